@@ -1,0 +1,64 @@
+#pragma once
+// Runs one firmware update at a time on a worker thread and reports its result.
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/Types.h"
+#include "platform/Ui.h"
+
+class CCrvUsbDevice;
+
+class UpdateWorker {
+public:
+    explicit UpdateWorker(CCrvUsbDevice& device);
+    ~UpdateWorker(); // waits for a running thread: the device never goes away under it
+    UpdateWorker(const UpdateWorker&) = delete;
+    UpdateWorker& operator=(const UpdateWorker&) = delete;
+
+    // UI thread. Copies the path (a path longer than 259 characters is refused: the run then
+    // ends with -1), stores family and frame and starts the thread. FALSE without a thread when
+    // a run is still active (nothing changes) or the thread cannot be created.
+    BOOL StartUpdate(const std::string& path, std::int32_t family, platform::UpdateSink* frame);
+    bool IsRunning() const { return running_.load(); }
+    // Blocks until the last thread has ended (front ends without a message loop, tests).
+    void Wait();
+
+    // Shows the result box for m_nResult and m_nFamily through platform::Ui().
+    void ReportUpdateResult();
+
+    // Setting the converter's latency timer to 2 ms for the run (restored at its end).
+    void SetLatencyTuning(bool on) { latencyTuning_ = on; }
+
+    std::array<char, 260> m_szFirmwarePath{};
+    platform::UpdateSink* m_pMainFrame = nullptr;
+    std::int32_t m_nFamily = 0;
+    std::atomic<std::int32_t> m_nResult{0};
+
+private:
+    static void RunUpdate(UpdateWorker* worker);
+
+    CCrvUsbDevice& device_;
+    std::thread m_hThread;
+    std::atomic<bool> running_{false};
+    bool pathTooLong_ = false;
+    bool latencyTuning_ = true;
+    std::mutex startMutex_;
+};
+
+// The result box of a run: text, caption and style, as ReportUpdateResult shows it.
+struct UpdateResultBox {
+    std::string text;
+    std::string caption;
+    unsigned flags = 0;
+};
+UpdateResultBox DescribeUpdateResult(std::int32_t result, std::int32_t family,
+                                     std::uint32_t lastError);
+
+// The update sequence over the device's USB link: the result code of the run.
+std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
+                            platform::UpdateSink* frame, std::int32_t family,
+                            bool latencyTuning = true);

@@ -1,0 +1,54 @@
+#pragma once
+// The display over its USB serial converter, through the D2XX library.
+#include <array>
+#include <string>
+
+#include "link/D2xx.h"
+#include "link/D2xxLibrary.h"
+#include "link/UserArea.h"
+#include "protocol/Crv2Device.h"
+
+class CCrvUsbDevice : public CCrv2Device {
+public:
+    CCrvUsbDevice();
+    ~CCrvUsbDevice() override; // ClosePort
+
+    // Opens the first converter found (the name is not used for the search; callers pass "USB").
+    BOOL OpenPort(std::string_view portName) override;
+    BOOL WriteByte(std::int32_t value) override;
+    BOOL WriteBuffer(std::span<const std::uint8_t> data) override;
+    std::int32_t ReadBuffer(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs) override;
+    void PurgePort() override;
+    // Purges and closes the handle, leaves the lost state and unloads the library.
+    void ClosePort() override;
+
+    BOOL BindD2xxLibrary();
+    // Serial number of device 0 (at most size-1 characters).
+    BOOL FindFirstDevice(std::string& serial, int size = 128);
+    // Receive-queue count, or -1 when the query fails.
+    std::int32_t GetBytesAvailable();
+
+    // The identification record in the converter's user area.
+    BOOL ReadUserArea();
+    // DeviceId from the record; beeps twice on a checksum mismatch. Returns UserAreaValid.
+    BOOL ParseUserArea();
+
+    // For the firmware update and the EEPROM operations, which call the library on the handle.
+    D2xxLibrary& Library() { return m_d2xx; }
+    d2xx::FT_HANDLE DeviceHandle() const { return m_hDevice; }
+    bool IsOpen() const { return d2xx::IsValidHandle(m_hDevice); }
+
+    // Members in the documented order.
+    d2xx::FT_HANDLE m_hDevice;
+    std::uint32_t ChipType = 0;
+    d2xx::FT_EEPROM_X_SERIES m_eepromX{};
+    d2xx::FT_EEPROM_232B m_eepromBm{};
+    std::array<char, 64> Manufacturer{};
+    std::array<char, 64> ManufacturerId{};
+    std::array<char, 64> Description{};
+    std::array<char, 64> SerialNumber{};
+    D2xxLibrary m_d2xx;
+    BOOL m_bLinkLost = FALSE;
+    BOOL UserAreaValid = FALSE;
+    UserAreaImageBuffer UserAreaImage{};
+};

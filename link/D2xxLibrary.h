@@ -1,0 +1,69 @@
+#pragma once
+// The D2XX library bound at run time: one entry per function. A call through an empty entry
+// never reaches the library: status functions return FT_NOT_SUPPORTED, FT_W32_CreateFile the
+// invalid handle, the other FT_W32 functions FALSE.
+#include <string>
+
+#include "link/D2xx.h"
+#include "platform/DynamicLibrary.h"
+
+class D2xxLibrary {
+public:
+    D2xxLibrary() = default;
+    ~D2xxLibrary(); // does not unload: ClosePort does
+    D2xxLibrary(const D2xxLibrary&) = delete;
+    D2xxLibrary& operator=(const D2xxLibrary&) = delete;
+
+    // The provider file: $KESTRUNE_D2XX, else "libftd2xx.so".
+    static std::string ProviderFile();
+
+    // BindD2xxLibrary: TRUE at once when bound; loads the provider (FALSE, no message, when it
+    // cannot) and looks the entries up in their order, FALSE at the first missing required one.
+    // A failed binding keeps the module loaded.
+    BOOL Bind();
+    bool IsLoaded() const { return module_ != nullptr; }
+    // FreeLibrary and every entry emptied.
+    void Free();
+
+    d2xx::FT_STATUS ListDevices(void* arg1, void* arg2, d2xx::DWORD flags);
+    d2xx::FT_STATUS Rescan();
+    d2xx::FT_STATUS Reload(d2xx::WORD vid, d2xx::WORD pid);
+    d2xx::FT_STATUS GetQueueStatus(d2xx::FT_HANDLE h, d2xx::DWORD* count);
+    d2xx::FT_STATUS StopInTask(d2xx::FT_HANDLE h);
+    d2xx::FT_STATUS RestartInTask(d2xx::FT_HANDLE h);
+    d2xx::FT_STATUS GetDriverVersion(d2xx::FT_HANDLE h, d2xx::DWORD* version);
+    d2xx::FT_STATUS GetDeviceInfo(d2xx::FT_HANDLE h, d2xx::FT_DEVICE* type, d2xx::DWORD* id,
+                                  char* serial, char* description, void* reserved);
+    d2xx::FT_STATUS EEPROM_Read(d2xx::FT_HANDLE h, void* image, d2xx::DWORD size, char* manufacturer,
+                                char* manufacturerId, char* description, char* serial);
+    d2xx::FT_STATUS EEPROM_Program(d2xx::FT_HANDLE h, void* image, d2xx::DWORD size,
+                                   char* manufacturer, char* manufacturerId, char* description,
+                                   char* serial);
+    d2xx::FT_STATUS EE_UARead(d2xx::FT_HANDLE h, d2xx::UCHAR* data, d2xx::DWORD size,
+                              d2xx::DWORD* got);
+    d2xx::FT_STATUS EE_UAWrite(d2xx::FT_HANDLE h, d2xx::UCHAR* data, d2xx::DWORD size);
+    d2xx::FT_STATUS ReadEE(d2xx::FT_HANDLE h, d2xx::DWORD wordAddress, d2xx::WORD* value);
+    // Optional entries (a provider without them answers FT_NOT_SUPPORTED).
+    d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR ms);
+    d2xx::FT_STATUS GetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR* ms);
+
+    d2xx::FT_HANDLE W32_CreateFile(const char* name, d2xx::DWORD access, d2xx::DWORD share,
+                                   void* security, d2xx::DWORD disposition, d2xx::DWORD flags,
+                                   void* templ);
+    d2xx::BOOL W32_CloseHandle(d2xx::FT_HANDLE h);
+    d2xx::BOOL W32_ReadFile(d2xx::FT_HANDLE h, void* buffer, d2xx::DWORD count, d2xx::DWORD* got);
+    d2xx::BOOL W32_WriteFile(d2xx::FT_HANDLE h, const void* data, d2xx::DWORD count,
+                             d2xx::DWORD* written);
+    d2xx::BOOL W32_ClearCommError(d2xx::FT_HANDLE h); // error mask and status discarded
+    d2xx::BOOL W32_EscapeCommFunction(d2xx::FT_HANDLE h, d2xx::DWORD function);
+    d2xx::BOOL W32_GetCommState(d2xx::FT_HANDLE h, d2xx::FTDCB* dcb);
+    d2xx::BOOL W32_SetCommState(d2xx::FT_HANDLE h, d2xx::FTDCB* dcb);
+    d2xx::BOOL W32_SetCommTimeouts(d2xx::FT_HANDLE h, d2xx::FTTIMEOUTS* timeouts);
+    d2xx::BOOL W32_PurgeComm(d2xx::FT_HANDLE h, d2xx::DWORD flags);
+
+private:
+    platform::ModuleHandle module_ = nullptr;
+    bool bound_ = false;
+    struct Entries;            // the function table, defined beside Bind
+    Entries* entries_ = nullptr;
+};

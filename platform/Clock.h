@@ -1,0 +1,44 @@
+#pragma once
+// The one clock of the program: a 32-bit millisecond tick count that wraps, and Sleep.
+// Tests install a VirtualClock so that long time-outs cost no real time.
+#include <atomic>
+#include <cstdint>
+
+namespace platform {
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    // Milliseconds since an arbitrary start; wraps after 49.7 days (compare by unsigned difference).
+    virtual std::uint32_t TickCount() = 0;
+    virtual void Sleep(std::uint32_t ms) = 0;
+};
+
+// Monotonic time; Sleep really sleeps.
+class RealClock final : public Clock {
+public:
+    std::uint32_t TickCount() override;
+    void Sleep(std::uint32_t ms) override;
+};
+
+// Time moves only when someone sleeps or calls Advance. Safe to use from several threads.
+class VirtualClock final : public Clock {
+public:
+    explicit VirtualClock(std::uint32_t start = 0) : now_(start) {}
+    std::uint32_t TickCount() override { return now_.load(); }
+    void Sleep(std::uint32_t ms) override { now_.fetch_add(ms == 0 ? 1 : ms); }
+    void Advance(std::uint32_t ms) { now_.fetch_add(ms); }
+
+private:
+    std::atomic<std::uint32_t> now_;
+};
+
+// The clock in use: a RealClock unless a test installed another (nullptr restores it).
+Clock& CurrentClock();
+void SetClock(Clock* clock);
+
+// The Windows names, through the current clock.
+std::uint32_t GetTickCount();
+void Sleep(std::uint32_t ms);
+
+} // namespace platform

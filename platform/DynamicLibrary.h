@@ -1,0 +1,14 @@
+#pragma once
+// Run-time loading of a shared library (LoadLibraryA / GetProcAddress / FreeLibrary).
+#include <string>
+
+namespace platform {
+
+using ModuleHandle = void*;
+
+ModuleHandle LoadLibrary(const std::string& file);     // nullptr on failure
+void* GetProcAddress(ModuleHandle module, const char* name);
+void FreeLibrary(ModuleHandle module);
+std::string LastLoadError();
+
+} // namespace platform

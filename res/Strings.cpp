@@ -1,0 +1,89 @@
+#include "res/Strings.h"
+
+#include <algorithm>
+#include <array>
+#include <utility>
+
+namespace {
+
+struct Entry {
+    unsigned id;
+    const char* text;
+};
+
+// Sorted by number for the binary search below.
+constexpr Entry kStrings[] = {
+    {128, "Kestrune"},
+    {32772, "To modify the USB EEPROM settings"},
+    {32773, "To modify the Corvina II device settings"},
+    {32779, "Generate a new serial number"},
+    {32792, "Update firmware of Braille keyboard of Corvina Opal"},
+    {32794, "Update firmware of Corvina KV devices"},
+    {32795, "Update firmware of Corvina Opal devices"},
+    {57344, "Kestrune"},
+    {57345, "Kestrune is ready"},
+    {57664, "Display program information, version number and copyright\nAbout"},
+    {57665, "Quit the application\nExit"},
+    {59137, "CAP"},
+    {59138, "NUM"},
+    {59139, "SCRL"},
+    {61204, "Are you really sure you want to save the settings to the EEPROM area?"},
+    {61205, "Save settings to EEPROM"},
+    {61207, "Kestrune Error"},
+    {61208, "Cannot read from USB EEPROM"},
+    {61209, "Checksum error"},
+    {61210, "Canot write to USB EEPROM"},
+    {61211, "EEPROM Data Files (*.bin)|*.bin|All files (*.*)|*.*||"},
+    {61212, "Cannot save EEPROM data to file"},
+    {61213, "Cannot load data from file"},
+    {61214, "Settings loaded into memory."},
+    {61215, "Settings saved to file."},
+    {61216, "Serial Number generated: "},
+    {61217, "Overall string sizes must not exceed 36 characters."},
+    {61218, "Date is out of range."},
+    {61219, "Error loading firmware file."},
+    {61220, "Error setting communication parameters."},
+    {61222, "Firmware successfully updated."},
+    {61223, "HEX Data Files (*.hex)|*.hex|All files (*.*)|*.*||"},
+    {61224, "Error. Device not responding."},
+    {61225, "Error writing flash."},
+    {61226, "Address of record not programable."},
+    {61227, "Flash write error."},
+    {61228, "Record contains non-hex character."},
+    {61229, "Record length error."},
+    {61230, "Programming error."},
+    {61231, "Record type not supported by loader."},
+    {61232, "Record with incorrect checksum."},
+    {61233, "Data read back does not match data written."},
+    {61234, "Updating flash memory: "},
+    {61235, "Erasing flash memory, please wait..."},
+    {61236, "No USB device found."},
+    {61237, "Sending 'init' request to device..."},
+    {61238, "Sending the 'id' request to device..."},
+    {61239, "Device replied with device id"},
+    {61240, "Error waiting for 'id' message reply."},
+    {61241, "Error initializing COM port."},
+    {61242, "Please reset the device to start the firmware update procedure"},
+    {61716, "Please enter no more than %1 characters."},
+    {61719, "Please enter a positive integer."},
+};
+
+constexpr bool Sorted()
+{
+    for (std::size_t i = 1; i < std::size(kStrings); ++i)
+        if (kStrings[i - 1].id >= kStrings[i].id)
+            return false;
+    return true;
+}
+static_assert(Sorted(), "string table must stay sorted by number");
+
+} // namespace
+
+const char* LoadString(unsigned id)
+{
+    auto it = std::lower_bound(std::begin(kStrings), std::end(kStrings), id,
+                               [](const Entry& e, unsigned key) { return e.id < key; });
+    return (it != std::end(kStrings) && it->id == id) ? it->text : "";
+}
+
+std::string LoadStdString(unsigned id) { return LoadString(id); }
