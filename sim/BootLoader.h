@@ -22,6 +22,11 @@ struct BootLoaderConfig {
     std::uint32_t flashSize = 131072;
 };
 
+// Reads section [BootLoader] of a simulator configuration file (keys Banner, ResetAfterMs,
+// WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C, PullCableAtRecord, FlashSize);
+// missing keys keep their defaults.
+BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath);
+
 class BootLoader : public Peer {
 public:
     explicit BootLoader(BootLoaderConfig config = {});
