@@ -11,6 +11,7 @@
 #include <ctime>
 #include <limits>
 
+#include "app/Seams.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
 #include "records/DeviceData.h"
@@ -206,7 +207,8 @@ CDialogBase::CDialogBase(int widthDlu, int heightDlu, QWidget* parent)
 
 int CDialogBase::DoModal()
 {
-    return exec() == QDialog::Accepted ? platform::IDOK : platform::IDCANCEL;
+    // Through the seam, so that a scripted run or a test can work the dialog like the user.
+    return gui::RunModal(*this) == QDialog::Accepted ? platform::IDOK : platform::IDCANCEL;
 }
 
 bool CDialogBase::UpdateData(bool saveAndValidate)
