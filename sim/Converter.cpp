@@ -10,12 +10,8 @@
 
 #include "platform/Profile.h"
 #include "platform/System.h"
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
 #include "sim/BootLoader.h"
-#endif
-#ifdef KESTRUNE_SIM_HAVE_DISPLAYEMULATOR
 #include "sim/DisplayEmulator.h"
-#endif
 
 namespace sim {
 
@@ -106,9 +102,7 @@ Converter::Converter(SimConfig config) : config_(std::move(config))
         }
     }
     latencyMs_ = config_.latencyTimerMs;
-#ifdef KESTRUNE_SIM_HAVE_DISPLAYEMULATOR
     display_ = std::make_unique<DisplayEmulator>(config_.display);
-#endif
     LoadState();
 }
 
@@ -181,6 +175,8 @@ std::uint64_t Converter::Open(std::uint32_t nowMs)
     timeouts_ = FTTIMEOUTS{};
     dtr_ = rts_ = false;
     latencyMs_ = config_.latencyTimerMs;
+    if (bootLoader_)
+        bootLoader_->Leave();
     inBootLoader_ = false;
     resetPending_ = false;
     haveClrDtr_ = false;
@@ -256,14 +252,10 @@ void Converter::Advance(std::uint32_t nowMs)
         EnterBootLoader(true, resetAt_);
     }
     std::vector<std::uint8_t> out;
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
     if (inBootLoader_ && bootLoader_)
         bootLoader_->Poll(Millis(now), out);
-#endif
-#ifdef KESTRUNE_SIM_HAVE_DISPLAYEMULATOR
     if (!inBootLoader_ && display_)
         display_->Poll(Millis(now), out);
-#endif
     FromDisplay(out, now);
     MoveReceived(now);
 }
@@ -272,7 +264,6 @@ void Converter::DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at)
 {
     std::vector<std::uint8_t> out;
     if (inBootLoader_) {
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
         if (bootLoader_) {
             bootLoader_->Receive(bytes, Millis(at), out);
             if (bootLoader_->CablePulled()) {
@@ -282,14 +273,11 @@ void Converter::DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at)
             if (bootLoader_->Finished() && !flashSaved_)
                 SaveFlash();
         }
-#endif
     } else {
-#ifdef KESTRUNE_SIM_HAVE_DISPLAYEMULATOR
         if (display_) {
             display_->Receive(bytes, Millis(at), out);
             HarvestFrames();
         }
-#endif
     }
     FromDisplay(out, at);
 }
@@ -350,7 +338,6 @@ void Converter::MoveReceived(Nanos now)
 
 void Converter::HarvestFrames()
 {
-#ifdef KESTRUNE_SIM_HAVE_DISPLAYEMULATOR
     const auto frames = display_->Frames();
     if (frames.empty())
         return;
@@ -360,7 +347,6 @@ void Converter::HarvestFrames()
         if (!config_.stateFolder.empty())
             AppendLine(StatePath("frames.log"), ToHex(f.raw.data(), f.raw.size()));
     }
-#endif
 }
 
 std::vector<std::uint8_t> Converter::Frame(std::size_t index) const
@@ -371,16 +357,13 @@ std::vector<std::uint8_t> Converter::Frame(std::size_t index) const
 void Converter::SetDisplayResponds(bool responds)
 {
     config_.display.responds = responds;
-#ifdef KESTRUNE_SIM_HAVE_DISPLAYEMULATOR
     DisplayConfig c = display_->Config();
     c.responds = responds;
     display_->SetConfig(c);
-#endif
 }
 
 void Converter::EnterBootLoader(bool withBanner, Nanos at)
 {
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
     if (!bootLoader_) {
         bootLoader_ = std::make_unique<BootLoader>(config_.bootLoader);
         if (!config_.stateFolder.empty() && platform::PathFileExists(StatePath("flash.bin")))
@@ -391,25 +374,20 @@ void Converter::EnterBootLoader(bool withBanner, Nanos at)
     std::vector<std::uint8_t> out;
     bootLoader_->Enter(withBanner, Millis(at), out);
     FromDisplay(out, at);
-#else
-    (void)withBanner;
-    (void)at;
-#endif
 }
 
 void Converter::LeaveBootLoader()
 {
     if (!flashSaved_)
         SaveFlash();
+    bootLoader_->Leave();
     inBootLoader_ = false;
 }
 
 void Converter::SaveFlash()
 {
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
     if (bootLoader_ && !config_.stateFolder.empty())
         bootLoader_->SaveFlash(StatePath("flash.bin"));
-#endif
     flashSaved_ = true;
 }
 
@@ -505,11 +483,9 @@ bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
         haveClrDtr_ = true;
         clrDtrAt_ = now_;
         resetPending_ = false;
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
         // The run is over: the display restarts its firmware.
         if (inBootLoader_ && bootLoader_ && bootLoader_->Finished())
             LeaveBootLoader();
-#endif
         break;
     case SETRTS:
         rts_ = true;

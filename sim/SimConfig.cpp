@@ -295,10 +295,8 @@ SimConfig LoadSimConfig(const std::string& file)
         if (auto n = ParseNumber(*v))
             c.pullCableAfterBytes = *n;
 
-#ifdef KESTRUNE_SIM_HAVE_BOOTLOADER
     if (!file.empty())
         c.bootLoader = LoadBootLoaderConfig(file);
-#endif
 
     if (!file.empty()) {
         c.stateFolder = platform::PathRemoveFileSpec(file);

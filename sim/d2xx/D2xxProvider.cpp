@@ -13,6 +13,7 @@
 #include <set>
 
 #include "link/D2xx.h"
+#include "platform/Types.h"
 #include "sim/Converter.h"
 
 using namespace d2xx;
