@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -191,11 +192,34 @@ bool OpenLocked(const std::string& path, bool create, Fd& fd, struct stat& st)
     }
 }
 
-bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
+std::string TempPrefix(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".kestrune-";
+}
+
+// Every writer holds the lock while its temporary file exists, so under the lock any such
+// file is the remains of a writer that was killed.
+void RemoveStaleTemps(const std::string& path)
 {
     const std::string dir = DirectoryOf(path);
-    const auto slash = path.rfind('/');
-    std::string temp = dir + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    const std::string prefix = TempPrefix(path);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (const dirent* entry = readdir(d)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.substr(0, prefix.size()) == prefix)
+            unlinkat(dirfd(d), entry->d_name, 0);
+    }
+    closedir(d);
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
+{
+    RemoveStaleTemps(path);
+    const std::string dir = DirectoryOf(path);
+    std::string temp = dir + "/" + TempPrefix(path) + "XXXXXX";
     Fd fd(mkstemp(temp.data()));
     if (fd.Get() < 0)
         return false;
