@@ -76,7 +76,8 @@ using SteadyClock = std::chrono::steady_clock;
 
 int RemainingMs(SteadyClock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now());
+    // Rounded up: a poll() that ends before the deadline would end a read before its time-out.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now());
     return left.count() <= 0 ? 0 : static_cast<int>(std::min<long long>(left.count(), INT_MAX));
 }
 
@@ -88,8 +89,10 @@ short PollUntil(SerialHandle port, short events, SteadyClock::time_point deadlin
         const int result = poll(&entry, 1, RemainingMs(deadline));
         if (result > 0)
             return entry.revents;
-        if (result == 0)
+        if (result == 0 && SteadyClock::now() >= deadline)
             return 0;
+        if (result == 0)
+            continue;
         if (errno != EINTR)
             return POLLERR;
     }
