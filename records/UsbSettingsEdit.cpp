@@ -1,0 +1,127 @@
+#include "records/UsbSettingsEdit.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+
+UsbSettingsRecord::UsbSettingsRecord()
+{
+    data.Manufacturer = manufacturer.data();
+    data.ManufacturerId = manufacturerId.data();
+    data.Description = description.data();
+    data.SerialNumber = serialNumber.data();
+}
+
+namespace {
+
+std::string HexWord(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
+    return text;
+}
+
+std::string Text(const char* text) { return text ? std::string(text) : std::string(); }
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// The buffers end with a NUL whatever the caller checked.
+void CopyText(char* buffer, const std::string& text)
+{
+    const std::size_t n = std::min(text.size(), kUsbTextMax);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
+}
+
+std::string Formatted(unsigned id, const char* argument)
+{
+    const char* format = LoadString(id);
+    const int n = std::snprintf(nullptr, 0, format, argument);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    std::snprintf(text.data(), text.size() + 1, format, argument);
+    return text;
+}
+
+} // namespace
+
+UsbSettingsFields UsbFieldsFromRecord(const d2xx::FT_PROGRAM_DATA& data)
+{
+    UsbSettingsFields f;
+    f.VendorId = HexWord(data.VendorId);
+    f.ProductId = HexWord(data.ProductId);
+    f.Manufacturer = Text(data.Manufacturer);
+    f.ManufacturerId = Text(data.ManufacturerId);
+    f.SerialNumber = Text(data.SerialNumber);
+    f.Description = Text(data.Description);
+    return f;
+}
+
+std::optional<std::uint16_t> ParseHexWord(std::string_view text)
+{
+    const std::size_t start = text.find_first_not_of(std::string_view("\t x0", 4));
+    if (start == std::string_view::npos)
+        return 0;
+    text.remove_prefix(start);
+    if (HexDigit(text.front()) < 0)
+        return std::nullopt;
+    // Accumulating modulo 2^16 keeps the low 16 bits of numbers of any length.
+    unsigned value = 0;
+    for (char c : text) {
+        const int d = HexDigit(c);
+        if (d < 0)
+            break;
+        value = ((value << 4) | static_cast<unsigned>(d)) & 0xFFFFu;
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
+{
+    struct Id {
+        UsbField field;
+        const std::string* text;
+        const char* name;
+    };
+    for (const Id& id : {Id{UsbField::VendorId, &fields.VendorId, "Vendor ID"},
+                         Id{UsbField::ProductId, &fields.ProductId, "Product ID"}}) {
+        if (!ParseHexWord(*id.text))
+            return {id.field, Formatted(IDS_USB_ID_NOT_HEX, id.name)};
+    }
+    for (const Id& t : {Id{UsbField::Manufacturer, &fields.Manufacturer, "Manufacturer"},
+                        Id{UsbField::ManufacturerId, &fields.ManufacturerId, "Manufacturer ID"},
+                        Id{UsbField::SerialNumber, &fields.SerialNumber, "Serial Number"},
+                        Id{UsbField::Description, &fields.Description, "Device Description"}}) {
+        if (t.text->size() > kUsbTextMax)
+            return {t.field, Formatted(IDS_USB_TEXT_TOO_LONG, t.name)};
+    }
+    return {};
+}
+
+BOOL ProgramUsbSettingsFields(CMyCrvUsbDevice& device, const UsbSettingsFields& fields)
+{
+    UsbSettingsRecord record;
+    device.GetUsbSettings(&record.data);
+    record.data.VendorId = ParseHexWord(fields.VendorId).value_or(0);
+    record.data.ProductId = ParseHexWord(fields.ProductId).value_or(0);
+    CopyText(record.data.Description, fields.Description);
+    CopyText(record.data.Manufacturer, fields.Manufacturer);
+    CopyText(record.data.ManufacturerId, fields.ManufacturerId);
+    CopyText(record.data.SerialNumber, fields.SerialNumber);
+    device.SetUsbSettings(&record.data);
+    if (!device.ProgramEeprom())
+        return FALSE;
+    device.ReadUserArea();
+    return TRUE;
+}
