@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <ctime>
@@ -12,7 +13,6 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "platform/Clock.h"
 #include "platform/FileLock.h"
 #include "platform/LastError.h"
 #include "platform/System.h"
@@ -20,6 +20,7 @@
 #include "records/MyCrvUsbDevice.h"
 #include "records/SettingsFile.h"
 #include "records/TextScan.h"
+#include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
 
 namespace records {
@@ -111,13 +112,15 @@ AppendResult AppendToLogFile(const std::string& path, const std::string& text,
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0)
         return AppendResult::CannotOpen;
-    const std::uint32_t start = platform::GetTickCount();
+    // Other processes hold the lock, so the bound is real time, not the program clock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     off_t end = 0;
     for (;;) {
         end = ::lseek(fd, 0, SEEK_END);
-        std::uint32_t spent = platform::GetTickCount() - start;
-        if (end < 0 || spent > timeoutMs ||
-            !platform::LockFileRange(fd, end, 0, timeoutMs - spent)) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (end < 0 || left.count() < 0 ||
+            !platform::LockFileRange(fd, end, 0, static_cast<std::uint32_t>(left.count()))) {
             ::close(fd);
             return end < 0 ? AppendResult::WriteFailed : AppendResult::LockTimeout;
         }
@@ -141,15 +144,16 @@ AppendResult AppendToLogFile(const std::string& path, const std::string& text,
 
 bool EnsureLogFolder(const std::string& path)
 {
+    // A bare file name lives in the working folder; "C:" alone is a drive, whose folder
+    // CreateDirectory makes on first use like a drive that is always there on Windows.
     std::string folder = TrimSeparators(platform::PathRemoveFileSpec(path));
-    if (folder == TrimSeparators(platform::PathStripToRoot(path)))
+    if (folder.empty())
         return true;
-    std::string local = platform::MapPath(folder);
-    for (std::size_t i = 1; i < local.size(); ++i)
-        if (local[i] == '/')
-            platform::CreateDirectory(local.substr(0, i));
-    platform::CreateDirectory(local);
-    return platform::DirectoryExists(local);
+    for (std::size_t i = 1; i < folder.size(); ++i)
+        if (folder[i] == '\\' || folder[i] == '/')
+            platform::CreateDirectory(folder.substr(0, i));
+    platform::CreateDirectory(folder);
+    return platform::DirectoryExists(folder);
 }
 
 } // namespace records
@@ -207,7 +211,8 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
         }
         record += records::FormatSection("Device", records::DeviceSectionValues(data));
     } else {
-        records::UsbRecord usb;
+        UsbSettingsRecord usb;
+        records::SetUsbLoadDefaults(usb.data);
         FillUsbSettings(usb.data, false);
         record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
     }

@@ -10,6 +10,7 @@
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/TextScan.h"
+#include "records/UsbSettingsEdit.h"
 
 namespace records {
 
@@ -163,14 +164,6 @@ void ApplyDeviceSection(const SectionReader& read, DeviceData& data)
     data = loaded;
 }
 
-UsbRecord::UsbRecord()
-{
-    data.Manufacturer = strings[0].data();
-    data.ManufacturerId = strings[1].data();
-    data.Description = strings[2].data();
-    data.SerialNumber = strings[3].data();
-    SetUsbLoadDefaults(data);
-}
 
 } // namespace records
 
@@ -222,7 +215,8 @@ BOOL CMyCrvUsbDevice::SaveUsbSection(const char* path)
 {
     if (path == nullptr)
         return FALSE;
-    records::UsbRecord usb;
+    UsbSettingsRecord usb;
+    records::SetUsbLoadDefaults(usb.data);
     GetUsbSettings(&usb.data);
     return WriteSection(platform::MapPath(path), "USB", records::UsbSectionValues(usb.data));
 }
@@ -241,7 +235,8 @@ BOOL CMyCrvUsbDevice::LoadUsbSection(const char* path)
 {
     if (path == nullptr)
         return FALSE;
-    records::UsbRecord usb;
+    UsbSettingsRecord usb;
+    records::SetUsbLoadDefaults(usb.data);
     GetUsbSettings(&usb.data);
     records::ApplyUsbSection(ReaderFor(platform::MapPath(path), "USB"), usb.data);
     return SetUsbSettings(&usb.data);

@@ -1,7 +1,6 @@
 #pragma once
 // The [Device] and [USB] sections of settings files and log records, as key/value lines.
 // Formatting and parsing are pure; the device object does the file I/O.
-#include <array>
 #include <functional>
 #include <string>
 #include <utility>
@@ -25,16 +24,6 @@ std::string FormatSection(const std::string& name, const KeyValues& values);
 // (PnP 1, Rev4 1, IsoIn 0, IsoOut 0, PullDownEnable 1, SerNumEnable 1, USBVersionEnable 0,
 // USBVersion 0x0110).
 void SetUsbLoadDefaults(d2xx::FT_PROGRAM_DATA& data);
-
-// An exchange record whose four strings point at its own 64-byte buffers, which start empty;
-// the fields the image does not carry hold the load defaults.
-struct UsbRecord {
-    d2xx::FT_PROGRAM_DATA data{};
-    std::array<std::array<char, 64>, 4> strings{};
-    UsbRecord();
-    UsbRecord(const UsbRecord&) = delete;
-    UsbRecord& operator=(const UsbRecord&) = delete;
-};
 
 // Looks a key up and returns its value, or def when the key is missing.
 using SectionReader = std::function<std::string(const char* key, const char* def)>;
