@@ -66,7 +66,7 @@ BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath) {
         const long n = ParseNumber(refuse.substr(0, colon), 0);
         if (n > 0) {
             config.refuseRecord = static_cast<int>(n);
-            config.refuseChar = refuse[colon + 1];
+            config.refuseReply = refuse.substr(colon + 1);
         }
     }
     config.pullCableAtRecord = static_cast<int>(ParseNumber(get("PullCableAtRecord"), 0));
@@ -232,8 +232,8 @@ void BootLoader::HandleRecord(std::vector<std::uint8_t>& out) {
         cablePulled_ = true;
         return;
     }
-    if (config_.refuseRecord > 0 && records_ == config_.refuseRecord) {
-        out.push_back(static_cast<std::uint8_t>(config_.refuseChar));
+    if (config_.refuseRecord > 0 && records_ == config_.refuseRecord && !config_.refuseReply.empty()) {
+        Append(out, config_.refuseReply.c_str());
         return;
     }
     Record record;
