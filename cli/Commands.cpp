@@ -10,6 +10,7 @@
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
 #include "firmware/UpdateWorker.h"
+#include "link/CrvSerialDevice.h"
 #include "platform/Clock.h"
 #include "platform/LastError.h"
 #include "platform/SimulationSwitch.h"
@@ -133,12 +134,32 @@ int Identify()
     return kExitOk;
 }
 
+// The report texts end their lines with CR LF, as the desktop's dialog shows them.
+std::string UnixLines(const std::string& text)
+{
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lines += text[i];
+    }
+    return lines;
+}
+
+// Whether a report's identity exchange got an answer (its last line is the reply line).
+bool Replied(const std::string& report)
+{
+    const std::string noReply = LoadStdString(IDS_ERROR_WAITING_ID);
+    return report.size() < noReply.size() + 2 ||
+           report.compare(report.size() - noReply.size() - 2, noReply.size(), noReply) != 0;
+}
+
 int Info()
 {
     if (!FreshConnection()) return kExitNoDisplay;
-    DeviceInformation info = CollectDeviceInformation(theDevice, "\n");
-    Print(info.text);
-    return info.eepromRead && info.replied ? kExitOk : kExitFailed;
+    const std::string report = BuildDeviceInformationReport(theDevice);
+    Print(UnixLines(report));
+    const bool eepromRead = report != LoadStdString(IDS_CANNOT_READ_EEPROM);
+    return eepromRead && Replied(report) ? kExitOk : kExitFailed;
 }
 
 int Flash(const Invocation& inv)
@@ -161,6 +182,11 @@ int Flash(const Invocation& inv)
     platform::UserInterface* terminal = platform::SetUi(&capture);
     worker.ReportUpdateResult();
     platform::SetUi(terminal);
+    // A positive result is the boot loader's verdict on the last record sent.
+    if (result > 0 && progress.LastRecordLine() > 0) {
+        Complain("the boot loader refused the record on line " +
+                 std::to_string(progress.LastRecordLine()) + " of " + inv.file);
+    }
     Print(capture.Text());
     return result == 0 ? kExitOk : kExitFailed;
 }
@@ -175,9 +201,9 @@ int EepromShow()
 int EepromProgram(const Invocation& inv)
 {
     if (!ConnectionGuard()) return kExitNoDisplay;
-    UsbProgramData current;
+    UsbSettingsRecord current;
     theDevice.GetUsbSettings(&current.data);
-    UsbSettingsFields fields = FillUsbSettingsFields(current.data);
+    UsbSettingsFields fields = UsbFieldsFromRecord(current.data);
     for (const std::string& assignment : inv.assignments) {
         AssignResult applied = ApplyUsbAssignment(fields, assignment);
         if (applied.status == AssignStatus::Usage) {
@@ -185,8 +211,9 @@ int EepromProgram(const Invocation& inv)
             return kExitUsage;
         }
     }
-    if (auto refusal = CheckUsbSettingsFields(fields)) {
-        ErrorBox(refusal->text, platform::MB_ICONEXCLAMATION);
+    const UsbFieldProblem problem = CheckUsbSettingsFields(fields);
+    if (problem.field != UsbField::None) {
+        ErrorBox(problem.message, platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
     if (!ConfirmProgramming()) return kExitFailed;
@@ -213,7 +240,7 @@ int RecordProgram(const Invocation& inv)
     if (!ConnectionGuard()) return kExitNoDisplay;
     DeviceData data;
     theDevice.GetDeviceData(data);
-    DeviceSettingsFields fields = FillDeviceSettingsFields(data);
+    DeviceSettingsFields fields = DeviceFieldsFromRecord(data);
     std::string refused;
     for (const std::string& assignment : inv.assignments) {
         AssignResult applied = ApplyDeviceAssignment(fields, assignment);
@@ -227,13 +254,14 @@ int RecordProgram(const Invocation& inv)
         ErrorBox(refused, platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
-    if (auto refusal = CheckDeviceSettingsFields(fields)) {
-        platform::Ui().MessageBox(refusal->text, refusal->caption, platform::MB_ICONEXCLAMATION,
+    const DeviceFieldProblem problem = CheckDeviceSettingsFields(fields);
+    if (problem.field != DeviceField::None) {
+        platform::Ui().MessageBox(problem.message, problem.caption, platform::MB_ICONEXCLAMATION,
                                   BoxOwner::Dialog);
         return kExitFailed;
     }
     if (!ConfirmProgramming()) return kExitFailed;
-    if (!ProgramDeviceSettingsFields(theDevice, fields)) {
+    if (!WriteDeviceSettingsFields(theDevice, fields)) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
@@ -292,16 +320,24 @@ int SerialNext(const Invocation& inv)
     return inv.program ? WriteRecordAndUsbSettings() : kExitOk;
 }
 
+// The serial port test on a link object of its own; theDevice and its USB link stay untouched.
 int PortTest(const Invocation& inv)
 {
-    const std::string port = inv.port.empty() ? SerialTestPortName(theDevice) : inv.port;
-    std::optional<IdentityExchange> test = RunSerialPortTest(port, "\n");
-    if (!test) {
+    std::string port = inv.port;
+    if (port.empty()) {
+        char name[16] = {};
+        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name, sizeof name);
+        port = name[0] ? name : "COM1:";
+    }
+    CCrvSerialDevice serial;
+    if (!serial.OpenPort(port)) {
         ErrorBox(LoadStdString(IDS_ERROR_COM_PORT), platform::MB_ICONINFORMATION);
         return kExitFailed;
     }
-    Print(test->text);
-    return test->replied ? kExitOk : kExitFailed;
+    // No model is selected on this link: the 'init' request sends nothing and needs no pause.
+    const std::string report = IdentityExchangeReport(serial, 0);
+    Print(UnixLines(report));
+    return Replied(report) ? kExitOk : kExitFailed;
 }
 
 } // namespace

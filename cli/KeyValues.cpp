@@ -90,13 +90,16 @@ AssignResult ApplyUsbAssignment(UsbSettingsFields& fields, std::string_view assi
     if (!split.ok) return Usage("'" + std::string(assignment) + "' is not KEY=VALUE");
     static const struct {
         const char* key;
-        UsbField field;
-    } keys[] = {{"VendorId", UsbField::VendorId},         {"ProductId", UsbField::ProductId},
-                {"Manufacturer", UsbField::Manufacturer}, {"ManufacturerId", UsbField::ManufacturerId},
-                {"SerialNumber", UsbField::SerialNumber}, {"Description", UsbField::Description}};
+        std::string UsbSettingsFields::*field;
+    } keys[] = {{"VendorId", &UsbSettingsFields::VendorId},
+                {"ProductId", &UsbSettingsFields::ProductId},
+                {"Manufacturer", &UsbSettingsFields::Manufacturer},
+                {"ManufacturerId", &UsbSettingsFields::ManufacturerId},
+                {"SerialNumber", &UsbSettingsFields::SerialNumber},
+                {"Description", &UsbSettingsFields::Description}};
     for (const auto& entry : keys) {
         if (SameKey(split.key, entry.key)) {
-            fields[entry.field] = split.value;
+            fields.*entry.field = split.value;
             return {};
         }
     }

@@ -131,6 +131,18 @@ void TerminalProgress::DestroyProgressBar()
 
 void TerminalProgress::PostUpdateFinished() {}
 
+void TerminalProgress::RecordSent(std::uint32_t line)
+{
+    std::lock_guard lock(mutex_);
+    lastRecordLine_ = line;
+}
+
+std::uint32_t TerminalProgress::LastRecordLine()
+{
+    std::lock_guard lock(mutex_);
+    return lastRecordLine_;
+}
+
 void TerminalProgress::Finish()
 {
     std::lock_guard lock(mutex_);

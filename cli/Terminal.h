@@ -1,6 +1,7 @@
 #pragma once
 // The terminal as kestrune-cli's user interface: message boxes become lines on standard
 // error, confirmations are asked on a terminal, an update's progress is a bar or lines.
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <string>
@@ -44,9 +45,12 @@ public:
     void SetProgressPos(int percent) override;
     void DestroyProgressBar() override;
     void PostUpdateFinished() override;
+    void RecordSent(std::uint32_t line) override;
 
     // Ends a bar line that is still open.
     void Finish();
+    // The file line of the last record sent (0: none), so of a refused one after the run.
+    std::uint32_t LastRecordLine();
 
 private:
     void EndBarLine();
@@ -57,6 +61,7 @@ private:
     std::FILE* err_;
     bool lineOpen_ = false;
     int percent_ = -1;
+    std::uint32_t lastRecordLine_ = 0;
     std::string lastText_;
 };
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 
+#include "firmware/Firmware.h"
 #include "platform/Types.h"
 #include "platform/Ui.h"
 

@@ -5,7 +5,10 @@
 // reading accepts LF and CR LF. A write replaces the file atomically (temporary file in the
 // same folder, fsync, rename) under an inter-process lock.
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -29,5 +32,27 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
 // The profile store file: $KESTRUNE_PROFILE, else $XDG_CONFIG_HOME/kestrune/kestrune.ini
 // (default ~/.config/kestrune/kestrune.ini).
 std::string ProfileStorePath();
+
+// The text of a profile file, parsed for reading and rewriting without any I/O. Lines other
+// than the ones a change touches are kept as they are; Text() ends every line with CR LF.
+class ProfileDocument {
+public:
+    // Accepts LF and CR LF line ends; never fails (unrecognised lines are kept as text).
+    static ProfileDocument Parse(std::string_view text);
+
+    // The value trimmed of blanks, without matching surrounding quotes; nullopt when missing.
+    std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+    // Replaces the first matching key line in place, or adds the key after the last key of
+    // the section, or adds the section at the end. CR and LF in the texts become blanks.
+    void Set(std::string_view section, std::string_view key, std::string_view value);
+    void DeleteKey(std::string_view section, std::string_view key);
+    void DeleteSection(std::string_view section);
+
+    std::string Text() const;
+
+private:
+    std::vector<std::string> lines_; // without their line ends
+    bool bom_ = false;               // a UTF-8 byte-order mark stays in front
+};
 
 } // namespace platform

@@ -11,12 +11,27 @@
 
 namespace platform {
 
-enum : std::int32_t { ERROR_SUCCESS = 0, ERROR_FILE_NOT_FOUND = 2, ERROR_MORE_DATA = 234 };
-enum : std::uint32_t { REG_NONE = 0, REG_SZ = 1, REG_BINARY = 3, REG_DWORD = 4 };
+enum : std::int32_t {
+    ERROR_SUCCESS = 0,
+    ERROR_FILE_NOT_FOUND = 2,
+    ERROR_INVALID_PARAMETER = 87,
+    ERROR_MORE_DATA = 234,
+};
+enum : std::uint32_t {
+    REG_NONE = 0,
+    REG_SZ = 1,
+    REG_EXPAND_SZ = 2,
+    REG_BINARY = 3,
+    REG_DWORD = 4,
+    REG_MULTI_SZ = 7,
+    REG_QWORD = 11,
+};
 
+// Text values are held as the ANSI functions return them (UTF-8 here): REG_SZ and
+// REG_EXPAND_SZ with their terminating NUL, REG_MULTI_SZ with its two.
 struct RegistryValue {
     std::uint32_t type = REG_NONE;
-    std::vector<std::uint8_t> data; // REG_SZ: the text and its terminating NUL
+    std::vector<std::uint8_t> data;
 };
 
 // One opened key of HKEY_CURRENT_USER.
@@ -32,7 +47,9 @@ public:
     std::int32_t QueryValue(const std::string& name, std::uint32_t* type, std::uint8_t* data,
                             std::uint32_t* size) const;
 
-    // Parses the text of a .reg file; the key's values, or nullopt when the key is not in it.
+    // Parses the text of a .reg file (8-bit, or UTF-16LE with its byte-order mark); the key's
+    // values, or nullopt when the key is not in it or the text is not a .reg export. Lines that
+    // cannot be parsed are skipped. A value or key deleted by a later line is absent.
     static std::optional<RegistryKey> FromText(const std::string& text, const std::string& subKey);
 
 private:

@@ -2,9 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 
-#include "link/CrvSerialDevice.h"
 #include "platform/Clock.h"
 #include "protocol/DeviceModel.h"
 #include "records/MyCrvUsbDevice.h"
@@ -13,108 +11,87 @@
 
 namespace {
 
-std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
-
-std::string Format(const char* format, ...)
+__attribute__((format(printf, 2, 3))) void AppendFormat(std::string& out, const char* format, ...)
 {
-    char text[512];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(nullptr, 0, format, args);
     va_end(args);
-    return text;
+    if (n > 0) {
+        const std::size_t at = out.size();
+        out.resize(at + static_cast<std::size_t>(n));
+        std::vsnprintf(out.data() + at, static_cast<std::size_t>(n) + 1, format, again);
+    }
+    va_end(again);
 }
 
-std::string Text(const char* buffer)
-{
-    return buffer ? std::string(buffer, strnlen(buffer, kUsbTextLimit + 1)) : std::string();
-}
+const char* OrEmpty(const char* text) { return text ? text : ""; }
 
 } // namespace
 
-std::string IdentityReplyLine(std::int32_t reply, std::string_view eol)
+std::string FormatDeviceInformation(const DeviceData& data, const d2xx::FT_PROGRAM_DATA& usb)
+{
+    std::string text = "Device Information\r\n\r\n";
+    AppendFormat(text, "Device Type (USB): 0x%02x\r\n", static_cast<unsigned>(data.DeviceCode));
+    AppendFormat(text, "SerialNumber: %04d.%04d.%03d\r\n", data.SerialPart1, data.SerialPart2,
+                 data.SerialPart3);
+    AppendFormat(text, "\r\nVendor ID: 0x%04x\r\n", static_cast<unsigned>(usb.VendorId));
+    AppendFormat(text, "Product ID: 0x%04x\r\n", static_cast<unsigned>(usb.ProductId));
+    AppendFormat(text, "Manufacturer: %s\r\n", OrEmpty(usb.Manufacturer));
+    AppendFormat(text, "Manufacturer ID: %s\r\n", OrEmpty(usb.ManufacturerId));
+    AppendFormat(text, "Description: %s\r\n", OrEmpty(usb.Description));
+    AppendFormat(text, "USB Serial Number: %s\r\n\r\n", OrEmpty(usb.SerialNumber));
+    return text;
+}
+
+std::string FormatIdentityReplyLine(std::int32_t reply)
 {
     std::string line;
     if (reply == -1) {
         line = LoadStdString(IDS_ERROR_WAITING_ID);
-    } else {
-        const auto id = static_cast<std::uint32_t>(reply);
-        line = Format("%s %u [0x%02x] (\"%s\").", LoadString(IDS_DEVICE_REPLIED), id, id,
-                      ShortNameOf(id));
+        line += "\r\n";
+        return line;
     }
-    line += eol;
+    const auto id = static_cast<std::uint32_t>(reply);
+    const int row = FindDeviceModel(id);
+    const char* name = row >= 0 ? DeviceModelTable[static_cast<std::size_t>(row)].ShortName
+                                : LoadString(IDS_UNKNOWN_MODEL);
+    AppendFormat(line, "%s %u [0x%02x] (\"%s\").\r\n", LoadString(IDS_DEVICE_REPLIED), id, id,
+                 name);
     return line;
 }
 
-std::string DeviceInformationHeader(const DeviceData& data, const d2xx::FT_PROGRAM_DATA& usb,
-                                    std::string_view eol)
+std::string IdentityExchangeReport(CCrv2Device& link, std::uint32_t waitAfterInitMs)
 {
-    const std::string e(eol);
-    std::string text = "Device Information" + e + e;
-    text += Format("Device Type (USB): 0x%02x", data.DeviceCode) + e;
-    text += Format("SerialNumber: %04d.%04d.%03d", data.SerialPart1, data.SerialPart2,
-                   data.SerialPart3) + e;
-    text += e + Format("Vendor ID: 0x%04x", usb.VendorId) + e;
-    text += Format("Product ID: 0x%04x", usb.ProductId) + e;
-    text += "Manufacturer: " + Text(usb.Manufacturer) + e;
-    text += "Manufacturer ID: " + Text(usb.ManufacturerId) + e;
-    text += "Description: " + Text(usb.Description) + e;
-    text += "USB Serial Number: " + Text(usb.SerialNumber) + e + e;
+    std::string text = LoadStdString(IDS_SENDING_INIT);
+    text += "\r\n";
+    link.SendConfiguration();
+    if (waitAfterInitMs)
+        platform::Sleep(waitAfterInitMs);
+    text += LoadStdString(IDS_SENDING_ID);
+    text += "\r\n";
+    link.SendIdentifyRequest();
+    text += FormatIdentityReplyLine(link.ReadIdentityReply(1000));
     return text;
 }
 
-IdentityExchange RunIdentityExchange(CCrv2Device& device, bool pauseAfterInit,
-                                     std::string_view eol)
+std::string BuildDeviceInformationReport(CMyCrvUsbDevice& device)
 {
-    IdentityExchange exchange;
-    exchange.text = LoadStdString(IDS_SENDING_INIT);
-    exchange.text += eol;
-    device.SendConfiguration();
-    // The display needs the time to take its new configuration before the next frame.
-    if (pauseAfterInit) platform::Sleep(100);
-    exchange.text += LoadString(IDS_SENDING_ID);
-    exchange.text += eol;
-    device.SendIdentifyRequest();
-    const std::int32_t reply = device.ReadIdentityReply(1000);
-    exchange.replied = reply != -1;
-    exchange.text += IdentityReplyLine(reply, eol);
-    return exchange;
-}
-
-DeviceInformation CollectDeviceInformation(CMyCrvUsbDevice& device, std::string_view eol)
-{
-    DeviceInformation info;
-    // Both reads always run, so a failing EEPROM does not leave a stale record behind.
+    // Both reads run whatever the first one gave.
     const BOOL eeprom = device.ReadEeprom();
     const BOOL userArea = device.ReadUserArea();
-    if (!eeprom || !userArea) {
-        info.text = LoadStdString(IDS_CANNOT_READ_EEPROM);
-        return info;
-    }
-    info.eepromRead = true;
+    if (!eeprom || !userArea)
+        return LoadStdString(IDS_CANNOT_READ_EEPROM);
+
     DeviceData data;
     device.GetDeviceData(data);
-    UsbProgramData usb;
+    UsbSettingsRecord usb;
     device.GetUsbSettings(&usb.data);
-    info.text = DeviceInformationHeader(data, usb.data, eol);
+    std::string text = FormatDeviceInformation(data, usb.data);
+
     device.SelectDeviceModel(2, static_cast<std::uint32_t>(data.DeviceCode));
-    IdentityExchange exchange = RunIdentityExchange(device, true, eol);
-    info.text += exchange.text;
-    info.replied = exchange.replied;
-    return info;
-}
-
-std::string SerialTestPortName(CMyCrvUsbDevice& device)
-{
-    char port[16] = {};
-    device.ReadProfileSetting("Settings", "Port", "COM1:", port, sizeof port);
-    return port[0] ? std::string(port) : std::string("COM1:");
-}
-
-std::optional<IdentityExchange> RunSerialPortTest(std::string_view portName, std::string_view eol)
-{
-    CCrvSerialDevice serial;
-    if (!serial.OpenPort(portName)) return std::nullopt;
-    // No model is selected on this link, so the 'init' request sends nothing and needs no pause.
-    return RunIdentityExchange(serial, false, eol);
+    text += IdentityExchangeReport(device, 100);
+    return text;
 }

@@ -1,6 +1,5 @@
 #include "records/DeviceSettingsEdit.h"
 
-#include <climits>
 #include <cstdio>
 
 #include "records/MyCrvUsbDevice.h"
@@ -8,104 +7,92 @@
 
 namespace {
 
-std::string Printf(const char* format, int value)
+std::string Group(const char* format, int value)
 {
-    char text[32];
+    char text[16];
     std::snprintf(text, sizeof text, format, value);
     return text;
 }
 
-const std::string& Group(const DeviceSettingsFields& fields, int index)
+bool StartsWithDigit(std::string_view text)
 {
-    return index == 0 ? fields.Serial1 : index == 1 ? fields.Serial2 : fields.Serial3;
+    const std::size_t start = text.find_first_not_of(" \t");
+    return start != std::string_view::npos && text[start] >= '0' && text[start] <= '9';
 }
 
-DeviceField GroupField(int index)
+std::string TooLong(int limit)
 {
-    return index == 0 ? DeviceField::Serial1 : index == 1 ? DeviceField::Serial2 : DeviceField::Serial3;
-}
-
-// The class library's message with its %1 placeholder.
-std::string MaxCharsText(std::size_t limit)
-{
-    std::string text = LoadStdString(IDS_DDX_MAX_CHARS);
-    std::size_t at = text.find("%1");
-    if (at != std::string::npos) text.replace(at, 2, std::to_string(limit));
+    std::string text = LoadString(IDS_DDX_MAX_CHARS);
+    const std::size_t at = text.find("%1");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(limit));
     return text;
 }
 
 } // namespace
 
-DeviceSettingsFields FillDeviceSettingsFields(const DeviceData& data)
+DeviceSettingsFields DeviceFieldsFromRecord(const DeviceData& data)
 {
-    DeviceSettingsFields fields;
-    fields.DeviceCode = static_cast<std::uint32_t>(data.DeviceCode);
-    fields.Serial1 = Printf("%04d", data.SerialPart1);
-    fields.Serial2 = Printf("%04d", data.SerialPart2);
-    fields.Serial3 = Printf("%03d", data.SerialPart3);
-    fields.Manufacturing = data.ManufacturingDate;
-    fields.LastUpdate = data.LastUpdateDate;
-    return fields;
+    DeviceSettingsFields f;
+    f.DeviceCode = static_cast<std::uint32_t>(data.DeviceCode);
+    f.Serial1 = Group("%04d", data.SerialPart1);
+    f.Serial2 = Group("%04d", data.SerialPart2);
+    f.Serial3 = Group("%03d", data.SerialPart3);
+    f.Manufacturing = data.ManufacturingDate;
+    f.LastUpdate = data.LastUpdateDate;
+    return f;
 }
 
-std::int32_t ReadDecimalNumber(std::string_view text)
+int ParseDecimalPrefix(std::string_view text)
 {
-    std::size_t i = 0;
-    while (i < text.size() && text[i] == ' ') ++i;
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    std::size_t i = text.find_first_not_of(" \t");
+    if (i == std::string_view::npos)
+        return 0;
+    int value = 0;
+    // The groups are a few characters long; the bound only keeps longer input defined.
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 100000000; ++i)
         value = value * 10 + (text[i] - '0');
-        if (value > INT32_MAX) return INT32_MAX;
-    }
-    return static_cast<std::int32_t>(value);
+    return value;
 }
 
-std::optional<DeviceSettingsRefusal> CheckDeviceSettingsFields(const DeviceSettingsFields& fields)
+DeviceFieldProblem CheckDeviceSettingsFields(const DeviceSettingsFields& fields)
 {
-    const std::string appTitle = LoadStdString(IDS_APP_TITLE);
-    for (int i = 0; i < 3; ++i) {
-        if (Group(fields, i).size() > kSerialGroupLimit[i])
-            return DeviceSettingsRefusal{GroupField(i), MaxCharsText(kSerialGroupLimit[i]), appTitle};
-    }
-    const std::string outOfRange = LoadStdString(IDS_DATE_OUT_OF_RANGE);
+    const std::string outOfRange = LoadString(IDS_DATE_OUT_OF_RANGE);
     if (fields.Manufacturing < 0)
-        return DeviceSettingsRefusal{DeviceField::Manufacturing, outOfRange, outOfRange};
+        return {DeviceField::Manufacturing, outOfRange, outOfRange};
     if (fields.LastUpdate < 0)
-        return DeviceSettingsRefusal{DeviceField::LastUpdate, outOfRange, outOfRange};
+        return {DeviceField::LastUpdate, outOfRange, outOfRange};
 
-    const std::string errorCaption = LoadStdString(IDS_ERROR_CAPTION);
-    for (int i = 0; i < 3; ++i) {
-        const std::string& group = Group(fields, i);
-        if (group.empty() || group.front() < '0' || group.front() > '9') {
-            return DeviceSettingsRefusal{GroupField(i),
-                                         "Each group of the serial number must begin with a digit.",
-                                         errorCaption};
-        }
+    const std::string caption = LoadString(IDS_ERROR_CAPTION);
+    if (fields.DeviceCode > kDeviceCodeMax)
+        return {DeviceField::DeviceCode, LoadString(IDS_DIC_OUT_OF_RANGE), caption};
+
+    struct Group {
+        DeviceField field;
+        const std::string* text;
+        int limit;
+    };
+    for (const Group& g : {Group{DeviceField::Serial1, &fields.Serial1, kSerial1Chars},
+                           Group{DeviceField::Serial2, &fields.Serial2, kSerial2Chars},
+                           Group{DeviceField::Serial3, &fields.Serial3, kSerial3Chars}}) {
+        if (g.text->size() > static_cast<std::size_t>(g.limit))
+            return {g.field, TooLong(g.limit), LoadString(IDS_APP_TITLE)};
+        if (!StartsWithDigit(*g.text))
+            return {g.field, LoadString(IDS_SERIAL_GROUP_NOT_NUMBER), caption};
     }
-    // The record keeps one byte: a larger code would be stored as another model's code.
-    if (fields.DeviceCode > kDeviceCodeLimit) {
-        return DeviceSettingsRefusal{DeviceField::DeviceCode,
-                                     "The Device Identification Code must be a number from 0 to 255.",
-                                     errorCaption};
-    }
-    return std::nullopt;
+    return {};
 }
 
-DeviceData ApplyDeviceSettingsFields(DeviceData data, const DeviceSettingsFields& fields)
-{
-    data.DeviceCode = static_cast<std::int32_t>(fields.DeviceCode);
-    data.SerialPart1 = ReadDecimalNumber(fields.Serial1);
-    data.SerialPart2 = ReadDecimalNumber(fields.Serial2);
-    data.SerialPart3 = ReadDecimalNumber(fields.Serial3);
-    data.ManufacturingDate = fields.Manufacturing;
-    data.LastUpdateDate = fields.LastUpdate;
-    return data;
-}
-
-BOOL ProgramDeviceSettingsFields(CMyCrvUsbDevice& device, const DeviceSettingsFields& fields)
+BOOL WriteDeviceSettingsFields(CMyCrvUsbDevice& device, const DeviceSettingsFields& fields)
 {
     DeviceData data;
     device.GetDeviceData(data);
-    device.SetDeviceData(ApplyDeviceSettingsFields(data, fields));
+    data.DeviceCode = static_cast<std::int32_t>(fields.DeviceCode);
+    data.SerialPart1 = ParseDecimalPrefix(fields.Serial1);
+    data.SerialPart2 = ParseDecimalPrefix(fields.Serial2);
+    data.SerialPart3 = ParseDecimalPrefix(fields.Serial3);
+    data.ManufacturingDate = fields.Manufacturing;
+    data.LastUpdateDate = fields.LastUpdate;
+    device.SetDeviceData(data);
     return device.WriteUserArea();
 }

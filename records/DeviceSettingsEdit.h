@@ -1,9 +1,8 @@
 #pragma once
-// The identification record as the operator edits it, its checks and the writing sequence of
-// Program!. Shared by the device settings dialog and kestrune-cli.
-#include <cstddef>
+// The identification record as the operator edits it (the device settings dialog and
+// kestrune-cli share these): the fields, their checks and the write after a confirmed
+// Program!.
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -12,46 +11,42 @@
 
 class CMyCrvUsbDevice;
 
-// The fields in the order the dialog exchanges them.
-enum class DeviceField { DeviceCode, Manufacturing, LastUpdate, Serial1, Serial2, Serial3 };
+// Characters each serial group may hold.
+constexpr int kSerial1Chars = 4;
+constexpr int kSerial2Chars = 4;
+constexpr int kSerial3Chars = 3;
+// The record keeps the code in one byte.
+constexpr std::uint32_t kDeviceCodeMax = 255;
 
 struct DeviceSettingsFields {
-    std::uint32_t DeviceCode = 0; // the DIC, as the "%u" edit holds it
-    std::string Serial1;          // the three serial groups as typed
-    std::string Serial2;
-    std::string Serial3;
-    std::int64_t Manufacturing = 0; // time values; negative: the date cannot be represented
+    std::uint32_t DeviceCode = 0;
+    std::string Serial1; // "%04d"
+    std::string Serial2; // "%04d"
+    std::string Serial3; // "%03d"
+    std::int64_t Manufacturing = 0; // time values; negative: not representable
     std::int64_t LastUpdate = 0;
 };
 
-// Character limits of the three serial-group edits.
-constexpr std::size_t kSerialGroupLimit[3] = {4, 4, 3};
-// The largest code the record's one byte holds.
-constexpr std::uint32_t kDeviceCodeLimit = 255;
+DeviceSettingsFields DeviceFieldsFromRecord(const DeviceData& data);
 
-// The dialog's FillFields: groups as "%04d", "%04d", "%03d".
-DeviceSettingsFields FillDeviceSettingsFields(const DeviceData& data);
+// Leading blanks and tabs skipped, digits read up to the first other character; no digits give 0.
+int ParseDecimalPrefix(std::string_view text);
 
-// A number as the dialog reads a serial group or the module value: leading blanks skipped,
-// decimal digits up to the first other character, 0 without digits (saturates at INT32_MAX).
-std::int32_t ReadDecimalNumber(std::string_view text);
+enum class DeviceField { None, DeviceCode, Manufacturing, LastUpdate, Serial1, Serial2, Serial3 };
 
-// Why the values cannot be written: the field to put the focus on, and the box to show.
-struct DeviceSettingsRefusal {
-    DeviceField field;
-    std::string text;
-    std::string caption;
+struct DeviceFieldProblem {
+    DeviceField field = DeviceField::None; // None: the record can be written
+    std::string message;
+    std::string caption;                   // the box's caption for message
 };
-// Every check before the confirmation, in the dialog's order: a serial group longer than its
-// limit ("Please enter no more than %1 characters."), a negative date ("Date is out of
-// range."), a serial group that is empty or does not start with a digit, a DIC above 255.
-std::optional<DeviceSettingsRefusal> CheckDeviceSettingsFields(const DeviceSettingsFields& fields);
 
-// The record with the fields put over it (Program!'s step 5).
-DeviceData ApplyDeviceSettingsFields(DeviceData data, const DeviceSettingsFields& fields);
+// The checks in the order the operator meets them: a date before 1970 (or otherwise not
+// representable) first, then a code above 255, then a group longer than its limit or one that
+// is empty or does not begin with a digit.
+DeviceFieldProblem CheckDeviceSettingsFields(const DeviceSettingsFields& fields);
 
-// Program! after the confirmation: the record in memory with the fields put over it is encoded
-// and written into the user area (the production log record included). The fields must have
-// passed CheckDeviceSettingsFields. Returns WriteUserArea's result. May throw
-// platform::CommandError when the record in memory holds a date that cannot be converted.
-BOOL ProgramDeviceSettingsFields(CMyCrvUsbDevice& device, const DeviceSettingsFields& fields);
+// The write after the operator confirmed, for checked fields: the record in memory is taken,
+// the edited fields replace its values, it is encoded and written to the user area (which
+// logs it). Returns the write's result. May throw platform::CommandError when the record in
+// memory holds a date the time conversion rejects.
+BOOL WriteDeviceSettingsFields(CMyCrvUsbDevice& device, const DeviceSettingsFields& fields);

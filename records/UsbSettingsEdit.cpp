@@ -5,8 +5,9 @@
 #include <cstring>
 
 #include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
 
-UsbProgramData::UsbProgramData()
+UsbSettingsRecord::UsbSettingsRecord()
 {
     data.Manufacturer = manufacturer.data();
     data.ManufacturerId = manufacturerId.data();
@@ -14,137 +15,113 @@ UsbProgramData::UsbProgramData()
     data.SerialNumber = serialNumber.data();
 }
 
-std::string& UsbSettingsFields::operator[](UsbField field)
-{
-    switch (field) {
-    case UsbField::VendorId: return VendorId;
-    case UsbField::ProductId: return ProductId;
-    case UsbField::Manufacturer: return Manufacturer;
-    case UsbField::ManufacturerId: return ManufacturerId;
-    case UsbField::SerialNumber: return SerialNumber;
-    case UsbField::Description: break;
-    }
-    return Description;
-}
-
-const std::string& UsbSettingsFields::operator[](UsbField field) const
-{
-    return (*const_cast<UsbSettingsFields*>(this))[field];
-}
-
-const char* UsbFieldLabel(UsbField field)
-{
-    switch (field) {
-    case UsbField::VendorId: return "Vendor ID";
-    case UsbField::ProductId: return "Product ID";
-    case UsbField::Manufacturer: return "Manufacturer";
-    case UsbField::ManufacturerId: return "Manufacturer ID";
-    case UsbField::SerialNumber: return "Serial Number";
-    case UsbField::Description: break;
-    }
-    return "Device Description";
-}
-
 namespace {
 
-std::string HexWordText(std::uint16_t value)
+std::string HexWord(unsigned value)
 {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04x", value);
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
     return text;
 }
 
-// A descriptor buffer need not hold its terminator when something else filled it.
-std::string BufferText(const char* buffer)
-{
-    return buffer ? std::string(buffer, strnlen(buffer, kUsbTextLimit + 1)) : std::string();
-}
+std::string Text(const char* text) { return text ? std::string(text) : std::string(); }
 
-int HexDigitValue(char c)
+int HexDigit(char c)
 {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
     return -1;
 }
 
-std::string_view TrimHexWord(std::string_view text)
+// The buffers end with a NUL whatever the caller checked.
+void CopyText(char* buffer, const std::string& text)
 {
-    std::size_t start = text.find_first_not_of("\t x0");
-    return start == std::string_view::npos ? std::string_view() : text.substr(start);
+    const std::size_t n = std::min(text.size(), kUsbTextMax);
+    std::memcpy(buffer, text.data(), n);
+    buffer[n] = '\0';
 }
 
-void CopyText(std::array<char, 64>& buffer, const std::string& text)
+std::string Formatted(unsigned id, const char* argument)
 {
-    buffer.fill('\0');
-    std::memcpy(buffer.data(), text.data(), std::min(text.size(), kUsbTextLimit));
+    const char* format = LoadString(id);
+    const int n = std::snprintf(nullptr, 0, format, argument);
+    std::string text(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
+    std::snprintf(text.data(), text.size() + 1, format, argument);
+    return text;
 }
-
-const UsbField kAllFields[] = {UsbField::VendorId,       UsbField::ProductId,
-                               UsbField::Manufacturer,   UsbField::ManufacturerId,
-                               UsbField::SerialNumber,   UsbField::Description};
 
 } // namespace
 
-UsbSettingsFields FillUsbSettingsFields(const d2xx::FT_PROGRAM_DATA& data)
+UsbSettingsFields UsbFieldsFromRecord(const d2xx::FT_PROGRAM_DATA& data)
 {
-    UsbSettingsFields fields;
-    fields.VendorId = HexWordText(data.VendorId);
-    fields.ProductId = HexWordText(data.ProductId);
-    fields.Manufacturer = BufferText(data.Manufacturer);
-    fields.ManufacturerId = BufferText(data.ManufacturerId);
-    fields.SerialNumber = BufferText(data.SerialNumber);
-    fields.Description = BufferText(data.Description);
-    return fields;
+    UsbSettingsFields f;
+    f.VendorId = HexWord(data.VendorId);
+    f.ProductId = HexWord(data.ProductId);
+    f.Manufacturer = Text(data.Manufacturer);
+    f.ManufacturerId = Text(data.ManufacturerId);
+    f.SerialNumber = Text(data.SerialNumber);
+    f.Description = Text(data.Description);
+    return f;
 }
 
-std::uint16_t ParseHexWord(std::string_view text)
+std::optional<std::uint16_t> ParseHexWord(std::string_view text)
 {
-    std::uint16_t value = 0;
-    for (char c : TrimHexWord(text)) {
-        int digit = HexDigitValue(c);
-        if (digit < 0) break;
-        value = static_cast<std::uint16_t>((value << 4) | digit);
+    const std::size_t start = text.find_first_not_of(std::string_view("\t x0", 4));
+    if (start == std::string_view::npos)
+        return 0;
+    text.remove_prefix(start);
+    if (HexDigit(text.front()) < 0)
+        return std::nullopt;
+    // Accumulating modulo 2^16 keeps the low 16 bits of numbers of any length.
+    unsigned value = 0;
+    for (char c : text) {
+        const int d = HexDigit(c);
+        if (d < 0)
+            break;
+        value = ((value << 4) | static_cast<unsigned>(d)) & 0xFFFFu;
     }
-    return value;
+    return static_cast<std::uint16_t>(value);
 }
 
-bool IsHexWordText(std::string_view text)
+UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
 {
-    std::string_view rest = TrimHexWord(text);
-    return rest.empty() || HexDigitValue(rest.front()) >= 0;
-}
-
-std::optional<UsbSettingsRefusal> CheckUsbSettingsFields(const UsbSettingsFields& fields)
-{
-    for (UsbField field : kAllFields) {
-        const std::string& value = fields[field];
-        const bool isId = field == UsbField::VendorId || field == UsbField::ProductId;
-        if (isId && !IsHexWordText(value)) {
-            return UsbSettingsRefusal{field, std::string("The ") + UsbFieldLabel(field) +
-                                                 " must be a hexadecimal number such as 0x0403."};
-        }
-        if (value.size() > kUsbTextLimit) {
-            return UsbSettingsRefusal{field, std::string("The ") + UsbFieldLabel(field) +
-                                                 " must not be longer than 63 characters."};
-        }
+    struct Id {
+        UsbField field;
+        const std::string* text;
+        const char* name;
+    };
+    for (const Id& id : {Id{UsbField::VendorId, &fields.VendorId, "Vendor ID"},
+                         Id{UsbField::ProductId, &fields.ProductId, "Product ID"}}) {
+        if (!ParseHexWord(*id.text))
+            return {id.field, Formatted(IDS_USB_ID_NOT_HEX, id.name)};
     }
-    return std::nullopt;
+    for (const Id& t : {Id{UsbField::Manufacturer, &fields.Manufacturer, "Manufacturer"},
+                        Id{UsbField::ManufacturerId, &fields.ManufacturerId, "Manufacturer ID"},
+                        Id{UsbField::SerialNumber, &fields.SerialNumber, "Serial Number"},
+                        Id{UsbField::Description, &fields.Description, "Device Description"}}) {
+        if (t.text->size() > kUsbTextMax)
+            return {t.field, Formatted(IDS_USB_TEXT_TOO_LONG, t.name)};
+    }
+    return {};
 }
 
 BOOL ProgramUsbSettingsFields(CMyCrvUsbDevice& device, const UsbSettingsFields& fields)
 {
-    // Start from the settings in memory so that the fields not shown keep their values.
-    UsbProgramData record;
+    UsbSettingsRecord record;
     device.GetUsbSettings(&record.data);
-    record.data.VendorId = ParseHexWord(fields.VendorId);
-    record.data.ProductId = ParseHexWord(fields.ProductId);
-    CopyText(record.description, fields.Description);
-    CopyText(record.manufacturer, fields.Manufacturer);
-    CopyText(record.manufacturerId, fields.ManufacturerId);
-    CopyText(record.serialNumber, fields.SerialNumber);
+    record.data.VendorId = ParseHexWord(fields.VendorId).value_or(0);
+    record.data.ProductId = ParseHexWord(fields.ProductId).value_or(0);
+    CopyText(record.data.Description, fields.Description);
+    CopyText(record.data.Manufacturer, fields.Manufacturer);
+    CopyText(record.data.ManufacturerId, fields.ManufacturerId);
+    CopyText(record.data.SerialNumber, fields.SerialNumber);
     device.SetUsbSettings(&record.data);
-    if (!device.ProgramEeprom()) return FALSE;
+    if (!device.ProgramEeprom())
+        return FALSE;
     device.ReadUserArea();
     return TRUE;
 }

@@ -1,6 +1,7 @@
 #pragma once
-// The USB settings as the operator edits them (six texts), their checks and the programming
-// sequence of Program!. Shared by the USB settings dialog and kestrune-cli.
+// The USB settings as the operator edits them (the settings dialog and kestrune-cli share
+// these): the ID conversion, the checks that refuse what the converter cannot take, and the
+// write sequence after a confirmed Program!.
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -12,11 +13,12 @@
 
 class CMyCrvUsbDevice;
 
-// An FT_PROGRAM_DATA whose four strings point to its own 64-byte buffers, empty at first.
-struct UsbProgramData {
-    UsbProgramData();
-    UsbProgramData(const UsbProgramData&) = delete;
-    UsbProgramData& operator=(const UsbProgramData&) = delete;
+// An FT_PROGRAM_DATA whose four text pointers point at its own 64-byte buffers, empty at
+// first. Not copyable: the record points into the object.
+struct UsbSettingsRecord {
+    UsbSettingsRecord();
+    UsbSettingsRecord(const UsbSettingsRecord&) = delete;
+    UsbSettingsRecord& operator=(const UsbSettingsRecord&) = delete;
 
     d2xx::FT_PROGRAM_DATA data{};
     std::array<char, 64> manufacturer{};
@@ -25,49 +27,42 @@ struct UsbProgramData {
     std::array<char, 64> serialNumber{};
 };
 
-// The six edit fields in the order of the dialog's controls.
-enum class UsbField { VendorId, ProductId, Manufacturer, ManufacturerId, SerialNumber, Description };
+// Longest text a 64-byte buffer holds beside its terminator.
+constexpr std::size_t kUsbTextMax = 63;
 
 struct UsbSettingsFields {
-    std::string VendorId;
+    std::string VendorId;  // "0x0403"
     std::string ProductId;
     std::string Manufacturer;
     std::string ManufacturerId;
     std::string SerialNumber;
     std::string Description;
-
-    std::string& operator[](UsbField field);
-    const std::string& operator[](UsbField field) const;
 };
 
-// The longest text a 64-byte descriptor buffer holds.
-constexpr std::size_t kUsbTextLimit = 63;
+// IDs as "0x%04x", texts as they are.
+UsbSettingsFields UsbFieldsFromRecord(const d2xx::FT_PROGRAM_DATA& data);
 
-// The field's label without its mnemonic ("Vendor ID", "Device Description").
-const char* UsbFieldLabel(UsbField field);
+// Leading tabs, blanks, lower-case x and zeros are dropped, then hexadecimal digits are read
+// up to the first other character; the low 16 bits count. Empty (or zeros only) gives 0.
+// nullopt when something is left that does not start with a hexadecimal digit (0X12, -5, g1):
+// such a text has no defined value.
+std::optional<std::uint16_t> ParseHexWord(std::string_view text);
 
-// The dialog's FillFields: the IDs as "0x%04x", the texts as they are.
-UsbSettingsFields FillUsbSettingsFields(const d2xx::FT_PROGRAM_DATA& data);
+enum class UsbField { None, VendorId, ProductId, Manufacturer, ManufacturerId, SerialNumber,
+                      Description };
 
-// An ID text back to its 16-bit value: empty gives 0; leading tabs, blanks, lower-case x and 0
-// are dropped; the hexadecimal digits that follow are read and their low 16 bits taken
-// ("0x0403" -> 0x0403, "12345" -> 0x2345, "1fg" -> 0x1f, "0000" -> 0).
-std::uint16_t ParseHexWord(std::string_view text);
-// Whether ParseHexWord gives the text a defined value: after that trimming nothing is left or a
-// hexadecimal digit comes first ("0X1234" and "-5" have none).
-bool IsHexWordText(std::string_view text);
-
-// Why the values cannot be programmed, naming the first offending field.
-struct UsbSettingsRefusal {
-    UsbField field;
-    std::string text;
+struct UsbFieldProblem {
+    UsbField field = UsbField::None; // None: the fields can be programmed
+    std::string message;             // why not, for the operator
 };
-// The checks made before the confirmation: an ID without a defined value, a text longer than
-// kUsbTextLimit. Nothing refused: nullopt.
-std::optional<UsbSettingsRefusal> CheckUsbSettingsFields(const UsbSettingsFields& fields);
 
-// Program! after the confirmation: the settings in memory, with the fields put over them, are
-// programmed into the converter (the production log record included); on success the user
-// area is read again so that the record in memory matches the converter. The fields must have
-// passed CheckUsbSettingsFields. Returns ProgramEeprom's result.
+// First field, top to bottom, that cannot be programmed: an ID without a defined value or a
+// text longer than kUsbTextMax bytes.
+UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields);
+
+// The write after the operator confirmed, for checked fields: the current settings are taken
+// from the device so that the fields not edited keep their values, the edited ones replace
+// theirs, the image is programmed, and on success the user area is read again so the record
+// in memory matches the converter. Returns the programming result; on failure the image in
+// memory already holds the new values.
 BOOL ProgramUsbSettingsFields(CMyCrvUsbDevice& device, const UsbSettingsFields& fields);

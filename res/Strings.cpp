@@ -66,6 +66,12 @@ constexpr Entry kStrings[] = {
     {61242, "Please reset the device to start the firmware update procedure"},
     {61716, "Please enter no more than %1 characters."},
     {61719, "Please enter a positive integer."},
+    {61900, "The %s must be a hexadecimal number, such as 0x0403."},
+    {61901, "The %s must not be longer than 63 characters."},
+    {61902, "Each group of the serial number must begin with a digit."},
+    {61903, "The device identification code must be a number from 0 to 255."},
+    {61904, "The module value must be a number from 0 to 255."},
+    {61905, "unknown"},
 };
 
 constexpr bool Sorted()

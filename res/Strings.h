@@ -45,6 +45,13 @@ enum StringId : unsigned {
     IDS_PLEASE_RESET = 61242,
     IDS_DDX_MAX_CHARS = 61716,
     IDS_DDX_POSITIVE_INTEGER = 61719,
+    // Refusals of the operator dialogs (our own wording).
+    IDS_USB_ID_NOT_HEX = 61900,
+    IDS_USB_TEXT_TOO_LONG = 61901,
+    IDS_SERIAL_GROUP_NOT_NUMBER = 61902,
+    IDS_DIC_OUT_OF_RANGE = 61903,
+    IDS_MODULE_VALUE_OUT_OF_RANGE = 61904,
+    IDS_UNKNOWN_MODEL = 61905,
     // Command prompts share their command's number.
     ID_USB_SETTINGS = 32772,
     ID_DEVICE_SETTINGS = 32773,

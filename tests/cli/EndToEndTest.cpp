@@ -279,9 +279,9 @@ TEST_F(Cli, EepromProgramWritesAndLogs)
 TEST_F(Cli, EepromProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
-        {{"VendorId=0X1234"}, "Kestrune Error: The Vendor ID must be a hexadecimal number such as 0x0403.\n"},
+        {{"VendorId=0X1234"}, "Kestrune Error: The Vendor ID must be a hexadecimal number, such as 0x0403.\n"},
         {{"Manufacturer=OK", "ProductId=-1"},
-         "Kestrune Error: The Product ID must be a hexadecimal number such as 0x0403.\n"},
+         "Kestrune Error: The Product ID must be a hexadecimal number, such as 0x0403.\n"},
         {{"Description=" + std::string(64, 'x')},
          "Kestrune Error: The Device Description must not be longer than 63 characters.\n"},
     };
@@ -342,7 +342,7 @@ TEST_F(Cli, RecordProgramWritesAndLogs)
 TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::string, std::string>> refusals = {
-        {"Type=256", "Kestrune Error: The Device Identification Code must be a number from 0 to 255.\n"},
+        {"Type=256", "Kestrune Error: The device identification code must be a number from 0 to 255.\n"},
         {"Type=nova", "Kestrune Error: Type must be a decimal or 0x hexadecimal number such as 98 or 0x62.\n"},
         {"SerialNumber=10000.1.1", "Kestrune: Please enter no more than 4 characters.\n"},
         {"SerialNumber=1..1", "Kestrune Error: Each group of the serial number must begin with a digit.\n"},

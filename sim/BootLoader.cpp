@@ -1,0 +1,399 @@
+#include "sim/BootLoader.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <utility>
+
+#include "platform/Profile.h"
+
+namespace sim {
+namespace {
+
+constexpr const char* kSection = "BootLoader";
+
+long ParseNumber(const std::string& text, long def) {
+    if (text.empty()) {
+        return def;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text.c_str(), &end, 0);
+    if (end == text.c_str() || errno != 0) {
+        return def;
+    }
+    return value;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void Append(std::vector<std::uint8_t>& out, const char* text) {
+    for (; *text != '\0'; ++text) {
+        out.push_back(static_cast<std::uint8_t>(*text));
+    }
+}
+
+} // namespace
+
+BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath) {
+    BootLoaderConfig config;
+    auto get = [&](const char* key) { return platform::GetProfileString(kSection, key, "", iniPath); };
+
+    if (const std::string banner = get("Banner"); !banner.empty()) {
+        config.banner = banner;
+    }
+    config.resetAfterMs = static_cast<int>(ParseNumber(get("ResetAfterMs"), config.resetAfterMs));
+    config.wakeUp = ParseNumber(get("WakeUp"), 1) != 0;
+    config.eraseReply = ParseNumber(get("EraseReply"), 1) != 0;
+    config.loadReply = ParseNumber(get("LoadReply"), 1) != 0;
+    config.eraseMs = static_cast<int>(ParseNumber(get("EraseMs"), config.eraseMs));
+    if (config.eraseMs < 0) {
+        config.eraseMs = 0;
+    }
+    const std::string refuse = get("RefuseRecord");
+    if (const auto colon = refuse.find(':'); colon != std::string::npos && colon + 1 < refuse.size()) {
+        const long n = ParseNumber(refuse.substr(0, colon), 0);
+        if (n > 0) {
+            config.refuseRecord = static_cast<int>(n);
+            config.refuseReply = refuse.substr(colon + 1);
+        }
+    }
+    config.pullCableAtRecord = static_cast<int>(ParseNumber(get("PullCableAtRecord"), 0));
+    const long size = ParseNumber(get("FlashSize"), static_cast<long>(config.flashSize));
+    // A zero or absurd size would make every record an address fault or exhaust memory.
+    if (size > 0 && size <= 16L * 1024 * 1024) {
+        config.flashSize = static_cast<std::uint32_t>(size);
+    }
+    return config;
+}
+
+BootLoader::BootLoader(BootLoaderConfig config)
+    : config_(std::move(config)), flash_(config_.flashSize, 0xFF) {}
+
+void BootLoader::Enter(bool withBanner, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
+    (void)nowMs;
+    std::lock_guard lock(mutex_);
+    line_.clear();
+    held_.clear();
+    records_ = 0;
+    base_ = 0;
+    segmented_ = false;
+    cablePulled_ = false;
+    finished_ = false;
+    erasePending_ = false;
+    if (withBanner) {
+        Append(out, config_.banner.c_str());
+        Append(out, "\r\n");
+        mode_ = Mode::Commands;
+    } else {
+        mode_ = Mode::Quiet;
+    }
+}
+
+void BootLoader::Leave() {
+    std::lock_guard lock(mutex_);
+    mode_ = Mode::Off;
+    line_.clear();
+    held_.clear();
+    erasePending_ = false;
+}
+
+BootLoader::Mode BootLoader::CurrentMode() const {
+    std::lock_guard lock(mutex_);
+    return mode_;
+}
+
+bool BootLoader::CablePulled() const {
+    std::lock_guard lock(mutex_);
+    return cablePulled_;
+}
+
+int BootLoader::RecordsSeen() const {
+    std::lock_guard lock(mutex_);
+    return records_;
+}
+
+bool BootLoader::Finished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+void BootLoader::Receive(std::span<const std::uint8_t> bytes, std::uint32_t nowMs,
+                         std::vector<std::uint8_t>& out) {
+    std::lock_guard lock(mutex_);
+    for (const std::uint8_t byte : bytes) {
+        if (erasePending_) {
+            // The loader is busy erasing; what the host sends meanwhile waits in its buffer.
+            held_.push_back(byte);
+            continue;
+        }
+        HandleByte(byte, nowMs, out);
+    }
+}
+
+void BootLoader::Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
+    std::lock_guard lock(mutex_);
+    if (!erasePending_ || static_cast<std::int32_t>(nowMs - eraseDoneAt_) < 0) {
+        return;
+    }
+    FinishErase(out);
+    std::vector<std::uint8_t> held;
+    held.swap(held_);
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        if (erasePending_) {
+            held_.insert(held_.end(), held.begin() + static_cast<std::ptrdiff_t>(i), held.end());
+            break;
+        }
+        HandleByte(held[i], nowMs, out);
+    }
+}
+
+void BootLoader::HandleByte(std::uint8_t byte, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
+    if (mode_ == Mode::Off || mode_ == Mode::Done || cablePulled_) {
+        return;
+    }
+    if (byte != '\n') {
+        // A runaway line without an end must not grow without bound.
+        if (line_.size() < 4096) {
+            line_.push_back(static_cast<char>(byte));
+        }
+        return;
+    }
+    if (!line_.empty() && line_.back() == '\r') {
+        line_.pop_back();
+    }
+    HandleLine(nowMs, out);
+    line_.clear();
+}
+
+void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
+    switch (mode_) {
+    case Mode::Quiet:
+        // Any line end wakes it; the host sends a bare CR LF.
+        if (config_.wakeUp) {
+            Append(out, kWakeUpReply);
+            mode_ = Mode::Commands;
+        }
+        break;
+    case Mode::Commands:
+        if (line_ == "K") {
+            Erase();
+            if (config_.eraseMs > 0) {
+                erasePending_ = true;
+                eraseDoneAt_ = nowMs + static_cast<std::uint32_t>(config_.eraseMs);
+            } else {
+                FinishErase(out);
+            }
+        } else if (line_ == "L") {
+            if (config_.loadReply) {
+                Append(out, kLoadReply);
+            }
+            mode_ = Mode::Records;
+        }
+        break;
+    case Mode::Records:
+        if (!line_.empty() && line_.front() == ':') {
+            HandleRecord(out);
+        }
+        break;
+    case Mode::Off:
+    case Mode::Done:
+        break;
+    }
+}
+
+void BootLoader::Erase() {
+    std::fill(flash_.begin(), flash_.end(), std::uint8_t{0xFF});
+    highest_ = 0;
+    any_ = false;
+}
+
+void BootLoader::FinishErase(std::vector<std::uint8_t>& out) {
+    erasePending_ = false;
+    if (config_.eraseReply) {
+        Append(out, kEraseReply);
+    }
+}
+
+void BootLoader::HandleRecord(std::vector<std::uint8_t>& out) {
+    ++records_;
+    if (config_.pullCableAtRecord > 0 && records_ == config_.pullCableAtRecord) {
+        cablePulled_ = true;
+        return;
+    }
+    if (config_.refuseRecord > 0 && records_ == config_.refuseRecord && !config_.refuseReply.empty()) {
+        Append(out, config_.refuseReply.c_str());
+        return;
+    }
+    Record record;
+    const char verdict = Parse(line_, record);
+    if (verdict != 'G') {
+        out.push_back(static_cast<std::uint8_t>(verdict));
+        return;
+    }
+    switch (record.type) {
+    case 0x00:
+        for (std::size_t i = 0; i < record.data.size(); ++i) {
+            const std::uint32_t address =
+                segmented_ ? base_ + ((record.offset + i) & 0xFFFFu) : base_ + record.offset + static_cast<std::uint32_t>(i);
+            flash_[address] = record.data[i];
+            if (!any_ || address > highest_) {
+                highest_ = address;
+            }
+            any_ = true;
+        }
+        break;
+    case 0x02:
+        base_ = static_cast<std::uint32_t>((record.data[0] << 8) | record.data[1]) << 4;
+        segmented_ = true;
+        break;
+    case 0x04:
+        base_ = static_cast<std::uint32_t>((record.data[0] << 8) | record.data[1]) << 16;
+        segmented_ = false;
+        break;
+    default:
+        break;
+    }
+    out.push_back('G');
+    if (record.type == 0x01) {
+        Append(out, kFinalReply);
+        finished_ = true;
+        mode_ = Mode::Done;
+    }
+}
+
+char BootLoader::CheckRecord(const std::string& line) const {
+    std::lock_guard lock(mutex_);
+    Record record;
+    return Parse(line, record);
+}
+
+char BootLoader::Parse(const std::string& line, Record& record) const {
+    if (line.empty() || line.front() != ':') {
+        return 'H';
+    }
+    const std::string digits = line.substr(1);
+    for (const char c : digits) {
+        if (HexDigit(c) < 0) {
+            return 'H';
+        }
+    }
+    // Count, address, type and checksum make 5 bytes at least.
+    if (digits.size() % 2 != 0 || digits.size() < 10) {
+        return 'L';
+    }
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(digits.size() / 2);
+    for (std::size_t i = 0; i < digits.size(); i += 2) {
+        bytes.push_back(static_cast<std::uint8_t>(HexDigit(digits[i]) * 16 + HexDigit(digits[i + 1])));
+    }
+    const std::size_t count = bytes[0];
+    if (bytes.size() != count + 5) {
+        return 'L';
+    }
+    std::uint8_t sum = 0;
+    for (const std::uint8_t b : bytes) {
+        sum = static_cast<std::uint8_t>(sum + b);
+    }
+    if (sum != 0) {
+        return 'S';
+    }
+    record.offset = static_cast<std::uint16_t>((bytes[1] << 8) | bytes[2]);
+    record.type = bytes[3];
+    record.data.assign(bytes.begin() + 4, bytes.end() - 1);
+    switch (record.type) {
+    case 0x00:
+    case 0x01:
+        break;
+    case 0x02:
+    case 0x04:
+        if (count != 2) {
+            return 'L';
+        }
+        break;
+    default:
+        return 'R';
+    }
+    if (record.type == 0x00) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint64_t address =
+                segmented_ ? std::uint64_t{base_} + ((record.offset + i) & 0xFFFFu)
+                           : std::uint64_t{base_} + record.offset + i;
+            if (address >= flash_.size()) {
+                return 'A';
+            }
+        }
+    }
+    return 'G';
+}
+
+std::vector<std::uint8_t> BootLoader::FlashImage() const {
+    std::lock_guard lock(mutex_);
+    if (!any_) {
+        return {};
+    }
+    return {flash_.begin(), flash_.begin() + static_cast<std::ptrdiff_t>(highest_) + 1};
+}
+
+bool BootLoader::SaveFlash(const std::string& file) const {
+    const std::vector<std::uint8_t> image = FlashImage();
+    const std::string temp = file + ".tmp" + std::to_string(::getpid());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        return false;
+    }
+    std::size_t done = 0;
+    bool ok = true;
+    while (done < image.size()) {
+        const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            ok = false;
+            break;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    // Without the sync a crash could leave a renamed but empty flash.bin behind.
+    ok = ok && ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || std::rename(temp.c_str(), file.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool BootLoader::LoadFlash(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    if (!in) {
+        return false;
+    }
+    const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    if (in.bad()) {
+        return false;
+    }
+    std::lock_guard lock(mutex_);
+    if (image.size() > flash_.size()) {
+        return false;
+    }
+    std::fill(flash_.begin(), flash_.end(), std::uint8_t{0xFF});
+    std::copy(image.begin(), image.end(), flash_.begin());
+    any_ = !image.empty();
+    highest_ = any_ ? static_cast<std::uint32_t>(image.size() - 1) : 0;
+    return true;
+}
+
+} // namespace sim

@@ -1,0 +1,154 @@
+// Profile writes from several processes at once, and writers killed mid-write.
+#include "platform/FileLock.h"
+#include "platform/Profile.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using platform::GetProfileString;
+using platform::WritePrivateProfileString;
+
+namespace {
+
+template <typename Body>
+pid_t Spawn(Body body)
+{
+    const pid_t pid = fork();
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    return pid;
+}
+
+int ExitCode(pid_t pid)
+{
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ProfileProcesses, ConcurrentWritersLoseNoKey)
+{
+    TempDir dir;
+    const std::string file = dir.File("shared.ini");
+    constexpr int kWrites = 150;
+    auto writer = [&](const char* prefix) {
+        return [&file, prefix] {
+            for (int i = 0; i < kWrites; ++i) {
+                const std::string key = prefix + std::to_string(i);
+                // Both write into one section, so each rewrite must see the other's keys.
+                if (!WritePrivateProfileString("Status", key.c_str(), std::to_string(i).c_str(), file))
+                    _exit(1);
+            }
+        };
+    };
+    const pid_t a = Spawn(writer("A"));
+    const pid_t b = Spawn(writer("B"));
+    ASSERT_EQ(ExitCode(a), 0);
+    ASSERT_EQ(ExitCode(b), 0);
+    int missing = 0;
+    for (int i = 0; i < kWrites; ++i)
+        for (const char* prefix : {"A", "B"})
+            missing += GetProfileString("Status", prefix + std::to_string(i), "", file) != std::to_string(i);
+    EXPECT_EQ(missing, 0);
+}
+
+TEST(ProfileProcesses, KilledWriterLeavesOldOrNewContent)
+{
+    TempDir dir;
+    const std::string file = dir.File("devinfo.bin");
+    constexpr std::size_t kSize = 200000;
+    auto content = [&](char fill) {
+        return "[Device]\r\nPayload=" + std::string(kSize, fill) + "\r\n[USB]\r\nVendorId=0x0403\r\n";
+    };
+    ASSERT_TRUE(WritePrivateProfileString("Device", "Payload", std::string(kSize, 'a').c_str(), file));
+    ASSERT_TRUE(WritePrivateProfileString("USB", "VendorId", "0x0403", file));
+    ASSERT_EQ(ReadText(file), content('a'));
+
+    std::mt19937 random(12345);
+    int sawNew = 0;
+    for (int round = 0; round < 40; ++round) {
+        const pid_t child = Spawn([&] {
+            for (int i = 0;; ++i) {
+                const std::string value(kSize, i % 2 ? 'a' : 'b');
+                WritePrivateProfileString("Device", "Payload", value.c_str(), file);
+            }
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % 12000));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+        const std::string now = ReadText(file);
+        ASSERT_TRUE(now == content('a') || now == content('b')) << "round " << round << ", " << now.size() << " bytes";
+        sawNew += now == content('b');
+    }
+    // The next writer clears what killed writers left behind.
+    ASSERT_TRUE(WritePrivateProfileString("USB", "VendorId", "0x0404", file));
+    int files = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Path()))
+        ++files;
+    EXPECT_EQ(files, 1);
+    // Otherwise the writer never finished a write and the rounds proved nothing.
+    EXPECT_GT(sawNew, 0);
+}
+
+TEST(FileLock, SecondProcessWaitsBoundedThenGetsTheLock)
+{
+    TempDir dir;
+    const std::string file = dir.File("log");
+    WriteText(file, "");
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t holder = Spawn([&] {
+        const int fd = open(file.c_str(), O_RDWR);
+        if (!platform::LockFileRange(fd, 0, 100, 1000))
+            _exit(1);
+        char c = 'x';
+        if (write(ready[1], &c, 1) != 1)
+            _exit(2);
+        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        _exit(0); // the lock goes with the process
+    });
+    char c;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    const int fd = open(file.c_str(), O_RDWR);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::LockFileRange(fd, 0, 0, 100));
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+    EXPECT_LT(waited, std::chrono::milliseconds(350));
+    // A range that does not overlap is free at once.
+    EXPECT_TRUE(platform::LockFileRange(fd, 1000, 10, 0));
+    platform::UnlockFileRange(fd, 1000, 10);
+    EXPECT_TRUE(platform::LockFileRange(fd, 0, 0, 5000));
+    EXPECT_EQ(ExitCode(holder), 0);
+    close(fd);
+    close(ready[0]);
+    close(ready[1]);
+}
+
+TEST(FileLock, TwoDescriptionsInOneProcessExcludeEachOther)
+{
+    TempDir dir;
+    const std::string file = dir.File("log");
+    WriteText(file, "");
+    const int first = open(file.c_str(), O_RDWR);
+    const int second = open(file.c_str(), O_RDWR);
+    ASSERT_TRUE(platform::LockFileRange(first, 0, 100, 0));
+    EXPECT_FALSE(platform::LockFileRange(second, 50, 10, 20));
+    platform::UnlockFileRange(first, 0, 100);
+    EXPECT_TRUE(platform::LockFileRange(second, 50, 10, 0));
+    close(first);
+    close(second);
+}
+
+} // namespace
