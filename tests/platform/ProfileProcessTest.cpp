@@ -80,29 +80,43 @@ TEST(ProfileProcesses, KilledWriterLeavesOldOrNewContent)
     const auto spread = static_cast<unsigned>(std::max<long long>(2 * oneWrite.count(), 2000));
 
     std::mt19937 random(12345);
-    int sawNew = 0;
+    std::string previous = content('a');
+    int changed = 0;
+    int waited = 0;
     for (int round = 0; round < 40; ++round) {
+        // Each round writes its own fill, so old and new content are told apart.
+        const char fill = static_cast<char>('A' + round % 26);
+        int done[2];
+        ASSERT_EQ(pipe(done), 0);
         const pid_t child = Spawn([&] {
-            for (int i = 0;; ++i) {
-                const std::string value(kSize, i % 2 ? 'a' : 'b');
+            const std::string value(kSize, fill);
+            for (;;) {
                 WritePrivateProfileString("Device", "Payload", value.c_str(), file);
+                [[maybe_unused]] auto n = write(done[1], "w", 1);
             }
         });
+        // Every other round lets one write finish first, so the kill lands in a later one.
+        char c;
+        if (round % 2 == 1 && read(done[0], &c, 1) == 1)
+            ++waited;
         std::this_thread::sleep_for(std::chrono::microseconds(random() % spread));
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
+        close(done[0]);
+        close(done[1]);
         const std::string now = ReadText(file);
-        ASSERT_TRUE(now == content('a') || now == content('b')) << "round " << round << ", " << now.size() << " bytes";
-        sawNew += now == content('b');
+        ASSERT_TRUE(now == previous || now == content(fill)) << "round " << round << ", " << now.size() << " bytes";
+        changed += now != previous;
+        previous = now;
     }
+    EXPECT_GE(changed, waited);
+    EXPECT_EQ(waited, 20);
     // The next writer clears what killed writers left behind.
     ASSERT_TRUE(WritePrivateProfileString("USB", "VendorId", "0x0404", file));
     int files = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Path()))
         ++files;
     EXPECT_EQ(files, 1);
-    // Otherwise the writer never finished a write and the rounds proved nothing.
-    EXPECT_GT(sawNew, 0);
 }
 
 TEST(FileLock, SecondProcessWaitsBoundedThenGetsTheLock)
