@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,6 +72,24 @@ Line Classify(std::string_view text)
     if (eq == std::string_view::npos)
         return {};
     return {LineKind::Key, Trim(t.substr(0, eq)), Trim(t.substr(eq + 1))};
+}
+
+// Removes the lines of every section named section for which erase(line) holds.
+template <typename Predicate>
+void EraseLines(std::vector<std::string>& lines, std::string_view section, Predicate erase)
+{
+    section = Trim(section);
+    bool inSection = false;
+    std::vector<std::string> kept;
+    kept.reserve(lines.size());
+    for (auto& text : lines) {
+        const Line line = Classify(text);
+        if (line.kind == LineKind::Section)
+            inSection = SameName(line.name, section);
+        if (!(inSection && erase(line)))
+            kept.push_back(std::move(text));
+    }
+    lines = std::move(kept);
 }
 
 std::string OneLine(std::string_view text)
@@ -191,11 +210,34 @@ bool OpenLocked(const std::string& path, bool create, Fd& fd, struct stat& st)
     }
 }
 
-bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
+std::string TempPrefix(const std::string& path)
+{
+    const auto slash = path.rfind('/');
+    return "." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".kestrune-";
+}
+
+// Every writer holds the lock while its temporary file exists, so under the lock any such
+// file is the remains of a writer that was killed.
+void RemoveStaleTemps(const std::string& path)
 {
     const std::string dir = DirectoryOf(path);
-    const auto slash = path.rfind('/');
-    std::string temp = dir + "/." + (slash == std::string::npos ? path : path.substr(slash + 1)) + ".XXXXXX";
+    const std::string prefix = TempPrefix(path);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr)
+        return;
+    while (const dirent* entry = readdir(d)) {
+        const std::string_view name = entry->d_name;
+        if (name.size() == prefix.size() + 6 && name.substr(0, prefix.size()) == prefix)
+            unlinkat(dirfd(d), entry->d_name, 0);
+    }
+    closedir(d);
+}
+
+bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
+{
+    RemoveStaleTemps(path);
+    const std::string dir = DirectoryOf(path);
+    std::string temp = dir + "/" + TempPrefix(path) + "XXXXXX";
     Fd fd(mkstemp(temp.data()));
     if (fd.Get() < 0)
         return false;
@@ -237,6 +279,8 @@ ProfileDocument ProfileDocument::Parse(std::string_view text)
 
 std::optional<std::string> ProfileDocument::Get(std::string_view section, std::string_view key) const
 {
+    section = Trim(section);
+    key = Trim(key);
     bool inSection = false;
     for (const auto& text : lines_) {
         const Line line = Classify(text);
@@ -255,7 +299,9 @@ std::optional<std::string> ProfileDocument::Get(std::string_view section, std::s
 
 void ProfileDocument::Set(std::string_view section, std::string_view key, std::string_view value)
 {
-    const std::string keyText = OneLine(key);
+    // Names are matched and written without surrounding blanks, as Windows does.
+    section = Trim(section);
+    const std::string keyText = OneLine(Trim(key));
     const std::string valueText = OneLine(value);
     bool inSection = false;
     std::size_t insertAt = lines_.size();
@@ -293,33 +339,15 @@ void ProfileDocument::Set(std::string_view section, std::string_view key, std::s
 
 void ProfileDocument::DeleteKey(std::string_view section, std::string_view key)
 {
-    bool inSection = false;
-    std::vector<std::string> kept;
-    kept.reserve(lines_.size());
-    for (auto& text : lines_) {
-        const Line line = Classify(text);
-        if (line.kind == LineKind::Section)
-            inSection = SameName(line.name, section);
-        else if (inSection && line.kind == LineKind::Key && SameName(line.name, key))
-            continue;
-        kept.push_back(std::move(text));
-    }
-    lines_ = std::move(kept);
+    EraseLines(lines_, section, [key](const Line& line) {
+        return line.kind == LineKind::Key && SameName(line.name, Trim(key));
+    });
 }
 
 void ProfileDocument::DeleteSection(std::string_view section)
 {
-    bool inSection = false;
-    std::vector<std::string> kept;
-    kept.reserve(lines_.size());
-    for (auto& text : lines_) {
-        const Line line = Classify(text);
-        if (line.kind == LineKind::Section)
-            inSection = SameName(line.name, section);
-        if (!inSection)
-            kept.push_back(std::move(text));
-    }
-    lines_ = std::move(kept);
+    // The section's comments and blank lines go with it.
+    EraseLines(lines_, section, [](const Line&) { return true; });
 }
 
 std::string ProfileDocument::Text() const
@@ -380,10 +408,12 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
         return false;
     const std::string target = ResolveLink(path);
     const bool deleting = key == nullptr || value == nullptr;
-    Fd fd;
     struct stat st {};
+    if (deleting && stat(target.c_str(), &st) != 0 && errno == ENOENT)
+        return true; // nothing to delete, and no file to create for it
+    Fd fd;
     if (!OpenLocked(target, !deleting, fd, st))
-        return deleting && errno == ENOENT; // nothing to delete from a missing file
+        return false;
     std::string before;
     if (!ReadAll(fd.Get(), before))
         return false;

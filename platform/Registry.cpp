@@ -225,31 +225,27 @@ std::optional<RegistryValue> ParseData(std::string_view data, bool unicodeTexts)
 
 std::vector<std::string_view> LogicalLines(std::string_view text, std::string& joined)
 {
-    // Long hex values continue on the next line after a trailing backslash.
+    // Long hex data continues on the next line after a trailing backslash; any other line
+    // ending in a backslash is complete, so one bad line cannot swallow the next.
     joined.clear();
     joined.reserve(text.size());
     std::vector<std::pair<std::size_t, std::size_t>> spans;
-    std::size_t start = 0;
     bool continuing = false;
-    while (start <= text.size()) {
+    bool hexData = false;
+    std::size_t start = 0;
+    for (;;) {
         auto end = text.find('\n', start);
         if (end == std::string_view::npos)
             end = text.size();
-        std::string_view line = text.substr(start, end - start);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        if (continuing) {
-            while (!line.empty() && IsBlank(line.front()))
-                line.remove_prefix(1);
-        } else {
+        std::string_view line = Trim(text.substr(start, end - start));
+        if (!continuing) {
             spans.emplace_back(joined.size(), 0);
+            hexData = Folded(line).find("=hex") != std::string::npos;
         }
-        std::string_view trimmed = Trim(line);
-        continuing = !trimmed.empty() && trimmed.back() == '\\' && trimmed.front() != '[' &&
-                     end < text.size();
+        continuing = hexData && !line.empty() && line.back() == '\\' && end < text.size();
         if (continuing)
-            trimmed.remove_suffix(1);
-        joined.append(continuing ? trimmed : line);
+            line.remove_suffix(1);
+        joined.append(line);
         spans.back().second = joined.size() - spans.back().first;
         if (end == text.size())
             break;

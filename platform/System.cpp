@@ -158,10 +158,10 @@ std::string PathRemoveFileSpec(const std::string& path)
         if (IsSeparator(path[pos])) {
             cut = pos;
         } else if (path[pos] == ':') {
-            cut = ++pos;
-            if (pos < path.size() && IsSeparator(path[pos]))
-                cut = pos + 1;
-            continue;
+            // The separator after a drive is the root and stays.
+            cut = pos + 1;
+            if (pos + 1 < path.size() && IsSeparator(path[pos + 1]))
+                cut = ++pos + 1;
         }
         ++pos;
     }

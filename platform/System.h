@@ -7,6 +7,9 @@
 
 namespace platform {
 
+// "C:\LOG\x" and "C:x" map into drive C's folder, "\LOG\x" too (rooted on the current
+// drive, which is C); a relative path with backslashes and no slash gets slashes; anything
+// else is returned unchanged.
 std::string MapPath(const std::string& path);
 
 // The shell path helpers; they accept both separators and both forms.
@@ -16,9 +19,11 @@ std::string PathAppend(const std::string& dir, const std::string& more); // one 
 std::string PathRemoveFileSpec(const std::string& path);    // drops the last component
 std::string PathStripToRoot(const std::string& path);       // "C:\\", "/" or "" for relative
 
-bool CreateDirectory(const std::string& path);              // one level; true when created
+// One level; true when created. The folder of a drive is made (with its parents) on first
+// use, since a drive always exists on Windows.
+bool CreateDirectory(const std::string& path);
 bool DirectoryExists(const std::string& path);
-bool DeleteFile(const std::string& path);
+bool DeleteFile(const std::string& path);                   // not a folder
 
 std::string GetTempPath();      // $TMPDIR or /tmp, with a trailing slash
 std::string GetUserName();      // login name; empty when unknown

@@ -1,12 +1,14 @@
 #pragma once
 // The application's device object: the USB link plus the EEPROM image, the identification
 // record, the profile store, the settings files, the production log and the update worker.
+#include <cstdint>
 #include <memory>
 #include <string>
 
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "records/DeviceData.h"
+#include "records/ProductionLog.h"
 
 class CMyCrvUsbDevice : public CCrvUsbDevice {
 public:
@@ -26,6 +28,7 @@ public:
 
     // The identification record.
     BOOL GetDeviceData(DeviceData& data);      // may throw platform::CommandError
+    // FALSE, image unchanged, for a record that does not fit (see EncodeUserArea).
     BOOL SetDeviceData(const DeviceData& data);
     BOOL WriteUserArea();
     BOOL FormatIdentityLine(std::string& text);
@@ -43,11 +46,18 @@ public:
     BOOL ReadProfileSetting(const char* section, const char* key, const char* def, char* buffer,
                             int size);
 
-    // Production log and serial numbers.
+    // Production log and serial numbers. WriteProductionLog appends one whole record and
+    // updates the status entries; when the record cannot be appended it warns the operator
+    // (naming the log file) and returns FALSE. The write it records keeps its own result.
     BOOL WriteProductionLog(BOOL deviceData);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
     BOOL AppendFileToLog(const char* logPath, const char* sourcePath);
+    // The next running number for the record's device code, set into the record and the USB
+    // serial string (in memory only). -1, with a message and nothing changed, when it would
+    // not fit the record (above 65535).
     std::int32_t GenerateSerialNumber();
+    // The log file in stored form: profile "Settings"/"LOG", else the default.
+    std::string LogFileSetting();
 
     UpdateWorker& Worker() { return *m_pUpdateWorker; }
 
@@ -55,8 +65,16 @@ public:
     std::string ProfilePath;
 
 private:
+    void ShowUnknownDeviceMessage();
+    // GetUsbSettings without the pointer checks; report: the unknown-device message.
+    void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
+    void UpdateStatusEntries(const records::StationInfo& station);
+
     std::unique_ptr<UpdateWorker> m_pUpdateWorker;
 };
+
+// Default production log, in stored (Windows) form.
+inline constexpr const char* kDefaultLogPath = "C:\\LOG\\fertigung.log";
 
 // The one device object of the program (defined in TheDevice.cpp; front ends only).
 extern CMyCrvUsbDevice theDevice;

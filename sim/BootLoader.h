@@ -7,7 +7,7 @@
 //   wake-up "\r\n"    ">"        (one byte, so no tail of it can be taken for a later reply)
 //   erase "K\r\n"     "OK\r\n"   after eraseMs
 //   load "L\r\n"      "OK\r\n"
-//   each record       'G', 'H', 'L', 'S', 'R' or 'A' (or the refusal of RefuseRecord)
+//   each record       'G', 'H', 'L', 'S', 'R' or 'A' (or the reply of RefuseRecord)
 //   after the end-of-file record's verdict: "OK\r\n"
 #include <cstdint>
 #include <mutex>
@@ -25,14 +25,15 @@ struct BootLoaderConfig {
     bool eraseReply = true;   // false: never answer the erase request
     bool loadReply = true;    // false: never answer the load request
     int eraseMs = 0;          // the erase takes this long before its reply
-    int refuseRecord = 0;     // answer the Nth record line (1-based) with refuseChar; 0 none
-    char refuseChar = 0;
+    int refuseRecord = 0;     // answer the Nth record line (1-based) with refuseReply; 0 none
+    std::string refuseReply;  // usually one verdict character; more test a verdict of several bytes
     int pullCableAtRecord = 0; // the converter disappears while record N is written; 0 never
     std::uint32_t flashSize = 131072;
 };
 
 // Reads section [BootLoader] of a simulator configuration file (keys Banner, ResetAfterMs,
-// WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C, PullCableAtRecord, FlashSize);
+// WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C (C: the reply, one character or
+// more), PullCableAtRecord, FlashSize);
 // missing keys keep their defaults. Numbers may be decimal or 0x hexadecimal.
 BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath);
 

@@ -73,7 +73,7 @@ TEST(Profile, RewritingKeepsOtherLinesInPlace)
     const std::string file = dir.File("a.ini");
     WriteText(file, "; head\n[Device]\nType = 0x01\n; about serials\nSerialNumber=1\n\n; tail of Device\n"
                     "[USB]\nVendorId=0x0403\n");
-    ASSERT_TRUE(WritePrivateProfileString("device", "TYPE", "0x5f", file));
+    ASSERT_TRUE(WritePrivateProfileString(" device ", "TYPE ", "0x5f", file));
     ASSERT_TRUE(WritePrivateProfileString("Device", "LastUpdate", "06.05.16", file));
     EXPECT_EQ(ReadText(file), "; head\r\n[Device]\r\nType=0x5f\r\n; about serials\r\nSerialNumber=1\r\n"
                               "LastUpdate=06.05.16\r\n\r\n; tail of Device\r\n[USB]\r\nVendorId=0x0403\r\n");

@@ -1,0 +1,71 @@
+#pragma once
+// Firmware files as the update sees them: the family check, the record lines cut from the text
+// and the progress measured against the file's size. The records themselves are never decoded
+// here: the boot loader parses and checks them.
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+
+enum FirmwareFamily : std::int32_t {
+    FamilyKv = 0,
+    FamilyOpal = 1,
+    FamilyOpalKeyboard = 2,
+    FamilyNova = 3,
+    FamilyHeron = 4,
+};
+
+// The family's file-name prefix test on the file-name part alone (any other family passes).
+bool FirmwareNameFits(const std::string& fileName, std::int32_t family);
+
+// Name fits the family, the file exists, is a regular file that can be opened for reading and
+// is not locked by another program, and is not empty. Returns its size in bytes (CR LF counted
+// as two), or 0 on failure with the reason in platform::GetLastError. The path may be a stored
+// Windows path; it is mapped first.
+std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family);
+
+// A firmware file read the way a C runtime reads in text mode on the stations that write these
+// files: CR LF arrives as LF and a 0x1A byte ends the file.
+class FirmwareTextFile {
+public:
+    FirmwareTextFile() = default;
+    ~FirmwareTextFile() { Close(); }
+    FirmwareTextFile(const FirmwareTextFile&) = delete;
+    FirmwareTextFile& operator=(const FirmwareTextFile&) = delete;
+
+    bool Open(const std::string& path); // maps the path; false when it cannot be opened
+    void Close();
+    bool IsOpen() const { return file_ != nullptr; }
+    int Get(); // next character, or EOF
+
+private:
+    std::FILE* file_ = nullptr;
+    bool ended_ = false;
+};
+
+// The line buffer's size: a piece holds at most kLineBufferSize - 2 characters.
+inline constexpr std::size_t kLineBufferSize = 256;
+
+// The next piece: up to and including its LF, or up to the end of the file, or 254 characters.
+// False at the end of the file.
+bool ReadRecordLine(FirmwareTextFile& file, std::string& piece);
+
+// The text to send for a piece: nothing unless it starts with ':'; family 0 gets one more LF.
+std::optional<std::string> PrepareRecordText(const std::string& piece, std::int32_t family);
+
+// Progress of one run against the file's size.
+struct UpdateProgress {
+    std::uint32_t m_nStep = 0;      // size / 100
+    std::uint32_t m_nSent = 0;      // characters of record text sent
+    std::uint32_t m_nSinceStep = 0; // characters sent since the last report
+    std::uint32_t m_nSize = 0;      // the file's size, for files too short for a step
+
+    static UpdateProgress ForSize(std::uint32_t size) { return {size / 100, 0, 0, size}; }
+};
+
+// After a record of length characters was sent: the percentage to report, if any. A file under
+// 100 bytes (no step) reports its share sent after every record, at most 100.
+std::optional<std::uint32_t> CountProgress(UpdateProgress& progress, std::uint32_t length);
+// At the end of a run in which every record was sent: 100 for a file without a step, so its bar
+// ends full; nothing otherwise (the bar keeps the last step's percentage).
+std::optional<std::uint32_t> FinishProgress(const UpdateProgress& progress);

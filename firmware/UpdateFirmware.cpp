@@ -1,0 +1,340 @@
+// The boot-loader sequence over the USB link: start procedure, erase and load requests, the
+// record lines with their verdicts.
+#include <algorithm>
+#include <array>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "firmware/Firmware.h"
+#include "firmware/UpdateWorker.h"
+#include "link/CrvUsbDevice.h"
+#include "platform/Clock.h"
+#include "res/Strings.h"
+
+namespace {
+
+constexpr std::size_t kReplyBufferSize = 1024;
+// A device that never stops talking must not hold the run in a read loop for ever.
+constexpr std::size_t kMaxDrainBytes = 65536;
+
+constexpr std::uint32_t kDtrPulseMs = 100;
+constexpr std::uint32_t kWakeUpTimeoutMs = 5000;
+constexpr std::uint32_t kRequestTimeoutMs = 20000;
+constexpr std::uint32_t kAfterLoadRequestMs = 200;
+constexpr std::uint32_t kVerdictTimeoutMs = 100;
+constexpr int kResetPolls = 60;
+constexpr std::uint32_t kResetPollMs = 1000;
+constexpr std::uint32_t kAfterBannerMs = 1000;
+// Each verdict waits for the converter's latency timer; 2 ms is the shortest it takes.
+constexpr d2xx::UCHAR kUpdateLatencyMs = 2;
+
+constexpr std::string_view kBanner = "C8051F120 Firmware Updater";
+
+constexpr std::int32_t kResultFile = -1;
+constexpr std::int32_t kResultDtr = -2;
+constexpr std::int32_t kResultNoAnswer = -3;
+constexpr std::int32_t kResultNoEraseAnswer = -33;
+constexpr std::int32_t kResultNoLoadAnswer = -34;
+
+std::span<const std::uint8_t> Bytes(std::string_view text) {
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The progress bar lives exactly as long as the run after the file checks.
+class ProgressBar {
+public:
+    explicit ProgressBar(platform::UpdateSink* frame) : frame_(frame) {
+        if (frame_ != nullptr) {
+            frame_->CreateProgressBar();
+        }
+    }
+    ~ProgressBar() {
+        if (frame_ != nullptr) {
+            frame_->DestroyProgressBar();
+        }
+    }
+    ProgressBar(const ProgressBar&) = delete;
+    ProgressBar& operator=(const ProgressBar&) = delete;
+
+private:
+    platform::UpdateSink* frame_;
+};
+
+// The latency timer shortened for the run and given back at its end, whatever the exit.
+class LatencyTuning {
+public:
+    LatencyTuning(CCrvUsbDevice& device, bool on) : device_(device) {
+        if (!on) {
+            return;
+        }
+        d2xx::UCHAR previous = 0;
+        const d2xx::FT_HANDLE handle = device_.DeviceHandle();
+        if (device_.Library().GetLatencyTimer(handle, &previous) == d2xx::FT_OK &&
+            device_.Library().SetLatencyTimer(handle, kUpdateLatencyMs) == d2xx::FT_OK) {
+            previous_ = previous;
+            active_ = true;
+        }
+    }
+    ~LatencyTuning() {
+        if (active_ && d2xx::IsValidHandle(device_.DeviceHandle())) {
+            device_.Library().SetLatencyTimer(device_.DeviceHandle(), previous_);
+        }
+    }
+    LatencyTuning(const LatencyTuning&) = delete;
+    LatencyTuning& operator=(const LatencyTuning&) = delete;
+
+private:
+    CCrvUsbDevice& device_;
+    d2xx::UCHAR previous_ = 0;
+    bool active_ = false;
+};
+
+class UpdateRun {
+public:
+    UpdateRun(CCrvUsbDevice& device, platform::UpdateSink* frame, std::int32_t family,
+              std::uint32_t size)
+        : device_(device), frame_(frame), family_(family), progress_(UpdateProgress::ForSize(size)) {}
+
+    void ResetLink() {
+        D2xxLibrary& lib = device_.Library();
+        const d2xx::FT_HANDLE handle = device_.DeviceHandle();
+        lib.StopInTask(handle);
+        lib.W32_PurgeComm(handle, d2xx::PURGE_TXCLEAR | d2xx::PURGE_RXCLEAR);
+        lib.RestartInTask(handle);
+        lib.W32_ClearCommError(handle);
+    }
+
+    std::int32_t AutomaticStart(const std::string& path) {
+        if (!Escape(d2xx::CLRDTR)) {
+            return kResultDtr;
+        }
+        platform::Sleep(kDtrPulseMs);
+        if (!Escape(d2xx::SETDTR)) {
+            return kResultDtr;
+        }
+        platform::Sleep(kDtrPulseMs);
+        if (!file_.Open(path)) {
+            return kResultFile;
+        }
+        // On these exits DTR stays set and the link keeps its state.
+        Send("\r\n");
+        if (!AwaitReply(kWakeUpTimeoutMs)) {
+            return kResultNoAnswer;
+        }
+        ShowStatus(LoadStdString(IDS_ERASING_FLASH));
+        Send("K\r\n");
+        if (!AwaitReply(kRequestTimeoutMs)) {
+            return kResultNoAnswer;
+        }
+        Send("L\r\n");
+        platform::Sleep(kAfterLoadRequestMs);
+        if (!AwaitReply(kRequestTimeoutMs)) {
+            return kResultNoAnswer;
+        }
+        if (const auto ended = RecordLoop()) {
+            return *ended;
+        }
+        file_.Close();
+        AwaitReply(kRequestTimeoutMs);
+        Finish();
+        return 0;
+    }
+
+    std::int32_t ManualStart(const std::string& path) {
+        const std::int32_t result = ManualSequence(path);
+        if (!recordLoopEnded_) {
+            file_.Close();
+            Finish();
+        }
+        return result;
+    }
+
+private:
+
+    std::int32_t ManualSequence(const std::string& path) {
+        if (!file_.Open(path)) {
+            return kResultFile;
+        }
+        Escape(d2xx::SETDTR);
+        platform::Sleep(kDtrPulseMs);
+        ShowStatus(LoadStdString(IDS_PLEASE_RESET));
+        int polls = 0;
+        // A failed queue query (-1) counts as data: the banner check then decides.
+        while (device_.GetBytesAvailable() == 0) {
+            platform::Sleep(kResetPollMs);
+            if (++polls == kResetPolls) {
+                return kResultNoAnswer;
+            }
+        }
+        reply_.fill(0);
+        const std::size_t n = ReadQueued(0);
+        const std::string text = ReplyText(n);
+        if (LinkLost() || text.compare(0, kBanner.size(), kBanner) != 0) {
+            return kResultNoAnswer;
+        }
+        ShowStatus(LoadStdString(IDS_ERASING_FLASH) + text + ": ");
+        platform::Sleep(kAfterBannerMs);
+        Send("K\r\n");
+        if (!AwaitReply(kRequestTimeoutMs)) {
+            return LinkLost() ? kResultNoAnswer : kResultNoEraseAnswer;
+        }
+        Send("L\r\n");
+        platform::Sleep(kAfterLoadRequestMs);
+        if (!AwaitReply(kRequestTimeoutMs)) {
+            return LinkLost() ? kResultNoAnswer : kResultNoLoadAnswer;
+        }
+        if (const auto ended = RecordLoop()) {
+            recordLoopEnded_ = true;
+            return *ended;
+        }
+        AwaitReply(kRequestTimeoutMs);
+        return 0;
+    }
+
+    // Sends every record line and reads its verdict. A value when the run ends there (a
+    // refused record or a lost link; the exit steps are done); nothing when all were sent.
+    std::optional<std::int32_t> RecordLoop() {
+        std::string piece;
+        piece.reserve(kLineBufferSize);
+        reply_.fill(0);
+        std::uint32_t nextLine = 1;
+        while (ReadRecordLine(file_, piece)) {
+            const std::uint32_t line = nextLine;
+            if (!piece.empty() && piece.back() == '\n') {
+                ++nextLine;
+            }
+            const auto text = PrepareRecordText(piece, family_);
+            if (!text) {
+                continue;
+            }
+            Send(*text);
+            if (frame_ != nullptr) {
+                frame_->RecordSent(line);
+            }
+            if (const auto percent = CountProgress(progress_, static_cast<std::uint32_t>(text->size()))) {
+                ShowProgress(*percent);
+            }
+            if (LinkLost()) {
+                return EndRecordLoop(kResultNoAnswer);
+            }
+            // Cleared first: a read that reports a byte without storing one must not pass
+            // for the previous verdict.
+            reply_[0] = 0;
+            const std::int32_t got = device_.ReadBuffer(std::span(reply_.data(), 1), kVerdictTimeoutMs);
+            if (LinkLost()) {
+                return EndRecordLoop(kResultNoAnswer);
+            }
+            if (got <= 0 || reply_[0] == 'G') {
+                continue; // silence within the time-out counts as accepted
+            }
+            // A 0 byte would read as the success code.
+            return EndRecordLoop(reply_[0] == 0 ? kResultNoAnswer : std::int32_t{reply_[0]});
+        }
+        if (const auto percent = FinishProgress(progress_)) {
+            ShowProgress(*percent);
+        }
+        return std::nullopt;
+    }
+
+    std::int32_t EndRecordLoop(std::int32_t result) {
+        ShowStatus(LoadStdString(IDS_IDLE_MESSAGE));
+        if (family_ != FamilyKv) {
+            Escape(d2xx::CLRDTR);
+        }
+        file_.Close();
+        return result;
+    }
+
+    void Finish() {
+        Escape(d2xx::CLRDTR);
+        ResetLink();
+        ShowStatus(LoadStdString(IDS_IDLE_MESSAGE));
+    }
+
+    bool Escape(d2xx::DWORD function) {
+        return device_.Library().W32_EscapeCommFunction(device_.DeviceHandle(), function) != FALSE;
+    }
+
+    void Send(std::string_view text) {
+        if (device_.WriteBuffer(Bytes(text)) == FALSE) {
+            lost_ = true;
+        }
+    }
+
+    // A loss seen once spoils the run, even if a later write reopened the converter.
+    bool LinkLost() {
+        lost_ = lost_ || device_.m_bLinkLost != FALSE;
+        return lost_;
+    }
+
+    // One byte within the time-out, then whatever else is queued. A lost link is no reply.
+    bool AwaitReply(std::uint32_t timeoutMs) {
+        std::size_t n = static_cast<std::size_t>(std::max(0, device_.ReadBuffer(std::span(reply_.data(), 1), timeoutMs)));
+        n = ReadQueued(n);
+        return n > 0 && !LinkLost();
+    }
+
+    // Reads what the receive queue holds, one byte at a time, after the n bytes already in the
+    // reply buffer; bytes beyond its end are read and dropped. Returns the bytes stored.
+    std::size_t ReadQueued(std::size_t n) {
+        std::size_t drained = 0;
+        std::uint8_t dropped = 0;
+        while (drained < kMaxDrainBytes && device_.GetBytesAvailable() > 0) {
+            std::uint8_t* target = n < reply_.size() ? &reply_[n] : &dropped;
+            const std::int32_t got = device_.ReadBuffer(std::span(target, 1), 0);
+            if (got > 0 && n < reply_.size()) {
+                n += static_cast<std::size_t>(got);
+            }
+            ++drained;
+        }
+        return n;
+    }
+
+    std::string ReplyText(std::size_t n) const {
+        const auto end = std::find(reply_.begin(), reply_.begin() + static_cast<std::ptrdiff_t>(n), 0);
+        return {reply_.begin(), end};
+    }
+
+    void ShowStatus(const std::string& text) {
+        if (frame_ != nullptr) {
+            frame_->ShowStatusText(text);
+        }
+    }
+
+    void ShowProgress(std::uint32_t percent) {
+        if (frame_ == nullptr) {
+            return;
+        }
+        // The bar's range ends at 100; the text may say a little more (family 0's extra LFs).
+        frame_->SetProgressPos(static_cast<int>(std::min<std::uint32_t>(percent, 100)));
+        frame_->ShowStatusText(LoadStdString(IDS_UPDATING_FLASH) + std::to_string(percent) + " %");
+    }
+
+    CCrvUsbDevice& device_;
+    platform::UpdateSink* frame_;
+    std::int32_t family_;
+    UpdateProgress progress_;
+    FirmwareTextFile file_;
+    std::array<std::uint8_t, kReplyBufferSize> reply_{};
+    bool lost_ = false;
+    bool recordLoopEnded_ = false; // the loop's own exit steps were taken
+};
+
+} // namespace
+
+std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
+                            platform::UpdateSink* frame, std::int32_t family, bool latencyTuning) {
+    const std::uint32_t size = CheckFirmwareFile(path, family);
+    if (size == 0) {
+        return kResultFile;
+    }
+    ProgressBar bar(frame);
+    UpdateRun run(device, frame, family, size);
+    run.ResetLink();
+    LatencyTuning latency(device, latencyTuning);
+    if (family == FamilyKv) {
+        return run.AutomaticStart(path);
+    }
+    return run.ManualStart(path);
+}

@@ -1,0 +1,227 @@
+#include "records/MyCrvUsbDevice.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Profile.h"
+#include "platform/Ui.h"
+#include "res/Strings.h"
+
+namespace {
+
+// Copies a NUL-terminated text into a 64-byte descriptor string, cut to 63 characters.
+void CopyDescriptor(std::array<char, 64>& to, const char* from)
+{
+    std::size_t n = strnlen(from, to.size() - 1);
+    std::memcpy(to.data(), from, n);
+    std::memset(to.data() + n, 0, to.size() - n);
+}
+
+void CopyOut(char* to, const std::array<char, 64>& from)
+{
+    std::size_t n = strnlen(from.data(), from.size() - 1);
+    std::memcpy(to, from.data(), n);
+    to[n] = '\0';
+}
+
+} // namespace
+
+CMyCrvUsbDevice::CMyCrvUsbDevice()
+    : ProfilePath(platform::ProfileStorePath()), m_pUpdateWorker(std::make_unique<UpdateWorker>(*this))
+{
+}
+
+// The worker member goes first (it waits for a running update); the base then closes the link.
+CMyCrvUsbDevice::~CMyCrvUsbDevice() = default;
+
+BOOL CMyCrvUsbDevice::ConnectDevice(BOOL reportNotFound)
+{
+    LoadRegistrySettings();
+    // A failed open can leave a handle behind (driver-version refusal); start from closed.
+    if (IsOpen())
+        ClosePort();
+    Connected = OpenPort("USB");
+    if (Connected) {
+        BOOL eeprom = ReadEeprom();
+        BOOL userArea = ReadUserArea();
+        if (!eeprom || !userArea)
+            platform::Ui().MessageBox(LoadStdString(IDS_CANNOT_READ_EEPROM),
+                                      LoadStdString(IDS_ERROR_CAPTION),
+                                      platform::MB_ICONEXCLAMATION, platform::BoxOwner::MainWindow);
+        return Connected;
+    }
+    if (reportNotFound) {
+        platform::Ui().MessageBox(LoadStdString(IDS_NO_USB_DEVICE), LoadStdString(IDS_ERROR_CAPTION),
+                                  platform::MB_ICONINFORMATION, platform::BoxOwner::MainWindow);
+        platform::Ui().SetStatusViewText(LoadStdString(IDS_NO_USB_DEVICE));
+    } else {
+        platform::Ui().SetStatusViewText("");
+    }
+    return FALSE;
+}
+
+BOOL CMyCrvUsbDevice::CheckConnection()
+{
+    if (!Connected || !IsOpen())
+        return FALSE;
+    d2xx::FTDCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!Library().W32_GetCommState(DeviceHandle(), &dcb))
+        Disconnect();
+    return Connected;
+}
+
+void CMyCrvUsbDevice::Disconnect()
+{
+    ClosePort();
+    Connected = FALSE;
+}
+
+void CMyCrvUsbDevice::ShowUnknownDeviceMessage()
+{
+    char text[50];
+    std::snprintf(text, sizeof text, "Ooops Unknown Device found!\nDevice ID: 0x%02x", ChipType);
+    platform::Ui().MessageBox(text, "Unknown Device!", platform::MB_ICONWARNING,
+                              platform::BoxOwner::None);
+}
+
+BOOL CMyCrvUsbDevice::ReadEeprom()
+{
+    d2xx::FT_EEPROM_HEADER* header = nullptr;
+    void* image = nullptr;
+    d2xx::DWORD size = 0;
+    if (ChipType == d2xx::FT_DEVICE_X_SERIES) {
+        header = &m_eepromX.common;
+        image = &m_eepromX;
+        size = sizeof m_eepromX;
+    } else if (ChipType == d2xx::FT_DEVICE_BM) {
+        header = &m_eepromBm.common;
+        image = &m_eepromBm;
+        size = sizeof m_eepromBm;
+    } else {
+        ShowUnknownDeviceMessage();
+        return FALSE;
+    }
+    *header = d2xx::FT_EEPROM_HEADER{};
+    header->deviceType = ChipType;
+    d2xx::FT_STATUS status =
+        Library().EEPROM_Read(DeviceHandle(), image, size, Manufacturer.data(), ManufacturerId.data(),
+                              Description.data(), SerialNumber.data());
+    // The library does not bound the strings; keep ours terminated whatever it returned.
+    for (auto* s : {&Manufacturer, &ManufacturerId, &Description, &SerialNumber})
+        s->back() = '\0';
+    return status == d2xx::FT_OK;
+}
+
+BOOL CMyCrvUsbDevice::ProgramEeprom()
+{
+    d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
+    if (ChipType == d2xx::FT_DEVICE_X_SERIES) {
+        m_eepromX.common.deviceType = ChipType;
+        // Every display needs CBUS0 at 4, also on a converter that held another value.
+        m_eepromX.Cbus0 = 4;
+        status = Library().EEPROM_Program(DeviceHandle(), &m_eepromX, sizeof m_eepromX,
+                                          Manufacturer.data(), ManufacturerId.data(),
+                                          Description.data(), SerialNumber.data());
+    } else if (ChipType == d2xx::FT_DEVICE_BM) {
+        m_eepromBm.common.deviceType = ChipType;
+        status = Library().EEPROM_Program(DeviceHandle(), &m_eepromBm, sizeof m_eepromBm,
+                                          Manufacturer.data(), ManufacturerId.data(),
+                                          Description.data(), SerialNumber.data());
+    } else {
+        ShowUnknownDeviceMessage();
+        WriteProductionLog(FALSE);
+        return FALSE;
+    }
+    WriteProductionLog(FALSE);
+    return status == d2xx::FT_OK;
+}
+
+void CMyCrvUsbDevice::FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report)
+{
+    CopyOut(data.Manufacturer, Manufacturer);
+    CopyOut(data.ManufacturerId, ManufacturerId);
+    CopyOut(data.Description, Description);
+    CopyOut(data.SerialNumber, SerialNumber);
+    const d2xx::FT_EEPROM_HEADER* header = nullptr;
+    if (ChipType == d2xx::FT_DEVICE_X_SERIES)
+        header = &m_eepromX.common;
+    else if (ChipType == d2xx::FT_DEVICE_BM)
+        header = &m_eepromBm.common;
+    if (header == nullptr) {
+        if (report)
+            ShowUnknownDeviceMessage();
+        return;
+    }
+    data.VendorId = header->VendorId;
+    data.ProductId = header->ProductId;
+    data.MaxPower = header->MaxPower;
+    data.SelfPowered = header->SelfPowered;
+    data.RemoteWakeup = header->RemoteWakeup;
+}
+
+BOOL CMyCrvUsbDevice::GetUsbSettings(d2xx::FT_PROGRAM_DATA* data)
+{
+    if (data == nullptr || data->Manufacturer == nullptr || data->ManufacturerId == nullptr ||
+        data->Description == nullptr || data->SerialNumber == nullptr)
+        return FALSE;
+    FillUsbSettings(*data, true);
+    return TRUE;
+}
+
+BOOL CMyCrvUsbDevice::SetUsbSettings(const d2xx::FT_PROGRAM_DATA* data)
+{
+    if (data == nullptr || data->Manufacturer == nullptr || data->ManufacturerId == nullptr ||
+        data->Description == nullptr || data->SerialNumber == nullptr)
+        return FALSE;
+    CopyDescriptor(Manufacturer, data->Manufacturer);
+    CopyDescriptor(ManufacturerId, data->ManufacturerId);
+    CopyDescriptor(Description, data->Description);
+    CopyDescriptor(SerialNumber, data->SerialNumber);
+    d2xx::FT_EEPROM_HEADER* header = nullptr;
+    if (ChipType == d2xx::FT_DEVICE_X_SERIES)
+        header = &m_eepromX.common;
+    else if (ChipType == d2xx::FT_DEVICE_BM)
+        header = &m_eepromBm.common;
+    if (header == nullptr) {
+        ShowUnknownDeviceMessage();
+        return TRUE;
+    }
+    header->VendorId = data->VendorId;
+    header->ProductId = data->ProductId;
+    header->MaxPower = data->MaxPower;
+    header->SelfPowered = static_cast<d2xx::UCHAR>(data->SelfPowered & 0xFF);
+    header->RemoteWakeup = static_cast<d2xx::UCHAR>(data->RemoteWakeup & 0xFF);
+    return TRUE;
+}
+
+BOOL CMyCrvUsbDevice::GetDeviceData(DeviceData& data)
+{
+    return DecodeUserArea(UserAreaImage, data);
+}
+
+BOOL CMyCrvUsbDevice::SetDeviceData(const DeviceData& data)
+{
+    return EncodeUserArea(data, UserAreaImage);
+}
+
+BOOL CMyCrvUsbDevice::WriteUserArea()
+{
+    if (Library().EE_UAWrite(DeviceHandle(), UserAreaImage.data(), kUserAreaSize) != d2xx::FT_OK)
+        return FALSE;
+    WriteProductionLog(TRUE);
+    return TRUE;
+}
+
+BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)
+{
+    text.clear();
+    DeviceData data;
+    GetDeviceData(data);
+    if (DeviceId == -1 && RevisionMajor == 0 && RevisionMinor == 0) {
+        text = " " + LoadStdString(IDS_NO_USB_DEVICE);
+        return TRUE;
+    }
+    text = BuildIdentityLine(data, DeviceId, RevisionMajor, RevisionMinor);
+    return TRUE;
+}

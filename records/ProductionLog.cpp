@@ -1,0 +1,290 @@
+#include "records/ProductionLog.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+#include <sstream>
+#include <unistd.h>
+
+#include "platform/FileLock.h"
+#include "platform/LastError.h"
+#include "platform/System.h"
+#include "platform/Ui.h"
+#include "records/MyCrvUsbDevice.h"
+#include "records/SettingsFile.h"
+#include "records/TextScan.h"
+#include "records/UsbSettingsEdit.h"
+#include "res/Strings.h"
+
+namespace records {
+
+namespace {
+
+std::mutex g_sourceMutex;
+std::function<StationInfo()> g_source;
+
+std::string Cut127(std::string text)
+{
+    if (text.size() > 127)
+        text.resize(127);
+    return text;
+}
+
+bool WriteAll(int fd, const std::string& text)
+{
+    std::size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string TrimSeparators(std::string path)
+{
+    while (!path.empty() && (path.back() == '\\' || path.back() == '/'))
+        path.pop_back();
+    return path;
+}
+
+} // namespace
+
+StationInfo CurrentStationInfo()
+{
+    {
+        std::lock_guard<std::mutex> lock(g_sourceMutex);
+        if (g_source)
+            return g_source();
+    }
+    StationInfo station;
+    station.time = static_cast<std::int64_t>(std::time(nullptr));
+    station.user = Cut127(platform::GetUserName());
+    station.computer = Cut127(platform::GetComputerName());
+    return station;
+}
+
+void SetStationInfoSource(std::function<StationInfo()> source)
+{
+    std::lock_guard<std::mutex> lock(g_sourceMutex);
+    g_source = std::move(source);
+}
+
+std::string FormatLogTime(std::int64_t time)
+{
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::time_t t = static_cast<std::time_t>(time);
+    std::tm tm{};
+    if (static_cast<std::int64_t>(t) != time || localtime_r(&t, &tm) == nullptr)
+        return {};
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %s %2d %02d:%02d:%02d %d", kDays[tm.tm_wday % 7],
+                  kMonths[tm.tm_mon % 12], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  tm.tm_year + 1900);
+    return text;
+}
+
+std::string FormatLogHeader(const StationInfo& station, bool deviceData)
+{
+    std::string text = "\r\n***\r\n*** [" + FormatLogTime(station.time) + "] USER \"" +
+                       Cut127(station.user) + "\" on COMPUTER \"" + Cut127(station.computer) +
+                       "\"\r\n";
+    text += deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
+    text += "***\r\n";
+    return text;
+}
+
+AppendResult AppendToLogFile(const std::string& path, const std::string& text,
+                             std::uint32_t timeoutMs)
+{
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return AppendResult::CannotOpen;
+    // Other processes hold the lock, so the bound is real time, not the program clock.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    off_t end = 0;
+    for (;;) {
+        end = ::lseek(fd, 0, SEEK_END);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (end < 0 || left.count() < 0 ||
+            !platform::LockFileRange(fd, end, 0, static_cast<std::uint32_t>(left.count()))) {
+            ::close(fd);
+            return end < 0 ? AppendResult::WriteFailed : AppendResult::LockTimeout;
+        }
+        // Another station may have appended between the seek and the lock: lock its new end.
+        if (::lseek(fd, 0, SEEK_END) == end)
+            break;
+        platform::UnlockFileRange(fd, end, 0);
+    }
+    AppendResult result = AppendResult::Ok;
+    if (!WriteAll(fd, text)) {
+        result = AppendResult::WriteFailed;
+        // Still under our lock from the old end onwards: nobody else wrote there.
+        if (::ftruncate(fd, end) != 0)
+            result = AppendResult::WriteFailed;
+    }
+    platform::UnlockFileRange(fd, end, 0);
+    if (::close(fd) != 0 && result == AppendResult::Ok)
+        result = AppendResult::WriteFailed;
+    return result;
+}
+
+bool EnsureLogFolder(const std::string& path)
+{
+    // A bare file name lives in the working folder; "C:" alone is a drive, whose folder
+    // CreateDirectory makes on first use like a drive that is always there on Windows.
+    std::string folder = TrimSeparators(platform::PathRemoveFileSpec(path));
+    if (folder.empty())
+        return true;
+    for (std::size_t i = 1; i < folder.size(); ++i)
+        if (folder[i] == '\\' || folder[i] == '/')
+            platform::CreateDirectory(folder.substr(0, i));
+    platform::CreateDirectory(folder);
+    return platform::DirectoryExists(folder);
+}
+
+} // namespace records
+
+namespace {
+
+std::string DescribeFailure(records::AppendResult result)
+{
+    switch (result) {
+    case records::AppendResult::CannotOpen:
+        return "The file or its folder cannot be opened or created.";
+    case records::AppendResult::LockTimeout:
+        return "Other stations kept the file locked for more than 10 seconds.";
+    default:
+        return "Writing to the file failed.";
+    }
+}
+
+} // namespace
+
+std::string CMyCrvUsbDevice::LogFileSetting()
+{
+    char path[260] = {};
+    if (!ReadProfileSetting("Settings", "LOG", kDefaultLogPath, path, sizeof path))
+        return kDefaultLogPath;
+    return path;
+}
+
+void CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
+{
+    DeviceData data;
+    DecodeSerialNumber(UserAreaImage, data);
+    std::string timeText = records::FormatLogTime(station.time);
+    std::string section = "Device" + std::to_string(UserAreaImage[0]) + "Status";
+    WriteProfileSetting("Status", "Device", section.c_str());
+    WriteProfileSetting(section.c_str(), "Date", timeText.c_str());
+    WriteProfileSetting(section.c_str(), "User", station.user.c_str());
+    WriteProfileSetting(section.c_str(), "Computer", station.computer.c_str());
+    WriteProfileSetting(section.c_str(), "SerialNumber", FormatSerialNumber(data).c_str());
+}
+
+BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
+{
+    records::StationInfo station = records::CurrentStationInfo();
+    // The device was written whatever becomes of the log: the next serial number must know.
+    UpdateStatusEntries(station);
+
+    std::string record = records::FormatLogHeader(station, deviceData != FALSE);
+    if (deviceData) {
+        DeviceData data;
+        try {
+            GetDeviceData(data);
+        } catch (const platform::CommandError&) {
+            DecodeSerialNumber(UserAreaImage, data);
+        }
+        record += records::FormatSection("Device", records::DeviceSectionValues(data));
+    } else {
+        UsbSettingsRecord usb;
+        records::SetUsbLoadDefaults(usb.data);
+        FillUsbSettings(usb.data, false);
+        record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
+    }
+
+    std::string stored = LogFileSetting();
+    std::string local = platform::MapPath(stored);
+    records::AppendResult result = records::AppendResult::CannotOpen;
+    if (platform::PathFileExists(local) || records::EnsureLogFolder(stored))
+        result = records::AppendToLogFile(local, record);
+    if (result == records::AppendResult::Ok)
+        return TRUE;
+
+    std::string where = "\"" + stored + "\"";
+    if (local != stored)
+        where += " (" + local + ")";
+    platform::Ui().MessageBox("The production record could not be added to the log file " + where +
+                                  ".\n" + DescribeFailure(result) +
+                                  "\nThe device was written; please note its settings by hand.",
+                              LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                              platform::BoxOwner::MainWindow);
+    return FALSE;
+}
+
+BOOL CMyCrvUsbDevice::WriteLogHeader(const char* path, BOOL deviceData)
+{
+    if (path == nullptr)
+        return FALSE;
+    records::StationInfo station = records::CurrentStationInfo();
+    if (records::AppendToLogFile(platform::MapPath(path),
+                                 records::FormatLogHeader(station, deviceData != FALSE)) !=
+        records::AppendResult::Ok)
+        return FALSE;
+    UpdateStatusEntries(station);
+    return TRUE;
+}
+
+BOOL CMyCrvUsbDevice::AppendFileToLog(const char* logPath, const char* sourcePath)
+{
+    if (logPath == nullptr || sourcePath == nullptr)
+        return FALSE;
+    std::ifstream source(platform::MapPath(sourcePath), std::ios::binary);
+    if (!source)
+        return FALSE;
+    std::string content((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+    if (source.bad())
+        return FALSE;
+    return records::AppendToLogFile(platform::MapPath(logPath), content) == records::AppendResult::Ok;
+}
+
+std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
+{
+    DeviceData data;
+    GetDeviceData(data);
+    std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
+    char last[256] = {};
+    ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
+    std::int64_t next = std::int64_t{records::LeadingDecimal(last)} + 1;
+    DeviceData generated = data;
+    generated.SerialPart1 = static_cast<std::int32_t>(std::min<std::int64_t>(next, INT32_MAX));
+    if (next > 65535 || !DeviceDataFits(generated)) {
+        char text[256];
+        std::snprintf(text, sizeof text,
+                      "No serial number was generated: the device record of type 0x%02x cannot "
+                      "hold %s (running numbers end at 65535).",
+                      static_cast<unsigned>(data.DeviceCode), FormatSerialNumber(generated).c_str());
+        platform::Ui().MessageBox(text, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                  platform::BoxOwner::MainWindow);
+        return -1;
+    }
+    data = generated;
+    SerialNumber.fill('\0');
+    std::snprintf(SerialNumber.data(), SerialNumber.size(), "ZK%06d", data.SerialPart1);
+    SetDeviceData(data);
+    return data.SerialPart1;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The production log: one record per write to a converter, appended whole to a text file that
+// several stations share.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace records {
+
+// Who wrote a record, where and when.
+struct StationInfo {
+    std::int64_t time = 0; // seconds since 1970 UTC
+    std::string user;      // at most 127 characters
+    std::string computer;  // at most 127 characters
+};
+
+// The current time and the system's user and computer names.
+StationInfo CurrentStationInfo();
+// Replaces CurrentStationInfo (tests fix the clock and the names); an empty function restores
+// the system.
+void SetStationInfoSource(std::function<StationInfo()> source);
+
+// Local time in the C library's ctime form without its newline ("Sun Dec  6 10:14:04 2026");
+// empty when the time cannot be converted.
+std::string FormatLogTime(std::int64_t time);
+
+// The record's lead-in, up to the section: an empty line, "***", the station line, the kind
+// line and "***" again, each ended by CR LF.
+std::string FormatLogHeader(const StationInfo& station, bool deviceData);
+
+// How long an append waits for the stations ahead of it.
+constexpr std::uint32_t kLogLockTimeoutMs = 10000;
+
+enum class AppendResult { Ok, CannotOpen, LockTimeout, WriteFailed };
+
+// Appends text to the file in one write at its end, under a byte-range lock from the end of
+// the file onwards, so that stations sharing the file never interleave. A write that fails
+// half-way is cut back off, so the file never holds part of a record.
+AppendResult AppendToLogFile(const std::string& path, const std::string& text,
+                             std::uint32_t timeoutMs = kLogLockTimeoutMs);
+
+// Makes sure the folder of a log file exists, creating missing parents. A file in the root of
+// a drive or of the file system, or a bare file name, needs no folder. path is in stored form
+// (C:\LOG\fertigung.log); folders are created where MapPath puts them.
+bool EnsureLogFolder(const std::string& path);
+
+} // namespace records

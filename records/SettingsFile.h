@@ -1,0 +1,39 @@
+#pragma once
+// The [Device] and [USB] sections of settings files and log records, as key/value lines.
+// Formatting and parsing are pure; the device object does the file I/O.
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "link/D2xx.h"
+#include "records/DeviceData.h"
+
+namespace records {
+
+using KeyValues = std::vector<std::pair<std::string, std::string>>;
+
+// The four [Device] keys in file order.
+KeyValues DeviceSectionValues(const DeviceData& data);
+// The seventeen [USB] keys in file order; the four string pointers must be valid.
+KeyValues UsbSectionValues(const d2xx::FT_PROGRAM_DATA& data);
+// "[name]\r\n" and "key=value\r\n" lines, as a fresh private-profile file holds them.
+std::string FormatSection(const std::string& name, const KeyValues& values);
+
+// The [USB] fields the EEPROM image does not carry, set to the values a load takes as default
+// (PnP 1, Rev4 1, IsoIn 0, IsoOut 0, PullDownEnable 1, SerNumEnable 1, USBVersionEnable 0,
+// USBVersion 0x0110).
+void SetUsbLoadDefaults(d2xx::FT_PROGRAM_DATA& data);
+
+// Looks a key up and returns its value, or def when the key is missing.
+using SectionReader = std::function<std::string(const char* key, const char* def)>;
+
+// Takes the [USB] values into data (strings into its four buffers of 64, cut to 63). A value
+// that does not match its format leaves that field as it was.
+void ApplyUsbSection(const SectionReader& read, d2xx::FT_PROGRAM_DATA& data);
+// Takes the [Device] values into data, Manufacturing before LastUpdate is read. A value that
+// does not match its format leaves the field. Throws platform::CommandError: E_FAIL for a date
+// out of range, E_INVALIDARG for one the time conversion rejects; data is then unchanged.
+void ApplyDeviceSection(const SectionReader& read, DeviceData& data);
+
+} // namespace records

@@ -1,0 +1,3 @@
+#include "records/MyCrvUsbDevice.h"
+
+CMyCrvUsbDevice theDevice;

@@ -1,0 +1,188 @@
+// Firmware files before the display is touched: family names, file checks, record pieces and
+// the progress measure.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TempDir.h"
+#include "firmware/Firmware.h"
+#include "platform/LastError.h"
+
+namespace {
+
+TEST(FirmwareName, EachFamilyWantsItsPrefix) {
+    struct Case {
+        const char* name;
+        std::int32_t family;
+        bool fits;
+    } cases[] = {
+        {"kv-rev01.hex", FamilyKv, true},      {"KV_TEST.HEX", FamilyKv, true},
+        {"rev01.hex", FamilyKv, false},        {"k", FamilyKv, false},
+        {"", FamilyKv, false},                 {"opal.hex", FamilyOpal, true},
+        {"OPAL_brt.hex", FamilyOpalKeyboard, true}, {"opa", FamilyOpal, false},
+        {"nova-100.hex", FamilyNova, true},    {"opal.hex", FamilyNova, false},
+        {"heron-100.hex", FamilyHeron, true},  {"Pika2.hex", FamilyHeron, true},
+        {"HERON", FamilyHeron, true},          {"her.hex", FamilyHeron, false},
+        {"pik.hex", FamilyHeron, false},       {"kv-rev01.hex", FamilyHeron, false},
+        {"anything.hex", 5, true},             {"anything.hex", -1, true},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FirmwareNameFits(c.name, c.family), c.fits) << c.name << " family " << c.family;
+    }
+}
+
+class FirmwareFileCheck : public ::testing::Test {
+protected:
+    testutil::TempDir dir;
+};
+
+TEST_F(FirmwareFileCheck, AFittingFileGivesItsStoredSize) {
+    const std::string record = ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
+    testutil::WriteFile(dir.File("kv-rev01.hex"), record + record);
+    EXPECT_EQ(CheckFirmwareFile(dir.File("kv-rev01.hex"), FamilyKv), 2 * record.size());
+    // Only the file-name part counts, not the folder's name.
+    std::filesystem::create_directory(dir.File("heron"));
+    testutil::WriteFile(dir.File("heron/rev.hex"), record);
+    EXPECT_EQ(CheckFirmwareFile(dir.File("heron/rev.hex"), FamilyHeron), 0u);
+    EXPECT_EQ(CheckFirmwareFile(dir.File("heron/rev.hex"), 9), record.size());
+}
+
+TEST_F(FirmwareFileCheck, RefusedFilesSayWhy) {
+    testutil::WriteFile(dir.File("opal.hex"), ":00000001FF\n");
+    testutil::WriteFile(dir.File("KV-empty.hex"), "");
+    std::filesystem::create_directory(dir.File("kv-folder.hex"));
+    struct Case {
+        const char* what;
+        std::string path;
+        std::int32_t family;
+        std::uint32_t error;
+    } cases[] = {
+        {"other family", dir.File("opal.hex"), FamilyKv, 123},
+        {"missing", dir.File("kv-missing.hex"), FamilyKv, 2},
+        {"empty", dir.File("KV-empty.hex"), FamilyKv, 38},
+        {"a folder", dir.File("kv-folder.hex"), FamilyKv, 5},
+    };
+    for (const Case& c : cases) {
+        platform::SetLastError(0);
+        EXPECT_EQ(CheckFirmwareFile(c.path, c.family), 0u) << c.what;
+        EXPECT_EQ(platform::GetLastError(), c.error) << c.what;
+    }
+}
+
+TEST_F(FirmwareFileCheck, AFileHeldByAnotherProgramIsRefusedUntilReleased) {
+    const std::string path = dir.File("heron-100.hex");
+    testutil::WriteFile(path, ":00000001FF\n");
+    const int holder = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_SH), 0);
+    platform::SetLastError(0);
+    EXPECT_EQ(CheckFirmwareFile(path, FamilyHeron), 0u);
+    EXPECT_EQ(platform::GetLastError(), 32u);
+    ::close(holder);
+    EXPECT_EQ(CheckFirmwareFile(path, FamilyHeron), 12u);
+}
+
+TEST_F(FirmwareFileCheck, AFileWithoutReadPermissionIsRefused) {
+    if (::geteuid() == 0) {
+        GTEST_SKIP() << "root reads every file";
+    }
+    const std::string path = dir.File("nova-100.hex");
+    testutil::WriteFile(path, ":00000001FF\n");
+    ::chmod(path.c_str(), 0);
+    EXPECT_EQ(CheckFirmwareFile(path, FamilyNova), 0u);
+    EXPECT_EQ(platform::GetLastError(), 5u);
+}
+
+// Every piece of a file, as ReadRecordLine cuts it.
+std::vector<std::string> Pieces(const std::string& path) {
+    FirmwareTextFile file;
+    EXPECT_TRUE(file.Open(path));
+    std::vector<std::string> pieces;
+    std::string piece;
+    while (ReadRecordLine(file, piece)) {
+        pieces.push_back(piece);
+    }
+    return pieces;
+}
+
+TEST(FirmwareRecords, RecordLinesAreSentAsTextModeReadsThem) {
+    testutil::TempDir dir;
+    const std::string record(":10000000000102030405060708090A0B0C0D0E0F78");
+    ASSERT_EQ(record.size(), 43u);
+    testutil::WriteFile(dir.File("f.hex"), "; comment\r\n" + record + "\r\n\r\n" + record + "\n:last");
+    const auto pieces = Pieces(dir.File("f.hex"));
+    ASSERT_EQ(pieces.size(), 5u);
+    EXPECT_EQ(pieces[0], "; comment\n");
+    EXPECT_EQ(pieces[1], record + "\n");
+    EXPECT_EQ(pieces[2], "\n");
+    EXPECT_EQ(pieces[4], ":last");
+
+    EXPECT_FALSE(PrepareRecordText(pieces[0], FamilyHeron));
+    EXPECT_FALSE(PrepareRecordText(pieces[2], FamilyKv));
+    // 45 bytes in the file: the record and one LF, and family 0 adds one more.
+    EXPECT_EQ(PrepareRecordText(pieces[1], FamilyHeron).value().size(), 44u);
+    EXPECT_EQ(PrepareRecordText(pieces[1], FamilyKv).value(), record + "\n\n");
+    EXPECT_EQ(PrepareRecordText(pieces[4], FamilyOpal).value(), ":last");
+}
+
+TEST(FirmwareRecords, LongLinesAreCutAndControlZEndsTheFile) {
+    testutil::TempDir dir;
+    const std::string longLine = ":" + std::string(299, 'A');
+    testutil::WriteFile(dir.File("f.hex"), longLine + "\r\n:01\rX\n:02\x1A:03\n");
+    const auto pieces = Pieces(dir.File("f.hex"));
+    ASSERT_EQ(pieces.size(), 4u);
+    EXPECT_EQ(pieces[0], longLine.substr(0, 254));
+    EXPECT_EQ(PrepareRecordText(pieces[0], FamilyKv).value(), longLine.substr(0, 254) + "\n");
+    // The tail, 46 characters and its LF, does not start with ':' and is dropped.
+    EXPECT_EQ(pieces[1], std::string(46, 'A') + "\n");
+    EXPECT_FALSE(PrepareRecordText(pieces[1], FamilyKv));
+    // A CR without LF is kept as it is.
+    EXPECT_EQ(pieces[2], ":01\rX\n");
+    EXPECT_EQ(pieces[3], ":02");
+
+    FirmwareTextFile missing;
+    EXPECT_FALSE(missing.Open(dir.File("none.hex")));
+    std::string piece;
+    EXPECT_FALSE(ReadRecordLine(missing, piece));
+}
+
+TEST(FirmwareProgress, StepsFollowTheCharactersSent) {
+    UpdateProgress progress = UpdateProgress::ForSize(10000);
+    EXPECT_EQ(progress.m_nStep, 100u);
+    std::vector<std::pair<int, std::uint32_t>> reports; // record number, percentage
+    for (int record = 1; record <= 227; ++record) {
+        if (const auto percent = CountProgress(progress, 44)) {
+            reports.emplace_back(record, *percent);
+        }
+    }
+    ASSERT_GE(reports.size(), 2u);
+    EXPECT_EQ(reports[0], std::make_pair(3, 1u));
+    EXPECT_EQ(reports[1], std::make_pair(5, 2u));
+    EXPECT_EQ(reports.back().second, 99u);
+    EXPECT_EQ(progress.m_nSent, 227u * 44);
+    for (std::size_t i = 1; i < reports.size(); ++i) {
+        EXPECT_GT(reports[i].second, reports[i - 1].second);
+    }
+    EXPECT_FALSE(FinishProgress(progress));
+}
+
+TEST(FirmwareProgress, AFileUnderOneHundredBytesStillEndsFull) {
+    UpdateProgress progress = UpdateProgress::ForSize(57);
+    EXPECT_EQ(progress.m_nStep, 0u);
+    EXPECT_EQ(CountProgress(progress, 44), 77u);
+    EXPECT_EQ(CountProgress(progress, 12), 98u);
+    EXPECT_EQ(CountProgress(progress, 44), 100u);
+    EXPECT_EQ(FinishProgress(progress), 100u);
+
+    UpdateProgress none = UpdateProgress::ForSize(0);
+    EXPECT_FALSE(CountProgress(none, 44));
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+#include "platform/System.h"
+
+#include "TempDir.h"
+
+#include <gtest/gtest.h>
+
+using namespace platform;
+
+namespace {
+
+TEST(Paths, DrivePathsMapToTheirFolders)
+{
+    ScopedEnv data("XDG_DATA_HOME", "/data");
+    ScopedEnv c("KESTRUNE_DRIVE_C", nullptr);
+    ScopedEnv d("KESTRUNE_DRIVE_D", "/mnt/share/");
+    const struct {
+        const char* in;
+        const char* out;
+    } rows[] = {
+        {"C:\\LOG\\fertigung.log", "/data/kestrune/drive_c/LOG/fertigung.log"},
+        {"c:/LOG/x", "/data/kestrune/drive_c/LOG/x"},
+        {"C:", "/data/kestrune/drive_c"},
+        {"C:\\", "/data/kestrune/drive_c/"},
+        {"C:name.txt", "/data/kestrune/drive_c/name.txt"},
+        {"d:\\logs\\a.log", "/mnt/share/logs/a.log"},
+        {"\\LOG\\x.log", "/data/kestrune/drive_c/LOG/x.log"},
+        {"/var/log/x.log", "/var/log/x.log"},
+        {"rel/dir\\odd", "rel/dir\\odd"},
+        {"LOG\\x.log", "LOG/x.log"},
+        {"", ""},
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(MapPath(row.in), row.out) << row.in;
+}
+
+TEST(Paths, ShellHelpersOnBothForms)
+{
+    EXPECT_EQ(PathFindFileName("C:\\LOG\\fertigung.log"), "fertigung.log");
+    EXPECT_EQ(PathFindFileName("/var/log/x.log"), "x.log");
+    EXPECT_EQ(PathFindFileName("C:\\dir\\"), "dir\\");
+    EXPECT_EQ(PathFindFileName("C:\\"), "C:\\");
+    EXPECT_EQ(PathFindFileName("name"), "name");
+    EXPECT_EQ(PathFindFileName("C:name"), "name");
+
+    EXPECT_EQ(PathAppend("/tmp/", "crvsetup.tmp"), "/tmp/crvsetup.tmp");
+    EXPECT_EQ(PathAppend("/tmp", "\\crvsetup.tmp"), "/tmp/crvsetup.tmp");
+    EXPECT_EQ(PathAppend("C:\\Temp", "crvsetup.tmp"), "C:\\Temp\\crvsetup.tmp");
+    EXPECT_EQ(PathAppend("C:", "x"), "C:\\x");
+    EXPECT_EQ(PathAppend("", "x"), "x");
+
+    const struct {
+        const char* path;
+        const char* dir;
+        const char* root;
+    } rows[] = {
+        {"C:\\LOG\\fertigung.log", "C:\\LOG", "C:\\"},
+        {"C:\\fertigung.log", "C:\\", "C:\\"},
+        {"C:\\", "C:\\", "C:\\"},
+        {"C:/LOG/sub/x", "C:/LOG/sub", "C:/"},
+        {"/var/log/x.log", "/var/log", "/"},
+        {"/x.log", "/", "/"},
+        {"x.log", "", ""},
+        {"dir/x.log", "dir", ""},
+        {"\\\\server\\share\\x.log", "\\\\server\\share", "\\\\server\\share"},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(PathRemoveFileSpec(row.path), row.dir) << row.path;
+        EXPECT_EQ(PathStripToRoot(row.path), row.root) << row.path;
+    }
+}
+
+TEST(Paths, FileOperationsMapFirst)
+{
+    TempDir dir;
+    ScopedEnv drive("KESTRUNE_DRIVE_C", (dir.Path() + "/c").c_str());
+    // The drive's folder appears on first use, as a drive is always there on Windows.
+    EXPECT_FALSE(DirectoryExists("C:\\LOG"));
+    EXPECT_TRUE(CreateDirectory("C:\\LOG"));
+    EXPECT_FALSE(CreateDirectory("C:\\LOG"));
+    EXPECT_TRUE(DirectoryExists("C:\\LOG"));
+    EXPECT_TRUE(DirectoryExists(dir.Path() + "/c/LOG"));
+    EXPECT_FALSE(CreateDirectory("C:\\a\\b"));
+
+    WriteText(dir.Path() + "/c/LOG/fertigung.log", "x");
+    EXPECT_TRUE(PathFileExists("C:\\LOG\\fertigung.log"));
+    EXPECT_TRUE(PathFileExists("C:\\LOG"));
+    EXPECT_FALSE(DirectoryExists("C:\\LOG\\fertigung.log"));
+    EXPECT_FALSE(DeleteFile("C:\\LOG"));
+    EXPECT_TRUE(DeleteFile("C:\\LOG\\fertigung.log"));
+    EXPECT_FALSE(DeleteFile("C:\\LOG\\fertigung.log"));
+    EXPECT_FALSE(PathFileExists("C:\\LOG\\fertigung.log"));
+    EXPECT_FALSE(PathFileExists(""));
+}
+
+TEST(System, NamesAndFolders)
+{
+    {
+        ScopedEnv tmp("TMPDIR", "/scratch");
+        EXPECT_EQ(GetTempPath(), "/scratch/");
+    }
+    {
+        ScopedEnv tmp("TMPDIR", nullptr);
+        EXPECT_EQ(GetTempPath(), "/tmp/");
+    }
+    EXPECT_FALSE(GetUserName().empty());
+    EXPECT_FALSE(GetComputerName().empty());
+    ScopedEnv home("HOME", "/home/op");
+    ScopedEnv config("XDG_CONFIG_HOME", nullptr);
+    ScopedEnv data("XDG_DATA_HOME", "/d");
+    EXPECT_EQ(ConfigHome(), "/home/op/.config/kestrune");
+    EXPECT_EQ(DataHome(), "/d/kestrune");
+}
+
+} // namespace
