@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QStandardPaths>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -38,6 +39,8 @@ void SimFixture::SetUp()
     tzset();
     theDevice.ProfilePath = m_dir + "/kestrune.ini";
     theDevice.LoadRegistrySettings();
+    m_sim = std::make_unique<sim::SimControl>(KESTRUNE_SIM_LIBRARY);
+    ASSERT_TRUE(m_sim->Loaded());
     Configure();
 }
 
@@ -47,6 +50,7 @@ void SimFixture::TearDown()
     theDevice.DeviceId = -1;
     theDevice.RevisionMajor = 0;
     theDevice.RevisionMinor = 0;
+    m_sim.reset();
     std::error_code ec;
     if (!m_dir.empty())
         std::filesystem::remove_all(m_dir, ec);
@@ -75,6 +79,7 @@ void SimFixture::Configure(std::initializer_list<IniValue> values)
             platform::WritePrivateProfileString(v.section, v.key, v.value, m_simIni);
     for (const IniValue& v : values)
         platform::WritePrivateProfileString(v.section, v.key, v.value, m_simIni);
+    m_sim->Reset();
 }
 
 bool SimFixture::Connect() { return theDevice.ConnectDevice(FALSE) != 0; }
@@ -102,8 +107,14 @@ std::vector<std::string> SimFixture::ReceivedFrames() const
     for (std::string line; std::getline(in, line);) {
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
-        if (!line.empty())
-            frames.push_back(line);
+        std::string spaced;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            if (i && i % 2 == 0)
+                spaced += ' ';
+            spaced += static_cast<char>(std::tolower(static_cast<unsigned char>(line[i])));
+        }
+        if (!spaced.empty())
+            frames.push_back(spaced);
     }
     return frames;
 }

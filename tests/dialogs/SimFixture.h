@@ -7,10 +7,12 @@
 #include <QPushButton>
 #include <QtTest/QTest>
 #include <initializer_list>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/Ui.h"
+#include "sim/d2xx/KestruneSim.h"
 
 // The application the widgets need; created on first use, alive to the process end.
 QApplication& TestApplication();
@@ -27,7 +29,8 @@ protected:
     void TearDown() override;
 
     // A display with a valid record (code 0x5F, serial 0012.0345.006, made 4 March 2015,
-    // updated 6 May 2016), USB IDs 0x0403/0x6001, replies at once; values changes keys.
+    // updated 6 May 2016), USB IDs 0x0403/0x6001, replies at once; values changes keys. The
+    // simulator is rebuilt from it, so theDevice must not be connected.
     void Configure(std::initializer_list<IniValue> values = {});
     // theDevice connected to it (without the not-found box); false when it is not.
     bool Connect();
@@ -36,7 +39,7 @@ protected:
     std::vector<std::string> BoxTexts() const;
     // A file of the state folder (empty when missing).
     std::string StateFile(const std::string& name) const;
-    // The frames the display received, one hexadecimal line a frame.
+    // The frames the display received, one line a frame: lower-case byte pairs, blank between.
     std::vector<std::string> ReceivedFrames() const;
     // kestrune-cli run on the same simulator; its standard output. Skips when there is none.
     std::string RunCli(const std::string& arguments, int* status = nullptr) const;
@@ -46,6 +49,8 @@ protected:
     std::string m_dir;
     std::string m_simIni;
     platform::ScopedRecordingUi m_ui;
+    // Keeps the simulator loaded while theDevice unloads and reloads it.
+    std::unique_ptr<sim::SimControl> m_sim;
 };
 
 // Clicks a button of a widget by object name.
