@@ -763,6 +763,18 @@ SIM_EXPORT std::uint32_t KestruneSim_BytesWritten(void)
     return static_cast<std::uint32_t>(P().Sim().BytesWritten());
 }
 
+SIM_EXPORT std::uint32_t KestruneSim_BlockReads(void)
+{
+    LOCKED;
+    return P().Sim().BlockReads();
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_WordReads(void)
+{
+    LOCKED;
+    return P().Sim().WordReads();
+}
+
 SIM_EXPORT std::uint32_t KestruneSim_EscapeCount(void)
 {
     LOCKED;
