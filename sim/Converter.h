@@ -88,6 +88,9 @@ public:
     std::vector<std::uint8_t> UserAreaBytes() const;
     const EepromContents& Eeprom() const { return eeprom_; }
 
+    // Lets the time pass up to nowMs (deliveries, replies, a due operator reset).
+    void Update(std::uint32_t nowMs) { Advance(nowMs); }
+
     // What the display got and did (for tests and for other processes through frames.log).
     std::size_t FrameCount() const { return frames_.size(); }
     std::vector<std::uint8_t> Frame(std::size_t index) const;
