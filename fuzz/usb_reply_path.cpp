@@ -1,6 +1,7 @@
 // Bytes the display sends, through the simulated converter and the USB transport, into the
 // identity-reply reader.
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -39,6 +40,8 @@ struct Link {
         device = std::make_unique<CCrvUsbDevice>();
         if (!device->OpenPort("USB"))
             std::abort();
+        // Read once at the start; nothing of the folder is needed any more.
+        std::filesystem::remove_all(dir);
     }
 };
 

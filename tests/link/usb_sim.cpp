@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/D2xxLibrary.h"
+#include "sim/Converter.h"
 #include "protocol/Frame.h"
 #include "UsbSimFixture.h"
 
@@ -290,6 +291,30 @@ TEST_F(SimLink, ProgrammedStateOutlivesTheConverterObject)
     FT_EEPROM_232B bm{};
     bm.common.deviceType = FT_DEVICE_BM;
     EXPECT_EQ(lib_.EEPROM_Read(h_, &bm, sizeof bm, m2, mi2, d2, s2), FT_INVALID_PARAMETER);
+}
+
+// Another process programs the converter while this one has the library loaded: the next open
+// here sees it.
+TEST_F(SimLink, AnOpenSeesWhatAnotherConverterObjectProgrammed)
+{
+    OpenFirst();
+    lib_.W32_CloseHandle(h_);
+    h_ = InvalidHandle();
+    {
+        sim::Converter other(sim::LoadSimConfig(dir_.File("sim.ini")));
+        const std::uint64_t session = other.Open(0);
+        ASSERT_NE(session, 0u);
+        const std::uint8_t record[25] = {0x59, 0x80, 0x10, 0x27};
+        ASSERT_EQ(other.WriteUserArea(record, 25), FT_OK);
+        other.Close(session, 0);
+    }
+    OpenFirst();
+    std::array<UCHAR, 25> block{};
+    DWORD got = 0;
+    ASSERT_EQ(lib_.EE_UARead(h_, block.data(), 25, &got), FT_OK);
+    EXPECT_EQ(block[0], 0x59);
+    EXPECT_EQ(block[3], 0x27);
+    EXPECT_EQ(block[24], 0x00);
 }
 
 TEST_F(SimLink, EepromFaults)
