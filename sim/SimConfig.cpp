@@ -91,9 +91,10 @@ bool ParseRevision(const std::string& text, int& major, std::uint8_t& minor)
     const auto dot = text.find('.');
     if (dot == std::string::npos || dot == 0)
         return false;
-    const std::string head = text.substr(0, dot);
+    // end points into the number's text, which must outlive the test of *end.
+    const std::string number = text.substr(0, dot);
     char* end = nullptr;
-    const long m = std::strtol(head.c_str(), &end, 10);
+    const long m = std::strtol(number.c_str(), &end, 10);
     if (*end != '\0' || m < 0 || m > 255)
         return false;
     const std::string rest = text.substr(dot + 1);
