@@ -30,12 +30,14 @@ void ExpectLabels(QDialog& dlg, std::initializer_list<Label> labels)
         EXPECT_EQ(found->buddy()->objectName(), l.buddy) << l.text;
     }
     // Every mnemonic reaches a control, and every control has a name a screen reader reads.
-    for (QLabel* label : dlg.findChildren<QLabel*>())
+    for (QLabel* label : dlg.findChildren<QLabel*>()) {
         if (label->text().contains('&'))
             EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
-    for (QWidget* w : dlg.findChildren<QWidget*>())
-        if (w->focusPolicy() != Qt::NoFocus && w->isWindow() == false && !w->objectName().startsWith("qt_"))
+    }
+    for (QWidget* w : dlg.findChildren<QWidget*>()) {
+        if (w->focusPolicy() != Qt::NoFocus && !w->isWindow() && !w->objectName().startsWith("qt_"))
             EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
+    }
 }
 
 void ExpectButtons(QDialog& dlg, std::initializer_list<std::pair<const char*, const char*>> buttons)
@@ -55,8 +57,9 @@ void ExpectTabOrder(QDialog& dlg, std::initializer_list<const char*> names)
     for (const char* name : names) {
         QWidget* w = dlg.findChild<QWidget*>(name);
         ASSERT_NE(w, nullptr) << name;
-        if (previous)
+        if (previous) {
             EXPECT_EQ(previous->nextInFocusChain(), w) << name;
+        }
         previous = w;
     }
 }

@@ -1,6 +1,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSlider>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -20,6 +21,7 @@
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
 
 namespace {
