@@ -31,12 +31,14 @@ void ExpectLabels(QDialog& dlg, std::initializer_list<Label> labels)
     }
     // Every mnemonic reaches a control, and every control has a name a screen reader reads.
     for (QLabel* label : dlg.findChildren<QLabel*>()) {
-        if (label->text().contains('&'))
+        if (label->text().contains('&')) {
             EXPECT_NE(label->buddy(), nullptr) << label->text().toStdString();
+        }
     }
     for (QWidget* w : dlg.findChildren<QWidget*>()) {
-        if (w->focusPolicy() != Qt::NoFocus && !w->isWindow() && !w->objectName().startsWith("qt_"))
+        if (w->focusPolicy() != Qt::NoFocus && !w->isWindow() && !w->objectName().startsWith("qt_")) {
             EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
+        }
     }
 }
 
