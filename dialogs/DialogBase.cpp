@@ -25,8 +25,11 @@ QString FromStd(const std::string& text) { return QString::fromStdString(text); 
 // makes the text longer than the limit and longer than it was is taken back.
 class CharLimit : public QObject {
 public:
+    static constexpr const char* kName = "kestrune_char_limit";
+
     CharLimit(QLineEdit* edit, int limit) : QObject(edit), m_pEdit(edit), m_nLimit(limit)
     {
+        setObjectName(kName);
         connect(edit, &QLineEdit::textEdited, this, [this](const QString& text) { OnEdited(text); });
     }
     void Reset(int limit)
@@ -120,7 +123,9 @@ void DDV_MaxChars(CDataExchange* pDX, QLineEdit* edit, const std::string& value,
     if (!pDX->Active())
         return;
     if (!pDX->m_bSaveAndValidate) {
-        auto* guard = edit->findChild<CharLimit*>(QString(), Qt::FindDirectChildrenOnly);
+        // Found by name: the class has no meta-object of its own to look it up by.
+        auto* guard = static_cast<CharLimit*>(
+            edit->findChild<QObject*>(CharLimit::kName, Qt::FindDirectChildrenOnly));
         if (!guard)
             guard = new CharLimit(edit, limit);
         guard->Reset(limit);
