@@ -26,6 +26,8 @@ protected:
     {
         Edit(name)->setFocus();
         Edit(name)->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(Edit(name), Qt::Key_Delete);
         QTest::keyClicks(Edit(name), text);
     }
     // The record as the converter holds it now.

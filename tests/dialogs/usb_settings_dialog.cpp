@@ -25,6 +25,8 @@ protected:
     {
         Edit(name)->setFocus();
         Edit(name)->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(Edit(name), Qt::Key_Delete);
         QTest::keyClicks(Edit(name), text);
     }
     void TearDown() override
@@ -111,8 +113,8 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     EXPECT_EQ(status, 0);
     EXPECT_NE(shown.find("VendorId=0x0000"), std::string::npos) << shown;
     EXPECT_NE(shown.find("ProductId=0x0000"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("Manufacturer=Maker\r\n"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("ManufacturerId=MK\r\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Manufacturer=Maker\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("ManufacturerId=MK\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("SerialNumber=MK000777"), std::string::npos) << shown;
     EXPECT_NE(shown.find("Description=" + std::string(63, 'd')), std::string::npos) << shown;
 }
