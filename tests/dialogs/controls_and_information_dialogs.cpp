@@ -123,8 +123,11 @@ TEST(InformationDialog, OpensScrolledToTheEndOfALongReport)
     EXPECT_TRUE(edit->isReadOnly());
     EXPECT_EQ(edit->toPlainText().count('\n'), 201);
     EXPECT_FALSE(edit->toPlainText().contains('\r'));
-    QTRY_COMPARE_WITH_TIMEOUT(edit->verticalScrollBar()->value(), edit->verticalScrollBar()->maximum(), 2000);
-    EXPECT_GT(edit->verticalScrollBar()->maximum(), 0);
+    QScrollBar* bar = edit->verticalScrollBar();
+    for (int i = 0; i < 100 && (bar->maximum() == 0 || bar->value() != bar->maximum()); ++i)
+        QTest::qWait(20);
+    EXPECT_GT(bar->maximum(), 0);
+    EXPECT_EQ(bar->value(), bar->maximum());
     EXPECT_TRUE(edit->textCursor().atEnd());
     Click(&dlg, "button1");
     EXPECT_EQ(dlg.result(), QDialog::Accepted);

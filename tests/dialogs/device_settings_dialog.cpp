@@ -83,14 +83,21 @@ TEST_F(DeviceSettingsDialog, ShowsTheRecordAndStoresTheGroupsAsNumbers)
 TEST_F(DeviceSettingsDialog, TypedDateBefore1970IsOutOfRangeAndNothingIsWritten)
 {
     ASSERT_TRUE(Connect());
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     Open();
+    QLocale::setDefault(previous);
     QDateEdit* picker = Date("datetime1014");
+    // The short date of the locale, with the year in full so that 1969 can be typed.
+    EXPECT_EQ(picker->displayFormat(), "M/d/yyyy");
+    EXPECT_EQ(picker->text(), "3/4/2015");
     picker->setFocus();
-    // Typed input in the picker's own short format.
-    picker->setSelectedSection(QDateTimeEdit::NoSection);
-    QTest::keyClick(picker, Qt::Key_A, Qt::ControlModifier);
-    QTest::keyClicks(picker, QDate(1969, 12, 31).toString(picker->displayFormat()));
-    QTest::keyClick(picker, Qt::Key_Tab);
+    for (auto [section, text] : {std::pair{QDateTimeEdit::YearSection, "1969"},
+                                 std::pair{QDateTimeEdit::MonthSection, "12"},
+                                 std::pair{QDateTimeEdit::DaySection, "31"}}) {
+        picker->setSelectedSection(section);
+        QTest::keyClicks(picker, text);
+    }
     ASSERT_EQ(picker->date(), QDate(1969, 12, 31));
 
     Click(m_dlg.get(), "button1");
