@@ -3,6 +3,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTextCursor>
+#include <QTimer>
 
 #include "platform/Ui.h"
 #include "ui_dlg_test.h"
@@ -21,7 +22,8 @@ void CDlgTest::OnInitDialog()
 {
     UpdateData(false);
     ui->edit1017->moveCursor(QTextCursor::End);
-    ui->edit1017->ensureCursorVisible();
+    // Again once the dialog has its final size: the view is laid out only after it is shown.
+    QTimer::singleShot(0, ui->edit1017, [edit = ui->edit1017] { edit->ensureCursorVisible(); });
 }
 
 void CDlgTest::OnOK()
