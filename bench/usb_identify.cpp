@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "link/CrvUsbDevice.h"
+#include "sim/d2xx/KestruneSim.h"
 
 namespace {
 
@@ -63,6 +64,38 @@ Figures Measure(CCrvUsbDevice& device, int rounds, bool randomPhase)
     return f;
 }
 
+// How long after a byte reaches the host's queue the waiting ReadBuffer returns with it
+// (latency timer off, so only the polling counts).
+Figures WakeUp(CCrvUsbDevice& device, sim::SimControl& control, int rounds)
+{
+    std::vector<double> ms;
+    for (int i = 0; i < rounds; ++i) {
+        std::chrono::steady_clock::time_point injected;
+        std::thread display([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            const std::uint8_t byte = 0x55;
+            injected = std::chrono::steady_clock::now();
+            control.InjectFromDisplay(&byte, 1);
+        });
+        std::uint8_t buffer[1];
+        const std::int32_t got = device.ReadBuffer(buffer, 1000);
+        const auto returned = std::chrono::steady_clock::now();
+        display.join();
+        if (got != 1) {
+            std::fprintf(stderr, "the byte did not arrive\n");
+            std::exit(1);
+        }
+        ms.push_back(std::chrono::duration<double, std::milli>(returned - injected).count());
+    }
+    Figures f;
+    for (double v : ms)
+        f.mean += v;
+    f.mean /= static_cast<double>(ms.size());
+    f.min = *std::min_element(ms.begin(), ms.end());
+    f.max = *std::max_element(ms.begin(), ms.end());
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -76,8 +109,9 @@ int main(int argc, char** argv)
     setenv("KESTRUNE_SIM", ini.c_str(), 1);
     setenv("KESTRUNE_REGISTRY", (dir + "/none.reg").c_str(), 1);
 
-    Figures aligned, random;
+    Figures aligned, random, wake;
     {
+        sim::SimControl control(KESTRUNE_SIM_LIBRARY);
         CCrvUsbDevice device;
         if (!device.OpenPort("USB")) {
             std::fprintf(stderr, "the simulated converter did not open\n");
@@ -85,6 +119,13 @@ int main(int argc, char** argv)
         }
         aligned = Measure(device, rounds, false);
         random = Measure(device, rounds, true);
+        device.ClosePort();
+
+        std::ofstream(ini) << "[Link]\nLatencyTimerMs=0\n[State]\nFolder=\n";
+        control.Reset();
+        if (!device.OpenPort("USB"))
+            return 1;
+        wake = WakeUp(device, control, rounds / 2 + 1);
     }
     std::filesystem::remove_all(dir);
 
@@ -99,5 +140,7 @@ int main(int argc, char** argv)
                 aligned.cpuShare * 100.0);
     std::printf("  random phase:   mean %.3f ms, min %.3f, max %.3f (%.2f x floor), host CPU %.1f %%\n",
                 random.mean, random.min, random.max, random.mean / floorMs, random.cpuShare * 100.0);
+    std::printf("  a waiting read returns %.3f ms after its byte is queued (min %.3f, max %.3f)\n",
+                wake.mean, wake.min, wake.max);
     return 0;
 }
