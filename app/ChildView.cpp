@@ -1,0 +1,70 @@
+#include "app/ChildView.h"
+
+#include <QAccessible>
+#include <QPlainTextEdit>
+#include <QResizeEvent>
+#include <QScrollBar>
+#include <QTextCursor>
+
+#include "app/QtText.h"
+#include "res/Strings.h"
+
+CChildView::CChildView(QWidget* parent) : QFrame(parent)
+{
+    setObjectName(QStringLiteral("view59648"));
+    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
+    setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_STATUS_VIEW)));
+
+    StatusView = new QPlainTextEdit(this);
+    StatusView->setObjectName(QStringLiteral("edit%1").arg(IDC_STATUS_VIEW));
+    StatusView->setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_STATUS_VIEW)));
+    StatusView->setReadOnly(true);
+    // A keyboard caret lets screen-reader users read and select the text line by line.
+    StatusView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    StatusView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    StatusView->setFrameStyle(QFrame::NoFrame);
+    StatusView->setTabChangesFocus(true);
+    setFocusProxy(StatusView);
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void CChildView::resizeEvent(QResizeEvent* event)
+{
+    QFrame::resizeEvent(event);
+    StatusView->setGeometry(contentsRect());
+    StatusView->update();
+}
+
+QString CChildView::StatusText() const
+{
+    return StatusView->toPlainText();
+}
+
+void CChildView::SetStatusText(const QString& text)
+{
+    const QString before = StatusView->toPlainText();
+    StatusView->setPlainText(text);
+    Announce(before, text);
+}
+
+void CChildView::ShowStatusText(const QString& text, bool takeFocus)
+{
+    SetStatusText(text);
+    QTextCursor caret = StatusView->textCursor();
+    caret.movePosition(QTextCursor::End);
+    StatusView->setTextCursor(caret);
+    StatusView->ensureCursorVisible();
+    StatusView->show();
+    StatusView->repaint();
+    if (takeFocus)
+        StatusView->setFocus(Qt::OtherFocusReason);
+}
+
+void CChildView::Announce(const QString& before, const QString& after)
+{
+    // Screen readers learn of the new text even though the box never has a typing caret.
+    if (!QAccessible::isActive())
+        return;
+    QAccessibleTextUpdateEvent update(StatusView, 0, before, after);
+    QAccessible::updateAccessibility(&update);
+}
