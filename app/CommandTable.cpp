@@ -32,4 +32,14 @@ const CommandRow* CommandTable::Find(unsigned id, Entry kind) const
     return it != rows_.end() ? &*it : nullptr;
 }
 
+bool CommandTable::Remove(unsigned id, Entry kind)
+{
+    auto it = std::find_if(rows_.begin(), rows_.end(),
+                           [&](const CommandRow& r) { return r.id == id && r.kind == kind; });
+    if (it == rows_.end())
+        return false;
+    rows_.erase(it);
+    return true;
+}
+
 } // namespace gui

@@ -33,6 +33,8 @@ public:
                     std::string title = {});
     void AddMessage(unsigned message, std::function<void()> handler);
     const CommandRow* Find(unsigned id, Entry kind = Entry::Command) const;
+    // False when there was no such row.
+    bool Remove(unsigned id, Entry kind = Entry::Command);
     // In the order they were added.
     const std::vector<CommandRow>& Rows() const { return rows_; }
 

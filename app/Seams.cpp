@@ -19,6 +19,7 @@ struct SeamState {
     std::deque<int> boxAnswers;
     std::deque<std::optional<std::string>> fileAnswers;
     std::function<void(QDialog&)> driver;
+    std::function<int(const BoxRequest&)> answerer;
     bool unattended = false;
     std::vector<BoxRequest> boxes;
     std::vector<FileRequest> files;
@@ -93,12 +94,17 @@ int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& c
                    unsigned flags)
 {
     SeamState& s = State();
-    Remember(s.boxes, BoxRequest{text, caption, flags, OwnerKind(owner)});
+    const BoxRequest request{text, caption, flags, OwnerKind(owner)};
+    Remember(s.boxes, request);
     const bool okCancel = (flags & 0x0F) == platform::MB_OKCANCEL;
     if (!s.boxAnswers.empty()) {
         const int answer = s.boxAnswers.front();
         s.boxAnswers.pop_front();
         return answer;
+    }
+    if (s.answerer) {
+        auto answerer = s.answerer;
+        return answerer(request);
     }
     if (s.unattended)
         return platform::IDOK;
@@ -160,6 +166,7 @@ int RunModal(QDialog& dialog)
 namespace seams {
 
 void QueueBoxAnswer(int answer) { State().boxAnswers.push_back(answer); }
+void SetBoxAnswerer(std::function<int(const BoxRequest&)> answerer) { State().answerer = std::move(answerer); }
 void QueueFileAnswer(std::optional<std::string> path) { State().fileAnswers.push_back(std::move(path)); }
 void SetDialogDriver(std::function<void(QDialog&)> driver) { State().driver = std::move(driver); }
 void SetUnattended(bool unattended) { State().unattended = unattended; }

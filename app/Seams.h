@@ -49,6 +49,8 @@ namespace seams {
 
 // The answer to the next message box (IDOK, IDCANCEL); answers are used in order.
 void QueueBoxAnswer(int answer);
+// Answers every box that has no queued answer; it sees the box before the answer is used.
+void SetBoxAnswerer(std::function<int(const BoxRequest&)> answerer);
 // The answer to the next file dialog: a path, or nothing for Cancel.
 void QueueFileAnswer(std::optional<std::string> path);
 // Called with each dialog once it runs modally (after the event loop has shown it); the driver
