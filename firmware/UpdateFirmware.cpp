@@ -198,12 +198,20 @@ private:
         std::string piece;
         piece.reserve(kLineBufferSize);
         reply_.fill(0);
+        std::uint32_t nextLine = 1;
         while (ReadRecordLine(file_, piece)) {
+            const std::uint32_t line = nextLine;
+            if (!piece.empty() && piece.back() == '\n') {
+                ++nextLine;
+            }
             const auto text = PrepareRecordText(piece, family_);
             if (!text) {
                 continue;
             }
             Send(*text);
+            if (frame_ != nullptr) {
+                frame_->RecordSent(line);
+            }
             if (const auto percent = CountProgress(progress_, static_cast<std::uint32_t>(text->size()))) {
                 ShowProgress(*percent);
             }

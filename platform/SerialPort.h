@@ -66,7 +66,8 @@ SerialHandle OpenSerialPort(const std::string& name);   // kInvalidSerialHandle 
 bool GetCommState(SerialHandle port, Dcb& dcb);
 bool SetCommState(SerialHandle port, const Dcb& dcb);   // raw mode, rate, 8N1, DTR/RTS levels
 bool SetCommTimeouts(SerialHandle port, const CommTimeouts& timeouts);
-// Returns at once with what is buffered (the read time-outs the transport sets).
+// Returns at once with what is buffered (the read time-outs the transport sets); fails on a
+// hung-up line (the far end of a pseudo-terminal closed, an adapter unplugged).
 bool ReadFile(SerialHandle port, void* buffer, std::uint32_t count, std::uint32_t* got);
 // Bounded by the write time-outs: multiplier x count + constant milliseconds.
 bool WriteFile(SerialHandle port, const void* data, std::uint32_t count, std::uint32_t* written);
@@ -75,5 +76,16 @@ bool PurgeComm(SerialHandle port, std::uint32_t flags);  // tcflush
 bool CloseSerialPort(SerialHandle port);
 // Waits (poll) until bytes can be read or timeoutMs passed; true when readable or hung up.
 bool WaitReadable(SerialHandle port, std::uint32_t timeoutMs);
+
+// A pseudo-terminal pair for the simulated display: the display serves the master side, the
+// program opens slavePath like a serial port. The slave is set raw and kept open by `slave`,
+// so the master does not see a hang-up while the program has the port closed.
+struct PseudoTerminal {
+    int master = -1;
+    int slave = -1;
+    std::string slavePath;
+};
+bool OpenPseudoTerminal(PseudoTerminal& pty);  // both ends non-blocking
+void ClosePseudoTerminal(PseudoTerminal& pty); // the program's side then reads as hung up
 
 } // namespace platform

@@ -54,6 +54,9 @@ public:
     virtual void DestroyProgressBar() = 0;
     // The end-of-run message (WM_USER): posted, never waited for.
     virtual void PostUpdateFinished() = 0;
+    // A record line was sent; line: its line number in the file, from 1. Lets a front end name
+    // the record a boot loader refused.
+    virtual void RecordSent(std::uint32_t line) { (void)line; }
 };
 
 // The interface in use. Without one installed, a quiet default answers IDOK and shows nothing.

@@ -21,4 +21,10 @@ public:
     BOOL SetDotFirmness(std::int32_t first, std::int32_t second) override;
     BOOL IsReady() override;
     std::int32_t ReadIdentityReply(std::uint32_t timeoutMs) override;
+
+    // Payload bytes of a cell write for the selected model.
+    std::int32_t CellCount() const;
+
+private:
+    void Send(std::span<const std::uint8_t> frame);
 };

@@ -1,0 +1,226 @@
+#include "cli/CommandLine.h"
+
+#include <charconv>
+#include <optional>
+
+namespace cli {
+
+std::string UsageText()
+{
+    return "Usage:\n"
+           "kestrune-cli [--yes] [--simulate] COMMAND [ARGUMENTS]\n"
+           "  identify                      connect, identify, print the ready line\n"
+           "  info                          print the device-information report\n"
+           "  flash [--family N] FILE       update the firmware (N 0..4, default 4)\n"
+           "  eeprom show                   print the converter's USB settings\n"
+           "  eeprom program KEY=VALUE...   change USB settings and program them\n"
+           "  record show                   print the identification record\n"
+           "  record program KEY=VALUE...   change the record and write it\n"
+           "  settings save FILE            save record and USB settings to a settings file\n"
+           "  settings load FILE [--program]  load a settings file; with --program write both\n"
+           "  serial next [--program]       generate the next serial number; with --program write it\n"
+           "  port-test [PORT]              identity test over a serial port\n"
+           "kestrune-cli --help | --version\n"
+           "\n"
+           "Options:\n"
+           "  --yes       answer every confirmation with OK (without it they are asked on a\n"
+           "              terminal and refused when standard input is not one)\n"
+           "  --simulate  use the simulated display built beside the program; without\n"
+           "              KESTRUNE_SIM, a Nova display kept in the user's data folder\n"
+           "\n"
+           "Keys of eeprom program: VendorId, ProductId (hexadecimal, 0x0403 or 403),\n"
+           "  Manufacturer, ManufacturerId, SerialNumber, Description (63 characters at most).\n"
+           "Keys of record program: Type (98 or 0x62), SerialNumber (0012.3456.789),\n"
+           "  Manufacturing, LastUpdate (DD.MM.YY).\n"
+           "Families: 0 KV line, 1 Opal display, 2 Braille keyboard of the Opal, 3 Nova,\n"
+           "  4 heron and pika firmware.\n"
+           "\n"
+           "Exit status: 0 success; 1 the operation failed or a value was refused;\n"
+           "2 usage error; 3 no display found.\n"
+           "\n"
+           "Environment: KESTRUNE_D2XX (the D2XX library), KESTRUNE_SIM (simulator\n"
+           "configuration), KESTRUNE_PROFILE (profile store), KESTRUNE_REGISTRY (registry\n"
+           "file), KESTRUNE_DRIVE_<letter> (folder of a drive letter).\n";
+}
+
+namespace {
+
+struct Args {
+    const std::vector<std::string>& list;
+    std::size_t next = 0;
+    bool AtEnd() const { return next >= list.size(); }
+    const std::string& Peek() const { return list[next]; }
+    const std::string& Take() { return list[next++]; }
+};
+
+ParsedCommandLine Fail(std::string error)
+{
+    ParsedCommandLine parsed;
+    parsed.error = std::move(error);
+    return parsed;
+}
+
+bool IsOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+
+std::optional<std::int32_t> ParseFamily(const std::string& text)
+{
+    std::int32_t value = -1;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (error != std::errc() || end != text.data() + text.size() || value < 0 || value > 4)
+        return std::nullopt;
+    return value;
+}
+
+// Arguments after a sub-command: plain words, "--" ending the options, and the flags given.
+struct Rest {
+    std::vector<std::string> words;
+    bool program = false;
+    std::optional<std::string> family;
+    std::string error;
+};
+
+// The switches may also follow the command, where scripts tend to add them.
+Rest TakeRest(Args& args, bool allowProgram, bool allowFamily, Invocation& inv)
+{
+    Rest rest;
+    bool optionsEnded = false;
+    while (!args.AtEnd()) {
+        const std::string& arg = args.Take();
+        if (optionsEnded || !IsOption(arg)) {
+            rest.words.push_back(arg);
+        } else if (arg == "--") {
+            optionsEnded = true;
+        } else if (arg == "--yes") {
+            inv.yes = true;
+        } else if (arg == "--simulate") {
+            inv.simulate = true;
+        } else if (allowProgram && arg == "--program") {
+            rest.program = true;
+        } else if (allowFamily && arg == "--family") {
+            if (args.AtEnd()) {
+                rest.error = "--family needs a number from 0 to 4";
+                return rest;
+            }
+            rest.family = args.Take();
+        } else if (allowFamily && arg.rfind("--family=", 0) == 0) {
+            rest.family = arg.substr(9);
+        } else {
+            rest.error = "unknown option '" + arg + "'";
+            return rest;
+        }
+    }
+    return rest;
+}
+
+} // namespace
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
+{
+    Args args{list};
+    Invocation inv;
+    for (const std::string& arg : list) {
+        if (arg == "--") break;
+        if (arg == "--help" || arg == "-h") {
+            ParsedCommandLine parsed;
+            parsed.ok = true;
+            parsed.invocation.command = Command::Help;
+            return parsed;
+        }
+    }
+    while (!args.AtEnd() && IsOption(args.Peek())) {
+        const std::string& arg = args.Take();
+        if (arg == "--yes") {
+            inv.yes = true;
+        } else if (arg == "--simulate") {
+            inv.simulate = true;
+        } else if (arg == "--version") {
+            inv.command = Command::Version;
+            if (!args.AtEnd()) return Fail("--version takes no command");
+            return {true, inv, {}};
+        } else {
+            return Fail("unknown option '" + arg + "'");
+        }
+    }
+    if (args.AtEnd()) return Fail("a command is needed");
+
+    const std::string command = args.Take();
+    auto sub = [&]() -> std::string { return args.AtEnd() ? std::string() : args.Take(); };
+    Rest rest;
+    std::size_t minWords = 0;
+    std::size_t maxWords = 0;
+    if (command == "identify" || command == "info") {
+        inv.command = command == "identify" ? Command::Identify : Command::Info;
+        rest = TakeRest(args, false, false, inv);
+    } else if (command == "flash") {
+        inv.command = Command::Flash;
+        rest = TakeRest(args, false, true, inv);
+        minWords = maxWords = 1;
+    } else if (command == "eeprom" || command == "record") {
+        const std::string what = sub();
+        const bool eeprom = command == "eeprom";
+        if (what == "show") {
+            inv.command = eeprom ? Command::EepromShow : Command::RecordShow;
+        } else if (what == "program") {
+            inv.command = eeprom ? Command::EepromProgram : Command::RecordProgram;
+            minWords = 1;
+            maxWords = SIZE_MAX;
+        } else {
+            return Fail(command + " needs 'show' or 'program'");
+        }
+        rest = TakeRest(args, false, false, inv);
+    } else if (command == "settings") {
+        const std::string what = sub();
+        if (what == "save") {
+            inv.command = Command::SettingsSave;
+            rest = TakeRest(args, false, false, inv);
+        } else if (what == "load") {
+            inv.command = Command::SettingsLoad;
+            rest = TakeRest(args, true, false, inv);
+        } else {
+            return Fail("settings needs 'save FILE' or 'load FILE'");
+        }
+        minWords = maxWords = 1;
+    } else if (command == "serial") {
+        if (sub() != "next") return Fail("serial needs 'next'");
+        inv.command = Command::SerialNext;
+        rest = TakeRest(args, true, false, inv);
+    } else if (command == "port-test") {
+        inv.command = Command::PortTest;
+        rest = TakeRest(args, false, false, inv);
+        maxWords = 1;
+    } else {
+        return Fail("unknown command '" + command + "'");
+    }
+
+    if (!rest.error.empty()) return Fail(rest.error);
+    if (rest.words.size() < minWords)
+        return Fail(inv.command == Command::EepromProgram || inv.command == Command::RecordProgram
+                        ? "KEY=VALUE is missing"
+                        : "FILE is missing");
+    if (rest.words.size() > maxWords) return Fail("unexpected argument '" + rest.words[maxWords] + "'");
+    if (rest.family) {
+        auto family = ParseFamily(*rest.family);
+        if (!family) return Fail("--family needs a number from 0 to 4");
+        inv.family = *family;
+    }
+    inv.program = rest.program;
+    switch (inv.command) {
+    case Command::Flash:
+    case Command::SettingsSave:
+    case Command::SettingsLoad:
+        inv.file = rest.words.front();
+        break;
+    case Command::EepromProgram:
+    case Command::RecordProgram:
+        inv.assignments = rest.words;
+        break;
+    case Command::PortTest:
+        if (!rest.words.empty()) inv.port = rest.words.front();
+        break;
+    default:
+        break;
+    }
+    return {true, inv, {}};
+}
+
+} // namespace cli

@@ -1,0 +1,402 @@
+#include "cli/Commands.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "cli/KeyValues.h"
+#include "cli/Terminal.h"
+#include "firmware/UpdateWorker.h"
+#include "link/CrvSerialDevice.h"
+#include "platform/Clock.h"
+#include "platform/LastError.h"
+#include "platform/SimulationSwitch.h"
+#include "platform/System.h"
+#include "platform/Ui.h"
+#include "records/DeviceReport.h"
+#include "records/DeviceSettingsEdit.h"
+#include "records/MyCrvUsbDevice.h"
+#include "records/UsbSettingsEdit.h"
+#include "res/Strings.h"
+
+#ifndef KESTRUNE_VERSION
+#define KESTRUNE_VERSION "0"
+#endif
+
+namespace cli {
+
+namespace {
+
+using platform::BoxOwner;
+
+void Print(std::string text)
+{
+    if (text.empty() || text.back() != '\n') text += '\n';
+    std::fputs(text.c_str(), stdout);
+    std::fflush(stdout);
+}
+
+void Complain(const std::string& text)
+{
+    std::fprintf(stderr, "kestrune-cli: %s\n", text.c_str());
+}
+
+void ErrorBox(const std::string& text, unsigned icon)
+{
+    platform::Ui().MessageBox(text, LoadStdString(IDS_ERROR_CAPTION), icon, BoxOwner::MainWindow);
+}
+
+bool ConfirmProgramming()
+{
+    return platform::Ui().MessageBox(LoadStdString(IDS_CONFIRM_PROGRAM),
+                                      LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
+                                      platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL,
+                                      BoxOwner::Dialog) == platform::IDOK;
+}
+
+// The commands' connection guard: an open link that still answers, or a new connection, which
+// reports "No USB device found." itself.
+bool ConnectionGuard()
+{
+    return theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE);
+}
+
+// The information command's fresh connection: always a new one.
+bool FreshConnection()
+{
+    if (theDevice.CheckConnection()) theDevice.Disconnect();
+    return theDevice.ConnectDevice(TRUE) == 1;
+}
+
+// After a new record, the display is told its model when the code changed (as the desktop's
+// device settings command does after its dialog).
+void SwitchModelIfChanged(std::int32_t code)
+{
+    if (code == theDevice.DeviceId) return;
+    theDevice.SelectDeviceModel(2, static_cast<std::uint32_t>(code));
+    theDevice.SendConfiguration();
+    platform::Sleep(100);
+}
+
+// A section as the settings file holds it, written by the same code into a private file.
+std::string SectionText(BOOL (CMyCrvUsbDevice::*save)(const char*))
+{
+    std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
+    const int fd = ::mkstemp(pattern.data());
+    if (fd < 0) return {};
+    ::close(fd);
+    (theDevice.*save)(pattern.c_str());
+    std::ifstream in(pattern, std::ios::binary);
+    std::stringstream content;
+    content << in.rdbuf();
+    in.close();
+    ::unlink(pattern.c_str());
+    std::string text;
+    for (char c : content.str()) {
+        if (c != '\r') text += c;
+    }
+    return text;
+}
+
+// The box an update's result gets, caught instead of shown: it is the command's result line.
+class CapturingUi : public platform::UserInterface {
+public:
+    int MessageBox(const std::string& text, const std::string&, unsigned, BoxOwner) override
+    {
+        text_ = text;
+        return platform::IDOK;
+    }
+    void MessageBeep(unsigned) override {}
+    void SetStatusViewText(const std::string&) override {}
+    void SetStatusBarMessage(const std::string&) override {}
+    const std::string& Text() const { return text_; }
+
+private:
+    std::string text_;
+};
+
+int Identify()
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    std::string line = LoadStdString(IDS_IDLE_MESSAGE);
+    std::int32_t reply = -1;
+    if (theDevice.SendIdentifyRequest()) reply = theDevice.ReadIdentityReply(2000);
+    std::string identity;
+    if (theDevice.FormatIdentityLine(identity)) line += " - " + identity;
+    Print(line);
+    if (reply == -1) {
+        ErrorBox(LoadStdString(IDS_ERROR_WAITING_ID), platform::MB_ICONINFORMATION);
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+// The report texts end their lines with CR LF, as the desktop's dialog shows them.
+std::string UnixLines(const std::string& text)
+{
+    std::string lines;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+        lines += text[i];
+    }
+    return lines;
+}
+
+// Whether a report's identity exchange got an answer (its last line is the reply line).
+bool Replied(const std::string& report)
+{
+    const std::string noReply = LoadStdString(IDS_ERROR_WAITING_ID);
+    return report.size() < noReply.size() + 2 ||
+           report.compare(report.size() - noReply.size() - 2, noReply.size(), noReply) != 0;
+}
+
+int Info()
+{
+    if (!FreshConnection()) return kExitNoDisplay;
+    const std::string report = BuildDeviceInformationReport(theDevice);
+    Print(UnixLines(report));
+    const bool eepromRead = report != LoadStdString(IDS_CANNOT_READ_EEPROM);
+    return eepromRead && Replied(report) ? kExitOk : kExitFailed;
+}
+
+int Flash(const Invocation& inv)
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    UpdateWorker& worker = theDevice.Worker();
+    TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
+    if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
+        Complain("the firmware update could not be started");
+        return kExitFailed;
+    }
+    worker.Wait();
+    progress.Finish();
+
+    // As after the end-of-run message: the display may have to be found again. The result is
+    // reported all the same, since a script has nothing else to go by.
+    if (!theDevice.CheckConnection()) theDevice.ConnectDevice(TRUE);
+    const std::int32_t result = worker.m_nResult.load();
+    CapturingUi capture;
+    platform::UserInterface* terminal = platform::SetUi(&capture);
+    worker.ReportUpdateResult();
+    platform::SetUi(terminal);
+    // A positive result is the boot loader's verdict on the last record sent.
+    if (result > 0 && progress.LastRecordLine() > 0) {
+        Complain("the boot loader refused the record on line " +
+                 std::to_string(progress.LastRecordLine()) + " of " + inv.file);
+    }
+    Print(capture.Text());
+    return result == 0 ? kExitOk : kExitFailed;
+}
+
+int EepromShow()
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    Print(SectionText(&CMyCrvUsbDevice::SaveUsbSection));
+    return kExitOk;
+}
+
+int EepromProgram(const Invocation& inv)
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    UsbSettingsRecord current;
+    theDevice.GetUsbSettings(&current.data);
+    UsbSettingsFields fields = UsbFieldsFromRecord(current.data);
+    for (const std::string& assignment : inv.assignments) {
+        AssignResult applied = ApplyUsbAssignment(fields, assignment);
+        if (applied.status == AssignStatus::Usage) {
+            Complain(applied.message);
+            return kExitUsage;
+        }
+    }
+    const UsbFieldProblem problem = CheckUsbSettingsFields(fields);
+    if (problem.field != UsbField::None) {
+        ErrorBox(problem.message, platform::MB_ICONEXCLAMATION);
+        return kExitFailed;
+    }
+    if (!ConfirmProgramming()) return kExitFailed;
+    if (!ProgramUsbSettingsFields(theDevice, fields)) {
+        ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
+        return kExitFailed;
+    }
+    return kExitOk;
+}
+
+int RecordShow()
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    DeviceData data;
+    const BOOL checksumOk = theDevice.GetDeviceData(data);
+    std::string text = SectionText(&CMyCrvUsbDevice::SaveDeviceDataSection);
+    text += checksumOk ? "Checksum=ok\n" : "Checksum=error\n";
+    Print(text);
+    return kExitOk;
+}
+
+int RecordProgram(const Invocation& inv)
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    DeviceData data;
+    theDevice.GetDeviceData(data);
+    DeviceSettingsFields fields = DeviceFieldsFromRecord(data);
+    std::string refused;
+    for (const std::string& assignment : inv.assignments) {
+        AssignResult applied = ApplyDeviceAssignment(fields, assignment);
+        if (applied.status == AssignStatus::Usage) {
+            Complain(applied.message);
+            return kExitUsage;
+        }
+        if (applied.status == AssignStatus::Refused && refused.empty()) refused = applied.message;
+    }
+    if (!refused.empty()) {
+        ErrorBox(refused, platform::MB_ICONEXCLAMATION);
+        return kExitFailed;
+    }
+    const DeviceFieldProblem problem = CheckDeviceSettingsFields(fields);
+    if (problem.field != DeviceField::None) {
+        platform::Ui().MessageBox(problem.message, problem.caption, platform::MB_ICONEXCLAMATION,
+                                  BoxOwner::Dialog);
+        return kExitFailed;
+    }
+    if (!ConfirmProgramming()) return kExitFailed;
+    if (!WriteDeviceSettingsFields(theDevice, fields)) {
+        ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
+        return kExitFailed;
+    }
+    SwitchModelIfChanged(static_cast<std::int32_t>(fields.DeviceCode));
+    return kExitOk;
+}
+
+// The record first: programming the EEPROM reads the user area back, which would otherwise
+// replace the new record in memory by the old one.
+int WriteRecordAndUsbSettings()
+{
+    if (!ConfirmProgramming()) return kExitFailed;
+    DeviceData data;
+    theDevice.GetDeviceData(data);
+    if (!theDevice.WriteUserArea() || !theDevice.ProgramEeprom()) {
+        ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
+        return kExitFailed;
+    }
+    theDevice.ReadUserArea();
+    SwitchModelIfChanged(data.DeviceCode);
+    return kExitOk;
+}
+
+int SettingsSave(const Invocation& inv)
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    // A settings file that cannot be written must not be reported as saved.
+    if (!theDevice.SaveSettingsFile(inv.file.c_str()) || !platform::PathFileExists(inv.file)) {
+        ErrorBox(LoadStdString(IDS_CANNOT_SAVE_FILE), platform::MB_ICONERROR);
+        return kExitFailed;
+    }
+    Print(LoadStdString(IDS_SETTINGS_SAVED));
+    return kExitOk;
+}
+
+int SettingsLoad(const Invocation& inv)
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    // A missing file would load the defaults of every key, and --program would write them.
+    std::ifstream probe(platform::MapPath(inv.file));
+    if (!probe || !theDevice.LoadSettingsFile(inv.file.c_str())) {
+        ErrorBox(LoadStdString(IDS_CANNOT_LOAD_FILE), platform::MB_ICONERROR);
+        return kExitFailed;
+    }
+    Print(LoadStdString(IDS_SETTINGS_LOADED));
+    return inv.program ? WriteRecordAndUsbSettings() : kExitOk;
+}
+
+int SerialNext(const Invocation& inv)
+{
+    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (theDevice.GenerateSerialNumber() <= 0) return kExitFailed;
+    DeviceData data;
+    theDevice.GetDeviceData(data);
+    Print(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data));
+    return inv.program ? WriteRecordAndUsbSettings() : kExitOk;
+}
+
+// The serial port test on a link object of its own; theDevice and its USB link stay untouched.
+int PortTest(const Invocation& inv)
+{
+    std::string port = inv.port;
+    if (port.empty()) {
+        char name[16] = {};
+        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name, sizeof name);
+        port = name[0] ? name : "COM1:";
+    }
+    CCrvSerialDevice serial;
+    if (!serial.OpenPort(port)) {
+        ErrorBox(LoadStdString(IDS_ERROR_COM_PORT), platform::MB_ICONINFORMATION);
+        return kExitFailed;
+    }
+    // No model is selected on this link: the 'init' request sends nothing and needs no pause.
+    const std::string report = IdentityExchangeReport(serial, 0);
+    Print(UnixLines(report));
+    return Replied(report) ? kExitOk : kExitFailed;
+}
+
+} // namespace
+
+int RunInvocation(const Invocation& inv)
+{
+    switch (inv.command) {
+    case Command::Help:
+        std::fputs(UsageText().c_str(), stdout);
+        return kExitOk;
+    case Command::Version:
+        Print("kestrune-cli " KESTRUNE_VERSION);
+        return kExitOk;
+    case Command::Identify: return Identify();
+    case Command::Info: return Info();
+    case Command::Flash: return Flash(inv);
+    case Command::EepromShow: return EepromShow();
+    case Command::EepromProgram: return EepromProgram(inv);
+    case Command::RecordShow: return RecordShow();
+    case Command::RecordProgram: return RecordProgram(inv);
+    case Command::SettingsSave: return SettingsSave(inv);
+    case Command::SettingsLoad: return SettingsLoad(inv);
+    case Command::SerialNext: return SerialNext(inv);
+    case Command::PortTest: return PortTest(inv);
+    }
+    return kExitUsage;
+}
+
+int Main(const std::vector<std::string>& args)
+{
+    ParsedCommandLine parsed = ParseCommandLine(args);
+    if (!parsed.ok) {
+        Complain(parsed.error);
+        std::fputs("Try 'kestrune-cli --help'.\n", stderr);
+        return kExitUsage;
+    }
+    const Invocation& inv = parsed.invocation;
+    if (inv.simulate) {
+        std::string failure = platform::EnableSimulation();
+        if (!failure.empty()) {
+            Complain("--simulate: " + failure);
+            return kExitFailed;
+        }
+    }
+    TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
+    platform::UserInterface* previous = platform::SetUi(&terminal);
+    int status = kExitFailed;
+    try {
+        status = RunInvocation(inv);
+    } catch (const platform::CommandError& error) {
+        // What the desktop's command dispatch shows for a command that stopped with an error.
+        platform::Ui().MessageBox(error.what(), LoadStdString(IDS_APP_TITLE),
+                                  platform::MB_ICONSTOP, BoxOwner::MainWindow);
+        status = kExitFailed;
+    }
+    theDevice.Worker().Wait();
+    theDevice.ClosePort();
+    platform::SetUi(previous);
+    return status;
+}
+
+} // namespace cli

@@ -1,0 +1,23 @@
+#pragma once
+// The commands of kestrune-cli over the device object, with the main window's sequences.
+#include <string>
+#include <vector>
+
+#include "cli/CommandLine.h"
+
+namespace cli {
+
+enum ExitStatus : int {
+    kExitOk = 0,
+    kExitFailed = 1,    // the operation failed, a value or a confirmation was refused
+    kExitUsage = 2,
+    kExitNoDisplay = 3,
+};
+
+// Runs one command; results go to standard output, boxes and progress to standard error.
+int RunInvocation(const Invocation& invocation);
+
+// The whole program: parses, installs the terminal as the user interface, runs, closes the link.
+int Main(const std::vector<std::string>& args);
+
+} // namespace cli

@@ -1,0 +1,152 @@
+#include "cli/Terminal.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "res/Strings.h"
+
+namespace cli {
+
+std::string BoxLine(const std::string& caption, const std::string& text)
+{
+    std::string line = caption + ": ";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '\r') {
+            if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+            line += " / ";
+        } else if (text[i] == '\n') {
+            line += " / ";
+        } else {
+            line += text[i];
+        }
+    }
+    return line;
+}
+
+TerminalUi::TerminalUi(bool assumeYes, bool interactive, std::FILE* in, std::FILE* err)
+    : assumeYes_(assumeYes), interactive_(interactive), in_(in), err_(err)
+{
+}
+
+namespace {
+
+bool IsYes(std::string answer)
+{
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
+    std::transform(answer.begin(), answer.end(), answer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return answer == "y" || answer == "yes" || answer == "ok";
+}
+
+} // namespace
+
+int TerminalUi::MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                           platform::BoxOwner)
+{
+    const std::string line = BoxLine(caption, text);
+    if ((flags & 0x0F) != platform::MB_OKCANCEL) {
+        std::fprintf(err_, "%s\n", line.c_str());
+        std::fflush(err_);
+        return platform::IDOK;
+    }
+    if (assumeYes_) {
+        std::fprintf(err_, "%s\n", line.c_str());
+        std::fflush(err_);
+        return platform::IDOK;
+    }
+    if (!interactive_) {
+        std::fprintf(err_, "%s\nkestrune-cli: not confirmed: standard input is not a terminal "
+                           "(--yes answers OK)\n",
+                     line.c_str());
+        std::fflush(err_);
+        return platform::IDCANCEL;
+    }
+    std::fprintf(err_, "%s [y/N] ", line.c_str());
+    std::fflush(err_);
+    char answer[64] = {};
+    if (!std::fgets(answer, sizeof answer, in_)) {
+        std::fprintf(err_, "\n");
+        return platform::IDCANCEL;
+    }
+    return IsYes(answer) ? platform::IDOK : platform::IDCANCEL;
+}
+
+void TerminalUi::MessageBeep(unsigned)
+{
+    std::fputc('\a', err_);
+    std::fflush(err_);
+}
+
+TerminalProgress::TerminalProgress(bool bar, std::FILE* err) : bar_(bar), err_(err) {}
+
+void TerminalProgress::EndBarLine()
+{
+    if (lineOpen_) {
+        std::fputc('\n', err_);
+        lineOpen_ = false;
+    }
+}
+
+void TerminalProgress::DrawBar()
+{
+    constexpr int kWidth = 40;
+    const int filled = std::clamp(percent_, 0, 100) * kWidth / 100;
+    std::string bar(static_cast<std::size_t>(filled), '#');
+    bar.resize(kWidth, '.');
+    std::fprintf(err_, "\r%s[%s] %3d %%", LoadString(IDS_UPDATING_FLASH), bar.c_str(), percent_);
+    std::fflush(err_);
+    lineOpen_ = true;
+}
+
+void TerminalProgress::ShowStatusText(const std::string& text)
+{
+    std::lock_guard lock(mutex_);
+    // The status view shows the boot loader's banner with its line end; one line here.
+    std::string line;
+    for (char c : text) {
+        if (c != '\r' && c != '\n') line += c;
+    }
+    if (bar_ && line.rfind(LoadString(IDS_UPDATING_FLASH), 0) == 0) return; // the bar shows it
+    if (line == lastText_) return;
+    lastText_ = line;
+    EndBarLine();
+    std::fprintf(err_, "%s\n", line.c_str());
+    std::fflush(err_);
+}
+
+void TerminalProgress::CreateProgressBar() {}
+
+void TerminalProgress::SetProgressPos(int percent)
+{
+    std::lock_guard lock(mutex_);
+    percent_ = percent;
+    if (bar_) DrawBar();
+}
+
+void TerminalProgress::DestroyProgressBar()
+{
+    std::lock_guard lock(mutex_);
+    EndBarLine();
+}
+
+void TerminalProgress::PostUpdateFinished() {}
+
+void TerminalProgress::RecordSent(std::uint32_t line)
+{
+    std::lock_guard lock(mutex_);
+    lastRecordLine_ = line;
+}
+
+std::uint32_t TerminalProgress::LastRecordLine()
+{
+    std::lock_guard lock(mutex_);
+    return lastRecordLine_;
+}
+
+void TerminalProgress::Finish()
+{
+    std::lock_guard lock(mutex_);
+    EndBarLine();
+}
+
+} // namespace cli

@@ -1,0 +1,68 @@
+#pragma once
+// The terminal as kestrune-cli's user interface: message boxes become lines on standard
+// error, confirmations are asked on a terminal, an update's progress is a bar or lines.
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "platform/Ui.h"
+
+namespace cli {
+
+// One line for a box: "caption: text", line feeds inside the text as " / ".
+std::string BoxLine(const std::string& caption, const std::string& text);
+
+class TerminalUi : public platform::UserInterface {
+public:
+    // assumeYes: --yes. interactive: standard input is a terminal the operator answers on.
+    TerminalUi(bool assumeYes, bool interactive, std::FILE* in = stdin, std::FILE* err = stderr);
+
+    // Boxes with OK and Cancel are confirmations: OK with --yes, asked when interactive,
+    // refused otherwise. Every other box is shown and answered OK.
+    int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
+                   platform::BoxOwner owner) override;
+    void MessageBeep(unsigned type) override;
+    // The status view and status bar have no place on a terminal: the commands print results.
+    void SetStatusViewText(const std::string&) override {}
+    void SetStatusBarMessage(const std::string&) override {}
+
+private:
+    bool assumeYes_;
+    bool interactive_;
+    std::FILE* in_;
+    std::FILE* err_;
+};
+
+// An update run's status texts and progress on standard error: a bar redrawn in place on a
+// terminal, otherwise one line per status text (so one per percentage).
+class TerminalProgress : public platform::UpdateSink {
+public:
+    explicit TerminalProgress(bool bar, std::FILE* err = stderr);
+
+    void ShowStatusText(const std::string& text) override;
+    void CreateProgressBar() override;
+    void SetProgressPos(int percent) override;
+    void DestroyProgressBar() override;
+    void PostUpdateFinished() override;
+    void RecordSent(std::uint32_t line) override;
+
+    // Ends a bar line that is still open.
+    void Finish();
+    // The file line of the last record sent (0: none), so of a refused one after the run.
+    std::uint32_t LastRecordLine();
+
+private:
+    void EndBarLine();
+    void DrawBar();
+
+    std::mutex mutex_;
+    bool bar_;
+    std::FILE* err_;
+    bool lineOpen_ = false;
+    int percent_ = -1;
+    std::uint32_t lastRecordLine_ = 0;
+    std::string lastText_;
+};
+
+} // namespace cli

@@ -1,0 +1,172 @@
+#include "link/CrvSerialDevice.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include "platform/Clock.h"
+
+namespace {
+
+constexpr std::uint32_t kDefaultBaudRate = 57600;
+constexpr std::size_t kMaxPortName = 14;
+constexpr std::uint32_t kPurgeBoth = platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR;
+
+// "com3:" opens COM3. Device paths keep their case: upper-casing "/dev/ttyUSB0" would name a
+// file that does not exist.
+std::string NormalizePortName(std::string_view name)
+{
+    name = name.substr(0, std::min(name.find('\0'), kMaxPortName));
+    std::string text(name);
+    if (text.empty() || text.front() != '/') {
+        std::transform(text.begin(), text.end(), text.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    }
+    const auto colon = text.find(':');
+    if (colon != std::string::npos)
+        text.resize(colon);
+    return text;
+}
+
+} // namespace
+
+CCrvSerialDevice::CCrvSerialDevice() = default;
+
+CCrvSerialDevice::~CCrvSerialDevice()
+{
+    CCrvSerialDevice::ClosePort();
+}
+
+BOOL CCrvSerialDevice::OpenPort(std::string_view portName)
+{
+    const std::string name = NormalizePortName(portName);
+    m_hPort = platform::OpenSerialPort(name);
+    if (m_hPort == platform::kInvalidSerialHandle)
+        return FALSE;
+    m_szPortName.fill(0);
+    std::copy(name.begin(), name.end(), m_szPortName.begin());
+
+    platform::Dcb dcb;
+    std::memset(&dcb, 0, sizeof dcb);
+    dcb.DCBlength = sizeof dcb;
+    (void)platform::GetCommState(m_hPort, dcb);
+    dcb.BaudRate = BaudRateOverride != 0 ? static_cast<std::uint32_t>(BaudRateOverride)
+                                         : kDefaultBaudRate;
+    dcb.fBinary = 1;
+    dcb.fOutxCtsFlow = 0;
+    dcb.fOutxDsrFlow = 0;
+    dcb.fDtrControl = platform::DTR_CONTROL_DISABLE;
+    dcb.fDsrSensitivity = 0;
+    dcb.fTXContinueOnXoff = 0;
+    dcb.fOutX = 0;
+    dcb.fInX = 0;
+    dcb.fErrorChar = 0;
+    dcb.fNull = 0;
+    dcb.fRtsControl = platform::RTS_CONTROL_DISABLE;
+    dcb.fAbortOnError = 0;
+    dcb.XonLim = 0;
+    dcb.XoffLim = 0;
+    dcb.ByteSize = 8;
+    dcb.Parity = platform::NOPARITY;
+    dcb.StopBits = platform::ONESTOPBIT;
+    dcb.XonChar = 0;
+    dcb.XoffChar = 0;
+    dcb.ErrorChar = 0;
+    dcb.EofChar = 0;
+    dcb.EvtChar = 0;
+    (void)platform::SetCommState(m_hPort, dcb);
+
+    // Reads return at once with whatever is buffered; a write may take 100 ms a byte.
+    const platform::CommTimeouts timeouts{std::numeric_limits<std::uint32_t>::max(), 0, 0, 100, 1};
+    if (!platform::SetCommTimeouts(m_hPort, timeouts))
+        return FALSE;
+    return TRUE;
+}
+
+BOOL CCrvSerialDevice::WriteByte(std::int32_t value)
+{
+    if (m_bLinkLost)
+        return TRUE;
+    if (m_hPort == platform::kInvalidSerialHandle)
+        return FALSE;
+    const std::uint8_t byte = static_cast<std::uint8_t>(value);
+    std::uint32_t written = 0;
+    if (platform::WriteFile(m_hPort, &byte, 1, &written) && written == 1)
+        return TRUE;
+    platform::ClearCommError(m_hPort);
+    return FALSE;
+}
+
+BOOL CCrvSerialDevice::WriteBuffer(std::span<const std::uint8_t> data)
+{
+    if (m_bLinkLost) {
+        const std::string name(m_szPortName.data());
+        if (!OpenPort(name))
+            return TRUE; // the data are dropped: callers go on as if the display took them
+        m_bLinkLost = FALSE;
+    }
+    if (m_hPort == platform::kInvalidSerialHandle)
+        return FALSE;
+    const std::uint32_t count = static_cast<std::uint32_t>(
+        std::min<std::size_t>(data.size(), std::numeric_limits<std::int32_t>::max()));
+    std::uint32_t written = 0;
+    if (platform::WriteFile(m_hPort, data.data(), count, &written) && written == count)
+        return TRUE;
+    platform::ClearCommError(m_hPort);
+    platform::PurgeComm(m_hPort, kPurgeBoth);
+    platform::CloseSerialPort(m_hPort);
+    m_hPort = platform::kInvalidSerialHandle;
+    m_bLinkLost = TRUE;
+    return FALSE;
+}
+
+std::int32_t CCrvSerialDevice::ReadBuffer(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs)
+{
+    const std::uint32_t start = platform::GetTickCount();
+    if (m_bLinkLost)
+        return 1;
+    if (m_hPort == platform::kInvalidSerialHandle)
+        return 0;
+    const std::uint32_t count = static_cast<std::uint32_t>(
+        std::min<std::size_t>(buffer.size(), std::numeric_limits<std::int32_t>::max()));
+    std::uint32_t got = 0;
+    bool waitedOut = false;
+    while (got < count) {
+        std::uint32_t n = 0;
+        if (!platform::ReadFile(m_hPort, buffer.data() + got, count - got, &n)) {
+            platform::ClearCommError(m_hPort);
+            platform::PurgeComm(m_hPort, kPurgeBoth);
+            return 0;
+        }
+        got += n;
+        const std::uint32_t elapsed = platform::GetTickCount() - start;
+        // waitedOut: the whole remaining time passed without data; a tick count that did not
+        // move meanwhile (a test's virtual clock) must not keep the read going for ever.
+        if (elapsed > timeoutMs || waitedOut)
+            break;
+        // Sleep in poll() until data come or the time-out passes, instead of spinning; the
+        // extra millisecond lets the tick count pass the time-out before the last attempt.
+        if (got < count)
+            waitedOut = !platform::WaitReadable(m_hPort, timeoutMs - elapsed + 1);
+    }
+    return static_cast<std::int32_t>(got);
+}
+
+void CCrvSerialDevice::PurgePort()
+{
+    if (m_hPort != platform::kInvalidSerialHandle)
+        platform::PurgeComm(m_hPort, kPurgeBoth);
+}
+
+void CCrvSerialDevice::ClosePort()
+{
+    if (m_hPort != platform::kInvalidSerialHandle) {
+        PurgePort();
+        platform::CloseSerialPort(m_hPort);
+    }
+    m_hPort = platform::kInvalidSerialHandle;
+    m_szPortName.fill(0);
+    m_bLinkLost = FALSE;
+}

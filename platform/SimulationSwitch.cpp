@@ -1,0 +1,105 @@
+#include "platform/SimulationSwitch.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <system_error>
+#include <unistd.h>
+
+#include "platform/System.h"
+
+namespace platform {
+
+namespace fs = std::filesystem;
+
+std::string ExecutableFolder()
+{
+    std::error_code error;
+    fs::path exe = fs::read_symlink("/proc/self/exe", error);
+    return error ? std::string() : exe.parent_path().string();
+}
+
+std::string DefaultSimulatorConfig()
+{
+    return "; The simulated display of the --simulate switch. Edit freely: the file is only\n"
+           "; written when it is missing. The converter's EEPROM, the user area and the flash\n"
+           "; are kept in this folder.\n"
+           "[Converter]\n"
+           "Present=1\n"
+           "SerialNumber=ZK000001\n"
+           "ChipType=9\n"
+           "[Eeprom]\n"
+           "VendorId=0x0403\n"
+           "ProductId=0xF208\n"
+           "Manufacturer=ZKM\n"
+           "ManufacturerId=ZK\n"
+           "Description=Corvina Nova\n"
+           "SerialNumber=ZK000001\n"
+           "[UserArea]\n"
+           "DeviceCode=98\n"
+           "SerialNumber=0001.0001.001\n"
+           "Manufacturing=2024-03-04\n"
+           "LastUpdate=2024-03-04\n"
+           "[Display]\n"
+           "Revision=1.00\n"
+           "[BootLoader]\n"
+           "ResetAfterMs=1000\n";
+}
+
+std::string DefaultSimulatorConfigPath()
+{
+    return (fs::path(DataHome()) / "simulator" / "simulator.ini").string();
+}
+
+namespace {
+
+// Written beside the target and renamed, so a second program starting at the same moment
+// never reads half a file.
+std::string WriteDefaultConfig(const fs::path& file)
+{
+    std::error_code error;
+    fs::create_directories(file.parent_path(), error);
+    if (error) return "cannot create " + file.parent_path().string() + ": " + error.message();
+    fs::path temporary = file;
+    temporary += ".tmp" + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << DefaultSimulatorConfig();
+        out.close();
+        if (!out) {
+            fs::remove(temporary, error);
+            return "cannot write " + temporary.string();
+        }
+    }
+    fs::rename(temporary, file, error);
+    if (error) {
+        fs::remove(temporary, error);
+        return "cannot write " + file.string();
+    }
+    return {};
+}
+
+} // namespace
+
+std::string EnableSimulation(const std::string& programFolder)
+{
+    const fs::path library = fs::path(programFolder) / kSimulatorLibraryName;
+    std::error_code error;
+    if (programFolder.empty() || !fs::is_regular_file(library, error))
+        return "the simulator library " + library.string() + " is missing";
+
+    const char* configured = std::getenv("KESTRUNE_SIM");
+    std::string config;
+    if (!configured || !*configured) {
+        config = DefaultSimulatorConfigPath();
+        if (!fs::exists(config, error)) {
+            std::string failure = WriteDefaultConfig(config);
+            if (!failure.empty()) return failure;
+        }
+    }
+    ::setenv("KESTRUNE_D2XX", library.c_str(), 1);
+    if (!config.empty()) ::setenv("KESTRUNE_SIM", config.c_str(), 1);
+    return {};
+}
+
+} // namespace platform

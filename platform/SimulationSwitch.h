@@ -1,0 +1,28 @@
+#pragma once
+// The --simulate switch of both front ends: the simulated display instead of a real converter.
+#include <string>
+
+namespace platform {
+
+// File name of the simulator's D2XX provider, built beside the programs.
+inline constexpr const char* kSimulatorLibraryName = "libkestrune-sim.so";
+
+// The folder of the running program (from /proc/self/exe); "" when it cannot be told.
+std::string ExecutableFolder();
+
+// The configuration of the default simulated display: a Nova (code 98) with a valid
+// identification record, whose boot loader is entered about a second after DTR was set.
+// Its state is kept beside the file.
+std::string DefaultSimulatorConfig();
+
+// Where the default configuration lives: DataHome()/simulator/simulator.ini.
+std::string DefaultSimulatorConfigPath();
+
+// Sets KESTRUNE_D2XX to the simulator library in programFolder and, when KESTRUNE_SIM is unset,
+// points it at the default configuration, writing that file first when it does not exist.
+// Must run before the device is opened. Returns "" on success, else why it failed (the library
+// is missing, the configuration cannot be written); nothing is changed then.
+std::string EnableSimulation(const std::string& programFolder);
+inline std::string EnableSimulation() { return EnableSimulation(ExecutableFolder()); }
+
+} // namespace platform

@@ -1,0 +1,166 @@
+#include "CliProcess.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace clitest {
+
+namespace {
+
+std::vector<std::string> MergedEnvironment(const std::map<std::string, std::string>& extra)
+{
+    std::map<std::string, std::string> all;
+    for (char** e = environ; *e; ++e) {
+        const char* equals = std::strchr(*e, '=');
+        if (equals) all[std::string(*e, equals)] = equals + 1;
+    }
+    for (const auto& [key, value] : extra) all[key] = value;
+    std::vector<std::string> list;
+    for (const auto& [key, value] : all) list.push_back(key + "=" + value);
+    return list;
+}
+
+[[noreturn]] void Exec(const std::string& program, const std::vector<std::string>& args,
+                       const std::vector<std::string>& env)
+{
+    std::vector<char*> argv{const_cast<char*>(program.c_str())};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const std::string& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    ::execve(program.c_str(), argv.data(), envp.data());
+    ::_exit(127);
+}
+
+int StatusOf(int raw)
+{
+    if (WIFEXITED(raw)) return WEXITSTATUS(raw);
+    if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
+    return -1;
+}
+
+} // namespace
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options)
+{
+    ProcessResult result;
+    int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
+    int master = -1, slave = -1;
+    if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) return result;
+    if (options.terminalInput) {
+        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return result;
+    } else if (::pipe(inPipe) != 0) {
+        return result;
+    }
+    const std::vector<std::string> env = MergedEnvironment(options.env);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(options.terminalInput ? slave : inPipe[0], STDIN_FILENO);
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        ::dup2(errPipe[1], STDERR_FILENO);
+        for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+        Exec(program, args, env);
+    }
+    ::close(outPipe[1]);
+    ::close(errPipe[1]);
+    int input = options.terminalInput ? master : inPipe[1];
+    if (options.terminalInput) {
+        ::close(slave);
+    } else {
+        ::close(inPipe[0]);
+    }
+    if (!options.input.empty()) {
+        [[maybe_unused]] auto n = ::write(input, options.input.data(), options.input.size());
+    }
+    if (!options.terminalInput) {
+        ::close(input);
+        input = -1;
+    }
+
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* sinks[2] = {&result.out, &result.err};
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(fds, 2, 200) < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+            char chunk[4096];
+            const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                sinks[i]->append(chunk, static_cast<std::size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    if (open > 0) ::kill(pid, SIGKILL);
+    for (auto& fd : fds) {
+        if (fd.fd >= 0) ::close(fd.fd);
+    }
+    int raw = 0;
+    ::waitpid(pid, &raw, 0);
+    if (input >= 0) ::close(input);
+    result.status = StatusOf(raw);
+    return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::string& program,
+                                     const std::vector<std::string>& args,
+                                     const std::map<std::string, std::string>& env)
+{
+    int outPipe[2];
+    if (::pipe(outPipe) != 0) return;
+    const std::vector<std::string> merged = MergedEnvironment(env);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+        int null = ::open("/dev/null", O_RDWR);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(outPipe[1], STDOUT_FILENO);
+        for (int fd = 3; fd < 1024; ++fd) ::close(fd);
+        Exec(program, args, merged);
+    }
+    ::close(outPipe[1]);
+    out_ = outPipe[0];
+}
+
+BackgroundProcess::~BackgroundProcess()
+{
+    if (pid_ > 0) {
+        ::kill(pid_, SIGTERM);
+        int raw = 0;
+        ::waitpid(pid_, &raw, 0);
+    }
+    if (out_ >= 0) ::close(out_);
+}
+
+std::string BackgroundProcess::FirstLine(int timeoutMs)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (buffer_.find('\n') == std::string::npos && std::chrono::steady_clock::now() < deadline) {
+        struct pollfd fd = {out_, POLLIN, 0};
+        if (::poll(&fd, 1, 100) <= 0) continue;
+        char chunk[256];
+        const ssize_t n = ::read(out_, chunk, sizeof chunk);
+        if (n <= 0) break;
+        buffer_.append(chunk, static_cast<std::size_t>(n));
+    }
+    const std::size_t end = buffer_.find('\n');
+    return end == std::string::npos ? std::string() : buffer_.substr(0, end);
+}
+
+} // namespace clitest

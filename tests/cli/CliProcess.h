@@ -1,0 +1,44 @@
+#pragma once
+// Runs kestrune-cli (or another program) as a child process with its own environment and
+// collects what it printed.
+#include <map>
+#include <string>
+#include <vector>
+
+namespace clitest {
+
+struct ProcessResult {
+    int status = -1; // exit status; 128 + signal when killed
+    std::string out;
+    std::string err;
+};
+
+struct ProcessOptions {
+    std::map<std::string, std::string> env; // added to (or replacing) the test's environment
+    std::string input;                      // written to standard input, then closed
+    bool terminalInput = false;             // standard input is a pseudo-terminal instead
+    int timeoutSeconds = 120;
+};
+
+ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
+                         const ProcessOptions& options);
+
+// A program that keeps running beside the test (the pseudo-terminal display) until destroyed.
+class BackgroundProcess {
+public:
+    BackgroundProcess(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env);
+    ~BackgroundProcess();
+    BackgroundProcess(const BackgroundProcess&) = delete;
+    BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+    // The first line it printed on standard output (waits up to timeoutMs); "" when none came.
+    std::string FirstLine(int timeoutMs = 10000);
+
+private:
+    int pid_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+};
+
+} // namespace clitest

@@ -1,0 +1,524 @@
+// kestrune-cli as a script runs it: the built program against the simulated display, each test
+// with its own simulator configuration, profile store, drive C and temporary folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "CliProcess.h"
+#include "tools/SampleFirmware.h"
+
+namespace fs = std::filesystem;
+using clitest::ProcessOptions;
+using clitest::ProcessResult;
+
+namespace {
+
+using Ini = std::map<std::string, std::map<std::string, std::string>>;
+
+std::string ReadFile(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void WriteFile(const fs::path& path, const std::string& text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The simulated display of every test unless it says otherwise: a Nova (code 98) on an
+// X-series converter with a valid record, its boot loader entered 50 ms after DTR was set.
+Ini BaseSimulator(const fs::path& state)
+{
+    return {
+        {"Converter", {{"Present", "1"}, {"SerialNumber", "ZK000001"}, {"ChipType", "9"}}},
+        {"Eeprom",
+         {{"VendorId", "0x0403"}, {"ProductId", "0xF208"}, {"MaxPower", "500"}, {"SelfPowered", "0"},
+          {"RemoteWakeup", "1"}, {"Manufacturer", "ZKM"}, {"ManufacturerId", "ZK"},
+          {"Description", "Corvina Nova"}, {"SerialNumber", "ZK000001"}}},
+        {"UserArea",
+         {{"DeviceCode", "98"}, {"SerialNumber", "0001.0001.001"}, {"Manufacturing", "2024-03-04"},
+          {"LastUpdate", "2024-03-04"}}},
+        {"Display", {{"Revision", "1.00"}}},
+        {"BootLoader", {{"ResetAfterMs", "50"}}},
+        {"State", {{"Folder", state.string()}}},
+    };
+}
+
+const char* const kReady =
+    "Kestrune is ready - DIC:0x62 - SN:0001.0001.001 - Rev:1.00 - P:04.03.24 - U:04.03.24\n";
+const char* const kNoDevice = "Kestrune Error: No USB device found.\n";
+const char* const kConfirmLine =
+    "Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?\n";
+
+const char* const kUsbSection =
+    "[USB]\n"
+    "VendorId=0x0403\n"
+    "ProductId=0xf208\n"
+    "Manufacturer=ZKM\n"
+    "ManufacturerId=ZK\n"
+    "Description=Corvina Nova\n"
+    "SerialNumber=ZK000001\n"
+    "MaxPower=0x01f4\n"
+    "PnP=1\n"
+    "SelfPowered=0x0000\n"
+    "RemoteWakeup=0x0001\n"
+    "Rev4=1\n"
+    "IsoIn=0\n"
+    "IsoOut=0\n"
+    "PullDownEnable=1\n"
+    "SerNumEnable=1\n"
+    "USBVersionEnable=0\n"
+    "USBVersion=0x0110\n";
+
+const char* const kDeviceSection =
+    "[Device]\n"
+    "Type=0x62\n"
+    "SerialNumber=0001.0001.001\n"
+    "Manufacturing=04.03.24\n"
+    "LastUpdate=04.03.24\n";
+
+class Cli : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+#if !defined(KESTRUNE_CLI) || !defined(KESTRUNE_SIM_LIBRARY)
+        GTEST_SKIP() << "kestrune-cli or the simulator library is not built";
+#else
+        char pattern[] = "/tmp/kestrune-cli-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        for (const char* sub : {"state", "c", "tmp", "config", "data"}) fs::create_directories(dir_ / sub);
+        sim_ = BaseSimulator(dir_ / "state");
+        WriteSimulator(dir_ / "sim.ini", sim_);
+        env_ = {
+            {"KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY},
+            {"KESTRUNE_SIM", (dir_ / "sim.ini").string()},
+            {"KESTRUNE_PROFILE", (dir_ / "kestrune.ini").string()},
+            {"KESTRUNE_REGISTRY", (dir_ / "registry.reg").string()},
+            {"KESTRUNE_DRIVE_C", (dir_ / "c").string()},
+            {"XDG_CONFIG_HOME", (dir_ / "config").string()},
+            {"XDG_DATA_HOME", (dir_ / "data").string()},
+            {"TMPDIR", (dir_ / "tmp").string()},
+            {"TZ", "UTC"},
+        };
+#endif
+    }
+
+    void TearDown() override
+    {
+        if (!dir_.empty()) fs::remove_all(dir_);
+    }
+
+    static void WriteSimulator(const fs::path& file, const Ini& ini)
+    {
+        std::string text;
+        for (const auto& [section, keys] : ini) {
+            text += "[" + section + "]\n";
+            for (const auto& [key, value] : keys) text += key + "=" + value + "\n";
+        }
+        WriteFile(file, text);
+    }
+
+    // Changes keys of this test's simulated display before the next run.
+    void Simulate(const std::string& section, const std::string& key, const std::string& value)
+    {
+        sim_[section][key] = value;
+        WriteSimulator(dir_ / "sim.ini", sim_);
+    }
+
+    ProcessResult Run(const std::vector<std::string>& args, ProcessOptions options = {})
+    {
+#ifdef KESTRUNE_CLI
+        for (const auto& [key, value] : env_) options.env.emplace(key, value);
+        return clitest::RunProcess(KESTRUNE_CLI, args, options);
+#else
+        (void)args;
+        (void)options;
+        return {};
+#endif
+    }
+
+    fs::path Log() const { return dir_ / "c" / "LOG" / "fertigung.log"; }
+
+    fs::path dir_;
+    Ini sim_;
+    std::map<std::string, std::string> env_;
+};
+
+TEST_F(Cli, HelpVersionAndUsageErrors)
+{
+    ProcessResult help = Run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] COMMAND [ARGUMENTS]\n"), std::string::npos);
+    EXPECT_NE(help.out.find("  port-test [PORT]              identity test over a serial port\n"),
+              std::string::npos);
+
+    ProcessResult version = Run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kestrune-cli 3.04\n");
+
+    ProcessResult usage = Run({"flash", "--family", "7", "heron-100.hex"});
+    EXPECT_EQ(usage.status, 2);
+    EXPECT_EQ(usage.out, "");
+    EXPECT_EQ(usage.err, "kestrune-cli: --family needs a number from 0 to 4\nTry 'kestrune-cli --help'.\n");
+    EXPECT_EQ(Run({}).status, 2);
+    EXPECT_EQ(Run({"eeprom", "program", "Colour=red"}).status, 2);
+}
+
+TEST_F(Cli, EveryDeviceCommandReportsAMissingDisplay)
+{
+    Simulate("Converter", "Present", "0");
+    WriteFile(dir_ / "heron-100.hex", tools::IntelHexText(tools::SampleFirmwareData(64)));
+    const std::vector<std::vector<std::string>> commands = {
+        {"identify"},
+        {"info"},
+        {"flash", (dir_ / "heron-100.hex").string()},
+        {"eeprom", "show"},
+        {"--yes", "eeprom", "program", "VendorId=0x1234"},
+        {"record", "show"},
+        {"--yes", "record", "program", "Type=99"},
+        {"settings", "save", (dir_ / "devinfo.bin").string()},
+        {"serial", "next"},
+    };
+    for (const auto& args : commands) {
+        ProcessResult run = Run(args);
+        EXPECT_EQ(run.status, 3) << args.front();
+        EXPECT_EQ(run.out, "") << args.front();
+        EXPECT_EQ(run.err, kNoDevice) << args.front();
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "devinfo.bin"));
+}
+
+TEST_F(Cli, IdentifyPrintsTheReadyLine)
+{
+    ProcessResult run = Run({"identify"});
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, kReady);
+    EXPECT_EQ(run.err, "");
+
+    // A display that never answers: the line the status view would show, and a failure.
+    Simulate("Display", "Responds", "0");
+    ProcessResult silent = Run({"identify"});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.out.rfind("Kestrune is ready - DIC:0x62 - SN:0001.0001.001 - ", 0), 0u) << silent.out;
+    EXPECT_EQ(silent.err, "Kestrune Error: Error waiting for 'id' message reply.\n");
+}
+
+TEST_F(Cli, InfoPrintsTheDeviceInformation)
+{
+    ProcessResult run = Run({"info"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "Device Information\n\n"
+              "Device Type (USB): 0x62\n"
+              "SerialNumber: 0001.0001.001\n"
+              "\nVendor ID: 0x0403\n"
+              "Product ID: 0xf208\n"
+              "Manufacturer: ZKM\n"
+              "Manufacturer ID: ZK\n"
+              "Description: Corvina Nova\n"
+              "USB Serial Number: ZK000001\n\n"
+              "Sending 'init' request to device...\n"
+              "Sending the 'id' request to device...\n"
+              "Device replied with device id 98 [0x62] (\"Nova\").\n");
+
+    Simulate("Display", "Responds", "0");
+    ProcessResult silent = Run({"info"});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_NE(silent.out.find("Sending the 'id' request to device...\n"
+                              "Error waiting for 'id' message reply.\n"),
+              std::string::npos);
+
+    Simulate("Display", "Responds", "1");
+    Simulate("Eeprom", "ReadFails", "1");
+    ProcessResult unreadable = Run({"info"});
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_EQ(unreadable.out, "Cannot read from USB EEPROM\n");
+    EXPECT_EQ(unreadable.err, "Kestrune Error: Cannot read from USB EEPROM\n"); // at connect
+}
+
+TEST_F(Cli, ShowPrintsTheSectionsOfASettingsFile)
+{
+    ProcessResult eeprom = Run({"eeprom", "show"});
+    EXPECT_EQ(eeprom.status, 0) << eeprom.err;
+    EXPECT_EQ(eeprom.out, kUsbSection);
+
+    ProcessResult record = Run({"record", "show"});
+    EXPECT_EQ(record.status, 0) << record.err;
+    EXPECT_EQ(record.out, std::string(kDeviceSection) + "Checksum=ok\n");
+
+    Simulate("UserArea", "BadChecksum", "1");
+    ProcessResult bad = Run({"record", "show"});
+    EXPECT_EQ(bad.status, 0);
+    EXPECT_EQ(bad.out, std::string(kDeviceSection) + "Checksum=error\n");
+}
+
+TEST_F(Cli, EepromProgramWritesAndLogs)
+{
+    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x1234", "ProductId=0x0000",
+                             "Description=Bench display 7", "SerialNumber=ZK000077"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, kConfirmLine);
+
+    // A second process reads what the first programmed.
+    ProcessResult show = Run({"eeprom", "show"});
+    EXPECT_NE(show.out.find("VendorId=0x1234\nProductId=0x0000\n"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("Description=Bench display 7\nSerialNumber=ZK000077\n"), std::string::npos);
+    EXPECT_NE(show.out.find("Manufacturer=ZKM\n"), std::string::npos);
+    EXPECT_NE(ReadFile(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x1234\r\n"),
+              std::string::npos);
+}
+
+TEST_F(Cli, EepromProgramRefusesAndChangesNothing)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
+        {{"VendorId=0X1234"}, "Kestrune Error: The Vendor ID must be a hexadecimal number, such as 0x0403.\n"},
+        {{"Manufacturer=OK", "ProductId=-1"},
+         "Kestrune Error: The Product ID must be a hexadecimal number, such as 0x0403.\n"},
+        {{"Description=" + std::string(64, 'x')},
+         "Kestrune Error: The Device Description must not be longer than 63 characters.\n"},
+    };
+    for (const auto& [assignments, message] : refusals) {
+        std::vector<std::string> args = {"--yes", "eeprom", "program"};
+        args.insert(args.end(), assignments.begin(), assignments.end());
+        ProcessResult run = Run(args);
+        EXPECT_EQ(run.status, 1) << assignments.front();
+        EXPECT_EQ(run.err, message);
+    }
+
+    // Without --yes and without a terminal the confirmation is refused.
+    ProcessResult unconfirmed = Run({"eeprom", "program", "VendorId=0x1111"});
+    EXPECT_EQ(unconfirmed.status, 1);
+    EXPECT_EQ(unconfirmed.err, std::string(kConfirmLine) +
+                                   "kestrune-cli: not confirmed: standard input is not a terminal "
+                                   "(--yes answers OK)\n");
+
+    // On a terminal the operator answers.
+    ProcessOptions no;
+    no.terminalInput = true;
+    no.input = "n\n";
+    EXPECT_EQ(Run({"eeprom", "program", "VendorId=0x2222"}, no).status, 1);
+
+    Simulate("Eeprom", "ProgramFails", "1");
+    ProcessResult failed = Run({"--yes", "eeprom", "program", "VendorId=0x3333"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
+
+    Simulate("Eeprom", "ProgramFails", "0");
+    EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
+
+    ProcessOptions yes;
+    yes.terminalInput = true;
+    yes.input = "y\n";
+    ProcessResult confirmed = Run({"eeprom", "program", "VendorId=0x4444"}, yes);
+    EXPECT_EQ(confirmed.status, 0) << confirmed.err;
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("VendorId=0x4444\n"), std::string::npos);
+}
+
+TEST_F(Cli, RecordProgramWritesAndLogs)
+{
+    ProcessResult run = Run({"--yes", "record", "program", "Type=0x5f", "SerialNumber=12.3456.789",
+                             "Manufacturing=04.03.15", "LastUpdate=06.05.16"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, kConfirmLine);
+    ProcessResult show = Run({"record", "show"});
+    EXPECT_EQ(show.out,
+              "[Device]\nType=0x5f\nSerialNumber=0012.3456.789\nManufacturing=04.03.15\n"
+              "LastUpdate=06.05.16\nChecksum=ok\n");
+    EXPECT_NE(ReadFile(Log()).find("*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
+                                   "SerialNumber=0012.3456.789\r\n"),
+              std::string::npos);
+    // The device status from which the next serial number is made.
+    EXPECT_NE(ReadFile(dir_ / "kestrune.ini").find("SerialNumber=0012.3456.789"), std::string::npos);
+}
+
+TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
+{
+    const std::vector<std::pair<std::string, std::string>> refusals = {
+        {"Type=256", "Kestrune Error: The device identification code must be a number from 0 to 255.\n"},
+        {"Type=nova", "Kestrune Error: Type must be a decimal or 0x hexadecimal number such as 98 or 0x62.\n"},
+        {"SerialNumber=10000.1.1", "Kestrune: Please enter no more than 4 characters.\n"},
+        {"SerialNumber=1..1", "Kestrune Error: Each group of the serial number must begin with a digit.\n"},
+        {"Manufacturing=31.02.15",
+         "Kestrune Error: Manufacturing=31.02.15: Date is out of range. (DD.MM.YY, from 01.01.00 to 31.12.37)\n"},
+    };
+    for (const auto& [assignment, message] : refusals) {
+        ProcessResult run = Run({"--yes", "record", "program", "LastUpdate=01.01.25", assignment});
+        EXPECT_EQ(run.status, 1) << assignment;
+        EXPECT_EQ(run.err, message);
+    }
+    EXPECT_EQ(Run({"--yes", "record", "program", "Serial=1"}).status, 2);
+    EXPECT_EQ(Run({"record", "program", "Type=99"}).status, 1); // not confirmed
+
+    Simulate("UserArea", "WriteFails", "1");
+    ProcessResult failed = Run({"--yes", "record", "program", "Type=99"});
+    EXPECT_EQ(failed.status, 1);
+    EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
+
+    Simulate("UserArea", "WriteFails", "0");
+    EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+    EXPECT_FALSE(fs::exists(Log()));
+}
+
+TEST_F(Cli, SettingsCopyOneDisplayToAnother)
+{
+    const fs::path file = dir_ / "devinfo.bin";
+    ProcessResult save = Run({"settings", "save", file.string()});
+    EXPECT_EQ(save.status, 0) << save.err;
+    EXPECT_EQ(save.out, "Settings saved to file.\n");
+    EXPECT_EQ(ReadFile(file).rfind("[Device]\r\nType=0x62\r\nSerialNumber=0001.0001.001\r\n", 0), 0u);
+    const std::string recordA = Run({"record", "show"}).out;
+    const std::string usbA = Run({"eeprom", "show"}).out;
+
+    // A second display with another record and other USB settings.
+    fs::create_directories(dir_ / "state-b");
+    Ini second = BaseSimulator(dir_ / "state-b");
+    second["Converter"]["SerialNumber"] = "ZK000555";
+    second["Eeprom"]["ProductId"] = "0x6001";
+    second["Eeprom"]["Description"] = "Another one";
+    second["Eeprom"]["SerialNumber"] = "ZK000555";
+    second["UserArea"]["DeviceCode"] = "100";
+    second["UserArea"]["SerialNumber"] = "0555.0002.003";
+    second["UserArea"]["Manufacturing"] = "2019-11-30";
+    WriteSimulator(dir_ / "sim-b.ini", second);
+    env_["KESTRUNE_SIM"] = (dir_ / "sim-b.ini").string();
+    ASSERT_NE(Run({"record", "show"}).out, recordA);
+
+    ProcessResult load = Run({"--yes", "settings", "load", file.string(), "--program"});
+    EXPECT_EQ(load.status, 0) << load.err;
+    EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err, kConfirmLine);
+    EXPECT_EQ(Run({"record", "show"}).out, recordA);
+    EXPECT_EQ(Run({"eeprom", "show"}).out, usbA);
+    const std::string log = ReadFile(Log());
+    EXPECT_NE(log.find("*** Device data to user area flashed"), std::string::npos);
+    EXPECT_NE(log.find("*** USB data flashed"), std::string::npos);
+}
+
+TEST_F(Cli, SettingsFailures)
+{
+    ProcessResult missing = Run({"--yes", "settings", "load", (dir_ / "nothing.bin").string(), "--program"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_EQ(missing.out, "");
+    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file\n");
+    EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+
+    ProcessResult unwritable = Run({"settings", "save", (dir_ / "no" / "such" / "folder.bin").string()});
+    EXPECT_EQ(unwritable.status, 1);
+    EXPECT_EQ(unwritable.out, "");
+    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file\n");
+
+    // A date outside the accepted ranges stops the load as the desktop's command dispatch does.
+    WriteFile(dir_ / "bad.bin", "[Device]\r\nType=0x62\r\nManufacturing=01.13.15\r\n");
+    ProcessResult bad = Run({"--yes", "settings", "load", (dir_ / "bad.bin").string(), "--program"});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "");
+    EXPECT_EQ(bad.err, "Kestrune: Unspecified error\n");
+
+    // Loading alone only checks the file: nothing reaches the display.
+    WriteFile(dir_ / "other.bin", "[Device]\r\nType=0x63\r\n");
+    ProcessResult load = Run({"settings", "load", (dir_ / "other.bin").string()});
+    EXPECT_EQ(load.status, 0);
+    EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+}
+
+TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)
+{
+    WriteFile(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
+                                     "SerialNumber=0041.0001.001\r\n");
+    ProcessResult next = Run({"serial", "next"});
+    EXPECT_EQ(next.status, 0) << next.err;
+    EXPECT_EQ(next.out, "Serial Number generated: 0042.0001.001\n");
+    EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+
+    ProcessResult program = Run({"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(program.status, 0) << program.err;
+    EXPECT_EQ(program.out, "Serial Number generated: 0042.0001.001\n");
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=ZK000042\n"), std::string::npos);
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0043.0001.001\n");
+
+    ProcessResult unconfirmed = Run({"serial", "next", "--program"});
+    EXPECT_EQ(unconfirmed.status, 1);
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
+}
+
+TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
+{
+    const std::vector<std::uint8_t> data = tools::SampleFirmwareData(4096);
+    const fs::path file = dir_ / "heron-100.hex";
+    WriteFile(file, tools::IntelHexText(data));
+    ProcessResult run = Run({"flash", file.string()});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, "Firmware successfully updated.\n");
+    EXPECT_NE(run.err.find("Please reset the device to start the firmware update procedure\n"), std::string::npos);
+    EXPECT_NE(run.err.find("Erasing flash memory, please wait...C8051F120 Firmware Updater: \n"),
+              std::string::npos);
+    EXPECT_NE(run.err.find("Updating flash memory: 50 %\n"), std::string::npos);
+    EXPECT_NE(run.err.find("Kestrune is ready\n"), std::string::npos);
+    const std::string flash = ReadFile(dir_ / "state" / "flash.bin");
+    EXPECT_EQ(flash, std::string(data.begin(), data.end()));
+}
+
+TEST_F(Cli, FlashFailures)
+{
+    const fs::path wrongFamily = dir_ / "firmware.hex";
+    WriteFile(wrongFamily, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    ProcessResult refused = Run({"flash", wrongFamily.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_EQ(refused.out.rfind("Error loading firmware file. (", 0), 0u) << refused.out;
+    EXPECT_FALSE(fs::exists(dir_ / "state" / "flash.bin"));
+
+    const fs::path file = dir_ / "nova-100.hex";
+    WriteFile(file, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    Simulate("BootLoader", "RefuseRecord", "3:S");
+    ProcessResult bad = Run({"flash", "--family", "3", file.string()});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.out, "Error writing flash. (83).\n");
+    EXPECT_NE(bad.err.find("line 3"), std::string::npos) << bad.err;
+}
+
+TEST_F(Cli, SimulateUsesTheDefaultDisplayInTheDataFolder)
+{
+    env_.erase("KESTRUNE_D2XX");
+    ProcessOptions options;
+    options.env["KESTRUNE_SIM"] = "";
+    ProcessResult run = Run({"--simulate", "identify"}, options);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, kReady);
+    EXPECT_TRUE(fs::exists(dir_ / "data" / "kestrune" / "simulator" / "simulator.ini"));
+}
+
+TEST_F(Cli, PortTestOverAPseudoTerminal)
+{
+#ifndef KESTRUNE_SIM_PTY
+    GTEST_SKIP() << "the pseudo-terminal display is not built";
+#else
+    clitest::BackgroundProcess display(KESTRUNE_SIM_PTY, {}, env_);
+    const std::string slave = display.FirstLine();
+    ASSERT_EQ(slave.rfind("/dev/", 0), 0u) << slave;
+    WriteFile(dir_ / "kestrune.ini", "[Ports]\r\nCOM1=" + slave + "\r\nCOM7=" + (dir_ / "no-tty").string() + "\r\n");
+
+    ProcessResult run = Run({"port-test"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "Sending 'init' request to device...\n"
+              "Sending the 'id' request to device...\n"
+              "Device replied with device id 98 [0x62] (\"Nova\").\n");
+
+    ProcessResult closed = Run({"port-test", "COM7:"});
+    EXPECT_EQ(closed.status, 1);
+    EXPECT_EQ(closed.out, "");
+    EXPECT_EQ(closed.err, "Kestrune Error: Error initializing COM port.\n");
+#endif
+}
+
+} // namespace

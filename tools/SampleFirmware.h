@@ -1,0 +1,18 @@
+#pragma once
+// Our own sample firmware for demonstrations and tests: deterministic data as an Intel HEX
+// text, so no firmware from elsewhere is ever needed.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tools {
+
+// The data bytes: a short text header, then a fixed pseudo-random sequence.
+std::vector<std::uint8_t> SampleFirmwareData(std::size_t size);
+
+// The Intel HEX text of data at address 0: an extended linear address record, 16-byte data
+// records and the end-of-file record, lines ended by CR LF.
+std::string IntelHexText(const std::vector<std::uint8_t>& data);
+
+} // namespace tools

@@ -1,0 +1,39 @@
+// Writes our sample firmware file: make_sample_firmware [--size BYTES] FILE
+// (FILE as the family wants it named, e.g. heron-100.hex; default size 4096 bytes).
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "tools/SampleFirmware.h"
+
+int main(int argc, char** argv)
+{
+    std::size_t size = 4096;
+    std::string file;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg == "--size" && i + 1 < argc) {
+            char* end = nullptr;
+            unsigned long value = std::strtoul(argv[++i], &end, 0);
+            if (*end != '\0' || value == 0 || value > 0x100000) {
+                std::fprintf(stderr, "make_sample_firmware: --size needs 1 to 1048576 bytes\n");
+                return 2;
+            }
+            size = value;
+        } else if (file.empty() && !arg.empty() && arg[0] != '-') {
+            file = arg;
+        } else {
+            std::fprintf(stderr, "usage: make_sample_firmware [--size BYTES] FILE\n");
+            return 2;
+        }
+    }
+    if (file.empty()) file = "heron-100.hex";
+    const std::string text = tools::IntelHexText(tools::SampleFirmwareData(size));
+    std::FILE* out = std::fopen(file.c_str(), "wb");
+    if (!out || std::fwrite(text.data(), 1, text.size(), out) != text.size() || std::fclose(out) != 0) {
+        std::perror(file.c_str());
+        return 1;
+    }
+    std::printf("%s: %zu bytes of firmware data\n", file.c_str(), size);
+    return 0;
+}
