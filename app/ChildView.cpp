@@ -2,6 +2,8 @@
 
 #include <QAccessible>
 #include <QPlainTextEdit>
+#include <QKeyEvent>
+#include <QKeySequence>
 #include <QResizeEvent>
 #include <QScrollBar>
 #include <QTextCursor>
@@ -24,6 +26,7 @@ CChildView::CChildView(QWidget* parent) : QFrame(parent)
     StatusView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     StatusView->setFrameStyle(QFrame::NoFrame);
     StatusView->setTabChangesFocus(true);
+    StatusView->installEventFilter(this);
     setFocusProxy(StatusView);
     setFocusPolicy(Qt::StrongFocus);
 }
@@ -33,6 +36,18 @@ void CChildView::resizeEvent(QResizeEvent* event)
     QFrame::resizeEvent(event);
     StatusView->setGeometry(contentsRect());
     StatusView->update();
+}
+
+bool CChildView::eventFilter(QObject* watched, QEvent* event)
+{
+    // The frame's accelerator table also holds the copy keys, with no handler behind them; the
+    // text box keeps them, so the selection can be copied from the keyboard.
+    if (watched == StatusView && event->type() == QEvent::ShortcutOverride &&
+        static_cast<QKeyEvent*>(event)->matches(QKeySequence::Copy)) {
+        event->accept();
+        return true;
+    }
+    return QFrame::eventFilter(watched, event);
 }
 
 QString CChildView::StatusText() const

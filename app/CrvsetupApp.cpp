@@ -15,10 +15,7 @@
 #include "app/QtText.h"
 #include "app/Seams.h"
 #include "firmware/Firmware.h"
-#if __has_include("platform/SimulationSwitch.h")
 #include "platform/SimulationSwitch.h"
-#define KESTRUNE_TMP_SIM 1
-#endif
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
@@ -58,13 +55,11 @@ BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
     // 3. The command line.
     CCommandLineInfo cmdInfo;
     cmdInfo.ParseCommandLine(args);
-#ifdef KESTRUNE_TMP_SIM
     if (cmdInfo.m_bSimulate) {
         const std::string why = platform::EnableSimulation();
         if (!why.empty())
             std::fprintf(stderr, "kestrune: --simulate: %s\n", why.c_str());
     }
-#endif
 
     // 4. The main frame with its menu, accelerators, title, icon, view and status bar.
     m_pMainWnd = std::make_unique<CMainFrame>(cmdInfo.m_bService);
