@@ -25,7 +25,8 @@ public:
     // a run is still active (nothing changes) or the thread cannot be created.
     BOOL StartUpdate(const std::string& path, std::int32_t family, platform::UpdateSink* frame);
     bool IsRunning() const { return running_.load(); }
-    // Blocks until the last thread has ended (front ends without a message loop, tests).
+    // Blocks until the last thread has ended (front ends without a message loop, tests). Not on
+    // the UI thread while a run is active: the run's sink calls complete there.
     void Wait();
 
     // Shows the result box for m_nResult and m_nFamily through platform::Ui().
@@ -59,7 +60,10 @@ struct UpdateResultBox {
 UpdateResultBox DescribeUpdateResult(std::int32_t result, std::int32_t family,
                                      std::uint32_t lastError);
 
-// The update sequence over the device's USB link: the result code of the run.
+// The update sequence over the device's USB link: the result code of the run (0, -1, -2, -3,
+// -33, -34 or the refusing verdict's character code). A lost link or a verdict byte 0 ends it
+// with -3. frame may be null. latencyTuning: the converter's latency timer is set to 2 ms for
+// the run when the provider can, and given back at its end.
 std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
                             platform::UpdateSink* frame, std::int32_t family,
                             bool latencyTuning = true);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "link/D2xx.h"
+#include "platform/Types.h"
 #include "platform/DynamicLibrary.h"
 
 class D2xxLibrary {
@@ -25,15 +26,24 @@ public:
     // FreeLibrary and every entry emptied.
     void Free();
 
+    d2xx::FT_STATUS Open(int index, d2xx::FT_HANDLE* handle);
     d2xx::FT_STATUS ListDevices(void* arg1, void* arg2, d2xx::DWORD flags);
     d2xx::FT_STATUS Rescan();
     d2xx::FT_STATUS Reload(d2xx::WORD vid, d2xx::WORD pid);
     d2xx::FT_STATUS GetQueueStatus(d2xx::FT_HANDLE h, d2xx::DWORD* count);
+    d2xx::FT_STATUS ClrDtr(d2xx::FT_HANDLE h);
+    d2xx::FT_STATUS SetDtr(d2xx::FT_HANDLE h);
+    d2xx::FT_STATUS Purge(d2xx::FT_HANDLE h, d2xx::ULONG mask);
     d2xx::FT_STATUS StopInTask(d2xx::FT_HANDLE h);
     d2xx::FT_STATUS RestartInTask(d2xx::FT_HANDLE h);
     d2xx::FT_STATUS GetDriverVersion(d2xx::FT_HANDLE h, d2xx::DWORD* version);
+    d2xx::FT_STATUS GetDeviceInfoDetail(d2xx::DWORD index, d2xx::DWORD* flags, d2xx::DWORD* type,
+                                        d2xx::DWORD* id, d2xx::DWORD* locId, void* serial,
+                                        void* description, d2xx::FT_HANDLE* handle);
     d2xx::FT_STATUS GetDeviceInfo(d2xx::FT_HANDLE h, d2xx::FT_DEVICE* type, d2xx::DWORD* id,
                                   char* serial, char* description, void* reserved);
+    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE h, d2xx::FT_PROGRAM_DATA* data);
+    d2xx::FT_STATUS EE_Program(d2xx::FT_HANDLE h, d2xx::FT_PROGRAM_DATA* data);
     d2xx::FT_STATUS EEPROM_Read(d2xx::FT_HANDLE h, void* image, d2xx::DWORD size, char* manufacturer,
                                 char* manufacturerId, char* description, char* serial);
     d2xx::FT_STATUS EEPROM_Program(d2xx::FT_HANDLE h, void* image, d2xx::DWORD size,
@@ -42,8 +52,12 @@ public:
     d2xx::FT_STATUS EE_UARead(d2xx::FT_HANDLE h, d2xx::UCHAR* data, d2xx::DWORD size,
                               d2xx::DWORD* got);
     d2xx::FT_STATUS EE_UAWrite(d2xx::FT_HANDLE h, d2xx::UCHAR* data, d2xx::DWORD size);
+    d2xx::FT_STATUS EE_UASize(d2xx::FT_HANDLE h, d2xx::DWORD* size);
     d2xx::FT_STATUS ReadEE(d2xx::FT_HANDLE h, d2xx::DWORD wordAddress, d2xx::WORD* value);
+    d2xx::FT_STATUS WriteEE(d2xx::FT_HANDLE h, d2xx::DWORD wordAddress, d2xx::WORD value);
+    d2xx::FT_STATUS EraseEE(d2xx::FT_HANDLE h);
     // Optional entries (a provider without them answers FT_NOT_SUPPORTED).
+    d2xx::FT_STATUS GetLibraryVersion(d2xx::DWORD* version);
     d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR ms);
     d2xx::FT_STATUS GetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR* ms);
 
@@ -55,11 +69,21 @@ public:
     d2xx::BOOL W32_WriteFile(d2xx::FT_HANDLE h, const void* data, d2xx::DWORD count,
                              d2xx::DWORD* written);
     d2xx::BOOL W32_ClearCommError(d2xx::FT_HANDLE h); // error mask and status discarded
+    d2xx::BOOL W32_ClearCommError(d2xx::FT_HANDLE h, d2xx::DWORD* errors, d2xx::FTCOMSTAT* status);
     d2xx::BOOL W32_EscapeCommFunction(d2xx::FT_HANDLE h, d2xx::DWORD function);
     d2xx::BOOL W32_GetCommState(d2xx::FT_HANDLE h, d2xx::FTDCB* dcb);
     d2xx::BOOL W32_SetCommState(d2xx::FT_HANDLE h, d2xx::FTDCB* dcb);
     d2xx::BOOL W32_SetCommTimeouts(d2xx::FT_HANDLE h, d2xx::FTTIMEOUTS* timeouts);
     d2xx::BOOL W32_PurgeComm(d2xx::FT_HANDLE h, d2xx::DWORD flags);
+    d2xx::BOOL W32_GetCommTimeouts(d2xx::FT_HANDLE h, d2xx::FTTIMEOUTS* timeouts);
+    d2xx::BOOL W32_GetCommModemStatus(d2xx::FT_HANDLE h, d2xx::DWORD* status);
+    d2xx::BOOL W32_SetCommBreak(d2xx::FT_HANDLE h);
+    d2xx::BOOL W32_ClearCommBreak(d2xx::FT_HANDLE h);
+    d2xx::BOOL W32_SetCommMask(d2xx::FT_HANDLE h, d2xx::ULONG mask);
+    d2xx::BOOL W32_SetupComm(d2xx::FT_HANDLE h, d2xx::DWORD readSize, d2xx::DWORD writeSize);
+    d2xx::BOOL W32_WaitCommEvent(d2xx::FT_HANDLE h, d2xx::ULONG* events, void* overlapped);
+    d2xx::BOOL W32_GetOverlappedResult(d2xx::FT_HANDLE h, void* overlapped, d2xx::DWORD* count,
+                                       d2xx::BOOL wait);
 
 private:
     platform::ModuleHandle module_ = nullptr;

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <string_view>
 #include <utility>
 
 #include "platform/Profile.h"
@@ -38,10 +39,23 @@ int HexDigit(char c) {
     return -1;
 }
 
-void Append(std::vector<std::uint8_t>& out, const char* text) {
-    for (; *text != '\0'; ++text) {
-        out.push_back(static_cast<std::uint8_t>(*text));
+void Append(std::vector<std::uint8_t>& out, std::string_view text) {
+    out.insert(out.end(), text.begin(), text.end());
+}
+
+// \xNN stands for any byte, so a reply can hold what an INI value cannot (a NUL, a CR).
+std::string UnescapeReply(const std::string& text) {
+    std::string reply;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\\x") == 0 && i + 3 < text.size() && HexDigit(text[i + 2]) >= 0 &&
+            HexDigit(text[i + 3]) >= 0) {
+            reply.push_back(static_cast<char>(HexDigit(text[i + 2]) * 16 + HexDigit(text[i + 3])));
+            i += 3;
+        } else {
+            reply.push_back(text[i]);
+        }
     }
+    return reply;
 }
 
 } // namespace
@@ -66,7 +80,7 @@ BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath) {
         const long n = ParseNumber(refuse.substr(0, colon), 0);
         if (n > 0) {
             config.refuseRecord = static_cast<int>(n);
-            config.refuseReply = refuse.substr(colon + 1);
+            config.refuseReply = UnescapeReply(refuse.substr(colon + 1));
         }
     }
     config.pullCableAtRecord = static_cast<int>(ParseNumber(get("PullCableAtRecord"), 0));
@@ -93,7 +107,7 @@ void BootLoader::Enter(bool withBanner, std::uint32_t nowMs, std::vector<std::ui
     finished_ = false;
     erasePending_ = false;
     if (withBanner) {
-        Append(out, config_.banner.c_str());
+        Append(out, config_.banner);
         Append(out, "\r\n");
         mode_ = Mode::Commands;
     } else {
@@ -233,7 +247,7 @@ void BootLoader::HandleRecord(std::vector<std::uint8_t>& out) {
         return;
     }
     if (config_.refuseRecord > 0 && records_ == config_.refuseRecord && !config_.refuseReply.empty()) {
-        Append(out, config_.refuseReply.c_str());
+        Append(out, config_.refuseReply);
         return;
     }
     Record record;

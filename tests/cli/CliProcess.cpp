@@ -22,7 +22,7 @@ std::vector<std::string> MergedEnvironment(const std::map<std::string, std::stri
     std::map<std::string, std::string> all;
     for (char** e = environ; *e; ++e) {
         const char* equals = std::strchr(*e, '=');
-        if (equals) all[std::string(*e, equals)] = equals + 1;
+        if (equals) all[std::string(*e, static_cast<std::size_t>(equals - *e))] = equals + 1;
     }
     for (const auto& [key, value] : extra) all[key] = value;
     std::vector<std::string> list;

@@ -233,6 +233,9 @@ TEST(BootLoaderConfigFile, KeysOverrideDefaults) {
     EXPECT_EQ(config.pullCableAtRecord, 9);
     EXPECT_EQ(config.flashSize, 0x10000u);
 
+    testutil::WriteFile(ini, "[BootLoader]\nRefuseRecord=2:\\x00G\\x4\n");
+    EXPECT_EQ(sim::LoadBootLoaderConfig(ini).refuseReply, std::string("\0G\\x4", 5));
+
     const sim::BootLoaderConfig defaults = sim::LoadBootLoaderConfig(dir.File("none.ini"));
     EXPECT_EQ(defaults.resetAfterMs, 1000);
     EXPECT_TRUE(defaults.wakeUp && defaults.eraseReply && defaults.loadReply);

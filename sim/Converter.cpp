@@ -1,0 +1,799 @@
+#include "sim/Converter.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "platform/Profile.h"
+#include "platform/System.h"
+#include "sim/BootLoader.h"
+#include "sim/DisplayEmulator.h"
+
+namespace sim {
+
+using namespace d2xx;
+
+namespace {
+
+constexpr std::uint64_t kNsPerMs = 1000000;
+// A DTR rise this soon after a DTR drop is the host's reset pulse, not an operator's reset.
+constexpr std::uint64_t kPulseWindowNs = 300 * kNsPerMs;
+// The chip sends a full USB packet (62 data bytes) without waiting for the latency timer.
+constexpr std::size_t kPacketBytes = 62;
+constexpr std::size_t kHostQueueLimit = 1 << 20;
+constexpr const char* kStateFile = "converter.ini";
+
+std::string Text(const std::string& file, const char* section, const char* key)
+{
+    return platform::GetProfileString(section, key, "", file, 16384);
+}
+
+// Temporary file in the same folder, fsync, rename: a reader in another process sees the old
+// state or the new one, never half of it.
+bool WriteFileAtomically(const std::string& path, const std::string& text)
+{
+    std::string temp = path + ".XXXXXX";
+    const int fd = mkstemp(temp.data());
+    if (fd < 0)
+        return false;
+    bool ok = true;
+    for (std::size_t done = 0; ok && done < text.size();) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            ok = false;
+    }
+    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+void AppendLine(const std::string& path, const std::string& line)
+{
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    const std::string text = line + "\n";
+    // One write with O_APPEND: lines from two processes never interleave.
+    [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
+    ::close(fd);
+}
+
+void CopyString(char* out, const std::string& s)
+{
+    if (out)
+        std::memcpy(out, s.c_str(), s.size() + 1);
+}
+
+// A string from the host: nullopt unless it ends within 64 bytes.
+std::optional<std::string> TakeString(const char* s)
+{
+    if (!s)
+        return std::nullopt;
+    const std::size_t n = strnlen(s, 64);
+    if (n == 64)
+        return std::nullopt;
+    return std::string(s, n);
+}
+
+} // namespace
+
+Converter::Converter(SimConfig config) : config_(std::move(config))
+{
+    eeprom_ = config_.eeprom;
+    eeprom_.image.common.deviceType = config_.chipType;
+    words_.assign(config_.chipType == FT_DEVICE_X_SERIES ? 1024 : 64, 0);
+    const std::uint32_t base = UserAreaWordAddress();
+    std::fill(words_.begin() + base, words_.begin() + 0x40, 0xFFFF);
+    if (!config_.userAreaErased) {
+        for (std::size_t i = 0; i < config_.userArea.size(); ++i) {
+            std::uint16_t& w = words_[base + i / 2];
+            w = i % 2 ? static_cast<std::uint16_t>((w & 0x00FF) | config_.userArea[i] << 8)
+                      : static_cast<std::uint16_t>((w & 0xFF00) | config_.userArea[i]);
+        }
+    }
+    latencyMs_ = config_.latencyTimerMs;
+    display_ = std::make_unique<DisplayEmulator>(config_.display);
+    LoadState();
+}
+
+Converter::~Converter()
+{
+    if (session_)
+        Close(session_, lastMs_);
+}
+
+int Converter::ListedCount() const
+{
+    if (!config_.present)
+        return 0;
+    return cablePulled_ ? config_.count - 1 : config_.count;
+}
+
+std::string Converter::ListedSerial(int index) const
+{
+    if (index < 0 || index >= ListedCount())
+        return {};
+    if (Listed() && index == 0)
+        return config_.serialNumber;
+    const int other = Listed() ? index : index + 1;
+    std::string s = config_.serialNumber.substr(0, 12) + "-" + std::to_string(other + 1);
+    return s;
+}
+
+std::string Converter::ListedDescription(int index) const
+{
+    if (index < 0 || index >= ListedCount())
+        return {};
+    return (Listed() && index == 0) ? eeprom_.description : "USB Serial Converter";
+}
+
+std::uint32_t Converter::LocationId(int index) const
+{
+    return 0x1011 + static_cast<std::uint32_t>(index);
+}
+
+std::uint32_t Converter::UsbId() const
+{
+    return static_cast<std::uint32_t>(eeprom_.image.common.VendorId) << 16 |
+           eeprom_.image.common.ProductId;
+}
+
+void Converter::PullCable(std::uint32_t nowMs)
+{
+    Now(nowMs);
+    if (session_ && inBootLoader_)
+        SaveFlash();
+    cablePulled_ = true;
+    session_ = 0;
+    ClearQueues();
+}
+
+std::uint64_t Converter::Open(std::uint32_t nowMs)
+{
+    if (!Listed() || session_)
+        return 0;
+    // Another process may have programmed the EEPROM since.
+    LoadState();
+    Now(nowMs);
+    ClearQueues();
+    opened_ = now_;
+    dcb_ = FTDCB{};
+    dcb_.DCBlength = sizeof(FTDCB);
+    dcb_.BaudRate = 9600;
+    dcb_.fBinary = 1;
+    dcb_.ByteSize = 8;
+    timeouts_ = FTTIMEOUTS{};
+    dtr_ = rts_ = false;
+    latencyMs_ = config_.latencyTimerMs;
+    if (bootLoader_)
+        bootLoader_->Leave();
+    inBootLoader_ = false;
+    resetPending_ = false;
+    haveClrDtr_ = false;
+    session_ = ++lastSession_;
+    return session_;
+}
+
+void Converter::Close(std::uint64_t session, std::uint32_t nowMs)
+{
+    if (session == 0 || session != session_)
+        return;
+    Now(nowMs);
+    if (bootLoader_)
+        SaveFlash();
+    session_ = 0;
+    ClearQueues();
+}
+
+bool Converter::Alive(std::uint64_t session) const
+{
+    return session != 0 && session == session_ && !cablePulled_;
+}
+
+void Converter::ClearQueues()
+{
+    toDisplay_.clear();
+    onWire_.clear();
+    chipBuffer_.clear();
+    hostQueue_.clear();
+    txFree_ = rxFree_ = now_;
+}
+
+Converter::Nanos Converter::Now(std::uint32_t nowMs)
+{
+    if (!haveTime_) {
+        haveTime_ = true;
+        lastMs_ = nowMs;
+        return now_;
+    }
+    const std::uint32_t delta = nowMs - lastMs_;
+    // A clock read on another thread a moment earlier must not throw time forward by 49 days.
+    if (delta < 0x80000000u) {
+        now_ += delta * kNsPerMs;
+        lastMs_ = nowMs;
+    }
+    return now_;
+}
+
+Converter::Nanos Converter::ByteTime() const
+{
+    const std::uint64_t baud = dcb_.BaudRate ? dcb_.BaudRate : 9600;
+    const std::uint64_t bits = 1 + (dcb_.ByteSize ? dcb_.ByteSize : 8) + (dcb_.Parity ? 1 : 0) +
+                               (dcb_.StopBits == 2 ? 2 : 1);
+    return bits * 1000000000ull / baud;
+}
+
+void Converter::Advance(std::uint32_t nowMs)
+{
+    const Nanos now = Now(nowMs);
+    while (!toDisplay_.empty() && toDisplay_.front().at <= now && !cablePulled_) {
+        const Timed t = toDisplay_.front();
+        toDisplay_.pop_front();
+        if (resetPending_ && resetAt_ <= t.at) {
+            resetPending_ = false;
+            EnterBootLoader(true, resetAt_);
+        }
+        DeliverToDisplay(std::span<const std::uint8_t>(&t.byte, 1), t.at);
+    }
+    if (cablePulled_)
+        return;
+    if (resetPending_ && resetAt_ <= now) {
+        resetPending_ = false;
+        EnterBootLoader(true, resetAt_);
+    }
+    std::vector<std::uint8_t> out;
+    if (inBootLoader_ && bootLoader_)
+        bootLoader_->Poll(Millis(now), out);
+    if (!inBootLoader_ && display_)
+        display_->Poll(Millis(now), out);
+    FromDisplay(out, now);
+    MoveReceived(now);
+}
+
+void Converter::DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at)
+{
+    std::vector<std::uint8_t> out;
+    if (inBootLoader_) {
+        if (bootLoader_) {
+            bootLoader_->Receive(bytes, Millis(at), out);
+            if (bootLoader_->CablePulled()) {
+                PullCable(lastMs_);
+                return;
+            }
+            if (bootLoader_->Finished() && !flashSaved_)
+                SaveFlash();
+        }
+    } else {
+        if (display_) {
+            display_->Receive(bytes, Millis(at), out);
+            HarvestFrames();
+        }
+    }
+    FromDisplay(out, at);
+}
+
+void Converter::FromDisplay(const std::vector<std::uint8_t>& bytes, Nanos at)
+{
+    const Nanos byteTime = config_.pace ? ByteTime() : 0;
+    for (std::uint8_t b : bytes) {
+        Nanos arrival = at;
+        if (config_.pace) {
+            rxFree_ = std::max(rxFree_, at) + byteTime;
+            arrival = rxFree_;
+        }
+        onWire_.push_back({arrival, b});
+    }
+}
+
+Converter::Nanos Converter::NextTick(Nanos arrival) const
+{
+    const Nanos period = static_cast<Nanos>(latencyMs_) * kNsPerMs;
+    const Nanos since = arrival > opened_ ? arrival - opened_ : 0;
+    return opened_ + (since / period + 1) * period;
+}
+
+void Converter::MoveReceived(Nanos now)
+{
+    auto flush = [this] {
+        for (const Timed& t : chipBuffer_)
+            if (hostQueue_.size() < kHostQueueLimit)
+                hostQueue_.push_back(t.byte);
+        chipBuffer_.clear();
+    };
+    for (;;) {
+        const bool arrived = !onWire_.empty() && onWire_.front().at <= now;
+        if (latencyMs_ == 0) {
+            if (!arrived)
+                break;
+            chipBuffer_.push_back(onWire_.front());
+            onWire_.pop_front();
+            flush();
+            continue;
+        }
+        if (!chipBuffer_.empty()) {
+            const Nanos tick = NextTick(chipBuffer_.front().at);
+            if (tick <= now && (!arrived || tick <= onWire_.front().at)) {
+                flush();
+                continue;
+            }
+        }
+        if (!arrived)
+            break;
+        chipBuffer_.push_back(onWire_.front());
+        onWire_.pop_front();
+        if (chipBuffer_.size() >= kPacketBytes)
+            flush();
+    }
+}
+
+void Converter::HarvestFrames()
+{
+    const auto frames = display_->Frames();
+    if (frames.empty())
+        return;
+    display_->ClearFrames();
+    for (const ReceivedFrame& f : frames) {
+        frames_.push_back(f.raw);
+        if (!config_.stateFolder.empty())
+            AppendLine(StatePath("frames.log"), ToHex(f.raw.data(), f.raw.size()));
+    }
+}
+
+std::vector<std::uint8_t> Converter::Frame(std::size_t index) const
+{
+    return index < frames_.size() ? frames_[index] : std::vector<std::uint8_t>{};
+}
+
+void Converter::SetDisplayResponds(bool responds)
+{
+    config_.display.responds = responds;
+    DisplayConfig c = display_->Config();
+    c.responds = responds;
+    display_->SetConfig(c);
+}
+
+void Converter::EnterBootLoader(bool withBanner, Nanos at)
+{
+    if (!bootLoader_) {
+        bootLoader_ = std::make_unique<BootLoader>(config_.bootLoader);
+        if (!config_.stateFolder.empty() && platform::PathFileExists(StatePath("flash.bin")))
+            bootLoader_->LoadFlash(StatePath("flash.bin"));
+    }
+    inBootLoader_ = true;
+    flashSaved_ = false;
+    std::vector<std::uint8_t> out;
+    bootLoader_->Enter(withBanner, Millis(at), out);
+    FromDisplay(out, at);
+}
+
+void Converter::LeaveBootLoader()
+{
+    if (!flashSaved_)
+        SaveFlash();
+    bootLoader_->Leave();
+    inBootLoader_ = false;
+}
+
+void Converter::SaveFlash()
+{
+    if (bootLoader_ && !config_.stateFolder.empty())
+        bootLoader_->SaveFlash(StatePath("flash.bin"));
+    flashSaved_ = true;
+}
+
+bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
+                      std::uint32_t& written)
+{
+    written = 0;
+    Advance(nowMs);
+    if (cablePulled_)
+        return false;
+    std::size_t n = data.size();
+    bool pullNow = false;
+    if (config_.pullCableAfterBytes >= 0) {
+        const auto limit = static_cast<std::uint64_t>(config_.pullCableAfterBytes);
+        const std::uint64_t left = limit > bytesWritten_ ? limit - bytesWritten_ : 0;
+        if (n >= left) {
+            pullNow = true;
+            n = static_cast<std::size_t>(left);
+        }
+    }
+    const auto part = data.first(n);
+    if (config_.pace) {
+        const Nanos byteTime = ByteTime();
+        for (std::uint8_t b : part) {
+            txFree_ = std::max(txFree_, now_) + byteTime;
+            toDisplay_.push_back({txFree_, b});
+        }
+    } else if (!part.empty()) {
+        DeliverToDisplay(part, now_);
+    }
+    // The boot loader may have pulled the cable while it took these bytes.
+    const bool pulledMeanwhile = cablePulled_;
+    bytesWritten_ += n;
+    written = static_cast<std::uint32_t>(n);
+    if (pullNow && !cablePulled_)
+        PullCable(nowMs);
+    if (!cablePulled_)
+        MoveReceived(now_);
+    return n == data.size() && !pulledMeanwhile;
+}
+
+std::uint32_t Converter::QueuedForHost(std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    return static_cast<std::uint32_t>(hostQueue_.size());
+}
+
+std::uint32_t Converter::Read(std::span<std::uint8_t> out, std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    const std::size_t n = std::min(out.size(), hostQueue_.size());
+    std::copy_n(hostQueue_.begin(), n, out.begin());
+    hostQueue_.erase(hostQueue_.begin(), hostQueue_.begin() + static_cast<std::ptrdiff_t>(n));
+    return static_cast<std::uint32_t>(n);
+}
+
+std::uint32_t Converter::QueuedForDisplay(std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    return static_cast<std::uint32_t>(toDisplay_.size());
+}
+
+void Converter::PurgeReceive()
+{
+    chipBuffer_.clear();
+    hostQueue_.clear();
+}
+
+void Converter::PurgeTransmit()
+{
+    toDisplay_.clear();
+    txFree_ = now_;
+}
+
+bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    switch (function) {
+    case SETDTR:
+        if (!dtr_) {
+            if (haveClrDtr_ && now_ - clrDtrAt_ < kPulseWindowNs) {
+                resetPending_ = false;
+                EnterBootLoader(false, now_);
+            } else if (config_.bootLoader.resetAfterMs >= 0) {
+                resetPending_ = true;
+                resetAt_ = now_ + static_cast<Nanos>(config_.bootLoader.resetAfterMs) * kNsPerMs;
+            }
+        }
+        dtr_ = true;
+        break;
+    case CLRDTR:
+        dtr_ = false;
+        haveClrDtr_ = true;
+        clrDtrAt_ = now_;
+        resetPending_ = false;
+        // The run is over: the display restarts its firmware.
+        if (inBootLoader_ && bootLoader_ && bootLoader_->Finished())
+            LeaveBootLoader();
+        break;
+    case SETRTS:
+        rts_ = true;
+        break;
+    case CLRRTS:
+        rts_ = false;
+        break;
+    case SETXOFF:
+    case SETXON:
+    case SETBREAK:
+    case CLRBREAK:
+        break;
+    case RESETDEV:
+        PurgeReceive();
+        PurgeTransmit();
+        break;
+    default:
+        return false;
+    }
+    escapes_.push_back(function);
+    return true;
+}
+
+bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8)
+        return false;
+    dcb_ = dcb;
+    if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
+        dtr_ = true;
+    else if (dcb.fDtrControl == DTR_CONTROL_DISABLE)
+        dtr_ = false;
+    if (dcb.fRtsControl == RTS_CONTROL_ENABLE)
+        rts_ = true;
+    else if (dcb.fRtsControl == RTS_CONTROL_DISABLE)
+        rts_ = false;
+    return true;
+}
+
+bool Converter::SetLatencyTimer(std::uint8_t ms)
+{
+    if (ms < 2)
+        return false;
+    latencyMs_ = ms;
+    return true;
+}
+
+void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    FromDisplay(std::vector<std::uint8_t>(data.begin(), data.end()), now_);
+    MoveReceived(now_);
+}
+
+// EEPROM
+
+std::uint32_t Converter::UserAreaWordAddress() const
+{
+    return config_.chipType == FT_DEVICE_X_SERIES ? 0x12 : 0x30;
+}
+
+std::uint32_t Converter::UserAreaSize() const
+{
+    return (0x40 - UserAreaWordAddress()) * 2;
+}
+
+std::vector<std::uint8_t> Converter::UserAreaBytes() const
+{
+    std::vector<std::uint8_t> out(UserAreaSize());
+    const std::uint32_t base = UserAreaWordAddress();
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::uint16_t w = words_[base + i / 2];
+        out[i] = static_cast<std::uint8_t>(i % 2 ? w >> 8 : w & 0xFF);
+    }
+    return out;
+}
+
+FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufacturer,
+                                char* manufacturerId, char* description, char* serial)
+{
+    if (!image || size < sizeof(FT_EEPROM_HEADER))
+        return FT_INVALID_PARAMETER;
+    const std::uint32_t expected = config_.chipType == FT_DEVICE_X_SERIES ? sizeof(FT_EEPROM_X_SERIES)
+                                   : config_.chipType == FT_DEVICE_BM     ? sizeof(FT_EEPROM_232B)
+                                                                          : 0;
+    FT_EEPROM_HEADER header{};
+    std::memcpy(&header, image, sizeof header);
+    if ((expected && size != expected) || header.deviceType != config_.chipType)
+        return FT_INVALID_PARAMETER;
+    if (config_.eepromReadFails)
+        return FT_EEPROM_READ_FAILED;
+    std::memcpy(image, &eeprom_.image, std::min<std::size_t>(size, sizeof eeprom_.image));
+    CopyString(manufacturer, eeprom_.manufacturer);
+    CopyString(manufacturerId, eeprom_.manufacturerId);
+    CopyString(description, eeprom_.description);
+    CopyString(serial, eeprom_.serialNumber);
+    return FT_OK;
+}
+
+FT_STATUS Converter::ProgramEeprom(const void* image, std::uint32_t size, const char* manufacturer,
+                                   const char* manufacturerId, const char* description,
+                                   const char* serial)
+{
+    if (!image || size < sizeof(FT_EEPROM_HEADER))
+        return FT_INVALID_PARAMETER;
+    const std::uint32_t expected = config_.chipType == FT_DEVICE_X_SERIES ? sizeof(FT_EEPROM_X_SERIES)
+                                   : config_.chipType == FT_DEVICE_BM     ? sizeof(FT_EEPROM_232B)
+                                                                          : 0;
+    FT_EEPROM_HEADER header{};
+    std::memcpy(&header, image, sizeof header);
+    if ((expected && size != expected) || header.deviceType != config_.chipType)
+        return FT_INVALID_PARAMETER;
+    auto m = TakeString(manufacturer), mi = TakeString(manufacturerId),
+         d = TakeString(description), s = TakeString(serial);
+    if (!m || !mi || !d || !s)
+        return FT_INVALID_PARAMETER;
+    if (config_.eepromProgramFails)
+        return FT_EEPROM_WRITE_FAILED;
+    std::memcpy(&eeprom_.image, image, std::min<std::size_t>(size, sizeof eeprom_.image));
+    eeprom_.image.common.deviceType = config_.chipType;
+    eeprom_.manufacturer = *m;
+    eeprom_.manufacturerId = *mi;
+    eeprom_.description = *d;
+    eeprom_.serialNumber = *s;
+    SaveState();
+    return FT_OK;
+}
+
+FT_STATUS Converter::ReadProgramData(FT_PROGRAM_DATA& data)
+{
+    if (data.Signature1 != 0 || data.Signature2 != 0xFFFFFFFFu)
+        return FT_INVALID_PARAMETER;
+    if (config_.eepromReadFails)
+        return FT_EEPROM_READ_FAILED;
+    const FT_EEPROM_HEADER& h = eeprom_.image.common;
+    data.VendorId = h.VendorId;
+    data.ProductId = h.ProductId;
+    data.MaxPower = h.MaxPower;
+    data.SelfPowered = h.SelfPowered;
+    data.RemoteWakeup = h.RemoteWakeup;
+    data.PullDownEnable = h.PullDownEnable;
+    data.SerNumEnable = h.SerNumEnable;
+    CopyString(data.Manufacturer, eeprom_.manufacturer);
+    CopyString(data.ManufacturerId, eeprom_.manufacturerId);
+    CopyString(data.Description, eeprom_.description);
+    CopyString(data.SerialNumber, eeprom_.serialNumber);
+    return FT_OK;
+}
+
+FT_STATUS Converter::ProgramProgramData(const FT_PROGRAM_DATA& data)
+{
+    if (data.Signature1 != 0 || data.Signature2 != 0xFFFFFFFFu)
+        return FT_INVALID_PARAMETER;
+    auto m = TakeString(data.Manufacturer), mi = TakeString(data.ManufacturerId),
+         d = TakeString(data.Description), s = TakeString(data.SerialNumber);
+    if (!m || !mi || !d || !s)
+        return FT_INVALID_PARAMETER;
+    if (config_.eepromProgramFails)
+        return FT_EEPROM_WRITE_FAILED;
+    FT_EEPROM_HEADER& h = eeprom_.image.common;
+    h.VendorId = data.VendorId;
+    h.ProductId = data.ProductId;
+    h.MaxPower = data.MaxPower;
+    h.SelfPowered = static_cast<UCHAR>(data.SelfPowered);
+    h.RemoteWakeup = static_cast<UCHAR>(data.RemoteWakeup);
+    h.PullDownEnable = data.PullDownEnable;
+    h.SerNumEnable = data.SerNumEnable;
+    eeprom_.manufacturer = *m;
+    eeprom_.manufacturerId = *mi;
+    eeprom_.description = *d;
+    eeprom_.serialNumber = *s;
+    SaveState();
+    return FT_OK;
+}
+
+FT_STATUS Converter::ReadUserArea(std::uint8_t* data, std::uint32_t size, std::uint32_t& got)
+{
+    got = 0;
+    if (!data)
+        return FT_INVALID_PARAMETER;
+    if (config_.userAreaReadFails)
+        return FT_EEPROM_READ_FAILED;
+    const auto bytes = UserAreaBytes();
+    const std::uint32_t n = std::min<std::uint32_t>(size, static_cast<std::uint32_t>(bytes.size()));
+    std::copy_n(bytes.begin(), n, data);
+    got = n;
+    return FT_OK;
+}
+
+FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
+{
+    if (!data || size > UserAreaSize())
+        return FT_INVALID_PARAMETER;
+    if (config_.userAreaWriteFails)
+        return FT_EEPROM_WRITE_FAILED;
+    const std::uint32_t base = UserAreaWordAddress();
+    for (std::uint32_t i = 0; i < size; ++i) {
+        std::uint16_t& w = words_[base + i / 2];
+        w = i % 2 ? static_cast<std::uint16_t>((w & 0x00FF) | data[i] << 8)
+                  : static_cast<std::uint16_t>((w & 0xFF00) | data[i]);
+    }
+    SaveState();
+    return FT_OK;
+}
+
+FT_STATUS Converter::ReadWord(std::uint32_t address, std::uint16_t& value)
+{
+    if (address >= words_.size())
+        return FT_INVALID_PARAMETER;
+    const bool user = address >= UserAreaWordAddress() && address < 0x40;
+    if (user ? config_.userAreaReadFails : config_.eepromReadFails)
+        return FT_EEPROM_READ_FAILED;
+    value = words_[address];
+    return FT_OK;
+}
+
+FT_STATUS Converter::WriteWord(std::uint32_t address, std::uint16_t value)
+{
+    if (address >= words_.size())
+        return FT_INVALID_PARAMETER;
+    const bool user = address >= UserAreaWordAddress() && address < 0x40;
+    if (user ? config_.userAreaWriteFails : config_.eepromProgramFails)
+        return FT_EEPROM_WRITE_FAILED;
+    words_[address] = value;
+    SaveState();
+    return FT_OK;
+}
+
+FT_STATUS Converter::Erase()
+{
+    // The FT232R's internal EEPROM cannot be erased.
+    if (config_.chipType == FT_DEVICE_232R)
+        return FT_EEPROM_ERASE_FAILED;
+    if (config_.eepromProgramFails)
+        return FT_EEPROM_ERASE_FAILED;
+    std::fill(words_.begin(), words_.end(), 0xFFFF);
+    eeprom_.manufacturer.clear();
+    eeprom_.manufacturerId.clear();
+    eeprom_.description.clear();
+    eeprom_.serialNumber.clear();
+    SaveState();
+    return FT_OK;
+}
+
+// State
+
+std::string Converter::StatePath(const char* name) const
+{
+    return platform::PathAppend(config_.stateFolder, name);
+}
+
+void Converter::SaveState() const
+{
+    if (config_.stateFolder.empty())
+        return;
+    auto hexString = [](const std::string& s) {
+        return ToHex(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
+    };
+    std::vector<std::uint8_t> words;
+    words.reserve(words_.size() * 2);
+    for (std::uint16_t w : words_) {
+        words.push_back(static_cast<std::uint8_t>(w & 0xFF));
+        words.push_back(static_cast<std::uint8_t>(w >> 8));
+    }
+    std::string text = "; Programmed state of the simulated converter (hexadecimal bytes)\r\n";
+    text += "[Converter]\r\nChipType=" + std::to_string(config_.chipType) + "\r\n";
+    text += "[Eeprom]\r\nImage=" +
+            ToHex(reinterpret_cast<const std::uint8_t*>(&eeprom_.image), sizeof eeprom_.image) +
+            "\r\n";
+    text += "Manufacturer=" + hexString(eeprom_.manufacturer) + "\r\n";
+    text += "ManufacturerId=" + hexString(eeprom_.manufacturerId) + "\r\n";
+    text += "Description=" + hexString(eeprom_.description) + "\r\n";
+    text += "SerialNumber=" + hexString(eeprom_.serialNumber) + "\r\n";
+    text += "Words=" + ToHex(words.data(), words.size()) + "\r\n";
+    WriteFileAtomically(StatePath(kStateFile), text);
+}
+
+void Converter::LoadState()
+{
+    if (config_.stateFolder.empty())
+        return;
+    const std::string file = StatePath(kStateFile);
+    if (!platform::PathFileExists(file))
+        return;
+    // A state written for another chip type does not fit this converter's EEPROM.
+    if (ParseNumber(Text(file, "Converter", "ChipType")) != config_.chipType)
+        return;
+    auto image = FromHex(Text(file, "Eeprom", "Image"));
+    auto words = FromHex(Text(file, "Eeprom", "Words"));
+    if (!image || image->size() != sizeof eeprom_.image || !words ||
+        words->size() != words_.size() * 2)
+        return;
+    std::string strings[4];
+    const char* keys[4] = {"Manufacturer", "ManufacturerId", "Description", "SerialNumber"};
+    for (int i = 0; i < 4; ++i) {
+        auto s = FromHex(Text(file, "Eeprom", keys[i]));
+        if (!s || s->size() > 63)
+            return;
+        strings[i].assign(s->begin(), s->end());
+    }
+    std::memcpy(&eeprom_.image, image->data(), image->size());
+    eeprom_.manufacturer = strings[0];
+    eeprom_.manufacturerId = strings[1];
+    eeprom_.description = strings[2];
+    eeprom_.serialNumber = strings[3];
+    for (std::size_t i = 0; i < words_.size(); ++i)
+        words_[i] = static_cast<std::uint16_t>((*words)[2 * i] | (*words)[2 * i + 1] << 8);
+}
+
+} // namespace sim

@@ -1,0 +1,164 @@
+#pragma once
+// The simulated USB serial converter with the display behind it: device list, EEPROM and user
+// area, line settings and modem lines, the two directions of the byte stream with optional
+// pacing at the line rate and the latency timer, and faults on request. The D2XX provider
+// library is a thin front end over it. Times are the caller's milliseconds (a 32-bit tick count
+// that wraps). Not thread-safe: the front end serialises calls.
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "link/D2xx.h"
+#include "sim/SimConfig.h"
+
+namespace sim {
+
+class BootLoader;
+class DisplayEmulator;
+
+class Converter {
+public:
+    explicit Converter(SimConfig config);
+    ~Converter();
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    const SimConfig& Config() const { return config_; }
+
+    // The device list. Index 0 is the simulated converter; further ones (Count) are listed
+    // but always in use by someone else, so they cannot be opened.
+    int ListedCount() const;
+    std::string ListedSerial(int index) const;
+    std::string ListedDescription(int index) const;
+    std::uint32_t LocationId(int index) const;
+    std::uint32_t UsbId() const; // vendor ID << 16 | product ID
+    bool Listed() const { return config_.present && !cablePulled_; }
+
+    // The cable: pulled, the converter leaves the list and its session dies.
+    void PullCable(std::uint32_t nowMs);
+    void PlugCable() { cablePulled_ = false; }
+    bool CablePulled() const { return cablePulled_; }
+
+    // A session: Open returns its number (0 when the converter is absent or already open);
+    // every other call names it and fails for a dead one.
+    std::uint64_t Open(std::uint32_t nowMs);
+    void Close(std::uint64_t session, std::uint32_t nowMs);
+    bool Alive(std::uint64_t session) const;
+    bool IsOpen() const { return session_ != 0; }
+
+    // The host's side of the byte stream.
+    bool Write(std::span<const std::uint8_t> data, std::uint32_t nowMs, std::uint32_t& written);
+    std::uint32_t QueuedForHost(std::uint32_t nowMs);
+    std::uint32_t Read(std::span<std::uint8_t> out, std::uint32_t nowMs);
+    std::uint32_t QueuedForDisplay(std::uint32_t nowMs);
+    void PurgeReceive();
+    void PurgeTransmit();
+    // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK, RESETDEV; false for other codes.
+    bool Escape(std::uint32_t function, std::uint32_t nowMs);
+    void GetLine(d2xx::FTDCB& dcb) const { dcb = dcb_; }
+    bool SetLine(const d2xx::FTDCB& dcb, std::uint32_t nowMs);
+    void GetTimeouts(d2xx::FTTIMEOUTS& t) const { t = timeouts_; }
+    void SetTimeouts(const d2xx::FTTIMEOUTS& t) { timeouts_ = t; }
+    bool Dtr() const { return dtr_; }
+    bool Rts() const { return rts_; }
+    std::uint8_t LatencyTimer() const { return static_cast<std::uint8_t>(latencyMs_); }
+    bool SetLatencyTimer(std::uint8_t ms);
+    // Bytes as if the display had sent them.
+    void InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs);
+
+    // EEPROM.
+    d2xx::FT_STATUS ReadEeprom(void* image, std::uint32_t size, char* manufacturer,
+                               char* manufacturerId, char* description, char* serial);
+    d2xx::FT_STATUS ProgramEeprom(const void* image, std::uint32_t size,
+                                  const char* manufacturer, const char* manufacturerId,
+                                  const char* description, const char* serial);
+    d2xx::FT_STATUS ReadProgramData(d2xx::FT_PROGRAM_DATA& data);
+    d2xx::FT_STATUS ProgramProgramData(const d2xx::FT_PROGRAM_DATA& data);
+    std::uint32_t UserAreaSize() const;
+    d2xx::FT_STATUS ReadUserArea(std::uint8_t* data, std::uint32_t size, std::uint32_t& got);
+    d2xx::FT_STATUS WriteUserArea(const std::uint8_t* data, std::uint32_t size);
+    d2xx::FT_STATUS ReadWord(std::uint32_t address, std::uint16_t& value);
+    d2xx::FT_STATUS WriteWord(std::uint32_t address, std::uint16_t value);
+    d2xx::FT_STATUS Erase();
+    std::uint32_t UserAreaWordAddress() const;
+    std::vector<std::uint8_t> UserAreaBytes() const;
+    const EepromContents& Eeprom() const { return eeprom_; }
+
+    // What the display got and did (for tests and for other processes through frames.log).
+    std::size_t FrameCount() const { return frames_.size(); }
+    std::vector<std::uint8_t> Frame(std::size_t index) const;
+    bool InBootLoader() const { return inBootLoader_; }
+    const std::vector<std::uint32_t>& EscapeLog() const { return escapes_; }
+    std::uint64_t BytesWritten() const { return bytesWritten_; }
+    void SetDisplayResponds(bool responds);
+
+private:
+    // Simulator time in nanoseconds: a byte at 115200 baud takes 86.8 microseconds.
+    using Nanos = std::uint64_t;
+    struct Timed {
+        Nanos at;
+        std::uint8_t byte;
+    };
+
+    Nanos Now(std::uint32_t nowMs);
+    Nanos ByteTime() const;
+    void Advance(std::uint32_t nowMs);
+    void DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at);
+    void FromDisplay(const std::vector<std::uint8_t>& bytes, Nanos at);
+    void MoveReceived(Nanos now);
+    Nanos NextTick(Nanos arrival) const;
+    static std::uint32_t Millis(Nanos t) { return static_cast<std::uint32_t>(t / 1000000); }
+    void HarvestFrames();
+    void ClearQueues();
+    void EnterBootLoader(bool withBanner, Nanos at);
+    void LeaveBootLoader();
+    void SaveFlash();
+    void LoadState();
+    void SaveState() const;
+    std::string StatePath(const char* name) const;
+
+    SimConfig config_;
+    EepromContents eeprom_;
+    std::vector<std::uint16_t> words_;
+
+    bool cablePulled_ = false;
+    std::uint64_t session_ = 0;
+    std::uint64_t lastSession_ = 0;
+    std::uint64_t bytesWritten_ = 0;
+
+    d2xx::FTDCB dcb_{};
+    d2xx::FTTIMEOUTS timeouts_{};
+    bool dtr_ = false;
+    bool rts_ = false;
+    int latencyMs_ = 16;
+
+    // The caller's 32-bit milliseconds, extended so that they never wrap.
+    bool haveTime_ = false;
+    std::uint32_t lastMs_ = 0;
+    Nanos now_ = 0;
+    Nanos opened_ = 0;
+
+    std::deque<Timed> toDisplay_;   // paced bytes on their way to the display
+    Nanos txFree_ = 0;
+    std::deque<Timed> onWire_;      // the display's bytes on their way to the converter
+    Nanos rxFree_ = 0;
+    std::deque<Timed> chipBuffer_;  // received, waiting for the latency timer
+    std::deque<std::uint8_t> hostQueue_;
+
+    std::unique_ptr<DisplayEmulator> display_;
+    std::unique_ptr<BootLoader> bootLoader_;
+    bool inBootLoader_ = false;
+    bool flashSaved_ = false;
+    bool haveClrDtr_ = false;
+    Nanos clrDtrAt_ = 0;
+    bool resetPending_ = false;
+    Nanos resetAt_ = 0;
+    std::vector<std::uint32_t> escapes_;
+    std::vector<std::vector<std::uint8_t>> frames_;
+};
+
+} // namespace sim

@@ -1,0 +1,312 @@
+#include "sim/SimConfig.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "link/UserArea.h"
+#include "platform/Profile.h"
+#include "platform/System.h"
+
+namespace sim {
+
+namespace {
+
+std::string Lower(std::string text)
+{
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+class Reader {
+public:
+    explicit Reader(std::string file) : file_(std::move(file)) {}
+
+    std::optional<std::string> Text(const char* section, const char* key) const
+    {
+        if (file_.empty())
+            return std::nullopt;
+        // A sentinel that no real value holds tells a missing key from an empty one.
+        static const char* const kMissing = "\x01missing";
+        std::string v = platform::GetProfileString(section, key, kMissing, file_, 1024);
+        if (v == kMissing)
+            return std::nullopt;
+        return v;
+    }
+    void Number(const char* section, const char* key, std::uint32_t& out) const
+    {
+        if (auto t = Text(section, key))
+            if (auto n = ParseNumber(*t))
+                out = *n;
+    }
+    template <typename Int>
+    void Integer(const char* section, const char* key, Int& out) const
+    {
+        std::uint32_t v = static_cast<std::uint32_t>(out);
+        Number(section, key, v);
+        out = static_cast<Int>(v);
+    }
+    void Flag(const char* section, const char* key, bool& out) const
+    {
+        if (auto t = Text(section, key)) {
+            const std::string v = Lower(*t);
+            if (v == "1" || v == "yes" || v == "true" || v == "on")
+                out = true;
+            else if (v == "0" || v == "no" || v == "false" || v == "off")
+                out = false;
+        }
+    }
+    void String(const char* section, const char* key, std::string& out) const
+    {
+        if (auto t = Text(section, key))
+            out = *t;
+    }
+
+private:
+    std::string file_;
+};
+
+bool ParseDate(const std::string& text, int& yy, int& mm, int& dd)
+{
+    int year = 0, month = 0, day = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &year, &month, &day, &tail) != 3)
+        return false;
+    if (year < 2000 || year > 2099 || month < 0 || month > 99 || day < 0 || day > 99)
+        return false;
+    yy = year - 2000;
+    mm = month;
+    dd = day;
+    return true;
+}
+
+// Revision as 1.23: the major number, and the two digits after the dot as the minor byte's
+// hexadecimal digits (the identity line prints the minor with %02x).
+bool ParseRevision(const std::string& text, int& major, std::uint8_t& minor)
+{
+    const auto dot = text.find('.');
+    if (dot == std::string::npos || dot == 0)
+        return false;
+    // end points into the number's text, which must outlive the test of *end.
+    const std::string number = text.substr(0, dot);
+    char* end = nullptr;
+    const long m = std::strtol(number.c_str(), &end, 10);
+    if (*end != '\0' || m < 0 || m > 255)
+        return false;
+    const std::string rest = text.substr(dot + 1);
+    if (rest.empty() || rest.size() > 2 ||
+        !std::all_of(rest.begin(), rest.end(), [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }))
+        return false;
+    major = static_cast<int>(m);
+    minor = static_cast<std::uint8_t>(std::strtoul(rest.c_str(), nullptr, 16));
+    return true;
+}
+
+} // namespace
+
+std::optional<std::uint32_t> ParseNumber(const std::string& text)
+{
+    std::string t = text;
+    t.erase(0, t.find_first_not_of(" \t"));
+    t.erase(t.find_last_not_of(" \t") + 1);
+    if (t.empty())
+        return std::nullopt;
+    int base = 10;
+    if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
+        base = 16;
+        t = t.substr(2);
+    }
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(t.c_str(), &end, base);
+    if (*end != '\0' || errno != 0 || v > 0xFFFFFFFFull || t[0] == '-' || t[0] == '+')
+        return std::nullopt;
+    return static_cast<std::uint32_t>(v);
+}
+
+std::string ToHex(const std::uint8_t* data, std::size_t size)
+{
+    static const char digits[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(size * 2);
+    for (std::size_t i = 0; i < size; ++i) {
+        out += digits[data[i] >> 4];
+        out += digits[data[i] & 15];
+    }
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> FromHex(const std::string& text)
+{
+    std::vector<std::uint8_t> out;
+    int high = -1;
+    for (char c : text) {
+        if (c == ' ' || c == '\t' || c == ',' || c == ':' || c == '-') {
+            if (high >= 0)
+                return std::nullopt;
+            continue;
+        }
+        if (!std::isxdigit(static_cast<unsigned char>(c)))
+            return std::nullopt;
+        const int v = std::isdigit(static_cast<unsigned char>(c))
+                          ? c - '0'
+                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
+        if (high < 0) {
+            high = v;
+        } else {
+            out.push_back(static_cast<std::uint8_t>(high << 4 | v));
+            high = -1;
+        }
+    }
+    if (high >= 0)
+        return std::nullopt;
+    return out;
+}
+
+bool EncodeUserAreaFields(int deviceCode, const std::string& serial,
+                          const std::string& manufacturing, const std::string& lastUpdate,
+                          bool badChecksum, std::array<std::uint8_t, 25>& out)
+{
+    int p1 = 0, p2 = 0, p3 = 0;
+    char tail = 0;
+    if (std::sscanf(serial.c_str(), "%d.%d.%d%c", &p1, &p2, &p3, &tail) != 3 || p1 < 0 ||
+        p1 > 65535 || p2 < 0 || p2 > 9999 || p3 < 0 || p3 > 999)
+        return false;
+    int y1, m1, d1, y2, m2, d2;
+    if (!ParseDate(manufacturing, y1, m1, d1) || !ParseDate(lastUpdate, y2, m2, d2))
+        return false;
+    if (deviceCode < 0 || deviceCode > 255)
+        return false;
+
+    UserAreaImageBuffer image{};
+    image[0] = static_cast<std::uint8_t>(deviceCode);
+    char text[32];
+    if (p1 <= 999) {
+        std::snprintf(text, sizeof text, "%03d%04d%03d", p1, p2, p3);
+        std::memcpy(&image[1], text, 10);
+    } else {
+        image[1] = 0x80;
+        image[2] = static_cast<std::uint8_t>(p1 & 0xFF);
+        image[3] = static_cast<std::uint8_t>(p1 >> 8);
+        std::snprintf(text, sizeof text, "%04d%03d", p2, p3);
+        std::memcpy(&image[4], text, 7);
+    }
+    std::snprintf(text, sizeof text, "%02d%02d%02d", y1, m1, d1);
+    std::memcpy(&image[11], text, 6);
+    std::snprintf(text, sizeof text, "%02d%02d%02d", y2, m2, d2);
+    std::memcpy(&image[17], text, 6);
+    std::uint16_t sum = UserAreaChecksum(image);
+    if (badChecksum)
+        sum ^= 0x5A5A;
+    image[23] = static_cast<std::uint8_t>(sum >> 8);
+    image[24] = static_cast<std::uint8_t>(sum & 0xFF);
+    std::copy_n(image.begin(), out.size(), out.begin());
+    return true;
+}
+
+std::string SimConfigFileFromEnvironment()
+{
+    const char* file = std::getenv("KESTRUNE_SIM");
+    return file ? file : "";
+}
+
+SimConfig LoadSimConfig(const std::string& file)
+{
+    SimConfig c;
+    c.file = file;
+    const Reader r(file);
+
+    r.Flag("Converter", "Present", c.present);
+    r.Integer("Converter", "Count", c.count);
+    c.count = std::clamp(c.count, 1, 16);
+    r.String("Converter", "SerialNumber", c.serialNumber);
+    if (c.serialNumber.size() > 15)
+        c.serialNumber.resize(15);
+    r.Number("Converter", "ChipType", c.chipType);
+    if (auto v = r.Text("Converter", "DriverVersion")) {
+        if (Lower(*v) == "fail")
+            c.driverVersion = std::nullopt;
+        else if (auto n = ParseNumber(*v))
+            c.driverVersion = *n;
+    }
+    r.Number("Converter", "LibraryVersion", c.libraryVersion);
+
+    auto& h = c.eeprom.image.common;
+    h.deviceType = c.chipType;
+    h.VendorId = 0x0403;
+    h.ProductId = 0xF209;
+    h.MaxPower = 100;
+    h.SerNumEnable = 1;
+    c.eeprom.image.Cbus0 = 4;
+    c.eeprom.manufacturer = "ZKM";
+    c.eeprom.manufacturerId = "ZK";
+    c.eeprom.description = "CORVINA USB";
+    c.eeprom.serialNumber = c.serialNumber;
+    r.Integer("Eeprom", "VendorId", h.VendorId);
+    r.Integer("Eeprom", "ProductId", h.ProductId);
+    r.Integer("Eeprom", "MaxPower", h.MaxPower);
+    r.Integer("Eeprom", "SelfPowered", h.SelfPowered);
+    r.Integer("Eeprom", "RemoteWakeup", h.RemoteWakeup);
+    r.String("Eeprom", "Manufacturer", c.eeprom.manufacturer);
+    r.String("Eeprom", "ManufacturerId", c.eeprom.manufacturerId);
+    r.String("Eeprom", "Description", c.eeprom.description);
+    r.String("Eeprom", "SerialNumber", c.eeprom.serialNumber);
+    for (std::string* s : {&c.eeprom.manufacturer, &c.eeprom.manufacturerId,
+                           &c.eeprom.description, &c.eeprom.serialNumber})
+        if (s->size() > 63)
+            s->resize(63);
+    r.Flag("Eeprom", "ReadFails", c.eepromReadFails);
+    r.Flag("Eeprom", "ProgramFails", c.eepromProgramFails);
+
+    int code = 0x62;
+    std::string serial = "0012.3456.789", made = "2015-03-04", updated = "2016-05-06";
+    bool badChecksum = false;
+    r.Integer("UserArea", "DeviceCode", code);
+    r.String("UserArea", "SerialNumber", serial);
+    r.String("UserArea", "Manufacturing", made);
+    r.String("UserArea", "LastUpdate", updated);
+    r.Flag("UserArea", "BadChecksum", badChecksum);
+    std::array<std::uint8_t, 25> fallback{};
+    EncodeUserAreaFields(0x62, "0012.3456.789", "2015-03-04", "2016-05-06", false, fallback);
+    if (!EncodeUserAreaFields(code, serial, made, updated, badChecksum, c.userArea))
+        c.userArea = fallback;
+    if (auto bytes = r.Text("UserArea", "Bytes")) {
+        auto data = FromHex(*bytes);
+        if (data && data->size() == c.userArea.size())
+            std::copy(data->begin(), data->end(), c.userArea.begin());
+    }
+    r.Flag("UserArea", "Erased", c.userAreaErased);
+    r.Flag("UserArea", "ReadFails", c.userAreaReadFails);
+    r.Flag("UserArea", "WriteFails", c.userAreaWriteFails);
+
+    c.display.deviceId = c.userAreaErased ? 0xFF : c.userArea[0];
+    r.Integer("Display", "DeviceId", c.display.deviceId);
+    if (auto rev = r.Text("Display", "Revision"))
+        ParseRevision(*rev, c.display.revisionMajor, c.display.revisionMinor);
+    r.Flag("Display", "Responds", c.display.responds);
+
+    r.Flag("Link", "Pace", c.pace);
+    r.Integer("Link", "LatencyTimerMs", c.latencyTimerMs);
+    if (c.latencyTimerMs != 0)
+        c.latencyTimerMs = std::clamp(c.latencyTimerMs, 2, 255);
+    if (auto v = r.Text("Link", "PullCableAfterBytes"))
+        if (auto n = ParseNumber(*v))
+            c.pullCableAfterBytes = *n;
+
+    if (!file.empty())
+        c.bootLoader = LoadBootLoaderConfig(file);
+
+    if (!file.empty()) {
+        c.stateFolder = platform::PathRemoveFileSpec(file);
+        if (c.stateFolder.empty())
+            c.stateFolder = ".";
+        r.String("State", "Folder", c.stateFolder);
+    }
+    return c;
+}
+
+} // namespace sim

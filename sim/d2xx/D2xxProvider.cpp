@@ -1,0 +1,828 @@
+// The simulated converter as a D2XX provider library: every function the program binds, with
+// the published signatures, over one sim::Converter; plus control entries for tests.
+// Compile definitions build reduced providers for the binding tests:
+//   KESTRUNE_SIM_OMIT_OPTIONAL  without FT_GetLibraryVersion, FT_Rescan, FT_Reload and the
+//                               latency-timer entries
+//   KESTRUNE_SIM_OMIT_REQUIRED  without FT_W32_WaitCommEvent
+//   KESTRUNE_SIM_OMIT_ERASE     without FT_EraseEE
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+
+#include "link/D2xx.h"
+#include "platform/Types.h"
+#include "sim/Converter.h"
+
+using namespace d2xx;
+
+#define SIM_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+struct Session {
+    std::uint64_t id;
+};
+
+std::uint32_t OwnClock()
+{
+    static const auto start = std::chrono::steady_clock::now();
+    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - start)
+                                          .count());
+}
+
+// The library's whole state; calls from any thread are serialised.
+class Provider {
+public:
+    ~Provider() { Drop(); }
+
+    std::mutex mutex;
+
+    std::uint32_t Now() const { return now_ ? now_() : OwnClock(); }
+    void SetTimeSource(std::uint32_t (*now)(void)) { now_ = now; }
+
+    // The converter, built on first use, and again when $KESTRUNE_SIM names another file while
+    // nothing is open (tests switch configurations within one process).
+    sim::Converter& Sim()
+    {
+        const std::string file = sim::SimConfigFileFromEnvironment();
+        if (!converter_ || (sessions_.empty() && file != converter_->Config().file))
+            Rebuild(file);
+        return *converter_;
+    }
+    void Rebuild(const std::string& file)
+    {
+        Drop();
+        converter_ = std::make_unique<sim::Converter>(sim::LoadSimConfig(file));
+    }
+    void Reset() { Rebuild(sim::SimConfigFileFromEnvironment()); }
+
+    FT_HANDLE Open()
+    {
+        const std::uint64_t id = Sim().Open(Now());
+        if (!id)
+            return nullptr;
+        auto* s = new Session{id};
+        sessions_.insert(s);
+        return s;
+    }
+    bool Close(FT_HANDLE h)
+    {
+        auto* s = static_cast<Session*>(h);
+        if (!sessions_.erase(s))
+            return false;
+        if (converter_)
+            converter_->Close(s->id, Now());
+        delete s;
+        return true;
+    }
+    // The converter behind a handle: status FT_INVALID_HANDLE for a handle we never gave out,
+    // FT_IO_ERROR for one whose converter is gone.
+    sim::Converter* Live(FT_HANDLE h, FT_STATUS& status)
+    {
+        auto* s = static_cast<Session*>(h);
+        if (!converter_ || !sessions_.count(s)) {
+            status = FT_INVALID_HANDLE;
+            return nullptr;
+        }
+        if (!converter_->Alive(s->id)) {
+            status = FT_IO_ERROR;
+            return nullptr;
+        }
+        status = FT_OK;
+        return converter_.get();
+    }
+    sim::Converter* Live(FT_HANDLE h)
+    {
+        FT_STATUS ignored;
+        return Live(h, ignored);
+    }
+    FT_HANDLE HandleOfOpen() const { return sessions_.empty() ? nullptr : *sessions_.begin(); }
+
+    std::uint32_t rescans = 0;
+    std::uint32_t reloads = 0;
+
+private:
+    void Drop()
+    {
+        for (Session* s : sessions_) {
+            if (converter_)
+                converter_->Close(s->id, Now());
+            delete s;
+        }
+        sessions_.clear();
+        converter_.reset();
+    }
+
+    std::uint32_t (*now_)(void) = nullptr;
+    std::unique_ptr<sim::Converter> converter_;
+    std::set<Session*> sessions_;
+};
+
+Provider& P()
+{
+    static Provider provider;
+    return provider;
+}
+
+#define LOCKED std::lock_guard<std::mutex> lock(P().mutex)
+
+// FT_W32_CreateFile's failure value on Linux: all ones in 32 bits, not in 64.
+FT_HANDLE LinuxInvalidHandle()
+{
+    return reinterpret_cast<FT_HANDLE>(std::uintptr_t{0xFFFFFFFFu});
+}
+
+void CopyText(void* out, const std::string& text, std::size_t size)
+{
+    const std::size_t n = std::min(text.size(), size - 1);
+    std::memcpy(out, text.data(), n);
+    static_cast<char*>(out)[n] = '\0';
+}
+
+// One entry of the device list into a caller's buffer, by the FT_OPEN_BY_* kind asked for.
+FT_STATUS ListEntry(sim::Converter& c, int index, void* out, DWORD flags)
+{
+    if (!out)
+        return FT_INVALID_PARAMETER;
+    if (flags & FT_OPEN_BY_LOCATION)
+        *static_cast<DWORD*>(out) = c.LocationId(index);
+    else if (flags & FT_OPEN_BY_DESCRIPTION)
+        CopyText(out, c.ListedDescription(index), 64);
+    else
+        CopyText(out, c.ListedSerial(index), 16);
+    return FT_OK;
+}
+
+} // namespace
+
+// Device list and open
+
+SIM_EXPORT FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags)
+{
+    LOCKED;
+    sim::Converter& c = P().Sim();
+    const int count = c.ListedCount();
+    if (flags & FT_LIST_NUMBER_ONLY) {
+        if (!arg1)
+            return FT_INVALID_PARAMETER;
+        *static_cast<DWORD*>(arg1) = static_cast<DWORD>(count);
+        return FT_OK;
+    }
+    if (flags & FT_LIST_BY_INDEX) {
+        const auto index = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(arg1));
+        if (index >= static_cast<DWORD>(count))
+            return FT_DEVICE_NOT_FOUND;
+        return ListEntry(c, static_cast<int>(index), arg2, flags);
+    }
+    if (flags & FT_LIST_ALL) {
+        if (!arg1 || !arg2)
+            return FT_INVALID_PARAMETER;
+        auto** buffers = static_cast<void**>(arg1);
+        // The caller's array ends with a null entry; never write past it.
+        for (int i = 0; i < count && buffers[i]; ++i)
+            ListEntry(c, i, buffers[i], flags);
+        *static_cast<DWORD*>(arg2) = static_cast<DWORD>(count);
+        return FT_OK;
+    }
+    return FT_INVALID_ARGS;
+}
+
+SIM_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* type, DWORD* id,
+                                            DWORD* locId, void* serial, void* description,
+                                            FT_HANDLE* handle)
+{
+    LOCKED;
+    sim::Converter& c = P().Sim();
+    if (index >= static_cast<DWORD>(c.ListedCount()))
+        return FT_DEVICE_NOT_FOUND;
+    const bool ours = c.Listed() && index == 0;
+    if (flags)
+        *flags = (ours ? (c.IsOpen() ? 1u : 0u) : 1u) | 2u; // other converters are in use
+    if (type)
+        *type = c.Config().chipType;
+    if (id)
+        *id = c.UsbId();
+    if (locId)
+        *locId = c.LocationId(static_cast<int>(index));
+    if (serial)
+        CopyText(serial, c.ListedSerial(static_cast<int>(index)), 16);
+    if (description)
+        CopyText(description, c.ListedDescription(static_cast<int>(index)), 64);
+    if (handle)
+        *handle = ours ? P().HandleOfOpen() : nullptr;
+    return FT_OK;
+}
+
+SIM_EXPORT FT_STATUS FT_Open(int index, FT_HANDLE* handle)
+{
+    LOCKED;
+    if (!handle)
+        return FT_INVALID_PARAMETER;
+    *handle = nullptr;
+    sim::Converter& c = P().Sim();
+    if (index < 0 || index >= c.ListedCount())
+        return FT_DEVICE_NOT_FOUND;
+    if (index != 0 || !c.Listed())
+        return FT_DEVICE_NOT_OPENED;
+    *handle = P().Open();
+    return *handle ? FT_OK : FT_DEVICE_NOT_OPENED;
+}
+
+SIM_EXPORT FT_STATUS FT_Close(FT_HANDLE h)
+{
+    LOCKED;
+    return P().Close(h) ? FT_OK : FT_INVALID_HANDLE;
+}
+
+SIM_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWORD /*share*/,
+                                       void* /*security*/, DWORD /*disposition*/, DWORD flags,
+                                       void* /*templ*/)
+{
+    LOCKED;
+    sim::Converter& c = P().Sim();
+    int index = -1;
+    for (int i = 0; i < c.ListedCount() && index < 0; ++i) {
+        if (flags & FT_OPEN_BY_LOCATION) {
+            if (c.LocationId(i) == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(name)))
+                index = i;
+        } else if (!name) {
+            break;
+        } else if (flags & FT_OPEN_BY_DESCRIPTION) {
+            if (c.ListedDescription(i) == name)
+                index = i;
+        } else if (c.ListedSerial(i) == name) {
+            index = i;
+        }
+    }
+    // Only the first converter is ours; the others are busy with someone else.
+    if (index != 0 || !c.Listed())
+        return LinuxInvalidHandle();
+    FT_HANDLE h = P().Open();
+    return h ? h : LinuxInvalidHandle();
+}
+
+SIM_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)
+{
+    LOCKED;
+    return P().Close(h) ? TRUE : FALSE;
+}
+
+SIM_EXPORT FT_STATUS FT_GetDriverVersion(FT_HANDLE h, DWORD* version)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (!version)
+        return FT_INVALID_PARAMETER;
+    if (!c->Config().driverVersion)
+        return FT_IO_ERROR;
+    *version = *c->Config().driverVersion;
+    return FT_OK;
+}
+
+SIM_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, FT_DEVICE* type, DWORD* id, char* serial,
+                                      char* description, void* /*reserved*/)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (type)
+        *type = c->Config().chipType;
+    if (id)
+        *id = c->UsbId();
+    if (serial)
+        CopyText(serial, c->ListedSerial(0), 16);
+    if (description)
+        CopyText(description, c->ListedDescription(0), 64);
+    return FT_OK;
+}
+
+#ifndef KESTRUNE_SIM_OMIT_OPTIONAL
+SIM_EXPORT FT_STATUS FT_GetLibraryVersion(DWORD* version)
+{
+    LOCKED;
+    if (!version)
+        return FT_INVALID_PARAMETER;
+    *version = P().Sim().Config().libraryVersion;
+    return FT_OK;
+}
+
+// The Linux library answers these two with FT_NOT_SUPPORTED; the simulator lists its
+// converter at once anyway, so they only count.
+SIM_EXPORT FT_STATUS FT_Rescan(void)
+{
+    LOCKED;
+    ++P().rescans;
+    return FT_OK;
+}
+
+SIM_EXPORT FT_STATUS FT_Reload(WORD /*vid*/, WORD /*pid*/)
+{
+    LOCKED;
+    ++P().reloads;
+    return FT_OK;
+}
+
+SIM_EXPORT FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, UCHAR ms)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return c->SetLatencyTimer(ms) ? FT_OK : FT_INVALID_PARAMETER;
+}
+
+SIM_EXPORT FT_STATUS FT_GetLatencyTimer(FT_HANDLE h, UCHAR* ms)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (!ms)
+        return FT_INVALID_PARAMETER;
+    *ms = c->LatencyTimer();
+    return FT_OK;
+}
+#endif
+
+// Byte stream
+
+SIM_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE h, DWORD* count)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (!count)
+        return FT_INVALID_PARAMETER;
+    *count = c->QueuedForHost(P().Now());
+    return FT_OK;
+}
+
+SIM_EXPORT BOOL FT_W32_ReadFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* got,
+                                void* /*overlapped*/)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c || !got || (!buffer && count))
+        return FALSE;
+    *got = c->Read(std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), count), P().Now());
+    return TRUE;
+}
+
+SIM_EXPORT BOOL FT_W32_WriteFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* written,
+                                 void* /*overlapped*/)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (written)
+        *written = 0;
+    if (!c || !written || (!buffer && count))
+        return FALSE;
+    std::uint32_t n = 0;
+    const bool ok = c->Write(
+        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(buffer), count), P().Now(),
+        n);
+    *written = n;
+    return ok ? TRUE : FALSE;
+}
+
+SIM_EXPORT BOOL FT_W32_GetOverlappedResult(FT_HANDLE h, void* /*overlapped*/, DWORD* count,
+                                           BOOL /*wait*/)
+{
+    LOCKED;
+    if (count)
+        *count = 0;
+    // Nothing is ever done overlapped here, so there is never a result to collect.
+    (void)h;
+    return FALSE;
+}
+
+SIM_EXPORT BOOL FT_W32_ClearCommError(FT_HANDLE h, DWORD* errors, FTCOMSTAT* status)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c)
+        return FALSE;
+    if (errors)
+        *errors = 0;
+    if (status) {
+        *status = FTCOMSTAT{};
+        status->cbInQue = c->QueuedForHost(P().Now());
+        status->cbOutQue = c->QueuedForDisplay(P().Now());
+    }
+    return TRUE;
+}
+
+SIM_EXPORT BOOL FT_W32_PurgeComm(FT_HANDLE h, DWORD flags)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c)
+        return FALSE;
+    if (flags & (PURGE_RXCLEAR | PURGE_RXABORT))
+        c->PurgeReceive();
+    if (flags & (PURGE_TXCLEAR | PURGE_TXABORT))
+        c->PurgeTransmit();
+    return TRUE;
+}
+
+SIM_EXPORT FT_STATUS FT_Purge(FT_HANDLE h, ULONG mask)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (mask & FT_PURGE_RX)
+        c->PurgeReceive();
+    if (mask & FT_PURGE_TX)
+        c->PurgeTransmit();
+    return FT_OK;
+}
+
+SIM_EXPORT FT_STATUS FT_StopInTask(FT_HANDLE h)
+{
+    LOCKED;
+    FT_STATUS st;
+    P().Live(h, st);
+    return st;
+}
+
+SIM_EXPORT FT_STATUS FT_RestartInTask(FT_HANDLE h)
+{
+    LOCKED;
+    FT_STATUS st;
+    P().Live(h, st);
+    return st;
+}
+
+// Line settings and modem lines
+
+SIM_EXPORT BOOL FT_W32_EscapeCommFunction(FT_HANDLE h, DWORD function)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    return c && c->Escape(function, P().Now()) ? TRUE : FALSE;
+}
+
+SIM_EXPORT FT_STATUS FT_SetDtr(FT_HANDLE h)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (c)
+        c->Escape(SETDTR, P().Now());
+    return st;
+}
+
+SIM_EXPORT FT_STATUS FT_ClrDtr(FT_HANDLE h)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (c)
+        c->Escape(CLRDTR, P().Now());
+    return st;
+}
+
+SIM_EXPORT BOOL FT_W32_GetCommModemStatus(FT_HANDLE h, DWORD* status)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c || !status)
+        return FALSE;
+    *status = 0x10 | 0x20; // CTS and DSR: the display is powered and ready
+    return TRUE;
+}
+
+SIM_EXPORT BOOL FT_W32_GetCommState(FT_HANDLE h, FTDCB* dcb)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c || !dcb)
+        return FALSE;
+    c->GetLine(*dcb);
+    return TRUE;
+}
+
+SIM_EXPORT BOOL FT_W32_SetCommState(FT_HANDLE h, FTDCB* dcb)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    return c && dcb && c->SetLine(*dcb, P().Now()) ? TRUE : FALSE;
+}
+
+SIM_EXPORT BOOL FT_W32_GetCommTimeouts(FT_HANDLE h, FTTIMEOUTS* timeouts)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c || !timeouts)
+        return FALSE;
+    c->GetTimeouts(*timeouts);
+    return TRUE;
+}
+
+SIM_EXPORT BOOL FT_W32_SetCommTimeouts(FT_HANDLE h, FTTIMEOUTS* timeouts)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c || !timeouts)
+        return FALSE;
+    c->SetTimeouts(*timeouts);
+    return TRUE;
+}
+
+SIM_EXPORT BOOL FT_W32_SetCommBreak(FT_HANDLE h)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    return c && c->Escape(SETBREAK, P().Now()) ? TRUE : FALSE;
+}
+
+SIM_EXPORT BOOL FT_W32_ClearCommBreak(FT_HANDLE h)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    return c && c->Escape(CLRBREAK, P().Now()) ? TRUE : FALSE;
+}
+
+SIM_EXPORT BOOL FT_W32_SetCommMask(FT_HANDLE h, ULONG /*mask*/)
+{
+    LOCKED;
+    return P().Live(h) ? TRUE : FALSE;
+}
+
+SIM_EXPORT BOOL FT_W32_SetupComm(FT_HANDLE h, DWORD /*readSize*/, DWORD /*writeSize*/)
+{
+    LOCKED;
+    return P().Live(h) ? TRUE : FALSE;
+}
+
+#ifndef KESTRUNE_SIM_OMIT_REQUIRED
+// Never blocks: reports a received character when one is queued.
+SIM_EXPORT BOOL FT_W32_WaitCommEvent(FT_HANDLE h, ULONG* events, void* /*overlapped*/)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    if (!c || !events)
+        return FALSE;
+    *events = c->QueuedForHost(P().Now()) ? 0x1 : 0;
+    return TRUE;
+}
+#endif
+
+// EEPROM
+
+SIM_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return data ? c->ReadProgramData(*data) : FT_INVALID_PARAMETER;
+}
+
+SIM_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE h, FT_PROGRAM_DATA* data)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return data ? c->ProgramProgramData(*data) : FT_INVALID_PARAMETER;
+}
+
+SIM_EXPORT FT_STATUS FT_EEPROM_Read(FT_HANDLE h, void* image, DWORD size, char* manufacturer,
+                                    char* manufacturerId, char* description, char* serial)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return c->ReadEeprom(image, size, manufacturer, manufacturerId, description, serial);
+}
+
+SIM_EXPORT FT_STATUS FT_EEPROM_Program(FT_HANDLE h, void* image, DWORD size, char* manufacturer,
+                                       char* manufacturerId, char* description, char* serial)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return c->ProgramEeprom(image, size, manufacturer, manufacturerId, description, serial);
+}
+
+SIM_EXPORT FT_STATUS FT_EE_UASize(FT_HANDLE h, DWORD* size)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (!size)
+        return FT_INVALID_PARAMETER;
+    *size = c->UserAreaSize();
+    return FT_OK;
+}
+
+SIM_EXPORT FT_STATUS FT_EE_UARead(FT_HANDLE h, UCHAR* data, DWORD size, DWORD* got)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (!got)
+        return FT_INVALID_PARAMETER;
+    std::uint32_t n = 0;
+    st = c->ReadUserArea(data, size, n);
+    *got = n;
+    return st;
+}
+
+SIM_EXPORT FT_STATUS FT_EE_UAWrite(FT_HANDLE h, UCHAR* data, DWORD size)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return c->WriteUserArea(data, size);
+}
+
+SIM_EXPORT FT_STATUS FT_ReadEE(FT_HANDLE h, DWORD address, WORD* value)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    if (!value)
+        return FT_INVALID_PARAMETER;
+    return c->ReadWord(address, *value);
+}
+
+SIM_EXPORT FT_STATUS FT_WriteEE(FT_HANDLE h, DWORD address, WORD value)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return c->WriteWord(address, value);
+}
+
+#ifndef KESTRUNE_SIM_OMIT_ERASE
+SIM_EXPORT FT_STATUS FT_EraseEE(FT_HANDLE h)
+{
+    LOCKED;
+    FT_STATUS st;
+    sim::Converter* c = P().Live(h, st);
+    if (!c)
+        return st;
+    return c->Erase();
+}
+#endif
+
+// Control entries for tests
+
+SIM_EXPORT void KestruneSim_SetTimeSource(std::uint32_t (*now)(void))
+{
+    LOCKED;
+    P().SetTimeSource(now);
+}
+
+SIM_EXPORT void KestruneSim_Reset(void)
+{
+    LOCKED;
+    P().Reset();
+    P().rescans = P().reloads = 0;
+}
+
+SIM_EXPORT void KestruneSim_PullCable(void)
+{
+    LOCKED;
+    P().Sim().PullCable(P().Now());
+}
+
+SIM_EXPORT void KestruneSim_PlugCable(void)
+{
+    LOCKED;
+    P().Sim().PlugCable();
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_ModemLines(void)
+{
+    LOCKED;
+    sim::Converter& c = P().Sim();
+    return (c.Dtr() ? 1u : 0u) | (c.Rts() ? 2u : 0u);
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_IsOpen(void)
+{
+    LOCKED;
+    return P().Sim().IsOpen() ? 1 : 0;
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_InBootLoader(void)
+{
+    LOCKED;
+    return P().Sim().InBootLoader() ? 1 : 0;
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_RescanCount(void)
+{
+    LOCKED;
+    return P().rescans;
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_ReloadCount(void)
+{
+    LOCKED;
+    return P().reloads;
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_BytesWritten(void)
+{
+    LOCKED;
+    return static_cast<std::uint32_t>(P().Sim().BytesWritten());
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_EscapeCount(void)
+{
+    LOCKED;
+    return static_cast<std::uint32_t>(P().Sim().EscapeLog().size());
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_Escape(std::uint32_t index)
+{
+    LOCKED;
+    const auto& log = P().Sim().EscapeLog();
+    return index < log.size() ? log[index] : 0;
+}
+
+SIM_EXPORT int KestruneSim_GetCommState(void* dcb28)
+{
+    LOCKED;
+    if (!dcb28)
+        return 0;
+    FTDCB dcb{};
+    P().Sim().GetLine(dcb);
+    std::memcpy(dcb28, &dcb, sizeof dcb);
+    return 1;
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_UserArea(std::uint8_t* out, std::uint32_t size)
+{
+    LOCKED;
+    const auto bytes = P().Sim().UserAreaBytes();
+    const std::size_t n = std::min<std::size_t>(size, bytes.size());
+    if (out)
+        std::copy_n(bytes.begin(), n, out);
+    return static_cast<std::uint32_t>(n);
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_FrameCount(void)
+{
+    LOCKED;
+    return static_cast<std::uint32_t>(P().Sim().FrameCount());
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_Frame(std::uint32_t index, std::uint8_t* out,
+                                           std::uint32_t size)
+{
+    LOCKED;
+    const auto frame = P().Sim().Frame(index);
+    const std::size_t n = std::min<std::size_t>(size, frame.size());
+    if (out)
+        std::copy_n(frame.begin(), n, out);
+    return static_cast<std::uint32_t>(n);
+}
+
+SIM_EXPORT void KestruneSim_InjectFromDisplay(const std::uint8_t* data, std::uint32_t size)
+{
+    LOCKED;
+    if (data)
+        P().Sim().InjectFromDisplay(std::span<const std::uint8_t>(data, size), P().Now());
+}
+
+SIM_EXPORT void KestruneSim_SetDisplayResponds(int on)
+{
+    LOCKED;
+    P().Sim().SetDisplayResponds(on != 0);
+}

@@ -1,0 +1,252 @@
+// Whole updates against the simulated converter and boot loader, on the virtual clock that
+// both sides share.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "HexFile.h"
+#include "TempDir.h"
+#include "firmware/UpdateWorker.h"
+#include "link/CrvUsbDevice.h"
+#include "platform/Clock.h"
+#include "sim/d2xx/KestruneSim.h"
+
+#ifdef KESTRUNE_SIM_LIBRARY
+
+namespace {
+
+const std::string kReady = "Kestrune is ready";
+const std::string kErasing = "Erasing flash memory, please wait...";
+const std::string kPleaseReset = "Please reset the device to start the firmware update procedure";
+
+std::uint32_t SharedTickCount() { return platform::GetTickCount(); }
+
+// The status texts that report progress, as their percentages.
+std::vector<int> ProgressTexts(const std::vector<std::string>& texts) {
+    const std::string prefix = "Updating flash memory: ";
+    std::vector<int> percents;
+    for (const std::string& text : texts) {
+        if (text.rfind(prefix, 0) == 0) {
+            EXPECT_EQ(text.substr(text.size() - 2), " %");
+            percents.push_back(std::atoi(text.c_str() + prefix.size()));
+        }
+    }
+    return percents;
+}
+
+class SimUpdate : public ::testing::Test {
+protected:
+    void SetUp() override {
+        platform::SetClock(&clock_);
+        setenv("KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY, 1);
+        setenv("KESTRUNE_SIM", dir_.File("sim.ini").c_str(), 1);
+        ASSERT_TRUE(control_.Loaded());
+        control_.SetTimeSource(&SharedTickCount);
+    }
+    void TearDown() override {
+        device_.ClosePort();
+        control_.SetTimeSource(nullptr);
+        platform::SetClock(nullptr);
+    }
+
+    // A fresh converter with these [BootLoader] (and [Link]) lines, opened.
+    void Configure(const std::string& bootLoaderLines, const std::string& linkLines = "") {
+        device_.ClosePort();
+        std::filesystem::remove(dir_.File("flash.bin"));
+        testutil::WriteFile(dir_.File("sim.ini"), "[State]\nFolder=" + dir_.Path() + "\n[BootLoader]\n" +
+                                                      bootLoaderLines + "[Link]\n" + linkLines);
+        control_.Reset();
+        ASSERT_EQ(device_.OpenPort("USB"), TRUE);
+    }
+
+    std::string WriteImage(const std::string& name, const testhex::Image& image) {
+        testutil::WriteFile(dir_.File(name), image.text);
+        return dir_.File(name);
+    }
+
+    // flash.bin once the host has let go of the converter.
+    std::string FlashFile() {
+        device_.ClosePort();
+        return testutil::ReadFile(dir_.File("flash.bin"));
+    }
+
+    platform::VirtualClock clock_{1000};
+    testutil::TempDir dir_;
+    sim::SimControl control_{KESTRUNE_SIM_LIBRARY};
+    CCrvUsbDevice device_;
+    platform::RecordingUpdateSink sink_;
+};
+
+TEST_F(SimUpdate, Family0FlashesEveryRecordAndTellsItsProgress) {
+    Configure("EraseMs=1500\n");
+    const testhex::Image image = testhex::MakeImage(4096, 16);
+    const std::string path = WriteImage("KV-rev02.hex", image);
+
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyKv), 0);
+
+    const auto texts = sink_.Texts();
+    ASSERT_GE(texts.size(), 3u);
+    EXPECT_EQ(texts.front(), kErasing);
+    EXPECT_EQ(texts.back(), kReady);
+    const auto percents = ProgressTexts(texts);
+    ASSERT_FALSE(percents.empty());
+    EXPECT_EQ(percents.size(), texts.size() - 2) << "only progress between the first and last text";
+    EXPECT_EQ(percents.front(), 1);
+    EXPECT_GE(percents.back(), 98);
+    EXPECT_LE(percents.back(), 103);
+    EXPECT_EQ(sink_.Positions().back(), std::min(percents.back(), 100));
+    EXPECT_EQ(sink_.BarsCreated(), 1);
+    EXPECT_FALSE(sink_.BarVisible());
+    // DTR pulsed low then high, cleared at the end.
+    ASSERT_GE(control_.EscapeCount(), 3u);
+    EXPECT_EQ(control_.Escape(0), d2xx::CLRDTR);
+    EXPECT_EQ(control_.Escape(1), d2xx::SETDTR);
+    EXPECT_EQ(control_.ModemLines() & 1u, 0u);
+    d2xx::UCHAR latency = 0;
+    EXPECT_EQ(device_.Library().GetLatencyTimer(device_.DeviceHandle(), &latency), d2xx::FT_OK);
+    EXPECT_EQ(latency, 16) << "the converter's own latency timer is given back";
+    EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
+}
+
+TEST_F(SimUpdate, Family4FlashesAcrossA64KiBBoundaryAfterTheBanner) {
+    Configure("");
+    const testhex::Image image = testhex::MakeImage(0x10000 + 1000, 64);
+    const std::string path = WriteImage("heron-100.hex", image);
+
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 0);
+
+    const auto texts = sink_.Texts();
+    ASSERT_GE(texts.size(), 4u);
+    EXPECT_EQ(texts[0], kPleaseReset);
+    EXPECT_EQ(texts[1], kErasing + "C8051F120 Firmware Updater\r\n: ");
+    EXPECT_EQ(texts.back(), kReady);
+    const auto percents = ProgressTexts(texts);
+    EXPECT_EQ(percents.size(), texts.size() - 3);
+    ASSERT_FALSE(percents.empty());
+    EXPECT_GE(percents.back(), 95);
+    EXPECT_LE(percents.back(), 100);
+    EXPECT_EQ(control_.ModemLines() & 1u, 0u);
+    EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
+}
+
+TEST_F(SimUpdate, AFileUnderOneHundredBytesEndsWithAFullBar) {
+    Configure("");
+    const std::string path = WriteImage("pika-s.hex", testhex::MakeImage(4, 4));
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 0);
+    ASSERT_FALSE(sink_.Positions().empty());
+    EXPECT_EQ(sink_.Positions().back(), 100);
+    EXPECT_EQ(ProgressTexts(sink_.Texts()).back(), 100);
+}
+
+TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
+    testhex::Image image = testhex::MakeImage(1024, 16);
+    const std::string kv = WriteImage("kv-rev01.hex", image);
+    const std::string heron = WriteImage("heron-100.hex", image);
+    const std::string opal = WriteImage("opal.hex", image);
+    testhex::Image badSum = image;
+    badSum.text.replace(image.text.find("\r\n") - 2, 2, "00");
+    const std::string kvBad = WriteImage("kv-bad.hex", badSum);
+    const std::string heronBig = WriteImage("heron-big.hex", testhex::MakeImage(0x300, 16));
+    const std::string nova = WriteImage("nova-100.hex", image);
+
+    struct Case {
+        const char* what;
+        std::string config;
+        std::string path;
+        std::int32_t family;
+        std::int32_t result;
+        std::uint32_t minElapsedMs;
+        std::string report;
+    } cases[] = {
+        {"no wake-up reply", "WakeUp=0\n", kv, FamilyKv, -3, 5000, "Error. Device not responding."},
+        {"no erase reply, family 0", "EraseReply=0\n", kv, FamilyKv, -3, 20000, "Error. Device not responding."},
+        {"no load reply, family 0", "LoadReply=0\n", kv, FamilyKv, -3, 20000, "Error. Device not responding."},
+        {"no reset within 60 s", "ResetAfterMs=-1\n", opal, FamilyOpal, -3, 60000, "Error writing flash. (-3)."},
+        {"another banner", "Banner=C8051F020 Firmware Updater\n", heron, FamilyHeron, -3, 0, "Error writing flash. (-3)."},
+        {"no erase reply", "EraseReply=0\n", heron, FamilyHeron, -33, 20000, "Error writing flash. (-33)."},
+        {"no load reply", "LoadReply=0\n", nova, FamilyNova, -34, 20000, "Error writing flash. (-34)."},
+        {"refused record, family 0", "RefuseRecord=3:S\n", kv, FamilyKv, 'S', 0, "Record with incorrect checksum."},
+        {"refused record, family 4", "RefuseRecord=3:S\n", heron, FamilyHeron, 'S', 0, "Error writing flash. (83)."},
+        {"record with a wrong checksum", "", kvBad, FamilyKv, 'S', 0, "Record with incorrect checksum."},
+        {"record outside the flash", "FlashSize=0x200\n", heronBig, FamilyHeron, 'A', 0, "Error writing flash. (65)."},
+        {"verdict byte 0", "RefuseRecord=4:\\x00\n", kv, FamilyKv, -3, 0, "Error. Device not responding."},
+        {"cable pulled, family 0", "PullCableAtRecord=5\n", kv, FamilyKv, -3, 0, "Error. Device not responding."},
+        {"cable pulled, family 4", "PullCableAtRecord=5\n", heron, FamilyHeron, -3, 0, "Error writing flash. (-3)."},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Configure(c.config);
+        platform::RecordingUpdateSink sink;
+        const std::uint32_t start = platform::GetTickCount();
+        const std::int32_t result = UpdateFirmware(device_, c.path, &sink, c.family);
+        EXPECT_EQ(result, c.result);
+        EXPECT_GE(platform::GetTickCount() - start, c.minElapsedMs);
+        EXPECT_EQ(DescribeUpdateResult(result, c.family, 0).text, c.report);
+        EXPECT_FALSE(sink.BarVisible());
+    }
+}
+
+TEST_F(SimUpdate, AVerdictOfSeveralBytesIsReadOneByteARecord) {
+    // Record 2 is answered "GS": it passes, and the 'S' is taken as record 3's verdict.
+    Configure("RefuseRecord=2:GS\n");
+    const testhex::Image image = testhex::MakeImage(64, 16);
+    const std::string path = WriteImage("heron-2.hex", image);
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 'S');
+    EXPECT_EQ(sink_.Texts().back(), kReady);
+    // The loader programmed records 1 and 3 and refused record 2.
+    std::string expected(image.data.begin(), image.data.begin() + 48);
+    expected.replace(16, 16, std::string(16, '\xFF'));
+    EXPECT_EQ(FlashFile(), expected);
+}
+
+TEST_F(SimUpdate, ABannerLongerThanTheReplyBufferIsCutNotOverrun) {
+    // Without a latency timer every byte is in the host's queue as soon as it is sent.
+    Configure("ResetAfterMs=-1\n", "LatencyTimerMs=0\n");
+    const std::string path = WriteImage("heron-3.hex", testhex::MakeImage(256, 16));
+    // The display speaks up while the host waits for the reset.
+    class Injecting : public platform::RecordingUpdateSink {
+    public:
+        explicit Injecting(sim::SimControl& control) : control_(control) {}
+        void ShowStatusText(const std::string& text) override {
+            if (text == "Please reset the device to start the firmware update procedure") {
+                const std::string banner = "C8051F120 Firmware Updater" + std::string(3000, '.') + "\r\n";
+                control_.InjectFromDisplay(reinterpret_cast<const std::uint8_t*>(banner.data()),
+                                           static_cast<std::uint32_t>(banner.size()));
+            }
+            RecordingUpdateSink::ShowStatusText(text);
+        }
+
+    private:
+        sim::SimControl& control_;
+    } sink(control_);
+
+    // Nothing answers the requests: the boot loader never came, only its words.
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink, FamilyHeron, false), -33);
+    const auto texts = sink.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[1], kErasing + "C8051F120 Firmware Updater" + std::string(1024 - 26, '.') + ": ");
+}
+
+TEST_F(SimUpdate, TheWorkerRunsTheUpdateAndReportsSuccess) {
+    Configure("");
+    const testhex::Image image = testhex::MakeImage(512, 16);
+    const std::string path = WriteImage("kv-rev03.hex", image);
+    platform::ScopedRecordingUi ui;
+    UpdateWorker worker(device_);
+    ASSERT_EQ(worker.StartUpdate(path, FamilyKv, &sink_), TRUE);
+    worker.Wait();
+    EXPECT_EQ(sink_.FinishedPosts(), 1);
+    EXPECT_EQ(worker.m_nResult.load(), 0);
+    worker.ReportUpdateResult();
+    ASSERT_EQ(ui.Boxes().size(), 1u);
+    EXPECT_EQ(ui.Boxes()[0].text, "Firmware successfully updated.");
+    EXPECT_EQ(ui.Boxes()[0].caption, "Kestrune");
+    EXPECT_EQ(ui.Boxes()[0].flags, 0u);
+    EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
+}
+
+} // namespace
+
+#endif

@@ -1,0 +1,339 @@
+// The simulated converter through the D2XX binding alone: what the transport and the records
+// rely on from any provider.
+#include <array>
+#include <cstring>
+#include <vector>
+
+#include "link/D2xxLibrary.h"
+#include "protocol/Frame.h"
+#include "UsbSimFixture.h"
+
+using namespace d2xx;
+
+namespace {
+
+const std::vector<std::uint8_t> kIdentify = {0x02, 'B', 'P', 'P', 0x03};
+
+class SimLink : public UsbSimTest {
+protected:
+    void TearDown() override
+    {
+        if (IsValidHandle(h_))
+            lib_.W32_CloseHandle(h_);
+        lib_.Free();
+        UsbSimTest::TearDown();
+    }
+
+    FT_HANDLE OpenFirst()
+    {
+        EXPECT_TRUE(lib_.Bind());
+        char serial[64] = {};
+        EXPECT_EQ(lib_.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+                  FT_OK);
+        h_ = lib_.W32_CreateFile(serial, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                 FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+        EXPECT_TRUE(IsValidHandle(h_));
+        return h_;
+    }
+    DWORD Queued()
+    {
+        DWORD n = 0;
+        EXPECT_EQ(lib_.GetQueueStatus(h_, &n), FT_OK);
+        return n;
+    }
+    std::vector<std::uint8_t> ReadAll()
+    {
+        std::vector<std::uint8_t> out(Queued());
+        DWORD got = 0;
+        EXPECT_TRUE(lib_.W32_ReadFile(h_, out.data(), static_cast<DWORD>(out.size()), &got));
+        out.resize(got);
+        return out;
+    }
+    bool Write(const std::vector<std::uint8_t>& bytes, DWORD* writtenOut = nullptr)
+    {
+        DWORD written = 0;
+        const bool ok = lib_.W32_WriteFile(h_, bytes.data(), static_cast<DWORD>(bytes.size()),
+                                           &written);
+        if (writtenOut)
+            *writtenOut = written;
+        return ok;
+    }
+    void SetBaud(DWORD baud)
+    {
+        FTDCB dcb{};
+        ASSERT_TRUE(lib_.W32_GetCommState(h_, &dcb));
+        dcb.BaudRate = baud;
+        ASSERT_TRUE(lib_.W32_SetCommState(h_, &dcb));
+    }
+
+    D2xxLibrary lib_;
+    FT_HANDLE h_ = InvalidHandle();
+};
+
+TEST_F(SimLink, ListsItsConvertersAndOpensOnlyTheFirst)
+{
+    Configure("[Converter]\nCount=2\nSerialNumber=KS4711\n");
+    ASSERT_TRUE(lib_.Bind());
+    DWORD count = 0;
+    ASSERT_EQ(lib_.ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 2u);
+    char first[64] = {}, second[64] = {};
+    ASSERT_EQ(lib_.ListDevices(nullptr, first, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+    ASSERT_EQ(lib_.ListDevices(reinterpret_cast<void*>(std::uintptr_t{1}), second,
+                               FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+              FT_OK);
+    EXPECT_STREQ(first, "KS4711");
+    EXPECT_STRNE(second, "KS4711");
+    EXPECT_EQ(lib_.ListDevices(reinterpret_cast<void*>(std::uintptr_t{2}), second,
+                               FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER),
+              FT_DEVICE_NOT_FOUND);
+
+    // The other converter is someone else's; its failure is the Linux value, not all ones.
+    FT_HANDLE other = lib_.W32_CreateFile(second, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                          OPEN_EXISTING, FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(other), 0xFFFFFFFFu);
+    EXPECT_FALSE(IsValidHandle(other));
+    OpenFirst();
+    EXPECT_TRUE(control_.IsOpen());
+    // Exclusive: a second open of the same converter fails.
+    FT_HANDLE again = lib_.W32_CreateFile(first, 0, 0, nullptr, OPEN_EXISTING,
+                                          FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+    EXPECT_FALSE(IsValidHandle(again));
+}
+
+TEST_F(SimLink, NoConverterListsNothing)
+{
+    Configure("[Converter]\nPresent=0\n");
+    ASSERT_TRUE(lib_.Bind());
+    DWORD count = 7;
+    ASSERT_EQ(lib_.ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 0u);
+    char serial[64];
+    EXPECT_NE(lib_.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+}
+
+TEST_F(SimLink, DriverVersionAndChipType)
+{
+    Configure("[Converter]\nDriverVersion=0x00020828\nChipType=0\n");
+    OpenFirst();
+    DWORD version = 0;
+    EXPECT_EQ(lib_.GetDriverVersion(h_, &version), FT_OK);
+    EXPECT_EQ(version, 0x20828u);
+    FT_DEVICE chip = 99;
+    DWORD id = 0;
+    EXPECT_EQ(lib_.GetDeviceInfo(h_, &chip, &id, nullptr, nullptr, nullptr), FT_OK);
+    EXPECT_EQ(chip, FT_DEVICE_BM);
+    EXPECT_EQ(id, 0x0403F209u);
+
+    lib_.W32_CloseHandle(h_);
+    h_ = InvalidHandle();
+    Configure("[Converter]\nDriverVersion=fail\n");
+    OpenFirst();
+    EXPECT_NE(lib_.GetDriverVersion(h_, &version), FT_OK);
+}
+
+TEST_F(SimLink, IdentityReplyWaitsForTheLatencyTick)
+{
+    Configure("[Display]\nDeviceId=0x5F\nRevision=1.23\n");
+    OpenFirst(); // t = 1000: the latency ticks fall at 1016, 1032, ...
+    clock_.Advance(5);
+    ASSERT_TRUE(Write(kIdentify));
+    clock_.Advance(10); // 1015
+    EXPECT_EQ(Queued(), 0u);
+    clock_.Advance(1); // 1016
+    const auto reply = ReadAll();
+    const std::vector<std::uint8_t> expected = {0x02, 'J', 'P', 'U', '5', '?', '1', '2', '3', 0x03};
+    EXPECT_EQ(reply, expected);
+    ASSERT_EQ(control_.FrameCount(), 1u);
+    EXPECT_EQ(control_.Frame(0), kIdentify);
+}
+
+TEST_F(SimLink, AFullPacketDoesNotWaitForTheTick)
+{
+    Configure("[Link]\nLatencyTimerMs=100\n");
+    OpenFirst();
+    clock_.Advance(1);
+    std::vector<std::uint8_t> bytes(61, 'x');
+    control_.InjectFromDisplay(bytes.data(), 61);
+    EXPECT_EQ(Queued(), 0u);
+    control_.InjectFromDisplay(bytes.data(), 1);
+    EXPECT_EQ(Queued(), 62u);
+    control_.InjectFromDisplay(bytes.data(), 5);
+    clock_.Advance(98); // 99 ms after the open
+    EXPECT_EQ(Queued(), 62u);
+    clock_.Advance(1);
+    EXPECT_EQ(Queued(), 67u);
+
+    UCHAR latency = 0;
+    EXPECT_EQ(lib_.GetLatencyTimer(h_, &latency), FT_OK);
+    EXPECT_EQ(latency, 100);
+    EXPECT_EQ(lib_.SetLatencyTimer(h_, 1), FT_INVALID_PARAMETER);
+    EXPECT_EQ(lib_.SetLatencyTimer(h_, 2), FT_OK);
+}
+
+TEST_F(SimLink, PacedBytesTakeTheirTimeOnBothWires)
+{
+    // 1200 baud, 10 bits a byte: 8.33 ms a byte. The 5-byte request is in at 41.7 ms, the
+    // 10-byte reply at 125 ms.
+    Configure("[Link]\nPace=1\nLatencyTimerMs=0\n");
+    OpenFirst();
+    SetBaud(1200);
+    ASSERT_TRUE(Write(kIdentify));
+    clock_.Advance(41);
+    EXPECT_EQ(control_.FrameCount(), 0u);
+    clock_.Advance(1);
+    EXPECT_EQ(Queued(), 0u);
+    EXPECT_EQ(control_.FrameCount(), 1u);
+    clock_.Advance(25); // 67 ms: three reply bytes are through
+    EXPECT_EQ(Queued(), 3u);
+    clock_.Advance(57); // 124 ms
+    EXPECT_EQ(Queued(), 9u);
+    clock_.Advance(1);
+    EXPECT_EQ(Queued(), 10u);
+}
+
+TEST_F(SimLink, PurgeDropsWhatWaits)
+{
+    OpenFirst();
+    std::vector<std::uint8_t> bytes(10, 'y');
+    control_.InjectFromDisplay(bytes.data(), 10);
+    clock_.Advance(20);
+    EXPECT_EQ(Queued(), 10u);
+    EXPECT_TRUE(lib_.W32_PurgeComm(h_, PURGE_TXCLEAR | PURGE_RXCLEAR));
+    EXPECT_EQ(Queued(), 0u);
+}
+
+TEST_F(SimLink, UserAreaAsBlockAndAsWords)
+{
+    for (const char* chip : {"9", "0", "5"}) {
+        SCOPED_TRACE(chip);
+        Configure(std::string("[Converter]\nChipType=") + chip +
+                  "\n[UserArea]\nDeviceCode=0x59\nSerialNumber=1000.0042.007\n");
+        OpenFirst();
+        std::array<UCHAR, 25> block{};
+        DWORD got = 0;
+        ASSERT_EQ(lib_.EE_UARead(h_, block.data(), 25, &got), FT_OK);
+        EXPECT_EQ(got, 25u);
+        EXPECT_EQ(block[0], 0x59);
+        EXPECT_EQ(block[1], 0x80);
+        EXPECT_EQ(block[2], 0xE8);
+        EXPECT_EQ(block[3], 0x03);
+        const DWORD first = std::strcmp(chip, "9") == 0 ? 0x12 : 0x30;
+        for (DWORD i = 0; i < 12; ++i) {
+            WORD w = 0;
+            ASSERT_EQ(lib_.ReadEE(h_, first + i, &w), FT_OK);
+            EXPECT_EQ(w, block[2 * i] | block[2 * i + 1] << 8) << i;
+        }
+        DWORD size = 0;
+        ASSERT_EQ(lib_.EE_UASize(h_, &size), FT_OK);
+        EXPECT_GE(size, 26u);
+        lib_.W32_CloseHandle(h_);
+        h_ = InvalidHandle();
+    }
+}
+
+TEST_F(SimLink, UserAreaFaults)
+{
+    Configure("[UserArea]\nErased=1\n");
+    OpenFirst();
+    std::array<UCHAR, 25> block{};
+    DWORD got = 0;
+    ASSERT_EQ(lib_.EE_UARead(h_, block.data(), 25, &got), FT_OK);
+    for (UCHAR b : block)
+        EXPECT_EQ(b, 0xFF);
+    lib_.W32_CloseHandle(h_);
+
+    Configure("[UserArea]\nReadFails=1\nWriteFails=1\n");
+    OpenFirst();
+    EXPECT_EQ(lib_.EE_UARead(h_, block.data(), 25, &got), FT_EEPROM_READ_FAILED);
+    WORD w = 0;
+    EXPECT_EQ(lib_.ReadEE(h_, 0x12, &w), FT_EEPROM_READ_FAILED);
+    EXPECT_EQ(lib_.EE_UAWrite(h_, block.data(), 25), FT_EEPROM_WRITE_FAILED);
+    // Words outside the user area still read.
+    EXPECT_EQ(lib_.ReadEE(h_, 0x02, &w), FT_OK);
+}
+
+TEST_F(SimLink, ProgrammedStateOutlivesTheConverterObject)
+{
+    Configure("[UserArea]\nBytes=62 30 30 31 32 33 34 35 36 37 38 39 31 35 30 33 30 34 31 36 30 35 30 36 00\n");
+    OpenFirst();
+    std::array<UCHAR, 25> record{};
+    for (std::size_t i = 0; i < record.size(); ++i)
+        record[i] = static_cast<UCHAR>(i * 7);
+    ASSERT_EQ(lib_.EE_UAWrite(h_, record.data(), 25), FT_OK);
+
+    FT_EEPROM_X_SERIES image{};
+    image.common.deviceType = FT_DEVICE_X_SERIES;
+    char m[64] = "Maker", mi[64] = "MK", d[64] = "Display", s[64] = "SN123";
+    image.common.VendorId = 0x1234;
+    image.Cbus0 = 4;
+    ASSERT_EQ(lib_.EEPROM_Program(h_, &image, sizeof image, m, mi, d, s), FT_OK);
+    lib_.W32_CloseHandle(h_);
+    h_ = InvalidHandle();
+
+    control_.Reset(); // a fresh converter, as after unloading the library or in another process
+    OpenFirst();
+    std::array<UCHAR, 25> back{};
+    DWORD got = 0;
+    ASSERT_EQ(lib_.EE_UARead(h_, back.data(), 25, &got), FT_OK);
+    EXPECT_EQ(back, record);
+    FT_EEPROM_X_SERIES read{};
+    read.common.deviceType = FT_DEVICE_X_SERIES;
+    char m2[64] = {}, mi2[64] = {}, d2[64] = {}, s2[64] = {};
+    ASSERT_EQ(lib_.EEPROM_Read(h_, &read, sizeof read, m2, mi2, d2, s2), FT_OK);
+    EXPECT_EQ(read.common.VendorId, 0x1234);
+    EXPECT_EQ(read.Cbus0, 4);
+    EXPECT_STREQ(m2, "Maker");
+    EXPECT_STREQ(s2, "SN123");
+    // An image of the wrong size or kind is refused.
+    EXPECT_EQ(lib_.EEPROM_Read(h_, &read, 16, m2, mi2, d2, s2), FT_INVALID_PARAMETER);
+    FT_EEPROM_232B bm{};
+    bm.common.deviceType = FT_DEVICE_BM;
+    EXPECT_EQ(lib_.EEPROM_Read(h_, &bm, sizeof bm, m2, mi2, d2, s2), FT_INVALID_PARAMETER);
+}
+
+TEST_F(SimLink, EepromFaults)
+{
+    Configure("[Eeprom]\nReadFails=1\nProgramFails=1\n");
+    OpenFirst();
+    FT_EEPROM_X_SERIES image{};
+    image.common.deviceType = FT_DEVICE_X_SERIES;
+    char m[64] = {}, mi[64] = {}, d[64] = {}, s[64] = {};
+    EXPECT_EQ(lib_.EEPROM_Read(h_, &image, sizeof image, m, mi, d, s), FT_EEPROM_READ_FAILED);
+    EXPECT_EQ(lib_.EEPROM_Program(h_, &image, sizeof image, m, mi, d, s), FT_EEPROM_WRITE_FAILED);
+}
+
+TEST_F(SimLink, CablePulledAfterSoManyBytes)
+{
+    Configure("[Link]\nPullCableAfterBytes=7\n");
+    OpenFirst();
+    DWORD written = 0;
+    EXPECT_TRUE(Write(kIdentify, &written));
+    EXPECT_EQ(written, 5u);
+    EXPECT_FALSE(Write(kIdentify, &written));
+    EXPECT_EQ(written, 2u);
+    EXPECT_FALSE(Write(kIdentify, &written));
+    FTDCB dcb{};
+    EXPECT_FALSE(lib_.W32_GetCommState(h_, &dcb));
+    DWORD count = 9;
+    ASSERT_EQ(lib_.ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 0u);
+    EXPECT_TRUE(lib_.W32_CloseHandle(h_));
+    h_ = InvalidHandle();
+
+    control_.PlugCable();
+    ASSERT_EQ(lib_.ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 1u);
+}
+
+TEST_F(SimLink, HandlesNeverGivenOutAreRefused)
+{
+    ASSERT_TRUE(lib_.Bind());
+    int notAHandle = 0;
+    DWORD n = 0;
+    EXPECT_EQ(lib_.GetQueueStatus(&notAHandle, &n), FT_INVALID_HANDLE);
+    EXPECT_FALSE(lib_.W32_CloseHandle(&notAHandle));
+    EXPECT_FALSE(lib_.W32_WriteFile(InvalidHandle(), "x", 1, &n));
+}
+
+} // namespace
