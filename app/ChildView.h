@@ -5,6 +5,7 @@
 
 #include "app/CommandTable.h"
 
+class QAccessibleEvent;
 class QPlainTextEdit;
 
 class CChildView : public QFrame {
@@ -25,6 +26,11 @@ public:
     const gui::CommandTable& Commands() const { return m_commands; }
 
     QPlainTextEdit* StatusView = nullptr;
+
+    // Where text-change announcements go: QAccessible::updateAccessibility unless a test
+    // listens (nullptr restores it). Offscreen, Qt has no accessibility backend to observe.
+    using Announcer = void (*)(QAccessibleEvent* event);
+    static void SetAnnouncer(Announcer announcer);
 
 protected:
     void resizeEvent(QResizeEvent* event) override;

@@ -19,6 +19,7 @@
 #include "app/Seams.h"
 #include "app/StatusBar.h"
 #include "platform/LastError.h"
+#include "res/Strings.h"
 
 namespace {
 
@@ -133,8 +134,7 @@ TEST_F(Frame, CommandWithoutMenuItemSentByIdRunsItsHandler)
 
 TEST_F(Frame, AcceleratorsReachNoHandler)
 {
-    StartApp();
-    ASSERT_TRUE(WaitFor([] { return theApp.StartupTimerRuns() > 0; }));
+    StartAndSettle();
     MainFrame().activateWindow();
     QSignalSpy routed(&MainFrame(), &CMainFrame::CommandRouted);
     const std::string before = StatusText();
@@ -149,7 +149,7 @@ TEST_F(Frame, AcceleratorsReachNoHandler)
         EXPECT_FALSE(routed[i][1].toBool());
     }
     EXPECT_EQ(StatusText(), before);
-    EXPECT_TRUE(gui::seams::Boxes().empty());
+    EXPECT_EQ(BoxTexts().size(), 1u);
 }
 
 TEST_F(Frame, CommandErrorIsReportedLikeTheDispatchDoes)
@@ -210,12 +210,14 @@ TEST_F(Frame, EveryControlHasAnAccessibleName)
             widgets.push_back(child);
     for (QLabel* label : MainFrame().m_wndStatusBar->findChildren<QLabel*>())
         widgets.push_back(label);
-    for (QWidget* widget : widgets)
-        if (qobject_cast<QMenuBar*>(widget) == nullptr && qobject_cast<QScrollBar*>(widget) == nullptr &&
-            widget->objectName() != "qt_scrollarea_viewport" && widget->objectName() != "qt_scrollarea_vcontainer" &&
-            widget->objectName() != "qt_scrollarea_hcontainer")
-            EXPECT_FALSE(widget->accessibleName().isEmpty()) << widget->metaObject()->className() << " "
-                                                             << widget->objectName().toStdString();
+    for (QWidget* widget : widgets) {
+        // Qt's own parts of a scroll area and the menu bar are named by Qt.
+        if (qobject_cast<QMenuBar*>(widget) != nullptr || qobject_cast<QScrollBar*>(widget) != nullptr ||
+            widget->objectName().startsWith("qt_scrollarea_"))
+            continue;
+        EXPECT_FALSE(widget->accessibleName().isEmpty())
+            << widget->metaObject()->className() << " " << widget->objectName().toStdString();
+    }
     EXPECT_EQ(MainFrame().m_wndView->StatusView->objectName(), "edit1");
     EXPECT_EQ(MainFrame().m_wndStatusBar->objectName(), "statusbar59393");
 }

@@ -33,7 +33,7 @@ protected:
 
     // A family-4 sample firmware file (heron-100.hex by default) of dataBytes bytes; its image.
     std::string WriteFirmware(const std::string& name = "heron-100.hex", std::size_t dataBytes = 512);
-    std::vector<std::uint8_t> FirmwareData() const { return firmwareData_; }
+    const std::vector<std::uint8_t>& FirmwareData() const { return firmwareData_; }
     std::string FlashFile() const { return dir_.File("state/flash.bin"); }
 
     // theApp.InitInstance with these arguments; ExitInstance comes in TearDown.

@@ -10,6 +10,7 @@
 #include "app/Seams.h"
 #include "app/StatusBar.h"
 #include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
 #include "sim/d2xx/KestruneSim.h"
 
 class Update : public GuiTest {
