@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <unistd.h>
 
 #include "res/Strings.h"
 
@@ -71,8 +72,10 @@ int TerminalUi::MessageBox(const std::string& text, const std::string& caption, 
     return IsYes(answer) ? platform::IDOK : platform::IDCANCEL;
 }
 
+// A bell in a script's log is noise; only an operator at a terminal hears it.
 void TerminalUi::MessageBeep(unsigned)
 {
+    if (::isatty(::fileno(err_)) != 1) return;
     std::fputc('\a', err_);
     std::fflush(err_);
 }

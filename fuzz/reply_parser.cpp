@@ -1,4 +1,4 @@
-// Reply bytes from the display, fed through the parser for every known model, and key-report
+// Reply bytes from the display, fed through the parser for a model of the table, and key-report
 // payloads decoded with layouts taken from the input (cell counts no table row has).
 #include <cstddef>
 #include <cstdint>
@@ -45,13 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     const std::span<const std::uint8_t> input(data, size);
 
-    NoLink unselected;
-    FeedAll(unselected, input);
-    for (const DeviceModelInfo& model : DeviceModelTable) {
-        NoLink device;
-        device.SelectDeviceModel(2, model.DeviceId);
-        FeedAll(device, input);
-    }
+    // The first byte picks the model (or none selected), so the corpus covers every row.
+    if (size == 0)
+        return 0;
+    NoLink device;
+    const std::size_t row = data[0] % (DeviceModelTable.size() + 1);
+    if (row < DeviceModelTable.size())
+        device.SelectDeviceModel(2, DeviceModelTable[row].DeviceId);
+    FeedAll(device, input.subspan(1));
 
     if (size >= 24) {
         std::int32_t fields[6];

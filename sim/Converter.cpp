@@ -400,7 +400,7 @@ bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
         return false;
     std::size_t n = data.size();
     bool pullNow = false;
-    if (config_.pullCableAfterBytes >= 0) {
+    if (config_.pullCableAfterBytes >= 0 && pullArmed_) {
         const auto limit = static_cast<std::uint64_t>(config_.pullCableAfterBytes);
         const std::uint64_t left = limit > bytesWritten_ ? limit - bytesWritten_ : 0;
         if (n >= left) {
@@ -422,8 +422,11 @@ bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
     const bool pulledMeanwhile = cablePulled_;
     bytesWritten_ += n;
     written = static_cast<std::uint32_t>(n);
-    if (pullNow && !cablePulled_)
-        PullCable(nowMs);
+    if (pullNow) {
+        pullArmed_ = false;
+        if (!cablePulled_)
+            PullCable(nowMs);
+    }
     if (!cablePulled_)
         MoveReceived(now_);
     return n == data.size() && !pulledMeanwhile;
@@ -665,6 +668,7 @@ FT_STATUS Converter::ProgramProgramData(const FT_PROGRAM_DATA& data)
 FT_STATUS Converter::ReadUserArea(std::uint8_t* data, std::uint32_t size, std::uint32_t& got)
 {
     got = 0;
+    ++blockReads_;
     if (!data)
         return FT_INVALID_PARAMETER;
     if (config_.userAreaReadFails)
@@ -694,6 +698,7 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
 
 FT_STATUS Converter::ReadWord(std::uint32_t address, std::uint16_t& value)
 {
+    ++wordReads_;
     if (address >= words_.size())
         return FT_INVALID_PARAMETER;
     const bool user = address >= UserAreaWordAddress() && address < 0x40;

@@ -88,12 +88,17 @@ public:
     std::vector<std::uint8_t> UserAreaBytes() const;
     const EepromContents& Eeprom() const { return eeprom_; }
 
+    // Lets the time pass up to nowMs (deliveries, replies, a due operator reset).
+    void Update(std::uint32_t nowMs) { Advance(nowMs); }
+
     // What the display got and did (for tests and for other processes through frames.log).
     std::size_t FrameCount() const { return frames_.size(); }
     std::vector<std::uint8_t> Frame(std::size_t index) const;
     bool InBootLoader() const { return inBootLoader_; }
     const std::vector<std::uint32_t>& EscapeLog() const { return escapes_; }
     std::uint64_t BytesWritten() const { return bytesWritten_; }
+    std::uint32_t BlockReads() const { return blockReads_; } // FT_EE_UARead calls
+    std::uint32_t WordReads() const { return wordReads_; }   // FT_ReadEE calls
     void SetDisplayResponds(bool responds);
 
 private:
@@ -129,6 +134,9 @@ private:
     std::uint64_t session_ = 0;
     std::uint64_t lastSession_ = 0;
     std::uint64_t bytesWritten_ = 0;
+    bool pullArmed_ = true; // PullCableAfterBytes strikes once
+    std::uint32_t blockReads_ = 0;
+    std::uint32_t wordReads_ = 0;
 
     d2xx::FTDCB dcb_{};
     d2xx::FTTIMEOUTS timeouts_{};

@@ -742,6 +742,7 @@ SIM_EXPORT std::uint32_t KestruneSim_IsOpen(void)
 SIM_EXPORT std::uint32_t KestruneSim_InBootLoader(void)
 {
     LOCKED;
+    P().Sim().Update(P().Now());
     return P().Sim().InBootLoader() ? 1 : 0;
 }
 
@@ -761,6 +762,18 @@ SIM_EXPORT std::uint32_t KestruneSim_BytesWritten(void)
 {
     LOCKED;
     return static_cast<std::uint32_t>(P().Sim().BytesWritten());
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_BlockReads(void)
+{
+    LOCKED;
+    return P().Sim().BlockReads();
+}
+
+SIM_EXPORT std::uint32_t KestruneSim_WordReads(void)
+{
+    LOCKED;
+    return P().Sim().WordReads();
 }
 
 SIM_EXPORT std::uint32_t KestruneSim_EscapeCount(void)
@@ -800,6 +813,7 @@ SIM_EXPORT std::uint32_t KestruneSim_UserArea(std::uint8_t* out, std::uint32_t s
 SIM_EXPORT std::uint32_t KestruneSim_FrameCount(void)
 {
     LOCKED;
+    P().Sim().Update(P().Now());
     return static_cast<std::uint32_t>(P().Sim().FrameCount());
 }
 
@@ -807,6 +821,7 @@ SIM_EXPORT std::uint32_t KestruneSim_Frame(std::uint32_t index, std::uint8_t* ou
                                            std::uint32_t size)
 {
     LOCKED;
+    P().Sim().Update(P().Now());
     const auto frame = P().Sim().Frame(index);
     const std::size_t n = std::min<std::size_t>(size, frame.size());
     if (out)

@@ -58,6 +58,9 @@ public:
     std::uint32_t ReloadCount() { return Count("KestruneSim_ReloadCount"); }
     std::uint32_t BytesWritten() { return Count("KestruneSim_BytesWritten"); }
     std::uint32_t FrameCount() { return Count("KestruneSim_FrameCount"); }
+    // How the user area was read: FT_EE_UARead calls and FT_ReadEE calls.
+    std::uint32_t BlockReads() { return Count("KestruneSim_BlockReads"); }
+    std::uint32_t WordReads() { return Count("KestruneSim_WordReads"); }
     std::uint32_t EscapeCount() { return Count("KestruneSim_EscapeCount"); }
     std::uint32_t Escape(std::uint32_t index)
     {

@@ -14,7 +14,8 @@ class UsbSimTest : public ::testing::Test {
 protected:
     explicit UsbSimTest(const char* library = KESTRUNE_SIM_LIBRARY)
         : library_(library), d2xx_("KESTRUNE_D2XX", library),
-          simFile_("KESTRUNE_SIM", dir_.File("sim.ini").c_str()), control_(library)
+          simFile_("KESTRUNE_SIM", dir_.File("sim.ini").c_str()),
+          registry_("KESTRUNE_REGISTRY", dir_.File("registry.reg").c_str()), control_(library)
     {
     }
 
@@ -40,12 +41,20 @@ protected:
         control_.Reset();
     }
 
+    // The per-user registry values ("BaudRate"="38400" lines) the next device object reads.
+    void Registry(const std::string& values)
+    {
+        WriteText(dir_.File("registry.reg"),
+                  "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\SOFTWARE\\ZKM\\CORVINA]\r\n" + values);
+    }
+
     static std::uint32_t VirtualNow() { return platform::GetTickCount(); }
 
     TempDir dir_;
     std::string library_;
     ScopedEnv d2xx_;
     ScopedEnv simFile_;
+    ScopedEnv registry_;
     sim::SimControl control_;
     platform::VirtualClock clock_{1000};
 };

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "link/D2xxLibrary.h"
+#include "sim/Converter.h"
 #include "protocol/Frame.h"
 #include "UsbSimFixture.h"
 
@@ -292,6 +293,30 @@ TEST_F(SimLink, ProgrammedStateOutlivesTheConverterObject)
     EXPECT_EQ(lib_.EEPROM_Read(h_, &bm, sizeof bm, m2, mi2, d2, s2), FT_INVALID_PARAMETER);
 }
 
+// Another process programs the converter while this one has the library loaded: the next open
+// here sees it.
+TEST_F(SimLink, AnOpenSeesWhatAnotherConverterObjectProgrammed)
+{
+    OpenFirst();
+    lib_.W32_CloseHandle(h_);
+    h_ = InvalidHandle();
+    {
+        sim::Converter other(sim::LoadSimConfig(dir_.File("sim.ini")));
+        const std::uint64_t session = other.Open(0);
+        ASSERT_NE(session, 0u);
+        const std::uint8_t record[25] = {0x59, 0x80, 0x10, 0x27};
+        ASSERT_EQ(other.WriteUserArea(record, 25), FT_OK);
+        other.Close(session, 0);
+    }
+    OpenFirst();
+    std::array<UCHAR, 25> block{};
+    DWORD got = 0;
+    ASSERT_EQ(lib_.EE_UARead(h_, block.data(), 25, &got), FT_OK);
+    EXPECT_EQ(block[0], 0x59);
+    EXPECT_EQ(block[3], 0x27);
+    EXPECT_EQ(block[24], 0x00);
+}
+
 TEST_F(SimLink, EepromFaults)
 {
     Configure("[Eeprom]\nReadFails=1\nProgramFails=1\n");
@@ -334,6 +359,90 @@ TEST_F(SimLink, HandlesNeverGivenOutAreRefused)
     EXPECT_EQ(lib_.GetQueueStatus(&notAHandle, &n), FT_INVALID_HANDLE);
     EXPECT_FALSE(lib_.W32_CloseHandle(&notAHandle));
     EXPECT_FALSE(lib_.W32_WriteFile(InvalidHandle(), "x", 1, &n));
+}
+
+std::vector<std::uint8_t> Bytes(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+TEST_F(SimLink, DtrPulseStartsTheBootLoaderQuietly)
+{
+    Configure("[Link]\nLatencyTimerMs=0\n");
+    OpenFirst();
+    ASSERT_TRUE(lib_.W32_EscapeCommFunction(h_, CLRDTR));
+    clock_.Advance(100);
+    ASSERT_TRUE(lib_.W32_EscapeCommFunction(h_, SETDTR));
+    EXPECT_TRUE(control_.InBootLoader());
+    clock_.Advance(5000);
+    EXPECT_EQ(Queued(), 0u); // no banner
+    ASSERT_TRUE(Write(Bytes("\r\n")));
+    EXPECT_EQ(ReadAll(), Bytes(">"));
+    EXPECT_EQ(control_.ModemLines() & 1u, 1u);
+}
+
+TEST_F(SimLink, DtrSetAloneStandsForTheOperatorsReset)
+{
+    Configure("[Link]\nLatencyTimerMs=0\n[BootLoader]\nResetAfterMs=1000\n");
+    OpenFirst();
+    ASSERT_TRUE(lib_.W32_EscapeCommFunction(h_, SETDTR));
+    clock_.Advance(999);
+    EXPECT_FALSE(control_.InBootLoader());
+    EXPECT_EQ(Queued(), 0u);
+    clock_.Advance(1);
+    EXPECT_TRUE(control_.InBootLoader());
+    EXPECT_EQ(ReadAll(), Bytes("C8051F120 Firmware Updater\r\n"));
+
+    // A drop of DTR before the reset is due calls it off; a pulse long apart is no pulse.
+    lib_.W32_CloseHandle(h_);
+    OpenFirst();
+    lib_.W32_EscapeCommFunction(h_, CLRDTR);
+    clock_.Advance(400);
+    lib_.W32_EscapeCommFunction(h_, SETDTR);
+    EXPECT_FALSE(control_.InBootLoader());
+    clock_.Advance(500);
+    lib_.W32_EscapeCommFunction(h_, CLRDTR);
+    clock_.Advance(2000);
+    EXPECT_FALSE(control_.InBootLoader());
+}
+
+TEST_F(SimLink, AFinishedRunSavesTheFlashAndTheFirmwareReturns)
+{
+    Configure("[Link]\nLatencyTimerMs=0\n");
+    OpenFirst();
+    lib_.W32_EscapeCommFunction(h_, CLRDTR);
+    clock_.Advance(100);
+    lib_.W32_EscapeCommFunction(h_, SETDTR);
+    ASSERT_TRUE(Write(Bytes("\r\nK\r\nL\r\n")));
+    EXPECT_EQ(ReadAll(), Bytes(">OK\r\nOK\r\n"));
+    ASSERT_TRUE(Write(Bytes(":0400000001020304F2\n")));
+    EXPECT_EQ(ReadAll(), Bytes("G"));
+    EXPECT_FALSE(PathExists(dir_.File("flash.bin")));
+    ASSERT_TRUE(Write(Bytes(":00000001FF\n")));
+    EXPECT_EQ(ReadAll(), Bytes("GOK\r\n"));
+    EXPECT_EQ(ReadText(dir_.File("flash.bin")), std::string("\x01\x02\x03\x04"));
+
+    lib_.W32_EscapeCommFunction(h_, CLRDTR);
+    EXPECT_FALSE(control_.InBootLoader());
+    ASSERT_TRUE(Write(kIdentify));
+    EXPECT_EQ(ReadAll().size(), 10u);
+    EXPECT_EQ(ReadText(dir_.File("frames.log")), "0242505003\n");
+}
+
+TEST_F(SimLink, TheBootLoaderCanPullTheCable)
+{
+    Configure("[Link]\nLatencyTimerMs=0\n[BootLoader]\nPullCableAtRecord=2\n");
+    OpenFirst();
+    lib_.W32_EscapeCommFunction(h_, CLRDTR);
+    clock_.Advance(100);
+    lib_.W32_EscapeCommFunction(h_, SETDTR);
+    ASSERT_TRUE(Write(Bytes("\r\nK\r\nL\r\n:0400000001020304F2\n")));
+    EXPECT_FALSE(Write(Bytes(":0400040001020304EE\n")));
+    DWORD count = 5;
+    ASSERT_EQ(lib_.ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+    EXPECT_EQ(count, 0u);
+    // What was programmed before the cable went is kept.
+    EXPECT_EQ(ReadText(dir_.File("flash.bin")), std::string("\x01\x02\x03\x04"));
 }
 
 } // namespace

@@ -1,0 +1,121 @@
+// Binding the D2XX provider: a missing provider, providers that lack entries, safe results
+// through empty entries.
+#include "link/CrvUsbDevice.h"
+#include "platform/Ui.h"
+#include "UsbSimFixture.h"
+
+using namespace d2xx;
+
+namespace {
+
+TEST(D2xxBinding, EmptyEntriesAnswerSafely)
+{
+    D2xxLibrary lib; // nothing loaded
+    DWORD n = 0;
+    WORD w = 0;
+    UCHAR buffer[25] = {};
+    FTDCB dcb{};
+    FTTIMEOUTS timeouts{};
+    EXPECT_EQ(lib.ListDevices(&n, nullptr, FT_LIST_NUMBER_ONLY), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.GetDriverVersion(nullptr, &n), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.EE_UARead(nullptr, buffer, 25, &n), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.ReadEE(nullptr, 0x12, &w), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.Rescan(), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.SetLatencyTimer(nullptr, 2), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.W32_CreateFile("x", 0, 0, nullptr, 0, 0, nullptr), InvalidHandle());
+    EXPECT_FALSE(lib.W32_GetCommState(nullptr, &dcb));
+    EXPECT_FALSE(lib.W32_SetCommTimeouts(nullptr, &timeouts));
+    EXPECT_FALSE(lib.W32_WriteFile(nullptr, buffer, 1, &n));
+    EXPECT_FALSE(lib.W32_CloseHandle(nullptr));
+}
+
+TEST(D2xxBinding, ProviderFileFromTheEnvironment)
+{
+    {
+        ScopedEnv none("KESTRUNE_D2XX", nullptr);
+        EXPECT_EQ(D2xxLibrary::ProviderFile(), "libftd2xx.so");
+    }
+    ScopedEnv other("KESTRUNE_D2XX", "/opt/x/libother.so");
+    EXPECT_EQ(D2xxLibrary::ProviderFile(), "/opt/x/libother.so");
+}
+
+TEST(D2xxBinding, WithoutAProviderOpenFailsQuietly)
+{
+    TempDir dir;
+    ScopedEnv provider("KESTRUNE_D2XX", dir.File("libnone.so").c_str());
+    platform::ScopedRecordingUi ui;
+    CCrvUsbDevice device;
+    EXPECT_FALSE(device.OpenPort("USB"));
+    EXPECT_FALSE(device.Library().IsLoaded());
+    EXPECT_TRUE(ui.Boxes().empty());
+    EXPECT_TRUE(ui.Beeps().empty());
+    device.ClosePort();
+}
+
+class ReducedProvider : public UsbSimTest {
+protected:
+    explicit ReducedProvider(const char* library) : UsbSimTest(library) {}
+    platform::ScopedRecordingUi ui_;
+};
+
+class WithoutOptionalEntries : public ReducedProvider {
+protected:
+    WithoutOptionalEntries() : ReducedProvider(KESTRUNE_SIM_NOOPT) {}
+};
+
+TEST_F(WithoutOptionalEntries, OpensAndAnswersNotSupported)
+{
+    CCrvUsbDevice device;
+    ASSERT_TRUE(device.OpenPort("USB"));
+    EXPECT_TRUE(ui_.Boxes().empty());
+    DWORD version = 0;
+    EXPECT_EQ(device.Library().GetLibraryVersion(&version), FT_NOT_SUPPORTED);
+    EXPECT_EQ(device.Library().SetLatencyTimer(device.DeviceHandle(), 2), FT_NOT_SUPPORTED);
+    device.ClosePort();
+
+    // Without rescan and reload the retry still waits its two steps.
+    Configure("[Converter]\nPresent=0\n");
+    const std::uint32_t before = platform::GetTickCount();
+    EXPECT_FALSE(device.OpenPort("USB"));
+    EXPECT_EQ(platform::GetTickCount() - before, 500u);
+}
+
+class WithoutARequiredEntry : public ReducedProvider {
+protected:
+    WithoutARequiredEntry() : ReducedProvider(KESTRUNE_SIM_NOREQ) {}
+};
+
+TEST_F(WithoutARequiredEntry, FailsAndKeepsTheModuleForTheNextBinding)
+{
+    CCrvUsbDevice device;
+    EXPECT_FALSE(device.OpenPort("USB"));
+    EXPECT_TRUE(device.Library().IsLoaded());
+    EXPECT_TRUE(ui_.Boxes().empty());
+    EXPECT_FALSE(control_.IsOpen());
+
+    // The kept module counts as bound; the entries after the missing one stay empty, so the
+    // driver-version query answers "not supported".
+    EXPECT_TRUE(device.BindD2xxLibrary());
+    EXPECT_FALSE(device.OpenPort("USB"));
+    ASSERT_EQ(ui_.Boxes().size(), 1u);
+    EXPECT_EQ(ui_.Boxes()[0].caption, "Very old Driver Version");
+    EXPECT_TRUE(control_.IsOpen());
+    device.ClosePort();
+    EXPECT_FALSE(device.Library().IsLoaded());
+    EXPECT_FALSE(control_.IsOpen());
+}
+
+class WithoutEraseEntry : public ReducedProvider {
+protected:
+    WithoutEraseEntry() : ReducedProvider(KESTRUNE_SIM_NOERASE) {}
+};
+
+TEST_F(WithoutEraseEntry, TheWordEntriesAreRequiredTogether)
+{
+    CCrvUsbDevice device;
+    EXPECT_FALSE(device.OpenPort("USB"));
+    EXPECT_TRUE(device.Library().IsLoaded());
+    EXPECT_TRUE(ui_.Boxes().empty());
+}
+
+} // namespace
