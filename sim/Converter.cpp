@@ -26,6 +26,8 @@ constexpr std::uint64_t kPulseWindowNs = 300 * kNsPerMs;
 constexpr std::size_t kPacketBytes = 62;
 constexpr std::size_t kHostQueueLimit = 1 << 20;
 constexpr const char* kStateFile = "converter.ini";
+// The user area runs from its chip's first word address up to this one.
+constexpr std::uint32_t kUserAreaEnd = 0x40;
 
 std::string Text(const std::string& file, const char* section, const char* key)
 {
@@ -93,7 +95,7 @@ Converter::Converter(SimConfig config) : config_(std::move(config))
     eeprom_.image.common.deviceType = config_.chipType;
     words_.assign(config_.chipType == FT_DEVICE_X_SERIES ? 1024 : 64, 0);
     const std::uint32_t base = UserAreaWordAddress();
-    std::fill(words_.begin() + base, words_.begin() + 0x40, 0xFFFF);
+    std::fill(words_.begin() + base, words_.begin() + kUserAreaEnd, 0xFFFF);
     if (!config_.userAreaErased) {
         for (std::size_t i = 0; i < config_.userArea.size(); ++i) {
             std::uint16_t& w = words_[base + i / 2];
@@ -553,7 +555,7 @@ std::uint32_t Converter::UserAreaWordAddress() const
 
 std::uint32_t Converter::UserAreaSize() const
 {
-    return (0x40 - UserAreaWordAddress()) * 2;
+    return (kUserAreaEnd - UserAreaWordAddress()) * 2;
 }
 
 std::vector<std::uint8_t> Converter::UserAreaBytes() const
@@ -567,17 +569,29 @@ std::vector<std::uint8_t> Converter::UserAreaBytes() const
     return out;
 }
 
-FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufacturer,
-                                char* manufacturerId, char* description, char* serial)
+// The image must be the structure of this chip type (X series 56 bytes, BM 16; other chips any
+// size from the header on) and say so in its header.
+bool Converter::ImageFits(const void* image, std::uint32_t size) const
 {
     if (!image || size < sizeof(FT_EEPROM_HEADER))
-        return FT_INVALID_PARAMETER;
+        return false;
     const std::uint32_t expected = config_.chipType == FT_DEVICE_X_SERIES ? sizeof(FT_EEPROM_X_SERIES)
                                    : config_.chipType == FT_DEVICE_BM     ? sizeof(FT_EEPROM_232B)
                                                                           : 0;
     FT_EEPROM_HEADER header{};
     std::memcpy(&header, image, sizeof header);
-    if ((expected && size != expected) || header.deviceType != config_.chipType)
+    return (!expected || size == expected) && header.deviceType == config_.chipType;
+}
+
+bool Converter::InUserArea(std::uint32_t wordAddress) const
+{
+    return wordAddress >= UserAreaWordAddress() && wordAddress < kUserAreaEnd;
+}
+
+FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufacturer,
+                                char* manufacturerId, char* description, char* serial)
+{
+    if (!ImageFits(image, size))
         return FT_INVALID_PARAMETER;
     if (config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
@@ -593,14 +607,7 @@ FT_STATUS Converter::ProgramEeprom(const void* image, std::uint32_t size, const 
                                    const char* manufacturerId, const char* description,
                                    const char* serial)
 {
-    if (!image || size < sizeof(FT_EEPROM_HEADER))
-        return FT_INVALID_PARAMETER;
-    const std::uint32_t expected = config_.chipType == FT_DEVICE_X_SERIES ? sizeof(FT_EEPROM_X_SERIES)
-                                   : config_.chipType == FT_DEVICE_BM     ? sizeof(FT_EEPROM_232B)
-                                                                          : 0;
-    FT_EEPROM_HEADER header{};
-    std::memcpy(&header, image, sizeof header);
-    if ((expected && size != expected) || header.deviceType != config_.chipType)
+    if (!ImageFits(image, size))
         return FT_INVALID_PARAMETER;
     auto m = TakeString(manufacturer), mi = TakeString(manufacturerId),
          d = TakeString(description), s = TakeString(serial);
@@ -701,8 +708,7 @@ FT_STATUS Converter::ReadWord(std::uint32_t address, std::uint16_t& value)
     ++wordReads_;
     if (address >= words_.size())
         return FT_INVALID_PARAMETER;
-    const bool user = address >= UserAreaWordAddress() && address < 0x40;
-    if (user ? config_.userAreaReadFails : config_.eepromReadFails)
+    if (InUserArea(address) ? config_.userAreaReadFails : config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
     value = words_[address];
     return FT_OK;
@@ -712,8 +718,7 @@ FT_STATUS Converter::WriteWord(std::uint32_t address, std::uint16_t value)
 {
     if (address >= words_.size())
         return FT_INVALID_PARAMETER;
-    const bool user = address >= UserAreaWordAddress() && address < 0x40;
-    if (user ? config_.userAreaWriteFails : config_.eepromProgramFails)
+    if (InUserArea(address) ? config_.userAreaWriteFails : config_.eepromProgramFails)
         return FT_EEPROM_WRITE_FAILED;
     words_[address] = value;
     SaveState();

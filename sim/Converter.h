@@ -116,6 +116,8 @@ private:
     void FromDisplay(const std::vector<std::uint8_t>& bytes, Nanos at);
     void MoveReceived(Nanos now);
     Nanos NextTick(Nanos arrival) const;
+    bool ImageFits(const void* image, std::uint32_t size) const;
+    bool InUserArea(std::uint32_t wordAddress) const;
     static std::uint32_t Millis(Nanos t) { return static_cast<std::uint32_t>(t / 1000000); }
     void HarvestFrames();
     void ClearQueues();

@@ -130,6 +130,25 @@ Provider& P()
 
 #define LOCKED std::lock_guard<std::mutex> lock(P().mutex)
 
+// Runs f on the converter behind a handle, under the lock; a bad or dead handle gets its status
+// (FT_STATUS functions) or FALSE (FT_W32 functions) without f.
+template <typename F>
+FT_STATUS WithConverter(FT_HANDLE h, F f)
+{
+    LOCKED;
+    FT_STATUS status;
+    sim::Converter* c = P().Live(h, status);
+    return c ? f(*c) : status;
+}
+
+template <typename F>
+BOOL WithConverterW32(FT_HANDLE h, F f)
+{
+    LOCKED;
+    sim::Converter* c = P().Live(h);
+    return c && f(*c) ? TRUE : FALSE;
+}
+
 // FT_W32_CreateFile's failure value on Linux: all ones in 32 bits, not in 64.
 FT_HANDLE LinuxInvalidHandle()
 {
@@ -273,36 +292,30 @@ SIM_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)
 
 SIM_EXPORT FT_STATUS FT_GetDriverVersion(FT_HANDLE h, DWORD* version)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (!version)
-        return FT_INVALID_PARAMETER;
-    if (!c->Config().driverVersion)
-        return FT_IO_ERROR;
-    *version = *c->Config().driverVersion;
-    return FT_OK;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!version)
+            return FT_INVALID_PARAMETER;
+        if (!c.Config().driverVersion)
+            return FT_IO_ERROR;
+        *version = *c.Config().driverVersion;
+        return FT_OK;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, FT_DEVICE* type, DWORD* id, char* serial,
                                       char* description, void* /*reserved*/)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (type)
-        *type = c->Config().chipType;
-    if (id)
-        *id = c->UsbId();
-    if (serial)
-        CopyText(serial, c->ListedSerial(0), 16);
-    if (description)
-        CopyText(description, c->ListedDescription(0), 64);
-    return FT_OK;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (type)
+            *type = c.Config().chipType;
+        if (id)
+            *id = c.UsbId();
+        if (serial)
+            CopyText(serial, c.ListedSerial(0), 16);
+        if (description)
+            CopyText(description, c.ListedDescription(0), 64);
+        return FT_OK;
+    });
 }
 
 #ifndef KESTRUNE_SIM_OMIT_OPTIONAL
@@ -333,25 +346,19 @@ SIM_EXPORT FT_STATUS FT_Reload(WORD /*vid*/, WORD /*pid*/)
 
 SIM_EXPORT FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, UCHAR ms)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return c->SetLatencyTimer(ms) ? FT_OK : FT_INVALID_PARAMETER;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return c.SetLatencyTimer(ms) ? FT_OK : FT_INVALID_PARAMETER;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_GetLatencyTimer(FT_HANDLE h, UCHAR* ms)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (!ms)
-        return FT_INVALID_PARAMETER;
-    *ms = c->LatencyTimer();
-    return FT_OK;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!ms)
+            return FT_INVALID_PARAMETER;
+        *ms = c.LatencyTimer();
+        return FT_OK;
+    });
 }
 #endif
 
@@ -359,227 +366,192 @@ SIM_EXPORT FT_STATUS FT_GetLatencyTimer(FT_HANDLE h, UCHAR* ms)
 
 SIM_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE h, DWORD* count)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (!count)
-        return FT_INVALID_PARAMETER;
-    *count = c->QueuedForHost(P().Now());
-    return FT_OK;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!count)
+            return FT_INVALID_PARAMETER;
+        *count = c.QueuedForHost(P().Now());
+        return FT_OK;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_ReadFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* got,
                                 void* /*overlapped*/)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c || !got || (!buffer && count))
-        return FALSE;
-    *got = c->Read(std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), count), P().Now());
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (!got || (!buffer && count))
+            return false;
+        *got = c.Read(std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), count), P().Now());
+        return true;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_WriteFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* written,
                                  void* /*overlapped*/)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
     if (written)
         *written = 0;
-    if (!c || !written || (!buffer && count))
-        return FALSE;
-    std::uint32_t n = 0;
-    const bool ok = c->Write(
-        std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(buffer), count), P().Now(),
-        n);
-    *written = n;
-    return ok ? TRUE : FALSE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (!written || (!buffer && count))
+            return false;
+        std::uint32_t n = 0;
+        const bool ok = c.Write(
+            std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(buffer), count),
+            P().Now(), n);
+        *written = n;
+        return ok;
+    });
 }
 
-SIM_EXPORT BOOL FT_W32_GetOverlappedResult(FT_HANDLE h, void* /*overlapped*/, DWORD* count,
+// Nothing is ever done overlapped here, so there is never a result to collect.
+SIM_EXPORT BOOL FT_W32_GetOverlappedResult(FT_HANDLE /*h*/, void* /*overlapped*/, DWORD* count,
                                            BOOL /*wait*/)
 {
-    LOCKED;
     if (count)
         *count = 0;
-    // Nothing is ever done overlapped here, so there is never a result to collect.
-    (void)h;
     return FALSE;
 }
 
 SIM_EXPORT BOOL FT_W32_ClearCommError(FT_HANDLE h, DWORD* errors, FTCOMSTAT* status)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c)
-        return FALSE;
-    if (errors)
-        *errors = 0;
-    if (status) {
-        *status = FTCOMSTAT{};
-        status->cbInQue = c->QueuedForHost(P().Now());
-        status->cbOutQue = c->QueuedForDisplay(P().Now());
-    }
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (errors)
+            *errors = 0;
+        if (status) {
+            *status = FTCOMSTAT{};
+            status->cbInQue = c.QueuedForHost(P().Now());
+            status->cbOutQue = c.QueuedForDisplay(P().Now());
+        }
+        return true;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_PurgeComm(FT_HANDLE h, DWORD flags)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c)
-        return FALSE;
-    if (flags & (PURGE_RXCLEAR | PURGE_RXABORT))
-        c->PurgeReceive();
-    if (flags & (PURGE_TXCLEAR | PURGE_TXABORT))
-        c->PurgeTransmit();
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (flags & (PURGE_RXCLEAR | PURGE_RXABORT))
+            c.PurgeReceive();
+        if (flags & (PURGE_TXCLEAR | PURGE_TXABORT))
+            c.PurgeTransmit();
+        return true;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_Purge(FT_HANDLE h, ULONG mask)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (mask & FT_PURGE_RX)
-        c->PurgeReceive();
-    if (mask & FT_PURGE_TX)
-        c->PurgeTransmit();
-    return FT_OK;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (mask & FT_PURGE_RX)
+            c.PurgeReceive();
+        if (mask & FT_PURGE_TX)
+            c.PurgeTransmit();
+        return FT_OK;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_StopInTask(FT_HANDLE h)
 {
-    LOCKED;
-    FT_STATUS st;
-    P().Live(h, st);
-    return st;
+    return WithConverter(h, [](sim::Converter&) -> FT_STATUS { return FT_OK; });
 }
 
 SIM_EXPORT FT_STATUS FT_RestartInTask(FT_HANDLE h)
 {
-    LOCKED;
-    FT_STATUS st;
-    P().Live(h, st);
-    return st;
+    return WithConverter(h, [](sim::Converter&) -> FT_STATUS { return FT_OK; });
 }
 
 // Line settings and modem lines
 
 SIM_EXPORT BOOL FT_W32_EscapeCommFunction(FT_HANDLE h, DWORD function)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    return c && c->Escape(function, P().Now()) ? TRUE : FALSE;
+    return WithConverterW32(h, [&](sim::Converter& c) { return c.Escape(function, P().Now()); });
 }
 
 SIM_EXPORT FT_STATUS FT_SetDtr(FT_HANDLE h)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (c)
-        c->Escape(SETDTR, P().Now());
-    return st;
+    return WithConverter(h, [](sim::Converter& c) -> FT_STATUS {
+        c.Escape(SETDTR, P().Now());
+        return FT_OK;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_ClrDtr(FT_HANDLE h)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (c)
-        c->Escape(CLRDTR, P().Now());
-    return st;
+    return WithConverter(h, [](sim::Converter& c) -> FT_STATUS {
+        c.Escape(CLRDTR, P().Now());
+        return FT_OK;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_GetCommModemStatus(FT_HANDLE h, DWORD* status)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c || !status)
-        return FALSE;
-    *status = 0x10 | 0x20; // CTS and DSR: the display is powered and ready
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter&) {
+        if (!status)
+            return false;
+        *status = 0x10 | 0x20; // CTS and DSR: the display is powered and ready
+        return true;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_GetCommState(FT_HANDLE h, FTDCB* dcb)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c || !dcb)
-        return FALSE;
-    c->GetLine(*dcb);
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (dcb)
+            c.GetLine(*dcb);
+        return dcb != nullptr;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_SetCommState(FT_HANDLE h, FTDCB* dcb)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    return c && dcb && c->SetLine(*dcb, P().Now()) ? TRUE : FALSE;
+    return WithConverterW32(h, [&](sim::Converter& c) { return dcb && c.SetLine(*dcb, P().Now()); });
 }
 
 SIM_EXPORT BOOL FT_W32_GetCommTimeouts(FT_HANDLE h, FTTIMEOUTS* timeouts)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c || !timeouts)
-        return FALSE;
-    c->GetTimeouts(*timeouts);
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (timeouts)
+            c.GetTimeouts(*timeouts);
+        return timeouts != nullptr;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_SetCommTimeouts(FT_HANDLE h, FTTIMEOUTS* timeouts)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c || !timeouts)
-        return FALSE;
-    c->SetTimeouts(*timeouts);
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (timeouts)
+            c.SetTimeouts(*timeouts);
+        return timeouts != nullptr;
+    });
 }
 
 SIM_EXPORT BOOL FT_W32_SetCommBreak(FT_HANDLE h)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    return c && c->Escape(SETBREAK, P().Now()) ? TRUE : FALSE;
+    return WithConverterW32(h, [](sim::Converter& c) { return c.Escape(SETBREAK, P().Now()); });
 }
 
 SIM_EXPORT BOOL FT_W32_ClearCommBreak(FT_HANDLE h)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    return c && c->Escape(CLRBREAK, P().Now()) ? TRUE : FALSE;
+    return WithConverterW32(h, [](sim::Converter& c) { return c.Escape(CLRBREAK, P().Now()); });
 }
 
 SIM_EXPORT BOOL FT_W32_SetCommMask(FT_HANDLE h, ULONG /*mask*/)
 {
-    LOCKED;
-    return P().Live(h) ? TRUE : FALSE;
+    return WithConverterW32(h, [](sim::Converter&) { return true; });
 }
 
 SIM_EXPORT BOOL FT_W32_SetupComm(FT_HANDLE h, DWORD /*readSize*/, DWORD /*writeSize*/)
 {
-    LOCKED;
-    return P().Live(h) ? TRUE : FALSE;
+    return WithConverterW32(h, [](sim::Converter&) { return true; });
 }
 
 #ifndef KESTRUNE_SIM_OMIT_REQUIRED
 // Never blocks: reports a received character when one is queued.
 SIM_EXPORT BOOL FT_W32_WaitCommEvent(FT_HANDLE h, ULONG* events, void* /*overlapped*/)
 {
-    LOCKED;
-    sim::Converter* c = P().Live(h);
-    if (!c || !events)
-        return FALSE;
-    *events = c->QueuedForHost(P().Now()) ? 0x1 : 0;
-    return TRUE;
+    return WithConverterW32(h, [&](sim::Converter& c) {
+        if (!events)
+            return false;
+        *events = c.QueuedForHost(P().Now()) ? 0x1 : 0;
+        return true;
+    });
 }
 #endif
 
@@ -587,115 +559,85 @@ SIM_EXPORT BOOL FT_W32_WaitCommEvent(FT_HANDLE h, ULONG* events, void* /*overlap
 
 SIM_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return data ? c->ReadProgramData(*data) : FT_INVALID_PARAMETER;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return data ? c.ReadProgramData(*data) : FT_INVALID_PARAMETER;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return data ? c->ProgramProgramData(*data) : FT_INVALID_PARAMETER;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return data ? c.ProgramProgramData(*data) : FT_INVALID_PARAMETER;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_EEPROM_Read(FT_HANDLE h, void* image, DWORD size, char* manufacturer,
                                     char* manufacturerId, char* description, char* serial)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return c->ReadEeprom(image, size, manufacturer, manufacturerId, description, serial);
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return c.ReadEeprom(image, size, manufacturer, manufacturerId, description, serial);
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_EEPROM_Program(FT_HANDLE h, void* image, DWORD size, char* manufacturer,
                                        char* manufacturerId, char* description, char* serial)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return c->ProgramEeprom(image, size, manufacturer, manufacturerId, description, serial);
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return c.ProgramEeprom(image, size, manufacturer, manufacturerId, description, serial);
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_EE_UASize(FT_HANDLE h, DWORD* size)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (!size)
-        return FT_INVALID_PARAMETER;
-    *size = c->UserAreaSize();
-    return FT_OK;
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!size)
+            return FT_INVALID_PARAMETER;
+        *size = c.UserAreaSize();
+        return FT_OK;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_EE_UARead(FT_HANDLE h, UCHAR* data, DWORD size, DWORD* got)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!got)
+            return FT_INVALID_PARAMETER;
+        std::uint32_t n = 0;
+        const FT_STATUS st = c.ReadUserArea(data, size, n);
+        *got = n;
         return st;
-    if (!got)
-        return FT_INVALID_PARAMETER;
-    std::uint32_t n = 0;
-    st = c->ReadUserArea(data, size, n);
-    *got = n;
-    return st;
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_EE_UAWrite(FT_HANDLE h, UCHAR* data, DWORD size)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return c->WriteUserArea(data, size);
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return c.WriteUserArea(data, size);
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_ReadEE(FT_HANDLE h, DWORD address, WORD* value)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    if (!value)
-        return FT_INVALID_PARAMETER;
-    return c->ReadWord(address, *value);
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!value)
+            return FT_INVALID_PARAMETER;
+        return c.ReadWord(address, *value);
+    });
 }
 
 SIM_EXPORT FT_STATUS FT_WriteEE(FT_HANDLE h, DWORD address, WORD value)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return c->WriteWord(address, value);
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return c.WriteWord(address, value);
+    });
 }
 
 #ifndef KESTRUNE_SIM_OMIT_ERASE
 SIM_EXPORT FT_STATUS FT_EraseEE(FT_HANDLE h)
 {
-    LOCKED;
-    FT_STATUS st;
-    sim::Converter* c = P().Live(h, st);
-    if (!c)
-        return st;
-    return c->Erase();
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        return c.Erase();
+    });
 }
 #endif
 
