@@ -33,7 +33,9 @@ public:
     BOOL WriteUserArea();
     BOOL FormatIdentityLine(std::string& text);
 
-    // Settings files.
+    // Settings files. A save is FALSE also when the file could not be written; a load of
+    // [Device] is FALSE, with the record unchanged, when the record cannot hold what the file
+    // says, and LoadSettingsFile then leaves [USB] unread, as after a date error.
     BOOL SaveSettingsFile(const char* path);
     BOOL LoadSettingsFile(const char* path);   // may throw platform::CommandError
     BOOL SaveDeviceDataSection(const char* path);

@@ -78,6 +78,32 @@ constexpr Entry kStrings[] = {
     {61913, "Test a device on the serial port"},
     {61914, "Test the device controls"},
     {61915, "Save settings to a file"},
+    {62000, "Kestrune Version 3.04"},
+    {62002, "A firmware update is running. Please wait until it has finished; the display must not be used or disconnected until then."},
+    {62003, "Usage: kestrune [--service] [--simulate] [FILE]\n"
+            "\n"
+            "  FILE        firmware file (heron and pika family) to flash at start-up when a\n"
+            "              display is connected; the program ends when the update has finished,\n"
+            "              with exit status 0 after a successful update and 1 otherwise\n"
+            "  --service   add a Service menu offering the commands that have no menu item\n"
+            "  --simulate  use the simulated display built with the program\n"
+            "  --help      print this text and exit\n"
+            "  --version   print the version and exit\n"
+            "\n"
+            "Other arguments beginning with \"-\" or \"/\" are ignored, and so is every file name\n"
+            "after the first.\n"},
+    {62004, "&Service"},
+    {62005, "Update firmware of Corvina Nova devices"},
+    {62007, "Status"},
+    {62008, "Status bar message"},
+    {62009, "Caps Lock"},
+    {62010, "Num Lock"},
+    {62011, "Scroll Lock"},
+    {62012, "Firmware update progress"},
+    {62013, "on"},
+    {62014, "off"},
+    {62015, "state unknown"},
+    {62016, "Kestrune main window"},
 };
 
 constexpr bool Sorted()

@@ -1,0 +1,224 @@
+#include "app/CrvsetupApp.h"
+
+#include <QApplication>
+#include <QGuiApplication>
+#include <QRect>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/AboutDlg.h"
+#include "app/ChildView.h"
+#include "app/FrameUpdateSink.h"
+#include "app/MainFrame.h"
+#include "app/Placement.h"
+#include "app/QtText.h"
+#include "app/Seams.h"
+#include "firmware/Firmware.h"
+#include "platform/SimulationSwitch.h"
+#include "platform/System.h"
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+
+// After theDevice (records/TheDevice.cpp), in this order.
+CCrvsetupApp theApp;
+std::string g_strCommandLineFile;
+
+namespace {
+
+constexpr std::int32_t kAutomaticRunFamily = FamilyHeron;
+
+} // namespace
+
+QRect DesktopClientRect()
+{
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    return screen != nullptr ? screen->geometry() : QRect();
+}
+
+CCrvsetupApp::CCrvsetupApp()
+{
+    m_commands.AddCommand(ID_APP_ABOUT, [this] { OnAppAbout(); });
+    m_commands.AddCommand(ID_APP_EXIT, [this] { OnAppExit(); });
+}
+
+CCrvsetupApp::~CCrvsetupApp() = default;
+
+BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
+{
+    m_nStartupTimerRuns = 0;
+    m_bAutomaticRun = m_bRunStarted = m_bRunHandled = m_bRunSucceeded = m_bQuitPending = false;
+    m_nExitCode = 0;
+    m_pPreviousUi = platform::SetUi(&m_ui);
+
+    // Steps 1 and 2 (control containers, the registry key) have no counterpart here.
+    // 3. The command line.
+    CCommandLineInfo cmdInfo;
+    cmdInfo.ParseCommandLine(args);
+    if (cmdInfo.m_bSimulate) {
+        const std::string why = platform::EnableSimulation();
+        if (!why.empty())
+            std::fprintf(stderr, "kestrune: --simulate: %s\n", why.c_str());
+    }
+
+    // 4. The main frame with its menu, accelerators, title, icon, view and status bar.
+    m_pMainWnd = std::make_unique<CMainFrame>(cmdInfo.m_bService);
+    m_ui.SetMainWindow(m_pMainWnd.get());
+    QApplication::setWindowIcon(m_pMainWnd->windowIcon());
+
+    // 5. Placed from the desktop's client rectangle; the outer rectangle is what is placed.
+    const QRect place = gui::ComputeFramePlacement(DesktopClientRect());
+    m_pMainWnd->setUpdatesEnabled(false);
+    m_pMainWnd->move(place.topLeft());
+    m_pMainWnd->resize(place.size());
+    m_pMainWnd->setUpdatesEnabled(true);
+
+    // 6. Shown normally, whatever show state the desktop asked for, and painted at once.
+    m_pMainWnd->showNormal();
+    const QSize decoration = m_pMainWnd->frameGeometry().size() - m_pMainWnd->geometry().size();
+    if (!decoration.isEmpty())
+        m_pMainWnd->resize(place.size() - decoration);
+    m_pMainWnd->repaint();
+
+    // 7, 8. Connect quietly and ask for the identity; the results are looked at later.
+    theDevice.ConnectDevice(FALSE);
+    if (theDevice.SendIdentifyRequest())
+        theDevice.ReadIdentityReply(2000);
+
+    // 9.
+    g_strCommandLineFile = cmdInfo.m_strFileName;
+
+    // 10.
+    m_pMainWnd->m_wndView->setFocus(Qt::OtherFocusReason);
+
+    // 11.
+    m_pStartupTimer = std::make_unique<QTimer>();
+    m_pStartupTimer->setInterval(START_UP_TIMER_MS);
+    QObject::connect(m_pStartupTimer.get(), &QTimer::timeout, [this] { StartupTimerProc(); });
+    m_pStartupTimer->start();
+    m_pQuitTimer = std::make_unique<QTimer>();
+    m_pQuitTimer->setInterval(QUIT_TIMER_MS);
+    QObject::connect(m_pQuitTimer.get(), &QTimer::timeout, [this] { QuitTimerProc(); });
+
+    // 12.
+    std::string ready = LoadStdString(IDS_IDLE_MESSAGE);
+    std::string identity;
+    if (theDevice.FormatIdentityLine(identity))
+        ready += " - " + identity;
+
+    // 13. Steps 1 to 3 of showing a status text.
+    m_pMainWnd->m_wndView->ShowStatusText(gui::ToQtLines(ready), false);
+
+    // 14.
+    m_pMainWnd->update();
+    m_pMainWnd->repaint();
+
+    m_script.Load();
+    return TRUE;
+}
+
+void CCrvsetupApp::StartupTimerProc()
+{
+    m_pStartupTimer->stop();
+    ++m_nStartupTimerRuns;
+    CMainFrame* owner = m_pMainWnd.get();
+
+    if (theDevice.CheckConnection()) {
+        if (!g_strCommandLineFile.empty() && platform::PathFileExists(g_strCommandLineFile)) {
+            m_bAutomaticRun = true;
+            m_bRunStarted = owner->StartUpdate(g_strCommandLineFile, kAutomaticRunFamily);
+            m_pQuitTimer->start();
+        }
+    } else {
+        gui::ShowMessageBox(owner, LoadStdString(IDS_NO_USB_DEVICE), LoadStdString(IDS_ERROR_CAPTION),
+                            platform::MB_ICONINFORMATION);
+    }
+    m_script.OnReady(*owner);
+}
+
+void CCrvsetupApp::QuitTimerProc()
+{
+    m_pQuitTimer->stop();
+    // The run goes on to its end first: ending now would leave the display half flashed.
+    if (m_bRunStarted && !m_bRunHandled) {
+        m_bQuitPending = true;
+        return;
+    }
+    EndAutomaticRun();
+}
+
+void CCrvsetupApp::OnUpdateRunHandled(bool reported)
+{
+    if (m_pMainWnd)
+        m_script.OnUpdateHandled(*m_pMainWnd);
+    if (!m_bAutomaticRun || m_bRunHandled)
+        return;
+    m_bRunHandled = true;
+    m_bRunSucceeded = reported && theDevice.Worker().m_nResult.load() == 0;
+    if (m_bQuitPending)
+        EndAutomaticRun();
+}
+
+void CCrvsetupApp::OnUpdateProgress(int percent)
+{
+    if (m_pMainWnd)
+        m_script.OnProgress(*m_pMainWnd, percent);
+}
+
+void CCrvsetupApp::EndAutomaticRun()
+{
+    m_bQuitPending = false;
+    // A run that failed, or never started, must not look like success to whoever started us.
+    m_nExitCode = m_bRunSucceeded ? 0 : 1;
+    QCoreApplication::exit(m_nExitCode);
+}
+
+bool CCrvsetupApp::StartupTimerActive() const
+{
+    return m_pStartupTimer && m_pStartupTimer->isActive();
+}
+
+bool CCrvsetupApp::QuitTimerActive() const
+{
+    return m_pQuitTimer && m_pQuitTimer->isActive();
+}
+
+void CCrvsetupApp::OnAppAbout()
+{
+    CAboutDlg aboutDlg(m_pMainWnd.get());
+    gui::RunModal(aboutDlg);
+}
+
+void CCrvsetupApp::OnAppExit()
+{
+    if (m_pMainWnd)
+        m_pMainWnd->close();
+}
+
+int CCrvsetupApp::Run()
+{
+    return ExitInstance(QApplication::exec());
+}
+
+int CCrvsetupApp::ExitInstance(int loopExitCode)
+{
+    if (m_pStartupTimer)
+        m_pStartupTimer->stop();
+    if (m_pQuitTimer)
+        m_pQuitTimer->stop();
+    // Only an abnormal end of the loop gets here during a run: release the worker from the
+    // UI thread first, then let it finish before the link goes.
+    if (theDevice.Worker().IsRunning()) {
+        gui::FrameUpdateSink::Instance().Detach();
+        theDevice.Worker().Wait();
+    }
+    theDevice.ClosePort();
+
+    m_ui.SetMainWindow(nullptr);
+    m_pMainWnd.reset();
+    m_pStartupTimer.reset();
+    m_pQuitTimer.reset();
+    platform::SetUi(m_pPreviousUi);
+    m_pPreviousUi = nullptr;
+    return loopExitCode != 0 ? loopExitCode : m_nExitCode;
+}

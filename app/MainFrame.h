@@ -1,0 +1,87 @@
+#pragma once
+// The program's only top-level window: the status view over a status bar, the menu, the
+// accelerators and the frame's command table.
+#include <QMainWindow>
+#include <string>
+#include <vector>
+
+#include "app/CommandTable.h"
+
+class CChildView;
+class CStatusBar;
+class QMenu;
+
+class CMainFrame : public QMainWindow {
+    Q_OBJECT
+public:
+    enum : unsigned { WM_USER = 0x0400, AFX_IDW_PANE_FIRST = 59648 };
+
+    // serviceMenu: add "&Service" with every frame command that has no menu item.
+    explicit CMainFrame(bool serviceMenu = false, QWidget* parent = nullptr);
+    ~CMainFrame() override;
+
+    // Routing: the view, then the frame's table, then the application's. A command no row
+    // handles does nothing; false then. A command that raises platform::CommandError is
+    // reported the way the class library's dispatch does it.
+    bool OnCmdMsg(unsigned id);
+    bool SendCommand(unsigned id) { return OnCmdMsg(id); }
+    void PostCommand(unsigned id);
+    // Window messages of the frame's table (WM_USER); PostMessage is safe from any thread.
+    bool SendMessage(unsigned message);
+    void PostMessage(unsigned message);
+
+    gui::CommandTable& Commands() { return m_commands; }
+    // Command IDs that the menu (not the service menu) sends.
+    std::vector<unsigned> MenuCommandIds() const;
+    QMenu* ServiceMenu() const { return m_pServiceMenu; }
+
+    // The ready line: "Kestrune is ready", and " - " with the identity line when there is one.
+    void RefreshReadyLine();
+    // Plain replace of the status view's text.
+    void SetStatusViewText(const std::string& text);
+
+    // Firmware updates. A run is active from a successful StartUpdate until its end-of-run
+    // message has been handled.
+    bool UpdateActive() const;
+    // Shows the refusal box and returns true while a run is active (for handlers that use the
+    // display; rows marked DeviceUse::Link are refused before their handler is called).
+    bool RefuseWhileUpdating();
+    // Starts a run of the family on the file, with this frame as the worker's main frame.
+    bool StartUpdate(const std::string& path, int family);
+    void OnUpdateFinished();
+    void OnUpdateProgress(int percent);
+
+    // The firmware-update commands.
+    void OnUpdateFamilyKv();
+    void OnUpdateFamilyOpal();
+    void OnUpdateFamilyOpalKeyboard();
+    void OnUpdateFamilyNova();
+    void OnUpdateFamilyHeron();
+
+    CStatusBar* m_wndStatusBar = nullptr;
+    CChildView* m_wndView = nullptr;
+
+signals:
+    // After each routed command: whether a row handled it.
+    void CommandRouted(unsigned id, bool handled);
+    // After the end-of-run message: whether the result was shown (false: the display was gone).
+    void UpdateFinishedHandled(bool reported);
+
+protected:
+    bool event(QEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void CreateMenus(bool serviceMenu);
+    void CreateAccelerators();
+    void RunRow(const gui::CommandRow& row);
+    void UpdateFamily(int family, const char* defaultName);
+
+    gui::CommandTable m_commands;
+    QMenu* m_pServiceMenu = nullptr;
+    bool m_bUpdateActive = false;
+};
+
+// Rows that other files add to the frame's table; the frame calls each at construction.
+void RegisterUpdateCommands(CMainFrame& frame);    // app/UpdateCommands.cpp
+void RegisterMainFrameCommands(CMainFrame& frame); // app/MainFrameCommands.cpp

@@ -1,0 +1,174 @@
+// The firmware-update commands and the end of a run, through the frame's command table.
+#include <QCloseEvent>
+#include <QProgressBar>
+
+#include "GuiTest.h"
+#include "app/ChildView.h"
+#include "app/CrvsetupApp.h"
+#include "app/MainFrame.h"
+#include "app/QtText.h"
+#include "app/Seams.h"
+#include "app/StatusBar.h"
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+#include "sim/d2xx/KestruneSim.h"
+
+class Update : public GuiTest {
+protected:
+    // Started with the display of the fixture; the start-up timer has run.
+    void Start()
+    {
+        StartApp();
+        ASSERT_TRUE(WaitFor([] { return theApp.StartupTimerRuns() > 0; }));
+    }
+    CMainFrame& MainFrame() { return *theApp.MainWindow(); }
+    // Waits for the end-of-run message to be handled.
+    bool AwaitEndOfRun()
+    {
+        return WaitFor([this] { return !MainFrame().UpdateActive(); }, 20000);
+    }
+};
+
+TEST(UpdateFilter, HexFilterInQtForm)
+{
+    EXPECT_EQ(gui::ToQtFilter("HEX Data Files (*.hex)|*.hex|All files (*.*)|*.*||"),
+              "HEX Data Files (*.hex);;All files (*)");
+    EXPECT_EQ(gui::ToQtFilter("EEPROM Data Files (*.bin)|*.bin|All files (*.*)|*.*||"),
+              "EEPROM Data Files (*.bin);;All files (*)");
+    EXPECT_EQ(gui::ToQtFilter("Two|*.a;*.b||"), "Two (*.a *.b)");
+}
+
+TEST_F(Update, DisplayAbsentReportsItAndOpensNoDialog)
+{
+    UseNoDisplay();
+    Start();
+    const size_t before = BoxTexts().size();
+    EXPECT_TRUE(MainFrame().findChild<QAction*>("action32804") != nullptr);
+    MainFrame().findChild<QAction*>("action32804")->trigger();
+    const auto boxes = BoxTexts();
+    ASSERT_EQ(boxes.size(), before + 1);
+    EXPECT_EQ(boxes.back(), "No USB device found.");
+    EXPECT_TRUE(gui::seams::FileRequests().empty());
+    EXPECT_FALSE(MainFrame().UpdateActive());
+}
+
+TEST_F(Update, FileDialogOfEachCommand)
+{
+    Start();
+    struct Row {
+        unsigned id;
+        const char* name;
+    };
+    const Row rows[] = {{32794, "kv-rev01.hex"}, {32795, "opal.hex"}, {32792, "opal_brt.hex"},
+                        {32802, "nova-100.hex"}, {32804, "heron-100.hex"}};
+    for (const Row& row : rows) {
+        gui::seams::QueueFileAnswer(std::nullopt); // Cancel: no run, no message
+        EXPECT_TRUE(MainFrame().SendCommand(row.id));
+    }
+    const auto requests = gui::seams::FileRequests();
+    ASSERT_EQ(requests.size(), 5u);
+    for (size_t i = 0; i < 5; ++i) {
+        EXPECT_FALSE(requests[i].save);
+        EXPECT_EQ(requests[i].defaultName, rows[i].name);
+        EXPECT_EQ(requests[i].defaultExtension, "hex");
+        EXPECT_EQ(requests[i].flags, 0x806u);
+        EXPECT_EQ(requests[i].filter, "HEX Data Files (*.hex)|*.hex|All files (*.*)|*.*||");
+    }
+    EXPECT_TRUE(gui::seams::Boxes().empty());
+    EXPECT_FALSE(MainFrame().UpdateActive());
+    EXPECT_FALSE(theDevice.Worker().IsRunning());
+}
+
+TEST_F(Update, FileOfAnotherFamilyIsRefusedByTheWorker)
+{
+    Start();
+    const std::string file = WriteFirmware("opal.hex");
+    gui::seams::QueueFileAnswer(file);
+    MainFrame().SendCommand(ID_UPDATE_KV);
+    ASSERT_TRUE(AwaitEndOfRun());
+    EXPECT_EQ(theDevice.Worker().m_nFamily, 0);
+    EXPECT_EQ(theDevice.Worker().m_nResult.load(), -1);
+    const auto boxes = gui::seams::Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text.rfind("Error loading firmware file. (", 0), 0u) << boxes[0].text;
+    EXPECT_EQ(boxes[0].caption, "Error writing flash.");
+    EXPECT_EQ(boxes[0].flags, platform::MB_ICONERROR);
+}
+
+TEST_F(Update, WholeRunFromTheMenuThenResultThenReadyLine)
+{
+    Start();
+    const std::string file = WriteFirmware("heron-100.hex", 4096);
+    const std::string ready = StatusText();
+    ASSERT_EQ(ready.rfind("Kestrune is ready - ", 0), 0u);
+    MainFrame().SetStatusViewText("before the end");
+
+    std::string statusAtResult;
+    gui::seams::SetBoxAnswerer([&](const gui::BoxRequest&) {
+        statusAtResult = StatusText();
+        return platform::IDOK;
+    });
+    gui::seams::QueueFileAnswer(file);
+    MainFrame().findChild<QAction*>("action32804")->trigger();
+    ASSERT_TRUE(MainFrame().UpdateActive());
+
+    // During the run: the progress bar over the message pane, texts from the worker, and every
+    // device command and the window's close refused.
+    ASSERT_TRUE(WaitFor([this] { return MainFrame().m_wndStatusBar->ProgressBar() != nullptr; }));
+    MainFrame().SendCommand(ID_UPDATE_OPAL);
+    EXPECT_FALSE(MainFrame().close());
+    EXPECT_TRUE(MainFrame().isVisible());
+    auto boxes = gui::seams::Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, LoadStdString(IDS_UPDATE_RUNNING));
+    EXPECT_EQ(boxes[1].text, LoadStdString(IDS_UPDATE_RUNNING));
+    EXPECT_EQ(gui::seams::FileRequests().size(), 1u);
+
+    bool sawProgress = false;
+    ASSERT_TRUE(WaitFor([&] {
+        sawProgress = sawProgress || StatusText().rfind("Updating flash memory: ", 0) == 0;
+        return !MainFrame().UpdateActive();
+    }, 20000));
+    EXPECT_TRUE(sawProgress);
+    boxes = gui::seams::Boxes();
+    ASSERT_EQ(boxes.size(), 3u);
+    EXPECT_EQ(boxes[2].text, "Firmware successfully updated.");
+    EXPECT_EQ(boxes[2].caption, "Kestrune");
+    // The worker's last text was on screen when the result came, the ready line after it.
+    EXPECT_EQ(statusAtResult, "Kestrune is ready");
+    EXPECT_EQ(StatusText(), ready);
+    EXPECT_EQ(MainFrame().m_wndStatusBar->ProgressBar(), nullptr);
+}
+
+TEST_F(Update, EndOfRunWithTheDisplayGone)
+{
+    Start();
+    const std::string ready = StatusText();
+    sim::SimControl control(KESTRUNE_SIM_LIBRARY);
+    ASSERT_TRUE(control.Loaded());
+    control.PullCable();
+    MainFrame().SetStatusViewText("unchanged?");
+    MainFrame().SendMessage(CMainFrame::WM_USER);
+    const auto boxes = gui::seams::Boxes();
+    ASSERT_EQ(boxes.size(), 1u);
+    EXPECT_EQ(boxes[0].text, "No USB device found.");
+    EXPECT_NE(StatusText(), ready);
+}
+
+TEST_F(Update, EndOfRunWithTheDisplayPresent)
+{
+    Start();
+    const std::string ready = StatusText();
+    MainFrame().SetStatusViewText("worker text");
+    std::string statusAtResult;
+    gui::seams::SetBoxAnswerer([&](const gui::BoxRequest&) {
+        statusAtResult = StatusText();
+        return platform::IDOK;
+    });
+    theDevice.Worker().m_nResult = 0;
+    MainFrame().PostMessage(CMainFrame::WM_USER);
+    ASSERT_TRUE(WaitFor([] { return !gui::seams::Boxes().empty(); }));
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Firmware successfully updated."});
+    EXPECT_EQ(statusAtResult, "worker text");
+    EXPECT_EQ(StatusText(), ready);
+}

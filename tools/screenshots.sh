@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Pictures of the desktop program on the simulated display, under a virtual X server:
+#
+#   tools/screenshots.sh [BUILD_DIR [OUTPUT_DIR]]      (defaults: build, BUILD_DIR/screenshots)
+#
+# Saves main-ready.png, main-updating.png and main-finished.png (an automatic update run of our
+# sample firmware) and dialog100.png (the about box). The program takes the pictures itself
+# (KESTRUNE_SCREENSHOTS); KESTRUNE_SEND_COMMANDS opens the about box and ends the program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build}
+out=${2:-$build/screenshots}
+
+command -v xvfb-run >/dev/null || { echo "screenshots.sh: xvfb-run is missing (apt-get install xvfb xauth)" >&2; exit 2; }
+ninja -C "$build" -j2 kestrune_gui kestrune_sim_d2xx kestrune_sample_firmware >/dev/null
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+mkdir -p "$out" "$work/state"
+rm -f "$out"/main-*.png "$out"/dialog100.png
+"$build/bin/make_sample_firmware" --size 16384 "$work/heron-100.hex" >/dev/null
+
+cat >"$work/sim.ini" <<INI
+[State]
+Folder=$work/state
+[BootLoader]
+ResetAfterMs=300
+INI
+
+export KESTRUNE_SIM="$work/sim.ini"
+export KESTRUNE_PROFILE="$work/kestrune.ini"
+export KESTRUNE_REGISTRY="$work/none.reg"
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
+export KESTRUNE_SCREENSHOTS="$out"
+unset QT_QPA_PLATFORM
+
+run() {
+    xvfb-run -a -s "-screen 0 1920x1080x24" "$build/bin/kestrune" --simulate "$@"
+}
+
+echo "automatic update run of heron-100.hex ..."
+status=0
+run "$work/heron-100.hex" || status=$?
+echo "  exit status $status"
+echo "about box ..."
+KESTRUNE_SEND_COMMANDS=57664,57665 run
+ls -1 "$out"
