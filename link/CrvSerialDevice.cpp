@@ -1,5 +1,7 @@
 #include "link/CrvSerialDevice.h"
 
+#include "link/LineSettings.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -52,30 +54,10 @@ BOOL CCrvSerialDevice::OpenPort(std::string_view portName)
     std::memset(&dcb, 0, sizeof dcb);
     dcb.DCBlength = sizeof dcb;
     (void)platform::GetCommState(m_hPort, dcb);
-    dcb.BaudRate = BaudRateOverride != 0 ? static_cast<std::uint32_t>(BaudRateOverride)
-                                         : kDefaultBaudRate;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = platform::DTR_CONTROL_DISABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 0;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = platform::RTS_CONTROL_DISABLE;
-    dcb.fAbortOnError = 0;
-    dcb.XonLim = 0;
-    dcb.XoffLim = 0;
-    dcb.ByteSize = 8;
-    dcb.Parity = platform::NOPARITY;
-    dcb.StopBits = platform::ONESTOPBIT;
-    dcb.XonChar = 0;
-    dcb.XoffChar = 0;
-    dcb.ErrorChar = 0;
-    dcb.EofChar = 0;
-    dcb.EvtChar = 0;
+    ApplyPlainLine(dcb,
+                   BaudRateOverride != 0 ? static_cast<std::uint32_t>(BaudRateOverride)
+                                         : kDefaultBaudRate,
+                   platform::RTS_CONTROL_DISABLE);
     (void)platform::SetCommState(m_hPort, dcb);
 
     // Reads return at once with whatever is buffered; a write may take 100 ms a byte.

@@ -1,5 +1,7 @@
 #include "link/CrvUsbDevice.h"
 
+#include "link/LineSettings.h"
+
 #include <algorithm>
 #include <vector>
 
@@ -101,25 +103,7 @@ BOOL CCrvUsbDevice::OpenPort(std::string_view /*portName*/)
     }
     if (BaudRateOverride != 0)
         baud = static_cast<std::uint32_t>(BaudRateOverride);
-    dcb.BaudRate = baud;
-    dcb.fBinary = 1;
-    dcb.fOutxCtsFlow = 0;
-    dcb.fOutxDsrFlow = 0;
-    dcb.fDtrControl = d2xx::DTR_CONTROL_DISABLE;
-    dcb.fDsrSensitivity = 0;
-    dcb.fTXContinueOnXoff = 0;
-    dcb.fOutX = 0;
-    dcb.fInX = 0;
-    dcb.fErrorChar = 0;
-    dcb.fNull = 0;
-    dcb.fRtsControl = opal ? d2xx::RTS_CONTROL_ENABLE : d2xx::RTS_CONTROL_DISABLE;
-    dcb.fAbortOnError = 0;
-    dcb.ByteSize = 8;
-    dcb.Parity = d2xx::NOPARITY;
-    dcb.StopBits = d2xx::ONESTOPBIT;
-    dcb.XonLim = 0;
-    dcb.XoffLim = 0;
-    dcb.XonChar = dcb.XoffChar = dcb.ErrorChar = dcb.EofChar = dcb.EvtChar = 0;
+    ApplyPlainLine(dcb, baud, opal ? d2xx::RTS_CONTROL_ENABLE : d2xx::RTS_CONTROL_DISABLE);
     m_d2xx.W32_SetCommState(m_hDevice, &dcb);
 
     // Reads return at once with what is queued; ReadBuffer does the waiting.
