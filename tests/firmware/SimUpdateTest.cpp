@@ -131,6 +131,23 @@ TEST_F(SimUpdate, Family4FlashesAcrossA64KiBBoundaryAfterTheBanner) {
     EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
 }
 
+TEST_F(SimUpdate, AnOpalIsFlashedAfterTheOperatorsResetRightAfterItsOpen) {
+    // Opening an Opal clears DTR and sets RTS; the update sets DTR again a moment later. That is
+    // no reset pulse: the boot loader must wait for the operator and send its banner.
+    Configure("", "[UserArea]\nDeviceCode=89\n");
+    ASSERT_EQ(device_.DeviceId, 89);
+    const testhex::Image image = testhex::MakeImage(256, 16);
+    const std::string path = WriteImage("opal.hex", image);
+
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyOpal), 0);
+
+    const auto texts = sink_.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[0], kPleaseReset);
+    EXPECT_EQ(texts[1], kErasing + "C8051F120 Firmware Updater\r\n: ");
+    EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
+}
+
 TEST_F(SimUpdate, AFileUnderOneHundredBytesEndsWithAFullBar) {
     Configure("");
     const std::string path = WriteImage("pika-s.hex", testhex::MakeImage(4, 4));
