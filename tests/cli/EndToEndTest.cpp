@@ -475,7 +475,8 @@ TEST_F(Cli, FlashFailures)
     WriteFile(wrongFamily, tools::IntelHexText(tools::SampleFirmwareData(256)));
     ProcessResult refused = Run({"flash", wrongFamily.string()});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out.rfind("Error loading firmware file. (", 0), 0u) << refused.out;
+    // The system's reason for the refusal: a name that does not fit the family.
+    EXPECT_EQ(refused.out, "Error loading firmware file. (123) \n");
     EXPECT_FALSE(fs::exists(dir_ / "state" / "flash.bin"));
 
     const fs::path file = dir_ / "nova-100.hex";

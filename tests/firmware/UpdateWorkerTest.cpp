@@ -101,6 +101,12 @@ TEST_F(UpdateWorkerRun, APathLongerThanTheBufferIsRefusedNotCut) {
     ASSERT_EQ(worker.StartUpdate(longPath, FamilyKv, &sink), TRUE);
     worker.Wait();
     EXPECT_EQ(worker.m_nResult.load(), -1);
+    {
+        platform::ScopedRecordingUi ui;
+        worker.ReportUpdateResult();
+        ASSERT_EQ(ui.Boxes().size(), 1u);
+        EXPECT_EQ(ui.Boxes()[0].text, "Error loading firmware file. (206) ");
+    }
     EXPECT_EQ(sink.BarsCreated(), 0);
     EXPECT_TRUE(sink.Texts().empty());
     EXPECT_EQ(sink.FinishedPosts(), 1);
@@ -117,6 +123,7 @@ TEST_F(UpdateWorkerRun, TheReportShowsTheLastRunWithoutAnOwner) {
     UpdateWorker worker(device_);
     ASSERT_EQ(worker.StartUpdate(dir_.File("kv-missing.hex"), FamilyKv, nullptr), TRUE);
     worker.Wait();
+    // The number is the run's own (the file was not found), not what the calling thread holds.
     platform::SetLastError(1234);
     worker.ReportUpdateResult();
     ASSERT_EQ(worker.StartUpdate(dir_.File("kv-1.hex"), FamilyKv, nullptr), TRUE);
@@ -126,7 +133,7 @@ TEST_F(UpdateWorkerRun, TheReportShowsTheLastRunWithoutAnOwner) {
 
     const auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 3u);
-    EXPECT_EQ(boxes[0].text, "Error loading firmware file. (1234) ");
+    EXPECT_EQ(boxes[0].text, "Error loading firmware file. (2) ");
     EXPECT_EQ(boxes[0].caption, "Error writing flash.");
     EXPECT_EQ(boxes[0].flags, 0x10u);
     EXPECT_EQ(boxes[0].owner, platform::BoxOwner::None);
