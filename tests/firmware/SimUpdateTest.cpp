@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "HexFile.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
@@ -55,25 +55,25 @@ protected:
     void Configure(const std::string& bootLoaderLines, const std::string& linkLines = "") {
         device_.ClosePort();
         std::filesystem::remove(dir_.File("flash.bin"));
-        testutil::WriteFile(dir_.File("sim.ini"), "[State]\nFolder=" + dir_.Path() + "\n[BootLoader]\n" +
+        WriteText(dir_.File("sim.ini"), "[State]\nFolder=" + dir_.Path() + "\n[BootLoader]\n" +
                                                       bootLoaderLines + "[Link]\n" + linkLines);
         control_.Reset();
         ASSERT_EQ(device_.OpenPort("USB"), TRUE);
     }
 
     std::string WriteImage(const std::string& name, const testhex::Image& image) {
-        testutil::WriteFile(dir_.File(name), image.text);
+        WriteText(dir_.File(name), image.text);
         return dir_.File(name);
     }
 
     // flash.bin once the host has let go of the converter.
     std::string FlashFile() {
         device_.ClosePort();
-        return testutil::ReadFile(dir_.File("flash.bin"));
+        return ReadText(dir_.File("flash.bin"));
     }
 
     platform::VirtualClock clock_{1000};
-    testutil::TempDir dir_;
+    TempDir dir_;
     sim::SimControl control_{KESTRUNE_SIM_LIBRARY};
     CCrvUsbDevice device_;
     platform::RecordingUpdateSink sink_;

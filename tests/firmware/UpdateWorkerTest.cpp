@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
@@ -45,13 +45,13 @@ class UpdateWorkerRun : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetClock(&clock_);
-        testutil::WriteFile(dir_.File("heron-1.hex"), ":00000001FF\r\n");
-        testutil::WriteFile(dir_.File("kv-1.hex"), ":00000001FF\r\n");
+        WriteText(dir_.File("heron-1.hex"), ":00000001FF\r\n");
+        WriteText(dir_.File("kv-1.hex"), ":00000001FF\r\n");
     }
     void TearDown() override { platform::SetClock(nullptr); }
 
     platform::VirtualClock clock_;
-    testutil::TempDir dir_;
+    TempDir dir_;
     CCrvUsbDevice device_;
 };
 
@@ -93,7 +93,7 @@ TEST_F(UpdateWorkerRun, APathLongerThanTheBufferIsRefusedNotCut) {
     std::string shortPath = dir_.Path() + "/";
     shortPath += "kv" + std::string(259 - shortPath.size() - 6, 'k') + ".hex";
     ASSERT_EQ(shortPath.size(), 259u);
-    testutil::WriteFile(shortPath, ":00000001FF\r\n");
+    WriteText(shortPath, ":00000001FF\r\n");
     const std::string longPath = shortPath + "x";
 
     UpdateWorker worker(device_);
