@@ -48,6 +48,7 @@ BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
 {
     m_nStartupTimerRuns = 0;
     m_bAutomaticRun = m_bRunStarted = m_bRunHandled = m_bRunSucceeded = m_bQuitPending = false;
+    m_bQuitPosted = false;
     m_nExitCode = 0;
     m_pPreviousUi = platform::SetUi(&m_ui);
 
@@ -170,6 +171,7 @@ void CCrvsetupApp::EndAutomaticRun()
     m_bQuitPending = false;
     // A run that failed, or never started, must not look like success to whoever started us.
     m_nExitCode = m_bRunSucceeded ? 0 : 1;
+    m_bQuitPosted = true;
     QCoreApplication::exit(m_nExitCode);
 }
 
@@ -197,6 +199,8 @@ void CCrvsetupApp::OnAppExit()
 
 int CCrvsetupApp::Run()
 {
+    if (m_bQuitPosted)
+        return ExitInstance(m_nExitCode);
     return ExitInstance(QApplication::exec());
 }
 

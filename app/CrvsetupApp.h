@@ -72,6 +72,7 @@ private:
     bool m_bRunHandled = false;
     bool m_bRunSucceeded = false;
     bool m_bQuitPending = false;
+    bool m_bQuitPosted = false; // a quit posted while no loop ran ends the next one at once
     int m_nExitCode = 0;
 };
 

@@ -27,6 +27,7 @@ namespace {
 // Every file that adds rows to the frame's table, one line each.
 constexpr void (*kCommandRegistrations[])(CMainFrame&) = {
     &RegisterUpdateCommands,
+    &RegisterMainFrameCommands,
 };
 
 struct MenuItem {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <variant>
 
 #include "platform/LastError.h"
@@ -195,7 +196,14 @@ BOOL CMyCrvUsbDevice::SaveSettingsFile(const char* path)
 
 BOOL CMyCrvUsbDevice::LoadSettingsFile(const char* path)
 {
-    if (path == nullptr || !LoadDeviceDataSection(path))
+    if (path == nullptr)
+        return FALSE;
+    // A file that is there but cannot be read would load the defaults over the record in
+    // memory and count as loaded. A missing file still gives the defaults.
+    const std::string file = platform::MapPath(path);
+    if (platform::DirectoryExists(file) || (platform::PathFileExists(file) && !std::ifstream(file)))
+        return FALSE;
+    if (!LoadDeviceDataSection(path))
         return FALSE;
     return LoadUsbSection(path);
 }

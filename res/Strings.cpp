@@ -72,6 +72,12 @@ constexpr Entry kStrings[] = {
     {61903, "The device identification code must be a number from 0 to 255."},
     {61904, "The module value must be a number from 0 to 255."},
     {61905, "unknown"},
+    {61910, "Reconnect the device"},
+    {61911, "Load settings from a file"},
+    {61912, "Show device information"},
+    {61913, "Test a device on the serial port"},
+    {61914, "Test the device controls"},
+    {61915, "Save settings to a file"},
     {62000, "Kestrune Version 3.04"},
     {62002, "A firmware update is running. Please wait until it has finished; the display must not be used or disconnected until then."},
     {62003, "Usage: kestrune [--service] [--simulate] [FILE]\n"

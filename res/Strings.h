@@ -52,6 +52,13 @@ enum StringId : unsigned {
     IDS_DIC_OUT_OF_RANGE = 61903,
     IDS_MODULE_VALUE_OUT_OF_RANGE = 61904,
     IDS_UNKNOWN_MODEL = 61905,
+    // Service-menu titles of the frame commands without a prompt string.
+    IDS_TITLE_RECONNECT = 61910,
+    IDS_TITLE_LOAD_SETTINGS = 61911,
+    IDS_TITLE_DEVICE_INFORMATION = 61912,
+    IDS_TITLE_SERIAL_PORT_TEST = 61913,
+    IDS_TITLE_DEVICE_CONTROLS = 61914,
+    IDS_TITLE_SAVE_SETTINGS = 61915,
     // The desktop program's own texts.
     IDS_ABOUT_VERSION = 62000,
     IDS_UPDATE_RUNNING = 62002,

@@ -22,6 +22,7 @@ protected:
     };
 
     // The program on the offscreen platform with the simulated display of this test.
+    // With --simulate among the arguments, the program finds the simulator by itself.
     Outcome RunProgram(const QStringList& args, const std::string& extraIni = {},
                        const QString& sendCommands = {})
     {
@@ -29,7 +30,10 @@ protected:
         WriteText(ini, "[State]\nFolder=" + dir_.File("state") + "\n[BootLoader]\nResetAfterMs=50\n" + extraIni);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert("QT_QPA_PLATFORM", "offscreen");
-        env.insert("KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY);
+        if (args.contains("--simulate"))
+            env.insert("KESTRUNE_D2XX", "/nonexistent/libftd2xx.so");
+        else
+            env.insert("KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY);
         env.insert("KESTRUNE_SIM", QString::fromStdString(ini));
         env.insert("KESTRUNE_PROFILE", QString::fromStdString(dir_.File("exe.ini")));
         env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir_.File("config")));
@@ -77,6 +81,15 @@ TEST_F(ExitStatus, AutomaticRunThatSucceeded)
     ASSERT_TRUE(out.finished);
     EXPECT_EQ(out.status, 0) << out.err;
     EXPECT_NE(out.err.find("Kestrune: Firmware successfully updated."), std::string::npos) << out.err;
+    EXPECT_EQ(ReadText(FlashFile()), std::string(FirmwareData().begin(), FirmwareData().end()));
+}
+
+TEST_F(ExitStatus, SimulateSwitchSelectsTheSimulatorBesideTheProgram)
+{
+    const std::string file = WriteFirmware("pika-2.hex", 256);
+    const Outcome out = RunProgram({"--simulate", QString::fromStdString(file)});
+    ASSERT_TRUE(out.finished);
+    EXPECT_EQ(out.status, 0) << out.err;
     EXPECT_EQ(ReadText(FlashFile()), std::string(FirmwareData().begin(), FirmwareData().end()));
 }
 

@@ -8,7 +8,7 @@
 #include "app/Seams.h"
 #include "records/MyCrvUsbDevice.h"
 
-TEST(CommandLine, FirstPlainArgumentIsTheFile)
+TEST(AppCommandLine, FirstPlainArgumentIsTheFile)
 {
     struct Case {
         std::vector<std::string> args;
@@ -28,7 +28,7 @@ TEST(CommandLine, FirstPlainArgumentIsTheFile)
     }
 }
 
-TEST(CommandLine, SwitchesOfThisProgram)
+TEST(AppCommandLine, SwitchesOfThisProgram)
 {
     CCommandLineInfo info;
     info.ParseCommandLine({"--service", "--simulate", "/service", "-simulate"});
@@ -38,7 +38,7 @@ TEST(CommandLine, SwitchesOfThisProgram)
     EXPECT_TRUE(info.m_strFileName.empty());
 }
 
-TEST(CommandLine, AnExistingAbsolutePathIsAFileNotASwitch)
+TEST(AppCommandLine, AnExistingAbsolutePathIsAFileNotASwitch)
 {
     TempDir dir;
     const std::string file = dir.File("heron-100.hex");
@@ -48,7 +48,7 @@ TEST(CommandLine, AnExistingAbsolutePathIsAFileNotASwitch)
     EXPECT_EQ(info.m_strFileName, file);
 }
 
-TEST(CommandLine, HelpAndVersionAreFoundAnywhere)
+TEST(AppCommandLine, HelpAndVersionAreFoundAnywhere)
 {
     char prog[] = "kestrune", a[] = "x.hex", h[] = "--help", v[] = "--version";
     char* withHelp[] = {prog, a, h, nullptr};

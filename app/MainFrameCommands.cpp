@@ -1,0 +1,192 @@
+#include "app/MainFrameCommands.h"
+
+#include <array>
+#include <optional>
+#include <string>
+
+#include "app/MainFrame.h"
+#include "app/Seams.h"
+#include "dialogs/DlgDevice.h"
+#include "dialogs/DlgDeviceControls.h"
+#include "dialogs/DlgTest.h"
+#include "dialogs/DlgUsb.h"
+#include "link/CrvSerialDevice.h"
+#include "platform/Clock.h"
+#include "platform/Ui.h"
+#include "records/DeviceReport.h"
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+
+namespace {
+
+enum : unsigned {
+    OFN_OVERWRITEPROMPT = 0x0002,
+    OFN_HIDEREADONLY = 0x0004,
+    OFN_PATHMUSTEXIST = 0x0800,
+};
+
+// Connected when the device still answers, or when connecting now (with the not-found
+// report) succeeds.
+bool ConnectionGuard()
+{
+    return theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE);
+}
+
+// Closes a working link first, so the command sees the device as it is now.
+bool FreshConnection()
+{
+    if (theDevice.CheckConnection())
+        theDevice.Disconnect();
+    return theDevice.ConnectDevice(TRUE) == 1;
+}
+
+void FrameBox(unsigned textId, unsigned flags)
+{
+    platform::Ui().MessageBox(LoadStdString(textId), LoadStdString(IDS_ERROR_CAPTION), flags,
+                              platform::BoxOwner::MainWindow);
+}
+
+gui::FileRequest SettingsFileRequest(bool save)
+{
+    gui::FileRequest request;
+    request.save = save;
+    request.defaultExtension = "bin";
+    request.defaultName = "devinfo.bin";
+    request.filter = LoadStdString(IDS_SETTINGS_FILTER);
+    request.flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    return request;
+}
+
+void ShowReport(CMainFrame& frame, std::string report)
+{
+    CDlgTest dlg(&frame);
+    dlg.m_strReport = std::move(report);
+    dlg.DoModal();
+}
+
+} // namespace
+
+void RegisterMainFrameCommands(CMainFrame& frame)
+{
+    using gui::DeviceUse;
+    gui::CommandTable& table = frame.Commands();
+    const auto add = [&](unsigned id, void (*handler)(CMainFrame&), unsigned title = 0) {
+        // The settings files do not use the link, but a load during a run would change the
+        // record the run reports; they wait as well.
+        table.AddCommand(id, [&frame, handler] { handler(frame); }, DeviceUse::Link,
+                         title ? LoadStdString(title) : std::string());
+    };
+    add(ID_USB_SETTINGS, OnUsbSettings);
+    add(ID_DEVICE_SETTINGS, OnDeviceSettings);
+    add(ID_GENERATE_SERIAL, OnGenerateSerialNumber);
+    add(ID_RECONNECT, OnReconnect, IDS_TITLE_RECONNECT);
+    add(ID_LOAD_SETTINGS, OnLoadSettingsFile, IDS_TITLE_LOAD_SETTINGS);
+    add(ID_DEVICE_INFORMATION, OnDeviceInformation, IDS_TITLE_DEVICE_INFORMATION);
+    add(ID_SERIAL_PORT_TEST, OnSerialPortTest, IDS_TITLE_SERIAL_PORT_TEST);
+    add(ID_DEVICE_CONTROLS, OnDeviceControls, IDS_TITLE_DEVICE_CONTROLS);
+    add(ID_SAVE_SETTINGS, OnSaveSettingsFile, IDS_TITLE_SAVE_SETTINGS);
+}
+
+void OnUsbSettings(CMainFrame& frame)
+{
+    if (!ConnectionGuard())
+        return;
+    {
+        CDlgUsb dlg(&frame);
+        dlg.DoModal();
+    }
+    frame.RefreshReadyLine();
+}
+
+void OnDeviceSettings(CMainFrame& frame)
+{
+    if (!ConnectionGuard())
+        return;
+    std::uint32_t code = 0;
+    {
+        CDlgDevice dlg(&frame);
+        dlg.DoModal();
+        code = dlg.m_nDeviceCode;
+    }
+    // Compared as unsigned numbers: an unidentified device (-1) differs from every real code.
+    if (code != static_cast<std::uint32_t>(theDevice.DeviceId)) {
+        theDevice.SelectDeviceModel(2, code);
+        theDevice.SendConfiguration();
+        platform::Sleep(100);
+    }
+    frame.RefreshReadyLine();
+}
+
+void OnDeviceControls(CMainFrame& frame)
+{
+    if (!ConnectionGuard())
+        return;
+    CDlgDeviceControls dlg(&frame);
+    dlg.DoModal();
+}
+
+void OnGenerateSerialNumber(CMainFrame&)
+{
+    const std::string caption = LoadStdString(IDS_ERROR_CAPTION);
+    if (!ConnectionGuard())
+        return;
+    theDevice.GenerateSerialNumber();
+    DeviceData data;
+    theDevice.GetDeviceData(data);
+    platform::Ui().MessageBox(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data), caption,
+                              platform::MB_ICONINFORMATION | platform::MB_OK,
+                              platform::BoxOwner::MainWindow);
+}
+
+void OnReconnect(CMainFrame& frame)
+{
+    if (!FreshConnection())
+        return;
+    frame.RefreshReadyLine();
+}
+
+void OnDeviceInformation(CMainFrame& frame)
+{
+    if (!FreshConnection())
+        return;
+    ShowReport(frame, BuildDeviceInformationReport(theDevice));
+    frame.RefreshReadyLine();
+}
+
+void OnSerialPortTest(CMainFrame& frame)
+{
+    CCrvSerialDevice serial;
+    std::array<char, 16> port{};
+    theDevice.ReadProfileSetting("Settings", "Port", "COM1:", port.data(), static_cast<int>(port.size()));
+    if (!serial.OpenPort(port.data())) {
+        FrameBox(IDS_ERROR_COM_PORT, platform::MB_ICONINFORMATION | platform::MB_OK);
+        return;
+    }
+    // A link of its own has no model selected, so the 'init' request sends nothing.
+    ShowReport(frame, IdentityExchangeReport(serial, 0));
+}
+
+void OnLoadSettingsFile(CMainFrame& frame)
+{
+    const std::optional<std::string> path = gui::GetFileName(&frame, SettingsFileRequest(false));
+    if (!path)
+        return;
+    if (theDevice.LoadSettingsFile(path->c_str())) {
+        platform::Ui().SetStatusBarMessage(LoadStdString(IDS_SETTINGS_LOADED));
+        return;
+    }
+    FrameBox(IDS_CANNOT_LOAD_FILE, platform::MB_ICONERROR | platform::MB_OK);
+    platform::Ui().SetStatusBarMessage(LoadStdString(IDS_IDLE_MESSAGE));
+}
+
+void OnSaveSettingsFile(CMainFrame& frame)
+{
+    const std::optional<std::string> path = gui::GetFileName(&frame, SettingsFileRequest(true));
+    if (!path)
+        return;
+    if (theDevice.SaveSettingsFile(path->c_str())) {
+        platform::Ui().SetStatusBarMessage(LoadStdString(IDS_SETTINGS_SAVED));
+        return;
+    }
+    FrameBox(IDS_CANNOT_SAVE_FILE, platform::MB_ICONERROR | platform::MB_OK);
+}

@@ -1,0 +1,128 @@
+#include "dialogs/DlgDevice.h"
+
+#include <QPushButton>
+
+#include "platform/LastError.h"
+#include "platform/Ui.h"
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+#include "ui_dlg_device.h"
+
+CDlgDevice::CDlgDevice(QWidget* parent)
+    : CDialogBase(172, 137, parent), ui(std::make_unique<Ui::DlgDevice>())
+{
+    ui->setupUi(this);
+    SetUpDatePicker(ui->datetime1014);
+    SetUpDatePicker(ui->datetime1015);
+    connect(ui->button1016, &QPushButton::clicked, this, &CDlgDevice::OnReload);
+    connect(ui->button2, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ui->button1, &QPushButton::clicked, this, &CDlgDevice::ProgramDeviceData);
+}
+
+CDlgDevice::~CDlgDevice() = default;
+
+void CDlgDevice::DoDataExchange(CDataExchange* pDX)
+{
+    DDX_Text(pDX, ui->edit1008, m_nDeviceCode);
+    DDX_DateTimeCtrl(pDX, ui->datetime1014, m_timeManufacturing);
+    DDX_DateTimeCtrl(pDX, ui->datetime1015, m_timeLastUpdate);
+    DDX_Text(pDX, ui->edit1010, m_strSerial1);
+    DDV_MaxChars(pDX, ui->edit1010, m_strSerial1, kSerial1Chars);
+    DDX_Text(pDX, ui->edit1006, m_strSerial2);
+    DDV_MaxChars(pDX, ui->edit1006, m_strSerial2, kSerial2Chars);
+    DDX_Text(pDX, ui->edit1009, m_strSerial3);
+    DDV_MaxChars(pDX, ui->edit1009, m_strSerial3, kSerial3Chars);
+}
+
+void CDlgDevice::OnInitDialog()
+{
+    try {
+        theDevice.GetDeviceData(m_data);
+    } catch (const platform::CommandError& error) {
+        ReportCommandError(error);
+    }
+    FillFields();
+    UpdateData(false);
+}
+
+void CDlgDevice::FillFields()
+{
+    const DeviceSettingsFields f = DeviceFieldsFromRecord(m_data);
+    m_nDeviceCode = f.DeviceCode;
+    m_strSerial1 = f.Serial1;
+    m_strSerial2 = f.Serial2;
+    m_strSerial3 = f.Serial3;
+    m_timeManufacturing = f.Manufacturing;
+    m_timeLastUpdate = f.LastUpdate;
+}
+
+void CDlgDevice::OnReload()
+{
+    const std::string caption = LoadStdString(IDS_ERROR_CAPTION);
+    if (!theDevice.ReadUserArea()) {
+        DialogMessageBox(LoadStdString(IDS_CANNOT_READ_EEPROM), caption, platform::MB_ICONEXCLAMATION);
+        return;
+    }
+    DeviceData data;
+    try {
+        if (!theDevice.GetDeviceData(data)) {
+            DialogMessageBox(LoadStdString(IDS_CHECKSUM_ERROR), caption, platform::MB_ICONEXCLAMATION);
+            return;
+        }
+    } catch (const platform::CommandError& error) {
+        ReportCommandError(error);
+        return;
+    }
+    m_data = data;
+    FillFields();
+    UpdateData(false);
+}
+
+void CDlgDevice::ProgramDeviceData()
+{
+    const std::uint32_t previousCode = m_nDeviceCode;
+    if (!UpdateData(true))
+        return;
+    const DeviceSettingsFields fields{m_nDeviceCode, m_strSerial1,        m_strSerial2,
+                                      m_strSerial3,  m_timeManufacturing, m_timeLastUpdate};
+    const DeviceFieldProblem problem = CheckDeviceSettingsFields(fields);
+    if (problem.field != DeviceField::None) {
+        // A refused code must not make the frame switch to a model nobody accepted.
+        if (problem.field == DeviceField::DeviceCode)
+            m_nDeviceCode = previousCode;
+        DialogMessageBox(problem.message, problem.caption, platform::MB_ICONEXCLAMATION);
+        FocusOffendingControl(ControlOf(problem.field));
+        return;
+    }
+    if (DialogMessageBox(LoadStdString(IDS_CONFIRM_PROGRAM), LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
+                         platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL) != platform::IDOK)
+        return;
+    BOOL written = FALSE;
+    try {
+        written = WriteDeviceSettingsFields(theDevice, fields);
+    } catch (const platform::CommandError& error) {
+        ReportCommandError(error);
+        return;
+    }
+    if (!written) {
+        // OK and Cancel, the answer is not used.
+        DialogMessageBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), LoadStdString(IDS_ERROR_CAPTION),
+                         platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL);
+        return;
+    }
+    EndDialog(platform::IDOK);
+}
+
+QWidget* CDlgDevice::ControlOf(DeviceField field) const
+{
+    switch (field) {
+    case DeviceField::DeviceCode: return ui->edit1008;
+    case DeviceField::Manufacturing: return ui->datetime1014;
+    case DeviceField::LastUpdate: return ui->datetime1015;
+    case DeviceField::Serial1: return ui->edit1010;
+    case DeviceField::Serial2: return ui->edit1006;
+    case DeviceField::Serial3: return ui->edit1009;
+    case DeviceField::None: break;
+    }
+    return ui->edit1008;
+}

@@ -1,0 +1,47 @@
+#pragma once
+// The device settings dialog: the identification record of theDevice, re-read from the user
+// area on Reload, written after a confirmed Program!.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "dialogs/DialogBase.h"
+#include "records/DeviceSettingsEdit.h"
+
+namespace Ui {
+class DlgDevice;
+}
+
+class CDlgDevice : public CDialogBase {
+    Q_OBJECT
+public:
+    enum { IDD = 131 };
+
+    explicit CDlgDevice(QWidget* parent = nullptr);
+    ~CDlgDevice() override;
+
+    // The members from the dialog's record.
+    void FillFields();
+
+    // The code last loaded or accepted; the frame compares it with the device's after the run.
+    std::uint32_t m_nDeviceCode = 0;
+    std::string m_strSerial1;
+    std::string m_strSerial2;
+    std::string m_strSerial3;
+    std::int64_t m_timeManufacturing = 0;
+    std::int64_t m_timeLastUpdate = 0;
+
+public slots:
+    void OnReload();
+    void ProgramDeviceData();
+
+protected:
+    void DoDataExchange(CDataExchange* pDX) override;
+    void OnInitDialog() override;
+
+private:
+    QWidget* ControlOf(DeviceField field) const;
+
+    std::unique_ptr<Ui::DlgDevice> ui;
+    DeviceData m_data;
+};

@@ -1,0 +1,101 @@
+#include "dialogs/DlgUsb.h"
+
+#include <QPushButton>
+
+#include "platform/Ui.h"
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+#include "ui_dlg_usb.h"
+
+CDlgUsb::CDlgUsb(QWidget* parent) : CDialogBase(200, 148, parent), ui(std::make_unique<Ui::DlgUsb>())
+{
+    ui->setupUi(this);
+    connect(ui->button1016, &QPushButton::clicked, this, &CDlgUsb::OnReload);
+    connect(ui->button2, &QPushButton::clicked, this, &QDialog::reject);
+    connect(ui->button1, &QPushButton::clicked, this, &CDlgUsb::ProgramUsbSettings);
+}
+
+CDlgUsb::~CDlgUsb() = default;
+
+void CDlgUsb::DoDataExchange(CDataExchange* pDX)
+{
+    DDX_Text(pDX, ui->edit1000, m_strProductId);
+    DDX_Text(pDX, ui->edit1001, m_strVendorId);
+    DDX_Text(pDX, ui->edit1004, m_strSerialNumber);
+    DDX_Text(pDX, ui->edit1003, m_strManufacturerId);
+    DDX_Text(pDX, ui->edit1002, m_strManufacturer);
+    DDX_Text(pDX, ui->edit1005, m_strDescription);
+}
+
+void CDlgUsb::OnInitDialog()
+{
+    theDevice.GetUsbSettings(&m_record.data);
+    FillFields();
+    UpdateData(false);
+}
+
+void CDlgUsb::FillFields()
+{
+    const UsbSettingsFields f = UsbFieldsFromRecord(m_record.data);
+    m_strDescription = f.Description;
+    m_strManufacturer = f.Manufacturer;
+    m_strManufacturerId = f.ManufacturerId;
+    m_strSerialNumber = f.SerialNumber;
+    m_strVendorId = f.VendorId;
+    m_strProductId = f.ProductId;
+}
+
+std::optional<std::uint16_t> CDlgUsb::ParseHexWord(const std::string& text)
+{
+    return ::ParseHexWord(text);
+}
+
+void CDlgUsb::OnReload()
+{
+    if (!theDevice.ReadEeprom()) {
+        DialogMessageBox(LoadStdString(IDS_CANNOT_READ_EEPROM), LoadStdString(IDS_ERROR_CAPTION),
+                         platform::MB_ICONEXCLAMATION);
+        return;
+    }
+    theDevice.GetUsbSettings(&m_record.data);
+    FillFields();
+    UpdateData(false);
+}
+
+void CDlgUsb::ProgramUsbSettings()
+{
+    UpdateData(true);
+    const UsbSettingsFields fields{m_strVendorId,       m_strProductId,    m_strManufacturer,
+                                   m_strManufacturerId, m_strSerialNumber, m_strDescription};
+    // Nothing the converter cannot take is offered for confirmation.
+    const UsbFieldProblem problem = CheckUsbSettingsFields(fields);
+    if (problem.field != UsbField::None) {
+        DialogMessageBox(problem.message, LoadStdString(IDS_ERROR_CAPTION),
+                         platform::MB_ICONEXCLAMATION);
+        FocusOffendingControl(ControlOf(problem.field));
+        return;
+    }
+    if (DialogMessageBox(LoadStdString(IDS_CONFIRM_PROGRAM), LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
+                         platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL) != platform::IDOK)
+        return;
+    if (ProgramUsbSettingsFields(theDevice, fields)) {
+        EndDialog(platform::IDOK);
+        return;
+    }
+    DialogMessageBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), LoadStdString(IDS_ERROR_CAPTION),
+                     platform::MB_ICONEXCLAMATION);
+}
+
+QWidget* CDlgUsb::ControlOf(UsbField field) const
+{
+    switch (field) {
+    case UsbField::VendorId: return ui->edit1001;
+    case UsbField::ProductId: return ui->edit1000;
+    case UsbField::Manufacturer: return ui->edit1002;
+    case UsbField::ManufacturerId: return ui->edit1003;
+    case UsbField::SerialNumber: return ui->edit1004;
+    case UsbField::Description: return ui->edit1005;
+    case UsbField::None: break;
+    }
+    return ui->edit1001;
+}

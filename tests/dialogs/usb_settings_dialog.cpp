@@ -1,0 +1,193 @@
+#include <QLabel>
+#include <QLineEdit>
+
+#include "SimFixture.h"
+#include "dialogs/DlgUsb.h"
+#include "records/MyCrvUsbDevice.h"
+#include "records/UsbSettingsEdit.h"
+
+namespace {
+
+using platform::BoxOwner;
+using platform::IDCANCEL;
+using platform::IDOK;
+
+class UsbSettingsDialog : public SimFixture {
+protected:
+    QLineEdit* Edit(const char* name) { return m_dlg->findChild<QLineEdit*>(name); }
+    void Open()
+    {
+        m_dlg = std::make_unique<CDlgUsb>();
+        m_dlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
+    }
+    void Type(const char* name, const QString& text)
+    {
+        Edit(name)->setFocus();
+        Edit(name)->selectAll();
+        if (text.isEmpty())
+            QTest::keyClick(Edit(name), Qt::Key_Delete);
+        QTest::keyClicks(Edit(name), text);
+    }
+    void TearDown() override
+    {
+        m_dlg.reset();
+        SimFixture::TearDown();
+    }
+    std::unique_ptr<CDlgUsb> m_dlg;
+};
+
+TEST_F(UsbSettingsDialog, ShowsTheImageInMemoryWithoutTouchingTheConverter)
+{
+    ASSERT_TRUE(Connect());
+    // Memory and converter differ: opening must show memory.
+    UsbSettingsRecord record;
+    theDevice.GetUsbSettings(&record.data);
+    std::snprintf(record.description.data(), 64, "only in memory");
+    theDevice.SetUsbSettings(&record.data);
+
+    Open();
+    EXPECT_EQ(m_dlg->windowTitle(), "USB Settings");
+    EXPECT_EQ(Edit("edit1001")->text(), "0x0403");
+    EXPECT_EQ(Edit("edit1000")->text(), "0x6001");
+    EXPECT_EQ(Edit("edit1002")->text(), "ZKM");
+    EXPECT_EQ(Edit("edit1003")->text(), "ZK");
+    EXPECT_EQ(Edit("edit1004")->text(), "ZK000012");
+    EXPECT_EQ(Edit("edit1005")->text(), "only in memory");
+    EXPECT_EQ(m_dlg->m_strVendorId, "0x0403");
+    EXPECT_TRUE(m_ui.Boxes().empty());
+    EXPECT_TRUE(Edit("edit1001")->hasFocus());
+
+    // Reload reads the converter again.
+    Click(m_dlg.get(), "button1016");
+    EXPECT_EQ(Edit("edit1005")->text(), "Corvina KV");
+    EXPECT_TRUE(m_ui.Boxes().empty());
+    EXPECT_TRUE(m_dlg->isVisible());
+}
+
+TEST_F(UsbSettingsDialog, ReloadThatCannotReadKeepsTheFields)
+{
+    Configure({{"Eeprom", "ReadFails", "1"}});
+    ASSERT_TRUE(Connect());
+    m_ui.Clear(); // the connect's own report
+    Open();
+    Type("edit1002", "Typed");
+    Click(m_dlg.get(), "button1016");
+    ASSERT_EQ(m_ui.Boxes().size(), 1u);
+    const auto box = m_ui.Boxes()[0];
+    EXPECT_EQ(box.text, "Cannot read from USB EEPROM");
+    EXPECT_EQ(box.caption, "Kestrune Error");
+    EXPECT_EQ(box.flags, 0x30u);
+    EXPECT_EQ(box.owner, BoxOwner::Dialog);
+    EXPECT_EQ(Edit("edit1002")->text(), "Typed");
+}
+
+TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
+{
+    ASSERT_TRUE(Connect());
+    Open();
+    Type("edit1001", "0x0000");
+    Edit("edit1000")->clear(); // empty programs 0
+    Type("edit1002", "Maker");
+    Type("edit1003", "MK");
+    Type("edit1004", "MK000777");
+    Type("edit1005", std::string(63, 'd').c_str());
+    m_ui.QueueAnswer(IDOK);
+    Click(m_dlg.get(), "button1");
+
+    ASSERT_EQ(m_ui.Boxes().size(), 1u);
+    const auto box = m_ui.Boxes()[0];
+    EXPECT_EQ(box.text, "Are you really sure you want to save the settings to the EEPROM area?");
+    EXPECT_EQ(box.caption, "Save settings to EEPROM");
+    EXPECT_EQ(box.flags, 0x31u);
+    EXPECT_EQ(box.owner, BoxOwner::Dialog);
+    EXPECT_FALSE(m_dlg->isVisible());
+    EXPECT_EQ(m_dlg->result(), QDialog::Accepted);
+    EXPECT_NE(ProductionLog().find("*** USB data flashed"), std::string::npos);
+
+    theDevice.Disconnect();
+    int status = -1;
+    const std::string shown = RunCli("eeprom show", &status);
+    if (shown.empty())
+        GTEST_SKIP() << "no kestrune-cli to read the converter from a second process";
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(shown.find("VendorId=0x0000"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("ProductId=0x0000"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Manufacturer=Maker\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("ManufacturerId=MK\n"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("SerialNumber=MK000777"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Description=" + std::string(63, 'd')), std::string::npos) << shown;
+}
+
+TEST_F(UsbSettingsDialog, CancelAtTheConfirmationWritesNothingAndProgramAsksAgain)
+{
+    ASSERT_TRUE(Connect());
+    Open();
+    Type("edit1001", "0x1234");
+    m_ui.QueueAnswer(IDCANCEL);
+    Click(m_dlg.get(), "button1");
+    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_EQ(Edit("edit1001")->text(), "0x1234");
+    EXPECT_EQ(ProductionLog(), "");
+    UsbSettingsRecord record;
+    theDevice.GetUsbSettings(&record.data);
+    EXPECT_EQ(record.data.VendorId, 0x0403); // not even the image in memory
+
+    m_ui.QueueAnswer(IDCANCEL);
+    Click(m_dlg.get(), "button1");
+    ASSERT_EQ(m_ui.Boxes().size(), 2u);
+    EXPECT_EQ(m_ui.Boxes()[1].caption, "Save settings to EEPROM");
+    EXPECT_TRUE(m_dlg->isVisible());
+}
+
+TEST_F(UsbSettingsDialog, RefusesIdsWithoutValueAndTextsTooLong)
+{
+    ASSERT_TRUE(Connect());
+    Open();
+    // Upper-case X is not trimmed, so nothing defines the value.
+    Type("edit1000", "0X1234");
+    Click(m_dlg.get(), "button1");
+    ASSERT_EQ(m_ui.Boxes().size(), 1u);
+    EXPECT_EQ(m_ui.Boxes()[0].text, "The Product ID must be a hexadecimal number, such as 0x0403.");
+    EXPECT_EQ(m_ui.Boxes()[0].caption, "Kestrune Error");
+    EXPECT_TRUE(Edit("edit1000")->hasFocus());
+    EXPECT_EQ(Edit("edit1000")->selectedText(), "0X1234");
+
+    Type("edit1000", "0x6001");
+    Type("edit1004", std::string(64, 's').c_str());
+    Click(m_dlg.get(), "button1");
+    ASSERT_EQ(m_ui.Boxes().size(), 2u);
+    EXPECT_EQ(m_ui.Boxes()[1].text, "The Serial Number must not be longer than 63 characters.");
+    EXPECT_TRUE(Edit("edit1004")->hasFocus());
+    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_EQ(ProductionLog(), "");
+}
+
+TEST_F(UsbSettingsDialog, FailedProgrammingKeepsTheDialogAndTheNewValuesInMemory)
+{
+    Configure({{"Eeprom", "ProgramFails", "1"}});
+    ASSERT_TRUE(Connect());
+    Open();
+    Type("edit1001", "1fg"); // reads as 0x1f
+    m_ui.QueueAnswer(IDOK);
+    Click(m_dlg.get(), "button1");
+    ASSERT_EQ(m_ui.Boxes().size(), 2u);
+    EXPECT_EQ(m_ui.Boxes()[1].text, "Canot write to USB EEPROM");
+    EXPECT_EQ(m_ui.Boxes()[1].caption, "Kestrune Error");
+    EXPECT_EQ(m_ui.Boxes()[1].flags, 0x30u);
+    EXPECT_TRUE(m_dlg->isVisible());
+    UsbSettingsRecord record;
+    theDevice.GetUsbSettings(&record.data);
+    EXPECT_EQ(record.data.VendorId, 0x1F);
+}
+
+TEST(UsbSettingsDialogParse, ParseHexWordOfTheDialog)
+{
+    EXPECT_EQ(CDlgUsb::ParseHexWord("0x0403"), 0x0403);
+    EXPECT_EQ(CDlgUsb::ParseHexWord("12345"), 0x2345);
+    EXPECT_EQ(CDlgUsb::ParseHexWord("0x0000"), 0);
+    EXPECT_EQ(CDlgUsb::ParseHexWord(""), 0);
+    EXPECT_EQ(CDlgUsb::ParseHexWord("0X1234"), std::nullopt);
+}
+
+} // namespace

@@ -1,0 +1,54 @@
+#include <gtest/gtest.h>
+
+#include <cstdio>
+
+#include "protocol/DeviceModel.h"
+#include "records/DeviceReport.h"
+#include "records/UsbSettingsEdit.h"
+
+namespace {
+
+TEST(FormatDeviceInformation, PrintsEveryPieceWithCarriageReturnLineFeed)
+{
+    DeviceData d;
+    d.DeviceCode = 89;
+    d.SerialPart1 = 42;
+    d.SerialPart2 = 1234;
+    d.SerialPart3 = 7;
+    UsbSettingsRecord usb;
+    usb.data.VendorId = 1027;
+    usb.data.ProductId = 0xF208;
+    std::snprintf(usb.manufacturer.data(), 64, "ZKM");
+    std::snprintf(usb.manufacturerId.data(), 64, "ZK");
+    std::snprintf(usb.description.data(), 64, "Corvina KV");
+    std::snprintf(usb.serialNumber.data(), 64, "ZK000042");
+    EXPECT_EQ(FormatDeviceInformation(d, usb.data),
+              "Device Information\r\n\r\n"
+              "Device Type (USB): 0x59\r\n"
+              "SerialNumber: 0042.1234.007\r\n"
+              "\r\nVendor ID: 0x0403\r\n"
+              "Product ID: 0xf208\r\n"
+              "Manufacturer: ZKM\r\n"
+              "Manufacturer ID: ZK\r\n"
+              "Description: Corvina KV\r\n"
+              "USB Serial Number: ZK000042\r\n\r\n");
+}
+
+TEST(FormatIdentityReplyLine, NamesTheModelOrTheMissingReply)
+{
+    EXPECT_EQ(FormatIdentityReplyLine(-1), "Error waiting for 'id' message reply.\r\n");
+    const DeviceModelInfo& row = DeviceModelTable[0];
+    char expected[128];
+    std::snprintf(expected, sizeof expected, "Device replied with device id %u [0x%02x] (\"%s\").\r\n",
+                  row.DeviceId, row.DeviceId, row.ShortName);
+    EXPECT_EQ(FormatIdentityReplyLine(static_cast<std::int32_t>(row.DeviceId)), expected);
+
+    std::uint32_t missing = 0;
+    while (FindDeviceModel(missing) >= 0)
+        ++missing;
+    std::snprintf(expected, sizeof expected,
+                  "Device replied with device id %u [0x%02x] (\"unknown\").\r\n", missing, missing);
+    EXPECT_EQ(FormatIdentityReplyLine(static_cast<std::int32_t>(missing)), expected);
+}
+
+} // namespace

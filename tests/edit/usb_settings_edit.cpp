@@ -1,0 +1,94 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+
+#include "records/UsbSettingsEdit.h"
+
+namespace {
+
+struct HexCase {
+    const char* text;
+    std::optional<std::uint16_t> value;
+};
+
+TEST(ParseHexWord, TrimsTheLeadingSetAndReadsHexDigits)
+{
+    const HexCase cases[] = {
+        {"", 0},          {"0x0403", 0x0403}, {"0403", 0x0403},  {"x403", 0x0403},
+        {" 403", 0x0403}, {"\t0x6001", 0x6001}, {"0x0000", 0},   {"0000", 0},
+        {"x0x12", 0x12},  {"12345", 0x2345}, {"1fg", 0x1F},      {"FFFF", 0xFFFF},
+        {"0xAbCd", 0xABCD}, {"123456789", 0x6789}, {"ffff1", 0xFFF1},
+        {"0x 12", 0x12},  {"0x0403h", 0x0403},
+    };
+    for (const HexCase& c : cases)
+        EXPECT_EQ(ParseHexWord(c.text), c.value) << '"' << c.text << '"';
+}
+
+TEST(ParseHexWord, TextsWithoutADefinedValueAreNotNumbers)
+{
+    // Upper-case X is not in the trimmed set, and a sign or a letter beyond f starts no number.
+    for (const char* text : {"0X1234", "X1", "g1", "-5", "+5", "\n12", "0x.1"})
+        EXPECT_EQ(ParseHexWord(text), std::nullopt) << '"' << text << '"';
+}
+
+UsbSettingsFields GoodFields()
+{
+    return {"0x0403", "0x6001", "ZKM", "ZK", "ZK000013", "Corvina KV"};
+}
+
+TEST(CheckUsbSettingsFields, AcceptsWellFormedFieldsAndTheLongestTexts)
+{
+    EXPECT_EQ(CheckUsbSettingsFields(GoodFields()).field, UsbField::None);
+    UsbSettingsFields f = GoodFields();
+    f.Description = std::string(63, 'd');
+    f.VendorId = "";
+    f.ProductId = "0x0000";
+    EXPECT_EQ(CheckUsbSettingsFields(f).field, UsbField::None);
+}
+
+TEST(CheckUsbSettingsFields, NamesTheFirstFieldTopToBottom)
+{
+    UsbSettingsFields f = GoodFields();
+    f.Description = std::string(64, 'd');
+    f.ManufacturerId = std::string(64, 'm');
+    UsbFieldProblem p = CheckUsbSettingsFields(f);
+    EXPECT_EQ(p.field, UsbField::ManufacturerId);
+    EXPECT_EQ(p.message, "The Manufacturer ID must not be longer than 63 characters.");
+
+    f.ProductId = "0X1234";
+    p = CheckUsbSettingsFields(f);
+    EXPECT_EQ(p.field, UsbField::ProductId);
+    EXPECT_EQ(p.message, "The Product ID must be a hexadecimal number, such as 0x0403.");
+
+    for (auto [member, field] : {std::pair{&UsbSettingsFields::Manufacturer, UsbField::Manufacturer},
+                                 std::pair{&UsbSettingsFields::SerialNumber, UsbField::SerialNumber},
+                                 std::pair{&UsbSettingsFields::Description, UsbField::Description}}) {
+        UsbSettingsFields one = GoodFields();
+        one.*member = std::string(100, 'x');
+        EXPECT_EQ(CheckUsbSettingsFields(one).field, field);
+    }
+    UsbSettingsFields vendor = GoodFields();
+    vendor.VendorId = "q";
+    EXPECT_EQ(CheckUsbSettingsFields(vendor).field, UsbField::VendorId);
+}
+
+TEST(UsbFieldsFromRecord, ShowsIdsWithFourLowerCaseDigitsAndTextsAsTheyAre)
+{
+    UsbSettingsRecord record;
+    record.data.VendorId = 1027;
+    record.data.ProductId = 0xF208;
+    std::snprintf(record.manufacturer.data(), 64, "%s", "ZKM");
+    std::snprintf(record.serialNumber.data(), 64, "%s", "ZK000001");
+    const UsbSettingsFields f = UsbFieldsFromRecord(record.data);
+    EXPECT_EQ(f.VendorId, "0x0403");
+    EXPECT_EQ(f.ProductId, "0xf208");
+    EXPECT_EQ(f.Manufacturer, "ZKM");
+    EXPECT_EQ(f.ManufacturerId, "");
+    EXPECT_EQ(f.SerialNumber, "ZK000001");
+
+    record.data.VendorId = 0;
+    EXPECT_EQ(UsbFieldsFromRecord(record.data).VendorId, "0x0000");
+}
+
+} // namespace
