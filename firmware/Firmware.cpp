@@ -106,6 +106,9 @@ bool FirmwareTextFile::Open(const std::string& path) {
     Close();
     file_ = std::fopen(platform::MapPath(path).c_str(), "rb");
     ended_ = false;
+    if (file_ == nullptr) {
+        Fail(OpenErrorCode(errno));
+    }
     return file_ != nullptr;
 }
 

@@ -7,6 +7,10 @@
 #include "platform/LastError.h"
 #include "res/Strings.h"
 
+namespace {
+constexpr std::uint32_t kErrorFilenameTooLong = 206;
+}
+
 UpdateWorker::UpdateWorker(CCrvUsbDevice& device) : device_(device) {}
 
 UpdateWorker::~UpdateWorker() { Wait(); }
@@ -41,11 +45,16 @@ void UpdateWorker::RunUpdate(UpdateWorker* worker) {
     if (worker == nullptr) {
         return;
     }
+    if (worker->pathTooLong_) {
+        platform::SetLastError(kErrorFilenameTooLong);
+    }
     const std::int32_t result =
         worker->pathTooLong_
             ? -1
             : UpdateFirmware(worker->device_, worker->m_szFirmwarePath.data(), worker->m_pMainFrame,
                              worker->m_nFamily, worker->latencyTuning_);
+    // The error number is per thread: the report on the UI thread would otherwise show its own.
+    worker->m_nRunError = platform::GetLastError();
     worker->m_nResult = result;
     platform::UpdateSink* frame = worker->m_pMainFrame;
     // Cleared before the post, so the end-of-run handler may already start the next run.
@@ -63,6 +72,6 @@ void UpdateWorker::Wait() {
 }
 
 void UpdateWorker::ReportUpdateResult() {
-    const UpdateResultBox box = DescribeUpdateResult(m_nResult.load(), m_nFamily, platform::GetLastError());
+    const UpdateResultBox box = DescribeUpdateResult(m_nResult.load(), m_nFamily, m_nRunError.load());
     platform::Ui().MessageBox(box.text, box.caption, box.flags, platform::BoxOwner::None);
 }

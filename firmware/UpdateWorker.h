@@ -29,7 +29,8 @@ public:
     // the UI thread while a run is active: the run's sink calls complete there.
     void Wait();
 
-    // Shows the result box for m_nResult and m_nFamily through platform::Ui().
+    // Shows the result box for m_nResult and m_nFamily through platform::Ui(); a refused file
+    // is shown with the system error number the run met (m_nRunError).
     void ReportUpdateResult();
 
     // Setting the converter's latency timer to 2 ms for the run (restored at its end).
@@ -39,6 +40,8 @@ public:
     platform::UpdateSink* m_pMainFrame = nullptr;
     std::int32_t m_nFamily = 0;
     std::atomic<std::int32_t> m_nResult{0};
+    // GetLastError of the worker thread when the run ended: the reason behind a -1.
+    std::atomic<std::uint32_t> m_nRunError{0};
 
 private:
     static void RunUpdate(UpdateWorker* worker);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
 #include <limits>
 #include <string>
@@ -130,8 +131,10 @@ std::int32_t CCrvSerialDevice::ReadBuffer(std::span<std::uint8_t> buffer, std::u
             break;
         // Sleep in poll() until data come or the time-out passes, instead of spinning; the
         // extra millisecond lets the tick count pass the time-out before the last attempt.
-        if (got < count)
-            waitedOut = !platform::WaitReadable(m_hPort, timeoutMs - elapsed + 1);
+        if (got < count) {
+            const std::uint32_t left = timeoutMs - elapsed;
+            waitedOut = !platform::WaitReadable(m_hPort, left == UINT32_MAX ? left : left + 1);
+        }
     }
     return static_cast<std::int32_t>(got);
 }

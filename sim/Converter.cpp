@@ -20,8 +20,11 @@ using namespace d2xx;
 namespace {
 
 constexpr std::uint64_t kNsPerMs = 1000000;
-// A DTR rise this soon after a DTR drop is the host's reset pulse, not an operator's reset.
-constexpr std::uint64_t kPulseWindowNs = 300 * kNsPerMs;
+// A DTR rise this long after a DTR drop is the host's reset pulse (100 ms low), not an
+// operator's reset. A rise at once after a drop is no pulse: opening an Opal clears DTR, and
+// its update sets DTR again a moment later and waits for the operator.
+constexpr std::uint64_t kPulseMinNs = 50 * kNsPerMs;
+constexpr std::uint64_t kPulseMaxNs = 300 * kNsPerMs;
 // The chip sends a full USB packet (62 data bytes) without waiting for the latency timer.
 constexpr std::size_t kPacketBytes = 62;
 constexpr std::size_t kHostQueueLimit = 1 << 20;
@@ -473,7 +476,7 @@ bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
     switch (function) {
     case SETDTR:
         if (!dtr_) {
-            if (haveClrDtr_ && now_ - clrDtrAt_ < kPulseWindowNs) {
+            if (haveClrDtr_ && now_ - clrDtrAt_ >= kPulseMinNs && now_ - clrDtrAt_ < kPulseMaxNs) {
                 resetPending_ = false;
                 EnterBootLoader(false, now_);
             } else if (config_.bootLoader.resetAfterMs >= 0) {

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "CliProcess.h"
+#include "support/TempDir.h"
 #include "tools/SampleFirmware.h"
 
 namespace fs = std::filesystem;
@@ -17,19 +18,6 @@ using clitest::ProcessResult;
 namespace {
 
 using Ini = std::map<std::string, std::map<std::string, std::string>>;
-
-std::string ReadFile(const fs::path& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void WriteFile(const fs::path& path, const std::string& text)
-{
-    std::ofstream(path, std::ios::binary) << text;
-}
 
 // The simulated display of every test unless it says otherwise: a Nova (code 98) on an
 // X-series converter with a valid record, its boot loader entered 50 ms after DTR was set.
@@ -90,9 +78,7 @@ protected:
 #if !defined(KESTRUNE_CLI) || !defined(KESTRUNE_SIM_LIBRARY)
         GTEST_SKIP() << "kestrune-cli or the simulator library is not built";
 #else
-        char pattern[] = "/tmp/kestrune-cli-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        dir_ = temp_.Path();
         for (const char* sub : {"state", "c", "tmp", "config", "data"}) fs::create_directories(dir_ / sub);
         sim_ = BaseSimulator(dir_ / "state");
         WriteSimulator(dir_ / "sim.ini", sim_);
@@ -110,10 +96,6 @@ protected:
 #endif
     }
 
-    void TearDown() override
-    {
-        if (!dir_.empty()) fs::remove_all(dir_);
-    }
 
     static void WriteSimulator(const fs::path& file, const Ini& ini)
     {
@@ -122,7 +104,7 @@ protected:
             text += "[" + section + "]\n";
             for (const auto& [key, value] : keys) text += key + "=" + value + "\n";
         }
-        WriteFile(file, text);
+        WriteText(file, text);
     }
 
     // Changes keys of this test's simulated display before the next run.
@@ -146,6 +128,7 @@ protected:
 
     fs::path Log() const { return dir_ / "c" / "LOG" / "fertigung.log"; }
 
+    TempDir temp_;
     fs::path dir_;
     Ini sim_;
     std::map<std::string, std::string> env_;
@@ -174,7 +157,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
 TEST_F(Cli, EveryDeviceCommandReportsAMissingDisplay)
 {
     Simulate("Converter", "Present", "0");
-    WriteFile(dir_ / "heron-100.hex", tools::IntelHexText(tools::SampleFirmwareData(64)));
+    WriteText(dir_ / "heron-100.hex", tools::IntelHexText(tools::SampleFirmwareData(64)));
     const std::vector<std::vector<std::string>> commands = {
         {"identify"},
         {"info"},
@@ -273,7 +256,7 @@ TEST_F(Cli, EepromProgramWritesAndLogs)
     EXPECT_NE(show.out.find("VendorId=0x1234\nProductId=0x0000\n"), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("Description=Bench display 7\nSerialNumber=ZK000077\n"), std::string::npos);
     EXPECT_NE(show.out.find("Manufacturer=ZKM\n"), std::string::npos);
-    EXPECT_NE(ReadFile(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x1234\r\n"),
+    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x1234\r\n"),
               std::string::npos);
 }
 
@@ -333,11 +316,11 @@ TEST_F(Cli, RecordProgramWritesAndLogs)
     EXPECT_EQ(show.out,
               "[Device]\nType=0x5f\nSerialNumber=0012.3456.789\nManufacturing=04.03.15\n"
               "LastUpdate=06.05.16\nChecksum=ok\n");
-    EXPECT_NE(ReadFile(Log()).find("*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
+    EXPECT_NE(ReadText(Log()).find("*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
                                    "SerialNumber=0012.3456.789\r\n"),
               std::string::npos);
     // The device status from which the next serial number is made.
-    EXPECT_NE(ReadFile(dir_ / "kestrune.ini").find("SerialNumber=0012.3456.789"), std::string::npos);
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0012.3456.789"), std::string::npos);
 }
 
 TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
@@ -374,7 +357,7 @@ TEST_F(Cli, SettingsCopyOneDisplayToAnother)
     ProcessResult save = Run({"settings", "save", file.string()});
     EXPECT_EQ(save.status, 0) << save.err;
     EXPECT_EQ(save.out, "Settings saved to file.\n");
-    EXPECT_EQ(ReadFile(file).rfind("[Device]\r\nType=0x62\r\nSerialNumber=0001.0001.001\r\n", 0), 0u);
+    EXPECT_EQ(ReadText(file).rfind("[Device]\r\nType=0x62\r\nSerialNumber=0001.0001.001\r\n", 0), 0u);
     const std::string recordA = Run({"record", "show"}).out;
     const std::string usbA = Run({"eeprom", "show"}).out;
 
@@ -398,7 +381,7 @@ TEST_F(Cli, SettingsCopyOneDisplayToAnother)
     EXPECT_EQ(load.err, kConfirmLine);
     EXPECT_EQ(Run({"record", "show"}).out, recordA);
     EXPECT_EQ(Run({"eeprom", "show"}).out, usbA);
-    const std::string log = ReadFile(Log());
+    const std::string log = ReadText(Log());
     EXPECT_NE(log.find("*** Device data to user area flashed"), std::string::npos);
     EXPECT_NE(log.find("*** USB data flashed"), std::string::npos);
 }
@@ -417,14 +400,14 @@ TEST_F(Cli, SettingsFailures)
     EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file\n");
 
     // A date outside the accepted ranges stops the load as the desktop's command dispatch does.
-    WriteFile(dir_ / "bad.bin", "[Device]\r\nType=0x62\r\nManufacturing=01.13.15\r\n");
+    WriteText(dir_ / "bad.bin", "[Device]\r\nType=0x62\r\nManufacturing=01.13.15\r\n");
     ProcessResult bad = Run({"--yes", "settings", "load", (dir_ / "bad.bin").string(), "--program"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out, "");
     EXPECT_EQ(bad.err, "Kestrune: Unspecified error\n");
 
     // Loading alone only checks the file: nothing reaches the display.
-    WriteFile(dir_ / "other.bin", "[Device]\r\nType=0x63\r\n");
+    WriteText(dir_ / "other.bin", "[Device]\r\nType=0x63\r\n");
     ProcessResult load = Run({"settings", "load", (dir_ / "other.bin").string()});
     EXPECT_EQ(load.status, 0);
     EXPECT_EQ(load.out, "Settings loaded into memory.\n");
@@ -433,7 +416,7 @@ TEST_F(Cli, SettingsFailures)
 
 TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)
 {
-    WriteFile(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
+    WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
                                      "SerialNumber=0041.0001.001\r\n");
     ProcessResult next = Run({"serial", "next"});
     EXPECT_EQ(next.status, 0) << next.err;
@@ -456,7 +439,7 @@ TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
 {
     const std::vector<std::uint8_t> data = tools::SampleFirmwareData(4096);
     const fs::path file = dir_ / "heron-100.hex";
-    WriteFile(file, tools::IntelHexText(data));
+    WriteText(file, tools::IntelHexText(data));
     ProcessResult run = Run({"flash", file.string()});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "Firmware successfully updated.\n");
@@ -465,21 +448,22 @@ TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
               std::string::npos);
     EXPECT_NE(run.err.find("Updating flash memory: 50 %\n"), std::string::npos);
     EXPECT_NE(run.err.find("Kestrune is ready\n"), std::string::npos);
-    const std::string flash = ReadFile(dir_ / "state" / "flash.bin");
+    const std::string flash = ReadText(dir_ / "state" / "flash.bin");
     EXPECT_EQ(flash, std::string(data.begin(), data.end()));
 }
 
 TEST_F(Cli, FlashFailures)
 {
     const fs::path wrongFamily = dir_ / "firmware.hex";
-    WriteFile(wrongFamily, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    WriteText(wrongFamily, tools::IntelHexText(tools::SampleFirmwareData(256)));
     ProcessResult refused = Run({"flash", wrongFamily.string()});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_EQ(refused.out.rfind("Error loading firmware file. (", 0), 0u) << refused.out;
+    // The system's reason for the refusal: a name that does not fit the family.
+    EXPECT_EQ(refused.out, "Error loading firmware file. (123) \n");
     EXPECT_FALSE(fs::exists(dir_ / "state" / "flash.bin"));
 
     const fs::path file = dir_ / "nova-100.hex";
-    WriteFile(file, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    WriteText(file, tools::IntelHexText(tools::SampleFirmwareData(256)));
     Simulate("BootLoader", "RefuseRecord", "3:S");
     ProcessResult bad = Run({"flash", "--family", "3", file.string()});
     EXPECT_EQ(bad.status, 1);
@@ -510,7 +494,7 @@ TEST_F(Cli, PortTestOverAPseudoTerminal)
     clitest::BackgroundProcess display(KESTRUNE_SIM_PTY, {}, env_);
     const std::string slave = display.FirstLine();
     ASSERT_EQ(slave.rfind("/dev/", 0), 0u) << slave;
-    WriteFile(dir_ / "kestrune.ini", "[Ports]\r\nCOM1=" + slave + "\r\nCOM7=" + (dir_ / "no-tty").string() + "\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Ports]\r\nCOM1=" + slave + "\r\nCOM7=" + (dir_ / "no-tty").string() + "\r\n");
 
     ProcessResult run = Run({"port-test"});
     EXPECT_EQ(run.status, 0) << run.err;

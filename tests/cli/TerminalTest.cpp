@@ -9,6 +9,7 @@
 
 #include "cli/Terminal.h"
 #include "platform/SimulationSwitch.h"
+#include "support/TempDir.h"
 
 namespace fs = std::filesystem;
 
@@ -148,18 +149,16 @@ class SimulationSwitch : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/kestrune-simswitch-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         fs::create_directories(dir_ / "bin");
-        ::setenv("XDG_DATA_HOME", (dir_ / "data").c_str(), 1);
-        ::unsetenv("KESTRUNE_SIM");
-        ::setenv("KESTRUNE_D2XX", "/usr/lib/libftd2xx.so", 1);
     }
-    void TearDown() override { fs::remove_all(dir_); }
     std::string Library() { return (dir_ / "bin" / platform::kSimulatorLibraryName).string(); }
     void MakeLibrary() { std::ofstream(Library()) << "stand-in"; }
-    fs::path dir_;
+    TempDir temp_;
+    fs::path dir_ = temp_.Path();
+    // The switch sets these for the process; the next test must find them as they were.
+    ScopedEnv data_{"XDG_DATA_HOME", (dir_ / "data").c_str()};
+    ScopedEnv sim_{"KESTRUNE_SIM", nullptr};
+    ScopedEnv d2xx_{"KESTRUNE_D2XX", "/usr/lib/libftd2xx.so"};
 };
 
 TEST_F(SimulationSwitch, SelectsTheLibraryAndWritesTheDefaultDisplayOnce)

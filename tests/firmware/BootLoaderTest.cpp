@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "HexFile.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "sim/BootLoader.h"
 
 namespace {
@@ -121,13 +121,13 @@ TEST(BootLoaderFlash, EraseClearsAndANewSessionKeepsTheFlash) {
 }
 
 TEST(BootLoaderFlash, SavedImageLoadsBackAndIsReplacedWhole) {
-    testutil::TempDir dir;
+    TempDir dir;
     const std::string file = dir.File("flash.bin");
     sim::BootLoader loader;
     StartLoading(loader);
     Send(loader, testhex::DataRecord(0x0002, {0x10, 0x20}) + "\n");
     ASSERT_TRUE(loader.SaveFlash(file));
-    EXPECT_EQ(testutil::ReadFile(file), std::string("\xFF\xFF\x10\x20", 4));
+    EXPECT_EQ(ReadText(file), std::string("\xFF\xFF\x10\x20", 4));
 
     sim::BootLoader other;
     ASSERT_TRUE(other.LoadFlash(file));
@@ -138,14 +138,14 @@ TEST(BootLoaderFlash, SavedImageLoadsBackAndIsReplacedWhole) {
     loader.Enter(true, 0, out);
     Send(loader, "K\r\nL\r\n" + testhex::DataRecord(0x0000, {0x7E}) + "\n");
     ASSERT_TRUE(loader.SaveFlash(file));
-    EXPECT_EQ(testutil::ReadFile(file), "\x7E");
+    EXPECT_EQ(ReadText(file), "\x7E");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 
     EXPECT_FALSE(other.LoadFlash(dir.File("missing.bin")));
     sim::BootLoaderConfig tiny;
     tiny.flashSize = 2;
     sim::BootLoader small(tiny);
-    testutil::WriteFile(dir.File("big.bin"), "123");
+    WriteText(dir.File("big.bin"), "123");
     EXPECT_FALSE(small.LoadFlash(dir.File("big.bin")));
 }
 
@@ -215,10 +215,10 @@ TEST(BootLoaderFaults, RefusalAndPulledCableHitTheNamedRecord) {
 }
 
 TEST(BootLoaderConfigFile, KeysOverrideDefaults) {
-    testutil::TempDir dir;
+    TempDir dir;
     const std::string ini = dir.File("sim.ini");
     EXPECT_EQ(sim::LoadBootLoaderConfig(ini).banner, "C8051F120 Firmware Updater");
-    testutil::WriteFile(ini, "[BootLoader]\r\nBanner=Other Loader\r\nResetAfterMs=-1\r\nWakeUp=0\r\n"
+    WriteText(ini, "[BootLoader]\r\nBanner=Other Loader\r\nResetAfterMs=-1\r\nWakeUp=0\r\n"
                              "EraseReply=0\r\nLoadReply=0\r\nEraseMs=2500\r\nRefuseRecord=7:S\r\n"
                              "PullCableAtRecord=9\r\nFlashSize=0x10000\r\n");
     const sim::BootLoaderConfig config = sim::LoadBootLoaderConfig(ini);
@@ -233,7 +233,7 @@ TEST(BootLoaderConfigFile, KeysOverrideDefaults) {
     EXPECT_EQ(config.pullCableAtRecord, 9);
     EXPECT_EQ(config.flashSize, 0x10000u);
 
-    testutil::WriteFile(ini, "[BootLoader]\nRefuseRecord=2:\\x00G\\x4\n");
+    WriteText(ini, "[BootLoader]\nRefuseRecord=2:\\x00G\\x4\n");
     EXPECT_EQ(sim::LoadBootLoaderConfig(ini).refuseReply, std::string("\0G\\x4", 5));
 
     const sim::BootLoaderConfig defaults = sim::LoadBootLoaderConfig(dir.File("none.ini"));

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "firmware/Firmware.h"
 #include "platform/LastError.h"
 
@@ -40,23 +40,23 @@ TEST(FirmwareName, EachFamilyWantsItsPrefix) {
 
 class FirmwareFileCheck : public ::testing::Test {
 protected:
-    testutil::TempDir dir;
+    TempDir dir;
 };
 
 TEST_F(FirmwareFileCheck, AFittingFileGivesItsStoredSize) {
     const std::string record = ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
-    testutil::WriteFile(dir.File("kv-rev01.hex"), record + record);
+    WriteText(dir.File("kv-rev01.hex"), record + record);
     EXPECT_EQ(CheckFirmwareFile(dir.File("kv-rev01.hex"), FamilyKv), 2 * record.size());
     // Only the file-name part counts, not the folder's name.
     std::filesystem::create_directory(dir.File("heron"));
-    testutil::WriteFile(dir.File("heron/rev.hex"), record);
+    WriteText(dir.File("heron/rev.hex"), record);
     EXPECT_EQ(CheckFirmwareFile(dir.File("heron/rev.hex"), FamilyHeron), 0u);
     EXPECT_EQ(CheckFirmwareFile(dir.File("heron/rev.hex"), 9), record.size());
 }
 
 TEST_F(FirmwareFileCheck, RefusedFilesSayWhy) {
-    testutil::WriteFile(dir.File("opal.hex"), ":00000001FF\n");
-    testutil::WriteFile(dir.File("KV-empty.hex"), "");
+    WriteText(dir.File("opal.hex"), ":00000001FF\n");
+    WriteText(dir.File("KV-empty.hex"), "");
     std::filesystem::create_directory(dir.File("kv-folder.hex"));
     struct Case {
         const char* what;
@@ -78,7 +78,7 @@ TEST_F(FirmwareFileCheck, RefusedFilesSayWhy) {
 
 TEST_F(FirmwareFileCheck, AFileHeldByAnotherProgramIsRefusedUntilReleased) {
     const std::string path = dir.File("heron-100.hex");
-    testutil::WriteFile(path, ":00000001FF\n");
+    WriteText(path, ":00000001FF\n");
     const int holder = ::open(path.c_str(), O_RDONLY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_SH), 0);
@@ -94,7 +94,7 @@ TEST_F(FirmwareFileCheck, AFileWithoutReadPermissionIsRefused) {
         GTEST_SKIP() << "root reads every file";
     }
     const std::string path = dir.File("nova-100.hex");
-    testutil::WriteFile(path, ":00000001FF\n");
+    WriteText(path, ":00000001FF\n");
     ::chmod(path.c_str(), 0);
     EXPECT_EQ(CheckFirmwareFile(path, FamilyNova), 0u);
     EXPECT_EQ(platform::GetLastError(), 5u);
@@ -113,10 +113,10 @@ std::vector<std::string> Pieces(const std::string& path) {
 }
 
 TEST(FirmwareRecords, RecordLinesAreSentAsTextModeReadsThem) {
-    testutil::TempDir dir;
+    TempDir dir;
     const std::string record(":10000000000102030405060708090A0B0C0D0E0F78");
     ASSERT_EQ(record.size(), 43u);
-    testutil::WriteFile(dir.File("f.hex"), "; comment\r\n" + record + "\r\n\r\n" + record + "\n:last");
+    WriteText(dir.File("f.hex"), "; comment\r\n" + record + "\r\n\r\n" + record + "\n:last");
     const auto pieces = Pieces(dir.File("f.hex"));
     ASSERT_EQ(pieces.size(), 5u);
     EXPECT_EQ(pieces[0], "; comment\n");
@@ -133,9 +133,9 @@ TEST(FirmwareRecords, RecordLinesAreSentAsTextModeReadsThem) {
 }
 
 TEST(FirmwareRecords, LongLinesAreCutAndControlZEndsTheFile) {
-    testutil::TempDir dir;
+    TempDir dir;
     const std::string longLine = ":" + std::string(299, 'A');
-    testutil::WriteFile(dir.File("f.hex"), longLine + "\r\n:01\rX\n:02\x1A:03\n");
+    WriteText(dir.File("f.hex"), longLine + "\r\n:01\rX\n:02\x1A:03\n");
     const auto pieces = Pieces(dir.File("f.hex"));
     ASSERT_EQ(pieces.size(), 4u);
     EXPECT_EQ(pieces[0], longLine.substr(0, 254));

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "HexFile.h"
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
@@ -55,25 +55,25 @@ protected:
     void Configure(const std::string& bootLoaderLines, const std::string& linkLines = "") {
         device_.ClosePort();
         std::filesystem::remove(dir_.File("flash.bin"));
-        testutil::WriteFile(dir_.File("sim.ini"), "[State]\nFolder=" + dir_.Path() + "\n[BootLoader]\n" +
+        WriteText(dir_.File("sim.ini"), "[State]\nFolder=" + dir_.Path() + "\n[BootLoader]\n" +
                                                       bootLoaderLines + "[Link]\n" + linkLines);
         control_.Reset();
         ASSERT_EQ(device_.OpenPort("USB"), TRUE);
     }
 
     std::string WriteImage(const std::string& name, const testhex::Image& image) {
-        testutil::WriteFile(dir_.File(name), image.text);
+        WriteText(dir_.File(name), image.text);
         return dir_.File(name);
     }
 
     // flash.bin once the host has let go of the converter.
     std::string FlashFile() {
         device_.ClosePort();
-        return testutil::ReadFile(dir_.File("flash.bin"));
+        return ReadText(dir_.File("flash.bin"));
     }
 
     platform::VirtualClock clock_{1000};
-    testutil::TempDir dir_;
+    TempDir dir_;
     sim::SimControl control_{KESTRUNE_SIM_LIBRARY};
     CCrvUsbDevice device_;
     platform::RecordingUpdateSink sink_;
@@ -128,6 +128,23 @@ TEST_F(SimUpdate, Family4FlashesAcrossA64KiBBoundaryAfterTheBanner) {
     EXPECT_GE(percents.back(), 95);
     EXPECT_LE(percents.back(), 100);
     EXPECT_EQ(control_.ModemLines() & 1u, 0u);
+    EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
+}
+
+TEST_F(SimUpdate, AnOpalIsFlashedAfterTheOperatorsResetRightAfterItsOpen) {
+    // Opening an Opal clears DTR and sets RTS; the update sets DTR again a moment later. That is
+    // no reset pulse: the boot loader must wait for the operator and send its banner.
+    Configure("", "[UserArea]\nDeviceCode=89\n");
+    ASSERT_EQ(device_.DeviceId, 89);
+    const testhex::Image image = testhex::MakeImage(256, 16);
+    const std::string path = WriteImage("opal.hex", image);
+
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyOpal), 0);
+
+    const auto texts = sink_.Texts();
+    ASSERT_GE(texts.size(), 2u);
+    EXPECT_EQ(texts[0], kPleaseReset);
+    EXPECT_EQ(texts[1], kErasing + "C8051F120 Firmware Updater\r\n: ");
     EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
 }
 

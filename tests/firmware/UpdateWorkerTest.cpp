@@ -5,7 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
@@ -45,13 +45,13 @@ class UpdateWorkerRun : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetClock(&clock_);
-        testutil::WriteFile(dir_.File("heron-1.hex"), ":00000001FF\r\n");
-        testutil::WriteFile(dir_.File("kv-1.hex"), ":00000001FF\r\n");
+        WriteText(dir_.File("heron-1.hex"), ":00000001FF\r\n");
+        WriteText(dir_.File("kv-1.hex"), ":00000001FF\r\n");
     }
     void TearDown() override { platform::SetClock(nullptr); }
 
     platform::VirtualClock clock_;
-    testutil::TempDir dir_;
+    TempDir dir_;
     CCrvUsbDevice device_;
 };
 
@@ -93,7 +93,7 @@ TEST_F(UpdateWorkerRun, APathLongerThanTheBufferIsRefusedNotCut) {
     std::string shortPath = dir_.Path() + "/";
     shortPath += "kv" + std::string(259 - shortPath.size() - 6, 'k') + ".hex";
     ASSERT_EQ(shortPath.size(), 259u);
-    testutil::WriteFile(shortPath, ":00000001FF\r\n");
+    WriteText(shortPath, ":00000001FF\r\n");
     const std::string longPath = shortPath + "x";
 
     UpdateWorker worker(device_);
@@ -101,6 +101,12 @@ TEST_F(UpdateWorkerRun, APathLongerThanTheBufferIsRefusedNotCut) {
     ASSERT_EQ(worker.StartUpdate(longPath, FamilyKv, &sink), TRUE);
     worker.Wait();
     EXPECT_EQ(worker.m_nResult.load(), -1);
+    {
+        platform::ScopedRecordingUi ui;
+        worker.ReportUpdateResult();
+        ASSERT_EQ(ui.Boxes().size(), 1u);
+        EXPECT_EQ(ui.Boxes()[0].text, "Error loading firmware file. (206) ");
+    }
     EXPECT_EQ(sink.BarsCreated(), 0);
     EXPECT_TRUE(sink.Texts().empty());
     EXPECT_EQ(sink.FinishedPosts(), 1);
@@ -117,6 +123,7 @@ TEST_F(UpdateWorkerRun, TheReportShowsTheLastRunWithoutAnOwner) {
     UpdateWorker worker(device_);
     ASSERT_EQ(worker.StartUpdate(dir_.File("kv-missing.hex"), FamilyKv, nullptr), TRUE);
     worker.Wait();
+    // The number is the run's own (the file was not found), not what the calling thread holds.
     platform::SetLastError(1234);
     worker.ReportUpdateResult();
     ASSERT_EQ(worker.StartUpdate(dir_.File("kv-1.hex"), FamilyKv, nullptr), TRUE);
@@ -126,7 +133,7 @@ TEST_F(UpdateWorkerRun, TheReportShowsTheLastRunWithoutAnOwner) {
 
     const auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 3u);
-    EXPECT_EQ(boxes[0].text, "Error loading firmware file. (1234) ");
+    EXPECT_EQ(boxes[0].text, "Error loading firmware file. (2) ");
     EXPECT_EQ(boxes[0].caption, "Error writing flash.");
     EXPECT_EQ(boxes[0].flags, 0x10u);
     EXPECT_EQ(boxes[0].owner, platform::BoxOwner::None);

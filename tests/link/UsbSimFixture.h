@@ -7,7 +7,7 @@
 #include <string>
 
 #include "platform/Clock.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 #include "sim/d2xx/KestruneSim.h"
 
 class UsbSimTest : public ::testing::Test {

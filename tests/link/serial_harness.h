@@ -8,7 +8,7 @@
 #include <mutex>
 
 #include "platform/Profile.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 #include "sim/DisplayEmulator.h"
 #include "sim/PtyServer.h"
 

@@ -133,6 +133,16 @@ TEST_F(SerialTest, ReadTimeoutKeepsPartialData)
     EXPECT_EQ(device.ReadBuffer(buffer, 0), 0);
     EXPECT_LT(MillisecondsSince(start), 100);
     EXPECT_EQ(device.ReadBuffer({}, 100), 0);
+
+    // The longest time-out waits like any other: its remaining time must not wrap to nothing.
+    std::thread later([&peer] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        peer.Send({7, 7});
+    });
+    start = Clock::now();
+    EXPECT_EQ(device.ReadBuffer(std::span(buffer).first(2), 0xFFFFFFFFu), 2);
+    EXPECT_GE(MillisecondsSince(start), 150);
+    later.join();
 }
 
 TEST_F(SerialTest, LostLinkAndReopen)

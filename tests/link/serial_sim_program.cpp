@@ -10,7 +10,7 @@
 
 #include "link/CrvSerialDevice.h"
 #include "platform/Profile.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 
 #ifdef KESTRUNE_SIM_PTY
 

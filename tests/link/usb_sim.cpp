@@ -404,6 +404,18 @@ TEST_F(SimLink, DtrSetAloneStandsForTheOperatorsReset)
     lib_.W32_EscapeCommFunction(h_, CLRDTR);
     clock_.Advance(2000);
     EXPECT_FALSE(control_.InBootLoader());
+
+    // Nor is a rise at once after a drop (an Opal's open clears DTR, its update sets it): the
+    // operator's reset follows, with the banner.
+    lib_.W32_CloseHandle(h_);
+    OpenFirst();
+    lib_.W32_EscapeCommFunction(h_, CLRDTR);
+    clock_.Advance(10);
+    lib_.W32_EscapeCommFunction(h_, SETDTR);
+    EXPECT_FALSE(control_.InBootLoader());
+    clock_.Advance(1000);
+    EXPECT_TRUE(control_.InBootLoader());
+    EXPECT_EQ(ReadAll(), Bytes("C8051F120 Firmware Updater\r\n"));
 }
 
 TEST_F(SimLink, AFinishedRunSavesTheFlashAndTheFirmwareReturns)

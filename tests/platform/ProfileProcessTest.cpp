@@ -2,7 +2,7 @@
 #include "platform/FileLock.h"
 #include "platform/Profile.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 

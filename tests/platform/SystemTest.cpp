@@ -1,6 +1,6 @@
 #include "platform/System.h"
 
-#include "TempDir.h"
+#include "support/TempDir.h"
 
 #include <gtest/gtest.h>
 

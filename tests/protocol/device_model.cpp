@@ -3,7 +3,7 @@
 #include <set>
 
 #include "FakeLink.h"
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 #include "protocol/DeviceModel.h"
 
 namespace {

@@ -49,7 +49,7 @@ protected:
     // The simulator's file: a converter with the example record unless extra says otherwise.
     void Configure(const std::string& extra, const std::string& chipType = "9")
     {
-        WriteFile(dir.File("sim.ini"), "[Converter]\nChipType=" + chipType +
+        WriteText(dir.File("sim.ini"), "[Converter]\nChipType=" + chipType +
                                            "\nSerialNumber=ZK000012\n"
                                            "[Eeprom]\nVendorId=0x0403\nProductId=0xF208\n"
                                            "MaxPower=250\nSelfPowered=0\nRemoteWakeup=1\n"
@@ -173,7 +173,7 @@ TEST_F(DeviceOnSimulator, UnknownChipTypeIsNamedAndStillLogged)
     EXPECT_TRUE(device.SetUsbSettings(&usb.data));
     EXPECT_FALSE(device.ProgramEeprom());
     EXPECT_EQ(ui.Boxes().size(), 3u);
-    EXPECT_EQ(Count(ReadFile(logPath), kUsbRecordLine), 1);
+    EXPECT_EQ(Count(ReadText(logPath), kUsbRecordLine), 1);
 }
 
 TEST_F(DeviceOnSimulator, PulledCableIsNoticedByTheProbe)
@@ -216,7 +216,7 @@ TEST_F(DeviceOnSimulator, ProgrammedSettingsReachTheNextStation)
                    (!xSeries || station.m_eepromX.Cbus0 == 4);
         })) << chip;
     }
-    std::string log = ReadFile(logPath);
+    std::string log = ReadText(logPath);
     EXPECT_EQ(Count(log, kUsbRecordLine), 2);
     EXPECT_EQ(Count(log, "ProductId=0xf209\r\nManufacturer=ZKM\r\nManufacturerId=ZK\r\n"
                          "Description=Corvina Nova\r\n"),
@@ -228,7 +228,7 @@ TEST_F(DeviceOnSimulator, FailedProgrammingIsStillLogged)
     Configure("[Eeprom]\nProgramFails=1\n");
     ASSERT_TRUE(device.ConnectDevice(TRUE));
     EXPECT_FALSE(device.ProgramEeprom());
-    EXPECT_EQ(Count(ReadFile(logPath), kUsbRecordLine), 1);
+    EXPECT_EQ(Count(ReadText(logPath), kUsbRecordLine), 1);
 }
 
 TEST_F(DeviceOnSimulator, WrittenRecordIsLoggedAndReadBack)
@@ -239,7 +239,7 @@ TEST_F(DeviceOnSimulator, WrittenRecordIsLoggedAndReadBack)
     data.SerialPart3 = 7;
     ASSERT_TRUE(device.SetDeviceData(data));
     ASSERT_TRUE(device.WriteUserArea());
-    std::string log = ReadFile(logPath);
+    std::string log = ReadText(logPath);
     EXPECT_EQ(Count(log, kDeviceRecordLine), 1);
     EXPECT_NE(log.find("SerialNumber=4660.3456.007\r\n"), std::string::npos);
     device.Disconnect();
@@ -258,12 +258,12 @@ TEST_F(DeviceOnSimulator, AFailedRecordWriteLeavesNoLogRecord)
     Configure("[UserArea]\nWriteFails=1\n");
     ASSERT_TRUE(device.ConnectDevice(TRUE));
     EXPECT_FALSE(device.WriteUserArea());
-    EXPECT_EQ(ReadFile(logPath), "");
+    EXPECT_EQ(ReadText(logPath), "");
 }
 
 TEST_F(DeviceOnSimulator, AnUnwritableLogDoesNotChangeTheWriteResult)
 {
-    WriteFile(dir.File("plain-file"), "x");
+    WriteText(dir.File("plain-file"), "x");
     device.WriteProfileSetting("Settings", "LOG", dir.File("plain-file/fertigung.log").c_str());
     ASSERT_TRUE(device.ConnectDevice(TRUE));
     EXPECT_TRUE(device.WriteUserArea());

@@ -133,10 +133,10 @@ TEST_F(ProductionLog, RecordsAreAppendedByteForByte)
     ASSERT_TRUE(device.WriteProductionLog(TRUE));
     const std::string deviceRecord = kExampleHeader + "*** Device data to user area flashed\r\n***\r\n" +
                                      kExampleDeviceSection;
-    EXPECT_EQ(ReadFile(logPath), deviceRecord);
+    EXPECT_EQ(ReadText(logPath), deviceRecord);
 
     ASSERT_TRUE(device.WriteProductionLog(FALSE));
-    EXPECT_EQ(ReadFile(logPath),
+    EXPECT_EQ(ReadText(logPath),
               deviceRecord + kExampleHeader + "*** USB data flashed\r\n***\r\n" + kExampleUsbSection);
     EXPECT_TRUE(ui.Boxes().empty());
 }
@@ -156,7 +156,7 @@ TEST_F(ProductionLog, DefaultLocationIsCreatedOnDriveC)
     device.WriteProfileSetting("Settings", "LOG", nullptr);
     ScopedEnv drive("KESTRUNE_DRIVE_C", dir.File("drive_c"));
     ASSERT_TRUE(device.WriteProductionLog(TRUE));
-    EXPECT_EQ(ReadFile(dir.File("drive_c/LOG/fertigung.log")).substr(0, kExampleHeader.size()),
+    EXPECT_EQ(ReadText(dir.File("drive_c/LOG/fertigung.log")).substr(0, kExampleHeader.size()),
               kExampleHeader);
 }
 
@@ -173,7 +173,7 @@ TEST_F(ProductionLog, LogInADriveRootCreatesNoFolder)
 
 TEST_F(ProductionLog, AnUnwritableLogIsReportedWithItsPath)
 {
-    WriteFile(dir.File("plain-file"), "x");
+    WriteText(dir.File("plain-file"), "x");
     std::string badLog = dir.File("plain-file/fertigung.log");
     device.WriteProfileSetting("Settings", "LOG", badLog.c_str());
     EXPECT_FALSE(device.WriteProductionLog(TRUE));
@@ -226,26 +226,26 @@ TEST_F(ProductionLog, FilesAndHeadersAreAppendedWhole)
 {
     std::string log = dir.File("whole.log");
     for (std::size_t size : {std::size_t{0}, std::size_t{4096}, std::size_t{10000}}) {
-        std::string before = ReadFile(log);
+        std::string before = ReadText(log);
         std::string content(size, 'a');
         for (std::size_t i = 0; i < size; ++i)
             content[i] = static_cast<char>('a' + i % 26);
-        WriteFile(dir.File("source.tmp"), content);
+        WriteText(dir.File("source.tmp"), content);
         ASSERT_TRUE(device.AppendFileToLog(log.c_str(), dir.File("source.tmp").c_str())) << size;
-        EXPECT_EQ(ReadFile(log), before + content) << size;
+        EXPECT_EQ(ReadText(log), before + content) << size;
     }
     EXPECT_FALSE(device.AppendFileToLog(log.c_str(), dir.File("missing.tmp").c_str()));
 
     std::string header = dir.File("header.tmp");
     ASSERT_TRUE(device.WriteLogHeader(header.c_str(), TRUE));
-    EXPECT_EQ(ReadFile(header), kExampleHeader + "*** Device data to user area flashed\r\n***\r\n");
+    EXPECT_EQ(ReadText(header), kExampleHeader + "*** Device data to user area flashed\r\n***\r\n");
     EXPECT_EQ(Status("Device95Status", "User"), "OPERATOR");
 }
 
 TEST_F(ProductionLog, AppendWaitsForALockOnlyAsLongAsItsBound)
 {
     std::string log = dir.File("locked.log");
-    WriteFile(log, "before\r\n");
+    WriteText(log, "before\r\n");
     pid_t holder = StartLockHolder(log, 1500);
     ASSERT_GT(holder, 0);
     auto start = std::chrono::steady_clock::now();
@@ -253,16 +253,16 @@ TEST_F(ProductionLog, AppendWaitsForALockOnlyAsLongAsItsBound)
     auto waited = std::chrono::steady_clock::now() - start;
     EXPECT_GE(waited, std::chrono::milliseconds(250));
     EXPECT_LT(waited, std::chrono::milliseconds(1400));
-    EXPECT_EQ(ReadFile(log), "before\r\n");
+    EXPECT_EQ(ReadText(log), "before\r\n");
     EXPECT_TRUE(WaitChild(holder));
     EXPECT_EQ(records::AppendToLogFile(log, "record\r\n", 300), records::AppendResult::Ok);
-    EXPECT_EQ(ReadFile(log), "before\r\nrecord\r\n");
+    EXPECT_EQ(ReadText(log), "before\r\nrecord\r\n");
 }
 
 TEST_F(ProductionLog, AWriteThatFailsHalfWayLeavesNoPartOfTheRecord)
 {
     std::string log = dir.File("full.log");
-    WriteFile(log, std::string(100, 'x'));
+    WriteText(log, std::string(100, 'x'));
     // The file may grow by 10 bytes only, as on a full disk.
     bool ok = RunChildren(1, [&](int) {
         signal(SIGXFSZ, SIG_IGN);
@@ -272,7 +272,7 @@ TEST_F(ProductionLog, AWriteThatFailsHalfWayLeavesNoPartOfTheRecord)
                records::AppendResult::WriteFailed;
     });
     EXPECT_TRUE(ok);
-    EXPECT_EQ(ReadFile(log), std::string(100, 'x'));
+    EXPECT_EQ(ReadText(log), std::string(100, 'x'));
 }
 
 // Stations sharing one log: every record whole, none interleaved, each one parseable.
@@ -302,7 +302,7 @@ protected:
 
     void ExpectAllRecordsWhole()
     {
-        const std::string text = ReadFile(logPath);
+        const std::string text = ReadText(logPath);
         const std::string marker = "\r\n***\r\n*** [";
         static const std::regex record(
             "\r\n\\*\\*\\*\r\n\\*\\*\\* \\[Sun Dec  6 10:14:04 2026\\] USER \"writer([0-9])\" on "

@@ -24,7 +24,7 @@ protected:
     std::string Load(const std::string& text)
     {
         std::string path = dir.File("devinfo.bin");
-        WriteFile(path, text);
+        WriteText(path, text);
         return path;
     }
 
@@ -38,7 +38,7 @@ TEST_F(SettingsFile, SavedFileIsByteExactAndLoadsBack)
 {
     std::string path = dir.File("devinfo.bin");
     ASSERT_TRUE(device.SaveSettingsFile(path.c_str()));
-    EXPECT_EQ(ReadFile(path), kExampleDeviceSection + kExampleUsbSection);
+    EXPECT_EQ(ReadText(path), kExampleDeviceSection + kExampleUsbSection);
 
     CMyCrvUsbDevice other;
     other.ChipType = d2xx::FT_DEVICE_X_SERIES;
@@ -56,7 +56,7 @@ TEST_F(SettingsFile, SavingOverAFileKeepsItsOtherLines)
     std::string path = Load("; written by hand\r\n[Device]\r\nType=0x01\r\nNote=keep me\r\n"
                             "[Other]\r\nA=1\r\n");
     ASSERT_TRUE(device.SaveSettingsFile(path.c_str()));
-    std::string text = ReadFile(path);
+    std::string text = ReadText(path);
     EXPECT_NE(text.find("; written by hand\r\n"), std::string::npos);
     EXPECT_NE(text.find("Note=keep me\r\n"), std::string::npos);
     EXPECT_NE(text.find("[Other]\r\nA=1\r\n"), std::string::npos);
@@ -177,7 +177,7 @@ TEST_F(SettingsFile, ProfileStoreReadsWhatItWrote)
     ASSERT_TRUE(device.WriteProfileSetting("Settings", "Port", "COM7:"));
     EXPECT_TRUE(device.ReadProfileSetting("settings", "PORT", "COM1:", value, sizeof value));
     EXPECT_STREQ(value, "COM7:");
-    EXPECT_EQ(ReadFile(device.ProfilePath), "[Settings]\r\nPort=COM7:\r\n");
+    EXPECT_EQ(ReadText(device.ProfilePath), "[Settings]\r\nPort=COM7:\r\n");
     char small[4] = {};
     device.ReadProfileSetting("Settings", "Port", "", small, sizeof small);
     EXPECT_STREQ(small, "COM");
