@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/SampleFirmware.h"
+
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 
@@ -18,26 +20,8 @@
 namespace {
 
 constexpr std::size_t kImageSize = 64 * 1024;
-constexpr std::size_t kRecordSize = 16;
 constexpr double kBaud = 115200.0;
 
-std::string HexRecord(std::uint8_t type, std::uint16_t offset, const std::uint8_t* data, std::size_t n) {
-    std::vector<std::uint8_t> bytes{static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(offset >> 8),
-                                    static_cast<std::uint8_t>(offset), type};
-    bytes.insert(bytes.end(), data, data + n);
-    std::uint8_t sum = 0;
-    for (const auto b : bytes) {
-        sum = static_cast<std::uint8_t>(sum + b);
-    }
-    bytes.push_back(static_cast<std::uint8_t>(-sum));
-    std::string line = ":";
-    char hex[3];
-    for (const auto b : bytes) {
-        std::snprintf(hex, sizeof hex, "%02X", b);
-        line += hex;
-    }
-    return line;
-}
 
 double CpuSeconds() {
     rusage usage{};
@@ -95,17 +79,8 @@ int main() {
     const std::string hexPath = dir + "/kv-bench.hex";
     const std::string ini = dir + "/sim.ini";
 
-    std::vector<std::uint8_t> image(kImageSize);
-    std::uint32_t seed = 7;
-    for (auto& b : image) {
-        seed = seed * 1103515245u + 12345u;
-        b = static_cast<std::uint8_t>(seed >> 16);
-    }
-    std::string text;
-    for (std::size_t at = 0; at < image.size(); at += kRecordSize) {
-        text += HexRecord(0, static_cast<std::uint16_t>(at), &image[at], kRecordSize) + "\r\n";
-    }
-    text += ":00000001FF\r\n";
+    const std::vector<std::uint8_t> image = tools::SampleFirmwareData(kImageSize);
+    const std::string text = tools::IntelHexText(image);
     std::ofstream(hexPath, std::ios::binary) << text;
     std::ofstream(ini, std::ios::binary) << "[Link]\r\nPace=1\r\nLatencyTimerMs=16\r\n[State]\r\nFolder=" << dir << "\r\n";
     setenv("KESTRUNE_SIM", ini.c_str(), 1);

@@ -101,7 +101,7 @@ bool EncodeUserArea(const DeviceData& data, UserAreaImageBuffer& image)
         return false;
     image.fill(0);
     image[0] = static_cast<std::uint8_t>(data.DeviceCode);
-    char text[16];
+    char text[40]; // room for any int, though DeviceDataFits keeps the groups short
     if (data.SerialPart1 <= 999) {
         std::snprintf(text, sizeof text, "%03d%04d%03d", data.SerialPart1, data.SerialPart2,
                       data.SerialPart3);
