@@ -195,6 +195,14 @@ std::int64_t LocalMidnightOf(const QDate& date)
     return time;
 }
 
+void FitToDigits(QLineEdit* edit, int digits)
+{
+    // The size hint is room for 17 'x' plus frame and margins; keep those, change the room.
+    const QFontMetrics fm = edit->fontMetrics();
+    const int chrome = edit->sizeHint().width() - fm.horizontalAdvance(QLatin1Char('x')) * 17;
+    edit->setFixedWidth(chrome + fm.horizontalAdvance(QString(digits + 1, u'0')));
+}
+
 void SetUpDatePicker(QDateEdit* picker)
 {
     QString format = QLocale().dateFormat(QLocale::ShortFormat);

@@ -58,6 +58,9 @@ std::int64_t LocalMidnightOf(const QDate& date);
 // Puts the focus on control and selects an edit's text, as a failed exchange does.
 void FocusOffendingControl(QWidget* control);
 
+// Makes an edit wide enough for that many digits and no wider.
+void FitToDigits(QLineEdit* edit, int digits);
+
 // Makes a date picker a short-date picker with a four-digit year, a calendar popup and typed
 // input.
 void SetUpDatePicker(QDateEdit* picker);

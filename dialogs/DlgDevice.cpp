@@ -12,6 +12,11 @@ CDlgDevice::CDlgDevice(QWidget* parent)
     : CDialogBase(172, 137, parent), ui(std::make_unique<Ui::DlgDevice>())
 {
     ui->setupUi(this);
+    // Edits as wide as what they hold, so the groups read as one number.
+    FitToDigits(ui->edit1008, 10);
+    FitToDigits(ui->edit1010, 5); // a first group above 9999 is shown whole
+    FitToDigits(ui->edit1006, kSerial2Chars);
+    FitToDigits(ui->edit1009, kSerial3Chars);
     SetUpDatePicker(ui->datetime1014);
     SetUpDatePicker(ui->datetime1015);
     connect(ui->button1016, &QPushButton::clicked, this, &CDlgDevice::OnReload);

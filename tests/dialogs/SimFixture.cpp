@@ -154,3 +154,13 @@ void Click(QWidget* parent, const char* name)
     ASSERT_NE(button, nullptr) << name;
     QTest::mouseClick(button, Qt::LeftButton);
 }
+
+void TypeInto(QLineEdit* edit, const QString& text)
+{
+    ASSERT_NE(edit, nullptr);
+    edit->setFocus();
+    edit->selectAll();
+    if (text.isEmpty())
+        QTest::keyClick(edit, Qt::Key_Delete);
+    QTest::keyClicks(edit, text);
+}

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QtTest/QTest>
 #include <initializer_list>
@@ -55,3 +56,25 @@ protected:
 
 // Clicks a button of a widget by object name.
 void Click(QWidget* parent, const char* name);
+// Replaces the text of an edit by typing, as the operator would.
+void TypeInto(QLineEdit* edit, const QString& text);
+
+// One dialog of type Dlg shown (not modal) against the simulated display.
+template <typename Dlg>
+class DialogFixture : public SimFixture {
+protected:
+    void Open()
+    {
+        m_dlg = std::make_unique<Dlg>();
+        m_dlg->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
+    }
+    QLineEdit* Edit(const char* name) { return m_dlg->template findChild<QLineEdit*>(name); }
+    void Type(const char* name, const QString& text) { TypeInto(Edit(name), text); }
+    void TearDown() override
+    {
+        m_dlg.reset();
+        SimFixture::TearDown();
+    }
+    std::unique_ptr<Dlg> m_dlg;
+};

@@ -12,21 +12,14 @@
 
 namespace {
 
-class DeviceControlsDialog : public SimFixture {
+class DeviceControlsDialog : public DialogFixture<CDlgDeviceControls> {
 protected:
     void SetUp() override
     {
-        SimFixture::SetUp();
+        DialogFixture::SetUp();
         ASSERT_TRUE(Connect());
         m_frames = ReceivedFrames().size();
-        m_dlg = std::make_unique<CDlgDeviceControls>();
-        m_dlg->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
-    }
-    void TearDown() override
-    {
-        m_dlg.reset();
-        SimFixture::TearDown();
+        Open();
     }
     // Frames received since the dialog opened.
     std::vector<std::string> NewFrames()
@@ -34,7 +27,6 @@ protected:
         const auto all = ReceivedFrames();
         return {all.begin() + static_cast<std::ptrdiff_t>(std::min(m_frames, all.size())), all.end()};
     }
-    std::unique_ptr<CDlgDeviceControls> m_dlg;
     std::size_t m_frames = 0;
 };
 
@@ -76,20 +68,16 @@ TEST_F(DeviceControlsDialog, SetSendsTheFirmnessFrameAndStaysOpen)
 
 TEST_F(DeviceControlsDialog, ModuleValueIsReadAsADecimalNumberUpTo255)
 {
-    auto* module = m_dlg->findChild<QLineEdit*>("edit1020");
-    module->setFocus();
-    module->selectAll();
-    QTest::keyClicks(module, "2550"); // three characters at most
+    QLineEdit* module = Edit("edit1020");
+    TypeInto(module, "2550"); // three characters at most
     EXPECT_EQ(module->text(), "255");
     Click(m_dlg.get(), "button1019");
-    module->selectAll();
-    QTest::keyClicks(module, "300");
+    TypeInto(module, "300");
     Click(m_dlg.get(), "button1019");
     ASSERT_EQ(m_ui.Boxes().size(), 1u);
     EXPECT_EQ(m_ui.Boxes()[0].text, "The module value must be a number from 0 to 255.");
     EXPECT_TRUE(module->hasFocus());
-    module->selectAll();
-    QTest::keyClicks(module, "x");
+    TypeInto(module, "x");
     Click(m_dlg.get(), "button1019");
 
     const auto frames = NewFrames();

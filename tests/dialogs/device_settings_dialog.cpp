@@ -12,24 +12,9 @@ using platform::BoxOwner;
 using platform::IDCANCEL;
 using platform::IDOK;
 
-class DeviceSettingsDialog : public SimFixture {
+class DeviceSettingsDialog : public DialogFixture<CDlgDevice> {
 protected:
-    QLineEdit* Edit(const char* name) { return m_dlg->findChild<QLineEdit*>(name); }
     QDateEdit* Date(const char* name) { return m_dlg->findChild<QDateEdit*>(name); }
-    void Open()
-    {
-        m_dlg = std::make_unique<CDlgDevice>();
-        m_dlg->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
-    }
-    void Type(const char* name, const QString& text)
-    {
-        Edit(name)->setFocus();
-        Edit(name)->selectAll();
-        if (text.isEmpty())
-            QTest::keyClick(Edit(name), Qt::Key_Delete);
-        QTest::keyClicks(Edit(name), text);
-    }
     // The record as the converter holds it now.
     DeviceData Stored()
     {
@@ -38,12 +23,6 @@ protected:
         EXPECT_TRUE(theDevice.GetDeviceData(data));
         return data;
     }
-    void TearDown() override
-    {
-        m_dlg.reset();
-        SimFixture::TearDown();
-    }
-    std::unique_ptr<CDlgDevice> m_dlg;
 };
 
 TEST_F(DeviceSettingsDialog, ShowsTheRecordAndStoresTheGroupsAsNumbers)

@@ -152,9 +152,7 @@ TEST_F(FrameCommands, DeviceSettingsSwitchesTheModelAfterEitherButton)
     // Cancel after the code was accepted (and the write refused at the confirmation).
     gui::seams::QueueBoxAnswer(IDCANCEL);
     gui::seams::SetDialogDriver([](QDialog& dlg) {
-        auto* dic = dlg.findChild<QLineEdit*>("edit1008");
-        dic->selectAll();
-        QTest::keyClicks(dic, "96");
+        TypeInto(dlg.findChild<QLineEdit*>("edit1008"), "96");
         Click(&dlg, "button1");
         Click(&dlg, "button2");
     });

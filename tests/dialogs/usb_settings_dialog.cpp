@@ -12,30 +12,7 @@ using platform::BoxOwner;
 using platform::IDCANCEL;
 using platform::IDOK;
 
-class UsbSettingsDialog : public SimFixture {
-protected:
-    QLineEdit* Edit(const char* name) { return m_dlg->findChild<QLineEdit*>(name); }
-    void Open()
-    {
-        m_dlg = std::make_unique<CDlgUsb>();
-        m_dlg->show();
-        ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
-    }
-    void Type(const char* name, const QString& text)
-    {
-        Edit(name)->setFocus();
-        Edit(name)->selectAll();
-        if (text.isEmpty())
-            QTest::keyClick(Edit(name), Qt::Key_Delete);
-        QTest::keyClicks(Edit(name), text);
-    }
-    void TearDown() override
-    {
-        m_dlg.reset();
-        SimFixture::TearDown();
-    }
-    std::unique_ptr<CDlgUsb> m_dlg;
-};
+using UsbSettingsDialog = DialogFixture<CDlgUsb>;
 
 TEST_F(UsbSettingsDialog, ShowsTheImageInMemoryWithoutTouchingTheConverter)
 {

@@ -4,35 +4,8 @@
 
 #include "protocol/DeviceModel.h"
 #include "records/DeviceReport.h"
-#include "records/UsbSettingsEdit.h"
 
 namespace {
-
-TEST(FormatDeviceInformation, PrintsEveryPieceWithCarriageReturnLineFeed)
-{
-    DeviceData d;
-    d.DeviceCode = 89;
-    d.SerialPart1 = 42;
-    d.SerialPart2 = 1234;
-    d.SerialPart3 = 7;
-    UsbSettingsRecord usb;
-    usb.data.VendorId = 1027;
-    usb.data.ProductId = 0xF208;
-    std::snprintf(usb.manufacturer.data(), 64, "ZKM");
-    std::snprintf(usb.manufacturerId.data(), 64, "ZK");
-    std::snprintf(usb.description.data(), 64, "Corvina KV");
-    std::snprintf(usb.serialNumber.data(), 64, "ZK000042");
-    EXPECT_EQ(FormatDeviceInformation(d, usb.data),
-              "Device Information\r\n\r\n"
-              "Device Type (USB): 0x59\r\n"
-              "SerialNumber: 0042.1234.007\r\n"
-              "\r\nVendor ID: 0x0403\r\n"
-              "Product ID: 0xf208\r\n"
-              "Manufacturer: ZKM\r\n"
-              "Manufacturer ID: ZK\r\n"
-              "Description: Corvina KV\r\n"
-              "USB Serial Number: ZK000042\r\n\r\n");
-}
 
 TEST(FormatIdentityReplyLine, NamesTheModelOrTheMissingReply)
 {
