@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <sstream>
 
 #include "cli/KeyValues.h"
@@ -81,24 +82,37 @@ void SwitchModelIfChanged(std::int32_t code)
     platform::Sleep(100);
 }
 
-// A section as the settings file holds it, written by the same code into a private file.
-std::string SectionText(BOOL (CMyCrvUsbDevice::*save)(const char*))
+// A section as the settings file holds it, written by the same code into a private file;
+// nothing when that file cannot be written.
+std::optional<std::string> SectionText(BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
     std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
-    if (fd < 0) return {};
+    if (fd < 0) return std::nullopt;
     ::close(fd);
-    (theDevice.*save)(pattern.c_str());
+    const BOOL saved = (theDevice.*save)(pattern.c_str());
     std::ifstream in(pattern, std::ios::binary);
     std::stringstream content;
     content << in.rdbuf();
     in.close();
     ::unlink(pattern.c_str());
+    if (!saved) return std::nullopt;
     std::string text;
     for (char c : content.str()) {
         if (c != '\r') text += c;
     }
     return text;
+}
+
+// A section that could not be had is no empty section.
+int PrintSection(const std::optional<std::string>& text, const std::string& tail = {})
+{
+    if (!text) {
+        Complain("cannot write a temporary file in " + platform::GetTempPath());
+        return kExitFailed;
+    }
+    Print(*text + tail);
+    return kExitOk;
 }
 
 // The box an update's result gets, caught instead of shown: it is the command's result line.
@@ -194,8 +208,7 @@ int Flash(const Invocation& inv)
 int EepromShow()
 {
     if (!ConnectionGuard()) return kExitNoDisplay;
-    Print(SectionText(&CMyCrvUsbDevice::SaveUsbSection));
-    return kExitOk;
+    return PrintSection(SectionText(&CMyCrvUsbDevice::SaveUsbSection));
 }
 
 int EepromProgram(const Invocation& inv)
@@ -229,10 +242,8 @@ int RecordShow()
     if (!ConnectionGuard()) return kExitNoDisplay;
     DeviceData data;
     const BOOL checksumOk = theDevice.GetDeviceData(data);
-    std::string text = SectionText(&CMyCrvUsbDevice::SaveDeviceDataSection);
-    text += checksumOk ? "Checksum=ok\n" : "Checksum=error\n";
-    Print(text);
-    return kExitOk;
+    return PrintSection(SectionText(&CMyCrvUsbDevice::SaveDeviceDataSection),
+                        checksumOk ? "Checksum=ok\n" : "Checksum=error\n");
 }
 
 int RecordProgram(const Invocation& inv)

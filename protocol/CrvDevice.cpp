@@ -2,36 +2,14 @@
 
 #include <algorithm>
 #include <array>
-#include <cctype>
 #include <cstring>
-#include <limits>
 #include <string_view>
 
 #include "platform/Registry.h"
+#include "platform/TextNumber.h"
 #include "protocol/DeviceModel.h"
 
 namespace {
-
-// atoi's reading: leading blanks, an optional sign, digits up to the first non-digit. Values
-// beyond 32 bits saturate instead of overflowing.
-std::int32_t ParseDecimal(std::string_view text)
-{
-    std::size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    std::int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > std::int64_t{std::numeric_limits<std::int32_t>::max()} + 1)
-            break;
-    }
-    value = negative ? -value : value;
-    return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-        value, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
-}
 
 // A text value read into a 32-byte buffer; "0" or an empty text leave the setting at 0.
 std::int32_t QueryNumberText(const platform::RegistryKey& key, const char* name)
@@ -45,7 +23,7 @@ std::int32_t QueryNumberText(const platform::RegistryKey& key, const char* name)
     const std::string_view text(chars, strnlen(chars, std::min<std::size_t>(size, buffer.size())));
     if (text.empty() || text == "0")
         return 0;
-    return ParseDecimal(text);
+    return platform::LeadingDecimal(text);
 }
 
 } // namespace

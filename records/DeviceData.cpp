@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "platform/LastError.h"
-#include "records/TextScan.h"
+#include "platform/TextNumber.h"
 
 namespace {
 
@@ -28,9 +28,9 @@ void Put(UserAreaImageBuffer& image, std::size_t offset, std::string_view text)
 
 std::int64_t DecodeDate(const UserAreaImageBuffer& image, std::size_t offset)
 {
-    int year = 2000 + records::LeadingDecimal(Field(image, offset, 2));
-    int month = records::LeadingDecimal(Field(image, offset + 2, 2));
-    int day = records::LeadingDecimal(Field(image, offset + 4, 2));
+    int year = 2000 + platform::LeadingDecimal(Field(image, offset, 2));
+    int month = platform::LeadingDecimal(Field(image, offset + 2, 2));
+    int day = platform::LeadingDecimal(Field(image, offset + 4, 2));
     if (year > 2037)
         year = 2037;
     if (month < 1 || month > 12)
@@ -71,9 +71,9 @@ void EncodeDate(std::int64_t time, UserAreaImageBuffer& image, std::size_t offse
 void DecodeSerialNumber(const UserAreaImageBuffer& image, DeviceData& data)
 {
     data.DeviceCode = image[0];
-    data.SerialPart1 = records::LeadingDecimal(Field(image, kSerialOffset, 3));
-    data.SerialPart2 = records::LeadingDecimal(Field(image, kSerialOffset + 3, 4));
-    data.SerialPart3 = records::LeadingDecimal(Field(image, kSerialOffset + 7, 3));
+    data.SerialPart1 = platform::LeadingDecimal(Field(image, kSerialOffset, 3));
+    data.SerialPart2 = platform::LeadingDecimal(Field(image, kSerialOffset + 3, 4));
+    data.SerialPart3 = platform::LeadingDecimal(Field(image, kSerialOffset + 7, 3));
     if (image[kSerialOffset] & kLongSerialFlag)
         data.SerialPart1 = image[kSerialOffset + 1] | (image[kSerialOffset + 2] << 8);
 }

@@ -37,8 +37,9 @@ CMyCrvUsbDevice::~CMyCrvUsbDevice() = default;
 BOOL CMyCrvUsbDevice::ConnectDevice(BOOL reportNotFound)
 {
     LoadRegistrySettings();
-    // A failed open can leave a handle behind (driver-version refusal); start from closed.
-    if (IsOpen())
+    // Start from closed: a failed open can leave a handle behind (driver-version refusal), and
+    // a link lost earlier would otherwise pass reads by until the next write reopened it.
+    if (IsOpen() || m_bLinkLost)
         ClosePort();
     Connected = OpenPort("USB");
     if (Connected) {

@@ -19,7 +19,7 @@
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/SettingsFile.h"
-#include "records/TextScan.h"
+#include "platform/TextNumber.h"
 #include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
 
@@ -269,7 +269,7 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
     char last[256] = {};
     ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
-    std::int64_t next = std::int64_t{records::LeadingDecimal(last)} + 1;
+    std::int64_t next = std::int64_t{platform::LeadingDecimal(last)} + 1;
     DeviceData generated = data;
     generated.SerialPart1 = static_cast<std::int32_t>(std::min<std::int64_t>(next, INT32_MAX));
     if (next > 65535 || !DeviceDataFits(generated)) {

@@ -1,15 +1,11 @@
 #pragma once
-// Reading numbers out of stored texts the way the C library's atoi and sscanf read them, but
-// with defined results for any input (no overflow, no reads past the text).
+// Reading numbers out of stored texts the way the C library's sscanf reads them, but with
+// defined results for any input (no overflow, no reads past the text).
 #include <cstdint>
 #include <span>
 #include <string_view>
 
 namespace records {
-
-// atoi over a text: leading blanks, an optional sign, the digits up to the first non-digit;
-// 0 when there are none. Saturates at the int32 limits.
-std::int32_t LeadingDecimal(std::string_view text);
 
 // sscanf over a format of literal characters and the conversions %d and %x, each with an
 // optional width ("0x%2x", "%4d.%4d.%3d"). Returns how many conversions matched before the

@@ -241,6 +241,16 @@ TEST_F(Cli, ShowPrintsTheSectionsOfASettingsFile)
     EXPECT_EQ(bad.status, 0);
     EXPECT_EQ(bad.out, std::string(kDeviceSection) + "Checksum=error\n");
     EXPECT_EQ(bad.err, ""); // the warning beeps are for a terminal, not for a script's log
+
+    // Without a place for the section's text there is nothing to show: no empty success.
+    ProcessOptions noTemp;
+    noTemp.env["TMPDIR"] = (dir_ / "missing").string();
+    for (const char* what : {"eeprom", "record"}) {
+        ProcessResult failed = Run({what, "show"}, noTemp);
+        EXPECT_EQ(failed.status, 1) << what;
+        EXPECT_EQ(failed.out, "") << what;
+        EXPECT_NE(failed.err.find("cannot write a temporary file"), std::string::npos) << failed.err;
+    }
 }
 
 TEST_F(Cli, EepromProgramWritesAndLogs)

@@ -8,6 +8,7 @@
 #include "RecordsTest.h"
 #include "platform/LastError.h"
 #include "records/DeviceData.h"
+#include "platform/TextNumber.h"
 #include "records/TextScan.h"
 
 namespace {
@@ -226,10 +227,10 @@ TEST(TextScan, ReadsLikeSscanfWithDefinedLimits)
     std::int64_t one[1];
     EXPECT_EQ(records::ScanFormat("1.2", "%d.%d", one), 1); // never writes past the values
 
-    EXPECT_EQ(records::LeadingDecimal(" +12a"), 12);
-    EXPECT_EQ(records::LeadingDecimal("\xff\xff\xff"), 0);
-    EXPECT_EQ(records::LeadingDecimal("99999999999"), std::numeric_limits<std::int32_t>::max());
-    EXPECT_EQ(records::LeadingDecimal("0012.3456.789"), 12);
+    EXPECT_EQ(platform::LeadingDecimal(" +12a"), 12);
+    EXPECT_EQ(platform::LeadingDecimal("\xff\xff\xff"), 0);
+    EXPECT_EQ(platform::LeadingDecimal("99999999999"), std::numeric_limits<std::int32_t>::max());
+    EXPECT_EQ(platform::LeadingDecimal("0012.3456.789"), 12);
 }
 
 } // namespace

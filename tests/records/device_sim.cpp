@@ -9,6 +9,7 @@
 #include "platform/Clock.h"
 #include "platform/Ui.h"
 #include "records/ProductionLog.h"
+#include "sim/d2xx/KestruneSim.h"
 
 #ifdef KESTRUNE_SIM_LIBRARY
 
@@ -185,6 +186,26 @@ TEST_F(DeviceOnSimulator, PulledCableIsNoticedByTheProbe)
     EXPECT_FALSE(device.CheckConnection());
     EXPECT_FALSE(device.Connected);
     EXPECT_FALSE(device.IsOpen());
+}
+
+TEST_F(DeviceOnSimulator, AReconnectAfterALostLinkStartsClean)
+{
+    Configure("[Link]\nPullCableAfterBytes=3\n");
+    sim::SimControl control(KESTRUNE_SIM_LIBRARY);
+    ASSERT_TRUE(device.ConnectDevice(FALSE));
+    device.SendIdentifyRequest(); // the cable goes in the middle of the frame
+    ASSERT_TRUE(device.m_bLinkLost);
+    EXPECT_FALSE(device.CheckConnection());
+
+    control.PlugCable();
+    ASSERT_TRUE(device.ConnectDevice(TRUE));
+    EXPECT_FALSE(device.m_bLinkLost);
+    // Reads reach the converter again at once, not only after a write has reopened it: an
+    // update's first step waits for the boot loader before it writes anything.
+    std::array<std::uint8_t, 4> buffer{};
+    EXPECT_EQ(device.ReadBuffer(buffer, 0), 0);
+    EXPECT_TRUE(device.SendIdentifyRequest());
+    EXPECT_EQ(device.ReadIdentityReply(1000), 0x5F);
 }
 
 TEST_F(DeviceOnSimulator, ProgrammedSettingsReachTheNextStation)

@@ -35,27 +35,6 @@ records::StationInfo FixedStation(const std::string& user = "OPERATOR")
     return {kLogTime, user, "STATION1"};
 }
 
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv()
-    {
-        if (old_)
-            setenv(name_, old_->c_str(), 1);
-        else
-            unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 // Runs body(k) in n child processes at once; true when every child exited with 0.
 bool RunChildren(int n, const std::function<bool(int)>& body)
 {
@@ -154,7 +133,7 @@ TEST_F(ProductionLog, StatusEntriesNameTheLastDeviceWritten)
 TEST_F(ProductionLog, DefaultLocationIsCreatedOnDriveC)
 {
     device.WriteProfileSetting("Settings", "LOG", nullptr);
-    ScopedEnv drive("KESTRUNE_DRIVE_C", dir.File("drive_c"));
+    ScopedEnv drive("KESTRUNE_DRIVE_C", dir.File("drive_c").c_str());
     ASSERT_TRUE(device.WriteProductionLog(TRUE));
     EXPECT_EQ(ReadText(dir.File("drive_c/LOG/fertigung.log")).substr(0, kExampleHeader.size()),
               kExampleHeader);
@@ -163,7 +142,7 @@ TEST_F(ProductionLog, DefaultLocationIsCreatedOnDriveC)
 TEST_F(ProductionLog, LogInADriveRootCreatesNoFolder)
 {
     device.WriteProfileSetting("Settings", "LOG", "D:\\fertigung.log");
-    ScopedEnv drive("KESTRUNE_DRIVE_D", dir.File("drive_d"));
+    ScopedEnv drive("KESTRUNE_DRIVE_D", dir.File("drive_d").c_str());
     ASSERT_TRUE(device.WriteProductionLog(TRUE));
     std::vector<std::string> entries;
     for (const auto& e : std::filesystem::directory_iterator(dir.File("drive_d")))
