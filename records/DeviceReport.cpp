@@ -55,11 +55,9 @@ std::string FormatIdentityReplyLine(std::int32_t reply)
         return line;
     }
     const auto id = static_cast<std::uint32_t>(reply);
-    const int row = FindDeviceModel(id);
-    const char* name = row >= 0 ? DeviceModelTable[static_cast<std::size_t>(row)].ShortName
-                                : LoadString(IDS_UNKNOWN_MODEL);
+    // A code without a model row gets an empty short name.
     AppendFormat(line, "%s %u [0x%02x] (\"%s\").\r\n", LoadString(IDS_DEVICE_REPLIED), id, id,
-                 name);
+                 ShortNameOf(id));
     return line;
 }
 

@@ -13,7 +13,7 @@ class CMyCrvUsbDevice;
 std::string FormatDeviceInformation(const DeviceData& data, const d2xx::FT_PROGRAM_DATA& usb);
 
 // The line for an identity reply: the error line for -1, else the ID in decimal and hexadecimal
-// with the model's short name ("unknown" when the model table has no such ID).
+// with the model's short name (empty when the model table has no such ID).
 std::string FormatIdentityReplyLine(std::int32_t reply);
 
 // Sends the 'init' and 'id' requests on link and reports them, ending with the reply line

@@ -71,7 +71,6 @@ constexpr Entry kStrings[] = {
     {61902, "Each group of the serial number must begin with a digit."},
     {61903, "The device identification code must be a number from 0 to 255."},
     {61904, "The module value must be a number from 0 to 255."},
-    {61905, "unknown"},
     {61910, "Reconnect the device"},
     {61911, "Load settings from a file"},
     {61912, "Show device information"},

@@ -51,7 +51,6 @@ enum StringId : unsigned {
     IDS_SERIAL_GROUP_NOT_NUMBER = 61902,
     IDS_DIC_OUT_OF_RANGE = 61903,
     IDS_MODULE_VALUE_OUT_OF_RANGE = 61904,
-    IDS_UNKNOWN_MODEL = 61905,
     // Service-menu titles of the frame commands without a prompt string.
     IDS_TITLE_RECONNECT = 61910,
     IDS_TITLE_LOAD_SETTINGS = 61911,

@@ -327,7 +327,7 @@ TEST_F(FrameCommands, SerialPortTestOnTheConfiguredPortAndOnOneThatCannotOpen)
     CaptureReport();
     Send(ID_SERIAL_PORT_TEST);
     EXPECT_EQ(m_report.substr(m_report.find("Device replied")),
-              "Device replied with device id 200 [0xc8] (\"unknown\").\r\n");
+              "Device replied with device id 200 [0xc8] (\"\").\r\n");
 
     platform::WritePrivateProfileString("Ports", "COM7", (m_dir + "/no-such-tty").c_str(),
                                         theDevice.ProfilePath);

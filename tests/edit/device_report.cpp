@@ -20,7 +20,7 @@ TEST(FormatIdentityReplyLine, NamesTheModelOrTheMissingReply)
     while (FindDeviceModel(missing) >= 0)
         ++missing;
     std::snprintf(expected, sizeof expected,
-                  "Device replied with device id %u [0x%02x] (\"unknown\").\r\n", missing, missing);
+                  "Device replied with device id %u [0x%02x] (\"\").\r\n", missing, missing);
     EXPECT_EQ(FormatIdentityReplyLine(static_cast<std::int32_t>(missing)), expected);
 }
 
