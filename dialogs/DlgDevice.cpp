@@ -1,5 +1,6 @@
 #include "dialogs/DlgDevice.h"
 
+#include <QDateEdit>
 #include <QPushButton>
 
 #include "platform/LastError.h"
@@ -17,8 +18,11 @@ CDlgDevice::CDlgDevice(QWidget* parent)
     FitToDigits(ui->edit1010, 5); // a first group above 9999 is shown whole
     FitToDigits(ui->edit1006, kSerial2Chars);
     FitToDigits(ui->edit1009, kSerial3Chars);
-    SetUpDatePicker(ui->datetime1014);
-    SetUpDatePicker(ui->datetime1015);
+    // The record stores two-digit years from 2000; a later year would come back as 2000.
+    for (QDateEdit* picker : {ui->datetime1014, ui->datetime1015}) {
+        SetUpDatePicker(picker);
+        picker->setMaximumDate(QDate(2037, 12, 31));
+    }
     connect(ui->button1016, &QPushButton::clicked, this, &CDlgDevice::OnReload);
     connect(ui->button2, &QPushButton::clicked, this, &QDialog::reject);
     connect(ui->button1, &QPushButton::clicked, this, &CDlgDevice::ProgramDeviceData);

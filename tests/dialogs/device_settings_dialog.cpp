@@ -38,6 +38,9 @@ TEST_F(DeviceSettingsDialog, ShowsTheRecordAndStoresTheGroupsAsNumbers)
     EXPECT_EQ(Date("datetime1015")->date(), QDate(2016, 5, 6));
     EXPECT_TRUE(Date("datetime1014")->calendarPopup());
     EXPECT_TRUE(Date("datetime1014")->displayFormat().contains("yyyy"));
+    // Nothing after the last year the record can hold.
+    Date("datetime1015")->setDate(QDate(2040, 1, 1));
+    EXPECT_EQ(Date("datetime1015")->date(), QDate(2037, 12, 31));
 
     Type("edit1008", "96");
     Date("datetime1015")->setDate(QDate(2024, 2, 29));

@@ -23,6 +23,7 @@
 #include "records/MyCrvUsbDevice.h"
 #include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
+#include "tools/SampleFirmware.h"
 
 namespace {
 
@@ -93,15 +94,28 @@ constexpr unsigned kCommands[] = {ID_USB_SETTINGS,       ID_DEVICE_SETTINGS,    
                                   ID_RECONNECT,          ID_LOAD_SETTINGS,      ID_DEVICE_INFORMATION,
                                   ID_SERIAL_PORT_TEST,   ID_DEVICE_CONTROLS,    ID_SAVE_SETTINGS};
 
-TEST_F(FrameCommands, EveryCommandIsInTheTableAndWaitsForAnUpdate)
+TEST_F(FrameCommands, EveryCommandIsRefusedWhileAnUpdateRuns)
 {
     const std::vector<unsigned> menu = m_frame->MenuCommandIds();
-    for (unsigned id : kCommands) {
-        const gui::CommandRow* row = m_frame->Commands().Find(id);
-        ASSERT_NE(row, nullptr) << id;
-        EXPECT_EQ(row->device, gui::DeviceUse::Link) << id;
+    for (unsigned id : kCommands)
         EXPECT_EQ(std::count(menu.begin(), menu.end(), id), 0) << id;
-    }
+
+    Configure({{"BootLoader", "ResetAfterMs", "50"}});
+    const std::string file = m_dir + "/heron-100.hex";
+    std::ofstream(file, std::ios::binary) << tools::IntelHexText(tools::SampleFirmwareData(1024));
+    ASSERT_TRUE(Connect());
+    ASSERT_TRUE(m_frame->StartUpdate(file, 4));
+    // The run stays active at least until its end-of-run message is handled by the event loop.
+    for (unsigned id : kCommands)
+        Send(id);
+    EXPECT_EQ(Texts(), std::vector<std::string>(std::size(kCommands), LoadStdString(IDS_UPDATE_RUNNING)));
+    EXPECT_EQ(gui::seams::DialogsRun(), 0);
+    EXPECT_TRUE(gui::seams::FileRequests().empty());
+
+    for (int i = 0; i < 1000 && m_frame->UpdateActive(); ++i)
+        QTest::qWait(20);
+    EXPECT_FALSE(m_frame->UpdateActive());
+    EXPECT_EQ(Texts().back(), "Firmware successfully updated.");
 }
 
 TEST_F(FrameCommands, WithoutADisplayTheGuardedCommandsOnlyReportIt)
