@@ -148,7 +148,9 @@ TEST(FirmwareRecords, LongLinesAreCutAndControlZEndsTheFile) {
     EXPECT_EQ(pieces[3], ":02");
 
     FirmwareTextFile missing;
+    platform::SetLastError(0);
     EXPECT_FALSE(missing.Open(dir.File("none.hex")));
+    EXPECT_EQ(platform::GetLastError(), 2u) << "the run's -1 is shown with this number";
     std::string piece;
     EXPECT_FALSE(ReadRecordLine(missing, piece));
 }
