@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/TempDir.h"
+#include "support/TempDir.h"
 
 // The desktop size the offscreen screen was given.
 QSize TestScreenSize();

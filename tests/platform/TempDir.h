@@ -1,3 +1,0 @@
-#pragma once
-// The shared helpers under the name some test areas include.
-#include "support/TempDir.h"
