@@ -1,13 +1,21 @@
 #include "dialogs/DialogBase.h"
 
+#include <QCalendarWidget>
+#include <QCoreApplication>
 #include <QDateEdit>
 #include <QFontMetrics>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QLineEdit>
 #include <QLocale>
 #include <QPlainTextEdit>
+#include <QScreen>
 #include <QShowEvent>
 #include <QSlider>
 #include <QTextCursor>
+#include <algorithm>
 #include <ctime>
 #include <limits>
 
@@ -53,6 +61,67 @@ private:
     QLineEdit* m_pEdit;
     int m_nLimit;
     QString m_strLast;
+};
+
+// A date picker behaves like the platform's date-time picker: Tab goes on to the next control
+// (the fields are reached with the arrow keys or by typing), F4 or Alt+Down drops the calendar
+// down, and it drops down right-aligned under the control.
+class DatePickerBehaviour : public QObject {
+public:
+    DatePickerBehaviour(QDateEdit* picker, QWidget* popup) : QObject(picker), m_pPicker(picker)
+    {
+        picker->installEventFilter(this);
+        if (popup != nullptr)
+            popup->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (watched == m_pPicker && event->type() == QEvent::KeyPress) {
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if ((key->key() == Qt::Key_F4 && key->modifiers() == Qt::NoModifier) ||
+                (key->key() == Qt::Key_Down && key->modifiers() == Qt::AltModifier)) {
+                DropDown();
+                return true;
+            }
+            const bool tab = key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab;
+            if (tab && !(key->modifiers() & (Qt::ControlModifier | Qt::AltModifier))) {
+                const bool back = key->key() == Qt::Key_Backtab || (key->modifiers() & Qt::ShiftModifier);
+                // From its outermost field the picker hands the focus on by itself.
+                m_pPicker->setCurrentSectionIndex(back ? 0 : m_pPicker->sectionCount() - 1);
+            }
+        } else if (watched != m_pPicker && event->type() == QEvent::Show) {
+            auto* popup = static_cast<QWidget*>(watched);
+            const QPoint corner = m_pPicker->mapToGlobal(QPoint(m_pPicker->width(), 0));
+            int left = corner.x() - popup->width();
+            if (const QScreen* screen = m_pPicker->screen())
+                left = std::max(left, screen->availableGeometry().left());
+            popup->move(left, popup->y());
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    // Qt opens the calendar only from a click on the arrow; the keys click it.
+    void DropDown()
+    {
+        QStyleOptionComboBox option;
+        option.initFrom(m_pPicker);
+        option.editable = true;
+        option.subControls = QStyle::SC_All;
+        const QPoint arrow = m_pPicker->style()
+                                 ->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxArrow, m_pPicker)
+                                 .center();
+        const QPoint global = m_pPicker->mapToGlobal(arrow);
+        for (QEvent::Type type : {QEvent::MouseButtonPress, QEvent::MouseButtonRelease}) {
+            QMouseEvent click(type, arrow, global, Qt::LeftButton,
+                              type == QEvent::MouseButtonPress ? Qt::LeftButton : Qt::NoButton, Qt::NoModifier);
+            QCoreApplication::sendEvent(m_pPicker, &click);
+        }
+    }
+
+    QDateEdit* m_pPicker;
 };
 
 bool IsBlank(QChar c) { return c == u' ' || c == u'\t'; }
@@ -211,6 +280,8 @@ void SetUpDatePicker(QDateEdit* picker)
         format.replace(QStringLiteral("yy"), QStringLiteral("yyyy"));
     picker->setDisplayFormat(format);
     picker->setCalendarPopup(true);
+    QCalendarWidget* calendar = picker->calendarWidget();
+    new DatePickerBehaviour(picker, calendar != nullptr ? calendar->window() : nullptr);
 }
 
 CDialogBase::CDialogBase(int widthDlu, int heightDlu, QWidget* parent)

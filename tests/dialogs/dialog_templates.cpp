@@ -1,3 +1,5 @@
+#include <QApplication>
+#include <QCalendarWidget>
 #include <QDateEdit>
 #include <QLabel>
 #include <QLineEdit>
@@ -6,6 +8,7 @@
 #include <QSlider>
 
 #include "SimFixture.h"
+#include "app/QtText.h"
 #include "dialogs/DlgDevice.h"
 #include "dialogs/DlgDeviceControls.h"
 #include "dialogs/DlgTest.h"
@@ -36,9 +39,22 @@ void ExpectLabels(QDialog& dlg, std::initializer_list<Label> labels)
         }
     }
     for (QWidget* w : dlg.findChildren<QWidget*>()) {
-        if (w->focusPolicy() != Qt::NoFocus && !w->isWindow() && !w->objectName().startsWith("qt_")) {
+        if (w->focusPolicy() != Qt::NoFocus && w->window() == &dlg && !w->objectName().startsWith("qt_")) {
             EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
         }
+    }
+    // A screen reader says what the operator reads, without the mnemonic marker.
+    for (QLabel* label : dlg.findChildren<QLabel*>()) {
+        if (label->buddy() != nullptr) {
+            EXPECT_TRUE(label->buddy()->accessibleName().startsWith(gui::StripMnemonic(label->text())))
+                << label->buddy()->accessibleName().toStdString();
+        }
+    }
+    for (QAbstractButton* button : dlg.findChildren<QAbstractButton*>()) {
+        if (button->window() != &dlg)
+            continue; // the calendar's own buttons
+        EXPECT_EQ(button->accessibleName(), gui::StripMnemonic(button->text()))
+            << button->objectName().toStdString();
     }
 }
 
@@ -52,19 +68,32 @@ void ExpectButtons(QDialog& dlg, std::initializer_list<std::pair<const char*, co
     EXPECT_TRUE(dlg.findChild<QPushButton*>("button1")->isDefault());
 }
 
-// What Tab visits from the first control on, as object names.
+// What the Tab key visits from the first control on, as object names; it then comes back to the
+// first, and Shift+Tab walks the same way back.
 void ExpectTabOrder(QDialog& dlg, std::initializer_list<const char*> names)
 {
-    QWidget* w = dlg.findChild<QWidget*>(*names.begin());
-    ASSERT_NE(w, nullptr);
-    std::vector<std::string> visited;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        visited.push_back(w->objectName().toStdString());
-        do
-            w = w->nextInFocusChain();
-        while (!(w->focusPolicy() & Qt::TabFocus) || !w->isEnabled());
-    }
-    EXPECT_EQ(visited, std::vector<std::string>(names.begin(), names.end()));
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    dlg.activateWindow();
+    QWidget* first = dlg.findChild<QWidget*>(*names.begin());
+    ASSERT_NE(first, nullptr);
+    first->setFocus(Qt::TabFocusReason);
+    const auto walk = [&](Qt::KeyboardModifiers modifiers) {
+        std::vector<std::string> visited;
+        for (std::size_t i = 0;; ++i) {
+            QWidget* focus = QApplication::focusWidget();
+            visited.push_back(focus != nullptr ? focus->objectName().toStdString() : "(none)");
+            if (i == names.size())
+                return visited;
+            QTest::keyClick(focus != nullptr ? focus : &dlg, Qt::Key_Tab, modifiers);
+        }
+    };
+    std::vector<std::string> forward(names.begin(), names.end());
+    forward.push_back(*names.begin());
+    EXPECT_EQ(walk(Qt::NoModifier), forward);
+    std::vector<std::string> backward(forward.rbegin(), forward.rend());
+    EXPECT_EQ(walk(Qt::ShiftModifier), backward);
+    dlg.hide();
 }
 
 TEST(DialogTemplates, UsbSettings)
@@ -77,10 +106,10 @@ TEST(DialogTemplates, UsbSettings)
                        {"&Manufacturer", "edit1002"}, {"M&anufacturer ID", "edit1003"},
                        {"&Serial Number", "edit1004"}, {"&Device Description", "edit1005"}});
     ExpectButtons(dlg, {{"button1016", "&Reload"}, {"button2", "&Cancel"}, {"button1", "&Program!"}});
-    ExpectTabOrder(dlg, {"edit1001", "edit1000", "edit1002", "edit1003", "edit1004", "edit1005",
-                         "button1016", "button2", "button1"});
     for (const char* name : {"edit1000", "edit1001", "edit1002", "edit1003", "edit1004", "edit1005"})
         EXPECT_TRUE(dlg.findChild<QLineEdit*>(name)->text().isEmpty());
+    ExpectTabOrder(dlg, {"edit1001", "edit1000", "edit1002", "edit1003", "edit1004", "edit1005",
+                         "button1016", "button2", "button1"});
 }
 
 TEST(DialogTemplates, DeviceSettings)
@@ -94,11 +123,28 @@ TEST(DialogTemplates, DeviceSettings)
                        {"Date of &Manufacturing", "datetime1014"},
                        {"Date of Last &Update", "datetime1015"}});
     ExpectButtons(dlg, {{"button1016", "&Reload"}, {"button2", "&Cancel"}, {"button1", "&Program!"}});
-    EXPECT_NE(dlg.findChild<QDateEdit*>("datetime1014"), nullptr);
     EXPECT_NE(dlg.findChild<QDateEdit*>("datetime1015"), nullptr);
     EXPECT_EQ(dlg.m_nDeviceCode, 0u);
     EXPECT_EQ(dlg.m_timeManufacturing, 0);
     EXPECT_TRUE(dlg.m_strSerial1.empty());
+    // F4 and Alt+Down drop the calendar down under the picker, right-aligned with it.
+    auto* picker = dlg.findChild<QDateEdit*>("datetime1014");
+    ASSERT_NE(picker, nullptr);
+    dlg.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&dlg));
+    picker->setFocus();
+    QTest::keyClick(picker, Qt::Key_F4);
+    QWidget* popup = picker->calendarWidget()->window();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(popup));
+    EXPECT_EQ(popup->geometry().right(), picker->mapToGlobal(picker->rect().bottomRight()).x());
+    EXPECT_GE(popup->geometry().top(), picker->mapToGlobal(picker->rect().bottomLeft()).y());
+    popup->hide();
+    QTest::keyClick(picker, Qt::Key_Down, Qt::AltModifier);
+    EXPECT_TRUE(popup->isVisible());
+    popup->hide();
+    // Tab leaves a date picker for the next control; its fields are reached by arrow keys.
+    ExpectTabOrder(dlg, {"edit1008", "edit1010", "edit1006", "edit1009", "datetime1014", "datetime1015",
+                         "button1016", "button2", "button1"});
 }
 
 TEST(DialogTemplates, DeviceControlsAndInformation)
@@ -109,9 +155,9 @@ TEST(DialogTemplates, DeviceControlsAndInformation)
     EXPECT_EQ(int(CDlgDeviceControls::IDD), 133);
     ExpectLabels(controls, {{"Module &value", "edit1020"}});
     ExpectButtons(controls, {{"button1019", "&Set"}, {"button1", "&Close"}});
-    ExpectTabOrder(controls, {"slider1018", "edit1020", "button1019", "button1"});
     EXPECT_EQ(controls.m_nFirmness, 0);
     EXPECT_EQ(controls.m_strModuleValue, "5");
+    ExpectTabOrder(controls, {"slider1018", "edit1020", "button1019", "button1"});
 
     CDlgTest test;
     EXPECT_EQ(test.windowTitle(), "Corvina II Device Information");
@@ -121,6 +167,8 @@ TEST(DialogTemplates, DeviceControlsAndInformation)
     ASSERT_NE(report, nullptr);
     EXPECT_TRUE(report->isReadOnly());
     EXPECT_EQ(report->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+    // The read-only report keeps no Tab for itself.
+    ExpectTabOrder(test, {"edit1017", "button1"});
 }
 
 } // namespace
