@@ -130,7 +130,9 @@ void OnGenerateSerialNumber(CMainFrame&)
     const std::string caption = LoadStdString(IDS_ERROR_CAPTION);
     if (!ConnectionGuard())
         return;
-    theDevice.GenerateSerialNumber();
+    // A number the record cannot hold is refused, with its own message, and nothing changes.
+    if (theDevice.GenerateSerialNumber() < 0)
+        return;
     DeviceData data;
     theDevice.GetDeviceData(data);
     platform::Ui().MessageBox(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data), caption,

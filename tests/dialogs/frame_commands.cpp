@@ -205,6 +205,20 @@ TEST_F(FrameCommands, GeneratedSerialNumberIsShownWithTheRecordsOtherGroups)
     EXPECT_STREQ(usb.data.SerialNumber, "ZK000042");
 }
 
+TEST_F(FrameCommands, ASerialNumberPastTheLastIsRefusedNotShownAsGenerated)
+{
+    platform::WritePrivateProfileString("Device95Status", "SerialNumber", "65535.0001.001",
+                                        theDevice.ProfilePath);
+    Send(ID_GENERATE_SERIAL);
+    const auto boxes = Boxes();
+    ASSERT_EQ(boxes.size(), 1u) << boxes.back().text;
+    EXPECT_EQ(boxes[0].text.rfind("No serial number was generated", 0), 0u) << boxes[0].text;
+    EXPECT_EQ(boxes[0].flags, 0x30u);
+    DeviceData data;
+    EXPECT_TRUE(theDevice.GetDeviceData(data));
+    EXPECT_EQ(data.SerialPart1, 12);
+}
+
 TEST_F(FrameCommands, ReconnectOpensTheLinkAgain)
 {
     ASSERT_TRUE(Connect());
