@@ -90,15 +90,17 @@ void CDlgDevice::OnReload()
 void CDlgDevice::ProgramDeviceData()
 {
     const std::uint32_t previousCode = m_nDeviceCode;
-    if (!UpdateData(true))
-        return;
+    const bool exchanged = UpdateData(true);
     const DeviceSettingsFields fields{m_nDeviceCode, m_strSerial1,        m_strSerial2,
                                       m_strSerial3,  m_timeManufacturing, m_timeLastUpdate};
+    // A code the record cannot hold must not make the frame switch to a model nobody accepted,
+    // also when a later control failed the exchange.
+    if (m_nDeviceCode > kDeviceCodeMax)
+        m_nDeviceCode = previousCode;
+    if (!exchanged)
+        return;
     const DeviceFieldProblem problem = CheckDeviceSettingsFields(fields);
     if (problem.field != DeviceField::None) {
-        // A refused code must not make the frame switch to a model nobody accepted.
-        if (problem.field == DeviceField::DeviceCode)
-            m_nDeviceCode = previousCode;
         DialogMessageBox(problem.message, problem.caption, platform::MB_ICONEXCLAMATION);
         FocusOffendingControl(ControlOf(problem.field));
         return;

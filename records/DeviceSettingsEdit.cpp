@@ -93,6 +93,9 @@ BOOL WriteDeviceSettingsFields(CMyCrvUsbDevice& device, const DeviceSettingsFiel
     data.SerialPart3 = ParseDecimalPrefix(fields.Serial3);
     data.ManufacturingDate = fields.Manufacturing;
     data.LastUpdateDate = fields.LastUpdate;
-    device.SetDeviceData(data);
+    // A record the image cannot hold leaves the old one there, which must not be written as
+    // if it were the new.
+    if (!device.SetDeviceData(data))
+        return FALSE;
     return device.WriteUserArea();
 }

@@ -47,6 +47,7 @@ DeviceFieldProblem CheckDeviceSettingsFields(const DeviceSettingsFields& fields)
 
 // The write after the operator confirmed, for checked fields: the record in memory is taken,
 // the edited fields replace its values, it is encoded and written to the user area (which
-// logs it). Returns the write's result. May throw platform::CommandError when the record in
-// memory holds a date the time conversion rejects.
+// logs it). Returns the write's result; FALSE, with nothing written, for a record that does
+// not fit. May throw platform::CommandError when the record in memory holds a date the time
+// conversion rejects.
 BOOL WriteDeviceSettingsFields(CMyCrvUsbDevice& device, const DeviceSettingsFields& fields);

@@ -134,6 +134,37 @@ TEST_F(DeviceSettingsDialog, FirstGroupOfFiveDigitsFailsUntilShortened)
     EXPECT_EQ(Stored().SerialPart1, 1000);
 }
 
+TEST_F(DeviceSettingsDialog, ACodeAbove255NeverReachesTheFrameEvenWhenALaterControlFails)
+{
+    Configure({{"UserArea", "SerialNumber", "10000.0345.006"}});
+    ASSERT_TRUE(Connect());
+    Open();
+    Type("edit1008", "300");
+    Click(m_dlg.get(), "button1");
+    ASSERT_EQ(BoxTexts(), std::vector<std::string>{"Please enter no more than 4 characters."});
+    EXPECT_EQ(m_dlg->m_nDeviceCode, 95u);
+    // A code the record can hold is taken even so, as the exchange took it.
+    Type("edit1008", "96");
+    Click(m_dlg.get(), "button1");
+    EXPECT_EQ(m_dlg->m_nDeviceCode, 96u);
+    EXPECT_EQ(ProductionLog(), "");
+}
+
+TEST_F(DeviceSettingsDialog, ARecordThatDoesNotFitIsNotWrittenAsTheOldOne)
+{
+    ASSERT_TRUE(Connect());
+    DeviceData before;
+    ASSERT_TRUE(theDevice.GetDeviceData(before));
+    DeviceSettingsFields fields = DeviceFieldsFromRecord(before);
+    fields.Serial1 = "70000"; // past what the checks let through: the record ends at 65535
+    fields.Serial3 = "007";
+    EXPECT_FALSE(WriteDeviceSettingsFields(theDevice, fields));
+    EXPECT_EQ(ProductionLog(), "");
+    const DeviceData stored = Stored();
+    EXPECT_EQ(stored.SerialPart1, 12);
+    EXPECT_EQ(stored.SerialPart3, 6);
+}
+
 TEST_F(DeviceSettingsDialog, CodeAndGroupsThatCannotBeStoredAreRefused)
 {
     ASSERT_TRUE(Connect());
