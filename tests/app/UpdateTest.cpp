@@ -143,16 +143,18 @@ TEST_F(Update, WholeRunFromTheMenuThenResultThenReadyLine)
 TEST_F(Update, EndOfRunWithTheDisplayGone)
 {
     Start();
-    const std::string ready = StatusText();
     sim::SimControl control(KESTRUNE_SIM_LIBRARY);
     ASSERT_TRUE(control.Loaded());
     control.PullCable();
-    MainFrame().SetStatusViewText("unchanged?");
+    MainFrame().SetStatusViewText("worker text");
     MainFrame().SendMessage(CMainFrame::WM_USER);
+    // Only the connect's report: no result box, no ready line.
     const auto boxes = gui::seams::Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text, "No USB device found.");
-    EXPECT_NE(StatusText(), ready);
+    EXPECT_EQ(boxes[0].caption, "Kestrune Error");
+    EXPECT_EQ(boxes[0].flags, platform::MB_ICONINFORMATION);
+    EXPECT_EQ(StatusText(), "No USB device found.");
 }
 
 TEST_F(Update, EndOfRunWithTheDisplayPresent)
