@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -90,14 +91,28 @@ TEST_F(FirmwareFileCheck, AFileHeldByAnotherProgramIsRefusedUntilReleased) {
 }
 
 TEST_F(FirmwareFileCheck, AFileWithoutReadPermissionIsRefused) {
-    if (::geteuid() == 0) {
-        GTEST_SKIP() << "root reads every file";
-    }
     const std::string path = dir.File("nova-100.hex");
     WriteText(path, ":00000001FF\n");
     ::chmod(path.c_str(), 0);
-    EXPECT_EQ(CheckFirmwareFile(path, FamilyNova), 0u);
-    EXPECT_EQ(platform::GetLastError(), 5u);
+    if (::geteuid() != 0) {
+        EXPECT_EQ(CheckFirmwareFile(path, FamilyNova), 0u);
+        EXPECT_EQ(platform::GetLastError(), 5u);
+        return;
+    }
+    // Root reads every file: the check runs in a child that has given up root.
+    ::chmod(dir.Path().c_str(), 0755);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        const bool refused = CheckFirmwareFile(path, FamilyNova) == 0u;
+        ::_exit(refused && platform::GetLastError() == 5u ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not refused with error 5; 3: could not drop root";
 }
 
 // Every piece of a file, as ReadRecordLine cuts it.
