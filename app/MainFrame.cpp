@@ -12,6 +12,7 @@
 #include "app/ChildView.h"
 #include "app/CrvsetupApp.h"
 #include "app/FrameUpdateSink.h"
+#include "app/MainFrameCommands.h"
 #include "app/QtUi.h"
 #include "app/Resources.h"
 #include "app/QtText.h"
@@ -275,7 +276,7 @@ void CMainFrame::OnUpdateFinished()
     {
         // Nobody waits at the screen for the automatic run's result: it goes to standard error.
         gui::QtUi::ScopedReportsToStderr quiet(theApp.Ui(), theApp.AutomaticRun());
-        if (theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE)) {
+        if (ConnectionGuard()) {
             theDevice.Worker().ReportUpdateResult();
             RefreshReadyLine();
             reported = true;

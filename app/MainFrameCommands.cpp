@@ -19,27 +19,6 @@
 
 namespace {
 
-enum : unsigned {
-    OFN_OVERWRITEPROMPT = 0x0002,
-    OFN_HIDEREADONLY = 0x0004,
-    OFN_PATHMUSTEXIST = 0x0800,
-};
-
-// Connected when the device still answers, or when connecting now (with the not-found
-// report) succeeds.
-bool ConnectionGuard()
-{
-    return theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE);
-}
-
-// Closes a working link first, so the command sees the device as it is now.
-bool FreshConnection()
-{
-    if (theDevice.CheckConnection())
-        theDevice.Disconnect();
-    return theDevice.ConnectDevice(TRUE) == 1;
-}
-
 void FrameBox(unsigned textId, unsigned flags)
 {
     platform::Ui().MessageBox(LoadStdString(textId), LoadStdString(IDS_ERROR_CAPTION), flags,
@@ -53,7 +32,7 @@ gui::FileRequest SettingsFileRequest(bool save)
     request.defaultExtension = "bin";
     request.defaultName = "devinfo.bin";
     request.filter = LoadStdString(IDS_SETTINGS_FILTER);
-    request.flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    request.flags = gui::OFN_HIDEREADONLY | gui::OFN_OVERWRITEPROMPT | gui::OFN_PATHMUSTEXIST;
     return request;
 }
 
@@ -65,6 +44,19 @@ void ShowReport(CMainFrame& frame, std::string report)
 }
 
 } // namespace
+
+bool ConnectionGuard()
+{
+    return theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE);
+}
+
+bool FreshConnection()
+{
+    // Closes a working link first, so the command sees the device as it is now.
+    if (theDevice.CheckConnection())
+        theDevice.Disconnect();
+    return theDevice.ConnectDevice(TRUE) == 1;
+}
 
 void RegisterMainFrameCommands(CMainFrame& frame)
 {

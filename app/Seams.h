@@ -22,6 +22,13 @@ struct BoxRequest {
     platform::BoxOwner owner = platform::BoxOwner::None;
 };
 
+// File dialog flags, with the Windows values the handlers name.
+enum : unsigned {
+    OFN_OVERWRITEPROMPT = 0x0002,
+    OFN_HIDEREADONLY = 0x0004,
+    OFN_PATHMUSTEXIST = 0x0800,
+};
+
 // A file dialog as the handler asks for it, with the flags and the '|'-separated filter of the
 // string table.
 struct FileRequest {

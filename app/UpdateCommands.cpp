@@ -1,19 +1,10 @@
 // The five firmware-update commands of the main frame.
 #include "app/MainFrame.h"
+#include "app/MainFrameCommands.h"
 #include "app/Seams.h"
 #include "firmware/Firmware.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
-
-namespace {
-
-enum : unsigned {
-    OFN_OVERWRITEPROMPT = 0x0002,
-    OFN_HIDEREADONLY = 0x0004,
-    OFN_PATHMUSTEXIST = 0x0800,
-};
-
-} // namespace
 
 void RegisterUpdateCommands(CMainFrame& frame)
 {
@@ -39,10 +30,10 @@ void CMainFrame::UpdateFamily(int family, const char* defaultName)
     request.save = false;
     request.defaultExtension = "hex";
     request.defaultName = defaultName;
-    if (!theDevice.CheckConnection() && !theDevice.ConnectDevice(TRUE))
+    if (!ConnectionGuard())
         return;
     request.filter = LoadStdString(IDS_HEX_FILTER);
-    request.flags = OFN_HIDEREADONLY | OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST;
+    request.flags = gui::OFN_HIDEREADONLY | gui::OFN_OVERWRITEPROMPT | gui::OFN_PATHMUSTEXIST;
     const std::optional<std::string> path = gui::GetFileName(this, request);
     if (!path)
         return;

@@ -23,6 +23,7 @@
 #include "platform/LastError.h"
 #include "platform/Ui.h"
 #include "records/DeviceData.h"
+#include "records/DeviceSettingsEdit.h"
 #include "res/Strings.h"
 
 namespace {
@@ -200,13 +201,8 @@ void DDV_MaxChars(CDataExchange* pDX, QLineEdit* edit, const std::string& value,
         guard->Reset(limit);
         return;
     }
-    if (FromStd(value).size() > limit) {
-        std::string text = LoadStdString(IDS_DDX_MAX_CHARS);
-        const auto at = text.find("%1");
-        if (at != std::string::npos)
-            text.replace(at, 2, std::to_string(limit));
-        pDX->Fail(edit, text);
-    }
+    if (FromStd(value).size() > limit)
+        pDX->Fail(edit, MaxCharsMessage(limit));
 }
 
 void DDX_DateTimeCtrl(CDataExchange* pDX, QDateEdit* picker, std::int64_t& value)

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "platform/TextNumber.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 
@@ -20,7 +21,9 @@ bool StartsWithDigit(std::string_view text)
     return start != std::string_view::npos && text[start] >= '0' && text[start] <= '9';
 }
 
-std::string TooLong(int limit)
+} // namespace
+
+std::string MaxCharsMessage(int limit)
 {
     std::string text = LoadString(IDS_DDX_MAX_CHARS);
     const std::size_t at = text.find("%1");
@@ -28,8 +31,6 @@ std::string TooLong(int limit)
         text.replace(at, 2, std::to_string(limit));
     return text;
 }
-
-} // namespace
 
 DeviceSettingsFields DeviceFieldsFromRecord(const DeviceData& data)
 {
@@ -45,14 +46,8 @@ DeviceSettingsFields DeviceFieldsFromRecord(const DeviceData& data)
 
 int ParseDecimalPrefix(std::string_view text)
 {
-    std::size_t i = text.find_first_not_of(" \t");
-    if (i == std::string_view::npos)
-        return 0;
-    int value = 0;
-    // The groups are a few characters long; the bound only keeps longer input defined.
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9' && value < 100000000; ++i)
-        value = value * 10 + (text[i] - '0');
-    return value;
+    // A sign is no digit here: the number ends before it.
+    return StartsWithDigit(text) ? platform::LeadingDecimal(text) : 0;
 }
 
 DeviceFieldProblem CheckDeviceSettingsFields(const DeviceSettingsFields& fields)
@@ -76,7 +71,7 @@ DeviceFieldProblem CheckDeviceSettingsFields(const DeviceSettingsFields& fields)
                            Group{DeviceField::Serial2, &fields.Serial2, kSerial2Chars},
                            Group{DeviceField::Serial3, &fields.Serial3, kSerial3Chars}}) {
         if (g.text->size() > static_cast<std::size_t>(g.limit))
-            return {g.field, TooLong(g.limit), LoadString(IDS_APP_TITLE)};
+            return {g.field, MaxCharsMessage(g.limit), LoadString(IDS_APP_TITLE)};
         if (!StartsWithDigit(*g.text))
             return {g.field, LoadString(IDS_SERIAL_GROUP_NOT_NUMBER), caption};
     }

@@ -29,8 +29,12 @@ struct DeviceSettingsFields {
 
 DeviceSettingsFields DeviceFieldsFromRecord(const DeviceData& data);
 
-// Leading blanks and tabs skipped, digits read up to the first other character; no digits give 0.
+// Leading blanks and tabs skipped, digits read up to the first other character; no digits give
+// 0, and so does a sign. Saturates at the int32 limit.
 int ParseDecimalPrefix(std::string_view text);
+
+// The class library's message for a text longer than limit characters.
+std::string MaxCharsMessage(int limit);
 
 enum class DeviceField { None, DeviceCode, Manufacturing, LastUpdate, Serial1, Serial2, Serial3 };
 

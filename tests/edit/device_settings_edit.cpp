@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
+
 #include "records/DeviceSettingsEdit.h"
 
 namespace {
@@ -21,7 +24,11 @@ TEST(DeviceFieldsFromRecord, PadsTheGroupsAndKeepsLongerOnesWhole)
     EXPECT_EQ(f.Manufacturing, 1425427200);
     EXPECT_EQ(f.LastUpdate, 1462492800);
 
-    d.SerialPart1 = 10000;
+    // What the record shows can be written back as it is.
+    EXPECT_EQ(CheckDeviceSettingsFields(f).field, DeviceField::None);
+    EXPECT_EQ(ParseDecimalPrefix(f.Serial2), 345);
+
+    d.SerialPart1 = 10000; // a record may hold it, the four-character edit not
     EXPECT_EQ(DeviceFieldsFromRecord(d).Serial1, "10000");
 }
 
@@ -34,7 +41,9 @@ TEST(ParseDecimalPrefix, SkipsBlanksAndStopsAtTheFirstNonDigit)
     EXPECT_EQ(ParseDecimalPrefix(""), 0);
     EXPECT_EQ(ParseDecimalPrefix("abc"), 0);
     EXPECT_EQ(ParseDecimalPrefix("-5"), 0);
-    EXPECT_EQ(ParseDecimalPrefix("99999999999999"), 999999999);
+    EXPECT_EQ(ParseDecimalPrefix("+5"), 0);
+    EXPECT_EQ(ParseDecimalPrefix(" 7 8"), 7);
+    EXPECT_EQ(ParseDecimalPrefix("99999999999999"), std::numeric_limits<std::int32_t>::max());
 }
 
 DeviceSettingsFields Good()
@@ -68,7 +77,12 @@ TEST(CheckDeviceSettingsFields, RefusesWhatTheRecordCannotHold)
     f.DeviceCode = 256;
     p = CheckDeviceSettingsFields(f);
     EXPECT_EQ(p.field, DeviceField::DeviceCode);
+    EXPECT_EQ(p.message, "The device identification code must be a number from 0 to 255.");
     EXPECT_EQ(p.caption, "Kestrune Error");
+
+    // The dates come before the code.
+    f.Manufacturing = -3600;
+    EXPECT_EQ(CheckDeviceSettingsFields(f).field, DeviceField::Manufacturing);
 }
 
 TEST(CheckDeviceSettingsFields, SerialGroupsNeedADigitFirstAndKeepTheirLength)
@@ -78,19 +92,24 @@ TEST(CheckDeviceSettingsFields, SerialGroupsNeedADigitFirstAndKeepTheirLength)
         const char* text;
         DeviceField field;
         const char* message;
+        const char* caption;
     };
     const char* notNumber = "Each group of the serial number must begin with a digit.";
+    const char* error = "Kestrune Error";
     const Case cases[] = {
-        {&DeviceSettingsFields::Serial1, "", DeviceField::Serial1, notNumber},
-        {&DeviceSettingsFields::Serial1, "a12", DeviceField::Serial1, notNumber},
-        {&DeviceSettingsFields::Serial2, "  ", DeviceField::Serial2, notNumber},
-        {&DeviceSettingsFields::Serial3, "-1", DeviceField::Serial3, notNumber},
+        {&DeviceSettingsFields::Serial1, "", DeviceField::Serial1, notNumber, error},
+        {&DeviceSettingsFields::Serial1, "a12", DeviceField::Serial1, notNumber, error},
+        {&DeviceSettingsFields::Serial2, "  ", DeviceField::Serial2, notNumber, error},
+        {&DeviceSettingsFields::Serial2, "", DeviceField::Serial2, notNumber, error},
+        {&DeviceSettingsFields::Serial3, "-1", DeviceField::Serial3, notNumber, error},
+        {&DeviceSettingsFields::Serial3, "a1", DeviceField::Serial3, notNumber, error},
+        // The class library's message under the application's title.
         {&DeviceSettingsFields::Serial1, "10000", DeviceField::Serial1,
-         "Please enter no more than 4 characters."},
+         "Please enter no more than 4 characters.", "Kestrune"},
         {&DeviceSettingsFields::Serial3, "0006", DeviceField::Serial3,
-         "Please enter no more than 3 characters."},
-        {&DeviceSettingsFields::Serial2, " 12", DeviceField::None, ""},
-        {&DeviceSettingsFields::Serial3, "1x", DeviceField::None, ""},
+         "Please enter no more than 3 characters.", "Kestrune"},
+        {&DeviceSettingsFields::Serial2, " 12", DeviceField::None, "", ""},
+        {&DeviceSettingsFields::Serial3, "1x", DeviceField::None, "", ""},
     };
     for (const Case& c : cases) {
         DeviceSettingsFields f = Good();
@@ -98,7 +117,9 @@ TEST(CheckDeviceSettingsFields, SerialGroupsNeedADigitFirstAndKeepTheirLength)
         const DeviceFieldProblem p = CheckDeviceSettingsFields(f);
         EXPECT_EQ(p.field, c.field) << '"' << c.text << '"';
         EXPECT_EQ(p.message, c.message) << '"' << c.text << '"';
+        EXPECT_EQ(p.caption, c.caption) << '"' << c.text << '"';
     }
+    EXPECT_EQ(MaxCharsMessage(12), "Please enter no more than 12 characters.");
 }
 
 } // namespace
