@@ -19,7 +19,7 @@ TEST(ParseHexWord, TrimsTheLeadingSetAndReadsHexDigits)
         {" 403", 0x0403}, {"\t0x6001", 0x6001}, {"0x0000", 0},   {"0000", 0},
         {"x0x12", 0x12},  {"12345", 0x2345}, {"1fg", 0x1F},      {"FFFF", 0xFFFF},
         {"0xAbCd", 0xABCD}, {"123456789", 0x6789}, {"ffff1", 0xFFF1},
-        {"0x 12", 0x12},  {"0x0403h", 0x0403},
+        {"0x 12", 0x12},  {"0x0403h", 0x0403}, {"FfFf", 0xFFFF}, {"0x12 34", 0x12},
     };
     for (const HexCase& c : cases)
         EXPECT_EQ(ParseHexWord(c.text), c.value) << '"' << c.text << '"';
@@ -45,6 +45,16 @@ TEST(CheckUsbSettingsFields, AcceptsWellFormedFieldsAndTheLongestTexts)
     f.VendorId = "";
     f.ProductId = "0x0000";
     EXPECT_EQ(CheckUsbSettingsFields(f).field, UsbField::None);
+
+    // Empty texts are no problem, one character too many is.
+    UsbSettingsFields bare;
+    bare.VendorId = "0x0403";
+    bare.Description = std::string(63, 'd');
+    EXPECT_EQ(CheckUsbSettingsFields(bare).field, UsbField::None);
+    bare.Description = std::string(64, 'd');
+    const UsbFieldProblem p = CheckUsbSettingsFields(bare);
+    EXPECT_EQ(p.field, UsbField::Description);
+    EXPECT_EQ(p.message, "The Device Description must not be longer than 63 characters.");
 }
 
 TEST(CheckUsbSettingsFields, NamesTheFirstFieldTopToBottom)
@@ -86,9 +96,15 @@ TEST(UsbFieldsFromRecord, ShowsIdsWithFourLowerCaseDigitsAndTextsAsTheyAre)
     EXPECT_EQ(f.Manufacturer, "ZKM");
     EXPECT_EQ(f.ManufacturerId, "");
     EXPECT_EQ(f.SerialNumber, "ZK000001");
+    EXPECT_EQ(f.Description, "");
+
+    // What the record shows can be programmed back as it is.
+    EXPECT_EQ(CheckUsbSettingsFields(f).field, UsbField::None);
 
     record.data.VendorId = 0;
+    record.data.ProductId = 0x6001;
     EXPECT_EQ(UsbFieldsFromRecord(record.data).VendorId, "0x0000");
+    EXPECT_EQ(UsbFieldsFromRecord(record.data).ProductId, "0x6001");
 }
 
 } // namespace
