@@ -175,9 +175,24 @@ TEST_F(Frame, MenuPromptsShowInTheMessagePane)
     QStatusTipEvent none{QString()};
     QCoreApplication::sendEvent(&MainFrame(), &none);
     EXPECT_EQ(bar->Message(), "Kestrune is ready");
-    EXPECT_EQ(bar->Indicator(ID_INDICATOR_CAPS)->accessibleName(), "Caps Lock");
-    EXPECT_NE(bar->Indicator(ID_INDICATOR_NUM), nullptr);
-    EXPECT_NE(bar->Indicator(ID_INDICATOR_SCRL), nullptr);
+    EXPECT_EQ(MainFrame().findChild<QAction*>("action57664")->statusTip(),
+              "Display program information, version number and copyright");
+
+    // The message pane, then CAP, NUM and SCRL from left to right. Offscreen the key states
+    // are unknown: the texts stay, greyed.
+    std::vector<QLabel*> panes{bar->MessagePane()};
+    for (unsigned id : {ID_INDICATOR_CAPS, ID_INDICATOR_NUM, ID_INDICATOR_SCRL}) {
+        ASSERT_NE(bar->Indicator(id), nullptr) << id;
+        panes.push_back(bar->Indicator(id));
+    }
+    const char* texts[] = {"CAP", "NUM", "SCRL"};
+    const char* names[] = {"Caps Lock", "Num Lock", "Scroll Lock"};
+    for (int i = 1; i < 4; ++i) {
+        EXPECT_LT(panes[i - 1]->geometry().right(), panes[i]->geometry().left()) << i;
+        EXPECT_EQ(panes[i]->text(), texts[i - 1]);
+        EXPECT_EQ(panes[i]->accessibleName(), names[i - 1]);
+        EXPECT_FALSE(panes[i]->isEnabled());
+    }
 }
 
 TEST_F(Frame, AboutBoxFromTheMenu)
