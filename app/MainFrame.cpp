@@ -276,7 +276,7 @@ void CMainFrame::OnUpdateFinished()
     {
         // Nobody waits at the screen for the automatic run's result: it goes to standard error.
         gui::QtUi::ScopedReportsToStderr quiet(theApp.Ui(), theApp.AutomaticRun());
-        if (ConnectionGuard()) {
+        if (theDevice.EnsureConnected()) {
             theDevice.Worker().ReportUpdateResult();
             RefreshReadyLine();
             reported = true;

@@ -45,19 +45,6 @@ void ShowReport(CMainFrame& frame, std::string report)
 
 } // namespace
 
-bool ConnectionGuard()
-{
-    return theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE);
-}
-
-bool FreshConnection()
-{
-    // Closes a working link first, so the command sees the device as it is now.
-    if (theDevice.CheckConnection())
-        theDevice.Disconnect();
-    return theDevice.ConnectDevice(TRUE) == 1;
-}
-
 void RegisterMainFrameCommands(CMainFrame& frame)
 {
     using gui::DeviceUse;
@@ -81,7 +68,7 @@ void RegisterMainFrameCommands(CMainFrame& frame)
 
 void OnUsbSettings(CMainFrame& frame)
 {
-    if (!ConnectionGuard())
+    if (!theDevice.EnsureConnected())
         return;
     {
         CDlgUsb dlg(&frame);
@@ -92,7 +79,7 @@ void OnUsbSettings(CMainFrame& frame)
 
 void OnDeviceSettings(CMainFrame& frame)
 {
-    if (!ConnectionGuard())
+    if (!theDevice.EnsureConnected())
         return;
     std::uint32_t code = 0;
     {
@@ -100,18 +87,13 @@ void OnDeviceSettings(CMainFrame& frame)
         dlg.DoModal();
         code = dlg.m_nDeviceCode;
     }
-    // Compared as unsigned numbers: an unidentified device (-1) differs from every real code.
-    if (code != static_cast<std::uint32_t>(theDevice.DeviceId)) {
-        theDevice.SelectDeviceModel(2, code);
-        theDevice.SendConfiguration();
-        platform::Sleep(100);
-    }
+    theDevice.SwitchModelIfChanged(code);
     frame.RefreshReadyLine();
 }
 
 void OnDeviceControls(CMainFrame& frame)
 {
-    if (!ConnectionGuard())
+    if (!theDevice.EnsureConnected())
         return;
     CDlgDeviceControls dlg(&frame);
     dlg.DoModal();
@@ -120,7 +102,7 @@ void OnDeviceControls(CMainFrame& frame)
 void OnGenerateSerialNumber(CMainFrame&)
 {
     const std::string caption = LoadStdString(IDS_ERROR_CAPTION);
-    if (!ConnectionGuard())
+    if (!theDevice.EnsureConnected())
         return;
     // A number the record cannot hold is refused, with its own message, and nothing changes.
     if (theDevice.GenerateSerialNumber() < 0)
@@ -134,14 +116,14 @@ void OnGenerateSerialNumber(CMainFrame&)
 
 void OnReconnect(CMainFrame& frame)
 {
-    if (!FreshConnection())
+    if (!theDevice.ConnectFresh())
         return;
     frame.RefreshReadyLine();
 }
 
 void OnDeviceInformation(CMainFrame& frame)
 {
-    if (!FreshConnection())
+    if (!theDevice.ConnectFresh())
         return;
     ShowReport(frame, BuildDeviceInformationReport(theDevice));
     frame.RefreshReadyLine();

@@ -4,12 +4,6 @@
 // frame's table, where every one is refused while a firmware update owns the link.
 class CMainFrame;
 
-// Connected when the device still answers, or when connecting now succeeds; a failed connect
-// has shown "No USB device found." itself.
-bool ConnectionGuard();
-// A new connection even when the old one still answers.
-bool FreshConnection();
-
 // Connection guard, then the dialog, then the ready line.
 void OnUsbSettings(CMainFrame& frame);      // 32772
 // Connection guard, the dialog, the model switch when the dialog's code differs from the

@@ -30,7 +30,7 @@ void CMainFrame::UpdateFamily(int family, const char* defaultName)
     request.save = false;
     request.defaultExtension = "hex";
     request.defaultName = defaultName;
-    if (!ConnectionGuard())
+    if (!theDevice.EnsureConnected())
         return;
     request.filter = LoadStdString(IDS_HEX_FILTER);
     request.flags = gui::OFN_HIDEREADONLY | gui::OFN_OVERWRITEPROMPT | gui::OFN_PATHMUSTEXIST;

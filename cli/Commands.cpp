@@ -60,28 +60,6 @@ bool ConfirmProgramming()
 
 // The commands' connection guard: an open link that still answers, or a new connection, which
 // reports "No USB device found." itself.
-bool ConnectionGuard()
-{
-    return theDevice.CheckConnection() || theDevice.ConnectDevice(TRUE);
-}
-
-// The information command's fresh connection: always a new one.
-bool FreshConnection()
-{
-    if (theDevice.CheckConnection()) theDevice.Disconnect();
-    return theDevice.ConnectDevice(TRUE) == 1;
-}
-
-// After a new record, the display is told its model when the code changed (as the desktop's
-// device settings command does after its dialog).
-void SwitchModelIfChanged(std::int32_t code)
-{
-    if (code == theDevice.DeviceId) return;
-    theDevice.SelectDeviceModel(2, static_cast<std::uint32_t>(code));
-    theDevice.SendConfiguration();
-    platform::Sleep(100);
-}
-
 // A section as the settings file holds it, written by the same code into a private file;
 // nothing when that file cannot be written.
 std::optional<std::string> SectionText(BOOL (CMyCrvUsbDevice::*save)(const char*))
@@ -134,7 +112,7 @@ private:
 
 int Identify()
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     std::string line = LoadStdString(IDS_IDLE_MESSAGE);
     std::int32_t reply = -1;
     if (theDevice.SendIdentifyRequest()) reply = theDevice.ReadIdentityReply(2000);
@@ -169,7 +147,7 @@ bool Replied(const std::string& report)
 
 int Info()
 {
-    if (!FreshConnection()) return kExitNoDisplay;
+    if (!theDevice.ConnectFresh()) return kExitNoDisplay;
     const std::string report = BuildDeviceInformationReport(theDevice);
     Print(UnixLines(report));
     const bool eepromRead = report != LoadStdString(IDS_CANNOT_READ_EEPROM);
@@ -178,7 +156,7 @@ int Info()
 
 int Flash(const Invocation& inv)
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UpdateWorker& worker = theDevice.Worker();
     TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
     if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
@@ -207,13 +185,13 @@ int Flash(const Invocation& inv)
 
 int EepromShow()
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     return PrintSection(SectionText(&CMyCrvUsbDevice::SaveUsbSection));
 }
 
 int EepromProgram(const Invocation& inv)
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UsbSettingsRecord current;
     theDevice.GetUsbSettings(&current.data);
     UsbSettingsFields fields = UsbFieldsFromRecord(current.data);
@@ -239,7 +217,7 @@ int EepromProgram(const Invocation& inv)
 
 int RecordShow()
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     DeviceData data;
     const BOOL checksumOk = theDevice.GetDeviceData(data);
     return PrintSection(SectionText(&CMyCrvUsbDevice::SaveDeviceDataSection),
@@ -248,7 +226,7 @@ int RecordShow()
 
 int RecordProgram(const Invocation& inv)
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     DeviceData data;
     theDevice.GetDeviceData(data);
     DeviceSettingsFields fields = DeviceFieldsFromRecord(data);
@@ -276,7 +254,7 @@ int RecordProgram(const Invocation& inv)
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
-    SwitchModelIfChanged(static_cast<std::int32_t>(fields.DeviceCode));
+    theDevice.SwitchModelIfChanged(fields.DeviceCode);
     return kExitOk;
 }
 
@@ -292,13 +270,13 @@ int WriteRecordAndUsbSettings()
         return kExitFailed;
     }
     theDevice.ReadUserArea();
-    SwitchModelIfChanged(data.DeviceCode);
+    theDevice.SwitchModelIfChanged(static_cast<std::uint32_t>(data.DeviceCode));
     return kExitOk;
 }
 
 int SettingsSave(const Invocation& inv)
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A settings file that cannot be written must not be reported as saved.
     if (!theDevice.SaveSettingsFile(inv.file.c_str()) || !platform::PathFileExists(inv.file)) {
         ErrorBox(LoadStdString(IDS_CANNOT_SAVE_FILE), platform::MB_ICONERROR);
@@ -310,7 +288,7 @@ int SettingsSave(const Invocation& inv)
 
 int SettingsLoad(const Invocation& inv)
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A missing file would load the defaults of every key, and --program would write them.
     std::ifstream probe(platform::MapPath(inv.file));
     if (!probe || !theDevice.LoadSettingsFile(inv.file.c_str())) {
@@ -323,7 +301,7 @@ int SettingsLoad(const Invocation& inv)
 
 int SerialNext(const Invocation& inv)
 {
-    if (!ConnectionGuard()) return kExitNoDisplay;
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     if (theDevice.GenerateSerialNumber() <= 0) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);

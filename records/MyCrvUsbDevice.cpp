@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "platform/Ui.h"
 #include "res/Strings.h"
@@ -70,6 +71,28 @@ BOOL CMyCrvUsbDevice::CheckConnection()
     if (!Library().W32_GetCommState(DeviceHandle(), &dcb))
         Disconnect();
     return Connected;
+}
+
+BOOL CMyCrvUsbDevice::EnsureConnected()
+{
+    return CheckConnection() || ConnectDevice(TRUE) ? TRUE : FALSE;
+}
+
+BOOL CMyCrvUsbDevice::ConnectFresh()
+{
+    if (CheckConnection())
+        Disconnect();
+    return ConnectDevice(TRUE) == 1 ? TRUE : FALSE;
+}
+
+void CMyCrvUsbDevice::SwitchModelIfChanged(std::uint32_t code)
+{
+    if (code == static_cast<std::uint32_t>(DeviceId))
+        return;
+    SelectDeviceModel(2, code);
+    SendConfiguration();
+    // The display needs this long before it takes the next frame.
+    platform::Sleep(100);
 }
 
 void CMyCrvUsbDevice::Disconnect()

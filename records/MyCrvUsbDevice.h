@@ -18,6 +18,15 @@ public:
     // Connect and probe (reportNotFound: the "No USB device found." box and status text).
     BOOL ConnectDevice(BOOL reportNotFound);
     BOOL CheckConnection();
+    // The device commands' guard: still connected, or connected now (a missing display is
+    // reported by ConnectDevice).
+    BOOL EnsureConnected();
+    // A new connection for the commands that must see the device as it is now: a working link
+    // is closed first. TRUE only when the new connection succeeded.
+    BOOL ConnectFresh();
+    // Tells the display its model when code differs from DeviceId (an unidentified device, -1,
+    // differs from every code): model selection, configuration frame, 100 ms for the display.
+    void SwitchModelIfChanged(std::uint32_t code);
     void Disconnect();
 
     // EEPROM configuration.
