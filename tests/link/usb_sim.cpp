@@ -219,7 +219,9 @@ TEST_F(SimLink, UserAreaAsBlockAndAsWords)
         EXPECT_EQ(block[1], 0x80);
         EXPECT_EQ(block[2], 0xE8);
         EXPECT_EQ(block[3], 0x03);
-        const DWORD first = std::strcmp(chip, "9") == 0 ? 0x12 : 0x30;
+        // FT-X: a fixed place. The others: right after the serial-number string (ZKM,
+        // CORVINA USB, KS000001 from byte 0x14 on an FT232BM, 0x18 on an FT232R).
+        const DWORD first = std::strcmp(chip, "9") == 0 ? 0x12 : std::strcmp(chip, "0") == 0 ? 0x23 : 0x25;
         for (DWORD i = 0; i < 12; ++i) {
             WORD w = 0;
             ASSERT_EQ(lib_.ReadEE(h_, first + i, &w), FT_OK);
