@@ -88,10 +88,14 @@ void AppendLine(const std::string& path, const std::string& line)
     ::close(fd);
 }
 
+// Into the caller's 64-byte buffer: a chip's image may claim longer strings.
 void CopyString(char* out, const std::string& s)
 {
-    if (out)
-        std::memcpy(out, s.c_str(), s.size() + 1);
+    if (!out)
+        return;
+    const std::size_t n = std::min<std::size_t>(s.size(), 63);
+    std::memcpy(out, s.data(), n);
+    out[n] = '\0';
 }
 
 // A string from the host: nullopt unless it ends within 64 bytes.
@@ -185,7 +189,7 @@ void Converter::PullCable(std::uint32_t nowMs)
 
 std::uint64_t Converter::Open(std::uint32_t nowMs)
 {
-    if (!Listed() || session_)
+    if (!Listed() || session_ || config_.busy || config_.accessDenied)
         return 0;
     // Another process may have programmed the EEPROM since.
     LoadState();
