@@ -286,6 +286,15 @@ TEST_F(UsbPeers, APulledCableFailsTheTransfers)
     const Result r = Client("identify");
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(Has(r.out, "error write")) << r.out;
+    EXPECT_TRUE(Has(r.out, "listed 0\n")) << r.out;
+}
+
+TEST_F(UsbPeers, ADtrPulseWakesTheBootLoader)
+{
+    Configure("[Link]\nPace=1\n");
+    const Result r = Client("bootloader");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "answer 3e\n")) << r.out;
 }
 
 TEST_F(UsbPeers, PythonUsbListsTheConverters)
