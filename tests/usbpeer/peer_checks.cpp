@@ -207,7 +207,29 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
         image.common.MaxPower = 300;
         image.common.SelfPowered = 1;
         char m2[64] = "Kestrune Labs", d2[64] = "Corvina Heron", s2[64] = "KL000777";
-        ASSERT_EQ(lib_.EEPROM_Program(h, &image, size, m2, mi, d2, s2), FT_OK);
+        if (c.chip == FT_DEVICE_BM) {
+            // The older exchange record takes the same way into the image.
+            FT_PROGRAM_DATA data{};
+            data.Signature2 = 0xFFFFFFFFu;
+            char rm[64] = {}, rmi[64] = {}, rd[64] = {}, rs[64] = {};
+            data.Manufacturer = rm;
+            data.ManufacturerId = rmi;
+            data.Description = rd;
+            data.SerialNumber = rs;
+            ASSERT_EQ(lib_.EE_Read(h, &data), FT_OK);
+            EXPECT_EQ(data.ProductId, 0xF209);
+            EXPECT_STREQ(rd, "CORVINA USB");
+            data.ProductId = 0xF20A;
+            data.MaxPower = 300;
+            data.SelfPowered = 1;
+            data.Manufacturer = m2;
+            data.ManufacturerId = mi;
+            data.Description = d2;
+            data.SerialNumber = s2;
+            ASSERT_EQ(lib_.EE_Program(h, &data), FT_OK);
+        } else {
+            ASSERT_EQ(lib_.EEPROM_Program(h, &image, size, m2, mi, d2, s2), FT_OK);
+        }
         std::array<std::uint8_t, 25> record{};
         for (std::size_t i = 0; i < record.size(); ++i)
             record[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 11));
