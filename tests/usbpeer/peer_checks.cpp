@@ -38,11 +38,15 @@ protected:
 
     void Configure(const std::string& ini) { WriteText(dir_.File("sim.ini"), ini); }
 
-    // A program of the system on the simulated bus, its output and exit status.
+    // A program on the simulated bus, its output and exit status; in a sanitizer build with the
+    // sanitizer runtime that the simulator's library needs.
     Result Run(const std::string& command)
     {
-        const std::string line = "env LD_LIBRARY_PATH=" KESTRUNE_USBSIM_DIR " KESTRUNE_SIM='" +
-                                 dir_.File("sim.ini") + "' " + command + " 2>&1";
+        std::string preload;
+        if (*KESTRUNE_PEER_PRELOAD)
+            preload = " LD_PRELOAD=" KESTRUNE_PEER_PRELOAD " ASAN_OPTIONS=detect_leaks=0";
+        const std::string line = "env LD_LIBRARY_PATH=" KESTRUNE_USBSIM_DIR + preload +
+                                 " KESTRUNE_SIM='" + dir_.File("sim.ini") + "' " + command + " 2>&1";
         Result r;
         FILE* p = popen(line.c_str(), "r");
         if (!p)
