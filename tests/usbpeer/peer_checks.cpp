@@ -306,6 +306,31 @@ TEST_F(UsbPeers, OpeningFailsAsOnARealBus)
     }
 }
 
+struct EepromFaultCase {
+    const char* ini;
+    const char* mode;
+    bool fails;
+};
+
+// The EEPROM's fault keys fail the chip's EEPROM requests, as far as they reach.
+TEST_F(UsbPeers, EepromFaultsReachTheBus)
+{
+    const EepromFaultCase cases[] = {
+        {"[Eeprom]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nReadFails=1\n", "identify", false},
+        {"[UserArea]\nReadFails=1\n", "words", true}, // word 0x12 is the user area's first
+        {"[UserArea]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nProgramFails=1\n", "words", false},
+    };
+    for (const EepromFaultCase& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + c.mode);
+        Configure(c.ini);
+        const Result r = Client(c.mode);
+        EXPECT_EQ(r.status != 0, c.fails) << r.out;
+        EXPECT_EQ(Has(r.out, "error"), c.fails) << r.out;
+    }
+}
+
 TEST_F(UsbPeers, APulledCableFailsTheTransfers)
 {
     Configure("[Link]\nPullCableAfterBytes=3\n");
