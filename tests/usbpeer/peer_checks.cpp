@@ -277,12 +277,16 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
 
 TEST_F(UsbPeers, LibftdiIdentifiesTheDisplay)
 {
-    for (const char* pace : {"0", "1"}) {
-        SCOPED_TRACE(pace);
-        Configure(std::string("[Link]\nPace=") + pace + "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
-        const Result r = Client("identify");
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+    // Blocking transfers, and submitted ones that complete while libftdi1 handles events.
+    for (const char* mode : {"identify", "async"}) {
+        for (const char* pace : {"0", "1"}) {
+            SCOPED_TRACE(std::string(mode) + " pace " + pace);
+            Configure(std::string("[Link]\nPace=") + pace +
+                      "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
+            const Result r = Client(mode);
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+        }
     }
 }
 
