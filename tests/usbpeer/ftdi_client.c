@@ -4,6 +4,7 @@
  *   ftdi_client eeprom VID PID       the whole EEPROM, decoded by libftdi1
  *   ftdi_client words VID PID        128 raw word reads
  *   ftdi_client bootloader VID PID   DTR pulse, then the boot loader's wake-up answer
+ *   ftdi_client async VID PID        the identify exchange by submitted transfers
  *   ftdi_client open VID PID         only the open: its return code
  */
 #include <ftdi.h>
@@ -53,6 +54,26 @@ static int Identify(struct ftdi_context* ftdi)
         printf(" %02x", reply[i]);
     printf("\n");
     return got >= 10 ? 0 : 1;
+}
+
+static int Async(struct ftdi_context* ftdi)
+{
+    static unsigned char request[] = {0x02, 'B', 'P', 'P', 0x03};
+    unsigned char reply[10];
+    if (ftdi_set_baudrate(ftdi, 115200) < 0)
+        return 1;
+    struct ftdi_transfer_control* out = ftdi_write_data_submit(ftdi, request, sizeof request);
+    if (!out || ftdi_transfer_data_done(out) != (int)sizeof request) {
+        printf("error write\n");
+        return 1;
+    }
+    struct ftdi_transfer_control* in = ftdi_read_data_submit(ftdi, reply, sizeof reply);
+    const int got = in ? ftdi_transfer_data_done(in) : -1;
+    printf("reply");
+    for (int i = 0; i < got; ++i)
+        printf(" %02x", reply[i]);
+    printf("\n");
+    return got == (int)sizeof reply ? 0 : 1;
 }
 
 static int BootLoader(struct ftdi_context* ftdi)
@@ -119,7 +140,7 @@ static int Words(struct ftdi_context* ftdi)
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: ftdi_client identify|eeprom|words|bootloader|open VID PID\n");
+        fprintf(stderr, "usage: ftdi_client identify|eeprom|words|async|bootloader|open VID PID\n");
         return 2;
     }
     struct ftdi_context* ftdi = ftdi_new();
@@ -134,6 +155,8 @@ int main(int argc, char** argv)
             result = Identify(ftdi);
         else if (strcmp(argv[1], "eeprom") == 0)
             result = Eeprom(ftdi);
+        else if (strcmp(argv[1], "async") == 0)
+            result = Async(ftdi);
         else if (strcmp(argv[1], "bootloader") == 0)
             result = BootLoader(ftdi);
         else if (strcmp(argv[1], "words") == 0)

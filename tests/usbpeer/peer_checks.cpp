@@ -277,12 +277,16 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
 
 TEST_F(UsbPeers, LibftdiIdentifiesTheDisplay)
 {
-    for (const char* pace : {"0", "1"}) {
-        SCOPED_TRACE(pace);
-        Configure(std::string("[Link]\nPace=") + pace + "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
-        const Result r = Client("identify");
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+    // Blocking transfers, and submitted ones that complete while libftdi1 handles events.
+    for (const char* mode : {"identify", "async"}) {
+        for (const char* pace : {"0", "1"}) {
+            SCOPED_TRACE(std::string(mode) + " pace " + pace);
+            Configure(std::string("[Link]\nPace=") + pace +
+                      "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
+            const Result r = Client(mode);
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+        }
     }
 }
 
@@ -303,6 +307,31 @@ TEST_F(UsbPeers, OpeningFailsAsOnARealBus)
         SCOPED_TRACE(c.ini);
         Configure(c.ini);
         EXPECT_TRUE(Has(Client("open").out, c.expected)) << Client("open").out;
+    }
+}
+
+struct EepromFaultCase {
+    const char* ini;
+    const char* mode;
+    bool fails;
+};
+
+// The EEPROM's fault keys fail the chip's EEPROM requests, as far as they reach.
+TEST_F(UsbPeers, EepromFaultsReachTheBus)
+{
+    const EepromFaultCase cases[] = {
+        {"[Eeprom]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nReadFails=1\n", "identify", false},
+        {"[UserArea]\nReadFails=1\n", "words", true}, // word 0x12 is the user area's first
+        {"[UserArea]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nProgramFails=1\n", "words", false},
+    };
+    for (const EepromFaultCase& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + c.mode);
+        Configure(c.ini);
+        const Result r = Client(c.mode);
+        EXPECT_EQ(r.status != 0, c.fails) << r.out;
+        EXPECT_EQ(Has(r.out, "error"), c.fails) << r.out;
     }
 }
 
