@@ -14,8 +14,9 @@ int main(int argc, char** argv)
     bool help = false;
     bool version = false;
     if (gui::WantsHelpOrVersion(argc, argv, &help, &version)) {
-        std::fputs((help ? gui::UsageText() : gui::VersionText() + "\n").c_str(), stdout);
-        return 0;
+        const std::string text = help ? gui::UsageText() : gui::VersionText() + "\n";
+        // Text that never reached the reader (a closed pipe) is no success.
+        return std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
     }
 
     // The environment changes before QApplication starts threads that may read it.

@@ -62,7 +62,8 @@ bool ConfirmProgramming()
 // reports "No USB device found." itself.
 // A section as the settings file holds it, written by the same code into a private file;
 // nothing when that file cannot be written.
-std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice, BOOL (CMyCrvUsbDevice::*save)(const char*))
+std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice,
+                                       BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
     std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
@@ -386,6 +387,11 @@ int Main(const std::vector<std::string>& args)
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);
+    // Results that never reached the reader (a closed pipe, a full disk) are no success.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        Complain("cannot write to standard output");
+        if (status == kExitOk) status = kExitFailed;
+    }
     return status;
 }
 
