@@ -9,4 +9,6 @@ CC=clang CXX=clang++ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-tsan -j "$jobs"
 export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/.ci/tsan.supp"
 export QT_QPA_PLATFORM=offscreen
-(cd build-tsan && ctest --output-on-failure -j "$jobs")
+# The desktop's exit-status tests start the program with QProcess, whose clone()-based start
+# clang 14's runtime aborts on (a CHECK in its fork handling); the other builds run them.
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -E '^ExitStatus\.')

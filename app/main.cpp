@@ -37,5 +37,9 @@ int main(int argc, char** argv)
 
     CMyCrvUsbDevice theDevice;
     theApp.InitInstance(theDevice, args);
-    return theApp.Run();
+    int status = theApp.Run();
+    // What an unattended run wrote to standard error is its report; lost, it is no success.
+    if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0 || std::ferror(stdout) != 0)
+        status = status != 0 ? status : 1;
+    return status;
 }

@@ -387,9 +387,13 @@ int Main(const std::vector<std::string>& args)
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);
-    // Results that never reached the reader (a closed pipe, a full disk) are no success.
+    // Results and reports that never reached the reader (a closed pipe, a full disk) are no
+    // success. The streams' error flags stay set, so every earlier write is covered here.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
         Complain("cannot write to standard output");
+        if (status == kExitOk) status = kExitFailed;
+    }
+    if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
         if (status == kExitOk) status = kExitFailed;
     }
     return status;

@@ -109,7 +109,7 @@ std::string FormatSection(const std::string& name, const KeyValues& values)
 {
     std::string text = "[" + name + "]\r\n";
     for (const auto& [key, value] : values)
-        text += key + "=" + value + "\r\n";
+        text.append(key).append("=").append(value).append("\r\n");
     return text;
 }
 
