@@ -74,6 +74,11 @@ public:
 
     BOOL Connected = FALSE;
     std::string ProfilePath;
+    // Every write to the converter is backed up first (records/Backup.h); a path here names a
+    // backup that already covers the coming writes, so they take none of their own.
+    std::string HeldBackup;
+    std::string LastBackup;         // the backup the last write took
+    std::uint32_t LogFailures = 0;  // records that could not be appended to the log
 
 private:
     void ShowUnknownDeviceMessage();

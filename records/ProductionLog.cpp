@@ -224,6 +224,7 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
         result = records::AppendToLogFile(local, record);
     if (result == records::AppendResult::Ok)
         return TRUE;
+    ++LogFailures;
 
     std::string where = "\"" + stored + "\"";
     if (local != stored)

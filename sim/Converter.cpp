@@ -620,6 +620,8 @@ FT_STATUS Converter::ProgramEeprom(const void* image, std::uint32_t size, const 
         return FT_EEPROM_WRITE_FAILED;
     std::memcpy(&eeprom_.image, image, std::min<std::size_t>(size, sizeof eeprom_.image));
     eeprom_.image.common.deviceType = config_.chipType;
+    if (config_.eepromProgramCorrupts)
+        eeprom_.image.common.ProductId ^= 0x0001;
     eeprom_.manufacturer = *m;
     eeprom_.manufacturerId = *mi;
     eeprom_.description = *d;
@@ -661,7 +663,7 @@ FT_STATUS Converter::ProgramProgramData(const FT_PROGRAM_DATA& data)
         return FT_EEPROM_WRITE_FAILED;
     FT_EEPROM_HEADER& h = eeprom_.image.common;
     h.VendorId = data.VendorId;
-    h.ProductId = data.ProductId;
+    h.ProductId = static_cast<WORD>(data.ProductId ^ (config_.eepromProgramCorrupts ? 1 : 0));
     h.MaxPower = data.MaxPower;
     h.SelfPowered = static_cast<UCHAR>(data.SelfPowered);
     h.RemoteWakeup = static_cast<UCHAR>(data.RemoteWakeup);
@@ -702,6 +704,9 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
         w = i % 2 ? static_cast<std::uint16_t>((w & 0x00FF) | data[i] << 8)
                   : static_cast<std::uint16_t>((w & 0xFF00) | data[i]);
     }
+    // A weak cell: the serial number's last digit comes back wrong.
+    if (config_.userAreaWriteCorrupts && size > 10)
+        words_[base + 5] ^= 0x0001;
     SaveState();
     return FT_OK;
 }

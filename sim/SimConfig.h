@@ -39,12 +39,14 @@ struct SimConfig {
     EepromContents eeprom;
     bool eepromReadFails = false;
     bool eepromProgramFails = false;
+    bool eepromProgramCorrupts = false; // programming reports success, stores another product ID
 
     // [UserArea]: the 25 stored bytes, or an erased area.
     std::array<std::uint8_t, 25> userArea{};
     bool userAreaErased = false;
     bool userAreaReadFails = false;
     bool userAreaWriteFails = false;
+    bool userAreaWriteCorrupts = false; // a block write reports success, stores one byte changed
 
     // [Display]
     DisplayConfig display;
