@@ -20,6 +20,7 @@
 #include "app/StatusBar.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
+#include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 
@@ -278,6 +279,7 @@ void CMainFrame::OnUpdateFinished()
         gui::QtUi::ScopedReportsToStderr quiet(theApp.Ui(), theApp.AutomaticRun());
         if (theDevice.EnsureConnected()) {
             theDevice.Worker().ReportUpdateResult();
+            records::LogFirmwareUpdate(theDevice, false);
             RefreshReadyLine();
             reported = true;
         }

@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/BenchCommands.h"
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
 #include "firmware/UpdateWorker.h"
@@ -19,6 +20,7 @@
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
+#include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
@@ -165,6 +167,7 @@ int Flash(const Invocation& inv)
     }
     worker.Wait();
     progress.Finish();
+    records::LogFirmwareUpdate(theDevice, false);
 
     // As after the end-of-run message: the display may have to be found again. The result is
     // reported all the same, since a script has nothing else to go by.
@@ -351,6 +354,10 @@ int RunInvocation(const Invocation& inv)
     case Command::SettingsLoad: return SettingsLoad(inv);
     case Command::SerialNext: return SerialNext(inv);
     case Command::PortTest: return PortTest(inv);
+    case Command::EepromBackups: return EepromBackups();
+    case Command::EepromRestore: return EepromRestore(theDevice, inv);
+    case Command::Unit: return Unit(theDevice, inv);
+    case Command::History: return History(theDevice, inv);
     }
     return kExitUsage;
 }

@@ -62,6 +62,8 @@ public:
     // (naming the log file) and returns FALSE. The write it records keeps its own result.
     BOOL WriteProductionLog(BOOL deviceData);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
+    // Appends a whole record to the log; when it cannot, the warning ends with advice.
+    BOOL AppendLogRecord(const std::string& record, const std::string& advice);
     BOOL AppendFileToLog(const char* logPath, const char* sourcePath);
     // The next running number for the record's device code, set into the record and the USB
     // serial string (in memory only). -1, with a message and nothing changed, when it would
