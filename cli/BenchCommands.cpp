@@ -188,7 +188,7 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
             }
             auto path = records::SaveBackup(snapshot, static_cast<std::int64_t>(std::time(nullptr)), error);
             if (!path) {
-                failedBecause = "no backup could be made: the backup " + error;
+                failedBecause = "no backup could be made: " + error;
                 return int{kExitFailed};
             }
             backupPath = *path;

@@ -325,7 +325,7 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
     const std::string temp = (folder / ("." + name + "." + std::to_string(::getpid()) + ".tmp")).string();
     if (!WriteFileSynced(temp, FormatBackup(snapshot, utcTime))) {
         ::unlink(temp.c_str());
-        error = "the file cannot be written in " + folder.string();
+        error = "no file can be written in " + folder.string();
         return std::nullopt;
     }
     // link() never replaces: a backup taken in the same second keeps its own file.
@@ -345,7 +345,7 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
             break;
     }
     ::unlink(temp.c_str());
-    error = "the file cannot be named in " + folder.string();
+    error = "no file can be named in " + folder.string();
     return std::nullopt;
 }
 
@@ -419,7 +419,6 @@ bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before)
             device.LastBackup = *path;
             return true;
         }
-        error = "the backup " + error;
     }
     ErrorBox("Nothing was written to the converter: no backup of what it holds could be made (" +
              error + ").");
