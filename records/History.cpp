@@ -121,7 +121,7 @@ void ScanLog(std::string_view text, const std::function<void(const LogEntry&)>& 
                 afterEmpty = true;
                 continue;
             }
-            if (line == "***" || line.front() == '[')
+            if (StartsWith(line, "***") || line.front() == '[')
                 break;
             afterEmpty = false;
             const std::size_t eq = line.find('=');
