@@ -1,8 +1,5 @@
 #include "cli/BenchCommands.h"
 
-#include <fcntl.h>
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -238,24 +235,9 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     }
     const std::string stored = device.LogFileSetting();
     const std::string path = platform::MapPath(stored);
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        if (fd >= 0) ::close(fd);
-        Complain("cannot read the production log " + stored +
-                 (path != stored ? " (" + path + ")" : std::string()));
-        return kExitFailed;
-    }
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    void* map = size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
-    ::close(fd);
-    if (size > 0 && map == MAP_FAILED) {
-        Complain("cannot read the production log " + path);
-        return kExitFailed;
-    }
     std::string out;
     std::size_t matched = 0;
-    records::ScanLog({static_cast<const char*>(map), size}, [&](const records::LogEntry& e) {
+    const bool read = records::ScanLogFile(path, [&](const records::LogEntry& e) {
         if (!records::Matches(e, filter)) return;
         ++matched;
         out += records::FormatEntry(e);
@@ -265,9 +247,13 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
             out.clear();
         }
     });
-    if (map != nullptr) ::munmap(map, size);
     std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
+    if (!read) {
+        Complain("cannot read the production log " + stored +
+                 (path != stored ? " (" + path + ")" : std::string()));
+        return kExitFailed;
+    }
     if (matched == 0) Complain("no record of the log " + stored + " matches");
     return kExitOk;
 }

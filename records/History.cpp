@@ -2,6 +2,10 @@
 
 #include <cctype>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "records/TextScan.h"
 
@@ -135,6 +139,27 @@ void ScanLog(std::string_view text, const std::function<void(const LogEntry&)>& 
         if (!e.values.empty())
             found(e);
     }
+}
+
+bool ScanLogFile(const std::string& path, const std::function<void(const LogEntry&)>& found)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (fd >= 0)
+            ::close(fd);
+        return false;
+    }
+    const std::size_t size = static_cast<std::size_t>(st.st_size);
+    void* map = size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+    ::close(fd);
+    if (map == MAP_FAILED)
+        return false;
+    ::madvise(map, size, MADV_SEQUENTIAL);
+    ScanLog({static_cast<const char*>(map), size}, found);
+    if (map != nullptr)
+        ::munmap(map, size);
+    return true;
 }
 
 std::optional<LogDate> ParseLogDate(std::string_view time)

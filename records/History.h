@@ -26,6 +26,10 @@ struct LogEntry {
 // record; a section cut inside a line keeps its whole lines. The views point into text.
 void ScanLog(std::string_view text, const std::function<void(const LogEntry&)>& found);
 
+// ScanLog over a file, mapped rather than copied (a shared log grows to hundreds of MB). False
+// when it cannot be read.
+bool ScanLogFile(const std::string& path, const std::function<void(const LogEntry&)>& found);
+
 // Year, month and day of a record's time text; nullopt when it is not in that form.
 struct LogDate {
     int year = 0, month = 0, day = 0;
