@@ -654,9 +654,10 @@ TEST_F(Unit, StopsAtTheFirstFailedStep)
 
 TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
 {
-    // A converter as the bench leaves it; its state file holds every EEPROM word.
+    // A converter as the bench leaves it; the simulator keeps every EEPROM byte in its state.
     ASSERT_EQ(Run({"--yes", "unit", "--serial", "next"}).status, 0);
-    const fs::path state = dir_ / "state" / "converter.ini";
+    const fs::path state = dir_ / "state" / "eeprom.bin";
+    ASSERT_TRUE(fs::exists(state));
     const std::string good = ReadText(state);
     const std::string goodRecord = Record(), goodUsb = Usb();
 
