@@ -461,6 +461,17 @@ TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
     EXPECT_NE(run.err.find("Kestrune is ready\n"), std::string::npos);
     const std::string flash = ReadText(dir_ / "state" / "flash.bin");
     EXPECT_EQ(flash, std::string(data.begin(), data.end()));
+    // The log stays as it was, unless the station asks for firmware records.
+    EXPECT_FALSE(fs::exists(Log()));
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
+    ASSERT_EQ(Run({"flash", file.string()}).status, 0);
+    EXPECT_TRUE(std::regex_match(
+        ReadText(Log()),
+        std::regex("\r\n\\*\\*\\*\r\n\\*\\*\\* \\[[^\\]]+\\] USER \"[^\"]*\" on COMPUTER \"[^\"]*\"\r\n"
+                   "\\*\\*\\* Firmware updated\r\n\\*\\*\\*\r\n\\[Firmware\\]\r\nType=0x62\r\n"
+                   "SerialNumber=0001\\.0001\\.001\r\nFile=heron-100\\.hex\r\nSize=" +
+                   std::to_string(fs::file_size(file)) + "\r\nSHA256=[0-9a-f]{64}\r\nFamily=4\r\nResult=0\r\n")))
+        << ReadText(Log());
 }
 
 TEST_F(Cli, FlashFailures)
