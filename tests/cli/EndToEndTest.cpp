@@ -144,7 +144,8 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
 
     ProcessResult version = Run({"--version"});
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "kestrune-cli 3.04\n");
+    EXPECT_EQ(version.out, std::string("kestrune-cli 3.04\nD2XX provider: ") + env_["KESTRUNE_D2XX"] +
+                               ", version 1.04.24\n");
 
     ProcessResult usage = Run({"flash", "--family", "7", "heron-100.hex"});
     EXPECT_EQ(usage.status, 2);
