@@ -11,16 +11,19 @@ constexpr std::size_t kSerialPointer = 0x12;
 
 bool OutsideXChecksum(std::size_t word) { return word >= 0x12 && word < 0x40; }
 
-// End of the strings libftdi1 lays out: the serial descriptor, then its 02 03 xx tail on every
-// chip newer than the BM. 0 when the pointer does not point into the image.
-std::size_t StringsEnd(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)
+// Where libftdi1 and FTDI's tools put the first string: 0xA0 on the X series, 0x18 on the
+// FT232R, 0x14 on the others.
+std::size_t StringStart(d2xx::FT_DEVICE chip)
+{
+    return chip == d2xx::FT_DEVICE_X_SERIES ? 0xA0 : chip == d2xx::FT_DEVICE_232R ? 0x18 : 0x14;
+}
+
+// End of the serial-number descriptor, kept inside the string space whatever the image says.
+std::size_t SerialEnd(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)
 {
     const std::size_t size = image.size();
-    if (size < 0x14)
-        return 0;
-    const std::size_t start = image[kSerialPointer] & (size - 1);
-    const std::size_t end = start + image[kSerialPointer + 1] + (chip == d2xx::FT_DEVICE_BM ? 0 : 3);
-    return start == 0 || end > size ? 0 : end;
+    const std::size_t end = (image[kSerialPointer] & (size - 1)) + image[kSerialPointer + 1];
+    return std::clamp(end, StringStart(chip), size - 2);
 }
 
 } // namespace
@@ -88,14 +91,12 @@ std::string DescriptorString(const std::vector<std::uint8_t>& image, std::size_t
 
 ByteRange UserArea(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)
 {
-    if (chip == d2xx::FT_DEVICE_X_SERIES)
-        return image.size() >= 0x80 ? ByteRange{0x24, 0x80 - 0x24} : ByteRange{};
-    const std::size_t end = StringsEnd(image, chip);
-    if (end == 0 || image.size() < 4)
+    if (image.size() != EepromSize(chip))
         return {};
-    const std::size_t start = (end + 1) & ~std::size_t{1};
-    const std::size_t checksum = image.size() - 2;
-    return start < checksum ? ByteRange{start, checksum - start} : ByteRange{checksum, 0};
+    if (chip == d2xx::FT_DEVICE_X_SERIES)
+        return {0x24, 0x80 - 0x24};
+    const std::size_t start = SerialEnd(image, chip);
+    return {start, image.size() - 2 - start};
 }
 
 std::vector<std::uint8_t> MergeProgrammedImage(const std::vector<std::uint8_t>& before,
@@ -103,7 +104,7 @@ std::vector<std::uint8_t> MergeProgrammedImage(const std::vector<std::uint8_t>& 
                                                d2xx::FT_DEVICE chip)
 {
     std::vector<std::uint8_t> out = before;
-    if (built.size() != before.size() || before.size() < 0x80)
+    if (built.size() != before.size() || before.size() != EepromSize(chip))
         return out;
     auto take = [&](std::size_t from, std::size_t to) {
         for (std::size_t i = from; i < to && i < out.size(); ++i)
@@ -120,10 +121,10 @@ std::vector<std::uint8_t> MergeProgrammedImage(const std::vector<std::uint8_t>& 
     const ByteRange oldArea = UserArea(before, chip);
     std::vector<std::uint8_t> area(before.begin() + static_cast<std::ptrdiff_t>(oldArea.start),
                                    before.begin() + static_cast<std::ptrdiff_t>(oldArea.start + oldArea.size));
-    const std::size_t stringsStart = built[0x0E] & (built.size() - 1);
-    const std::size_t stringsEnd = StringsEnd(built, chip);
-    if (stringsStart != 0 && stringsEnd > stringsStart)
-        take(stringsStart, stringsEnd);
+    // The strings; behind the serial number libftdi1 adds a three-byte tail on chips newer than
+    // the BM, which on the others is where the user area begins.
+    const std::size_t stringsEnd = SerialEnd(built, chip) + (chip == d2xx::FT_DEVICE_X_SERIES ? 3 : 0);
+    take(StringStart(chip), stringsEnd);
     if (chip != d2xx::FT_DEVICE_X_SERIES) {
         const ByteRange newArea = UserArea(out, chip);
         std::copy_n(area.begin(), std::min(area.size(), newArea.size),

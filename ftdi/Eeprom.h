@@ -31,8 +31,8 @@ struct ByteRange {
 };
 
 // Where D2XX keeps the user area: bytes 0x24 to 0x7F on the X series; on the other chips from
-// the word after the serial-number string (and libftdi's three-byte tail behind it) up to the
-// checksum word, so its place and size follow the string lengths.
+// the end of the serial-number string up to the checksum word, so its place and size follow
+// the string lengths. An image not of the chip's size gives an empty range.
 ByteRange UserArea(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip);
 
 // The image to write after a programming call: `built` is what libftdi1 laid out from the

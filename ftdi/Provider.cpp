@@ -471,7 +471,7 @@ FT_STATUS ProgramImage(Device& d, const CommonFields& c, const char* manufacture
     if (ftdi_eeprom_set_strings(ctx, m.c_str(), p.c_str(), s.c_str()) != 0)
         return FT_EEPROM_WRITE_FAILED;
     if (ftdi_eeprom_build(ctx) < 0)
-        return FT_EEPROM_WRITE_FAILED; // strings too long for the chip: nothing written
+        return FT_OTHER_ERROR; // strings too long for the chip, as FTDI's library says: nothing written
     std::vector<std::uint8_t> built(256);
     if (ftdi_get_eeprom_buf(ctx, built.data(), static_cast<int>(built.size())) != 0)
         return FT_EEPROM_WRITE_FAILED;
@@ -528,6 +528,12 @@ void GiveStrings(const std::vector<std::uint8_t>& image, char* m, char* mid, cha
     CopyText(mid, ManufacturerIdFromSerial(s.serial), 16);
     CopyText(desc, s.description, 64);
     CopyText(ser, s.serial, 16);
+}
+
+// FT_PROGRAM_DATA's two signatures say which layout the caller filled in.
+bool SignedProgramData(const FT_PROGRAM_DATA* data)
+{
+    return data && data->Signature1 == 0 && data->Signature2 == 0xFFFFFFFFu;
 }
 
 FT_STATUS ApplyLine(Device& d, const FTDCB& dcb)
@@ -1152,7 +1158,7 @@ FTDI_EXPORT FT_STATUS FT_EEPROM_Program(FT_HANDLE h, void* image, DWORD size, ch
 FTDI_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
     return WithDevice(h, [&](Device& d) -> FT_STATUS {
-        if (!data)
+        if (!SignedProgramData(data))
             return FT_INVALID_PARAMETER;
         std::vector<std::uint8_t> raw;
         if (!Decode(d, raw))
@@ -1179,7 +1185,7 @@ FTDI_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
 FTDI_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
     return WithDevice(h, [&](Device& d) -> FT_STATUS {
-        if (!data)
+        if (!SignedProgramData(data))
             return FT_INVALID_PARAMETER;
         CommonFields c;
         c.vendorId = data->VendorId;
