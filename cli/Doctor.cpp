@@ -133,7 +133,7 @@ bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
 
 } // namespace
 
-int Doctor(const std::function<int()>& identify)
+int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
 {
     Line("D2XX provider: " + D2xxLibrary::DescribeProvider());
     d2xx::DWORD count = 0;

@@ -4,10 +4,12 @@
 // production log), then an identify.
 #include <functional>
 
+class CMyCrvUsbDevice;
+
 namespace cli {
 
-// Prints the report on standard output; identify runs the identify command and returns its
+// Prints the report on standard output; the log file is the device object's; identify runs the identify command and returns its
 // exit status. Returns 0 when a display answered, 3 when no converter was found, 1 otherwise.
-int Doctor(const std::function<int()>& identify);
+int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify);
 
 } // namespace cli

@@ -86,6 +86,3 @@ private:
 
 // Default production log, in stored (Windows) form.
 inline constexpr const char* kDefaultLogPath = "C:\\LOG\\fertigung.log";
-
-// The one device object of the program (defined in TheDevice.cpp; front ends only).
-extern CMyCrvUsbDevice theDevice;

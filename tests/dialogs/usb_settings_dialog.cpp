@@ -19,9 +19,9 @@ TEST_F(UsbSettingsDialog, ShowsTheImageInMemoryWithoutTouchingTheConverter)
     ASSERT_TRUE(Connect());
     // Memory and converter differ: opening must show memory.
     UsbSettingsRecord record;
-    theDevice.GetUsbSettings(&record.data);
+    Device().GetUsbSettings(&record.data);
     std::snprintf(record.description.data(), 64, "only in memory");
-    theDevice.SetUsbSettings(&record.data);
+    Device().SetUsbSettings(&record.data);
 
     Open();
     EXPECT_EQ(m_dlg->windowTitle(), "USB Settings");
@@ -82,7 +82,7 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     EXPECT_EQ(m_dlg->result(), QDialog::Accepted);
     EXPECT_NE(ProductionLog().find("*** USB data flashed"), std::string::npos);
 
-    theDevice.Disconnect();
+    Device().Disconnect();
     int status = -1;
     const std::string shown = RunCli("eeprom show", &status);
     if (shown.empty())
@@ -107,7 +107,7 @@ TEST_F(UsbSettingsDialog, CancelAtTheConfirmationWritesNothingAndProgramAsksAgai
     EXPECT_EQ(Edit("edit1001")->text(), "0x1234");
     EXPECT_EQ(ProductionLog(), "");
     UsbSettingsRecord record;
-    theDevice.GetUsbSettings(&record.data);
+    Device().GetUsbSettings(&record.data);
     EXPECT_EQ(record.data.VendorId, 0x0403); // not even the image in memory
 
     m_ui.QueueAnswer(IDCANCEL);
@@ -154,7 +154,7 @@ TEST_F(UsbSettingsDialog, FailedProgrammingKeepsTheDialogAndTheNewValuesInMemory
     EXPECT_EQ(m_ui.Boxes()[1].flags, 0x30u);
     EXPECT_TRUE(m_dlg->isVisible());
     UsbSettingsRecord record;
-    theDevice.GetUsbSettings(&record.data);
+    Device().GetUsbSettings(&record.data);
     EXPECT_EQ(record.data.VendorId, 0x1F);
 }
 
