@@ -77,6 +77,7 @@ public:
 
 private:
     void ShowUnknownDeviceMessage();
+    d2xx::FT_STATUS ProgramKeepingRecord();
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     void UpdateStatusEntries(const records::StationInfo& station);

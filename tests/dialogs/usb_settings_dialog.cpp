@@ -68,7 +68,8 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     Type("edit1002", "Maker");
     Type("edit1003", "MK");
     Type("edit1004", "MK000777");
-    Type("edit1005", std::string(63, 'd').c_str());
+    // The longest description an FT-X holds beside Maker and MK000777: 44 characters in all.
+    Type("edit1005", std::string(31, 'd').c_str());
     m_ui.QueueAnswer(IDOK);
     Click(m_dlg.get(), "button1");
 
@@ -93,7 +94,7 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     EXPECT_NE(shown.find("Manufacturer=Maker\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("ManufacturerId=MK\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("SerialNumber=MK000777"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("Description=" + std::string(63, 'd')), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Description=" + std::string(31, 'd') + "\n"), std::string::npos) << shown;
 }
 
 TEST_F(UsbSettingsDialog, CancelAtTheConfirmationWritesNothingAndProgramAsksAgain)

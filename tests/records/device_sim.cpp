@@ -279,6 +279,45 @@ TEST_F(DeviceOnSimulator, ProgrammedSettingsReachTheNextStation)
               2);
 }
 
+struct LongStringsCase {
+    const char* chip;
+    std::size_t descriptionLength; // beside ZKM and ZK000012
+    bool programmed;
+};
+
+// Longer strings never cost the record: on an FT232BM, where the user area follows the strings,
+// it is carried to its new place; strings that leave it no room, or that the chip cannot hold,
+// are refused and nothing changes.
+TEST_F(DeviceOnSimulator, TheRecordSurvivesLongerStrings)
+{
+    const LongStringsCase cases[] = {
+        {"9", 33, true}, {"9", 34, false}, {"0", 26, true}, {"0", 27, false}};
+    for (const LongStringsCase& c : cases) {
+        SCOPED_TRACE(std::string(c.chip) + " " + std::to_string(c.descriptionLength));
+        std::remove(dir.File("eeprom.bin").c_str()); // a converter as the configuration has it
+        Configure("", c.chip);
+        device.Disconnect();
+        ASSERT_TRUE(device.ConnectDevice(TRUE));
+        UsbSettingsRecord usb;
+        ASSERT_TRUE(device.GetUsbSettings(&usb.data));
+        const std::string description(c.descriptionLength, 'D');
+        std::strcpy(usb.data.Description, description.c_str());
+        ASSERT_TRUE(device.SetUsbSettings(&usb.data));
+        EXPECT_EQ(device.ProgramEeprom(), c.programmed ? TRUE : FALSE);
+        device.Disconnect();
+
+        ASSERT_TRUE(device.ConnectDevice(TRUE));
+        ASSERT_TRUE(device.UserAreaValid);
+        DeviceData record;
+        ASSERT_TRUE(device.GetDeviceData(record));
+        EXPECT_EQ(record.DeviceCode, 0x5F);
+        EXPECT_EQ(record.SerialPart3, 789);
+        UsbSettingsRecord back;
+        ASSERT_TRUE(device.GetUsbSettings(&back.data));
+        EXPECT_EQ(std::string(back.data.Description), c.programmed ? description : "Corvina Heron 40");
+    }
+}
+
 TEST_F(DeviceOnSimulator, FailedProgrammingIsStillLogged)
 {
     Configure("[Eeprom]\nProgramFails=1\n");
