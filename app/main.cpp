@@ -17,6 +17,8 @@ int main(int argc, char** argv)
     }
 
     QApplication app(argc, argv);
+    // Docks and Wayland compositors find the menu entry, and with it the icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(KESTRUNE_APP_ID));
     // Qt has taken its own options out of argv by now.
     const QStringList arguments = QCoreApplication::arguments();
     std::vector<std::string> args;
