@@ -108,6 +108,16 @@ else
   tail -5 "$work/flash.err"
   problem "kestrune-cli --simulate flash failed"
 fi
+# The desktop program's automatic update run, on Qt's off-screen platform.
+rm -rf "$home/.local/share/kestrune/simulator"
+if run env QT_QPA_PLATFORM=offscreen timeout 300 /usr/bin/kestrune --simulate heron-100.hex \
+     2>"$work/gui.err"; then
+  grep -qxF "Kestrune: Firmware successfully updated." "$work/gui.err" ||
+    problem "kestrune's automatic run did not report success: $(tail -1 "$work/gui.err")"
+else
+  tail -5 "$work/gui.err"
+  problem "kestrune --simulate heron-100.hex failed"
+fi
 
 "${apt[@]}" purge kestrune >/dev/null
 if dpkg-query -W -f='${Status}' kestrune 2>/dev/null | grep -q "ok installed"; then
