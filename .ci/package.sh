@@ -10,7 +10,6 @@ build=${1:-build}
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "== Debian package"
 
 if [ ! -f "$build/CPackConfig.cmake" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
