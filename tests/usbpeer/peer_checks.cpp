@@ -38,11 +38,15 @@ protected:
 
     void Configure(const std::string& ini) { WriteText(dir_.File("sim.ini"), ini); }
 
-    // A program of the system on the simulated bus, its output and exit status.
+    // A program on the simulated bus, its output and exit status; in a sanitizer build with the
+    // sanitizer runtime that the simulator's library needs.
     Result Run(const std::string& command)
     {
-        const std::string line = "env LD_LIBRARY_PATH=" KESTRUNE_USBSIM_DIR " KESTRUNE_SIM='" +
-                                 dir_.File("sim.ini") + "' " + command + " 2>&1";
+        std::string preload;
+        if (*KESTRUNE_PEER_PRELOAD)
+            preload = " LD_PRELOAD=" KESTRUNE_PEER_PRELOAD " ASAN_OPTIONS=detect_leaks=0";
+        const std::string line = "env LD_LIBRARY_PATH=" KESTRUNE_USBSIM_DIR + preload +
+                                 " KESTRUNE_SIM='" + dir_.File("sim.ini") + "' " + command + " 2>&1";
         Result r;
         FILE* p = popen(line.c_str(), "r");
         if (!p)
@@ -207,7 +211,29 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
         image.common.MaxPower = 300;
         image.common.SelfPowered = 1;
         char m2[64] = "Kestrune Labs", d2[64] = "Corvina Heron", s2[64] = "KL000777";
-        ASSERT_EQ(lib_.EEPROM_Program(h, &image, size, m2, mi, d2, s2), FT_OK);
+        if (c.chip == FT_DEVICE_BM) {
+            // The older exchange record takes the same way into the image.
+            FT_PROGRAM_DATA data{};
+            data.Signature2 = 0xFFFFFFFFu;
+            char rm[64] = {}, rmi[64] = {}, rd[64] = {}, rs[64] = {};
+            data.Manufacturer = rm;
+            data.ManufacturerId = rmi;
+            data.Description = rd;
+            data.SerialNumber = rs;
+            ASSERT_EQ(lib_.EE_Read(h, &data), FT_OK);
+            EXPECT_EQ(data.ProductId, 0xF209);
+            EXPECT_STREQ(rd, "CORVINA USB");
+            data.ProductId = 0xF20A;
+            data.MaxPower = 300;
+            data.SelfPowered = 1;
+            data.Manufacturer = m2;
+            data.ManufacturerId = mi;
+            data.Description = d2;
+            data.SerialNumber = s2;
+            ASSERT_EQ(lib_.EE_Program(h, &data), FT_OK);
+        } else {
+            ASSERT_EQ(lib_.EEPROM_Program(h, &image, size, m2, mi, d2, s2), FT_OK);
+        }
         std::array<std::uint8_t, 25> record{};
         for (std::size_t i = 0; i < record.size(); ++i)
             record[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 11));
@@ -251,12 +277,16 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
 
 TEST_F(UsbPeers, LibftdiIdentifiesTheDisplay)
 {
-    for (const char* pace : {"0", "1"}) {
-        SCOPED_TRACE(pace);
-        Configure(std::string("[Link]\nPace=") + pace + "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
-        const Result r = Client("identify");
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+    // Blocking transfers, and submitted ones that complete while libftdi1 handles events.
+    for (const char* mode : {"identify", "async"}) {
+        for (const char* pace : {"0", "1"}) {
+            SCOPED_TRACE(std::string(mode) + " pace " + pace);
+            Configure(std::string("[Link]\nPace=") + pace +
+                      "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
+            const Result r = Client(mode);
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+        }
     }
 }
 
@@ -280,12 +310,46 @@ TEST_F(UsbPeers, OpeningFailsAsOnARealBus)
     }
 }
 
+struct EepromFaultCase {
+    const char* ini;
+    const char* mode;
+    bool fails;
+};
+
+// The EEPROM's fault keys fail the chip's EEPROM requests, as far as they reach.
+TEST_F(UsbPeers, EepromFaultsReachTheBus)
+{
+    const EepromFaultCase cases[] = {
+        {"[Eeprom]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nReadFails=1\n", "identify", false},
+        {"[UserArea]\nReadFails=1\n", "words", true}, // word 0x12 is the user area's first
+        {"[UserArea]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nProgramFails=1\n", "words", false},
+    };
+    for (const EepromFaultCase& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + c.mode);
+        Configure(c.ini);
+        const Result r = Client(c.mode);
+        EXPECT_EQ(r.status != 0, c.fails) << r.out;
+        EXPECT_EQ(Has(r.out, "error"), c.fails) << r.out;
+    }
+}
+
 TEST_F(UsbPeers, APulledCableFailsTheTransfers)
 {
     Configure("[Link]\nPullCableAfterBytes=3\n");
     const Result r = Client("identify");
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(Has(r.out, "error write")) << r.out;
+    EXPECT_TRUE(Has(r.out, "listed 0\n")) << r.out;
+}
+
+TEST_F(UsbPeers, ADtrPulseWakesTheBootLoader)
+{
+    Configure("[Link]\nPace=1\n");
+    const Result r = Client("bootloader");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "answer 3e\n")) << r.out;
 }
 
 TEST_F(UsbPeers, PythonUsbListsTheConverters)
