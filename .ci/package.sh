@@ -95,10 +95,17 @@ if [ "$(id -u)" -eq 0 ]; then
   as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$home")
 fi
 run() { (cd "$home" && "${as_user[@]}" "$@"); }
-first=$(run /usr/bin/kestrune-cli --version | head -1)
-[ "$first" = "kestrune-cli $version" ] || problem "kestrune-cli --version printed '$first'"
-first=$(run /usr/bin/kestrune --version | head -1)
-[ "$first" = "Kestrune Version $version" ] || problem "kestrune --version printed '$first'"
+cli_version=$(run /usr/bin/kestrune-cli --version)
+gui_version=$(run /usr/bin/kestrune --version)
+[ "$(head -1 <<<"$cli_version")" = "kestrune-cli $version" ] || problem "kestrune-cli --version printed '$cli_version'"
+[ "$(head -1 <<<"$gui_version")" = "Kestrune Version $version" ] || problem "kestrune --version printed '$gui_version'"
+# Without FTDI's own library the programs must take the provider from the installed folder.
+if grep -qxF ./usr/lib/kestrune/libkestrune-ftdi.so "$work/contents" && ! ldconfig -p | grep -q libftd2xx.so; then
+  for out in "$cli_version" "$gui_version"; do
+    grep -q "^D2XX provider: /usr/lib/kestrune/libkestrune-ftdi.so" <<<"$out" ||
+      problem "the installed program does not use the installed provider: $out"
+  done
+fi
 run /usr/bin/kestrune-sample-firmware heron-100.hex >/dev/null || problem "kestrune-sample-firmware failed"
 if out=$(run timeout 300 /usr/bin/kestrune-cli --simulate flash heron-100.hex 2>"$work/flash.err"); then
   [ "$(tail -1 <<<"$out")" = "Firmware successfully updated." ] || problem "flash printed '$out'"
