@@ -106,6 +106,14 @@ if grep -qxF ./usr/lib/kestrune/libkestrune-ftdi.so "$work/contents" && ! ldconf
       problem "the installed program does not use the installed provider: $out"
   done
 fi
+# Every command the installed help names is on the installed manual page and completed.
+page=$(LC_ALL=C MANWIDTH=200 man -l /usr/share/man/man1/kestrune-cli.1.gz 2>/dev/null)
+while read -r command; do
+  grep -qE "^ {7}$command( |$)" <<<"$page" || problem "man kestrune-cli lacks the command $command"
+  grep -qw -- "$command" /usr/share/bash-completion/completions/kestrune-cli ||
+    problem "the bash completion lacks the command $command"
+done < <(run /usr/bin/kestrune-cli --help |
+         sed -n '/^kestrune-cli \[/,/^kestrune-cli --help/s/^  \([a-z][a-z-]*\).*/\1/p' | sort -u)
 run /usr/bin/kestrune-sample-firmware heron-100.hex >/dev/null || problem "kestrune-sample-firmware failed"
 if out=$(run timeout 300 /usr/bin/kestrune-cli --simulate flash heron-100.hex 2>"$work/flash.err"); then
   [ "$(tail -1 <<<"$out")" = "Firmware successfully updated." ] || problem "flash printed '$out'"
