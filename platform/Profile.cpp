@@ -76,6 +76,13 @@ Line Classify(std::string_view text)
     return {LineKind::Key, Trim(t.substr(0, eq)), Trim(t.substr(eq + 1))};
 }
 
+std::string Unquoted(std::string_view value)
+{
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
+}
+
 std::string OneLine(std::string_view text)
 {
     std::string out(text);
@@ -294,15 +301,29 @@ std::optional<std::string> ProfileDocument::Get(std::string_view section, std::s
     key = Trim(key);
     for (std::size_t i = range->first; i < range->second; ++i) {
         const Line line = Classify(lines_[i]);
-        if (line.kind == LineKind::Key && SameName(line.name, key)) {
-            std::string_view value = line.value;
-            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-                value.back() == value.front())
-                value = value.substr(1, value.size() - 2);
-            return std::string(value);
-        }
+        if (line.kind == LineKind::Key && SameName(line.name, key))
+            return Unquoted(line.value);
     }
     return std::nullopt;
+}
+
+std::optional<std::string> ProfileDocument::GetLatest(std::string_view section, std::string_view key) const
+{
+    section = Trim(section);
+    key = Trim(key);
+    std::optional<std::string> found;
+    bool inSection = false, foundHere = false;
+    for (const auto& text : lines_) {
+        const Line line = Classify(text);
+        if (line.kind == LineKind::Section) {
+            inSection = SameName(line.name, section);
+            foundHere = false;
+        } else if (inSection && !foundHere && line.kind == LineKind::Key && SameName(line.name, key)) {
+            found = Unquoted(line.value);
+            foundHere = true;
+        }
+    }
+    return found;
 }
 
 void ProfileDocument::Set(std::string_view section, std::string_view key, std::string_view value)
@@ -430,8 +451,11 @@ bool UpdateProfileFile(const std::string& path, bool create,
         return true; // nothing to change, and no file to create for it
     Fd fd;
     FileStatus status = FileStatus::Ok;
-    if (!OpenLocked(target, create, fd, st, status))
+    if (!OpenLocked(target, create, fd, st, status)) {
+        if (status == FileStatus::Missing)
+            return fail(path + ": the folder does not exist");
         return fail(status == FileStatus::Ok ? std::string() : FileStatusText(path, status));
+    }
     std::string before;
     if (status = ReadAll(fd.Get(), before); status != FileStatus::Ok)
         return fail(FileStatusText(path, status));

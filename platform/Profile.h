@@ -56,6 +56,9 @@ public:
     bool HasSection(std::string_view section) const;
     // The value trimmed of blanks, without matching surrounding quotes; nullopt when missing.
     std::optional<std::string> Get(std::string_view section, std::string_view key) const;
+    // For files of our own where a later section adds to and overrides an earlier one of the
+    // same name: the key's value in the last section that holds it.
+    std::optional<std::string> GetLatest(std::string_view section, std::string_view key) const;
     // Replaces the matching key line in place, or adds the key after the last key of the
     // section, or adds the section at the end. CR and LF in the texts become blanks.
     void Set(std::string_view section, std::string_view key, std::string_view value);

@@ -428,7 +428,7 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     std::filesystem::create_directory(unreadable);
     gui::seams::QueueFileAnswer(unreadable);
     Send(ID_LOAD_SETTINGS);
-    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot load data from file"});
+    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot load data from file\n" + unreadable + ": not a regular file"});
     EXPECT_EQ(Boxes()[0].caption, "Kestrune Error");
     EXPECT_EQ(Boxes()[0].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "Kestrune is ready");
@@ -443,7 +443,7 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     Send(ID_LOAD_SETTINGS);
     const auto boxes = Boxes();
     ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, "Unspecified error");
+    EXPECT_EQ(boxes[1].text, "Unspecified error\nManufacturing=01.13.15: not a date DD.MM.YY");
     EXPECT_EQ(boxes[1].caption, "Kestrune");
     EXPECT_EQ(boxes[1].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "unchanged");
