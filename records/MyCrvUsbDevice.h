@@ -83,6 +83,7 @@ public:
 
 private:
     void ShowUnknownDeviceMessage();
+    d2xx::FT_STATUS ProgramKeepingRecord();
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     void UpdateStatusEntries(const records::StationInfo& station);
@@ -92,6 +93,3 @@ private:
 
 // Default production log, in stored (Windows) form.
 inline constexpr const char* kDefaultLogPath = "C:\\LOG\\fertigung.log";
-
-// The one device object of the program (defined in TheDevice.cpp; front ends only).
-extern CMyCrvUsbDevice theDevice;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "link/UserArea.h"
+#include "sim/EepromImage.h"
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
@@ -23,7 +24,7 @@ std::string Lower(std::string text)
     return text;
 }
 
-// The file is read once, through a 1024-byte buffer a value. A section repeated further down
+// The file is read once, through a 4096-byte buffer a value. A section repeated further down
 // overrides, so a test can append what differs from a base configuration.
 class Reader {
 public:
@@ -32,8 +33,8 @@ public:
     std::optional<std::string> Text(const char* section, const char* key) const
     {
         std::optional<std::string> v = doc_.GetLatest(section, key);
-        if (v && v->size() > 1023)
-            v->resize(1023);
+        if (v && v->size() > 4095)
+            v->resize(4095);
         return v;
     }
     void Number(const char* section, const char* key, std::uint32_t& out) const
@@ -245,6 +246,8 @@ SimConfig LoadSimConfig(const std::string& file)
             c.driverVersion = *n;
     }
     r.Number("Converter", "LibraryVersion", c.libraryVersion);
+    r.Flag("Converter", "Busy", c.busy);
+    r.Flag("Converter", "AccessDenied", c.accessDenied);
 
     auto& h = c.eeprom.image.common;
     h.deviceType = c.chipType;
@@ -270,6 +273,17 @@ SimConfig LoadSimConfig(const std::string& file)
                            &c.eeprom.description, &c.eeprom.serialNumber})
         if (s->size() > 63)
             s->resize(63);
+    if (auto text = r.Text("Eeprom", "Image")) {
+        const std::size_t expected = c.chipType == d2xx::FT_DEVICE_X_SERIES ? 128 : 64;
+        auto words = ParseHexWords(*text);
+        if (words && words->size() == expected)
+            c.eepromWords = *words;
+        else
+            std::fprintf(stderr,
+                         "kestrune-sim: [Eeprom] Image= must be %zu hexadecimal words for chip "
+                         "type %u; it is ignored\n",
+                         expected, static_cast<unsigned>(c.chipType));
+    }
     r.Flag("Eeprom", "ReadFails", c.eepromReadFails);
     r.Flag("Eeprom", "ProgramFails", c.eepromProgramFails);
 
