@@ -602,12 +602,16 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
                              ": a symbolic link of another user in a folder others can write to; not followed\n");
     EXPECT_EQ(ReadText(victim), "keep\n");
 
-    // Our own link in the same folder is followed.
+    // Our own link in the same folder is followed, and so is the folder owner's.
     const fs::path own = shared / "own.bin";
     fs::create_symlink(victim, own);
     EXPECT_EQ(Run({"settings", "save", own.string()}).status, 0);
     EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
     EXPECT_TRUE(fs::is_symlink(own));
+    ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
+    WriteText(victim, "");
+    EXPECT_EQ(Run({"settings", "save", settings}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
 }
 
 TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)

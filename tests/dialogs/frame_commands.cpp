@@ -388,9 +388,11 @@ TEST_F(FrameCommands, SaveSettingsFileAndItsFailure)
               0u);
 
     m_frame->m_wndStatusBar->SetMessage("unchanged");
-    gui::seams::QueueFileAnswer(m_dir + "/missing-folder/devinfo.bin");
+    const std::string inNoFolder = m_dir + "/missing-folder/devinfo.bin";
+    gui::seams::QueueFileAnswer(inNoFolder);
     Send(ID_SAVE_SETTINGS);
-    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot save EEPROM data to file"});
+    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot save EEPROM data to file\n" + inNoFolder +
+                                                ": the folder does not exist"});
     EXPECT_EQ(Boxes()[0].caption, "Kestrune Error");
     EXPECT_EQ(Boxes()[0].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "unchanged");

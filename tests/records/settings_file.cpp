@@ -103,11 +103,15 @@ TEST_F(SettingsFile, WhatIsNoSettingsFileIsRefusedWithItsReason)
         random[i] = static_cast<char>((i * 7919 + 13) % 251);
     const std::string noSections = Load(random);
     ASSERT_TRUE(std::filesystem::create_directory(dir.File("folder.bin")));
+    const std::string huge = dir.File("huge.bin");
+    WriteText(huge, "[Device]\r\nType=0x01\r\n");
+    std::filesystem::resize_file(huge, (16u << 20) + 1); // sparse: costs no disk
     const std::string cases[][2] = {
         {dir.File("no-such-file.bin"), ": no such file"},
         {noSections, ": no [Device] and no [USB] section; not a settings file"},
         {dir.File("folder.bin"), ": not a regular file"},
         {"/dev/zero", ": not a regular file"},
+        {huge, ": larger than 16 MiB"},
     };
     for (const auto& [path, reason] : cases) {
         EXPECT_FALSE(device.LoadSettingsFile(path.c_str())) << path;
