@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/CrvsetupApp.h"
+#include "link/D2xxLibrary.h"
 #include "platform/SimulationSwitch.h"
 #include "records/MyCrvUsbDevice.h"
 
@@ -14,7 +15,8 @@ int main(int argc, char** argv)
     bool help = false;
     bool version = false;
     if (gui::WantsHelpOrVersion(argc, argv, &help, &version)) {
-        const std::string text = help ? gui::UsageText() : gui::VersionText() + "\n";
+        const std::string provider = "D2XX provider: " + D2xxLibrary::DescribeProvider() + "\n";
+        const std::string text = help ? gui::UsageText() : gui::VersionText() + "\n" + provider;
         // Text that never reached the reader (a closed pipe) is no success.
         return std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
     }
@@ -27,6 +29,8 @@ int main(int argc, char** argv)
         simulationFailure = platform::EnableSimulation();
 
     QApplication app(argc, argv);
+    // Docks and Wayland compositors find the menu entry, and with it the icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(KESTRUNE_APP_ID));
     if (!simulationFailure.empty())
         std::fprintf(stderr, "kestrune: --simulate: %s\n", simulationFailure.c_str());
     // Qt has taken its own options out of argv by now.

@@ -2,23 +2,31 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
+#include "cli/BenchCommands.h"
+#include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvSerialDevice.h"
 #include "platform/Clock.h"
 #include "platform/LastError.h"
+#include "platform/Profile.h"
+#include "platform/Registry.h"
+#include "platform/SafeFile.h"
 #include "platform/SimulationSwitch.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
+#include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
@@ -65,19 +73,17 @@ bool ConfirmProgramming()
 std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice,
                                        BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
-    std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
+    std::string pattern;
+    const int fd = platform::CreateTemporaryFile(platform::GetTempPath() + "kestrune-cli-", pattern);
     if (fd < 0) return std::nullopt;
     ::close(fd);
     const BOOL saved = (theDevice.*save)(pattern.c_str());
-    std::ifstream in(pattern, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    in.close();
+    std::string content;
+    const bool read = platform::ReadRegularFile(pattern, content) == platform::FileStatus::Ok;
     ::unlink(pattern.c_str());
-    if (!saved) return std::nullopt;
+    if (!saved || !read) return std::nullopt;
     std::string text;
-    for (char c : content.str()) {
+    for (char c : content) {
         if (c != '\r') text += c;
     }
     return text;
@@ -166,6 +172,7 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     }
     worker.Wait();
     progress.Finish();
+    records::LogFirmwareUpdate(theDevice, false);
 
     // As after the end-of-run message: the display may have to be found again. The result is
     // reported all the same, since a script has nothing else to go by.
@@ -275,12 +282,18 @@ int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
     return kExitOk;
 }
 
+// The specified message, then what was found wrong, on a line of its own.
+std::string WithProblem(unsigned id, const std::string& problem)
+{
+    return problem.empty() ? LoadStdString(id) : LoadStdString(id) + "\n" + problem;
+}
+
 int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A settings file that cannot be written must not be reported as saved.
     if (!theDevice.SaveSettingsFile(inv.file.c_str()) || !platform::PathFileExists(inv.file)) {
-        ErrorBox(LoadStdString(IDS_CANNOT_SAVE_FILE), platform::MB_ICONERROR);
+        ErrorBox(WithProblem(IDS_CANNOT_SAVE_FILE, theDevice.SettingsFileProblem), platform::MB_ICONERROR);
         return kExitFailed;
     }
     Print(LoadStdString(IDS_SETTINGS_SAVED));
@@ -290,11 +303,16 @@ int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
-    // A missing file would load the defaults of every key, and --program would write them.
-    std::ifstream probe(platform::MapPath(inv.file));
-    if (!probe || !theDevice.LoadSettingsFile(inv.file.c_str())) {
-        ErrorBox(LoadStdString(IDS_CANNOT_LOAD_FILE), platform::MB_ICONERROR);
+    // A missing file or one without its sections is refused by the load: --program would
+    // otherwise write every default.
+    if (!theDevice.LoadSettingsFile(inv.file.c_str())) {
+        ErrorBox(WithProblem(IDS_CANNOT_LOAD_FILE, theDevice.SettingsFileProblem), platform::MB_ICONERROR);
         return kExitFailed;
+    }
+    if (!theDevice.SettingsFileMissingKeys.empty()) {
+        std::string keys;
+        for (const std::string& key : theDevice.SettingsFileMissingKeys) keys += (keys.empty() ? "" : ", ") + key;
+        Complain(inv.file + ": missing keys take their defaults: " + keys);
     }
     Print(LoadStdString(IDS_SETTINGS_LOADED));
     return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
@@ -315,9 +333,10 @@ int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     std::string port = inv.port;
     if (port.empty()) {
-        char name[16] = {};
-        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name, sizeof name);
-        port = name[0] ? name : "COM1:";
+        std::string name(PATH_MAX, '\0');
+        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name.data(), static_cast<int>(name.size()));
+        name.resize(std::strlen(name.c_str()));
+        port = name.empty() ? "COM1:" : name;
     }
     CCrvSerialDevice serial;
     if (!serial.OpenPort(port)) {
@@ -340,8 +359,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitOk;
     case Command::Version:
         Print("kestrune-cli " KESTRUNE_VERSION);
+        Print("D2XX provider: " + D2xxLibrary::DescribeProvider());
         return kExitOk;
     case Command::Identify: return Identify(theDevice);
+    case Command::Doctor: return Doctor(theDevice, [&theDevice] { return Identify(theDevice); });
     case Command::Info: return Info(theDevice);
     case Command::Flash: return Flash(theDevice, inv);
     case Command::EepromShow: return EepromShow(theDevice);
@@ -352,6 +373,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     case Command::SettingsLoad: return SettingsLoad(theDevice, inv);
     case Command::SerialNext: return SerialNext(theDevice, inv);
     case Command::PortTest: return PortTest(theDevice, inv);
+    case Command::EepromBackups: return EepromBackups();
+    case Command::EepromRestore: return EepromRestore(theDevice, inv);
+    case Command::Unit: return Unit(theDevice, inv);
+    case Command::History: return History(theDevice, inv);
     }
     return kExitUsage;
 }
@@ -365,6 +390,16 @@ int Main(const std::vector<std::string>& args)
         return kExitUsage;
     }
     const Invocation& inv = parsed.invocation;
+    // Files shared with other users: a FIFO, a device or a folder in their place would hang
+    // the program or load it with garbage.
+    for (const auto& [what, path] : {std::pair{"profile store", platform::ProfileStorePath()},
+                                     std::pair{"registry file", platform::RegistryFilePath()}}) {
+        const platform::FileStatus status = platform::CheckRegularFile(path);
+        if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
+            Complain(std::string(what) + " " + platform::FileStatusText(path, status));
+            return kExitFailed;
+        }
+    }
     if (inv.simulate) {
         std::string failure = platform::EnableSimulation();
         if (!failure.empty()) {
@@ -384,6 +419,9 @@ int Main(const std::vector<std::string>& args)
                                   platform::MB_ICONSTOP, BoxOwner::MainWindow);
         status = kExitFailed;
     }
+    // The desktop shows this in its status view; a script's log gets it after the message.
+    if (status == kExitNoDisplay && !theDevice.OpenFailureSentence().empty())
+        std::fprintf(stderr, "%s\n", theDevice.OpenFailureSentence().c_str());
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);

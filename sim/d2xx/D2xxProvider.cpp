@@ -7,6 +7,7 @@
 //   KESTRUNE_SIM_OMIT_ERASE     without FT_EraseEE
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -56,7 +57,10 @@ public:
     void Rebuild(const std::string& file)
     {
         Drop();
-        converter_ = std::make_unique<sim::Converter>(sim::LoadSimConfig(file));
+        sim::SimConfig config = sim::LoadSimConfig(file);
+        if (!config.problem.empty())
+            std::fprintf(stderr, "kestrune-sim: KESTRUNE_SIM=%s\n", config.problem.c_str());
+        converter_ = std::make_unique<sim::Converter>(std::move(config));
     }
     void Reset() { Rebuild(sim::SimConfigFileFromEnvironment()); }
 
@@ -283,6 +287,15 @@ SIM_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWORD
         return LinuxInvalidHandle();
     FT_HANDLE h = P().Open();
     return h ? h : LinuxInvalidHandle();
+}
+
+// Why an open fails, as our libftdi1 provider tells it (no D2XX function): the program asks
+// only after an open failed.
+SIM_EXPORT DWORD Kestrune_OpenFailure(void)
+{
+    LOCKED;
+    const sim::SimConfig& c = P().Sim().Config();
+    return c.accessDenied ? kOpenFailureAccessDenied : c.busy ? kOpenFailureBusy : kOpenFailureUnknown;
 }
 
 SIM_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)

@@ -2,10 +2,20 @@
 // with its own simulator configuration, profile store, drive C and temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
+#include <regex>
 #include <sstream>
+#include <thread>
 
 #include "CliProcess.h"
 #include "support/TempDir.h"
@@ -64,6 +74,17 @@ const char* const kUsbSection =
     "USBVersionEnable=0\n"
     "USBVersion=0x0110\n";
 
+// ASCII text as a UTF-16LE file with its byte-order mark.
+std::string Utf16(const std::string& text)
+{
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
 const char* const kDeviceSection =
     "[Device]\n"
     "Type=0x62\n"
@@ -71,19 +92,48 @@ const char* const kDeviceSection =
     "Manufacturing=04.03.24\n"
     "LastUpdate=04.03.24\n";
 
-class Cli : public ::testing::Test {
+// How the program reaches the simulated converter: the simulator's own D2XX library, or our
+// libftdi1 provider through Debian's libftdi1 onto the simulated USB bus.
+struct LinkPath {
+    std::string name;
+    std::map<std::string, std::string> env;
+    std::string providerVersion; // as --version prints it
+};
+
+std::vector<LinkPath> LinkPaths()
+{
+    std::vector<LinkPath> paths;
+#ifdef KESTRUNE_SIM_LIBRARY
+    paths.push_back({"D2xxFace", {{"KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY}}, "1.04.24"});
+#endif
+#if defined(KESTRUNE_FTDI_PROVIDER) && defined(KESTRUNE_USBSIM_DIR)
+    paths.push_back({"LibftdiOverUsbFace",
+                     {{"KESTRUNE_D2XX", KESTRUNE_FTDI_PROVIDER}, {"LD_LIBRARY_PATH", KESTRUNE_USBSIM_DIR}},
+                     "1.05.00"});
+#endif
+    return paths;
+}
+
+// Test names say the path; the parameter itself need not be printed.
+void PrintTo(const LinkPath& path, std::ostream* out)
+{
+    *out << path.name;
+}
+
+class CliFixture : public ::testing::Test {
 protected:
-    void SetUp() override
+    void Start(const LinkPath& path)
     {
 #if !defined(KESTRUNE_CLI) || !defined(KESTRUNE_SIM_LIBRARY)
+        (void)path;
         GTEST_SKIP() << "kestrune-cli or the simulator library is not built";
 #else
+        path_ = path;
         dir_ = temp_.Path();
         for (const char* sub : {"state", "c", "tmp", "config", "data"}) fs::create_directories(dir_ / sub);
         sim_ = BaseSimulator(dir_ / "state");
         WriteSimulator(dir_ / "sim.ini", sim_);
         env_ = {
-            {"KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY},
             {"KESTRUNE_SIM", (dir_ / "sim.ini").string()},
             {"KESTRUNE_PROFILE", (dir_ / "kestrune.ini").string()},
             {"KESTRUNE_REGISTRY", (dir_ / "registry.reg").string()},
@@ -93,6 +143,7 @@ protected:
             {"TMPDIR", (dir_ / "tmp").string()},
             {"TZ", "UTC"},
         };
+        for (const auto& [key, value] : path.env) env_[key] = value;
 #endif
     }
 
@@ -128,11 +179,27 @@ protected:
 
     fs::path Log() const { return dir_ / "c" / "LOG" / "fertigung.log"; }
 
+    LinkPath path_;
     TempDir temp_;
     fs::path dir_;
     Ini sim_;
     std::map<std::string, std::string> env_;
 };
+
+// Commands whose path to the converter does not matter: the simulator's D2XX library.
+class Cli : public CliFixture {
+protected:
+    void SetUp() override { Start(LinkPaths().front()); }
+};
+
+// Every device command, once over each path.
+class CliPath : public CliFixture, public ::testing::WithParamInterface<LinkPath> {
+protected:
+    void SetUp() override { Start(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, CliPath, ::testing::ValuesIn(LinkPaths()),
+                         [](const ::testing::TestParamInfo<LinkPath>& info) { return info.param.name; });
 
 TEST_F(Cli, HelpVersionAndUsageErrors)
 {
@@ -141,10 +208,6 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] COMMAND [ARGUMENTS]\n"), std::string::npos);
     EXPECT_NE(help.out.find("  port-test [PORT]              identity test over a serial port\n"),
               std::string::npos);
-
-    ProcessResult version = Run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "kestrune-cli 3.04\n");
 
     ProcessResult usage = Run({"flash", "--family", "7", "heron-100.hex"});
     EXPECT_EQ(usage.status, 2);
@@ -163,7 +226,15 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     }
 }
 
-TEST_F(Cli, EveryDeviceCommandReportsAMissingDisplay)
+TEST_P(CliPath, VersionNamesTheProvider)
+{
+    ProcessResult version = Run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kestrune-cli 3.04\nD2XX provider: " + env_["KESTRUNE_D2XX"] + ", version " +
+                               path_.providerVersion + "\n");
+}
+
+TEST_P(CliPath, EveryDeviceCommandReportsAMissingDisplay)
 {
     Simulate("Converter", "Present", "0");
     WriteText(dir_ / "heron-100.hex", tools::IntelHexText(tools::SampleFirmwareData(64)));
@@ -187,7 +258,7 @@ TEST_F(Cli, EveryDeviceCommandReportsAMissingDisplay)
     EXPECT_FALSE(fs::exists(dir_ / "devinfo.bin"));
 }
 
-TEST_F(Cli, IdentifyPrintsTheReadyLine)
+TEST_P(CliPath, IdentifyPrintsTheReadyLine)
 {
     ProcessResult run = Run({"identify"});
     EXPECT_EQ(run.status, 0);
@@ -202,7 +273,7 @@ TEST_F(Cli, IdentifyPrintsTheReadyLine)
     EXPECT_EQ(silent.err, "Kestrune Error: Error waiting for 'id' message reply.\n");
 }
 
-TEST_F(Cli, InfoPrintsTheDeviceInformation)
+TEST_P(CliPath, InfoPrintsTheDeviceInformation)
 {
     ProcessResult run = Run({"info"});
     EXPECT_EQ(run.status, 0) << run.err;
@@ -235,7 +306,7 @@ TEST_F(Cli, InfoPrintsTheDeviceInformation)
     EXPECT_EQ(unreadable.err, "Kestrune Error: Cannot read from USB EEPROM\n"); // at connect
 }
 
-TEST_F(Cli, ShowPrintsTheSectionsOfASettingsFile)
+TEST_P(CliPath, ShowPrintsTheSectionsOfASettingsFile)
 {
     ProcessResult eeprom = Run({"eeprom", "show"});
     EXPECT_EQ(eeprom.status, 0) << eeprom.err;
@@ -262,9 +333,10 @@ TEST_F(Cli, ShowPrintsTheSectionsOfASettingsFile)
     }
 }
 
-TEST_F(Cli, EepromProgramWritesAndLogs)
+TEST_P(CliPath, EepromProgramWritesAndLogs)
 {
-    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x1234", "ProductId=0x0000",
+    // The vendor stays FTDI's: a converter with another one is no longer listed by libftdi1.
+    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x0403", "ProductId=0x0000",
                              "Description=Bench display 7", "SerialNumber=ZK000077"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -272,14 +344,14 @@ TEST_F(Cli, EepromProgramWritesAndLogs)
 
     // A second process reads what the first programmed.
     ProcessResult show = Run({"eeprom", "show"});
-    EXPECT_NE(show.out.find("VendorId=0x1234\nProductId=0x0000\n"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("VendorId=0x0403\nProductId=0x0000\n"), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("Description=Bench display 7\nSerialNumber=ZK000077\n"), std::string::npos);
     EXPECT_NE(show.out.find("Manufacturer=ZKM\n"), std::string::npos);
-    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x1234\r\n"),
+    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x0403\r\nProductId=0x0000\r\n"),
               std::string::npos);
 }
 
-TEST_F(Cli, EepromProgramRefusesAndChangesNothing)
+TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
         {{"VendorId=0X1234"}, "Kestrune Error: The Vendor ID must be a hexadecimal number, such as 0x0403.\n"},
@@ -320,12 +392,40 @@ TEST_F(Cli, EepromProgramRefusesAndChangesNothing)
     ProcessOptions yes;
     yes.terminalInput = true;
     yes.input = "y\n";
-    ProcessResult confirmed = Run({"eeprom", "program", "VendorId=0x4444"}, yes);
+    ProcessResult confirmed = Run({"eeprom", "program", "ProductId=0x4444"}, yes);
     EXPECT_EQ(confirmed.status, 0) << confirmed.err;
-    EXPECT_NE(Run({"eeprom", "show"}).out.find("VendorId=0x4444\n"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("ProductId=0x4444\n"), std::string::npos);
 }
 
-TEST_F(Cli, RecordProgramWritesAndLogs)
+TEST_P(CliPath, EepromOfEachChipType)
+{
+    for (const char* chip : {"9", "0", "5"}) {
+        SCOPED_TRACE(std::string("chip type ") + chip);
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        Simulate("Converter", "ChipType", chip);
+        ProcessResult show = Run({"eeprom", "show"});
+        EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+        // As long as the old description, so the user area stays where it was on every chip.
+        ProcessResult program = Run({"--yes", "eeprom", "program", "Description=Bench unit 7"});
+        if (std::string(chip) == "5") {
+            // The program knows the X series and the BM only.
+            EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
+            EXPECT_EQ(program.status, 1);
+            EXPECT_NE(program.err.find("Kestrune Error: Canot write to USB EEPROM\n"), std::string::npos) << program.err;
+            continue;
+        }
+        EXPECT_EQ(show.status, 0) << show.err;
+        EXPECT_EQ(show.out, kUsbSection);
+        EXPECT_EQ(program.status, 0) << program.err;
+        std::string expected = kUsbSection;
+        expected.replace(expected.find("Corvina Nova"), 12, "Bench unit 7");
+        EXPECT_EQ(Run({"eeprom", "show"}).out, expected);
+        EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+    }
+}
+
+TEST_P(CliPath, RecordProgramWritesAndLogs)
 {
     ProcessResult run = Run({"--yes", "record", "program", "Type=0x5f", "SerialNumber=12.3456.789",
                              "Manufacturing=04.03.15", "LastUpdate=06.05.16"});
@@ -342,7 +442,7 @@ TEST_F(Cli, RecordProgramWritesAndLogs)
     EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0012.3456.789"), std::string::npos);
 }
 
-TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
+TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::string, std::string>> refusals = {
         {"Type=256", "Kestrune Error: The device identification code must be a number from 0 to 255.\n"},
@@ -370,7 +470,7 @@ TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
     EXPECT_FALSE(fs::exists(Log()));
 }
 
-TEST_F(Cli, SettingsCopyOneDisplayToAnother)
+TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
 {
     const fs::path file = dir_ / "devinfo.bin";
     ProcessResult save = Run({"settings", "save", file.string()});
@@ -405,35 +505,204 @@ TEST_F(Cli, SettingsCopyOneDisplayToAnother)
     EXPECT_NE(log.find("*** USB data flashed"), std::string::npos);
 }
 
-TEST_F(Cli, SettingsFailures)
+TEST_P(CliPath, SettingsFailures)
 {
-    ProcessResult missing = Run({"--yes", "settings", "load", (dir_ / "nothing.bin").string(), "--program"});
+    const std::string nothing = (dir_ / "nothing.bin").string();
+    ProcessResult missing = Run({"--yes", "settings", "load", nothing, "--program"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file\n");
+    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file / " + nothing + ": no such file\n");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 
-    ProcessResult unwritable = Run({"settings", "save", (dir_ / "no" / "such" / "folder.bin").string()});
+    const std::string inNoFolder = (dir_ / "no" / "such" / "folder.bin").string();
+    ProcessResult unwritable = Run({"settings", "save", inNoFolder});
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_EQ(unwritable.out, "");
-    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file\n");
+    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file / " + inNoFolder +
+                                  ": the folder does not exist\n");
 
     // A date outside the accepted ranges stops the load as the desktop's command dispatch does.
     WriteText(dir_ / "bad.bin", "[Device]\r\nType=0x62\r\nManufacturing=01.13.15\r\n");
     ProcessResult bad = Run({"--yes", "settings", "load", (dir_ / "bad.bin").string(), "--program"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out, "");
-    EXPECT_EQ(bad.err, "Kestrune: Unspecified error\n");
+    EXPECT_EQ(bad.err, "Kestrune: Unspecified error / Manufacturing=01.13.15: not a date DD.MM.YY\n");
+
+    // Random bytes hold no section: nothing is loaded, so nothing is programmed.
+    std::string random(2048, '\0');
+    for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 131 + 7) % 256);
+    WriteText(dir_ / "random.bin", random);
+    ProcessResult noise = Run({"--yes", "settings", "load", (dir_ / "random.bin").string(), "--program"});
+    EXPECT_EQ(noise.status, 1);
+    EXPECT_EQ(noise.err, "Kestrune Error: Cannot load data from file / " + (dir_ / "random.bin").string() +
+                             ": no [Device] and no [USB] section; not a settings file\n");
 
     // Loading alone only checks the file: nothing reaches the display.
     WriteText(dir_ / "other.bin", "[Device]\r\nType=0x63\r\n");
     ProcessResult load = Run({"settings", "load", (dir_ / "other.bin").string()});
     EXPECT_EQ(load.status, 0);
     EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err.rfind("kestrune-cli: " + (dir_ / "other.bin").string() +
+                                 ": missing keys take their defaults: [Device] SerialNumber, "
+                                 "[Device] Manufacturing, [Device] LastUpdate, [USB] VendorId, ",
+                             0),
+              0u)
+        << load.err;
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 }
 
-TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)
+// A file as Notepad's "Unicode" saves it: its values reach the display, and saving over it keeps
+// it UTF-16 with each section once.
+TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
+{
+    const std::string text = "[Device]\r\nType=0x64\r\nSerialNumber=0555.0002.003\r\nManufacturing=30.11.19\r\n"
+                             "LastUpdate=01.12.19\r\n" +
+                             std::regex_replace(kUsbSection, std::regex("\n"), "\r\n");
+    const std::string another = std::regex_replace(text, std::regex("Corvina Nova"), "Another one");
+    const fs::path file = dir_ / "unicode.bin";
+    WriteText(file, Utf16(another));
+
+    ProcessResult load = Run({"--yes", "settings", "load", file.string(), "--program"});
+    EXPECT_EQ(load.status, 0) << load.err;
+    EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err, kConfirmLine);
+    EXPECT_EQ(Run({"record", "show"}).out, "[Device]\nType=0x64\nSerialNumber=0555.0002.003\n"
+                                           "Manufacturing=30.11.19\nLastUpdate=01.12.19\nChecksum=ok\n");
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Another one\n"), std::string::npos);
+
+    WriteText(file, Utf16("; station 4\r\n[Device]\r\nType=0x01\r\n"));
+    ProcessResult save = Run({"settings", "save", file.string()});
+    EXPECT_EQ(save.status, 0) << save.err;
+    EXPECT_EQ(ReadText(file), Utf16("; station 4\r\n" + another));
+}
+
+// Saves killed at random moments, as a station losing power would: each leaves the whole old
+// file or the whole new one.
+TEST_F(Cli, AKilledSaveLeavesTheOldFileOrTheNew)
+{
+#ifdef KESTRUNE_CLI
+    const std::string old = "; bench 3\r\n[Device]\r\nType=0x5f\r\nSerialNumber=0012.3456.789\r\n"
+                            "Manufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n[USB]\r\nVendorId=0x0403\r\n"
+                            "ProductId=0x6001\r\nDescription=Old one\r\n";
+    const fs::path file = dir_ / "devinfo.bin";
+    WriteText(file, old);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    const auto once = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
+    const std::string saved = ReadText(file);
+    ASSERT_NE(saved, old);
+    ASSERT_EQ(saved.rfind("; bench 3\r\n[Device]\r\nType=0x62\r\n", 0), 0u);
+
+    std::mt19937 random(4711);
+    int oldFiles = 0, newFiles = 0;
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; ++round) {
+        WriteText(file, old);
+        const int pid = clitest::StartProcess(KESTRUNE_CLI, {"settings", "save", file.string()}, env_);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(once.count() + 1)));
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        const std::string now = ReadText(file);
+        ASSERT_TRUE(now == old || now == saved) << "round " << round << ":\n" << now;
+        (now == old ? oldFiles : newFiles)++;
+    }
+    std::printf("killed saves: %d, old file left: %d, new file: %d\n", kRounds, oldFiles, newFiles);
+    EXPECT_GT(oldFiles, 0);
+    EXPECT_GT(newFiles, 0);
+#endif
+}
+
+// Whatever file the program reads, a device, a FIFO or a folder in its place is refused at once.
+TEST_F(Cli, FilesThatAreNoRegularFilesAreRefusedAtOnce)
+{
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = (dir_ / "folder").string();
+    fs::create_directory(folder);
+    struct Reader {
+        const char* variable; // nullptr: the settings file of "settings load"
+        int status;
+        std::string message;  // before the path
+    };
+    const Reader readers[] = {
+        {nullptr, 1, "Kestrune Error: Cannot load data from file / "},
+        {"KESTRUNE_PROFILE", 1, "kestrune-cli: profile store "},
+        {"KESTRUNE_REGISTRY", 1, "kestrune-cli: registry file "},
+        {"KESTRUNE_SIM", 3, "kestrune-sim: KESTRUNE_SIM="},
+    };
+    for (const std::string& path : {std::string("/dev/zero"), fifo, folder}) {
+        for (const Reader& reader : readers) {
+            const std::string what = (reader.variable ? reader.variable : "settings") + std::string(" ") + path;
+            ProcessOptions options;
+            options.timeoutSeconds = 10;
+            std::vector<std::string> args{"identify"};
+            if (reader.variable)
+                options.env[reader.variable] = path;
+            else
+                args = {"--yes", "settings", "load", path, "--program"};
+            const auto start = std::chrono::steady_clock::now();
+            ProcessResult run = Run(args, options);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << what;
+            EXPECT_EQ(run.status, reader.status) << what;
+            EXPECT_EQ(run.out, "") << what;
+            EXPECT_EQ(run.err.rfind(reader.message + path + ": not a regular file\n", 0), 0u) << what << ": " << run.err;
+        }
+    }
+}
+
+// Another user's link, named like our log or a settings file in a folder everybody may write
+// to, must not make us write where it points. The link is made by an unprivileged user.
+TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path shared = dir_ / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all); // writable by all, without the sticky bit
+    const fs::path victim = dir_ / "victim.txt";
+    WriteText(victim, "keep\n");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        for (const char* name : {"fertigung.log", "devinfo.bin"})
+            if (::symlink(victim.c_str(), (shared / name).c_str()) != 0) ::_exit(1);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second user could not make the links";
+
+    const std::string log = (shared / "fertigung.log").string();
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLOG=" + log + "\r\n");
+    ProcessResult logged = Run({"--yes", "eeprom", "program", "Description=Linked"});
+    EXPECT_EQ(logged.status, 0) << logged.err; // the display was written; the log was not
+    EXPECT_NE(logged.err.find("\"" + log + "\". / It is a symbolic link of another user in a folder others can "
+                              "write to; it was not followed."),
+              std::string::npos)
+        << logged.err;
+
+    const std::string settings = (shared / "devinfo.bin").string();
+    ProcessResult saved = Run({"settings", "save", settings});
+    EXPECT_EQ(saved.status, 1);
+    EXPECT_EQ(saved.err, "Kestrune Error: Cannot save EEPROM data to file / " + settings +
+                             ": a symbolic link of another user in a folder others can write to; not followed\n");
+    EXPECT_EQ(ReadText(victim), "keep\n");
+
+    // Our own link in the same folder is followed, and so is the folder owner's.
+    const fs::path own = shared / "own.bin";
+    fs::create_symlink(victim, own);
+    EXPECT_EQ(Run({"settings", "save", own.string()}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(own));
+    ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
+    WriteText(victim, "");
+    EXPECT_EQ(Run({"settings", "save", settings}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
+}
+
+TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
 {
     WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
                                      "SerialNumber=0041.0001.001\r\n");
@@ -454,7 +723,7 @@ TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)
     EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
 }
 
-TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
+TEST_P(CliPath, FlashWritesTheFileIntoTheFlash)
 {
     const std::vector<std::uint8_t> data = tools::SampleFirmwareData(4096);
     const fs::path file = dir_ / "heron-100.hex";
@@ -469,9 +738,101 @@ TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
     EXPECT_NE(run.err.find("Kestrune is ready\n"), std::string::npos);
     const std::string flash = ReadText(dir_ / "state" / "flash.bin");
     EXPECT_EQ(flash, std::string(data.begin(), data.end()));
+    // The log stays as it was, unless the station asks for firmware records.
+    EXPECT_FALSE(fs::exists(Log()));
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
+    ASSERT_EQ(Run({"flash", file.string()}).status, 0);
+    EXPECT_TRUE(std::regex_match(
+        ReadText(Log()),
+        std::regex("\r\n\\*\\*\\*\r\n\\*\\*\\* \\[[^\\]]+\\] USER \"[^\"]*\" on COMPUTER \"[^\"]*\"\r\n"
+                   "\\*\\*\\* Firmware updated\r\n\\*\\*\\*\r\n\\[Firmware\\]\r\nType=0x62\r\n"
+                   "SerialNumber=0001\\.0001\\.001\r\nFile=heron-100\\.hex\r\nSize=" +
+                   std::to_string(fs::file_size(file)) + "\r\nSHA256=[0-9a-f]{64}\r\nFamily=4\r\nResult=0\r\n")))
+        << ReadText(Log());
 }
 
-TEST_F(Cli, FlashFailures)
+TEST_P(CliPath, FlashEachFamilyAndAPulledCable)
+{
+    const std::vector<std::uint8_t> data = tools::SampleFirmwareData(2048);
+    const struct {
+        const char* file;
+        const char* family;
+    } runs[] = {{"KV-100.hex", "0"}, {"heron-100.hex", "4"}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.family);
+        fs::remove(dir_ / "state" / "flash.bin");
+        const fs::path file = dir_ / r.file;
+        WriteText(file, tools::IntelHexText(data));
+        ProcessResult run = Run({"flash", "--family", r.family, file.string()});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "Firmware successfully updated.\n");
+        EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(data.begin(), data.end()));
+    }
+
+    Simulate("BootLoader", "PullCableAtRecord", "5");
+    ProcessResult pulled = Run({"flash", (dir_ / "heron-100.hex").string()});
+    EXPECT_NE(pulled.status, 0);
+    EXPECT_EQ(pulled.out, "Error writing flash. (-3).\n");
+}
+
+TEST_P(CliPath, ABusyOrForbiddenConverterIsExplained)
+{
+    const struct {
+        const char* key;
+        const char* sentence;
+    } faults[] = {
+        {"Busy", "Another program is using the display's USB converter: close that program, then try again.\n"},
+        {"AccessDenied", "You have no permission to use the display's USB converter: install the udev rule "
+                         "60-kestrune.rules, then plug the display in again.\n"},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.key);
+        Simulate("Converter", f.key, "1");
+        ProcessResult run = Run({"identify"});
+        EXPECT_EQ(run.status, 3);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, std::string(kNoDevice) + f.sentence);
+
+        ProcessResult doctor = Run({"doctor"});
+        EXPECT_EQ(doctor.status, 1);
+        EXPECT_NE(doctor.out.find("Converters found: 1\n"), std::string::npos) << doctor.out;
+        EXPECT_NE(doctor.out.find(std::string("  this user may open it: no - ") + f.sentence), std::string::npos)
+            << doctor.out;
+        Simulate("Converter", f.key, "0");
+    }
+}
+
+TEST_P(CliPath, DoctorLooksAndIdentifies)
+{
+    ProcessResult run = Run({"doctor"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = {
+        "D2XX provider: " + env_["KESTRUNE_D2XX"] + ", version " + path_.providerVersion + "\n",
+        "Converters found: 1\n",
+        "Converter 1: USB ID 0403:f208, serial number \"ZK000001\", description \"Corvina Nova\", chip type 9 (X series)\n",
+        "  this user may open it: yes\n  latency timer: 16 ms\n",
+        "Profile store: " + (dir_ / "kestrune.ini").string() + " (does not exist)\n",
+        "Production log: C:\\LOG\\fertigung.log (" + (dir_ / "c" / "LOG" / "fertigung.log").string() + ")\n",
+        "Identify:\n" + std::string(kReady),
+    };
+    std::size_t at = 0;
+    for (const std::string& line : lines) {
+        const std::size_t found = run.out.find(line, at);
+        EXPECT_NE(found, std::string::npos) << line << "\nin\n" << run.out;
+        if (found != std::string::npos) at = found + line.size();
+    }
+    // Read-only: the log's folder is only looked at.
+    EXPECT_FALSE(fs::exists(dir_ / "c" / "LOG"));
+
+    Simulate("Display", "Responds", "0");
+    EXPECT_EQ(Run({"doctor"}).status, 1);
+    Simulate("Converter", "Present", "0");
+    ProcessResult none = Run({"doctor"});
+    EXPECT_EQ(none.status, 3);
+    EXPECT_NE(none.out.find("Converters found: 0\n"), std::string::npos);
+}
+
+TEST_P(CliPath, FlashFailures)
 {
     const fs::path wrongFamily = dir_ / "firmware.hex";
     WriteText(wrongFamily, tools::IntelHexText(tools::SampleFirmwareData(256)));
@@ -530,3 +891,224 @@ TEST_F(Cli, PortTestOverAPseudoTerminal)
 }
 
 } // namespace
+
+// The bench's one command per display, and what every write to a converter now does around it:
+// a backup first, a read-back after.
+class Unit : public Cli {
+protected:
+    void SetUp() override
+    {
+        Cli::SetUp();
+        WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
+                                         "SerialNumber=0041.0001.001\r\n");
+        firmware_ = dir_ / "nova-100.hex";
+        WriteText(firmware_, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    }
+
+    std::string Record() { return Run({"record", "show"}).out; }
+    std::string Usb() { return Run({"eeprom", "show"}).out; }
+    std::vector<std::string> Backups()
+    {
+        std::vector<std::string> lines;
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        for (std::string line; std::getline(list, line);) lines.push_back(line);
+        return lines;
+    }
+
+    fs::path firmware_;
+};
+
+TEST_F(Unit, DoesTheWholeJobForOneDisplay)
+{
+    WriteText(dir_ / "template.bin", "[Device]\r\nType=0x62\r\nSerialNumber=0000.0777.042\r\n"
+                                     "Manufacturing=01.12.26\r\nLastUpdate=02.12.26\r\n[USB]\r\n"
+                                     "Description=Corvina Nova bench\r\n");
+    ProcessResult run = Run({"--yes", "unit", "--flash", firmware_.string(), "--family", "3",
+                             "--template", (dir_ / "template.bin").string(), "--serial", "next"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::regex_match(
+        run.out, std::regex("0042\\.0777\\.042 Nova 0x62: identify ok \\(\\d+\\.\\d\\d s\\), "
+                            "firmware ok \\(\\d+\\.\\d\\d s\\), template ok \\(\\d+\\.\\d\\d s\\), "
+                            "serial ok \\(\\d+\\.\\d\\d s\\), backup ok \\(\\d+\\.\\d\\d s\\), "
+                            "eeprom ok \\(\\d+\\.\\d\\d s\\), record ok \\(\\d+\\.\\d\\d s\\), "
+                            "logged \\(\\d+\\.\\d\\d s\\)\n")))
+        << run.out;
+    EXPECT_NE(run.err.find("Updating flash memory: 46 %\n"), std::string::npos) << run.err;
+    EXPECT_EQ(Record(), "[Device]\nType=0x62\nSerialNumber=0042.0777.042\nManufacturing=01.12.26\n"
+                        "LastUpdate=02.12.26\nChecksum=ok\n");
+    EXPECT_NE(Usb().find("Description=Corvina Nova bench\nSerialNumber=ZK000042\n"), std::string::npos);
+
+    // One backup covers both writes, and holds the converter as it was.
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].rfind("ZK000001\t", 0), 0u) << backups[0];
+    const std::string backup = ReadText(backups[0].substr(backups[0].rfind('\t') + 1));
+    EXPECT_NE(backup.find("[Device]\r\nType=0x62\r\nSerialNumber=0001.0001.001\r\n"), std::string::npos);
+    EXPECT_NE(backup.find("Description=Corvina Nova\r\n"), std::string::npos);
+
+    // The log in the order of the job, the firmware named by its content.
+    const std::string log = ReadText(Log());
+    const std::size_t fw = log.find("*** Firmware updated\r\n***\r\n[Firmware]\r\nType=0x62\r\n"
+                                    "SerialNumber=0001.0001.001\r\nFile=nova-100.hex\r\n");
+    const std::size_t usb = log.find("*** USB data flashed\r\n");
+    const std::size_t device = log.find("*** Device data to user area flashed\r\n");
+    ASSERT_NE(fw, std::string::npos) << log;
+    EXPECT_LT(fw, usb);
+    EXPECT_LT(usb, device);
+    EXPECT_NE(log.find("Family=3\r\nResult=0\r\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(log, std::regex("SHA256=[0-9a-f]{64}\r\n")));
+
+    ProcessResult history = Run({"history", "42.777.42"});
+    EXPECT_EQ(history.status, 0);
+    EXPECT_TRUE(std::regex_match(history.out,
+                                 std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}"
+                                            "\t[^\t]*\t[^\t]*\tDevice data to user area flashed\tType=0x62\t"
+                                            "SerialNumber=0042.0777.042\tManufacturing=01.12.26\t"
+                                            "LastUpdate=02.12.26\n")))
+        << history.out;
+}
+
+TEST_F(Unit, StopsAtTheFirstFailedStep)
+{
+    struct Case {
+        const char* fault;
+        std::string section, key, value;
+        const char* step;  // as the summary line names it
+        int status;
+        const char* leftRecord;     // the record the display keeps
+        bool usbProgrammed;         // the converter holds the new USB serial number
+        bool backedUp;
+    };
+    const Case cases[] = {
+        {"flash refused", "BootLoader", "RefuseRecord", "3:S", "firmware FAILED", 1,
+         "SerialNumber=0001.0001.001\n", false, false},
+        {"EEPROM program fails", "Eeprom", "ProgramFails", "1", "eeprom FAILED", 1,
+         "SerialNumber=0001.0001.001\n", false, true},
+        {"user-area write corrupts", "UserArea", "WriteCorrupts", "1", "record FAILED", 1,
+         "SerialNumber=0042.0001.000\n", true, true},
+        {"log not writable", "", "", "", "log FAILED", 4, "SerialNumber=0042.0001.001\n", true, true},
+    };
+    for (const Case& c : cases) {
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        if (c.section.empty()) {
+            // The log's folder would have to be made inside a plain file.
+            WriteText(dir_ / "c" / "LOG", "not a folder");
+        } else {
+            Simulate(c.section, c.key, c.value);
+        }
+        ProcessResult run = Run({"--yes", "unit", "--flash", firmware_.string(), "--family", "3",
+                                 "--serial", "next"});
+        EXPECT_EQ(run.status, c.status) << c.fault << "\n" << run.err;
+        const std::string failed = std::string(c.step) + " (";
+        const std::size_t at = run.out.find(failed);
+        ASSERT_NE(at, std::string::npos) << c.fault << ": " << run.out;
+        EXPECT_EQ(run.out.find(", ", at), std::string::npos) << c.fault << ": ran on: " << run.out;
+        const std::string name = std::string(c.step).substr(0, std::string(c.step).find(' '));
+        EXPECT_NE(run.err.find("kestrune-cli: unit stopped at the step '" + name + "'\n"), std::string::npos)
+            << c.fault << ": " << run.err;
+
+        if (!c.section.empty()) Simulate(c.section, c.key, "0");
+        EXPECT_NE(Record().find(c.leftRecord), std::string::npos) << c.fault << ": " << Record();
+        EXPECT_EQ(Usb().find("SerialNumber=ZK000042\n") != std::string::npos, c.usbProgrammed) << c.fault;
+        EXPECT_EQ(Backups().size(), c.backedUp ? 1u : 0u) << c.fault;
+        if (c.section == "BootLoader") {
+            // The failed update is in the log with its result; nothing was written after it.
+            const std::string log = ReadText(Log());
+            EXPECT_NE(log.find("Result=83\r\n"), std::string::npos) << log;
+            EXPECT_EQ(log.find("*** USB data flashed"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
+{
+    // A converter as the bench leaves it; the simulator keeps every EEPROM byte in its state.
+    ASSERT_EQ(Run({"--yes", "unit", "--serial", "next"}).status, 0);
+    const fs::path state = dir_ / "state" / "eeprom.bin";
+    ASSERT_TRUE(fs::exists(state));
+    const std::string good = ReadText(state);
+    const std::string goodRecord = Record(), goodUsb = Usb();
+
+    // Two bad writes, each reported by its read-back.
+    Simulate("Eeprom", "ProgramCorrupts", "1");
+    ProcessResult usb = Run({"--yes", "eeprom", "program", "ProductId=0xF300"});
+    EXPECT_EQ(usb.status, 1);
+    EXPECT_NE(usb.err.find("Kestrune Error: The converter does not hold what was programmed: ProductId "
+                           "differs when read back.\n"),
+              std::string::npos)
+        << usb.err;
+    Simulate("Eeprom", "ProgramCorrupts", "0");
+    Simulate("UserArea", "WriteCorrupts", "1");
+    ProcessResult record = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"});
+    EXPECT_EQ(record.status, 1);
+    EXPECT_NE(record.err.find("Kestrune Error: The converter does not hold the device record that was "
+                              "written: SerialNumber differs when read back.\n"),
+              std::string::npos)
+        << record.err;
+    Simulate("UserArea", "WriteCorrupts", "0");
+    EXPECT_NE(ReadText(state), good);
+
+    // The backup taken before the first bad write.
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 3u);
+    const std::string before = backups[1].substr(backups[1].rfind('\t') + 1);
+    ProcessResult restore = Run({"--yes", "eeprom", "restore", before});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(ReadText(state), good);
+    EXPECT_EQ(Record(), goodRecord);
+    EXPECT_EQ(Usb(), goodUsb);
+
+    // Another converter's backup is written only when asked for.
+    const fs::path other = dir_ / "other.ini";
+    std::string text = ReadText(before);
+    text.replace(text.find("Converter=ZK000001"), 18, "Converter=ZK000099");
+    WriteText(other, text);
+    ProcessResult refused = Run({"--yes", "eeprom", "restore", other.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("was taken from the converter ZK000099, this one is ZK000001; nothing was "
+                               "written (--other-converter writes it all the same)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"}).status, 0);
+
+    // A damaged backup is no backup.
+    text.replace(text.find("UserArea="), 9, "UserArea=zz");
+    WriteText(other, text);
+    ProcessResult damaged = Run({"--yes", "eeprom", "restore", other.string()});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("is missing or damaged"), std::string::npos) << damaged.err;
+}
+
+TEST_F(Unit, NoBackupNoWrite)
+{
+    // Backups cannot be stored: the data folder is a plain file.
+    fs::remove_all(dir_ / "data");
+    WriteText(dir_ / "data", "");
+    ProcessResult run = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Kestrune Error: Nothing was written to the converter: no backup of what it "
+                           "holds could be made (the folder "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(Record().find("SerialNumber=0001.0001.001\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Log()));
+}
+
+TEST_F(Unit, SerialNumbersFromTheSharedStore)
+{
+    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0100.0001.001\n");
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0101.0001.001\n");
+    EXPECT_NE(ReadText(dir_ / "serials.ini").find("Device98=101\r\n"), std::string::npos);
+
+    // A store that cannot be written hands out nothing.
+    fs::remove(dir_ / "serials.ini");
+    fs::create_directories(dir_ / "serials.ini");
+    ProcessResult refused = Run({"serial", "next"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("No serial number was generated: the serial-number store "), std::string::npos)
+        << refused.err;
+}
