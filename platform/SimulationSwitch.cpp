@@ -19,6 +19,20 @@ std::string ExecutableFolder()
     return error ? std::string() : exe.parent_path().string();
 }
 
+std::string FindProgramLibrary(const std::string& programFolder, const std::string& name)
+{
+    if (programFolder.empty())
+        return {};
+    std::error_code error;
+    const fs::path beside(programFolder);
+    for (const fs::path& folder : {beside, beside / kInstalledLibraryFolder}) {
+        const fs::path file = (folder / name).lexically_normal();
+        if (fs::is_regular_file(file, error))
+            return file.string();
+    }
+    return {};
+}
+
 std::string DefaultSimulatorConfig()
 {
     return "; The simulated display of the --simulate switch. Edit freely: the file is only\n"
@@ -83,10 +97,14 @@ std::string WriteDefaultConfig(const fs::path& file)
 
 std::string EnableSimulation(const std::string& programFolder)
 {
-    const fs::path library = fs::path(programFolder) / kSimulatorLibraryName;
+    const std::string library = FindProgramLibrary(programFolder, kSimulatorLibraryName);
+    if (library.empty()) {
+        const fs::path folder(programFolder);
+        const fs::path installed = (folder / kInstalledLibraryFolder).lexically_normal();
+        return "the simulator library " + std::string(kSimulatorLibraryName) +
+               " is missing (looked in " + folder.string() + " and " + installed.string() + ")";
+    }
     std::error_code error;
-    if (programFolder.empty() || !fs::is_regular_file(library, error))
-        return "the simulator library " + library.string() + " is missing";
 
     const char* configured = std::getenv("KESTRUNE_SIM");
     std::string config;
