@@ -5,7 +5,6 @@
 # it again, checking that nothing of it is left.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-root=$PWD
 build=${1:-build}
 
 sudo=""
@@ -54,8 +53,11 @@ if [ "$(id -u)" -eq 0 ]; then
   lintian_as=(setpriv --reuid=nobody --regid=nogroup --clear-groups env HOME="$work/lintian")
 fi
 cp "$deb" "$work/"
-lintian_out=$("${lintian_as[@]}" lintian --display-info "$work/$(basename "$deb")" 2>&1) || true
+lintian_status=0
+lintian_out=$("${lintian_as[@]}" lintian --display-info "$work/$(basename "$deb")" 2>&1) || lintian_status=$?
 [ -z "$lintian_out" ] || echo "$lintian_out"
+# 1 is lintian's answer for tags of error severity; anything above means it did not run.
+[ "$lintian_status" -le 1 ] || problem "lintian failed to run (status $lintian_status)"
 if grep -q '^E:' <<<"$lintian_out"; then problem "lintian reports errors"; fi
 # Every warning left must be listed with its reason in packaging/README.md.
 while read -r tag; do
@@ -106,6 +108,14 @@ if grep -qxF ./usr/lib/kestrune/libkestrune-ftdi.so "$work/contents" && ! ldconf
       problem "the installed program does not use the installed provider: $out"
   done
 fi
+# Every command the installed help names is on the installed manual page and completed.
+page=$(LC_ALL=C MANWIDTH=200 man -l /usr/share/man/man1/kestrune-cli.1.gz 2>/dev/null)
+while read -r command; do
+  grep -qE "^ {7}$command( |$)" <<<"$page" || problem "man kestrune-cli lacks the command $command"
+  grep -qw -- "$command" /usr/share/bash-completion/completions/kestrune-cli ||
+    problem "the bash completion lacks the command $command"
+done < <(run /usr/bin/kestrune-cli --help |
+         sed -n '/^kestrune-cli \[/,/^kestrune-cli --help/s/^  \([a-z][a-z-]*\).*/\1/p' | sort -u)
 run /usr/bin/kestrune-sample-firmware heron-100.hex >/dev/null || problem "kestrune-sample-firmware failed"
 if out=$(run timeout 300 /usr/bin/kestrune-cli --simulate flash heron-100.hex 2>"$work/flash.err"); then
   [ "$(tail -1 <<<"$out")" = "Firmware successfully updated." ] || problem "flash printed '$out'"
