@@ -2,10 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 
 namespace platform {
@@ -74,16 +75,16 @@ std::string WriteDefaultConfig(const fs::path& file)
     std::error_code error;
     fs::create_directories(file.parent_path(), error);
     if (error) return "cannot create " + file.parent_path().string() + ": " + error.message();
-    fs::path temporary = file;
-    temporary += ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << DefaultSimulatorConfig();
-        out.close();
-        if (!out) {
-            fs::remove(temporary, error);
-            return "cannot write " + temporary.string();
-        }
+    std::string name;
+    const int fd = CreateTemporaryFile(file.string() + ".tmp", name);
+    if (fd < 0) return "cannot write in " + file.parent_path().string();
+    const fs::path temporary = name;
+    const std::string text = DefaultSimulatorConfig();
+    const bool written = ::fchmod(fd, 0644) == 0 &&
+                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written) {
+        fs::remove(temporary, error);
+        return "cannot write " + temporary.string();
     }
     fs::rename(temporary, file, error);
     if (error) {
