@@ -174,6 +174,9 @@ int Flash(const Invocation& inv)
     platform::UserInterface* terminal = platform::SetUi(&capture);
     worker.ReportUpdateResult();
     platform::SetUi(terminal);
+    // The file name as given, as compilers name a line: "heron-x.hex:301: checksum ...".
+    if (const std::string refusal = progress.Refusal(); !refusal.empty())
+        std::fprintf(stderr, "%s:%s\n", inv.file.c_str(), refusal.c_str());
     // A positive result is the boot loader's verdict on the last record sent.
     if (result > 0 && progress.LastRecordLine() > 0) {
         Complain("the boot loader refused the record on line " +
