@@ -12,6 +12,8 @@
 #include "records/MyCrvUsbDevice.h"
 #include "records/TextScan.h"
 #include "records/UsbSettingsEdit.h"
+#include "platform/Ui.h"
+#include "res/Strings.h"
 
 namespace records {
 
@@ -105,11 +107,19 @@ KeyValues UsbSectionValues(const FT_PROGRAM_DATA& data)
     return values;
 }
 
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return text;
+}
+
 std::string FormatSection(const std::string& name, const KeyValues& values)
 {
     std::string text = "[" + name + "]\r\n";
     for (const auto& [key, value] : values)
-        text += key + "=" + value + "\r\n";
+        text += key + "=" + OneLine(value) + "\r\n";
     return text;
 }
 
@@ -123,6 +133,25 @@ void SetUsbLoadDefaults(FT_PROGRAM_DATA& data)
     data.SerNumEnable = 1;
     data.USBVersionEnable = 0;
     data.USBVersion = 0x0110;
+}
+
+std::string CheckUsbSectionValues(const SectionReader& read)
+{
+    // The sentinel tells a missing key (its default is fine) from a present one.
+    static const char* const kMissing = "\x01";
+    for (const char* key : {"VendorId", "ProductId"}) {
+        const std::string text = read(key, kMissing);
+        if (text != kMissing)
+            if (std::string problem = CheckUsbIdText(key, text); !problem.empty())
+                return problem;
+    }
+    for (const char* key : {"Manufacturer", "ManufacturerId", "Description", "SerialNumber"}) {
+        const std::string text = read(key, kMissing);
+        if (text != kMissing)
+            if (std::string problem = CheckUsbStringText(key, text); !problem.empty())
+                return problem;
+    }
+    return {};
 }
 
 void ApplyUsbSection(const SectionReader& read, FT_PROGRAM_DATA& data)
@@ -187,6 +216,17 @@ records::SectionReader ReaderFor(const std::string& file, const char* section)
 
 } // namespace
 
+// A value the converter cannot take is refused with its reason rather than cut to fit.
+bool CMyCrvUsbDevice::UsbSectionFits(const std::string& file)
+{
+    const std::string problem = records::CheckUsbSectionValues(ReaderFor(file, "USB"));
+    if (problem.empty())
+        return true;
+    platform::Ui().MessageBox(problem, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONEXCLAMATION,
+                              platform::BoxOwner::MainWindow);
+    return false;
+}
+
 BOOL CMyCrvUsbDevice::SaveSettingsFile(const char* path)
 {
     if (path == nullptr || !SaveDeviceDataSection(path))
@@ -202,6 +242,9 @@ BOOL CMyCrvUsbDevice::LoadSettingsFile(const char* path)
     // memory and count as loaded. A missing file still gives the defaults.
     const std::string file = platform::MapPath(path);
     if (platform::DirectoryExists(file) || (platform::PathFileExists(file) && !std::ifstream(file)))
+        return FALSE;
+    // Checked before anything is taken, so a refused file leaves the record as it was.
+    if (!UsbSectionFits(file))
         return FALSE;
     if (!LoadDeviceDataSection(path))
         return FALSE;
@@ -242,6 +285,8 @@ BOOL CMyCrvUsbDevice::LoadDeviceDataSection(const char* path)
 BOOL CMyCrvUsbDevice::LoadUsbSection(const char* path)
 {
     if (path == nullptr)
+        return FALSE;
+    if (!UsbSectionFits(platform::MapPath(path)))
         return FALSE;
     UsbSettingsRecord usb;
     records::SetUsbLoadDefaults(usb.data);

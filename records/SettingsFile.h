@@ -17,7 +17,10 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 KeyValues DeviceSectionValues(const DeviceData& data);
 // The seventeen [USB] keys in file order; the four string pointers must be valid.
 KeyValues UsbSectionValues(const d2xx::FT_PROGRAM_DATA& data);
-// "[name]\r\n" and "key=value\r\n" lines, as a fresh private-profile file holds them.
+// Control characters become blanks: a stored value is one line, so it cannot forge another.
+std::string OneLine(std::string text);
+// "[name]\r\n" and "key=value\r\n" lines, as a fresh private-profile file holds them; values
+// made OneLine.
 std::string FormatSection(const std::string& name, const KeyValues& values);
 
 // The [USB] fields the EEPROM image does not carry, set to the values a load takes as default
@@ -27,6 +30,10 @@ void SetUsbLoadDefaults(d2xx::FT_PROGRAM_DATA& data);
 
 // Looks a key up and returns its value, or def when the key is missing.
 using SectionReader = std::function<std::string(const char* key, const char* def)>;
+
+// The [USB] values a converter cannot take (an ID above 0xffff, a string with a control
+// character): the operator's message naming the first, or "" when all can be programmed.
+std::string CheckUsbSectionValues(const SectionReader& read);
 
 // Takes the [USB] values into data (strings into its four buffers of 64, cut to 63). A value
 // that does not match its format leaves that field as it was.
