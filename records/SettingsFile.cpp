@@ -139,11 +139,13 @@ std::string CheckUsbSectionValues(const SectionReader& read)
 {
     // The sentinel tells a missing key (its default is fine) from a present one.
     static const char* const kMissing = "\x01";
+    // An ID that does not match its format leaves its field as it was; one that matches but
+    // does not fit in 16 bits would be cut.
     for (const char* key : {"VendorId", "ProductId"}) {
+        std::int64_t value[1];
         const std::string text = read(key, kMissing);
-        if (text != kMissing)
-            if (std::string problem = CheckUsbIdText(key, text); !problem.empty())
-                return problem;
+        if (text != kMissing && ScanFormat(text, "0x%x", value) == 1 && value[0] > 0xFFFF)
+            return CheckUsbIdText(key, text);
     }
     for (const char* key : {"Manufacturer", "ManufacturerId", "Description", "SerialNumber"}) {
         const std::string text = read(key, kMissing);

@@ -1,6 +1,8 @@
 // Settings files: the byte-exact sections, the loading defaults and rules, the profile store.
 #include <gtest/gtest.h>
 
+#include "records/ProductionLog.h"
+
 #include "RecordsDevice.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
@@ -154,6 +156,15 @@ TEST_F(SettingsFile, ValuesTheRecordCannotHoldFailTheLoad)
     EXPECT_FALSE(device.LoadSettingsFile(path.c_str()));
     EXPECT_EQ(device.UserAreaImage, before);
     EXPECT_EQ(VendorId(), 0x0403);
+
+    // A USB value the converter cannot take stops the load before the record is touched.
+    for (const char* usb : {"VendorId=0x1beef", "ProductId=0x10000", "Description=a\tb"}) {
+        path = Load(std::string("[Device]\r\nType=0x63\r\n[USB]\r\n") + usb + "\r\n");
+        EXPECT_FALSE(device.LoadSettingsFile(path.c_str())) << usb;
+        EXPECT_FALSE(device.LoadUsbSection(path.c_str())) << usb;
+        EXPECT_EQ(device.UserAreaImage, before) << usb;
+        EXPECT_EQ(VendorId(), 0x0403) << usb;
+    }
 }
 
 TEST_F(SettingsFile, NullPathsAndUnwritableFiles)
@@ -196,6 +207,15 @@ TEST(SettingsSections, UnreadFieldsAreWrittenWithTheLoadDefaults)
     EXPECT_NE(text.find("\r\nRev4=1\r\nIsoIn=0\r\nIsoOut=0\r\nPullDownEnable=1\r\nSerNumEnable=1\r\n"
                         "USBVersionEnable=0\r\nUSBVersion=0x0110\r\n"),
               std::string::npos);
+}
+
+TEST(SettingsSections, StoredValuesAreSingleLinesThatCannotForgeALogRecord)
+{
+    EXPECT_EQ(records::FormatSection("USB", {{"Description", "a\r\n*** USB data flashed"}, {"Manufacturer", "Z\tK"}}),
+              "[USB]\r\nDescription=a  *** USB data flashed\r\nManufacturer=Z K\r\n");
+    const std::string header = records::FormatLogHeader({0, "OP\r\n***", "PC\n"}, false, false);
+    EXPECT_EQ(header.substr(header.find("] USER")), "] USER \"OP  ***\" on COMPUTER \"PC \"\r\n"
+                                                   "*** USB data NOT flashed: the write failed\r\n***\r\n");
 }
 
 } // namespace
