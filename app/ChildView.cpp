@@ -8,7 +8,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "res/Strings.h"
 
 namespace {

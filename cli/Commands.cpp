@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
 #include "firmware/UpdateWorker.h"
@@ -65,7 +66,7 @@ bool ConfirmProgramming()
 // reports "No USB device found." itself.
 // A section as the settings file holds it, written by the same code into a private file;
 // nothing when that file cannot be written.
-std::optional<std::string> SectionText(BOOL (CMyCrvUsbDevice::*save)(const char*))
+std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice, BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
     std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
@@ -100,9 +101,9 @@ int PrintSection(const std::optional<std::string>& text, const std::string& tail
 // entries could not be stored makes the command end with kExitNotRecorded.
 class History {
 public:
-    void Take()
+    void Take(const CMyCrvUsbDevice& device)
     {
-        lost_ = lost_ || !theDevice.LastLog.recordStored || !theDevice.LastLog.statusStored;
+        lost_ = lost_ || !device.LastLog.recordStored || !device.LastLog.statusStored;
     }
     int Status() const { return lost_ ? kExitNotRecorded : kExitOk; }
 
@@ -167,7 +168,7 @@ private:
     std::string text_;
 };
 
-int Identify()
+int Identify(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     std::string line = LoadStdString(IDS_IDLE_MESSAGE);
@@ -202,7 +203,7 @@ bool Replied(const std::string& report)
            report.compare(report.size() - noReply.size() - 2, noReply.size(), noReply) != 0;
 }
 
-int Info()
+int Info(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.ConnectFresh()) return kExitNoDisplay;
     const std::string report = BuildDeviceInformationReport(theDevice);
@@ -211,7 +212,7 @@ int Info()
     return eepromRead && Replied(report) ? kExitOk : kExitFailed;
 }
 
-int Flash(const Invocation& inv)
+int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UpdateWorker& worker = theDevice.Worker();
@@ -243,15 +244,15 @@ int Flash(const Invocation& inv)
     return result == 0 ? kExitOk : kExitFailed;
 }
 
-int EepromShow()
+int EepromShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // Zeros in place of settings that could not be read are no settings.
     if (!theDevice.EepromWasRead) return kExitFailed;
-    return PrintSection(SectionText(&CMyCrvUsbDevice::SaveUsbSection));
+    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveUsbSection));
 }
 
-int EepromProgram(const Invocation& inv)
+int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // The power settings and the rest of the image have no keys here: they can only come from
@@ -281,7 +282,7 @@ int EepromProgram(const Invocation& inv)
     if (!ConfirmProgramming()) return kExitFailed;
     History history;
     const BOOL programmed = ProgramUsbSettingsFields(theDevice, fields);
-    history.Take();
+    history.Take(theDevice);
     if (!programmed) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
@@ -289,17 +290,17 @@ int EepromProgram(const Invocation& inv)
     return history.Status();
 }
 
-int RecordShow()
+int RecordShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     if (!theDevice.UserAreaWasRead) return kExitFailed;
     DeviceData data;
     const BOOL checksumOk = theDevice.GetDeviceData(data);
-    return PrintSection(SectionText(&CMyCrvUsbDevice::SaveDeviceDataSection),
+    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveDeviceDataSection),
                         checksumOk ? "Checksum=ok\n" : "Checksum=error\n");
 }
 
-int RecordProgram(const Invocation& inv)
+int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     if (!AllGiven(GivenKeys(inv.assignments), {"Type", "SerialNumber", "Manufacturing", "LastUpdate"}) &&
@@ -331,7 +332,7 @@ int RecordProgram(const Invocation& inv)
     if (!ConfirmProgramming()) return kExitFailed;
     History history;
     const BOOL written = WriteDeviceSettingsFields(theDevice, fields);
-    history.Take();
+    history.Take(theDevice);
     if (!written) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
@@ -342,17 +343,17 @@ int RecordProgram(const Invocation& inv)
 
 // The record first: programming the EEPROM reads the user area back, which would otherwise
 // replace the new record in memory by the old one.
-int WriteRecordAndUsbSettings()
+int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
 {
     if (!ConfirmProgramming()) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
     History history;
     bool written = theDevice.WriteUserArea() != FALSE;
-    history.Take();
+    history.Take(theDevice);
     if (written) {
         written = theDevice.ProgramEeprom() != FALSE;
-        history.Take();
+        history.Take(theDevice);
     }
     if (!written) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
@@ -363,7 +364,7 @@ int WriteRecordAndUsbSettings()
     return history.Status();
 }
 
-int SettingsSave(const Invocation& inv)
+int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A settings file that cannot be written must not be reported as saved.
@@ -375,7 +376,7 @@ int SettingsSave(const Invocation& inv)
     return kExitOk;
 }
 
-int SettingsLoad(const Invocation& inv)
+int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A missing file would load the defaults of every key, and --program would write them.
@@ -397,10 +398,10 @@ int SettingsLoad(const Invocation& inv)
                "the file's [USB] section must hold VendorId, ProductId, MaxPower, SelfPowered, "
                "RemoteWakeup and the four strings"))
         return kExitFailed;
-    return WriteRecordAndUsbSettings();
+    return WriteRecordAndUsbSettings(theDevice);
 }
 
-int SerialNext(const Invocation& inv)
+int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // The number follows the record's device code, and --program writes the rest as read.
@@ -411,11 +412,11 @@ int SerialNext(const Invocation& inv)
     DeviceData data;
     theDevice.GetDeviceData(data);
     Print(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data));
-    return inv.program ? WriteRecordAndUsbSettings() : kExitOk;
+    return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
 }
 
 // The serial port test on a link object of its own; theDevice and its USB link stay untouched.
-int PortTest(const Invocation& inv)
+int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     std::string port = inv.port;
     if (port.empty()) {
@@ -436,7 +437,7 @@ int PortTest(const Invocation& inv)
 
 } // namespace
 
-int RunInvocation(const Invocation& inv)
+int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     switch (inv.command) {
     case Command::Help:
@@ -444,18 +445,20 @@ int RunInvocation(const Invocation& inv)
         return kExitOk;
     case Command::Version:
         Print("kestrune-cli " KESTRUNE_VERSION);
+        Print("D2XX provider: " + D2xxLibrary::DescribeProvider());
         return kExitOk;
-    case Command::Identify: return Identify();
-    case Command::Info: return Info();
-    case Command::Flash: return Flash(inv);
-    case Command::EepromShow: return EepromShow();
-    case Command::EepromProgram: return EepromProgram(inv);
-    case Command::RecordShow: return RecordShow();
-    case Command::RecordProgram: return RecordProgram(inv);
-    case Command::SettingsSave: return SettingsSave(inv);
-    case Command::SettingsLoad: return SettingsLoad(inv);
-    case Command::SerialNext: return SerialNext(inv);
-    case Command::PortTest: return PortTest(inv);
+    case Command::Identify: return Identify(theDevice);
+    case Command::Doctor: return Doctor(theDevice, [&theDevice] { return Identify(theDevice); });
+    case Command::Info: return Info(theDevice);
+    case Command::Flash: return Flash(theDevice, inv);
+    case Command::EepromShow: return EepromShow(theDevice);
+    case Command::EepromProgram: return EepromProgram(theDevice, inv);
+    case Command::RecordShow: return RecordShow(theDevice);
+    case Command::RecordProgram: return RecordProgram(theDevice, inv);
+    case Command::SettingsSave: return SettingsSave(theDevice, inv);
+    case Command::SettingsLoad: return SettingsLoad(theDevice, inv);
+    case Command::SerialNext: return SerialNext(theDevice, inv);
+    case Command::PortTest: return PortTest(theDevice, inv);
     }
     return kExitUsage;
 }
@@ -476,17 +479,21 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;
     try {
-        status = RunInvocation(inv);
+        status = RunInvocation(theDevice, inv);
     } catch (const platform::CommandError& error) {
         // What the desktop's command dispatch shows for a command that stopped with an error.
         platform::Ui().MessageBox(error.what(), LoadStdString(IDS_APP_TITLE),
                                   platform::MB_ICONSTOP, BoxOwner::MainWindow);
         status = kExitFailed;
     }
+    // The desktop shows this in its status view; a script's log gets it after the message.
+    if (status == kExitNoDisplay && !theDevice.OpenFailureSentence().empty())
+        std::fprintf(stderr, "%s\n", theDevice.OpenFailureSentence().c_str());
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);

@@ -94,6 +94,7 @@ public:
 private:
     void ShowUnknownDeviceMessage();
     bool UsbSectionFits(const std::string& localFile); // else the reason is shown
+    d2xx::FT_STATUS ProgramKeepingRecord();
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     bool UpdateStatusEntries(const records::StationInfo& station); // false: not all stored
@@ -103,6 +104,3 @@ private:
 
 // Default production log, in stored (Windows) form.
 inline constexpr const char* kDefaultLogPath = "C:\\LOG\\fertigung.log";
-
-// The one device object of the program (defined in TheDevice.cpp; front ends only).
-extern CMyCrvUsbDevice theDevice;

@@ -8,7 +8,7 @@
 #include <QSlider>
 
 #include "SimFixture.h"
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "dialogs/DlgDevice.h"
 #include "dialogs/DlgDeviceControls.h"
 #include "dialogs/DlgTest.h"
@@ -99,7 +99,8 @@ void ExpectTabOrder(QDialog& dlg, std::initializer_list<const char*> names)
 TEST(DialogTemplates, UsbSettings)
 {
     TestApplication();
-    CDlgUsb dlg;
+    CMyCrvUsbDevice device;
+    CDlgUsb dlg(device);
     EXPECT_EQ(dlg.windowTitle(), "USB Settings");
     EXPECT_EQ(int(CDlgUsb::IDD), 130);
     ExpectLabels(dlg, {{"&Vendor ID", "edit1001"}, {"P&roduct ID", "edit1000"},
@@ -115,7 +116,8 @@ TEST(DialogTemplates, UsbSettings)
 TEST(DialogTemplates, DeviceSettings)
 {
     TestApplication();
-    CDlgDevice dlg;
+    CMyCrvUsbDevice device;
+    CDlgDevice dlg(device);
     EXPECT_EQ(dlg.windowTitle(), "Corvina II Device Settings");
     EXPECT_EQ(int(CDlgDevice::IDD), 131);
     ExpectLabels(dlg, {{"&Device Identification Code (DIC)", "edit1008"},
@@ -150,7 +152,8 @@ TEST(DialogTemplates, DeviceSettings)
 TEST(DialogTemplates, DeviceControlsAndInformation)
 {
     TestApplication();
-    CDlgDeviceControls controls;
+    CMyCrvUsbDevice device;
+    CDlgDeviceControls controls(device);
     EXPECT_EQ(controls.windowTitle(), "Test Device Controls");
     EXPECT_EQ(int(CDlgDeviceControls::IDD), 133);
     ExpectLabels(controls, {{"Module &value", "edit1020"}});
