@@ -407,8 +407,13 @@ TEST_P(CliPath, EepromOfEachChipType)
         if (std::string(chip) == "5") {
             // The program knows the X series and the BM only.
             EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
+            EXPECT_EQ(show.status, 1);
+            EXPECT_EQ(show.out, "");
+            // An EEPROM it cannot read is not written from zeros.
             EXPECT_EQ(program.status, 1);
-            EXPECT_NE(program.err.find("Kestrune Error: Canot write to USB EEPROM\n"), std::string::npos) << program.err;
+            EXPECT_NE(program.err.find("kestrune-cli: the USB EEPROM could not be read, so nothing was written"),
+                      std::string::npos)
+                << program.err;
             continue;
         }
         EXPECT_EQ(show.status, 0) << show.err;
@@ -791,7 +796,9 @@ TEST_F(Cli, FirmwareThatCannotBeFlashedWholeNeverTouchesTheDisplay)
         ProcessResult run = Run({"flash", file.string()}, quick);
         EXPECT_EQ(run.status, 1) << c.name;
         EXPECT_EQ(run.out, c.out) << c.name;
-        if (!c.err.empty()) EXPECT_NE(run.err.find(file.string() + c.err), std::string::npos) << run.err;
+        if (!c.err.empty()) {
+            EXPECT_NE(run.err.find(file.string() + c.err), std::string::npos) << run.err;
+        }
         EXPECT_EQ(run.err.find("Please reset"), std::string::npos) << c.name;
         EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), flashed) << c.name;
     }
