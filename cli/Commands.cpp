@@ -4,12 +4,15 @@
 
 #include <algorithm>
 #include <cctype>
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
 
+#include "cli/BenchCommands.h"
 #include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
@@ -18,11 +21,14 @@
 #include "platform/Clock.h"
 #include "platform/LastError.h"
 #include "platform/Profile.h"
+#include "platform/Registry.h"
+#include "platform/SafeFile.h"
 #include "platform/SimulationSwitch.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
+#include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
@@ -68,19 +74,17 @@ bool ConfirmProgramming()
 // nothing when that file cannot be written.
 std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice, BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
-    std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
+    std::string pattern;
+    const int fd = platform::CreateTemporaryFile(platform::GetTempPath() + "kestrune-cli-", pattern);
     if (fd < 0) return std::nullopt;
     ::close(fd);
     const BOOL saved = (theDevice.*save)(pattern.c_str());
-    std::ifstream in(pattern, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    in.close();
+    std::string content;
+    const bool read = platform::ReadRegularFile(pattern, content) == platform::FileStatus::Ok;
     ::unlink(pattern.c_str());
-    if (!saved) return std::nullopt;
+    if (!saved || !read) return std::nullopt;
     std::string text;
-    for (char c : content.str()) {
+    for (char c : content) {
         if (c != '\r') text += c;
     }
     return text;
@@ -99,7 +103,7 @@ int PrintSection(const std::optional<std::string>& text, const std::string& tail
 
 // What the device writes of one command left unrecorded: any write whose log record or status
 // entries could not be stored makes the command end with kExitNotRecorded.
-class History {
+class WriteHistory {
 public:
     void Take(const CMyCrvUsbDevice& device)
     {
@@ -223,6 +227,7 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     }
     worker.Wait();
     progress.Finish();
+    records::LogFirmwareUpdate(theDevice, false);
 
     // As after the end-of-run message: the display may have to be found again. The result is
     // reported all the same, since a script has nothing else to go by.
@@ -280,7 +285,7 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitFailed;
     }
     if (!ConfirmProgramming()) return kExitFailed;
-    History history;
+    WriteHistory history;
     const BOOL programmed = ProgramUsbSettingsFields(theDevice, fields);
     history.Take(theDevice);
     if (!programmed) {
@@ -330,7 +335,7 @@ int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitFailed;
     }
     if (!ConfirmProgramming()) return kExitFailed;
-    History history;
+    WriteHistory history;
     const BOOL written = WriteDeviceSettingsFields(theDevice, fields);
     history.Take(theDevice);
     if (!written) {
@@ -348,7 +353,7 @@ int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
     if (!ConfirmProgramming()) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
-    History history;
+    WriteHistory history;
     bool written = theDevice.WriteUserArea() != FALSE;
     history.Take(theDevice);
     if (written) {
@@ -364,12 +369,18 @@ int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
     return history.Status();
 }
 
+// The specified message, then what was found wrong, on a line of its own.
+std::string WithProblem(unsigned id, const std::string& problem)
+{
+    return problem.empty() ? LoadStdString(id) : LoadStdString(id) + "\n" + problem;
+}
+
 int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A settings file that cannot be written must not be reported as saved.
     if (!theDevice.SaveSettingsFile(inv.file.c_str()) || !platform::PathFileExists(inv.file)) {
-        ErrorBox(LoadStdString(IDS_CANNOT_SAVE_FILE), platform::MB_ICONERROR);
+        ErrorBox(WithProblem(IDS_CANNOT_SAVE_FILE, theDevice.SettingsFileProblem), platform::MB_ICONERROR);
         return kExitFailed;
     }
     Print(LoadStdString(IDS_SETTINGS_SAVED));
@@ -379,11 +390,16 @@ int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
-    // A missing file would load the defaults of every key, and --program would write them.
-    std::ifstream probe(platform::MapPath(inv.file));
-    if (!probe || !theDevice.LoadSettingsFile(inv.file.c_str())) {
-        ErrorBox(LoadStdString(IDS_CANNOT_LOAD_FILE), platform::MB_ICONERROR);
+    // A missing file or one without its sections is refused by the load: --program would
+    // otherwise write every default.
+    if (!theDevice.LoadSettingsFile(inv.file.c_str())) {
+        ErrorBox(WithProblem(IDS_CANNOT_LOAD_FILE, theDevice.SettingsFileProblem), platform::MB_ICONERROR);
         return kExitFailed;
+    }
+    if (!theDevice.SettingsFileMissingKeys.empty()) {
+        std::string keys;
+        for (const std::string& key : theDevice.SettingsFileMissingKeys) keys += (keys.empty() ? "" : ", ") + key;
+        Complain(inv.file + ": missing keys take their defaults: " + keys);
     }
     Print(LoadStdString(IDS_SETTINGS_LOADED));
     if (!inv.program) return kExitOk;
@@ -420,9 +436,10 @@ int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     std::string port = inv.port;
     if (port.empty()) {
-        char name[16] = {};
-        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name, sizeof name);
-        port = name[0] ? name : "COM1:";
+        std::string name(PATH_MAX, '\0');
+        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name.data(), static_cast<int>(name.size()));
+        name.resize(std::strlen(name.c_str()));
+        port = name.empty() ? "COM1:" : name;
     }
     CCrvSerialDevice serial;
     if (!serial.OpenPort(port)) {
@@ -459,6 +476,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     case Command::SettingsLoad: return SettingsLoad(theDevice, inv);
     case Command::SerialNext: return SerialNext(theDevice, inv);
     case Command::PortTest: return PortTest(theDevice, inv);
+    case Command::EepromBackups: return EepromBackups();
+    case Command::EepromRestore: return EepromRestore(theDevice, inv);
+    case Command::Unit: return Unit(theDevice, inv);
+    case Command::History: return History(theDevice, inv);
     }
     return kExitUsage;
 }
@@ -472,6 +493,16 @@ int Main(const std::vector<std::string>& args)
         return kExitUsage;
     }
     const Invocation& inv = parsed.invocation;
+    // Files shared with other users: a FIFO, a device or a folder in their place would hang
+    // the program or load it with garbage.
+    for (const auto& [what, path] : {std::pair{"profile store", platform::ProfileStorePath()},
+                                     std::pair{"registry file", platform::RegistryFilePath()}}) {
+        const platform::FileStatus status = platform::CheckRegularFile(path);
+        if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
+            Complain(std::string(what) + " " + platform::FileStatusText(path, status));
+            return kExitFailed;
+        }
+    }
     if (inv.simulate) {
         std::string failure = platform::EnableSimulation();
         if (!failure.empty()) {

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "platform/Ui.h"
+#include "records/Backup.h"
 #include "res/Strings.h"
 
 namespace {
@@ -147,6 +148,10 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
 BOOL CMyCrvUsbDevice::ProgramEeprom()
 {
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
+    records::ConverterSnapshot before;
+    const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
+    if (known && !records::PrepareWrite(*this, before))
+        return FALSE;
     if (ChipType == d2xx::FT_DEVICE_X_SERIES) {
         m_eepromX.common.deviceType = ChipType;
         // Every display needs CBUS0 at 4, also on a converter that held another value.
@@ -163,7 +168,7 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
         return FALSE;
     }
     WriteProductionLog(FALSE, status == d2xx::FT_OK ? TRUE : FALSE);
-    return status == d2xx::FT_OK;
+    return status == d2xx::FT_OK && records::VerifyEepromWrite(*this, before);
 }
 
 // On an FT232BM the library's user area starts right after the serial-number string, so new
@@ -261,13 +266,17 @@ BOOL CMyCrvUsbDevice::SetDeviceData(const DeviceData& data)
 
 BOOL CMyCrvUsbDevice::WriteUserArea()
 {
+    records::ConverterSnapshot before;
+    if (!records::PrepareWrite(*this, before))
+        return FALSE;
+    const UserAreaImageBuffer written = UserAreaImage;
     // The attempt is history too: a failed write leaves a record that says so.
     if (Library().EE_UAWrite(DeviceHandle(), UserAreaImage.data(), kUserAreaSize) != d2xx::FT_OK) {
         WriteProductionLog(TRUE, FALSE);
         return FALSE;
     }
     WriteProductionLog(TRUE);
-    return TRUE;
+    return records::VerifyUserAreaWrite(*this, written) ? TRUE : FALSE;
 }
 
 BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)

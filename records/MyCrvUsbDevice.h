@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
@@ -42,9 +43,12 @@ public:
     BOOL WriteUserArea();
     BOOL FormatIdentityLine(std::string& text);
 
-    // Settings files. A save is FALSE also when the file could not be written; a load of
-    // [Device] is FALSE, with the record unchanged, when the record cannot hold what the file
-    // says, and LoadSettingsFile then leaves [USB] unread, as after a date error.
+    // Settings files. A save replaces the file once, with both sections, and is FALSE when it
+    // could not. LoadSettingsFile reads the file once and takes nothing unless every value
+    // reads (else platform::CommandError naming the key and value), the record can hold it,
+    // and the file is a settings file: a regular file with [Device] or [USB]. On FALSE,
+    // SettingsFileProblem says why when it is known; after a load SettingsFileMissingKeys
+    // lists the keys that took their defaults ("[USB] VendorId").
     BOOL SaveSettingsFile(const char* path);
     BOOL LoadSettingsFile(const char* path);   // may throw platform::CommandError
     BOOL SaveDeviceDataSection(const char* path);
@@ -64,6 +68,8 @@ public:
     // written: FALSE records a failed write as such and leaves the status entries alone.
     BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
+    // Appends a whole record to the log; when it cannot, the warning ends with advice.
+    BOOL AppendLogRecord(const std::string& record, const std::string& advice);
     BOOL AppendFileToLog(const char* logPath, const char* sourcePath);
     // The next running number for the record's device code, set into the record and the USB
     // serial string (in memory only). -1, with a message and nothing changed, when it would
@@ -90,10 +96,16 @@ public:
 
     BOOL Connected = FALSE;
     std::string ProfilePath;
+    std::string SettingsFileProblem;
+    std::vector<std::string> SettingsFileMissingKeys;
+    // Every write to the converter is backed up first (records/Backup.h); a path here names a
+    // backup that already covers the coming writes, so they take none of their own.
+    std::string HeldBackup;
+    std::string LastBackup;         // the backup the last write took
+    std::uint32_t LogFailures = 0;  // records that could not be appended to the log
 
 private:
     void ShowUnknownDeviceMessage();
-    bool UsbSectionFits(const std::string& localFile); // else the reason is shown
     d2xx::FT_STATUS ProgramKeepingRecord();
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);

@@ -9,7 +9,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -17,9 +16,11 @@
 
 #include "platform/FileLock.h"
 #include "platform/LastError.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/SerialStore.h"
 #include "records/SettingsFile.h"
 #include "platform/TextNumber.h"
 #include "records/UsbSettingsEdit.h"
@@ -115,7 +116,10 @@ std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool wr
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
                              std::uint32_t timeoutMs)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (!platform::CheckLinkInSharedFolder(path).empty())
+        return AppendResult::LinkRefused;
+    platform::FileStatus status = platform::FileStatus::Ok;
+    int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, status, 0666);
     if (fd < 0)
         return AppendResult::CannotOpen;
     // Other processes hold the lock, so the bound is real time, not the program clock.
@@ -171,6 +175,8 @@ std::string DescribeFailure(records::AppendResult result)
     switch (result) {
     case records::AppendResult::CannotOpen:
         return "The file or its folder cannot be opened or created.";
+    case records::AppendResult::LinkRefused:
+        return "It is a symbolic link of another user in a folder others can write to; it was not followed.";
     case records::AppendResult::LockTimeout:
         return "Other stations kept the file locked for more than 10 seconds.";
     default:
@@ -232,7 +238,15 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
         FillUsbSettings(usb.data, false);
         record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
     }
+    if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
+                                        : "The device could not be written either."))
+        return TRUE;
+    LastLog.recordStored = false;
+    return FALSE;
+}
 
+BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::string& advice)
+{
     std::string stored = LogFileSetting();
     std::string local = platform::MapPath(stored);
     records::AppendResult result = records::AppendResult::CannotOpen;
@@ -240,15 +254,13 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
         result = records::AppendToLogFile(local, record);
     if (result == records::AppendResult::Ok)
         return TRUE;
-    LastLog.recordStored = false;
+    ++LogFailures;
 
     std::string where = "\"" + stored + "\"";
     if (local != stored)
         where += " (" + local + ")";
     platform::Ui().MessageBox("The production record could not be added to the log file " + where +
-                                  ".\n" + DescribeFailure(result) +
-                                  (written ? "\nThe device was written; please note its settings by hand."
-                                           : "\nThe device could not be written either."),
+                                  ".\n" + DescribeFailure(result) + "\n" + advice,
                               LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                               platform::BoxOwner::MainWindow);
     return FALSE;
@@ -270,11 +282,8 @@ BOOL CMyCrvUsbDevice::AppendFileToLog(const char* logPath, const char* sourcePat
 {
     if (logPath == nullptr || sourcePath == nullptr)
         return FALSE;
-    std::ifstream source(platform::MapPath(sourcePath), std::ios::binary);
-    if (!source)
-        return FALSE;
-    std::string content((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
-    if (source.bad())
+    std::string content;
+    if (platform::ReadRegularFile(platform::MapPath(sourcePath), content) != platform::FileStatus::Ok)
         return FALSE;
     return records::AppendToLogFile(platform::MapPath(logPath), content) == records::AppendResult::Ok;
 }
@@ -316,6 +325,18 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     char last[256] = {};
     ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
     std::int64_t next = std::int64_t{platform::LeadingDecimal(last)} + 1;
+    char store[260] = {};
+    if (next <= 65535 && ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store)) {
+        records::Reservation shared =
+            records::ReserveSerialNumber(platform::MapPath(store), data.DeviceCode, next - 1);
+        if (shared.number <= 0) {
+            platform::Ui().MessageBox("No serial number was generated: " + shared.error + ".",
+                                      LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                      platform::BoxOwner::MainWindow);
+            return -1;
+        }
+        next = shared.number;
+    }
     DeviceData generated = data;
     generated.SerialPart1 = static_cast<std::int32_t>(std::min<std::int64_t>(next, INT32_MAX));
     if (next > 65535 || !DeviceDataFits(generated)) {

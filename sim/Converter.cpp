@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "sim/BootLoader.h"
 #include "sim/DisplayEmulator.h"
@@ -62,19 +63,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& text)
     return true;
 }
 
+// No image is larger than 64 KiB; anything larger is not ours.
 bool ReadWholeFile(const std::string& path, std::string& out)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    out.clear();
-    char buffer[4096];
-    ssize_t n;
-    // No image is larger than this; anything larger is not ours.
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && out.size() <= 65536)
-        out.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return n == 0;
+    return platform::ReadRegularFile(path, out, 65536) == platform::FileStatus::Ok;
 }
 
 void AppendLine(const std::string& path, const std::string& line)
@@ -666,8 +658,11 @@ FT_STATUS Converter::Program(const FT_EEPROM_X_SERIES& fields, const std::string
 {
     if (config_.eepromProgramFails)
         return FT_EEPROM_WRITE_FAILED;
+    FT_EEPROM_X_SERIES stored = fields;
+    if (config_.eepromProgramCorrupts)
+        stored.common.ProductId ^= 0x0001;
     // Strings beyond the chip's string space: FTDI's library refuses them with this status.
-    if (!image_.Encode(fields, {manufacturer, description, serial}))
+    if (!image_.Encode(stored, {manufacturer, description, serial}))
         return FT_OTHER_ERROR;
     manufacturerId_ = manufacturerId;
     SaveState();
@@ -761,6 +756,12 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
     if (config_.userAreaWriteFails)
         return FT_EEPROM_WRITE_FAILED;
     PutUserArea(data, size);
+    // A weak cell: the serial number's last digit comes back wrong.
+    if (config_.userAreaWriteCorrupts && size > 10) {
+        image_.SetByte(image_.UserAreaStart() + 10, static_cast<std::uint8_t>(data[10] ^ 0x01));
+        if (image_.UserAreaInChecksum())
+            image_.UpdateChecksum();
+    }
     SaveState();
     return FT_OK;
 }

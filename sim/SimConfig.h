@@ -26,6 +26,7 @@ struct EepromContents {
 struct SimConfig {
     std::string file;        // the configuration file; empty when none was named
     std::string stateFolder; // where programmed state lives; empty: nothing is persisted
+    std::string problem;     // why the file was refused (then no converter is present)
 
     // [Converter]
     bool present = true;
@@ -42,12 +43,14 @@ struct SimConfig {
     std::vector<std::uint16_t> eepromWords; // [Eeprom] Image=: the raw image, as it stands
     bool eepromReadFails = false;
     bool eepromProgramFails = false;
+    bool eepromProgramCorrupts = false; // programming reports success, stores another product ID
 
     // [UserArea]: the 25 stored bytes, or an erased area.
     std::array<std::uint8_t, 25> userArea{};
     bool userAreaErased = false;
     bool userAreaReadFails = false;
     bool userAreaWriteFails = false;
+    bool userAreaWriteCorrupts = false; // a block write reports success, stores one byte changed
 
     // [Display]
     DisplayConfig display;
@@ -64,8 +67,9 @@ struct SimConfig {
 // The file named by $KESTRUNE_SIM, or "" when it is not set.
 std::string SimConfigFileFromEnvironment();
 
-// Reads the file (an empty name or a missing file gives the defaults). The state folder is
-// [State] Folder=, else the file's own folder.
+// Reads the file (an empty name or a missing file gives the defaults; a file that is no regular
+// file or is too large gives no converter, and problem). The state folder is [State] Folder=,
+// else the file's own folder.
 SimConfig LoadSimConfig(const std::string& file);
 
 // The 25-byte record for the given fields, serial as 0012.3456.789 and dates as YYYY-MM-DD;

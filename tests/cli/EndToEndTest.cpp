@@ -2,12 +2,20 @@
 // with its own simulator configuration, profile store, drive C and temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
+#include <regex>
 #include <sstream>
+#include <thread>
 
 #include "CliProcess.h"
 #include "support/TempDir.h"
@@ -65,6 +73,17 @@ const char* const kUsbSection =
     "SerNumEnable=1\n"
     "USBVersionEnable=0\n"
     "USBVersion=0x0110\n";
+
+// ASCII text as a UTF-16LE file with its byte-order mark.
+std::string Utf16(const std::string& text)
+{
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
 
 const char* const kDeviceSection =
     "[Device]\n"
@@ -368,8 +387,7 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
     WriteText(dir_ / "wide.bin", "[Device]\r\nType=0x63\r\n[USB]\r\nVendorId=0x1beef\r\n");
     ProcessResult wide = Run({"--yes", "settings", "load", (dir_ / "wide.bin").string(), "--program"});
     EXPECT_EQ(wide.status, 1);
-    EXPECT_EQ(wide.err, "Kestrune Error: The VendorId \"0x1beef\" is larger than 0xffff, the largest USB ID; "
-                        "nothing was programmed.\nKestrune Error: Cannot load data from file\n");
+    EXPECT_EQ(wide.err, "Kestrune: Unspecified error / VendorId=0x1beef: larger than 0xffff, the largest USB ID\n");
     EXPECT_FALSE(fs::exists(Log()));
 
     Simulate("Eeprom", "ProgramFails", "1");
@@ -497,8 +515,8 @@ TEST_F(Cli, NothingIsWrittenThatWasNotRead)
     WriteText(dir_ / "partial.bin", "[USB]\r\nVendorId=0x0403\r\nProductId=0xf208\r\n");
     EXPECT_EQ(Run({"--yes", "settings", "load", (dir_ / "partial.bin").string(), "--program"}).status, 1);
     EXPECT_FALSE(fs::exists(Log()));
-    ProcessResult whole = Run({"--yes", "settings", "load", file.string(), "--program"});
-    EXPECT_EQ(whole.status, 0) << whole.err;
+    // Even a file with every key is not written without a backup of what the converter holds.
+    EXPECT_EQ(Run({"--yes", "settings", "load", file.string(), "--program"}).status, 1);
 
     Simulate("Eeprom", "ReadFails", "0");
     EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
@@ -515,11 +533,12 @@ TEST_F(Cli, NothingIsWrittenThatWasNotRead)
         EXPECT_EQ(run.out, "") << args[1];
     }
     EXPECT_FALSE(fs::exists(Log()));
-    ProcessResult full = Run({"--yes", "record", "program", "Type=0x62", "SerialNumber=0009.0009.009",
-                              "Manufacturing=01.02.24", "LastUpdate=01.02.24"});
-    EXPECT_EQ(full.status, 0) << full.err;
+    EXPECT_EQ(Run({"--yes", "record", "program", "Type=0x62", "SerialNumber=0009.0009.009",
+                   "Manufacturing=01.02.24", "LastUpdate=01.02.24"})
+                  .status,
+              1);
     Simulate("UserArea", "ReadFails", "0");
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0009.0009.009\n"), std::string::npos);
+    EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 }
 
 TEST_F(Cli, ExitStatusFourWhenTheHistoryIsNotStored)
@@ -589,30 +608,199 @@ TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
 
 TEST_P(CliPath, SettingsFailures)
 {
-    ProcessResult missing = Run({"--yes", "settings", "load", (dir_ / "nothing.bin").string(), "--program"});
+    const std::string nothing = (dir_ / "nothing.bin").string();
+    ProcessResult missing = Run({"--yes", "settings", "load", nothing, "--program"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file\n");
+    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file / " + nothing + ": no such file\n");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 
-    ProcessResult unwritable = Run({"settings", "save", (dir_ / "no" / "such" / "folder.bin").string()});
+    const std::string inNoFolder = (dir_ / "no" / "such" / "folder.bin").string();
+    ProcessResult unwritable = Run({"settings", "save", inNoFolder});
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_EQ(unwritable.out, "");
-    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file\n");
+    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file / " + inNoFolder +
+                                  ": the folder does not exist\n");
 
     // A date outside the accepted ranges stops the load as the desktop's command dispatch does.
     WriteText(dir_ / "bad.bin", "[Device]\r\nType=0x62\r\nManufacturing=01.13.15\r\n");
     ProcessResult bad = Run({"--yes", "settings", "load", (dir_ / "bad.bin").string(), "--program"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out, "");
-    EXPECT_EQ(bad.err, "Kestrune: Unspecified error\n");
+    EXPECT_EQ(bad.err, "Kestrune: Unspecified error / Manufacturing=01.13.15: not a date DD.MM.YY\n");
+
+    // Random bytes hold no section: nothing is loaded, so nothing is programmed.
+    std::string random(2048, '\0');
+    for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 131 + 7) % 256);
+    WriteText(dir_ / "random.bin", random);
+    ProcessResult noise = Run({"--yes", "settings", "load", (dir_ / "random.bin").string(), "--program"});
+    EXPECT_EQ(noise.status, 1);
+    EXPECT_EQ(noise.err, "Kestrune Error: Cannot load data from file / " + (dir_ / "random.bin").string() +
+                             ": no [Device] and no [USB] section; not a settings file\n");
 
     // Loading alone only checks the file: nothing reaches the display.
     WriteText(dir_ / "other.bin", "[Device]\r\nType=0x63\r\n");
     ProcessResult load = Run({"settings", "load", (dir_ / "other.bin").string()});
     EXPECT_EQ(load.status, 0);
     EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err.rfind("kestrune-cli: " + (dir_ / "other.bin").string() +
+                                 ": missing keys take their defaults: [Device] SerialNumber, "
+                                 "[Device] Manufacturing, [Device] LastUpdate, [USB] VendorId, ",
+                             0),
+              0u)
+        << load.err;
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+}
+
+// A file as Notepad's "Unicode" saves it: its values reach the display, and saving over it keeps
+// it UTF-16 with each section once.
+TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
+{
+    const std::string text = "[Device]\r\nType=0x64\r\nSerialNumber=0555.0002.003\r\nManufacturing=30.11.19\r\n"
+                             "LastUpdate=01.12.19\r\n" +
+                             std::regex_replace(kUsbSection, std::regex("\n"), "\r\n");
+    const std::string another = std::regex_replace(text, std::regex("Corvina Nova"), "Another one");
+    const fs::path file = dir_ / "unicode.bin";
+    WriteText(file, Utf16(another));
+
+    ProcessResult load = Run({"--yes", "settings", "load", file.string(), "--program"});
+    EXPECT_EQ(load.status, 0) << load.err;
+    EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err, kConfirmLine);
+    EXPECT_EQ(Run({"record", "show"}).out, "[Device]\nType=0x64\nSerialNumber=0555.0002.003\n"
+                                           "Manufacturing=30.11.19\nLastUpdate=01.12.19\nChecksum=ok\n");
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Another one\n"), std::string::npos);
+
+    WriteText(file, Utf16("; station 4\r\n[Device]\r\nType=0x01\r\n"));
+    ProcessResult save = Run({"settings", "save", file.string()});
+    EXPECT_EQ(save.status, 0) << save.err;
+    EXPECT_EQ(ReadText(file), Utf16("; station 4\r\n" + another));
+}
+
+// Saves killed at random moments, as a station losing power would: each leaves the whole old
+// file or the whole new one.
+TEST_F(Cli, AKilledSaveLeavesTheOldFileOrTheNew)
+{
+#ifdef KESTRUNE_CLI
+    const std::string old = "; bench 3\r\n[Device]\r\nType=0x5f\r\nSerialNumber=0012.3456.789\r\n"
+                            "Manufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n[USB]\r\nVendorId=0x0403\r\n"
+                            "ProductId=0x6001\r\nDescription=Old one\r\n";
+    const fs::path file = dir_ / "devinfo.bin";
+    WriteText(file, old);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    const auto once = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
+    const std::string saved = ReadText(file);
+    ASSERT_NE(saved, old);
+    ASSERT_EQ(saved.rfind("; bench 3\r\n[Device]\r\nType=0x62\r\n", 0), 0u);
+
+    std::mt19937 random(4711);
+    int oldFiles = 0, newFiles = 0;
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; ++round) {
+        WriteText(file, old);
+        const int pid = clitest::StartProcess(KESTRUNE_CLI, {"settings", "save", file.string()}, env_);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(once.count() + 1)));
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        const std::string now = ReadText(file);
+        ASSERT_TRUE(now == old || now == saved) << "round " << round << ":\n" << now;
+        (now == old ? oldFiles : newFiles)++;
+    }
+    std::printf("killed saves: %d, old file left: %d, new file: %d\n", kRounds, oldFiles, newFiles);
+    EXPECT_GT(oldFiles, 0);
+    EXPECT_GT(newFiles, 0);
+#endif
+}
+
+// Whatever file the program reads, a device, a FIFO or a folder in its place is refused at once.
+TEST_F(Cli, FilesThatAreNoRegularFilesAreRefusedAtOnce)
+{
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = (dir_ / "folder").string();
+    fs::create_directory(folder);
+    struct Reader {
+        const char* variable; // nullptr: the settings file of "settings load"
+        int status;
+        std::string message;  // before the path
+    };
+    const Reader readers[] = {
+        {nullptr, 1, "Kestrune Error: Cannot load data from file / "},
+        {"KESTRUNE_PROFILE", 1, "kestrune-cli: profile store "},
+        {"KESTRUNE_REGISTRY", 1, "kestrune-cli: registry file "},
+        {"KESTRUNE_SIM", 3, "kestrune-sim: KESTRUNE_SIM="},
+    };
+    for (const std::string& path : {std::string("/dev/zero"), fifo, folder}) {
+        for (const Reader& reader : readers) {
+            const std::string what = (reader.variable ? reader.variable : "settings") + std::string(" ") + path;
+            ProcessOptions options;
+            options.timeoutSeconds = 10;
+            std::vector<std::string> args{"identify"};
+            if (reader.variable)
+                options.env[reader.variable] = path;
+            else
+                args = {"--yes", "settings", "load", path, "--program"};
+            const auto start = std::chrono::steady_clock::now();
+            ProcessResult run = Run(args, options);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << what;
+            EXPECT_EQ(run.status, reader.status) << what;
+            EXPECT_EQ(run.out, "") << what;
+            EXPECT_EQ(run.err.rfind(reader.message + path + ": not a regular file\n", 0), 0u) << what << ": " << run.err;
+        }
+    }
+}
+
+// Another user's link, named like our log or a settings file in a folder everybody may write
+// to, must not make us write where it points. The link is made by an unprivileged user.
+TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path shared = dir_ / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all); // writable by all, without the sticky bit
+    const fs::path victim = dir_ / "victim.txt";
+    WriteText(victim, "keep\n");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        for (const char* name : {"fertigung.log", "devinfo.bin"})
+            if (::symlink(victim.c_str(), (shared / name).c_str()) != 0) ::_exit(1);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second user could not make the links";
+
+    const std::string log = (shared / "fertigung.log").string();
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLOG=" + log + "\r\n");
+    ProcessResult logged = Run({"--yes", "eeprom", "program", "Description=Linked"});
+    EXPECT_EQ(logged.status, 4) << logged.err; // the display was written; the log was not
+    EXPECT_NE(logged.err.find("\"" + log + "\". / It is a symbolic link of another user in a folder others can "
+                              "write to; it was not followed."),
+              std::string::npos)
+        << logged.err;
+
+    const std::string settings = (shared / "devinfo.bin").string();
+    ProcessResult saved = Run({"settings", "save", settings});
+    EXPECT_EQ(saved.status, 1);
+    EXPECT_EQ(saved.err, "Kestrune Error: Cannot save EEPROM data to file / " + settings +
+                             ": a symbolic link of another user in a folder others can write to; not followed\n");
+    EXPECT_EQ(ReadText(victim), "keep\n");
+
+    // Our own link in the same folder is followed, and so is the folder owner's.
+    const fs::path own = shared / "own.bin";
+    fs::create_symlink(victim, own);
+    EXPECT_EQ(Run({"settings", "save", own.string()}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(own));
+    ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
+    WriteText(victim, "");
+    EXPECT_EQ(Run({"settings", "save", settings}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
 }
 
 TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
@@ -651,6 +839,17 @@ TEST_P(CliPath, FlashWritesTheFileIntoTheFlash)
     EXPECT_NE(run.err.find("Kestrune is ready\n"), std::string::npos);
     const std::string flash = ReadText(dir_ / "state" / "flash.bin");
     EXPECT_EQ(flash, std::string(data.begin(), data.end()));
+    // The log stays as it was, unless the station asks for firmware records.
+    EXPECT_FALSE(fs::exists(Log()));
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
+    ASSERT_EQ(Run({"flash", file.string()}).status, 0);
+    EXPECT_TRUE(std::regex_match(
+        ReadText(Log()),
+        std::regex("\r\n\\*\\*\\*\r\n\\*\\*\\* \\[[^\\]]+\\] USER \"[^\"]*\" on COMPUTER \"[^\"]*\"\r\n"
+                   "\\*\\*\\* Firmware updated\r\n\\*\\*\\*\r\n\\[Firmware\\]\r\nType=0x62\r\n"
+                   "SerialNumber=0001\\.0001\\.001\r\nFile=heron-100\\.hex\r\nSize=" +
+                   std::to_string(fs::file_size(file)) + "\r\nSHA256=[0-9a-f]{64}\r\nFamily=4\r\nResult=0\r\n")))
+        << ReadText(Log());
 }
 
 TEST_P(CliPath, FlashEachFamilyAndAPulledCable)
@@ -856,3 +1055,224 @@ TEST_F(Cli, PortTestOverAPseudoTerminal)
 }
 
 } // namespace
+
+// The bench's one command per display, and what every write to a converter now does around it:
+// a backup first, a read-back after.
+class Unit : public Cli {
+protected:
+    void SetUp() override
+    {
+        Cli::SetUp();
+        WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
+                                         "SerialNumber=0041.0001.001\r\n");
+        firmware_ = dir_ / "nova-100.hex";
+        WriteText(firmware_, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    }
+
+    std::string Record() { return Run({"record", "show"}).out; }
+    std::string Usb() { return Run({"eeprom", "show"}).out; }
+    std::vector<std::string> Backups()
+    {
+        std::vector<std::string> lines;
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        for (std::string line; std::getline(list, line);) lines.push_back(line);
+        return lines;
+    }
+
+    fs::path firmware_;
+};
+
+TEST_F(Unit, DoesTheWholeJobForOneDisplay)
+{
+    WriteText(dir_ / "template.bin", "[Device]\r\nType=0x62\r\nSerialNumber=0000.0777.042\r\n"
+                                     "Manufacturing=01.12.26\r\nLastUpdate=02.12.26\r\n[USB]\r\n"
+                                     "Description=Corvina Nova bench\r\n");
+    ProcessResult run = Run({"--yes", "unit", "--flash", firmware_.string(), "--family", "3",
+                             "--template", (dir_ / "template.bin").string(), "--serial", "next"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::regex_match(
+        run.out, std::regex("0042\\.0777\\.042 Nova 0x62: identify ok \\(\\d+\\.\\d\\d s\\), "
+                            "firmware ok \\(\\d+\\.\\d\\d s\\), template ok \\(\\d+\\.\\d\\d s\\), "
+                            "serial ok \\(\\d+\\.\\d\\d s\\), backup ok \\(\\d+\\.\\d\\d s\\), "
+                            "eeprom ok \\(\\d+\\.\\d\\d s\\), record ok \\(\\d+\\.\\d\\d s\\), "
+                            "logged \\(\\d+\\.\\d\\d s\\)\n")))
+        << run.out;
+    EXPECT_NE(run.err.find("Updating flash memory: 46 %\n"), std::string::npos) << run.err;
+    EXPECT_EQ(Record(), "[Device]\nType=0x62\nSerialNumber=0042.0777.042\nManufacturing=01.12.26\n"
+                        "LastUpdate=02.12.26\nChecksum=ok\n");
+    EXPECT_NE(Usb().find("Description=Corvina Nova bench\nSerialNumber=ZK000042\n"), std::string::npos);
+
+    // One backup covers both writes, and holds the converter as it was.
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].rfind("ZK000001\t", 0), 0u) << backups[0];
+    const std::string backup = ReadText(backups[0].substr(backups[0].rfind('\t') + 1));
+    EXPECT_NE(backup.find("[Device]\r\nType=0x62\r\nSerialNumber=0001.0001.001\r\n"), std::string::npos);
+    EXPECT_NE(backup.find("Description=Corvina Nova\r\n"), std::string::npos);
+
+    // The log in the order of the job, the firmware named by its content.
+    const std::string log = ReadText(Log());
+    const std::size_t fw = log.find("*** Firmware updated\r\n***\r\n[Firmware]\r\nType=0x62\r\n"
+                                    "SerialNumber=0001.0001.001\r\nFile=nova-100.hex\r\n");
+    const std::size_t usb = log.find("*** USB data flashed\r\n");
+    const std::size_t device = log.find("*** Device data to user area flashed\r\n");
+    ASSERT_NE(fw, std::string::npos) << log;
+    EXPECT_LT(fw, usb);
+    EXPECT_LT(usb, device);
+    EXPECT_NE(log.find("Family=3\r\nResult=0\r\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(log, std::regex("SHA256=[0-9a-f]{64}\r\n")));
+
+    ProcessResult history = Run({"history", "42.777.42"});
+    EXPECT_EQ(history.status, 0);
+    EXPECT_TRUE(std::regex_match(history.out,
+                                 std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}"
+                                            "\t[^\t]*\t[^\t]*\tDevice data to user area flashed\tType=0x62\t"
+                                            "SerialNumber=0042.0777.042\tManufacturing=01.12.26\t"
+                                            "LastUpdate=02.12.26\n")))
+        << history.out;
+}
+
+TEST_F(Unit, StopsAtTheFirstFailedStep)
+{
+    struct Case {
+        const char* fault;
+        std::string section, key, value;
+        const char* step;  // as the summary line names it
+        int status;
+        const char* leftRecord;     // the record the display keeps
+        bool usbProgrammed;         // the converter holds the new USB serial number
+        bool backedUp;
+    };
+    const Case cases[] = {
+        {"flash refused", "BootLoader", "RefuseRecord", "3:S", "firmware FAILED", 1,
+         "SerialNumber=0001.0001.001\n", false, false},
+        {"EEPROM program fails", "Eeprom", "ProgramFails", "1", "eeprom FAILED", 1,
+         "SerialNumber=0001.0001.001\n", false, true},
+        {"user-area write corrupts", "UserArea", "WriteCorrupts", "1", "record FAILED", 1,
+         "SerialNumber=0042.0001.000\n", true, true},
+        {"log not writable", "", "", "", "log FAILED", 4, "SerialNumber=0042.0001.001\n", true, true},
+    };
+    for (const Case& c : cases) {
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        if (c.section.empty()) {
+            // The log's folder would have to be made inside a plain file.
+            WriteText(dir_ / "c" / "LOG", "not a folder");
+        } else {
+            Simulate(c.section, c.key, c.value);
+        }
+        ProcessResult run = Run({"--yes", "unit", "--flash", firmware_.string(), "--family", "3",
+                                 "--serial", "next"});
+        EXPECT_EQ(run.status, c.status) << c.fault << "\n" << run.err;
+        const std::string failed = std::string(c.step) + " (";
+        const std::size_t at = run.out.find(failed);
+        ASSERT_NE(at, std::string::npos) << c.fault << ": " << run.out;
+        EXPECT_EQ(run.out.find(", ", at), std::string::npos) << c.fault << ": ran on: " << run.out;
+        const std::string name = std::string(c.step).substr(0, std::string(c.step).find(' '));
+        EXPECT_NE(run.err.find("kestrune-cli: unit stopped at the step '" + name + "'\n"), std::string::npos)
+            << c.fault << ": " << run.err;
+
+        if (!c.section.empty()) Simulate(c.section, c.key, "0");
+        EXPECT_NE(Record().find(c.leftRecord), std::string::npos) << c.fault << ": " << Record();
+        EXPECT_EQ(Usb().find("SerialNumber=ZK000042\n") != std::string::npos, c.usbProgrammed) << c.fault;
+        EXPECT_EQ(Backups().size(), c.backedUp ? 1u : 0u) << c.fault;
+        if (c.section == "BootLoader") {
+            // The failed update is in the log with its result; nothing was written after it.
+            const std::string log = ReadText(Log());
+            EXPECT_NE(log.find("Result=83\r\n"), std::string::npos) << log;
+            EXPECT_EQ(log.find("*** USB data flashed"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
+{
+    // A converter as the bench leaves it; the simulator keeps every EEPROM byte in its state.
+    ASSERT_EQ(Run({"--yes", "unit", "--serial", "next"}).status, 0);
+    const fs::path state = dir_ / "state" / "eeprom.bin";
+    ASSERT_TRUE(fs::exists(state));
+    const std::string good = ReadText(state);
+    const std::string goodRecord = Record(), goodUsb = Usb();
+
+    // Two bad writes, each reported by its read-back.
+    Simulate("Eeprom", "ProgramCorrupts", "1");
+    ProcessResult usb = Run({"--yes", "eeprom", "program", "ProductId=0xF300"});
+    EXPECT_EQ(usb.status, 1);
+    EXPECT_NE(usb.err.find("Kestrune Error: The converter does not hold what was programmed: ProductId "
+                           "differs when read back.\n"),
+              std::string::npos)
+        << usb.err;
+    Simulate("Eeprom", "ProgramCorrupts", "0");
+    Simulate("UserArea", "WriteCorrupts", "1");
+    ProcessResult record = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"});
+    EXPECT_EQ(record.status, 1);
+    EXPECT_NE(record.err.find("Kestrune Error: The converter does not hold the device record that was "
+                              "written: SerialNumber differs when read back.\n"),
+              std::string::npos)
+        << record.err;
+    Simulate("UserArea", "WriteCorrupts", "0");
+    EXPECT_NE(ReadText(state), good);
+
+    // The backup taken before the first bad write.
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 3u);
+    const std::string before = backups[1].substr(backups[1].rfind('\t') + 1);
+    ProcessResult restore = Run({"--yes", "eeprom", "restore", before});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(ReadText(state), good);
+    EXPECT_EQ(Record(), goodRecord);
+    EXPECT_EQ(Usb(), goodUsb);
+
+    // Another converter's backup is written only when asked for.
+    const fs::path other = dir_ / "other.ini";
+    std::string text = ReadText(before);
+    text.replace(text.find("Converter=ZK000001"), 18, "Converter=ZK000099");
+    WriteText(other, text);
+    ProcessResult refused = Run({"--yes", "eeprom", "restore", other.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("was taken from the converter ZK000099, this one is ZK000001; nothing was "
+                               "written (--other-converter writes it all the same)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"}).status, 0);
+
+    // A damaged backup is no backup.
+    text.replace(text.find("UserArea="), 9, "UserArea=zz");
+    WriteText(other, text);
+    ProcessResult damaged = Run({"--yes", "eeprom", "restore", other.string()});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("is missing or damaged"), std::string::npos) << damaged.err;
+}
+
+TEST_F(Unit, NoBackupNoWrite)
+{
+    // Backups cannot be stored: the data folder is a plain file.
+    fs::remove_all(dir_ / "data");
+    WriteText(dir_ / "data", "");
+    ProcessResult run = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Kestrune Error: Nothing was written to the converter: no backup of what it "
+                           "holds could be made (the folder "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(Record().find("SerialNumber=0001.0001.001\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Log()));
+}
+
+TEST_F(Unit, SerialNumbersFromTheSharedStore)
+{
+    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0100.0001.001\n");
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0101.0001.001\n");
+    EXPECT_NE(ReadText(dir_ / "serials.ini").find("Device98=101\r\n"), std::string::npos);
+
+    // A store that cannot be written hands out nothing.
+    fs::remove(dir_ / "serials.ini");
+    fs::create_directories(dir_ / "serials.ini");
+    ProcessResult refused = Run({"serial", "next"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("No serial number was generated: the serial-number store "), std::string::npos)
+        << refused.err;
+}
