@@ -57,7 +57,7 @@ std::optional<bool> HeldByKernelDriver(unsigned productId, const std::string& se
 {
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/sys/bus/usb/devices", error)) {
-        const fs::path dir = entry.path();
+        const fs::path& dir = entry.path();
         if (FirstLine(dir / "idVendor") != "0403" || FirstLine(dir / "idProduct") != Hex4(productId) ||
             FirstLine(dir / "serial") != serial)
             continue;

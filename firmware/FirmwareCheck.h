@@ -16,7 +16,7 @@ inline constexpr std::uint32_t kFirmwareNoEnd = 1392;        // no end-of-file r
                                                              // followed by more records
 
 // No display holds an image this large; a bigger file is not firmware.
-inline constexpr std::uint64_t kFirmwareMaxSize = 16u * 1024 * 1024;
+inline constexpr std::uint64_t kFirmwareMaxSize = std::uint64_t{16} * 1024 * 1024;
 
 struct FirmwareContentProblem {
     std::uint32_t error = 0; // 0: the file can be sent

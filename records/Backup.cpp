@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -393,9 +394,11 @@ std::vector<std::string> DifferingUsbFields(const ConverterSnapshot& written,
         if (written.strings[i] != readBack.strings[i]) names.push_back(kStringKeys[i]);
     // The chip sets the device type itself; every other byte of the image must come back.
     const std::size_t from = sizeof(d2xx::FT_EEPROM_HEADER);
+    const auto skip = [from](const std::vector<std::uint8_t>& image) {
+        return image.begin() + static_cast<std::ptrdiff_t>(std::min(from, image.size()));
+    };
     if (written.image.size() != readBack.image.size() ||
-        !std::equal(written.image.begin() + std::min(from, written.image.size()), written.image.end(),
-                    readBack.image.begin() + std::min(from, readBack.image.size())))
+        !std::equal(skip(written.image), written.image.end(), skip(readBack.image)))
         names.push_back("other configuration bytes");
     return names;
 }

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <sstream>
+#include <system_error>
 #include <unistd.h>
 
 #include "platform/FileLock.h"
@@ -295,14 +296,14 @@ std::string ProfileUnreadable(const std::string& path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return errno == ENOENT ? std::string() : std::string(std::strerror(errno));
+        return errno == ENOENT ? std::string() : std::generic_category().message(errno);
     struct stat info {};
     char byte = 0;
     std::string why;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         why = "it is not a regular file";
     else if (::read(fd, &byte, 1) < 0)
-        why = std::strerror(errno);
+        why = std::generic_category().message(errno);
     ::close(fd);
     return why;
 }
