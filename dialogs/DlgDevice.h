@@ -38,6 +38,7 @@ public slots:
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     void OnInitDialog() override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     QWidget* ControlOf(DeviceField field) const;
