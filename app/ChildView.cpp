@@ -7,7 +7,7 @@
 #include <QScrollBar>
 #include <QTextCursor>
 
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "res/Strings.h"
 
 CChildView::CChildView(QWidget* parent) : QWidget(parent)

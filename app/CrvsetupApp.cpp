@@ -12,15 +12,15 @@
 #include "app/FrameUpdateSink.h"
 #include "app/MainFrame.h"
 #include "app/Placement.h"
-#include "app/QtText.h"
-#include "app/Seams.h"
+#include "dialogs/QtText.h"
+#include "dialogs/Seams.h"
 #include "firmware/Firmware.h"
-#include "platform/SimulationSwitch.h"
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 
-// After theDevice (records/TheDevice.cpp), in this order.
+// Holds no device and touches no other file's objects when constructed: the front end hands
+// the device over in InitInstance.
 CCrvsetupApp theApp;
 std::string g_strCommandLineFile;
 
@@ -44,8 +44,9 @@ CCrvsetupApp::CCrvsetupApp()
 
 CCrvsetupApp::~CCrvsetupApp() = default;
 
-BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
+BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::string>& args)
 {
+    m_pDevice = &device;
     m_nStartupTimerRuns = 0;
     m_bAutomaticRun = m_bRunStarted = m_bRunHandled = m_bRunSucceeded = m_bQuitPending = false;
     m_bQuitPosted = false;
@@ -56,14 +57,9 @@ BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
     // 3. The command line.
     CCommandLineInfo cmdInfo;
     cmdInfo.ParseCommandLine(args);
-    if (cmdInfo.m_bSimulate) {
-        const std::string why = platform::EnableSimulation();
-        if (!why.empty())
-            std::fprintf(stderr, "kestrune: --simulate: %s\n", why.c_str());
-    }
 
     // 4. The main frame with its menu, accelerators, title, icon, view and status bar.
-    m_pMainWnd = std::make_unique<CMainFrame>(cmdInfo.m_bService);
+    m_pMainWnd = std::make_unique<CMainFrame>(device, cmdInfo.m_bService);
     m_ui.SetMainWindow(m_pMainWnd.get());
     QApplication::setWindowIcon(m_pMainWnd->windowIcon());
 
@@ -82,9 +78,9 @@ BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
     m_pMainWnd->repaint();
 
     // 7, 8. Connect quietly and ask for the identity; the results are looked at later.
-    theDevice.ConnectDevice(FALSE);
-    if (theDevice.SendIdentifyRequest())
-        theDevice.ReadIdentityReply(2000);
+    Device().ConnectDevice(FALSE);
+    if (Device().SendIdentifyRequest())
+        Device().ReadIdentityReply(2000);
 
     // 9.
     g_strCommandLineFile = cmdInfo.m_strFileName;
@@ -105,7 +101,7 @@ BOOL CCrvsetupApp::InitInstance(const std::vector<std::string>& args)
     // 12.
     std::string ready = LoadStdString(IDS_IDLE_MESSAGE);
     std::string identity;
-    if (theDevice.FormatIdentityLine(identity))
+    if (Device().FormatIdentityLine(identity))
         ready += " - " + identity;
 
     // 13. Steps 1 to 3 of showing a status text; a larger font gets a larger window, so that
@@ -127,7 +123,7 @@ void CCrvsetupApp::StartupTimerProc()
     ++m_nStartupTimerRuns;
     CMainFrame* owner = m_pMainWnd.get();
 
-    if (theDevice.CheckConnection()) {
+    if (Device().CheckConnection()) {
         if (!g_strCommandLineFile.empty() && platform::PathFileExists(g_strCommandLineFile)) {
             m_bAutomaticRun = true;
             m_bRunStarted = owner->StartUpdate(g_strCommandLineFile, kAutomaticRunFamily);
@@ -159,7 +155,7 @@ void CCrvsetupApp::OnUpdateRunHandled(bool reported)
     if (!m_bAutomaticRun || m_bRunHandled)
         return;
     m_bRunHandled = true;
-    m_bRunSucceeded = reported && theDevice.Worker().m_nResult.load() == 0;
+    m_bRunSucceeded = reported && Device().Worker().m_nResult.load() == 0;
     if (m_bQuitPending)
         EndAutomaticRun();
 }
@@ -216,11 +212,11 @@ int CCrvsetupApp::ExitInstance(int loopExitCode)
         m_pQuitTimer->stop();
     // Only an abnormal end of the loop gets here during a run: release the worker from the
     // UI thread first, then let it finish before the link goes.
-    if (theDevice.Worker().IsRunning()) {
+    if (Device().Worker().IsRunning()) {
         gui::FrameUpdateSink::Instance().Detach();
-        theDevice.Worker().Wait();
+        Device().Worker().Wait();
     }
-    theDevice.ClosePort();
+    Device().ClosePort();
 
     m_ui.SetMainWindow(nullptr);
     m_pMainWnd.reset();
@@ -228,5 +224,6 @@ int CCrvsetupApp::ExitInstance(int loopExitCode)
     m_pQuitTimer.reset();
     platform::SetUi(m_pPreviousUi);
     m_pPreviousUi = nullptr;
+    m_pDevice = nullptr;
     return loopExitCode != 0 ? loopExitCode : m_nExitCode;
 }

@@ -12,6 +12,7 @@
 #include "platform/Types.h"
 
 class CMainFrame;
+class CMyCrvUsbDevice;
 class QRect;
 class QTimer;
 
@@ -24,9 +25,10 @@ public:
     CCrvsetupApp(const CCrvsetupApp&) = delete;
     CCrvsetupApp& operator=(const CCrvsetupApp&) = delete;
 
-    // Needs the QApplication. args: the command line without the program name, after Qt took
-    // its own options. Always TRUE.
-    BOOL InitInstance(const std::vector<std::string>& args);
+    // Needs the QApplication. device: the front end's device object, used until ExitInstance.
+    // args: the command line without the program name, after Qt took its own options (the
+    // simulation switch has been acted on by then). Always TRUE.
+    BOOL InitInstance(CMyCrvUsbDevice& device, const std::vector<std::string>& args);
     // The message loop, then ExitInstance; returns the process's exit status.
     int Run();
     // Closes the link and takes the windows down. Returns the exit status: the loop's code, or
@@ -40,6 +42,8 @@ public:
     void OnAppExit();
 
     CMainFrame* MainWindow() const { return m_pMainWnd.get(); }
+    // Between InitInstance and ExitInstance.
+    CMyCrvUsbDevice& Device() const { return *m_pDevice; }
     gui::CommandTable& Commands() { return m_commands; }
     gui::QtUi& Ui() { return m_ui; }
 
@@ -63,6 +67,7 @@ private:
     gui::QtUi m_ui;
     gui::ScriptedRun m_script;
     platform::UserInterface* m_pPreviousUi = nullptr;
+    CMyCrvUsbDevice* m_pDevice = nullptr;
     std::unique_ptr<CMainFrame> m_pMainWnd;
     std::unique_ptr<QTimer> m_pStartupTimer;
     std::unique_ptr<QTimer> m_pQuitTimer;

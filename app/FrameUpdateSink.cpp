@@ -6,7 +6,7 @@
 
 #include "app/ChildView.h"
 #include "app/MainFrame.h"
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "app/StatusBar.h"
 
 namespace gui {

@@ -19,8 +19,8 @@
 #include "app/MainFrameCommands.h"
 #include "app/QtUi.h"
 #include "app/Resources.h"
-#include "app/QtText.h"
-#include "app/Seams.h"
+#include "dialogs/QtText.h"
+#include "dialogs/Seams.h"
 #include "app/StatusBar.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
@@ -108,7 +108,8 @@ QString FallbackLabel(const gui::CommandRow& row)
 
 } // namespace
 
-CMainFrame::CMainFrame(bool serviceMenu, QWidget* parent) : QMainWindow(parent)
+CMainFrame::CMainFrame(CMyCrvUsbDevice& device, bool serviceMenu, QWidget* parent)
+    : QMainWindow(parent), m_device(device)
 {
     setObjectName(QStringLiteral("frame%1").arg(IDR_MAINFRAME));
     // No accessible name of its own: screen readers take the title, progress included.
@@ -297,10 +298,10 @@ void CMainFrame::closeEvent(QCloseEvent* event)
 void CMainFrame::RefreshReadyLine()
 {
     std::string line = LoadStdString(IDS_IDLE_MESSAGE);
-    if (theDevice.SendIdentifyRequest()) {
-        theDevice.ReadIdentityReply(2000);
+    if (m_device.SendIdentifyRequest()) {
+        m_device.ReadIdentityReply(2000);
         std::string identity;
-        if (theDevice.FormatIdentityLine(identity))
+        if (m_device.FormatIdentityLine(identity))
             line += " - " + identity;
     }
     SetStatusViewText(line);
@@ -344,7 +345,7 @@ void CMainFrame::SetStatusViewText(const std::string& text)
 
 bool CMainFrame::UpdateActive() const
 {
-    return m_bUpdateActive || theDevice.Worker().IsRunning();
+    return m_bUpdateActive || m_device.Worker().IsRunning();
 }
 
 bool CMainFrame::RefuseWhileUpdating()
@@ -361,7 +362,7 @@ bool CMainFrame::StartUpdate(const std::string& path, int family)
 {
     if (RefuseWhileUpdating())
         return false;
-    if (!theDevice.Worker().StartUpdate(path, family, &gui::FrameUpdateSink::Instance()))
+    if (!m_device.Worker().StartUpdate(path, family, &gui::FrameUpdateSink::Instance()))
         return false;
     m_bUpdateActive = true;
     return true;
@@ -405,8 +406,8 @@ void CMainFrame::OnUpdateFinished()
     {
         // Nobody waits at the screen for the automatic run's result: it goes to standard error.
         gui::QtUi::ScopedReportsToStderr quiet(theApp.Ui(), theApp.AutomaticRun());
-        if (theDevice.EnsureConnected()) {
-            theDevice.Worker().ReportUpdateResult();
+        if (m_device.EnsureConnected()) {
+            m_device.Worker().ReportUpdateResult();
             RefreshReadyLine();
             reported = true;
         }

@@ -10,6 +10,7 @@
 #include "app/CommandTable.h"
 
 class CChildView;
+class CMyCrvUsbDevice;
 class CStatusBar;
 class QMenu;
 
@@ -18,8 +19,9 @@ class CMainFrame : public QMainWindow {
 public:
     enum : unsigned { WM_USER = 0x0400, AFX_IDW_PANE_FIRST = 59648 };
 
-    // serviceMenu: add "&Service" with every frame command that has no menu item.
-    explicit CMainFrame(bool serviceMenu = false, QWidget* parent = nullptr);
+    // serviceMenu: add "&Service" with every frame command that has no menu item. The device
+    // object is the front end's and outlives the frame.
+    explicit CMainFrame(CMyCrvUsbDevice& device, bool serviceMenu = false, QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // Routing: the view, then the frame's table, then the application's. A command no row
@@ -33,6 +35,7 @@ public:
     void PostMessage(unsigned message);
 
     gui::CommandTable& Commands() { return m_commands; }
+    CMyCrvUsbDevice& Device() const { return m_device; }
     // Command IDs that the menu (not the service menu) sends.
     std::vector<unsigned> MenuCommandIds() const;
     QMenu* ServiceMenu() const { return m_pServiceMenu; }
@@ -89,6 +92,7 @@ private:
     void RunRow(const gui::CommandRow& row);
     void UpdateFamily(int family, const char* defaultName);
 
+    CMyCrvUsbDevice& m_device;
     gui::CommandTable m_commands;
     QMenu* m_pServiceMenu = nullptr;
     bool m_bUpdateActive = false;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "app/MainFrame.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 #include "dialogs/DlgDevice.h"
 #include "dialogs/DlgDeviceControls.h"
 #include "dialogs/DlgTest.h"
@@ -67,10 +67,10 @@ void RegisterMainFrameCommands(CMainFrame& frame)
 
 void OnUsbSettings(CMainFrame& frame)
 {
-    if (!theDevice.EnsureConnected())
+    if (!frame.Device().EnsureConnected())
         return;
     {
-        CDlgUsb dlg(&frame);
+        CDlgUsb dlg(frame.Device(), &frame);
         dlg.DoModal();
     }
     frame.RefreshReadyLine();
@@ -78,36 +78,36 @@ void OnUsbSettings(CMainFrame& frame)
 
 void OnDeviceSettings(CMainFrame& frame)
 {
-    if (!theDevice.EnsureConnected())
+    if (!frame.Device().EnsureConnected())
         return;
     std::uint32_t code = 0;
     {
-        CDlgDevice dlg(&frame);
+        CDlgDevice dlg(frame.Device(), &frame);
         dlg.DoModal();
         code = dlg.m_nDeviceCode;
     }
-    theDevice.SwitchModelIfChanged(code);
+    frame.Device().SwitchModelIfChanged(code);
     frame.RefreshReadyLine();
 }
 
 void OnDeviceControls(CMainFrame& frame)
 {
-    if (!theDevice.EnsureConnected())
+    if (!frame.Device().EnsureConnected())
         return;
-    CDlgDeviceControls dlg(&frame);
+    CDlgDeviceControls dlg(frame.Device(), &frame);
     dlg.DoModal();
 }
 
-void OnGenerateSerialNumber(CMainFrame&)
+void OnGenerateSerialNumber(CMainFrame& frame)
 {
     const std::string caption = LoadStdString(IDS_ERROR_CAPTION);
-    if (!theDevice.EnsureConnected())
+    if (!frame.Device().EnsureConnected())
         return;
     // A number the record cannot hold is refused, with its own message, and nothing changes.
-    if (theDevice.GenerateSerialNumber() < 0)
+    if (frame.Device().GenerateSerialNumber() < 0)
         return;
     DeviceData data;
-    theDevice.GetDeviceData(data);
+    frame.Device().GetDeviceData(data);
     platform::Ui().MessageBox(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data), caption,
                               platform::MB_ICONINFORMATION | platform::MB_OK,
                               platform::BoxOwner::MainWindow);
@@ -115,16 +115,16 @@ void OnGenerateSerialNumber(CMainFrame&)
 
 void OnReconnect(CMainFrame& frame)
 {
-    if (!theDevice.ConnectFresh())
+    if (!frame.Device().ConnectFresh())
         return;
     frame.RefreshReadyLine();
 }
 
 void OnDeviceInformation(CMainFrame& frame)
 {
-    if (!theDevice.ConnectFresh())
+    if (!frame.Device().ConnectFresh())
         return;
-    ShowReport(frame, BuildDeviceInformationReport(theDevice));
+    ShowReport(frame, BuildDeviceInformationReport(frame.Device()));
     frame.RefreshReadyLine();
 }
 
@@ -132,7 +132,7 @@ void OnSerialPortTest(CMainFrame& frame)
 {
     CCrvSerialDevice serial;
     std::array<char, 16> port{};
-    theDevice.ReadProfileSetting("Settings", "Port", "COM1:", port.data(), static_cast<int>(port.size()));
+    frame.Device().ReadProfileSetting("Settings", "Port", "COM1:", port.data(), static_cast<int>(port.size()));
     if (!serial.OpenPort(port.data())) {
         FrameBox(IDS_ERROR_COM_PORT, platform::MB_ICONINFORMATION | platform::MB_OK);
         return;
@@ -146,7 +146,7 @@ void OnLoadSettingsFile(CMainFrame& frame)
     const std::optional<std::string> path = gui::GetFileName(&frame, SettingsFileRequest(false));
     if (!path)
         return;
-    if (theDevice.LoadSettingsFile(path->c_str())) {
+    if (frame.Device().LoadSettingsFile(path->c_str())) {
         platform::Ui().SetStatusBarMessage(LoadStdString(IDS_SETTINGS_LOADED));
         return;
     }
@@ -159,7 +159,7 @@ void OnSaveSettingsFile(CMainFrame& frame)
     const std::optional<std::string> path = gui::GetFileName(&frame, SettingsFileRequest(true));
     if (!path)
         return;
-    if (theDevice.SaveSettingsFile(path->c_str())) {
+    if (frame.Device().SaveSettingsFile(path->c_str())) {
         platform::Ui().SetStatusBarMessage(LoadStdString(IDS_SETTINGS_SAVED));
         return;
     }

@@ -6,8 +6,8 @@
 #include <cstdio>
 
 #include "app/MainFrame.h"
-#include "app/QtText.h"
-#include "app/Seams.h"
+#include "dialogs/QtText.h"
+#include "dialogs/Seams.h"
 #include "app/StatusBar.h"
 
 namespace gui {

@@ -10,7 +10,7 @@
 
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 
 namespace gui {
 namespace {

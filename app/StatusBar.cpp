@@ -9,7 +9,7 @@
 #include <QTimer>
 
 #include "app/KeyLocks.h"
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "res/Strings.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The five firmware-update commands of the main frame.
 #include "app/MainFrame.h"
 #include "app/MainFrameCommands.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 #include "firmware/Firmware.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
@@ -29,7 +29,7 @@ void CMainFrame::UpdateFamily(int family, const char* defaultName)
     request.save = false;
     request.defaultExtension = "hex";
     request.defaultName = defaultName;
-    if (!theDevice.EnsureConnected())
+    if (!m_device.EnsureConnected())
         return;
     request.filter = LoadStdString(IDS_HEX_FILTER);
     request.flags = gui::OFN_HIDEREADONLY | gui::OFN_OVERWRITEPROMPT | gui::OFN_PATHMUSTEXIST;

@@ -5,6 +5,8 @@
 
 #include "app/CommandLine.h"
 #include "app/CrvsetupApp.h"
+#include "platform/SimulationSwitch.h"
+#include "records/MyCrvUsbDevice.h"
 
 int main(int argc, char** argv)
 {
@@ -16,13 +18,23 @@ int main(int argc, char** argv)
         return 0;
     }
 
+    // The environment changes before QApplication starts threads that may read it.
+    CCommandLineInfo early;
+    early.ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    std::string simulationFailure;
+    if (early.m_bSimulate)
+        simulationFailure = platform::EnableSimulation();
+
     QApplication app(argc, argv);
+    if (!simulationFailure.empty())
+        std::fprintf(stderr, "kestrune: --simulate: %s\n", simulationFailure.c_str());
     // Qt has taken its own options out of argv by now.
     const QStringList arguments = QCoreApplication::arguments();
     std::vector<std::string> args;
     for (qsizetype i = 1; i < arguments.size(); ++i)
         args.push_back(arguments[i].toStdString());
 
-    theApp.InitInstance(args);
+    CMyCrvUsbDevice theDevice;
+    theApp.InitInstance(theDevice, args);
     return theApp.Run();
 }

@@ -80,7 +80,7 @@ int main()
         const auto frame = protocol::BuildRequest('K', report);
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
-    protocol::ReplyParser::Instance().Reset();
+    device.Parser().Reset();
     std::size_t events = 0;
     Measure("reply parsing, J + two K reports (KV80II)", kRounds / 20, [&](std::size_t) {
         KeyEventQueue queue;

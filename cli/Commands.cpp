@@ -62,7 +62,7 @@ bool ConfirmProgramming()
 // reports "No USB device found." itself.
 // A section as the settings file holds it, written by the same code into a private file;
 // nothing when that file cannot be written.
-std::optional<std::string> SectionText(BOOL (CMyCrvUsbDevice::*save)(const char*))
+std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice, BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
     std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
     const int fd = ::mkstemp(pattern.data());
@@ -110,7 +110,7 @@ private:
     std::string text_;
 };
 
-int Identify()
+int Identify(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     std::string line = LoadStdString(IDS_IDLE_MESSAGE);
@@ -145,7 +145,7 @@ bool Replied(const std::string& report)
            report.compare(report.size() - noReply.size() - 2, noReply.size(), noReply) != 0;
 }
 
-int Info()
+int Info(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.ConnectFresh()) return kExitNoDisplay;
     const std::string report = BuildDeviceInformationReport(theDevice);
@@ -154,7 +154,7 @@ int Info()
     return eepromRead && Replied(report) ? kExitOk : kExitFailed;
 }
 
-int Flash(const Invocation& inv)
+int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UpdateWorker& worker = theDevice.Worker();
@@ -183,13 +183,13 @@ int Flash(const Invocation& inv)
     return result == 0 ? kExitOk : kExitFailed;
 }
 
-int EepromShow()
+int EepromShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
-    return PrintSection(SectionText(&CMyCrvUsbDevice::SaveUsbSection));
+    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveUsbSection));
 }
 
-int EepromProgram(const Invocation& inv)
+int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UsbSettingsRecord current;
@@ -215,16 +215,16 @@ int EepromProgram(const Invocation& inv)
     return kExitOk;
 }
 
-int RecordShow()
+int RecordShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     DeviceData data;
     const BOOL checksumOk = theDevice.GetDeviceData(data);
-    return PrintSection(SectionText(&CMyCrvUsbDevice::SaveDeviceDataSection),
+    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveDeviceDataSection),
                         checksumOk ? "Checksum=ok\n" : "Checksum=error\n");
 }
 
-int RecordProgram(const Invocation& inv)
+int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     DeviceData data;
@@ -260,7 +260,7 @@ int RecordProgram(const Invocation& inv)
 
 // The record first: programming the EEPROM reads the user area back, which would otherwise
 // replace the new record in memory by the old one.
-int WriteRecordAndUsbSettings()
+int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
 {
     if (!ConfirmProgramming()) return kExitFailed;
     DeviceData data;
@@ -274,7 +274,7 @@ int WriteRecordAndUsbSettings()
     return kExitOk;
 }
 
-int SettingsSave(const Invocation& inv)
+int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A settings file that cannot be written must not be reported as saved.
@@ -286,7 +286,7 @@ int SettingsSave(const Invocation& inv)
     return kExitOk;
 }
 
-int SettingsLoad(const Invocation& inv)
+int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A missing file would load the defaults of every key, and --program would write them.
@@ -296,21 +296,21 @@ int SettingsLoad(const Invocation& inv)
         return kExitFailed;
     }
     Print(LoadStdString(IDS_SETTINGS_LOADED));
-    return inv.program ? WriteRecordAndUsbSettings() : kExitOk;
+    return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
 }
 
-int SerialNext(const Invocation& inv)
+int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     if (theDevice.GenerateSerialNumber() <= 0) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
     Print(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data));
-    return inv.program ? WriteRecordAndUsbSettings() : kExitOk;
+    return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
 }
 
 // The serial port test on a link object of its own; theDevice and its USB link stay untouched.
-int PortTest(const Invocation& inv)
+int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     std::string port = inv.port;
     if (port.empty()) {
@@ -331,7 +331,7 @@ int PortTest(const Invocation& inv)
 
 } // namespace
 
-int RunInvocation(const Invocation& inv)
+int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     switch (inv.command) {
     case Command::Help:
@@ -340,17 +340,17 @@ int RunInvocation(const Invocation& inv)
     case Command::Version:
         Print("kestrune-cli " KESTRUNE_VERSION);
         return kExitOk;
-    case Command::Identify: return Identify();
-    case Command::Info: return Info();
-    case Command::Flash: return Flash(inv);
-    case Command::EepromShow: return EepromShow();
-    case Command::EepromProgram: return EepromProgram(inv);
-    case Command::RecordShow: return RecordShow();
-    case Command::RecordProgram: return RecordProgram(inv);
-    case Command::SettingsSave: return SettingsSave(inv);
-    case Command::SettingsLoad: return SettingsLoad(inv);
-    case Command::SerialNext: return SerialNext(inv);
-    case Command::PortTest: return PortTest(inv);
+    case Command::Identify: return Identify(theDevice);
+    case Command::Info: return Info(theDevice);
+    case Command::Flash: return Flash(theDevice, inv);
+    case Command::EepromShow: return EepromShow(theDevice);
+    case Command::EepromProgram: return EepromProgram(theDevice, inv);
+    case Command::RecordShow: return RecordShow(theDevice);
+    case Command::RecordProgram: return RecordProgram(theDevice, inv);
+    case Command::SettingsSave: return SettingsSave(theDevice, inv);
+    case Command::SettingsLoad: return SettingsLoad(theDevice, inv);
+    case Command::SerialNext: return SerialNext(theDevice, inv);
+    case Command::PortTest: return PortTest(theDevice, inv);
     }
     return kExitUsage;
 }
@@ -371,11 +371,12 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;
     try {
-        status = RunInvocation(inv);
+        status = RunInvocation(theDevice, inv);
     } catch (const platform::CommandError& error) {
         // What the desktop's command dispatch shows for a command that stopped with an error.
         platform::Ui().MessageBox(error.what(), LoadStdString(IDS_APP_TITLE),

@@ -5,6 +5,8 @@
 
 #include "cli/CommandLine.h"
 
+class CMyCrvUsbDevice;
+
 namespace cli {
 
 enum ExitStatus : int {
@@ -14,10 +16,11 @@ enum ExitStatus : int {
     kExitNoDisplay = 3,
 };
 
-// Runs one command; results go to standard output, boxes and progress to standard error.
-int RunInvocation(const Invocation& invocation);
+// Runs one command on the front end's device object; results go to standard output, boxes and
+// progress to standard error.
+int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& invocation);
 
-// The whole program: parses, installs the terminal as the user interface, runs, closes the link.
+// The whole program: parses, creates the device object, installs the terminal as the user interface, runs, closes the link.
 int Main(const std::vector<std::string>& args);
 
 } // namespace cli

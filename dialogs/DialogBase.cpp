@@ -19,7 +19,7 @@
 #include <ctime>
 #include <limits>
 
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
 #include "records/DeviceData.h"

@@ -12,8 +12,8 @@
 #include "res/Strings.h"
 #include "ui_dlg_device.h"
 
-CDlgDevice::CDlgDevice(QWidget* parent)
-    : CDialogBase(172, 137, parent), ui(std::make_unique<Ui::DlgDevice>())
+CDlgDevice::CDlgDevice(CMyCrvUsbDevice& device, QWidget* parent)
+    : CDialogBase(172, 137, parent), m_device(device), ui(std::make_unique<Ui::DlgDevice>())
 {
     ui->setupUi(this);
     // Edits as wide as what they hold, so the groups read as one number.
@@ -67,7 +67,7 @@ void CDlgDevice::DoDataExchange(CDataExchange* pDX)
 void CDlgDevice::OnInitDialog()
 {
     try {
-        theDevice.GetDeviceData(m_data);
+        m_device.GetDeviceData(m_data);
     } catch (const platform::CommandError& error) {
         ReportCommandError(error);
     }
@@ -89,13 +89,13 @@ void CDlgDevice::FillFields()
 void CDlgDevice::OnReload()
 {
     const std::string caption = LoadStdString(IDS_ERROR_CAPTION);
-    if (!theDevice.ReadUserArea()) {
+    if (!m_device.ReadUserArea()) {
         DialogMessageBox(LoadStdString(IDS_CANNOT_READ_EEPROM), caption, platform::MB_ICONEXCLAMATION);
         return;
     }
     DeviceData data;
     try {
-        if (!theDevice.GetDeviceData(data)) {
+        if (!m_device.GetDeviceData(data)) {
             DialogMessageBox(LoadStdString(IDS_CHECKSUM_ERROR), caption, platform::MB_ICONEXCLAMATION);
             return;
         }
@@ -131,7 +131,7 @@ void CDlgDevice::ProgramDeviceData()
         return;
     BOOL written = FALSE;
     try {
-        written = WriteDeviceSettingsFields(theDevice, fields);
+        written = WriteDeviceSettingsFields(m_device, fields);
     } catch (const platform::CommandError& error) {
         ReportCommandError(error);
         return;

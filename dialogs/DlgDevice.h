@@ -1,5 +1,5 @@
 #pragma once
-// The device settings dialog: the identification record of theDevice, re-read from the user
+// The device settings dialog: the identification record of the device object, re-read from the user
 // area on Reload, written after a confirmed Program!.
 #include <cstdint>
 #include <memory>
@@ -12,12 +12,14 @@ namespace Ui {
 class DlgDevice;
 }
 
+class CMyCrvUsbDevice;
+
 class CDlgDevice : public CDialogBase {
     Q_OBJECT
 public:
     enum { IDD = 131 };
 
-    explicit CDlgDevice(QWidget* parent = nullptr);
+    explicit CDlgDevice(CMyCrvUsbDevice& device, QWidget* parent = nullptr);
     ~CDlgDevice() override;
 
     // The members from the dialog's record.
@@ -41,6 +43,7 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    CMyCrvUsbDevice& m_device;
     QWidget* ControlOf(DeviceField field) const;
 
     std::unique_ptr<Ui::DlgDevice> ui;

@@ -11,8 +11,8 @@
 #include "res/Strings.h"
 #include "ui_dlg_device_controls.h"
 
-CDlgDeviceControls::CDlgDeviceControls(QWidget* parent)
-    : CDialogBase(201, 84, parent), ui(std::make_unique<Ui::DlgDeviceControls>())
+CDlgDeviceControls::CDlgDeviceControls(CMyCrvUsbDevice& device, QWidget* parent)
+    : CDialogBase(201, 84, parent), m_device(device), ui(std::make_unique<Ui::DlgDeviceControls>())
 {
     ui->setupUi(this);
     // The slider's position in figures beside it, as wide as the widest one.
@@ -45,7 +45,7 @@ void CDlgDeviceControls::OnSetFirmness()
         FocusOffendingControl(ui->edit1020);
         return;
     }
-    theDevice.SetDotFirmness(DotFirmnessFromSlider(m_nFirmness), module);
+    m_device.SetDotFirmness(DotFirmnessFromSlider(m_nFirmness), module);
 }
 
 void CDlgDeviceControls::OnOK()

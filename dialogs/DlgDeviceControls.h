@@ -17,12 +17,14 @@ constexpr std::int32_t DotFirmnessFromSlider(std::int32_t position) { return pos
 // Characters of the module value.
 constexpr int kModuleValueChars = 3;
 
+class CMyCrvUsbDevice;
+
 class CDlgDeviceControls : public CDialogBase {
     Q_OBJECT
 public:
     enum { IDD = 133 };
 
-    explicit CDlgDeviceControls(QWidget* parent = nullptr);
+    explicit CDlgDeviceControls(CMyCrvUsbDevice& device, QWidget* parent = nullptr);
     ~CDlgDeviceControls() override;
 
     std::int32_t m_nFirmness = 0;
@@ -36,5 +38,6 @@ protected:
     void DoDataExchange(CDataExchange* pDX) override;
 
 private:
+    CMyCrvUsbDevice& m_device;
     std::unique_ptr<Ui::DlgDeviceControls> ui;
 };

@@ -7,7 +7,7 @@
 #include "res/Strings.h"
 #include "ui_dlg_usb.h"
 
-CDlgUsb::CDlgUsb(QWidget* parent) : CDialogBase(200, 148, parent), ui(std::make_unique<Ui::DlgUsb>())
+CDlgUsb::CDlgUsb(CMyCrvUsbDevice& device, QWidget* parent) : CDialogBase(200, 148, parent), m_device(device), ui(std::make_unique<Ui::DlgUsb>())
 {
     ui->setupUi(this);
     connect(ui->button1016, &QPushButton::clicked, this, &CDlgUsb::OnReload);
@@ -29,7 +29,7 @@ void CDlgUsb::DoDataExchange(CDataExchange* pDX)
 
 void CDlgUsb::OnInitDialog()
 {
-    theDevice.GetUsbSettings(&m_record.data);
+    m_device.GetUsbSettings(&m_record.data);
     FillFields();
     UpdateData(false);
 }
@@ -52,12 +52,12 @@ std::optional<std::uint16_t> CDlgUsb::ParseHexWord(const std::string& text)
 
 void CDlgUsb::OnReload()
 {
-    if (!theDevice.ReadEeprom()) {
+    if (!m_device.ReadEeprom()) {
         DialogMessageBox(LoadStdString(IDS_CANNOT_READ_EEPROM), LoadStdString(IDS_ERROR_CAPTION),
                          platform::MB_ICONEXCLAMATION);
         return;
     }
-    theDevice.GetUsbSettings(&m_record.data);
+    m_device.GetUsbSettings(&m_record.data);
     FillFields();
     UpdateData(false);
 }
@@ -78,7 +78,7 @@ void CDlgUsb::ProgramUsbSettings()
     if (DialogMessageBox(LoadStdString(IDS_CONFIRM_PROGRAM), LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
                          platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL) != platform::IDOK)
         return;
-    if (ProgramUsbSettingsFields(theDevice, fields)) {
+    if (ProgramUsbSettingsFields(m_device, fields)) {
         EndDialog(platform::IDOK);
         return;
     }

@@ -1,5 +1,5 @@
 #pragma once
-// The USB settings dialog: the converter's USB identity from the EEPROM image of theDevice,
+// The USB settings dialog: the converter's USB identity from the EEPROM image of the device object,
 // re-read on Reload, programmed after a confirmed Program!.
 #include <memory>
 #include <string>
@@ -11,12 +11,14 @@ namespace Ui {
 class DlgUsb;
 }
 
+class CMyCrvUsbDevice;
+
 class CDlgUsb : public CDialogBase {
     Q_OBJECT
 public:
     enum { IDD = 130 };
 
-    explicit CDlgUsb(QWidget* parent = nullptr);
+    explicit CDlgUsb(CMyCrvUsbDevice& device, QWidget* parent = nullptr);
     ~CDlgUsb() override;
 
     // The members from the dialog's record: IDs as "0x%04x", texts as they are.
@@ -40,6 +42,7 @@ protected:
     void OnInitDialog() override;
 
 private:
+    CMyCrvUsbDevice& m_device;
     QWidget* ControlOf(UsbField field) const;
 
     std::unique_ptr<Ui::DlgUsb> ui;

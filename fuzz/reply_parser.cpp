@@ -23,7 +23,6 @@ public:
 
 void FeedAll(NoLink& device, std::span<const std::uint8_t> bytes)
 {
-    protocol::ReplyParser::Instance().Reset();
     KeyEventQueue queue;
     std::uint8_t letter = 0;
     std::uint32_t count = 0;
@@ -59,10 +58,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::memcpy(fields, data, sizeof fields);
         const protocol::KeyLayout layout{fields[0] % 2 == 0 ? protocol::kMirroredKeyModel : fields[0],
                                          fields[1], fields[2], fields[3], fields[4], fields[5]};
-        protocol::ReplyParser::Instance().Reset();
+        protocol::ReplyParser parser;
         KeyEventQueue queue;
-        protocol::ReplyParser::Instance().DecodeKeyReport(input.subspan(24), layout, &queue);
-        protocol::ReplyParser::Instance().DecodeKeyReport(input.subspan(24), layout, nullptr);
+        parser.DecodeKeyReport(input.subspan(24), layout, &queue);
+        parser.DecodeKeyReport(input.subspan(24), layout, nullptr);
         if (queue.Count > KeyEventQueue::Capacity)
             __builtin_trap();
     }

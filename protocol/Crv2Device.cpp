@@ -84,7 +84,7 @@ BOOL CCrv2Device::FeedReplyByte(std::uint8_t byte, std::uint8_t* letter, std::ui
 {
     const protocol::KeyLayout layout{DeviceId,     LeadingCells, MainCells,
                                      TrailingCells, ExtraUnits1, ExtraUnits2};
-    return protocol::ReplyParser::Instance().Feed(byte, layout, letter, count, queue) ? TRUE : FALSE;
+    return parser_.Feed(byte, layout, letter, count, queue) ? TRUE : FALSE;
 }
 
 std::uint8_t CCrv2Device::ReverseBits(std::uint8_t byte)

@@ -1,6 +1,7 @@
 #pragma once
 // The second-generation displays' framed command protocol over any transport.
 #include "protocol/CrvDevice.h"
+#include "protocol/ReplyParser.h"
 
 class CCrv2Device : public CCrvDevice {
 public:
@@ -8,7 +9,7 @@ public:
     void Identify(std::uint32_t timeoutMs) override;
     BOOL ProbeDevice(std::string_view portName, std::uint32_t timeoutMs, BOOL retry) override;
     BOOL WriteDisplay(std::span<const std::uint8_t> buffer) override;
-    // Process-wide parser state (see ReplyParser.h); true when this byte completed a good frame.
+    // Through this link's own parser; true when this byte completed a good frame.
     BOOL FeedReplyByte(std::uint8_t byte, std::uint8_t* letter, std::uint32_t* count,
                        KeyEventQueue* queue) override;
     std::uint8_t ReverseBits(std::uint8_t byte) override;
@@ -25,6 +26,11 @@ public:
     // Payload bytes of a cell write for the selected model.
     std::int32_t CellCount() const;
 
+    protocol::ReplyParser& Parser() { return parser_; }
+    const protocol::ReplyParser& Parser() const { return parser_; }
+
 private:
     void Send(std::span<const std::uint8_t> frame);
+
+    protocol::ReplyParser parser_;
 };

@@ -5,7 +5,7 @@
 #include <span>
 #include <string_view>
 
-#include "link/BrailleDevice.h"
+#include "protocol/BrailleDevice.h"
 #include "protocol/KeyEvents.h"
 
 class CCrvDevice : public CBrailleDevice {

@@ -83,12 +83,6 @@ bool BitAt(std::span<const std::uint8_t> bits, std::size_t position)
 
 } // namespace
 
-ReplyParser& ReplyParser::Instance()
-{
-    static ReplyParser parser;
-    return parser;
-}
-
 void ReplyParser::Reset()
 {
     *this = ReplyParser();

@@ -1,7 +1,7 @@
 #pragma once
-// The receive side of the display protocol: one process-wide parser that takes reply frames
-// ("J" identity, "K" key report, "L" counted) byte by byte, and the key-report decoder that
-// turns "K" payloads into key events. One link feeds it at a time, from one thread.
+// The receive side of the display protocol: a parser that takes reply frames ("J" identity,
+// "K" key report, "L" counted) byte by byte, and the key-report decoder that turns "K" payloads
+// into key events. Each link object owns one and feeds it from one thread.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -28,9 +28,6 @@ inline constexpr std::int32_t kMirroredKeyModel = 89;
 
 class ReplyParser {
 public:
-    // The one parser of the process.
-    static ReplyParser& Instance();
-
     // Back to the state at process start: idle, previous key state released, first report due.
     void Reset();
 

@@ -149,9 +149,7 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
                                           Description.data(), SerialNumber.data());
     } else if (ChipType == d2xx::FT_DEVICE_BM) {
         m_eepromBm.common.deviceType = ChipType;
-        status = Library().EEPROM_Program(DeviceHandle(), &m_eepromBm, sizeof m_eepromBm,
-                                          Manufacturer.data(), ManufacturerId.data(),
-                                          Description.data(), SerialNumber.data());
+        status = ProgramKeepingRecord();
     } else {
         ShowUnknownDeviceMessage();
         WriteProductionLog(FALSE);
@@ -159,6 +157,31 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
     }
     WriteProductionLog(FALSE);
     return status == d2xx::FT_OK;
+}
+
+// On an FT232BM the library's user area starts right after the serial-number string, so new
+// strings move it: the record is read first and written again at its new place, and strings
+// that would leave it no room (the 128-byte EEPROM holds the strings from byte 0x14 up to the
+// checksum word) are refused before anything is written.
+d2xx::FT_STATUS CMyCrvUsbDevice::ProgramKeepingRecord()
+{
+    constexpr std::size_t kBmStringRoom = 0x7E - 0x14 - 3 * 2;
+    const std::size_t characters = strnlen(Manufacturer.data(), Manufacturer.size()) +
+                                   strnlen(Description.data(), Description.size()) +
+                                   strnlen(SerialNumber.data(), SerialNumber.size());
+    if (2 * characters + kUserAreaSize > kBmStringRoom)
+        return d2xx::FT_INVALID_PARAMETER;
+    UserAreaImageBuffer record{};
+    d2xx::DWORD got = 0;
+    d2xx::FT_STATUS status = Library().EE_UARead(DeviceHandle(), record.data(), kUserAreaSize, &got);
+    if (status != d2xx::FT_OK || got < kUserAreaSize)
+        return status != d2xx::FT_OK ? status : d2xx::FT_EEPROM_READ_FAILED;
+    status = Library().EEPROM_Program(DeviceHandle(), &m_eepromBm, sizeof m_eepromBm,
+                                      Manufacturer.data(), ManufacturerId.data(),
+                                      Description.data(), SerialNumber.data());
+    if (status != d2xx::FT_OK)
+        return status;
+    return Library().EE_UAWrite(DeviceHandle(), record.data(), kUserAreaSize);
 }
 
 void CMyCrvUsbDevice::FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report)

@@ -77,6 +77,7 @@ public:
 
 private:
     void ShowUnknownDeviceMessage();
+    d2xx::FT_STATUS ProgramKeepingRecord();
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     void UpdateStatusEntries(const records::StationInfo& station);
@@ -86,6 +87,3 @@ private:
 
 // Default production log, in stored (Windows) form.
 inline constexpr const char* kDefaultLogPath = "C:\\LOG\\fertigung.log";
-
-// The one device object of the program (defined in TheDevice.cpp; front ends only).
-extern CMyCrvUsbDevice theDevice;

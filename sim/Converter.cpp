@@ -12,6 +12,7 @@
 #include "platform/System.h"
 #include "sim/BootLoader.h"
 #include "sim/DisplayEmulator.h"
+#include "sim/UsbChip.h"
 
 namespace sim {
 
@@ -29,8 +30,7 @@ constexpr std::uint64_t kPulseMaxNs = 300 * kNsPerMs;
 constexpr std::size_t kPacketBytes = 62;
 constexpr std::size_t kHostQueueLimit = 1 << 20;
 constexpr const char* kStateFile = "converter.ini";
-// The user area runs from its chip's first word address up to this one.
-constexpr std::uint32_t kUserAreaEnd = 0x40;
+constexpr const char* kImageFile = "eeprom.bin";
 
 std::string Text(const std::string& file, const char* section, const char* key)
 {
@@ -62,6 +62,21 @@ bool WriteFileAtomically(const std::string& path, const std::string& text)
     return true;
 }
 
+bool ReadWholeFile(const std::string& path, std::string& out)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    out.clear();
+    char buffer[4096];
+    ssize_t n;
+    // No image is larger than this; anything larger is not ours.
+    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && out.size() <= 65536)
+        out.append(buffer, static_cast<std::size_t>(n));
+    ::close(fd);
+    return n == 0;
+}
+
 void AppendLine(const std::string& path, const std::string& line)
 {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
@@ -73,10 +88,14 @@ void AppendLine(const std::string& path, const std::string& line)
     ::close(fd);
 }
 
+// Into the caller's 64-byte buffer: a chip's image may claim longer strings.
 void CopyString(char* out, const std::string& s)
 {
-    if (out)
-        std::memcpy(out, s.c_str(), s.size() + 1);
+    if (!out)
+        return;
+    const std::size_t n = std::min<std::size_t>(s.size(), 63);
+    std::memcpy(out, s.data(), n);
+    out[n] = '\0';
 }
 
 // A string from the host: nullopt unless it ends within 64 bytes.
@@ -92,19 +111,25 @@ std::optional<std::string> TakeString(const char* s)
 
 } // namespace
 
-Converter::Converter(SimConfig config) : config_(std::move(config))
+Converter::Converter(SimConfig config) : config_(std::move(config)), image_(config_.chipType)
 {
-    eeprom_ = config_.eeprom;
-    eeprom_.image.common.deviceType = config_.chipType;
-    words_.assign(config_.chipType == FT_DEVICE_X_SERIES ? 1024 : 64, 0);
-    const std::uint32_t base = UserAreaWordAddress();
-    std::fill(words_.begin() + base, words_.begin() + kUserAreaEnd, 0xFFFF);
-    if (!config_.userAreaErased) {
-        for (std::size_t i = 0; i < config_.userArea.size(); ++i) {
-            std::uint16_t& w = words_[base + i / 2];
-            w = i % 2 ? static_cast<std::uint16_t>((w & 0x00FF) | config_.userArea[i] << 8)
-                      : static_cast<std::uint16_t>((w & 0xFF00) | config_.userArea[i]);
+    manufacturerId_ = config_.eeprom.manufacturerId;
+    if (!config_.eepromWords.empty() && config_.eepromWords.size() == image_.WordCount()) {
+        for (std::size_t i = 0; i < image_.WordCount(); ++i)
+            image_.SetWord(i, config_.eepromWords[i]);
+    } else {
+        const EepromContents& e = config_.eeprom;
+        if (!image_.Encode(e.image, {e.manufacturer, e.description, e.serialNumber})) {
+            std::fprintf(stderr,
+                         "kestrune-sim: the [Eeprom] strings have more than the %zu characters "
+                         "this chip holds; the EEPROM keeps none\n",
+                         image_.StringBudget());
+            image_.Encode(e.image, {});
         }
+        const std::vector<std::uint8_t> blank(image_.UserAreaSize(), 0xFF);
+        PutUserArea(blank.data(), blank.size());
+        if (!config_.userAreaErased)
+            PutUserArea(config_.userArea.data(), config_.userArea.size());
     }
     latencyMs_ = config_.latencyTimerMs;
     display_ = std::make_unique<DisplayEmulator>(config_.display);
@@ -139,7 +164,7 @@ std::string Converter::ListedDescription(int index) const
 {
     if (index < 0 || index >= ListedCount())
         return {};
-    return (Listed() && index == 0) ? eeprom_.description : "USB Serial Converter";
+    return (Listed() && index == 0) ? image_.DecodeStrings().description : "USB Serial Converter";
 }
 
 std::uint32_t Converter::LocationId(int index) const
@@ -149,8 +174,7 @@ std::uint32_t Converter::LocationId(int index) const
 
 std::uint32_t Converter::UsbId() const
 {
-    return static_cast<std::uint32_t>(eeprom_.image.common.VendorId) << 16 |
-           eeprom_.image.common.ProductId;
+    return static_cast<std::uint32_t>(image_.Word(1)) << 16 | image_.Word(2);
 }
 
 void Converter::PullCable(std::uint32_t nowMs)
@@ -165,7 +189,7 @@ void Converter::PullCable(std::uint32_t nowMs)
 
 std::uint64_t Converter::Open(std::uint32_t nowMs)
 {
-    if (!Listed() || session_)
+    if (!Listed() || session_ || config_.busy || config_.accessDenied)
         return 0;
     // Another process may have programmed the EEPROM since.
     LoadState();
@@ -534,12 +558,20 @@ bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
     return true;
 }
 
-bool Converter::SetLatencyTimer(std::uint8_t ms)
+bool Converter::SetLatencyTimer(std::uint8_t ms, std::uint8_t least)
 {
-    if (ms < 2)
+    if (ms < least)
         return false;
     latencyMs_ = ms;
     return true;
+}
+
+void Converter::ResetSio(std::uint32_t nowMs)
+{
+    Advance(nowMs);
+    PurgeReceive();
+    PurgeTransmit();
+    dtr_ = rts_ = false;
 }
 
 void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs)
@@ -551,24 +583,16 @@ void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, std::uint3
 
 // EEPROM
 
-std::uint32_t Converter::UserAreaWordAddress() const
-{
-    return config_.chipType == FT_DEVICE_X_SERIES ? 0x12 : 0x30;
-}
-
 std::uint32_t Converter::UserAreaSize() const
 {
-    return (kUserAreaEnd - UserAreaWordAddress()) * 2;
+    return static_cast<std::uint32_t>(image_.UserAreaSize());
 }
 
 std::vector<std::uint8_t> Converter::UserAreaBytes() const
 {
-    std::vector<std::uint8_t> out(UserAreaSize());
-    const std::uint32_t base = UserAreaWordAddress();
-    for (std::size_t i = 0; i < out.size(); ++i) {
-        const std::uint16_t w = words_[base + i / 2];
-        out[i] = static_cast<std::uint8_t>(i % 2 ? w >> 8 : w & 0xFF);
-    }
+    std::vector<std::uint8_t> out(image_.UserAreaSize());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        out[i] = image_.Byte(image_.UserAreaStart() + i);
     return out;
 }
 
@@ -588,7 +612,15 @@ bool Converter::ImageFits(const void* image, std::uint32_t size) const
 
 bool Converter::InUserArea(std::uint32_t wordAddress) const
 {
-    return wordAddress >= UserAreaWordAddress() && wordAddress < kUserAreaEnd;
+    const std::size_t byte = 2 * static_cast<std::size_t>(wordAddress);
+    return byte + 1 >= image_.UserAreaStart() && byte < image_.UserAreaStart() + image_.UserAreaSize();
+}
+
+// The structure handed over: the whole X-series one, for other chips the header only (the
+// caller's structure may be one this chip's image has no fields for).
+std::size_t Converter::FieldBytes() const
+{
+    return image_.IsXSeries() ? sizeof(FT_EEPROM_X_SERIES) : sizeof(FT_EEPROM_HEADER);
 }
 
 FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufacturer,
@@ -598,11 +630,27 @@ FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufactu
         return FT_INVALID_PARAMETER;
     if (config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
-    std::memcpy(image, &eeprom_.image, std::min<std::size_t>(size, sizeof eeprom_.image));
-    CopyString(manufacturer, eeprom_.manufacturer);
-    CopyString(manufacturerId, eeprom_.manufacturerId);
-    CopyString(description, eeprom_.description);
-    CopyString(serial, eeprom_.serialNumber);
+    const FT_EEPROM_X_SERIES fields = image_.DecodeFields();
+    std::memcpy(image, &fields, FieldBytes());
+    const EepromStrings strings = image_.DecodeStrings();
+    CopyString(manufacturer, strings.manufacturer);
+    CopyString(manufacturerId, manufacturerId_);
+    CopyString(description, strings.description);
+    CopyString(serial, strings.serialNumber);
+    return FT_OK;
+}
+
+FT_STATUS Converter::Program(const FT_EEPROM_X_SERIES& fields, const std::string& manufacturer,
+                             const std::string& manufacturerId, const std::string& description,
+                             const std::string& serial)
+{
+    if (config_.eepromProgramFails)
+        return FT_EEPROM_WRITE_FAILED;
+    // Strings beyond the chip's string space: FTDI's library refuses them with this status.
+    if (!image_.Encode(fields, {manufacturer, description, serial}))
+        return FT_OTHER_ERROR;
+    manufacturerId_ = manufacturerId;
+    SaveState();
     return FT_OK;
 }
 
@@ -616,16 +664,9 @@ FT_STATUS Converter::ProgramEeprom(const void* image, std::uint32_t size, const 
          d = TakeString(description), s = TakeString(serial);
     if (!m || !mi || !d || !s)
         return FT_INVALID_PARAMETER;
-    if (config_.eepromProgramFails)
-        return FT_EEPROM_WRITE_FAILED;
-    std::memcpy(&eeprom_.image, image, std::min<std::size_t>(size, sizeof eeprom_.image));
-    eeprom_.image.common.deviceType = config_.chipType;
-    eeprom_.manufacturer = *m;
-    eeprom_.manufacturerId = *mi;
-    eeprom_.description = *d;
-    eeprom_.serialNumber = *s;
-    SaveState();
-    return FT_OK;
+    FT_EEPROM_X_SERIES fields = image_.DecodeFields();
+    std::memcpy(&fields, image, FieldBytes());
+    return Program(fields, *m, *mi, *d, *s);
 }
 
 FT_STATUS Converter::ReadProgramData(FT_PROGRAM_DATA& data)
@@ -634,7 +675,7 @@ FT_STATUS Converter::ReadProgramData(FT_PROGRAM_DATA& data)
         return FT_INVALID_PARAMETER;
     if (config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
-    const FT_EEPROM_HEADER& h = eeprom_.image.common;
+    const FT_EEPROM_HEADER h = image_.DecodeFields().common;
     data.VendorId = h.VendorId;
     data.ProductId = h.ProductId;
     data.MaxPower = h.MaxPower;
@@ -642,10 +683,11 @@ FT_STATUS Converter::ReadProgramData(FT_PROGRAM_DATA& data)
     data.RemoteWakeup = h.RemoteWakeup;
     data.PullDownEnable = h.PullDownEnable;
     data.SerNumEnable = h.SerNumEnable;
-    CopyString(data.Manufacturer, eeprom_.manufacturer);
-    CopyString(data.ManufacturerId, eeprom_.manufacturerId);
-    CopyString(data.Description, eeprom_.description);
-    CopyString(data.SerialNumber, eeprom_.serialNumber);
+    const EepromStrings strings = image_.DecodeStrings();
+    CopyString(data.Manufacturer, strings.manufacturer);
+    CopyString(data.ManufacturerId, manufacturerId_);
+    CopyString(data.Description, strings.description);
+    CopyString(data.SerialNumber, strings.serialNumber);
     return FT_OK;
 }
 
@@ -657,9 +699,8 @@ FT_STATUS Converter::ProgramProgramData(const FT_PROGRAM_DATA& data)
          d = TakeString(data.Description), s = TakeString(data.SerialNumber);
     if (!m || !mi || !d || !s)
         return FT_INVALID_PARAMETER;
-    if (config_.eepromProgramFails)
-        return FT_EEPROM_WRITE_FAILED;
-    FT_EEPROM_HEADER& h = eeprom_.image.common;
+    FT_EEPROM_X_SERIES fields = image_.DecodeFields();
+    FT_EEPROM_HEADER& h = fields.common;
     h.VendorId = data.VendorId;
     h.ProductId = data.ProductId;
     h.MaxPower = data.MaxPower;
@@ -667,12 +708,7 @@ FT_STATUS Converter::ProgramProgramData(const FT_PROGRAM_DATA& data)
     h.RemoteWakeup = static_cast<UCHAR>(data.RemoteWakeup);
     h.PullDownEnable = data.PullDownEnable;
     h.SerNumEnable = data.SerNumEnable;
-    eeprom_.manufacturer = *m;
-    eeprom_.manufacturerId = *mi;
-    eeprom_.description = *d;
-    eeprom_.serialNumber = *s;
-    SaveState();
-    return FT_OK;
+    return Program(fields, *m, *mi, *d, *s);
 }
 
 FT_STATUS Converter::ReadUserArea(std::uint8_t* data, std::uint32_t size, std::uint32_t& got)
@@ -690,18 +726,21 @@ FT_STATUS Converter::ReadUserArea(std::uint8_t* data, std::uint32_t size, std::u
     return FT_OK;
 }
 
+void Converter::PutUserArea(const std::uint8_t* data, std::size_t size)
+{
+    for (std::size_t i = 0; i < size; ++i)
+        image_.SetByte(image_.UserAreaStart() + i, data[i]);
+    if (image_.UserAreaInChecksum())
+        image_.UpdateChecksum();
+}
+
 FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
 {
     if (!data || size > UserAreaSize())
         return FT_INVALID_PARAMETER;
     if (config_.userAreaWriteFails)
         return FT_EEPROM_WRITE_FAILED;
-    const std::uint32_t base = UserAreaWordAddress();
-    for (std::uint32_t i = 0; i < size; ++i) {
-        std::uint16_t& w = words_[base + i / 2];
-        w = i % 2 ? static_cast<std::uint16_t>((w & 0x00FF) | data[i] << 8)
-                  : static_cast<std::uint16_t>((w & 0xFF00) | data[i]);
-    }
+    PutUserArea(data, size);
     SaveState();
     return FT_OK;
 }
@@ -709,21 +748,24 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
 FT_STATUS Converter::ReadWord(std::uint32_t address, std::uint16_t& value)
 {
     ++wordReads_;
-    if (address >= words_.size())
+    if (address >= image_.WordCount())
         return FT_INVALID_PARAMETER;
     if (InUserArea(address) ? config_.userAreaReadFails : config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
-    value = words_[address];
+    value = image_.Word(address);
     return FT_OK;
 }
 
 FT_STATUS Converter::WriteWord(std::uint32_t address, std::uint16_t value)
 {
-    if (address >= words_.size())
+    if (address >= image_.WordCount())
         return FT_INVALID_PARAMETER;
     if (InUserArea(address) ? config_.userAreaWriteFails : config_.eepromProgramFails)
         return FT_EEPROM_WRITE_FAILED;
-    words_[address] = value;
+    // The factory words of an FT-X are the chip's own.
+    if (image_.IsXSeries() && address >= 0x40 && address < 0x50)
+        return FT_EEPROM_WRITE_FAILED;
+    image_.SetWord(address, value);
     SaveState();
     return FT_OK;
 }
@@ -735,13 +777,41 @@ FT_STATUS Converter::Erase()
         return FT_EEPROM_ERASE_FAILED;
     if (config_.eepromProgramFails)
         return FT_EEPROM_ERASE_FAILED;
-    std::fill(words_.begin(), words_.end(), 0xFFFF);
-    eeprom_.manufacturer.clear();
-    eeprom_.manufacturerId.clear();
-    eeprom_.description.clear();
-    eeprom_.serialNumber.clear();
+    for (std::size_t i = 0; i < image_.WordCount(); ++i)
+        if (!image_.IsXSeries() || i < 0x40 || i >= 0x50)
+            image_.SetWord(i, 0xFFFF);
+    manufacturerId_.clear();
     SaveState();
     return FT_OK;
+}
+
+FT_STATUS Converter::ReadWordWrapped(std::uint32_t address, std::uint16_t& value)
+{
+    return ReadWord(address % image_.WordCount(), value);
+}
+
+UsbIdentity Converter::UsbIdentityFromEeprom() const
+{
+    UsbIdentity id;
+    id.vendorId = image_.Word(1);
+    id.productId = image_.Word(2);
+    id.bcdDevice = config_.chipType == FT_DEVICE_X_SERIES ? 0x1000
+                   : config_.chipType == FT_DEVICE_232R   ? 0x0600
+                                                          : 0x0400;
+    id.attributes = static_cast<std::uint8_t>(0x80 | (image_.Byte(0x08) & 0x60));
+    id.maxPower = image_.Byte(0x09);
+    const EepromStrings strings = image_.DecodeStrings();
+    id.manufacturer = strings.manufacturer;
+    id.product = strings.description;
+    id.serial = strings.serialNumber;
+    id.useSerial = (image_.Byte(0x0A) & 0x08) != 0;
+    return id;
+}
+
+void Converter::Replug()
+{
+    if (!session_)
+        LoadState();
 }
 
 // State
@@ -755,25 +825,14 @@ void Converter::SaveState() const
 {
     if (config_.stateFolder.empty())
         return;
-    auto hexString = [](const std::string& s) {
-        return ToHex(reinterpret_cast<const std::uint8_t*>(s.data()), s.size());
-    };
-    std::vector<std::uint8_t> words;
-    words.reserve(words_.size() * 2);
-    for (std::uint16_t w : words_) {
-        words.push_back(static_cast<std::uint8_t>(w & 0xFF));
-        words.push_back(static_cast<std::uint8_t>(w >> 8));
-    }
-    std::string text = "; Programmed state of the simulated converter (hexadecimal bytes)\r\n";
+    const auto bytes = image_.Bytes();
+    WriteFileAtomically(StatePath(kImageFile), std::string(bytes.begin(), bytes.end()));
+    std::string text = "; Programmed state of the simulated converter; its EEPROM is eeprom.bin\r\n";
     text += "[Converter]\r\nChipType=" + std::to_string(config_.chipType) + "\r\n";
-    text += "[Eeprom]\r\nImage=" +
-            ToHex(reinterpret_cast<const std::uint8_t*>(&eeprom_.image), sizeof eeprom_.image) +
+    text += "[Eeprom]\r\nManufacturerId=" +
+            ToHex(reinterpret_cast<const std::uint8_t*>(manufacturerId_.data()),
+                  manufacturerId_.size()) +
             "\r\n";
-    text += "Manufacturer=" + hexString(eeprom_.manufacturer) + "\r\n";
-    text += "ManufacturerId=" + hexString(eeprom_.manufacturerId) + "\r\n";
-    text += "Description=" + hexString(eeprom_.description) + "\r\n";
-    text += "SerialNumber=" + hexString(eeprom_.serialNumber) + "\r\n";
-    text += "Words=" + ToHex(words.data(), words.size()) + "\r\n";
     WriteFileAtomically(StatePath(kStateFile), text);
 }
 
@@ -787,26 +846,12 @@ void Converter::LoadState()
     // A state written for another chip type does not fit this converter's EEPROM.
     if (ParseNumber(Text(file, "Converter", "ChipType")) != config_.chipType)
         return;
-    auto image = FromHex(Text(file, "Eeprom", "Image"));
-    auto words = FromHex(Text(file, "Eeprom", "Words"));
-    if (!image || image->size() != sizeof eeprom_.image || !words ||
-        words->size() != words_.size() * 2)
+    auto id = FromHex(Text(file, "Eeprom", "ManufacturerId"));
+    std::string bytes;
+    if (!id || id->size() > 63 || !ReadWholeFile(StatePath(kImageFile), bytes))
         return;
-    std::string strings[4];
-    const char* keys[4] = {"Manufacturer", "ManufacturerId", "Description", "SerialNumber"};
-    for (int i = 0; i < 4; ++i) {
-        auto s = FromHex(Text(file, "Eeprom", keys[i]));
-        if (!s || s->size() > 63)
-            return;
-        strings[i].assign(s->begin(), s->end());
-    }
-    std::memcpy(&eeprom_.image, image->data(), image->size());
-    eeprom_.manufacturer = strings[0];
-    eeprom_.manufacturerId = strings[1];
-    eeprom_.description = strings[2];
-    eeprom_.serialNumber = strings[3];
-    for (std::size_t i = 0; i < words_.size(); ++i)
-        words_[i] = static_cast<std::uint16_t>((*words)[2 * i] | (*words)[2 * i + 1] << 8);
+    if (image_.SetBytes(std::vector<std::uint8_t>(bytes.begin(), bytes.end())))
+        manufacturerId_.assign(id->begin(), id->end());
 }
 
 } // namespace sim

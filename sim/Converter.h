@@ -13,12 +13,14 @@
 #include <vector>
 
 #include "link/D2xx.h"
+#include "sim/EepromImage.h"
 #include "sim/SimConfig.h"
 
 namespace sim {
 
 class BootLoader;
 class DisplayEmulator;
+struct UsbIdentity;
 
 class Converter {
 public:
@@ -66,7 +68,10 @@ public:
     bool Dtr() const { return dtr_; }
     bool Rts() const { return rts_; }
     std::uint8_t LatencyTimer() const { return static_cast<std::uint8_t>(latencyMs_); }
-    bool SetLatencyTimer(std::uint8_t ms);
+    // D2XX takes 2..255 ms, the chip itself from 1.
+    bool SetLatencyTimer(std::uint8_t ms, std::uint8_t least = 2);
+    // The chip's reset request: queues purged, DTR and RTS low, line settings kept.
+    void ResetSio(std::uint32_t nowMs);
     // Bytes as if the display had sent them.
     void InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs);
 
@@ -84,9 +89,14 @@ public:
     d2xx::FT_STATUS ReadWord(std::uint32_t address, std::uint16_t& value);
     d2xx::FT_STATUS WriteWord(std::uint32_t address, std::uint16_t value);
     d2xx::FT_STATUS Erase();
-    std::uint32_t UserAreaWordAddress() const;
+    // A read on the bus: a 64-word EEPROM answers every address modulo its size, as a 93C46 does.
+    d2xx::FT_STATUS ReadWordWrapped(std::uint32_t address, std::uint16_t& value);
+    // What the chip enumerates with.
+    UsbIdentity UsbIdentityFromEeprom() const;
     std::vector<std::uint8_t> UserAreaBytes() const;
-    const EepromContents& Eeprom() const { return eeprom_; }
+    const EepromImage& Image() const { return image_; }
+    // Plugged in again: the EEPROM as another process may have programmed it (not while open).
+    void Replug();
 
     // Lets the time pass up to nowMs (deliveries, replies, a due operator reset).
     void Update(std::uint32_t nowMs) { Advance(nowMs); }
@@ -117,6 +127,11 @@ private:
     void MoveReceived(Nanos now);
     Nanos NextTick(Nanos arrival) const;
     bool ImageFits(const void* image, std::uint32_t size) const;
+    std::size_t FieldBytes() const;
+    d2xx::FT_STATUS Program(const d2xx::FT_EEPROM_X_SERIES& fields, const std::string& manufacturer,
+                            const std::string& manufacturerId, const std::string& description,
+                            const std::string& serial);
+    void PutUserArea(const std::uint8_t* data, std::size_t size);
     bool InUserArea(std::uint32_t wordAddress) const;
     static std::uint32_t Millis(Nanos t) { return static_cast<std::uint32_t>(t / 1000000); }
     void HarvestFrames();
@@ -129,8 +144,8 @@ private:
     std::string StatePath(const char* name) const;
 
     SimConfig config_;
-    EepromContents eeprom_;
-    std::vector<std::uint16_t> words_;
+    EepromImage image_;
+    std::string manufacturerId_; // D2XX's own string: not kept in the EEPROM
 
     bool cablePulled_ = false;
     std::uint64_t session_ = 0;

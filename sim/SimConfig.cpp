@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "link/UserArea.h"
+#include "sim/EepromImage.h"
 #include "platform/Profile.h"
 #include "platform/System.h"
 
@@ -32,7 +33,7 @@ public:
             return std::nullopt;
         // A sentinel that no real value holds tells a missing key from an empty one.
         static const char* const kMissing = "\x01missing";
-        std::string v = platform::GetProfileString(section, key, kMissing, file_, 1024);
+        std::string v = platform::GetProfileString(section, key, kMissing, file_, 4096);
         if (v == kMissing)
             return std::nullopt;
         return v;
@@ -234,6 +235,8 @@ SimConfig LoadSimConfig(const std::string& file)
             c.driverVersion = *n;
     }
     r.Number("Converter", "LibraryVersion", c.libraryVersion);
+    r.Flag("Converter", "Busy", c.busy);
+    r.Flag("Converter", "AccessDenied", c.accessDenied);
 
     auto& h = c.eeprom.image.common;
     h.deviceType = c.chipType;
@@ -259,6 +262,17 @@ SimConfig LoadSimConfig(const std::string& file)
                            &c.eeprom.description, &c.eeprom.serialNumber})
         if (s->size() > 63)
             s->resize(63);
+    if (auto text = r.Text("Eeprom", "Image")) {
+        const std::size_t expected = c.chipType == d2xx::FT_DEVICE_X_SERIES ? 128 : 64;
+        auto words = ParseHexWords(*text);
+        if (words && words->size() == expected)
+            c.eepromWords = *words;
+        else
+            std::fprintf(stderr,
+                         "kestrune-sim: [Eeprom] Image= must be %zu hexadecimal words for chip "
+                         "type %u; it is ignored\n",
+                         expected, static_cast<unsigned>(c.chipType));
+    }
     r.Flag("Eeprom", "ReadFails", c.eepromReadFails);
     r.Flag("Eeprom", "ProgramFails", c.eepromProgramFails);
 

@@ -34,9 +34,12 @@ struct SimConfig {
     std::uint32_t chipType = d2xx::FT_DEVICE_X_SERIES;
     std::optional<std::uint32_t> driverVersion = 0x00020830; // nullopt: the query fails
     std::uint32_t libraryVersion = 0x00010424;
+    bool busy = false;         // another program holds the converter
+    bool accessDenied = false; // the converter's device node is not ours to open
 
     // [Eeprom]
     EepromContents eeprom;
+    std::vector<std::uint16_t> eepromWords; // [Eeprom] Image=: the raw image, as it stands
     bool eepromReadFails = false;
     bool eepromProgramFails = false;
 

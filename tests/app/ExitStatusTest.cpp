@@ -7,7 +7,7 @@
 #include "GuiTest.h"
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 
 #ifndef KESTRUNE_GUI_EXE
 #error "the exit-status tests run the built program"

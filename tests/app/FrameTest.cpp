@@ -18,7 +18,7 @@
 #include "app/ChildView.h"
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 #include "app/StatusBar.h"
 #include "platform/LastError.h"
 #include "res/Strings.h"

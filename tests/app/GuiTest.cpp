@@ -11,8 +11,8 @@
 #include "app/ChildView.h"
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
-#include "app/Seams.h"
-#include "app/QtText.h"
+#include "dialogs/Seams.h"
+#include "dialogs/QtText.h"
 #include "firmware/HexFile.h"
 #include "records/MyCrvUsbDevice.h"
 
@@ -103,7 +103,8 @@ void GuiTest::SetUp()
     env_.push_back(std::make_unique<ScopedEnv>("XDG_DATA_HOME", dir_.File("data").c_str()));
     env_.push_back(std::make_unique<ScopedEnv>("KESTRUNE_SCREENSHOTS", nullptr));
     env_.push_back(std::make_unique<ScopedEnv>("KESTRUNE_SEND_COMMANDS", nullptr));
-    theDevice.ProfilePath = dir_.File("kestrune.ini");
+    device_ = std::make_unique<CMyCrvUsbDevice>();
+    Device().ProfilePath = dir_.File("kestrune.ini");
     UseDisplay();
 }
 
@@ -111,8 +112,9 @@ void GuiTest::TearDown()
 {
     if (theApp.MainWindow() != nullptr)
         theApp.ExitInstance(0);
-    theDevice.Worker().Wait();
-    theDevice.ClosePort();
+    Device().Worker().Wait();
+    Device().ClosePort();
+    device_.reset();
     gui::seams::Reset();
     g_strCommandLineFile.clear();
     while (!env_.empty())
@@ -144,7 +146,7 @@ std::string GuiTest::WriteFirmware(const std::string& name, std::size_t dataByte
 
 void GuiTest::StartApp(const std::vector<std::string>& args)
 {
-    ASSERT_TRUE(theApp.InitInstance(args));
+    ASSERT_TRUE(theApp.InitInstance(Device(), args));
 }
 
 std::string GuiTest::StatusText() const

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "records/MyCrvUsbDevice.h"
 #include "support/TempDir.h"
 
 // The desktop size the offscreen screen was given.
@@ -36,15 +37,20 @@ protected:
     const std::vector<std::uint8_t>& FirmwareData() const { return firmwareData_; }
     std::string FlashFile() const { return dir_.File("state/flash.bin"); }
 
-    // theApp.InitInstance with these arguments; ExitInstance comes in TearDown.
+    // theApp.InitInstance with the test's device and these arguments; ExitInstance comes in
+    // TearDown.
     void StartApp(const std::vector<std::string>& args = {});
     // The status view's whole text.
     std::string StatusText() const;
     std::vector<std::string> BoxTexts() const;
 
+    // The test's device object, as the program's main hands its own to theApp.
+    CMyCrvUsbDevice& Device() { return *device_; }
+
     TempDir dir_;
 
 private:
+    std::unique_ptr<CMyCrvUsbDevice> device_;
     std::vector<std::unique_ptr<ScopedEnv>> env_;
     std::vector<std::uint8_t> firmwareData_;
     bool started_ = false;

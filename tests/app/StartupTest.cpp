@@ -5,7 +5,7 @@
 #include "app/CommandLine.h"
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 #include "records/MyCrvUsbDevice.h"
 
 TEST(AppCommandLine, FirstPlainArgumentIsTheFile)
@@ -86,7 +86,7 @@ TEST_F(Startup, ReadyLineAndTheStartupTimerRunsOnce)
     EXPECT_TRUE(gui::seams::Boxes().empty());
     EXPECT_FALSE(theApp.AutomaticRun());
     EXPECT_FALSE(theApp.QuitTimerActive());
-    EXPECT_FALSE(theDevice.Worker().IsRunning());
+    EXPECT_FALSE(Device().Worker().IsRunning());
 }
 
 TEST_F(Startup, FileMissingShowsNothing)
@@ -116,10 +116,10 @@ TEST_F(Startup, DisplayAbsentOnlyReportsIt)
 
     // The display comes back and is connected: the command-line file is still not used.
     UseDisplay();
-    ASSERT_TRUE(theDevice.ConnectDevice(TRUE));
+    ASSERT_TRUE(Device().ConnectDevice(TRUE));
     Pump(800);
     EXPECT_FALSE(theApp.AutomaticRun());
-    EXPECT_FALSE(theDevice.Worker().IsRunning());
+    EXPECT_FALSE(Device().Worker().IsRunning());
     EXPECT_EQ(gui::seams::Boxes().size(), 1u);
     EXPECT_EQ(theApp.StartupTimerRuns(), 1);
 }
@@ -133,13 +133,13 @@ TEST_F(Startup, AutomaticRunStartsWithFamily4AndArmsTheQuitTimer)
     // Armed by the timer call itself: 500 ms have not passed yet.
     EXPECT_TRUE(theApp.QuitTimerActive());
     EXPECT_TRUE(theApp.AutomaticRun());
-    EXPECT_EQ(theDevice.Worker().m_nFamily, 4);
-    EXPECT_STREQ(theDevice.Worker().m_szFirmwarePath.data(), file.c_str());
+    EXPECT_EQ(Device().Worker().m_nFamily, 4);
+    EXPECT_STREQ(Device().Worker().m_szFirmwarePath.data(), file.c_str());
     EXPECT_EQ(g_strCommandLineFile, file);
     // The worker refuses the name: the run ends with -1 and the program with status 1.
     const int status = theApp.Run();
     EXPECT_EQ(status, 1);
-    EXPECT_EQ(theDevice.Worker().m_nResult.load(), -1);
+    EXPECT_EQ(Device().Worker().m_nResult.load(), -1);
 }
 
 TEST_F(Startup, QuitTimerWaitsForTheEndOfTheRun)
@@ -150,11 +150,11 @@ TEST_F(Startup, QuitTimerWaitsForTheEndOfTheRun)
     ASSERT_TRUE(theApp.AutomaticRun());
     // The boot loader's banner alone is followed by a second's pause: the quit timer fires first.
     ASSERT_TRUE(WaitFor([] { return theApp.QuitPending(); }, 3000));
-    EXPECT_TRUE(theDevice.Worker().IsRunning());
+    EXPECT_TRUE(Device().Worker().IsRunning());
     EXPECT_TRUE(theApp.MainWindow()->isVisible());
     const int status = theApp.Run();
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(theDevice.Worker().m_nResult.load(), 0);
+    EXPECT_EQ(Device().Worker().m_nResult.load(), 0);
     // Nobody is at the screen for the result: no box was shown.
     EXPECT_TRUE(gui::seams::Boxes().empty());
     EXPECT_EQ(ReadText(FlashFile()), std::string(FirmwareData().begin(), FirmwareData().end()));

@@ -16,7 +16,7 @@
 #include "app/CrvsetupApp.h"
 #include "app/FrameUpdateSink.h"
 #include "app/MainFrame.h"
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "app/StatusBar.h"
 
 class StatusView : public GuiTest {

@@ -6,8 +6,8 @@
 #include "app/ChildView.h"
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
-#include "app/QtText.h"
-#include "app/Seams.h"
+#include "dialogs/QtText.h"
+#include "dialogs/Seams.h"
 #include "app/StatusBar.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
@@ -76,7 +76,7 @@ TEST_F(Update, FileDialogOfEachCommand)
     }
     EXPECT_TRUE(gui::seams::Boxes().empty());
     EXPECT_FALSE(MainFrame().UpdateActive());
-    EXPECT_FALSE(theDevice.Worker().IsRunning());
+    EXPECT_FALSE(Device().Worker().IsRunning());
 }
 
 TEST_F(Update, FileOfAnotherFamilyIsRefusedByTheWorker)
@@ -86,8 +86,8 @@ TEST_F(Update, FileOfAnotherFamilyIsRefusedByTheWorker)
     gui::seams::QueueFileAnswer(file);
     MainFrame().SendCommand(ID_UPDATE_KV);
     ASSERT_TRUE(AwaitEndOfRun());
-    EXPECT_EQ(theDevice.Worker().m_nFamily, 0);
-    EXPECT_EQ(theDevice.Worker().m_nResult.load(), -1);
+    EXPECT_EQ(Device().Worker().m_nFamily, 0);
+    EXPECT_EQ(Device().Worker().m_nResult.load(), -1);
     const auto boxes = gui::seams::Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_EQ(boxes[0].text.rfind("Error loading firmware file. (", 0), 0u) << boxes[0].text;
@@ -167,7 +167,7 @@ TEST_F(Update, EndOfRunWithTheDisplayPresent)
         statusAtResult = StatusText();
         return platform::IDOK;
     });
-    theDevice.Worker().m_nResult = 0;
+    Device().Worker().m_nResult = 0;
     MainFrame().PostMessage(CMainFrame::WM_USER);
     ASSERT_TRUE(WaitFor([] { return !gui::seams::Boxes().empty(); }));
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Firmware successfully updated."});

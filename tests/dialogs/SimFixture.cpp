@@ -37,8 +37,8 @@ void SimFixture::SetUp()
     setenv("KESTRUNE_REGISTRY", (m_dir + "/registry.reg").c_str(), 1);
     setenv("TZ", "UTC", 1);
     tzset();
-    theDevice.ProfilePath = m_dir + "/kestrune.ini";
-    theDevice.LoadRegistrySettings();
+    m_pDevice = std::make_unique<CMyCrvUsbDevice>();
+    Device().ProfilePath = m_dir + "/kestrune.ini";
     m_sim = std::make_unique<sim::SimControl>(KESTRUNE_SIM_LIBRARY);
     ASSERT_TRUE(m_sim->Loaded());
     Configure();
@@ -46,10 +46,9 @@ void SimFixture::SetUp()
 
 void SimFixture::TearDown()
 {
-    theDevice.Disconnect();
-    theDevice.DeviceId = -1;
-    theDevice.RevisionMajor = 0;
-    theDevice.RevisionMinor = 0;
+    if (m_pDevice)
+        Device().Disconnect();
+    m_pDevice.reset();
     m_sim.reset();
     std::error_code ec;
     if (!m_dir.empty())
@@ -82,7 +81,7 @@ void SimFixture::Configure(std::initializer_list<IniValue> values)
     m_sim->Reset();
 }
 
-bool SimFixture::Connect() { return theDevice.ConnectDevice(FALSE) != 0; }
+bool SimFixture::Connect() { return Device().ConnectDevice(FALSE) != 0; }
 
 std::vector<std::string> SimFixture::BoxTexts() const
 {

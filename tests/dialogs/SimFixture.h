@@ -1,5 +1,5 @@
 #pragma once
-// A simulated display behind theDevice for one test: its own configuration, state folder,
+// A simulated display behind a device object of the test's own: its own configuration, state folder,
 // profile store and drive C, message boxes answered by the test, and a Qt application.
 #include <gtest/gtest.h>
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/Ui.h"
+#include "records/MyCrvUsbDevice.h"
 #include "sim/d2xx/KestruneSim.h"
 
 // The application the widgets need; created on first use, alive to the process end.
@@ -31,9 +32,9 @@ protected:
 
     // A display with a valid record (code 0x5F, serial 0012.0345.006, made 4 March 2015,
     // updated 6 May 2016), USB IDs 0x0403/0x6001, replies at once; values changes keys. The
-    // simulator is rebuilt from it, so theDevice must not be connected.
+    // simulator is rebuilt from it, so the device must not be connected.
     void Configure(std::initializer_list<IniValue> values = {});
-    // theDevice connected to it (without the not-found box); false when it is not.
+    // The device connected to it (without the not-found box); false when it is not.
     bool Connect();
 
     // Box texts in order, for short failure messages.
@@ -47,10 +48,14 @@ protected:
     // The production log on drive C (empty when nothing was logged).
     std::string ProductionLog() const;
 
+    // The test's device object, created in SetUp once the environment points at the test's files.
+    CMyCrvUsbDevice& Device() { return *m_pDevice; }
+
     std::string m_dir;
     std::string m_simIni;
+    std::unique_ptr<CMyCrvUsbDevice> m_pDevice;
     platform::ScopedRecordingUi m_ui;
-    // Keeps the simulator loaded while theDevice unloads and reloads it.
+    // Keeps the simulator loaded while the device unloads and reloads it.
     std::unique_ptr<sim::SimControl> m_sim;
 };
 
@@ -65,7 +70,7 @@ class DialogFixture : public SimFixture {
 protected:
     void Open()
     {
-        m_dlg = std::make_unique<Dlg>();
+        m_dlg = std::make_unique<Dlg>(Device());
         m_dlg->show();
         ASSERT_TRUE(QTest::qWaitForWindowExposed(m_dlg.get()));
     }

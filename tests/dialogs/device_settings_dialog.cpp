@@ -19,8 +19,8 @@ protected:
     DeviceData Stored()
     {
         DeviceData data;
-        EXPECT_TRUE(theDevice.ReadUserArea());
-        EXPECT_TRUE(theDevice.GetDeviceData(data));
+        EXPECT_TRUE(Device().ReadUserArea());
+        EXPECT_TRUE(Device().GetDeviceData(data));
         return data;
     }
 };
@@ -154,11 +154,11 @@ TEST_F(DeviceSettingsDialog, ARecordThatDoesNotFitIsNotWrittenAsTheOldOne)
 {
     ASSERT_TRUE(Connect());
     DeviceData before;
-    ASSERT_TRUE(theDevice.GetDeviceData(before));
+    ASSERT_TRUE(Device().GetDeviceData(before));
     DeviceSettingsFields fields = DeviceFieldsFromRecord(before);
     fields.Serial1 = "70000"; // past what the checks let through: the record ends at 65535
     fields.Serial3 = "007";
-    EXPECT_FALSE(WriteDeviceSettingsFields(theDevice, fields));
+    EXPECT_FALSE(WriteDeviceSettingsFields(Device(), fields));
     EXPECT_EQ(ProductionLog(), "");
     const DeviceData stored = Stored();
     EXPECT_EQ(stored.SerialPart1, 12);
@@ -216,7 +216,7 @@ TEST_F(DeviceSettingsDialog, ReloadReportsReadAndChecksumFailuresAndKeepsTheFiel
     EXPECT_TRUE(m_ui.Boxes().empty());
     EXPECT_EQ(Edit("edit1010")->text(), "0012");
 
-    theDevice.Disconnect();
+    Device().Disconnect();
     Configure({{"UserArea", "BadChecksum", "1"}});
     ASSERT_TRUE(Connect());
     m_ui.Clear();
@@ -228,7 +228,7 @@ TEST_F(DeviceSettingsDialog, ReloadReportsReadAndChecksumFailuresAndKeepsTheFiel
     EXPECT_EQ(m_ui.Boxes()[0].flags, 0x30u);
     EXPECT_EQ(Edit("edit1010")->text(), "0099");
 
-    theDevice.Disconnect();
+    Device().Disconnect();
     Configure({{"UserArea", "ReadFails", "1"}});
     ASSERT_TRUE(Connect());
     m_ui.Clear();

@@ -12,9 +12,9 @@
 #include "SimFixture.h"
 #include "app/ChildView.h"
 #include "app/MainFrame.h"
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "app/QtUi.h"
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 #include "app/StatusBar.h"
 #include "dialogs/DlgDevice.h"
 #include "dialogs/DlgTest.h"
@@ -39,7 +39,7 @@ protected:
         SimFixture::SetUp();
         gui::seams::Reset();
         gui::seams::SetUnattended(true);
-        m_frame = std::make_unique<CMainFrame>();
+        m_frame = std::make_unique<CMainFrame>(Device());
         m_qtUi.SetMainWindow(m_frame.get());
         m_recorder = platform::SetUi(&m_qtUi);
     }
@@ -153,8 +153,8 @@ TEST_F(FrameCommands, UsbSettingsRunsTheDialogThenRewritesTheReadyLine)
 TEST_F(FrameCommands, DeviceSettingsSwitchesTheModelAfterEitherButton)
 {
     ASSERT_TRUE(Connect());
-    theDevice.SendIdentifyRequest();
-    ASSERT_EQ(theDevice.ReadIdentityReply(1000), 0x5F);
+    Device().SendIdentifyRequest();
+    ASSERT_EQ(Device().ReadIdentityReply(1000), 0x5F);
     std::size_t frames = ReceivedFrames().size();
     const auto newFrames = [&] {
         auto all = ReceivedFrames();
@@ -180,7 +180,7 @@ TEST_F(FrameCommands, DeviceSettingsSwitchesTheModelAfterEitherButton)
     EXPECT_EQ(Texts(), std::vector<std::string>{LoadStdString(IDS_CONFIRM_PROGRAM)});
 
     // The code already in use: no configuration frame.
-    ASSERT_EQ(theDevice.DeviceId, 95);
+    ASSERT_EQ(Device().DeviceId, 95);
     gui::seams::SetDialogDriver([](QDialog& dlg) { Click(&dlg, "button2"); });
     Send(ID_DEVICE_SETTINGS);
     sent = newFrames();
@@ -192,7 +192,7 @@ TEST_F(FrameCommands, GeneratedSerialNumberIsShownWithTheRecordsOtherGroups)
 {
     Configure({{"UserArea", "SerialNumber", "0012.1234.007"}});
     platform::WritePrivateProfileString("Device95Status", "SerialNumber", "0041.0001.001",
-                                        theDevice.ProfilePath);
+                                        Device().ProfilePath);
     Send(ID_GENERATE_SERIAL);
     const auto boxes = Boxes();
     ASSERT_EQ(boxes.size(), 1u);
@@ -201,21 +201,21 @@ TEST_F(FrameCommands, GeneratedSerialNumberIsShownWithTheRecordsOtherGroups)
     EXPECT_EQ(boxes[0].flags, 0x40u);
     EXPECT_EQ(boxes[0].owner, BoxOwner::MainWindow);
     UsbSettingsRecord usb;
-    theDevice.GetUsbSettings(&usb.data);
+    Device().GetUsbSettings(&usb.data);
     EXPECT_STREQ(usb.data.SerialNumber, "ZK000042");
 }
 
 TEST_F(FrameCommands, ASerialNumberPastTheLastIsRefusedNotShownAsGenerated)
 {
     platform::WritePrivateProfileString("Device95Status", "SerialNumber", "65535.0001.001",
-                                        theDevice.ProfilePath);
+                                        Device().ProfilePath);
     Send(ID_GENERATE_SERIAL);
     const auto boxes = Boxes();
     ASSERT_EQ(boxes.size(), 1u) << boxes.back().text;
     EXPECT_EQ(boxes[0].text.rfind("No serial number was generated", 0), 0u) << boxes[0].text;
     EXPECT_EQ(boxes[0].flags, 0x30u);
     DeviceData data;
-    EXPECT_TRUE(theDevice.GetDeviceData(data));
+    EXPECT_TRUE(Device().GetDeviceData(data));
     EXPECT_EQ(data.SerialPart1, 12);
 }
 
@@ -224,7 +224,7 @@ TEST_F(FrameCommands, ReconnectOpensTheLinkAgain)
     ASSERT_TRUE(Connect());
     Send(ID_RECONNECT);
     EXPECT_TRUE(Texts().empty());
-    EXPECT_TRUE(theDevice.Connected);
+    EXPECT_TRUE(Device().Connected);
     EXPECT_EQ(StatusView().rfind("Kestrune is ready - DIC:0x5f", 0), 0u) << StatusView();
 }
 
@@ -320,7 +320,7 @@ TEST_F(FrameCommands, SerialPortTestOnTheDefaultPort)
     PtyDisplay display("95");
     ASSERT_FALSE(display.Path().empty());
     // No "Port" key: COM1.
-    platform::WritePrivateProfileString("Ports", "COM1", display.Path().c_str(), theDevice.ProfilePath);
+    platform::WritePrivateProfileString("Ports", "COM1", display.Path().c_str(), Device().ProfilePath);
     m_frame->SetStatusViewText("before");
     CaptureReport();
     Send(ID_SERIAL_PORT_TEST);
@@ -329,22 +329,22 @@ TEST_F(FrameCommands, SerialPortTestOnTheDefaultPort)
                         "Device replied with device id 95 [0x5f] (\"KV40c\").\r\n");
     EXPECT_TRUE(Texts().empty());
     EXPECT_EQ(StatusView(), "before");
-    EXPECT_FALSE(theDevice.Connected); // the USB link is not touched
+    EXPECT_FALSE(Device().Connected); // the USB link is not touched
 }
 
 TEST_F(FrameCommands, SerialPortTestOnTheConfiguredPortAndOnOneThatCannotOpen)
 {
     PtyDisplay display("200");
     ASSERT_FALSE(display.Path().empty());
-    platform::WritePrivateProfileString("Settings", "Port", "com7:", theDevice.ProfilePath);
-    platform::WritePrivateProfileString("Ports", "COM7", display.Path().c_str(), theDevice.ProfilePath);
+    platform::WritePrivateProfileString("Settings", "Port", "com7:", Device().ProfilePath);
+    platform::WritePrivateProfileString("Ports", "COM7", display.Path().c_str(), Device().ProfilePath);
     CaptureReport();
     Send(ID_SERIAL_PORT_TEST);
     EXPECT_EQ(m_report.substr(m_report.find("Device replied")),
               "Device replied with device id 200 [0xc8] (\"\").\r\n");
 
     platform::WritePrivateProfileString("Ports", "COM7", (m_dir + "/no-such-tty").c_str(),
-                                        theDevice.ProfilePath);
+                                        Device().ProfilePath);
     gui::seams::Reset();
     gui::seams::SetUnattended(true);
     Send(ID_SERIAL_PORT_TEST);
@@ -415,11 +415,11 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     EXPECT_TRUE(Texts().empty());
     EXPECT_EQ(StatusBar(), "Settings loaded into memory.");
     DeviceData data;
-    EXPECT_TRUE(theDevice.GetDeviceData(data));
+    EXPECT_TRUE(Device().GetDeviceData(data));
     EXPECT_EQ(data.DeviceCode, 0x60);
     EXPECT_EQ(FormatSerialNumber(data), "0007.0008.009");
     UsbSettingsRecord usb;
-    theDevice.GetUsbSettings(&usb.data);
+    Device().GetUsbSettings(&usb.data);
     EXPECT_STREQ(usb.data.Manufacturer, "Loaded");
     EXPECT_EQ(usb.data.ProductId, 0xF208);
 
@@ -432,7 +432,7 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     EXPECT_EQ(Boxes()[0].caption, "Kestrune Error");
     EXPECT_EQ(Boxes()[0].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "Kestrune is ready");
-    EXPECT_TRUE(theDevice.GetDeviceData(data));
+    EXPECT_TRUE(Device().GetDeviceData(data));
     EXPECT_EQ(data.DeviceCode, 0x60);
 
     // A month 13 stops the load: only the dispatch's box, the status bar keeps its text.
@@ -447,7 +447,7 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     EXPECT_EQ(boxes[1].caption, "Kestrune");
     EXPECT_EQ(boxes[1].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "unchanged");
-    EXPECT_TRUE(theDevice.GetDeviceData(data));
+    EXPECT_TRUE(Device().GetDeviceData(data));
     EXPECT_EQ(data.DeviceCode, 0x60);
 
     gui::seams::QueueFileAnswer(std::nullopt);

@@ -19,9 +19,9 @@ TEST_F(UsbSettingsDialog, ShowsTheImageInMemoryWithoutTouchingTheConverter)
     ASSERT_TRUE(Connect());
     // Memory and converter differ: opening must show memory.
     UsbSettingsRecord record;
-    theDevice.GetUsbSettings(&record.data);
+    Device().GetUsbSettings(&record.data);
     std::snprintf(record.description.data(), 64, "only in memory");
-    theDevice.SetUsbSettings(&record.data);
+    Device().SetUsbSettings(&record.data);
 
     Open();
     EXPECT_EQ(m_dlg->windowTitle(), "USB Settings");
@@ -68,7 +68,8 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     Type("edit1002", "Maker");
     Type("edit1003", "MK");
     Type("edit1004", "MK000777");
-    Type("edit1005", std::string(63, 'd').c_str());
+    // The longest description an FT-X holds beside Maker and MK000777: 44 characters in all.
+    Type("edit1005", std::string(31, 'd').c_str());
     m_ui.QueueAnswer(IDOK);
     Click(m_dlg.get(), "button1");
 
@@ -82,7 +83,7 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     EXPECT_EQ(m_dlg->result(), QDialog::Accepted);
     EXPECT_NE(ProductionLog().find("*** USB data flashed"), std::string::npos);
 
-    theDevice.Disconnect();
+    Device().Disconnect();
     int status = -1;
     const std::string shown = RunCli("eeprom show", &status);
     if (shown.empty())
@@ -93,7 +94,7 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     EXPECT_NE(shown.find("Manufacturer=Maker\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("ManufacturerId=MK\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("SerialNumber=MK000777"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("Description=" + std::string(63, 'd')), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Description=" + std::string(31, 'd') + "\n"), std::string::npos) << shown;
 }
 
 TEST_F(UsbSettingsDialog, CancelAtTheConfirmationWritesNothingAndProgramAsksAgain)
@@ -107,7 +108,7 @@ TEST_F(UsbSettingsDialog, CancelAtTheConfirmationWritesNothingAndProgramAsksAgai
     EXPECT_EQ(Edit("edit1001")->text(), "0x1234");
     EXPECT_EQ(ProductionLog(), "");
     UsbSettingsRecord record;
-    theDevice.GetUsbSettings(&record.data);
+    Device().GetUsbSettings(&record.data);
     EXPECT_EQ(record.data.VendorId, 0x0403); // not even the image in memory
 
     m_ui.QueueAnswer(IDCANCEL);
@@ -154,7 +155,7 @@ TEST_F(UsbSettingsDialog, FailedProgrammingKeepsTheDialogAndTheNewValuesInMemory
     EXPECT_EQ(m_ui.Boxes()[1].flags, 0x30u);
     EXPECT_TRUE(m_dlg->isVisible());
     UsbSettingsRecord record;
-    theDevice.GetUsbSettings(&record.data);
+    Device().GetUsbSettings(&record.data);
     EXPECT_EQ(record.data.VendorId, 0x1F);
 }
 

@@ -6,6 +6,7 @@
 
 #include "link/D2xxLibrary.h"
 #include "sim/Converter.h"
+#include "sim/UsbChip.h"
 #include "protocol/Frame.h"
 #include "UsbSimFixture.h"
 
@@ -111,6 +112,24 @@ TEST_F(SimLink, NoConverterListsNothing)
     EXPECT_EQ(count, 0u);
     char serial[64];
     EXPECT_NE(lib_.ListDevices(nullptr, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER), FT_OK);
+}
+
+// Held by another program, or not ours to open: listed, but opening fails.
+TEST_F(SimLink, ABusyOrForbiddenConverterIsListedButDoesNotOpen)
+{
+    for (const char* key : {"Busy", "AccessDenied"}) {
+        SCOPED_TRACE(key);
+        Configure(std::string("[Converter]\n") + key + "=1\n");
+        ASSERT_TRUE(lib_.Bind());
+        DWORD count = 0;
+        ASSERT_EQ(lib_.ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY), FT_OK);
+        EXPECT_EQ(count, 1u);
+        FT_HANDLE h = nullptr;
+        EXPECT_EQ(lib_.Open(0, &h), FT_DEVICE_NOT_OPENED);
+        EXPECT_FALSE(IsValidHandle(lib_.W32_CreateFile("KS000001", GENERIC_READ | GENERIC_WRITE, 0,
+                                                        nullptr, OPEN_EXISTING,
+                                                        FT_OPEN_BY_SERIAL_NUMBER, nullptr)));
+    }
 }
 
 TEST_F(SimLink, DriverVersionAndChipType)
@@ -219,7 +238,9 @@ TEST_F(SimLink, UserAreaAsBlockAndAsWords)
         EXPECT_EQ(block[1], 0x80);
         EXPECT_EQ(block[2], 0xE8);
         EXPECT_EQ(block[3], 0x03);
-        const DWORD first = std::strcmp(chip, "9") == 0 ? 0x12 : 0x30;
+        // FT-X: a fixed place. The others: right after the serial-number string (ZKM,
+        // CORVINA USB, KS000001 from byte 0x14 on an FT232BM, 0x18 on an FT232R).
+        const DWORD first = std::strcmp(chip, "9") == 0 ? 0x12 : std::strcmp(chip, "0") == 0 ? 0x23 : 0x25;
         for (DWORD i = 0; i < 12; ++i) {
             WORD w = 0;
             ASSERT_EQ(lib_.ReadEE(h_, first + i, &w), FT_OK);
@@ -458,3 +479,54 @@ TEST_F(SimLink, TheBootLoaderCanPullTheCable)
 }
 
 } // namespace
+
+// The chip's side of the USB face, without a bus: divisors as libftdi1 computes them, and the
+// status bytes at every 64-byte boundary that libftdi1 strips.
+namespace usbchip {
+
+struct DivisorCase {
+    std::uint16_t value, index;
+    std::uint32_t baud;
+};
+
+TEST(UsbChip, DivisorsDecodeToTheRatesLibftdiAchieves)
+{
+    const DivisorCase cases[] = {
+        {0x2710, 0, 300},     {0x09C4, 0, 1200},    {0x4138, 0, 9600},    {0x809C, 0, 19200},
+        {0xC04E, 0, 38400},   {0xC034, 0, 57554},   {0x001A, 0, 115385},  {0x000D, 0, 230769},
+        {0x4006, 0, 461538},  {0x8003, 0, 923077},  {0x0003, 0, 1000000}, {0x0000, 0, 3000000},
+        {0x0001, 0, 2000000}, {0x001A, 1, 113744}, // fraction code 4 (3/8) needs the index bit
+    };
+    for (const DivisorCase& c : cases)
+        EXPECT_EQ(sim::BaudFromDivisor(c.value, c.index), c.baud) << std::hex << c.value;
+}
+
+TEST(UsbChip, BulkInPacketsCarryStatusBytes)
+{
+    sim::SimConfig config;
+    config.latencyTimerMs = 0; // bytes reach the USB side at once
+    sim::Converter c(config);
+    ASSERT_NE(c.Open(0), 0u);
+    std::vector<std::uint8_t> sent(130);
+    for (std::size_t i = 0; i < sent.size(); ++i)
+        sent[i] = static_cast<std::uint8_t>(i + 1);
+    c.InjectFromDisplay(sent, 0);
+
+    std::vector<std::uint8_t> in(4096);
+    // A 64-byte request takes one full packet.
+    ASSERT_EQ(sim::BulkIn(c, in.data(), 64, 0), 64u);
+    EXPECT_EQ(in[0], 0x31);
+    EXPECT_EQ(in[1], 0x60);
+    EXPECT_EQ(in[2], 1);
+    EXPECT_EQ(in[63], 62);
+    // The rest: a full packet, then a short one.
+    ASSERT_EQ(sim::BulkIn(c, in.data(), in.size(), 0), 64u + 8u);
+    EXPECT_EQ(in[2], 63);
+    EXPECT_EQ(in[64], 0x31);
+    EXPECT_EQ(in[66], 125);
+    EXPECT_EQ(in[71], 130);
+    // Nothing waits: the status bytes alone.
+    EXPECT_EQ(sim::BulkIn(c, in.data(), in.size(), 0), 2u);
+}
+
+} // namespace usbchip

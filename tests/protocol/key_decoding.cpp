@@ -33,14 +33,13 @@ Bytes Chars(const Bytes& report)
 
 class KeyDecoding : public testing::Test {
 protected:
-    void SetUp() override { ReplyParser::Instance().Reset(); }
-    void TearDown() override { ReplyParser::Instance().Reset(); }
+    ReplyParser parser;
 
     // Decodes one report and returns the events it added.
     std::vector<Event> Decode(const Bytes& report, const KeyLayout& layout)
     {
         KeyEventQueue queue;
-        ReplyParser::Instance().DecodeKeyReport(Chars(report), layout, &queue);
+        parser.DecodeKeyReport(Chars(report), layout, &queue);
         std::vector<Event> events;
         for (std::uint32_t i = 0; i < queue.Count; ++i)
             events.push_back({queue.Events[i].Code, queue.Events[i].Pressed, queue.Events[i].KeyState});
@@ -150,7 +149,7 @@ TEST_F(KeyDecoding, OpalBitOrder)
                                                          {256 + 4, 1, 0x18}}));
 
     // A last byte holding m bits puts stream bit t at bit m-1-t.
-    ReplyParser::Instance().Reset();
+    parser.Reset();
     KeyLayout small = opal;
     small.MainCells = 3; // six bits
     Bytes shortReport(6, 0);
@@ -165,7 +164,7 @@ TEST_F(KeyDecoding, QueueLimitNullQueueAndPersistentState)
     KeyEventQueue queue;
     queue.Reserved = 0xABCD;
     queue.Count = 250;
-    ReplyParser::Instance().DecodeKeyReport(Chars(report), kv40c, &queue);
+    parser.DecodeKeyReport(Chars(report), kv40c, &queue);
     EXPECT_EQ(queue.Count, 256u);
     EXPECT_EQ(queue.Reserved, 0xABCDu);
     EXPECT_EQ(queue.Events[250].Code, 11); // keys first, then front keys
@@ -173,7 +172,7 @@ TEST_F(KeyDecoding, QueueLimitNullQueueAndPersistentState)
     EXPECT_EQ(queue.Events[252].Code, 4);
 
     // Without a queue the events are dropped but the state still moves on.
-    ReplyParser::Instance().DecodeKeyReport(Chars(Bytes(14, 0)), kv40c, nullptr);
+    parser.DecodeKeyReport(Chars(Bytes(14, 0)), kv40c, nullptr);
     const auto released = Decode(Bytes(14, 0), kv40c);
     EXPECT_TRUE(released.empty());
 

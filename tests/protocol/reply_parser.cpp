@@ -9,9 +9,6 @@ using protocol::ReplyParser;
 
 class ReplyParserTest : public testing::Test {
 protected:
-    void SetUp() override { ReplyParser::Instance().Reset(); }
-    void TearDown() override { ReplyParser::Instance().Reset(); }
-
     // Feeds the bytes; returns the results and records the state after each byte.
     std::vector<int> Feed(const Bytes& bytes)
     {
@@ -19,7 +16,7 @@ protected:
         states.clear();
         for (std::uint8_t b : bytes) {
             results.push_back(link.FeedReplyByte(b, &letter, &count, &queue));
-            states.push_back(ReplyParser::Instance().State());
+            states.push_back(link.Parser().State());
         }
         return results;
     }
@@ -31,7 +28,7 @@ protected:
     }
     std::string Payload() const
     {
-        const auto p = ReplyParser::Instance().Payload();
+        const auto p = link.Parser().Payload();
         return std::string(p.begin(), p.end());
     }
 
@@ -132,7 +129,7 @@ TEST_F(ReplyParserTest, NullOutputsAreAllowed)
 {
     for (std::uint8_t b : Bytes{0x02, 'K', 0x50, 0x51, 0x30, 0x30, 0x03})
         link.FeedReplyByte(b, nullptr, nullptr, nullptr);
-    EXPECT_EQ(ReplyParser::Instance().State(), 0);
+    EXPECT_EQ(link.Parser().State(), 0);
 }
 
 } // namespace

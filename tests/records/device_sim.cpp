@@ -138,6 +138,41 @@ TEST_F(DeviceOnSimulator, ConnectReadsImageAndRecord)
     EXPECT_EQ(line, "DIC:0x5f - SN:0012.3456.789 - Rev:1.23 - P:04.03.15 - U:06.05.16");
 }
 
+// Nothing of a device object is global: a second one beside it keeps its own link, record,
+// profile store and reply parser, even with a frame half received while the first talks.
+TEST_F(DeviceOnSimulator, TwoDeviceObjectsSideBySide)
+{
+    CMyCrvUsbDevice second;
+    second.ProfilePath = dir.File("second.ini");
+    ASSERT_TRUE(device.ConnectDevice(TRUE));
+    EXPECT_FALSE(second.Connected);
+    EXPECT_EQ(second.DeviceId, -1);
+
+    const std::uint8_t reply[] = {0x02, 0x4A, 0x50, 0x55, 0x35, 0x3F, 0x31, 0x32, 0x33, 0x03};
+    std::uint8_t letter = 0;
+    std::uint32_t count = 0;
+    for (std::size_t i = 0; i < 5; ++i)
+        EXPECT_FALSE(second.FeedReplyByte(reply[i], &letter, &count, nullptr));
+    for (std::size_t i = 0; i < sizeof reply; ++i)
+        EXPECT_EQ(device.FeedReplyByte(reply[i], &letter, &count, nullptr), i + 1 == sizeof reply);
+    for (std::size_t i = 5; i < sizeof reply; ++i)
+        EXPECT_EQ(second.FeedReplyByte(reply[i], &letter, &count, nullptr), i + 1 == sizeof reply);
+    EXPECT_EQ(letter, 'J');
+    EXPECT_EQ(count, 5u);
+
+    DeviceData other = ExampleRecord();
+    other.DeviceCode = 0x62;
+    second.SetDeviceData(other);
+    DeviceData data;
+    EXPECT_TRUE(device.GetDeviceData(data));
+    EXPECT_EQ(data.DeviceCode, 0x5F);
+
+    second.WriteProfileSetting("Settings", "Port", "COM7:");
+    char port[16] = {};
+    device.ReadProfileSetting("Settings", "Port", "COM1:", port, sizeof port);
+    EXPECT_STREQ(port, "COM1:");
+}
+
 TEST_F(DeviceOnSimulator, UnreadableEepromOrUserAreaGivesOneMessageAndStaysConnected)
 {
     for (const char* fault : {"[Eeprom]\nReadFails=1\n", "[UserArea]\nReadFails=1\n",
@@ -242,6 +277,45 @@ TEST_F(DeviceOnSimulator, ProgrammedSettingsReachTheNextStation)
     EXPECT_EQ(Count(log, "ProductId=0xf209\r\nManufacturer=ZKM\r\nManufacturerId=ZK\r\n"
                          "Description=Corvina Nova\r\n"),
               2);
+}
+
+struct LongStringsCase {
+    const char* chip;
+    std::size_t descriptionLength; // beside ZKM and ZK000012
+    bool programmed;
+};
+
+// Longer strings never cost the record: on an FT232BM, where the user area follows the strings,
+// it is carried to its new place; strings that leave it no room, or that the chip cannot hold,
+// are refused and nothing changes.
+TEST_F(DeviceOnSimulator, TheRecordSurvivesLongerStrings)
+{
+    const LongStringsCase cases[] = {
+        {"9", 33, true}, {"9", 34, false}, {"0", 26, true}, {"0", 27, false}};
+    for (const LongStringsCase& c : cases) {
+        SCOPED_TRACE(std::string(c.chip) + " " + std::to_string(c.descriptionLength));
+        std::remove(dir.File("eeprom.bin").c_str()); // a converter as the configuration has it
+        Configure("", c.chip);
+        device.Disconnect();
+        ASSERT_TRUE(device.ConnectDevice(TRUE));
+        UsbSettingsRecord usb;
+        ASSERT_TRUE(device.GetUsbSettings(&usb.data));
+        const std::string description(c.descriptionLength, 'D');
+        std::strcpy(usb.data.Description, description.c_str());
+        ASSERT_TRUE(device.SetUsbSettings(&usb.data));
+        EXPECT_EQ(device.ProgramEeprom(), c.programmed ? TRUE : FALSE);
+        device.Disconnect();
+
+        ASSERT_TRUE(device.ConnectDevice(TRUE));
+        ASSERT_TRUE(device.UserAreaValid);
+        DeviceData record;
+        ASSERT_TRUE(device.GetDeviceData(record));
+        EXPECT_EQ(record.DeviceCode, 0x5F);
+        EXPECT_EQ(record.SerialPart3, 789);
+        UsbSettingsRecord back;
+        ASSERT_TRUE(device.GetUsbSettings(&back.data));
+        EXPECT_EQ(std::string(back.data.Description), c.programmed ? description : "Corvina Heron 40");
+    }
 }
 
 TEST_F(DeviceOnSimulator, FailedProgrammingIsStillLogged)

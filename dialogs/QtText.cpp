@@ -1,4 +1,4 @@
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 
 #include <QStringDecoder>
 

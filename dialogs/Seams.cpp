@@ -1,4 +1,4 @@
-#include "app/Seams.h"
+#include "dialogs/Seams.h"
 
 #include <QDialog>
 #include <QDir>
@@ -10,7 +10,7 @@
 #include <QTimer>
 #include <deque>
 
-#include "app/QtText.h"
+#include "dialogs/QtText.h"
 #include "res/Strings.h"
 
 namespace gui {

@@ -1,3 +1,0 @@
-#include "records/MyCrvUsbDevice.h"
-
-CMyCrvUsbDevice theDevice;
