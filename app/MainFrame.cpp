@@ -310,7 +310,7 @@ void CMainFrame::RefreshReadyLine()
 
 void CMainFrame::FitToStatusText()
 {
-    if (isMaximized() || isFullScreen() || screen() == nullptr)
+    if (!isVisible() || isMaximized() || isFullScreen() || screen() == nullptr)
         return;
     QPlainTextEdit* edit = m_wndView->StatusView;
     const QFontMetrics fm(edit->font());
