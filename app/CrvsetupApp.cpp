@@ -47,6 +47,7 @@ CCrvsetupApp::~CCrvsetupApp() = default;
 BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::string>& args)
 {
     m_pDevice = &device;
+    m_ui.EngageWorkers();
     m_nStartupTimerRuns = 0;
     m_bAutomaticRun = m_bRunStarted = m_bRunHandled = m_bRunSucceeded = m_bQuitPending = false;
     m_bQuitPosted = false;
@@ -210,12 +211,12 @@ int CCrvsetupApp::ExitInstance(int loopExitCode)
         m_pStartupTimer->stop();
     if (m_pQuitTimer)
         m_pQuitTimer->stop();
-    // Only an abnormal end of the loop gets here during a run: release the worker from the
-    // UI thread first, then let it finish before the link goes.
-    if (Device().Worker().IsRunning()) {
-        gui::FrameUpdateSink::Instance().Detach();
-        Device().Worker().Wait();
-    }
+    // Only an abnormal end of the loop gets here during a run. Whatever the worker waits for on
+    // this thread (a status text, a box) is released first; then it may finish before the link
+    // goes. Done even when no run seems active: one may be just ending.
+    gui::FrameUpdateSink::Instance().Detach();
+    m_ui.ReleaseWorkers();
+    Device().Worker().Wait();
     Device().ClosePort();
 
     m_ui.SetMainWindow(nullptr);

@@ -2,6 +2,9 @@
 // The core's user interface (message boxes, beeps, status texts) shown with Qt.
 #include <QPointer>
 #include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 
 #include "platform/Ui.h"
 
@@ -13,8 +16,15 @@ class QtUi final : public platform::UserInterface {
 public:
     void SetMainWindow(CMainFrame* frame) { frame_ = frame; }
 
+    // From another thread the box is shown on the UI thread and the caller waits for the answer,
+    // until ReleaseWorkers(): then it is written to standard error and answered at once (IDOK
+    // for MB_OK, else IDCANCEL), so that the UI thread can wait for that thread.
     int MessageBox(const std::string& text, const std::string& caption, unsigned flags,
                    platform::BoxOwner owner) override;
+    // UI thread, before it waits for the update worker at the end of the program.
+    void ReleaseWorkers();
+    // UI thread: boxes from other threads are shown again (a new start of the application).
+    void EngageWorkers();
     void MessageBeep(unsigned type) override;
     void SetStatusViewText(const std::string& text) override;
     void SetStatusBarMessage(const std::string& text) override;
@@ -41,8 +51,16 @@ public:
     };
 
 private:
+    int MessageBoxFromWorker(const std::string& text, const std::string& caption, unsigned flags,
+                             platform::BoxOwner owner);
+    static int AnswerOnStderr(const std::string& text, const std::string& caption, unsigned flags);
+
     CMainFrame* frame_ = nullptr; // the application clears it before the frame goes
     std::atomic<bool> toStderr_{false};
+    std::mutex workerMutex_;
+    std::condition_variable workerAnswered_;
+    bool workersReleased_ = false;
+    std::uint64_t workerGeneration_ = 0;
 };
 
 // "caption: text" on one line, as the box would have said it.

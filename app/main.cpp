@@ -5,6 +5,7 @@
 
 #include "app/CommandLine.h"
 #include "app/CrvsetupApp.h"
+#include "link/D2xxLibrary.h"
 #include "platform/SimulationSwitch.h"
 #include "records/MyCrvUsbDevice.h"
 
@@ -14,7 +15,8 @@ int main(int argc, char** argv)
     bool help = false;
     bool version = false;
     if (gui::WantsHelpOrVersion(argc, argv, &help, &version)) {
-        std::fputs((help ? gui::UsageText() : gui::VersionText() + "\n").c_str(), stdout);
+        const std::string provider = "D2XX provider: " + D2xxLibrary::DescribeProvider() + "\n";
+        std::fputs((help ? gui::UsageText() : gui::VersionText() + "\n" + provider).c_str(), stdout);
         return 0;
     }
 

@@ -1,10 +1,15 @@
 // Flashes a 64 KiB image into the simulated display over a paced link and compares the run
-// with what the line itself costs, with and without the shortened latency timer.
+// with what the line itself costs, with and without the shortened latency timer, over both
+// paths to the converter: the simulator's D2XX library, and our libftdi1 provider through
+// Debian's libftdi1 onto the simulated USB bus. Each run is a child process of this program,
+// since the simulated bus must be in place before the program starts (LD_LIBRARY_PATH).
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,13 +20,13 @@
 
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
+#include "platform/SimulationSwitch.h"
 
 #ifdef KESTRUNE_SIM_LIBRARY
 namespace {
 
 constexpr std::size_t kImageSize = 64 * 1024;
 constexpr double kBaud = 115200.0;
-
 
 double CpuSeconds() {
     rusage usage{};
@@ -31,46 +36,97 @@ double CpuSeconds() {
 }
 
 struct Figures {
-    std::int32_t result = 0;
-    bool flashMatches = false;
+    int result = -99;
+    int flashMatches = 0;
     double wall = 0;
     double cpu = 0;
 };
 
-Figures Flash(const std::string& hexPath, const std::string& flashPath,
-              const std::vector<std::uint8_t>& image, bool tuning) {
-    Figures f;
+// Child: one flash over whatever provider the environment names.
+int FlashOnce(const std::string& dir, bool tuning) {
+    const std::string hexPath = dir + "/kv-bench.hex";
+    const std::string flashPath = dir + "/flash.bin";
+    const std::vector<std::uint8_t> image = tools::SampleFirmwareData(kImageSize);
     std::filesystem::remove(flashPath);
-    CCrvUsbDevice device;
-    if (device.OpenPort("USB") == FALSE) {
-        std::fprintf(stderr, "the simulated converter does not open\n");
-        std::exit(1);
+    Figures f;
+    {
+        CCrvUsbDevice device;
+        if (device.OpenPort("USB") == FALSE) {
+            std::fprintf(stderr, "the simulated converter does not open\n");
+            return 1;
+        }
+        const double cpu0 = CpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        f.result = UpdateFirmware(device, hexPath, nullptr, FamilyKv, tuning);
+        f.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // The whole process: the simulated converter runs inside it.
+        f.cpu = CpuSeconds() - cpu0;
+        device.ClosePort();
     }
-    const double cpu0 = CpuSeconds();
-    const auto start = std::chrono::steady_clock::now();
-    f.result = UpdateFirmware(device, hexPath, nullptr, FamilyKv, tuning);
-    f.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    // The whole process: the simulated converter runs inside it, on the caller's thread.
-    f.cpu = CpuSeconds() - cpu0;
-    device.ClosePort();
     std::ifstream in(flashPath, std::ios::binary);
     const std::vector<std::uint8_t> flash{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    f.flashMatches = flash == image;
+    f.flashMatches = flash == image ? 1 : 0;
+    std::printf("%d %d %.6f %.6f\n", f.result, f.flashMatches, f.wall, f.cpu);
+    return 0;
+}
+
+// Child: a read that waits two seconds for bytes that never come.
+int ReadWait() {
+    CCrvUsbDevice device;
+    if (device.OpenPort("USB") == FALSE)
+        return 1;
+    d2xx::FTTIMEOUTS timeouts{0, 0, 2000, 100, 1};
+    device.Library().W32_SetCommTimeouts(device.DeviceHandle(), &timeouts);
+    std::uint8_t buffer[16];
+    d2xx::DWORD got = 0;
+    const double cpu0 = CpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    device.Library().W32_ReadFile(device.DeviceHandle(), buffer, sizeof buffer, &got);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpu0;
+    device.ClosePort();
+    std::printf("%d 1 %.6f %.6f\n", static_cast<int>(got), wall, cpu);
+    return 0;
+}
+
+struct Path {
+    const char* title;
+    std::string provider;
+    std::string libraryPath; // for the simulated USB bus
+};
+
+Figures RunChild(const Path& path, const std::string& what) {
+    setenv("KESTRUNE_D2XX", path.provider.c_str(), 1);
+    if (path.libraryPath.empty())
+        unsetenv("LD_LIBRARY_PATH");
+    else
+        setenv("LD_LIBRARY_PATH", path.libraryPath.c_str(), 1);
+    const std::string command = "'" + platform::ExecutableFolder() + "/bench_firmware_update' " + what;
+    Figures f;
+    if (FILE* child = popen(command.c_str(), "r")) {
+        if (std::fscanf(child, "%d %d %lf %lf", &f.result, &f.flashMatches, &f.wall, &f.cpu) != 4)
+            f.result = -99;
+        pclose(child);
+    }
     return f;
 }
 
 void Print(const char* title, const Figures& f, double floor) {
-    std::printf("%s\n", title);
-    std::printf("  result                 %d, flash.bin %s\n", f.result, f.flashMatches ? "equals the image" : "DIFFERS");
-    std::printf("  wall time              %.3f s\n", f.wall);
-    std::printf("  line-rate floor        %.3f s\n", floor);
-    std::printf("  wall / floor           %.3f\n", f.wall / floor);
-    std::printf("  CPU time               %.3f s = %.1f %% of the wall time\n", f.cpu, 100.0 * f.cpu / f.wall);
+    std::printf("  %s\n", title);
+    std::printf("    result                 %d, flash.bin %s\n", f.result, f.flashMatches ? "equals the image" : "DIFFERS");
+    std::printf("    wall time              %.3f s\n", f.wall);
+    std::printf("    wall / floor           %.3f\n", f.wall / floor);
+    std::printf("    CPU time               %.3f s = %.1f %% of the wall time\n", f.cpu, 100.0 * f.cpu / f.wall);
 }
 
 } // namespace
 
-int main() {
+int main(int argc, char** argv) {
+    if (argc == 3 && std::strcmp(argv[1], "--flash") == 0)
+        return FlashOnce(std::getenv("KESTRUNE_BENCH_DIR"), std::strcmp(argv[2], "tuned") == 0);
+    if (argc == 2 && std::strcmp(argv[1], "--read-wait") == 0)
+        return ReadWait();
+
     char pattern[] = "/tmp/kestrune-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         return 1;
@@ -84,7 +140,7 @@ int main() {
     std::ofstream(hexPath, std::ios::binary) << text;
     std::ofstream(ini, std::ios::binary) << "[Link]\r\nPace=1\r\nLatencyTimerMs=16\r\n[State]\r\nFolder=" << dir << "\r\n";
     setenv("KESTRUNE_SIM", ini.c_str(), 1);
-    setenv("KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY, 1);
+    setenv("KESTRUNE_BENCH_DIR", dir.c_str(), 1);
 
     // Every byte each way, 10 bits at the line rate: family 0 sends each record with two LFs.
     std::size_t lines = 0;
@@ -99,15 +155,28 @@ int main() {
     const double floor = static_cast<double>(sent + received) * 10.0 / kBaud;
     std::printf("64 KiB image, %zu record lines, %zu bytes sent, %zu received, 115200 baud, latency timer 16 ms\n",
                 lines, sent, received);
+    std::printf("line-rate floor            %.3f s\n", floor);
 
-    const Figures tuned = Flash(hexPath, dir + "/flash.bin", image, true);
-    Print("with the latency timer at 2 ms for the run:", tuned, floor);
-    const Figures plain = Flash(hexPath, dir + "/flash.bin", image, false);
-    Print("without the change (16 ms):", plain, floor);
-    std::printf("speed-up from the change  %.2f x\n", plain.wall / tuned.wall);
-
+    std::vector<Path> paths = {{"the simulator's D2XX library", KESTRUNE_SIM_LIBRARY, ""}};
+#if defined(KESTRUNE_FTDI_PROVIDER) && defined(KESTRUNE_USBSIM_DIR)
+    paths.push_back({"libkestrune-ftdi.so over libftdi1 and the simulated USB bus", KESTRUNE_FTDI_PROVIDER,
+                     KESTRUNE_USBSIM_DIR});
+#endif
+    bool ok = true;
+    for (const Path& path : paths) {
+        std::printf("%s:\n", path.title);
+        const Figures tuned = RunChild(path, "--flash tuned");
+        Print("with the latency timer at 2 ms for the run:", tuned, floor);
+        const Figures plain = RunChild(path, "--flash plain");
+        Print("without the change (16 ms):", plain, floor);
+        std::printf("    speed-up from the change  %.2f x\n", plain.wall / tuned.wall);
+        const Figures wait = RunChild(path, "--read-wait");
+        std::printf("  a read waiting %.3f s for bytes that never come: CPU %.3f s = %.2f %% of a core\n", wait.wall,
+                    wait.cpu, 100.0 * wait.cpu / wait.wall);
+        ok = ok && tuned.result == 0 && plain.result == 0 && tuned.flashMatches && plain.flashMatches;
+    }
     std::filesystem::remove_all(dir);
-    return tuned.result == 0 && plain.result == 0 && tuned.flashMatches && plain.flashMatches ? 0 : 1;
+    return ok ? 0 : 1;
 }
 #else
 int main() {

@@ -50,7 +50,9 @@ int Measure(int rounds)
         if (ftdi_write_data(ftdi, request, sizeof request) != static_cast<int>(sizeof request))
             return 1;
         while (got < 10) {
-            const int n = ftdi_read_data(ftdi, reply + got, static_cast<int>(sizeof reply) - got);
+            // Exactly what is missing: libftdi1 returns only when the request is filled or a
+            // transfer brings nothing, so asking for more costs one more latency period.
+            const int n = ftdi_read_data(ftdi, reply + got, 10 - got);
             if (n < 0 || std::chrono::steady_clock::now() - t0 > std::chrono::seconds(1)) {
                 std::fprintf(stderr, "no identity reply in round %d\n", i);
                 return 1;

@@ -20,6 +20,7 @@ std::string UsageText()
            "  settings load FILE [--program]  load a settings file; with --program write both\n"
            "  serial next [--program]       generate the next serial number; with --program write it\n"
            "  port-test [PORT]              identity test over a serial port\n"
+           "  doctor                        check provider, converters, files; then identify\n"
            "kestrune-cli --help | --version\n"
            "\n"
            "Options:\n"
@@ -148,8 +149,10 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
     Rest rest;
     std::size_t minWords = 0;
     std::size_t maxWords = 0;
-    if (command == "identify" || command == "info") {
-        inv.command = command == "identify" ? Command::Identify : Command::Info;
+    if (command == "identify" || command == "info" || command == "doctor") {
+        inv.command = command == "identify" ? Command::Identify
+                      : command == "info"   ? Command::Info
+                                            : Command::Doctor;
         rest = TakeRest(args, false, false, inv);
     } else if (command == "flash") {
         inv.command = Command::Flash;

@@ -20,6 +20,7 @@ enum class Command {
     SettingsLoad,
     SerialNext,
     PortTest,
+    Doctor,
 };
 
 struct Invocation {

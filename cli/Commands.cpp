@@ -8,6 +8,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
 #include "firmware/UpdateWorker.h"
@@ -339,8 +340,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitOk;
     case Command::Version:
         Print("kestrune-cli " KESTRUNE_VERSION);
+        Print("D2XX provider: " + D2xxLibrary::DescribeProvider());
         return kExitOk;
     case Command::Identify: return Identify(theDevice);
+    case Command::Doctor: return Doctor(theDevice, [&theDevice] { return Identify(theDevice); });
     case Command::Info: return Info(theDevice);
     case Command::Flash: return Flash(theDevice, inv);
     case Command::EepromShow: return EepromShow(theDevice);
@@ -383,6 +386,9 @@ int Main(const std::vector<std::string>& args)
                                   platform::MB_ICONSTOP, BoxOwner::MainWindow);
         status = kExitFailed;
     }
+    // The desktop shows this in its status view; a script's log gets it after the message.
+    if (status == kExitNoDisplay && !theDevice.OpenFailureSentence().empty())
+        std::fprintf(stderr, "%s\n", theDevice.OpenFailureSentence().c_str());
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);

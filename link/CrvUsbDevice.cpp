@@ -8,6 +8,7 @@
 #include "platform/Clock.h"
 #include "platform/Ui.h"
 #include "protocol/DeviceModel.h"
+#include "res/Strings.h"
 
 using d2xx::FT_OK;
 
@@ -48,6 +49,7 @@ BOOL CCrvUsbDevice::BindD2xxLibrary()
 
 BOOL CCrvUsbDevice::OpenPort(std::string_view /*portName*/)
 {
+    OpenFailureCause = d2xx::kOpenFailureUnknown;
     if (!BindD2xxLibrary())
         return FALSE;
     std::string serial;
@@ -65,6 +67,7 @@ BOOL CCrvUsbDevice::OpenPort(std::string_view /*portName*/)
                                       nullptr);
     if (!IsOpen()) {
         m_hDevice = d2xx::InvalidHandle();
+        OpenFailureCause = m_d2xx.OpenFailure();
         return FALSE;
     }
 
@@ -116,6 +119,15 @@ BOOL CCrvUsbDevice::OpenPort(std::string_view /*portName*/)
         m_d2xx.W32_EscapeCommFunction(m_hDevice, d2xx::SETRTS);
     }
     return TRUE;
+}
+
+std::string CCrvUsbDevice::OpenFailureSentence() const
+{
+    switch (OpenFailureCause) {
+    case d2xx::kOpenFailureBusy: return LoadStdString(IDS_CONVERTER_BUSY);
+    case d2xx::kOpenFailureAccessDenied: return LoadStdString(IDS_CONVERTER_ACCESS_DENIED);
+    default: return {};
+    }
 }
 
 BOOL CCrvUsbDevice::FindFirstDevice(std::string& serial, int size)

@@ -49,6 +49,11 @@ public:
     std::array<char, 64> SerialNumber{};
     D2xxLibrary m_d2xx;
     BOOL m_bLinkLost = FALSE;
+    // Why the last OpenPort found a converter but could not open it, where the provider tells
+    // (d2xx::OpenFailure); unknown otherwise.
+    d2xx::DWORD OpenFailureCause = d2xx::kOpenFailureUnknown;
+    // The plain sentence naming that cause; "" when it is not known.
+    std::string OpenFailureSentence() const;
     BOOL UserAreaValid = FALSE;
     UserAreaImageBuffer UserAreaImage{};
 };

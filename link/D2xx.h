@@ -195,6 +195,10 @@ static_assert(sizeof(void*) != 8 || (offsetof(FT_PROGRAM_DATA, MaxPower) == 48 &
                                      offsetof(FT_PROGRAM_DATA, USBVersion) == 62 &&
                                      offsetof(FT_PROGRAM_DATA, Cbus0) == 97));
 
+// Why the last open failed, from our own providers' extra entry Kestrune_OpenFailure (FTDI's
+// library has none).
+enum OpenFailure : DWORD { kOpenFailureUnknown = 0, kOpenFailureBusy = 1, kOpenFailureAccessDenied = 2 };
+
 // Function signatures, as the provider exports them (plain C names, default calling convention).
 extern "C" {
 using PFN_FT_Open = FT_STATUS (*)(int, FT_HANDLE*);
@@ -232,6 +236,7 @@ using PFN_FT_W32_PurgeComm = BOOL (*)(FT_HANDLE, DWORD);
 using PFN_FT_W32_SetCommMask = BOOL (*)(FT_HANDLE, ULONG);
 using PFN_FT_W32_SetupComm = BOOL (*)(FT_HANDLE, DWORD, DWORD);
 using PFN_FT_W32_WaitCommEvent = BOOL (*)(FT_HANDLE, ULONG*, void*);
+using PFN_Kestrune_OpenFailure = DWORD (*)(void);
 }
 
 } // namespace d2xx

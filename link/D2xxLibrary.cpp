@@ -1,6 +1,12 @@
 #include "link/D2xxLibrary.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <set>
+
+#include "platform/SimulationSwitch.h"
 
 using namespace d2xx;
 
@@ -49,6 +55,7 @@ struct D2xxLibrary::Entries {
     PFN_FT_Reload Reload = nullptr;
     PFN_FT_SetLatencyTimer SetLatencyTimer = nullptr;
     PFN_FT_GetLatencyTimer GetLatencyTimer = nullptr;
+    PFN_Kestrune_OpenFailure OpenFailure = nullptr;
 };
 
 namespace {
@@ -67,10 +74,83 @@ D2xxLibrary::~D2xxLibrary()
     delete entries_;
 }
 
-std::string D2xxLibrary::ProviderFile()
+namespace {
+
+constexpr const char* kOwnProvider = "libkestrune-ftdi.so";
+
+#ifndef KESTRUNE_PROVIDER_DIR
+#define KESTRUNE_PROVIDER_DIR "/usr/local/lib/kestrune"
+#endif
+
+// A candidate that is simply absent is no news; one that is there and does not load is.
+bool Missing(const std::string& file, const std::string& error)
+{
+    if (file.find('/') != std::string::npos)
+        return !std::filesystem::exists(file);
+    return error.find("No such file") != std::string::npos ||
+           error.find("cannot open shared object") != std::string::npos;
+}
+
+void NameFailure(const std::string& file, const std::string& error)
+{
+    static std::mutex mutex;
+    static std::set<std::string> named;
+    std::lock_guard lock(mutex);
+    if (named.insert(file).second)
+        std::fprintf(stderr, "kestrune: the D2XX provider %s does not load: %s\n", file.c_str(),
+                     error.c_str());
+}
+
+platform::ModuleHandle LoadFirstProvider()
+{
+    for (const std::string& file : D2xxLibrary::ProviderFiles()) {
+        platform::ModuleHandle module = platform::LoadLibrary(file);
+        if (module)
+            return module;
+        const std::string error = platform::LastLoadError();
+        if (!Missing(file, error))
+            NameFailure(file, error);
+    }
+    return nullptr;
+}
+
+} // namespace
+
+std::vector<std::string> D2xxLibrary::ProviderFiles()
 {
     const char* file = std::getenv("KESTRUNE_D2XX");
-    return file && *file ? file : "libftd2xx.so";
+    if (file && *file)
+        return {file};
+    std::vector<std::string> files = {"libftd2xx.so"};
+    const std::string folder = platform::ExecutableFolder();
+    if (!folder.empty())
+        files.push_back(folder + "/" + kOwnProvider);
+    files.push_back(std::string(KESTRUNE_PROVIDER_DIR) + "/" + kOwnProvider);
+    return files;
+}
+
+std::string D2xxLibrary::ProviderPath() const
+{
+    return platform::ModuleFile(module_);
+}
+
+std::string D2xxLibrary::DescribeProvider()
+{
+    platform::ModuleHandle module = LoadFirstProvider();
+    if (!module)
+        return "none found";
+    std::string text = platform::ModuleFile(module);
+    auto version = reinterpret_cast<PFN_FT_GetLibraryVersion>(
+        platform::GetProcAddress(module, "FT_GetLibraryVersion"));
+    DWORD number = 0;
+    if (version && version(&number) == FT_OK) {
+        char digits[32];
+        std::snprintf(digits, sizeof digits, ", version %x.%02x.%02x", (number >> 16) & 0xFF,
+                      (number >> 8) & 0xFF, number & 0xFF);
+        text += digits;
+    }
+    platform::FreeLibrary(module);
+    return text;
 }
 
 BOOL D2xxLibrary::Bind()
@@ -79,7 +159,7 @@ BOOL D2xxLibrary::Bind()
     // answering safely rather than on a second lookup.
     if (module_)
         return TRUE;
-    module_ = platform::LoadLibrary(ProviderFile());
+    module_ = LoadFirstProvider();
     if (!module_)
         return FALSE;
     delete entries_;
@@ -134,6 +214,7 @@ BOOL D2xxLibrary::Bind()
     Lookup(m, "FT_Reload", e.Reload);
     Lookup(m, "FT_SetLatencyTimer", e.SetLatencyTimer);
     Lookup(m, "FT_GetLatencyTimer", e.GetLatencyTimer);
+    Lookup(m, "Kestrune_OpenFailure", e.OpenFailure);
     bound_ = true;
     return TRUE;
 }
@@ -222,6 +303,10 @@ FT_STATUS D2xxLibrary::EraseEE(FT_HANDLE h) { D2XX_STATUS(EraseEE, h); }
 FT_STATUS D2xxLibrary::GetLibraryVersion(DWORD* version) { D2XX_STATUS(GetLibraryVersion, version); }
 FT_STATUS D2xxLibrary::SetLatencyTimer(FT_HANDLE h, UCHAR ms) { D2XX_STATUS(SetLatencyTimer, h, ms); }
 FT_STATUS D2xxLibrary::GetLatencyTimer(FT_HANDLE h, UCHAR* ms) { D2XX_STATUS(GetLatencyTimer, h, ms); }
+DWORD D2xxLibrary::OpenFailure()
+{
+    return entries_ && entries_->OpenFailure ? entries_->OpenFailure() : DWORD{kOpenFailureUnknown};
+}
 
 FT_HANDLE D2xxLibrary::W32_CreateFile(const char* name, DWORD access, DWORD share, void* security,
                                       DWORD disposition, DWORD flags, void* templ)

@@ -3,6 +3,7 @@
 // never reaches the library: status functions return FT_NOT_SUPPORTED, FT_W32_CreateFile the
 // invalid handle, the other FT_W32 functions FALSE.
 #include <string>
+#include <vector>
 
 #include "link/D2xx.h"
 #include "platform/Types.h"
@@ -15,13 +16,21 @@ public:
     D2xxLibrary(const D2xxLibrary&) = delete;
     D2xxLibrary& operator=(const D2xxLibrary&) = delete;
 
-    // The provider file: $KESTRUNE_D2XX, else "libftd2xx.so".
-    static std::string ProviderFile();
+    // The provider files in the order they are tried: $KESTRUNE_D2XX alone when it is set;
+    // else FTDI's "libftd2xx.so", then our libkestrune-ftdi.so beside the program, then in the
+    // installed library folder.
+    static std::vector<std::string> ProviderFiles();
 
-    // BindD2xxLibrary: TRUE at once when bound; loads the provider (FALSE, no message, when it
-    // cannot) and looks the entries up in their order, FALSE at the first missing required one.
-    // A failed binding keeps the module loaded.
+    // BindD2xxLibrary: TRUE at once when bound; loads the first provider that loads (FALSE
+    // when none does) and looks the entries up in their order, FALSE at the first missing
+    // required one. A failed binding keeps the module loaded. A provider that is there but does
+    // not load is named on stderr, once a process.
     BOOL Bind();
+    // The file of the loaded provider; "" when none is loaded.
+    std::string ProviderPath() const;
+    // "PATH, version X.YY.ZZ" of the provider Bind would load (loaded for the question and
+    // unloaded again), or "none found".
+    static std::string DescribeProvider();
     bool IsLoaded() const { return module_ != nullptr; }
     // FreeLibrary and every entry emptied.
     void Free();
@@ -60,6 +69,9 @@ public:
     d2xx::FT_STATUS GetLibraryVersion(d2xx::DWORD* version);
     d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR ms);
     d2xx::FT_STATUS GetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR* ms);
+    // Our providers' answer to why the last open failed (d2xx::OpenFailure); kOpenFailureUnknown
+    // from a provider without the entry.
+    d2xx::DWORD OpenFailure();
 
     d2xx::FT_HANDLE W32_CreateFile(const char* name, d2xx::DWORD access, d2xx::DWORD share,
                                    void* security, d2xx::DWORD disposition, d2xx::DWORD flags,

@@ -1,6 +1,7 @@
 #include "platform/DynamicLibrary.h"
 
 #include <dlfcn.h>
+#include <link.h>
 
 namespace platform {
 
@@ -41,6 +42,15 @@ void FreeLibrary(ModuleHandle module)
 {
     if (module != nullptr && dlclose(module) != 0)
         RememberError();
+}
+
+std::string ModuleFile(ModuleHandle module)
+{
+    link_map* map = nullptr;
+    if (module == nullptr || dlinfo(module, RTLD_DI_LINKMAP, &map) != 0 || map == nullptr ||
+        map->l_name == nullptr)
+        return {};
+    return map->l_name;
 }
 
 std::string LastLoadError()

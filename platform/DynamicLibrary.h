@@ -10,5 +10,7 @@ ModuleHandle LoadLibrary(const std::string& file);     // nullptr on failure
 void* GetProcAddress(ModuleHandle module, const char* name);
 void FreeLibrary(ModuleHandle module);
 std::string LastLoadError();
+// The file a loaded module came from, as the loader resolved it; "" when unknown.
+std::string ModuleFile(ModuleHandle module);
 
 } // namespace platform

@@ -55,7 +55,10 @@ BOOL CMyCrvUsbDevice::ConnectDevice(BOOL reportNotFound)
     if (reportNotFound) {
         platform::Ui().MessageBox(LoadStdString(IDS_NO_USB_DEVICE), LoadStdString(IDS_ERROR_CAPTION),
                                   platform::MB_ICONINFORMATION, platform::BoxOwner::MainWindow);
-        platform::Ui().SetStatusViewText(LoadStdString(IDS_NO_USB_DEVICE));
+        // Where the provider knows why the converter would not open, the status view says so.
+        const std::string cause = OpenFailureSentence();
+        platform::Ui().SetStatusViewText(LoadStdString(IDS_NO_USB_DEVICE) +
+                                         (cause.empty() ? "" : "\n" + cause));
     } else {
         platform::Ui().SetStatusViewText("");
     }

@@ -284,6 +284,15 @@ SIM_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWORD
     return h ? h : LinuxInvalidHandle();
 }
 
+// Why an open fails, as our libftdi1 provider tells it (no D2XX function): the program asks
+// only after an open failed.
+SIM_EXPORT DWORD Kestrune_OpenFailure(void)
+{
+    LOCKED;
+    const sim::SimConfig& c = P().Sim().Config();
+    return c.accessDenied ? kOpenFailureAccessDenied : c.busy ? kOpenFailureBusy : kOpenFailureUnknown;
+}
+
 SIM_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)
 {
     LOCKED;

@@ -33,6 +33,7 @@ struct libusb_device {
 struct libusb_device_handle {
     libusb_device* dev = nullptr;
     std::uint64_t session = 0; // the converter's session once the interface is claimed
+    std::uint64_t generation = 0; // of the converter that session belongs to
     bool claimed = false;
 };
 
@@ -77,19 +78,28 @@ public:
             ++open_;
         return s;
     }
-    void Release(std::uint64_t session)
+    void Release(std::uint64_t session, std::uint64_t generation)
     {
-        if (!session)
+        if (!session || generation != generation_)
             return;
         --open_;
         if (converter_)
             converter_->Close(session, OwnClock());
+    }
+    // Sessions of a converter that was dropped are dead; their handles fail with NO_DEVICE.
+    std::uint64_t Generation() const { return generation_; }
+    void Drop()
+    {
+        converter_.reset();
+        open_ = 0;
+        ++generation_;
     }
 
 private:
     std::unique_ptr<sim::Converter> converter_;
     libusb_device devices_[kSlots];
     int open_ = 0;
+    std::uint64_t generation_ = 1;
 };
 
 Bus& B()
@@ -112,7 +122,8 @@ sim::Converter* Live(libusb_device_handle* h, int& status)
         status = LIBUSB_ERROR_INVALID_PARAM;
         return nullptr;
     }
-    if (!B().Listed(h->dev->slot) || (h->session && !B().Sim().Alive(h->session))) {
+    if (!B().Listed(h->dev->slot) ||
+        (h->session && (h->generation != B().Generation() || !B().Sim().Alive(h->session)))) {
         status = LIBUSB_ERROR_NO_DEVICE;
         return nullptr;
     }
@@ -122,6 +133,7 @@ sim::Converter* Live(libusb_device_handle* h, int& status)
             status = LIBUSB_ERROR_BUSY;
             return nullptr;
         }
+        h->generation = B().Generation();
     }
     status = 0;
     return &B().Sim();
@@ -417,7 +429,7 @@ USB_EXPORT int libusb_open(libusb_device* dev, libusb_device_handle** handle)
     if (B().Sim().Config().accessDenied)
         return LIBUSB_ERROR_ACCESS;
     ++dev->refs;
-    *handle = new libusb_device_handle{dev, 0, false};
+    *handle = new libusb_device_handle{dev, 0, 0, false};
     return 0;
 }
 
@@ -426,7 +438,7 @@ USB_EXPORT void libusb_close(libusb_device_handle* h)
     if (!h)
         return;
     LOCKED;
-    B().Release(h->session);
+    B().Release(h->session, h->generation);
     --h->dev->refs;
     delete h;
 }
@@ -461,9 +473,11 @@ USB_EXPORT int libusb_claim_interface(libusb_device_handle* h, int interface)
     if (h->claimed)
         return 0;
     // Another program holds the converter: the busy key, the other slots, or an open session.
-    if (!h->session &&
-        (h->dev->slot != 0 || B().Sim().Config().busy || !(h->session = B().Claim())))
-        return LIBUSB_ERROR_BUSY;
+    if (!h->session) {
+        if (h->dev->slot != 0 || B().Sim().Config().busy || !(h->session = B().Claim()))
+            return LIBUSB_ERROR_BUSY;
+        h->generation = B().Generation();
+    }
     h->claimed = true;
     return 0;
 }
@@ -473,7 +487,7 @@ USB_EXPORT int libusb_release_interface(libusb_device_handle* h, int)
     if (!h)
         return LIBUSB_ERROR_INVALID_PARAM;
     LOCKED;
-    B().Release(h->session);
+    B().Release(h->session, h->generation);
     h->session = 0;
     h->claimed = false;
     return 0;
@@ -694,4 +708,60 @@ USB_EXPORT const libusb_version* libusb_get_version(void)
 {
     static const libusb_version v{1, 0, 26, 0, "", "kestrune simulated bus"};
     return &v;
+}
+
+// Control entries for tests that hold the bus in their own process (dlsym on this library).
+
+// Drops the converter (open handles then fail with LIBUSB_ERROR_NO_DEVICE) and builds it again
+// from $KESTRUNE_SIM and the state folder at the next call.
+USB_EXPORT void KestruneUsbSim_Reset(void)
+{
+    LOCKED;
+    B().Drop();
+}
+
+USB_EXPORT void KestruneUsbSim_PullCable(void)
+{
+    LOCKED;
+    B().Sim().PullCable(OwnClock());
+}
+
+USB_EXPORT void KestruneUsbSim_PlugCable(void)
+{
+    LOCKED;
+    B().Sim().PlugCable();
+}
+
+// Bit 0 DTR, bit 1 RTS.
+USB_EXPORT std::uint32_t KestruneUsbSim_ModemLines(void)
+{
+    LOCKED;
+    return (B().Sim().Dtr() ? 1u : 0u) | (B().Sim().Rts() ? 2u : 0u);
+}
+
+USB_EXPORT std::uint32_t KestruneUsbSim_InBootLoader(void)
+{
+    LOCKED;
+    B().Sim().Update(OwnClock());
+    return B().Sim().InBootLoader() ? 1 : 0;
+}
+
+USB_EXPORT void KestruneUsbSim_InjectFromDisplay(const std::uint8_t* data, std::uint32_t size)
+{
+    LOCKED;
+    if (data)
+        B().Sim().InjectFromDisplay(std::span<const std::uint8_t>(data, size), OwnClock());
+}
+
+USB_EXPORT void KestruneUsbSim_SetDisplayResponds(int on)
+{
+    LOCKED;
+    B().Sim().SetDisplayResponds(on != 0);
+}
+
+USB_EXPORT std::uint32_t KestruneUsbSim_FrameCount(void)
+{
+    LOCKED;
+    B().Sim().Update(OwnClock());
+    return static_cast<std::uint32_t>(B().Sim().FrameCount());
 }

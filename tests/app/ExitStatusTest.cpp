@@ -111,7 +111,7 @@ TEST_F(ExitStatus, HelpAndVersionNeedNoDisplay)
     process.start(KESTRUNE_GUI_EXE, {"--version"});
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_EQ(process.exitCode(), 0);
-    EXPECT_EQ(process.readAllStandardOutput().toStdString(), "Kestrune Version 3.04\n");
+    EXPECT_EQ(process.readAllStandardOutput().toStdString().rfind("Kestrune Version 3.04\nD2XX provider: ", 0), 0u);
     process.start(KESTRUNE_GUI_EXE, {"x.hex", "--help"});
     ASSERT_TRUE(process.waitForFinished(10000));
     EXPECT_EQ(process.exitCode(), 0);

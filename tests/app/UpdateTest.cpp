@@ -9,6 +9,13 @@
 #include <algorithm>
 #include <set>
 #include <QProgressBar>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <thread>
 
 #include "GuiTest.h"
 #include "app/ChildView.h"
@@ -17,6 +24,7 @@
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "app/StatusBar.h"
+#include "firmware/Firmware.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 #include "sim/d2xx/KestruneSim.h"
@@ -229,4 +237,62 @@ TEST_F(Update, EndOfRunWithTheDisplayPresent)
     EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Firmware successfully updated."});
     EXPECT_EQ(statusAtResult, "worker text");
     EXPECT_EQ(StatusText(), ready);
+}
+
+// A run whose worker asks a question through the UI (as a run meeting a problem would) while
+// the loop has ended abnormally: the end of the program must neither hang nor show the box.
+class AskingSink : public platform::UpdateSink {
+public:
+    void ShowStatusText(const std::string&) override { Ask(); }
+    void CreateProgressBar() override { Ask(); }
+    void SetProgressPos(int) override { Ask(); }
+    void DestroyProgressBar() override { Ask(); }
+    void PostUpdateFinished() override {}
+
+    std::atomic<bool> asking{false};
+    std::atomic<int> answer{0};
+
+private:
+    void Ask()
+    {
+        if (asking.exchange(true))
+            return;
+        answer = platform::Ui().MessageBox("Go on?", "Kestrune", platform::MB_OKCANCEL,
+                                           platform::BoxOwner::None);
+    }
+};
+
+TEST_F(Update, AbnormalEndWhileTheWorkerWaitsForABox)
+{
+    UseNoDisplay();
+    StartApp();
+    AskingSink sink;
+    ASSERT_TRUE(Device().Worker().StartUpdate(WriteFirmware(), FamilyHeron, &sink));
+    // No events run from here on: nobody answers the box.
+    for (int i = 0; i < 2000 && !sink.asking.load(); ++i)
+        QThread::msleep(5);
+    ASSERT_TRUE(sink.asking.load());
+    QThread::msleep(50);
+
+    // A hang here is the failure; it must not wait for ctest's time-out.
+    std::promise<void> ended;
+    std::thread watchdog([future = ended.get_future()]() mutable {
+        if (future.wait_for(std::chrono::seconds(60)) == std::future_status::timeout) {
+            std::fputs("the end of the program waits for the worker, which waits for it\n", stdout);
+            std::fflush(stdout);
+            std::_Exit(1);
+        }
+    });
+    testing::internal::CaptureStderr();
+    const int status = theApp.ExitInstance(3);
+    const std::string said = testing::internal::GetCapturedStderr();
+    ended.set_value();
+    watchdog.join();
+
+    EXPECT_EQ(status, 3);
+    EXPECT_FALSE(Device().Worker().IsRunning());
+    EXPECT_EQ(sink.answer.load(), platform::IDCANCEL);
+    EXPECT_NE(said.find("Kestrune: Go on?"), std::string::npos) << said;
+    Pump(50); // the box's queued call comes too late to show anything
+    EXPECT_TRUE(gui::seams::Boxes().empty());
 }

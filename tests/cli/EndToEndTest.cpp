@@ -71,19 +71,48 @@ const char* const kDeviceSection =
     "Manufacturing=04.03.24\n"
     "LastUpdate=04.03.24\n";
 
-class Cli : public ::testing::Test {
+// How the program reaches the simulated converter: the simulator's own D2XX library, or our
+// libftdi1 provider through Debian's libftdi1 onto the simulated USB bus.
+struct LinkPath {
+    std::string name;
+    std::map<std::string, std::string> env;
+    std::string providerVersion; // as --version prints it
+};
+
+std::vector<LinkPath> LinkPaths()
+{
+    std::vector<LinkPath> paths;
+#ifdef KESTRUNE_SIM_LIBRARY
+    paths.push_back({"D2xxFace", {{"KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY}}, "1.04.24"});
+#endif
+#if defined(KESTRUNE_FTDI_PROVIDER) && defined(KESTRUNE_USBSIM_DIR)
+    paths.push_back({"LibftdiOverUsbFace",
+                     {{"KESTRUNE_D2XX", KESTRUNE_FTDI_PROVIDER}, {"LD_LIBRARY_PATH", KESTRUNE_USBSIM_DIR}},
+                     "1.05.00"});
+#endif
+    return paths;
+}
+
+// Test names say the path; the parameter itself need not be printed.
+void PrintTo(const LinkPath& path, std::ostream* out)
+{
+    *out << path.name;
+}
+
+class CliFixture : public ::testing::Test {
 protected:
-    void SetUp() override
+    void Start(const LinkPath& path)
     {
 #if !defined(KESTRUNE_CLI) || !defined(KESTRUNE_SIM_LIBRARY)
+        (void)path;
         GTEST_SKIP() << "kestrune-cli or the simulator library is not built";
 #else
+        path_ = path;
         dir_ = temp_.Path();
         for (const char* sub : {"state", "c", "tmp", "config", "data"}) fs::create_directories(dir_ / sub);
         sim_ = BaseSimulator(dir_ / "state");
         WriteSimulator(dir_ / "sim.ini", sim_);
         env_ = {
-            {"KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY},
             {"KESTRUNE_SIM", (dir_ / "sim.ini").string()},
             {"KESTRUNE_PROFILE", (dir_ / "kestrune.ini").string()},
             {"KESTRUNE_REGISTRY", (dir_ / "registry.reg").string()},
@@ -93,6 +122,7 @@ protected:
             {"TMPDIR", (dir_ / "tmp").string()},
             {"TZ", "UTC"},
         };
+        for (const auto& [key, value] : path.env) env_[key] = value;
 #endif
     }
 
@@ -128,11 +158,27 @@ protected:
 
     fs::path Log() const { return dir_ / "c" / "LOG" / "fertigung.log"; }
 
+    LinkPath path_;
     TempDir temp_;
     fs::path dir_;
     Ini sim_;
     std::map<std::string, std::string> env_;
 };
+
+// Commands whose path to the converter does not matter: the simulator's D2XX library.
+class Cli : public CliFixture {
+protected:
+    void SetUp() override { Start(LinkPaths().front()); }
+};
+
+// Every device command, once over each path.
+class CliPath : public CliFixture, public ::testing::WithParamInterface<LinkPath> {
+protected:
+    void SetUp() override { Start(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, CliPath, ::testing::ValuesIn(LinkPaths()),
+                         [](const ::testing::TestParamInfo<LinkPath>& info) { return info.param.name; });
 
 TEST_F(Cli, HelpVersionAndUsageErrors)
 {
@@ -142,10 +188,6 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     EXPECT_NE(help.out.find("  port-test [PORT]              identity test over a serial port\n"),
               std::string::npos);
 
-    ProcessResult version = Run({"--version"});
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "kestrune-cli 3.04\n");
-
     ProcessResult usage = Run({"flash", "--family", "7", "heron-100.hex"});
     EXPECT_EQ(usage.status, 2);
     EXPECT_EQ(usage.out, "");
@@ -154,7 +196,15 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     EXPECT_EQ(Run({"eeprom", "program", "Colour=red"}).status, 2);
 }
 
-TEST_F(Cli, EveryDeviceCommandReportsAMissingDisplay)
+TEST_P(CliPath, VersionNamesTheProvider)
+{
+    ProcessResult version = Run({"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, "kestrune-cli 3.04\nD2XX provider: " + env_["KESTRUNE_D2XX"] + ", version " +
+                               path_.providerVersion + "\n");
+}
+
+TEST_P(CliPath, EveryDeviceCommandReportsAMissingDisplay)
 {
     Simulate("Converter", "Present", "0");
     WriteText(dir_ / "heron-100.hex", tools::IntelHexText(tools::SampleFirmwareData(64)));
@@ -178,7 +228,7 @@ TEST_F(Cli, EveryDeviceCommandReportsAMissingDisplay)
     EXPECT_FALSE(fs::exists(dir_ / "devinfo.bin"));
 }
 
-TEST_F(Cli, IdentifyPrintsTheReadyLine)
+TEST_P(CliPath, IdentifyPrintsTheReadyLine)
 {
     ProcessResult run = Run({"identify"});
     EXPECT_EQ(run.status, 0);
@@ -193,7 +243,7 @@ TEST_F(Cli, IdentifyPrintsTheReadyLine)
     EXPECT_EQ(silent.err, "Kestrune Error: Error waiting for 'id' message reply.\n");
 }
 
-TEST_F(Cli, InfoPrintsTheDeviceInformation)
+TEST_P(CliPath, InfoPrintsTheDeviceInformation)
 {
     ProcessResult run = Run({"info"});
     EXPECT_EQ(run.status, 0) << run.err;
@@ -226,7 +276,7 @@ TEST_F(Cli, InfoPrintsTheDeviceInformation)
     EXPECT_EQ(unreadable.err, "Kestrune Error: Cannot read from USB EEPROM\n"); // at connect
 }
 
-TEST_F(Cli, ShowPrintsTheSectionsOfASettingsFile)
+TEST_P(CliPath, ShowPrintsTheSectionsOfASettingsFile)
 {
     ProcessResult eeprom = Run({"eeprom", "show"});
     EXPECT_EQ(eeprom.status, 0) << eeprom.err;
@@ -253,9 +303,10 @@ TEST_F(Cli, ShowPrintsTheSectionsOfASettingsFile)
     }
 }
 
-TEST_F(Cli, EepromProgramWritesAndLogs)
+TEST_P(CliPath, EepromProgramWritesAndLogs)
 {
-    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x1234", "ProductId=0x0000",
+    // The vendor stays FTDI's: a converter with another one is no longer listed by libftdi1.
+    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x0403", "ProductId=0x0000",
                              "Description=Bench display 7", "SerialNumber=ZK000077"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -263,14 +314,14 @@ TEST_F(Cli, EepromProgramWritesAndLogs)
 
     // A second process reads what the first programmed.
     ProcessResult show = Run({"eeprom", "show"});
-    EXPECT_NE(show.out.find("VendorId=0x1234\nProductId=0x0000\n"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("VendorId=0x0403\nProductId=0x0000\n"), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("Description=Bench display 7\nSerialNumber=ZK000077\n"), std::string::npos);
     EXPECT_NE(show.out.find("Manufacturer=ZKM\n"), std::string::npos);
-    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x1234\r\n"),
+    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x0403\r\nProductId=0x0000\r\n"),
               std::string::npos);
 }
 
-TEST_F(Cli, EepromProgramRefusesAndChangesNothing)
+TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::vector<std::string>, std::string>> refusals = {
         {{"VendorId=0X1234"}, "Kestrune Error: The Vendor ID must be a hexadecimal number, such as 0x0403.\n"},
@@ -311,12 +362,40 @@ TEST_F(Cli, EepromProgramRefusesAndChangesNothing)
     ProcessOptions yes;
     yes.terminalInput = true;
     yes.input = "y\n";
-    ProcessResult confirmed = Run({"eeprom", "program", "VendorId=0x4444"}, yes);
+    ProcessResult confirmed = Run({"eeprom", "program", "ProductId=0x4444"}, yes);
     EXPECT_EQ(confirmed.status, 0) << confirmed.err;
-    EXPECT_NE(Run({"eeprom", "show"}).out.find("VendorId=0x4444\n"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("ProductId=0x4444\n"), std::string::npos);
 }
 
-TEST_F(Cli, RecordProgramWritesAndLogs)
+TEST_P(CliPath, EepromOfEachChipType)
+{
+    for (const char* chip : {"9", "0", "5"}) {
+        SCOPED_TRACE(std::string("chip type ") + chip);
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        Simulate("Converter", "ChipType", chip);
+        ProcessResult show = Run({"eeprom", "show"});
+        EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+        // As long as the old description, so the user area stays where it was on every chip.
+        ProcessResult program = Run({"--yes", "eeprom", "program", "Description=Bench unit 7"});
+        if (std::string(chip) == "5") {
+            // The program knows the X series and the BM only.
+            EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
+            EXPECT_EQ(program.status, 1);
+            EXPECT_NE(program.err.find("Kestrune Error: Canot write to USB EEPROM\n"), std::string::npos) << program.err;
+            continue;
+        }
+        EXPECT_EQ(show.status, 0) << show.err;
+        EXPECT_EQ(show.out, kUsbSection);
+        EXPECT_EQ(program.status, 0) << program.err;
+        std::string expected = kUsbSection;
+        expected.replace(expected.find("Corvina Nova"), 12, "Bench unit 7");
+        EXPECT_EQ(Run({"eeprom", "show"}).out, expected);
+        EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+    }
+}
+
+TEST_P(CliPath, RecordProgramWritesAndLogs)
 {
     ProcessResult run = Run({"--yes", "record", "program", "Type=0x5f", "SerialNumber=12.3456.789",
                              "Manufacturing=04.03.15", "LastUpdate=06.05.16"});
@@ -333,7 +412,7 @@ TEST_F(Cli, RecordProgramWritesAndLogs)
     EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0012.3456.789"), std::string::npos);
 }
 
-TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
+TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::string, std::string>> refusals = {
         {"Type=256", "Kestrune Error: The device identification code must be a number from 0 to 255.\n"},
@@ -361,7 +440,7 @@ TEST_F(Cli, RecordProgramRefusesAndChangesNothing)
     EXPECT_FALSE(fs::exists(Log()));
 }
 
-TEST_F(Cli, SettingsCopyOneDisplayToAnother)
+TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
 {
     const fs::path file = dir_ / "devinfo.bin";
     ProcessResult save = Run({"settings", "save", file.string()});
@@ -396,7 +475,7 @@ TEST_F(Cli, SettingsCopyOneDisplayToAnother)
     EXPECT_NE(log.find("*** USB data flashed"), std::string::npos);
 }
 
-TEST_F(Cli, SettingsFailures)
+TEST_P(CliPath, SettingsFailures)
 {
     ProcessResult missing = Run({"--yes", "settings", "load", (dir_ / "nothing.bin").string(), "--program"});
     EXPECT_EQ(missing.status, 1);
@@ -424,7 +503,7 @@ TEST_F(Cli, SettingsFailures)
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 }
 
-TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)
+TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
 {
     WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
                                      "SerialNumber=0041.0001.001\r\n");
@@ -445,7 +524,7 @@ TEST_F(Cli, SerialNextFollowsTheLastDeviceOfTheModel)
     EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
 }
 
-TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
+TEST_P(CliPath, FlashWritesTheFileIntoTheFlash)
 {
     const std::vector<std::uint8_t> data = tools::SampleFirmwareData(4096);
     const fs::path file = dir_ / "heron-100.hex";
@@ -462,7 +541,88 @@ TEST_F(Cli, FlashWritesTheFileIntoTheFlash)
     EXPECT_EQ(flash, std::string(data.begin(), data.end()));
 }
 
-TEST_F(Cli, FlashFailures)
+TEST_P(CliPath, FlashEachFamilyAndAPulledCable)
+{
+    const std::vector<std::uint8_t> data = tools::SampleFirmwareData(2048);
+    const struct {
+        const char* file;
+        const char* family;
+    } runs[] = {{"KV-100.hex", "0"}, {"heron-100.hex", "4"}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.family);
+        fs::remove(dir_ / "state" / "flash.bin");
+        const fs::path file = dir_ / r.file;
+        WriteText(file, tools::IntelHexText(data));
+        ProcessResult run = Run({"flash", "--family", r.family, file.string()});
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, "Firmware successfully updated.\n");
+        EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(data.begin(), data.end()));
+    }
+
+    Simulate("BootLoader", "PullCableAtRecord", "5");
+    ProcessResult pulled = Run({"flash", (dir_ / "heron-100.hex").string()});
+    EXPECT_NE(pulled.status, 0);
+    EXPECT_EQ(pulled.out, "Error writing flash. (-3).\n");
+}
+
+TEST_P(CliPath, ABusyOrForbiddenConverterIsExplained)
+{
+    const struct {
+        const char* key;
+        const char* sentence;
+    } faults[] = {
+        {"Busy", "Another program is using the display's USB converter: close that program, then try again.\n"},
+        {"AccessDenied", "You have no permission to use the display's USB converter: install the udev rule "
+                         "60-kestrune.rules, then plug the display in again.\n"},
+    };
+    for (const auto& f : faults) {
+        SCOPED_TRACE(f.key);
+        Simulate("Converter", f.key, "1");
+        ProcessResult run = Run({"identify"});
+        EXPECT_EQ(run.status, 3);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, std::string(kNoDevice) + f.sentence);
+
+        ProcessResult doctor = Run({"doctor"});
+        EXPECT_EQ(doctor.status, 1);
+        EXPECT_NE(doctor.out.find("Converters found: 1\n"), std::string::npos) << doctor.out;
+        EXPECT_NE(doctor.out.find(std::string("  this user may open it: no - ") + f.sentence), std::string::npos)
+            << doctor.out;
+        Simulate("Converter", f.key, "0");
+    }
+}
+
+TEST_P(CliPath, DoctorLooksAndIdentifies)
+{
+    ProcessResult run = Run({"doctor"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    const std::vector<std::string> lines = {
+        "D2XX provider: " + env_["KESTRUNE_D2XX"] + ", version " + path_.providerVersion + "\n",
+        "Converters found: 1\n",
+        "Converter 1: USB ID 0403:f208, serial number \"ZK000001\", description \"Corvina Nova\", chip type 9 (X series)\n",
+        "  this user may open it: yes\n  latency timer: 16 ms\n",
+        "Profile store: " + (dir_ / "kestrune.ini").string() + " (does not exist)\n",
+        "Production log: C:\\LOG\\fertigung.log (" + (dir_ / "c" / "LOG" / "fertigung.log").string() + ")\n",
+        "Identify:\n" + std::string(kReady),
+    };
+    std::size_t at = 0;
+    for (const std::string& line : lines) {
+        const std::size_t found = run.out.find(line, at);
+        EXPECT_NE(found, std::string::npos) << line << "\nin\n" << run.out;
+        if (found != std::string::npos) at = found + line.size();
+    }
+    // Read-only: the log's folder is only looked at.
+    EXPECT_FALSE(fs::exists(dir_ / "c" / "LOG"));
+
+    Simulate("Display", "Responds", "0");
+    EXPECT_EQ(Run({"doctor"}).status, 1);
+    Simulate("Converter", "Present", "0");
+    ProcessResult none = Run({"doctor"});
+    EXPECT_EQ(none.status, 3);
+    EXPECT_NE(none.out.find("Converters found: 0\n"), std::string::npos);
+}
+
+TEST_P(CliPath, FlashFailures)
 {
     const fs::path wrongFamily = dir_ / "firmware.hex";
     WriteText(wrongFamily, tools::IntelHexText(tools::SampleFirmwareData(256)));

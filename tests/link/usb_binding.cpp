@@ -3,6 +3,9 @@
 #include "link/CrvUsbDevice.h"
 #include "platform/Ui.h"
 #include "UsbSimFixture.h"
+#include "platform/SimulationSwitch.h"
+
+#include <fstream>
 
 using namespace d2xx;
 
@@ -29,14 +32,33 @@ TEST(D2xxBinding, EmptyEntriesAnswerSafely)
     EXPECT_FALSE(lib.W32_CloseHandle(nullptr));
 }
 
-TEST(D2xxBinding, ProviderFileFromTheEnvironment)
+TEST(D2xxBinding, ProviderFilesInTheirOrder)
 {
     {
         ScopedEnv none("KESTRUNE_D2XX", nullptr);
-        EXPECT_EQ(D2xxLibrary::ProviderFile(), "libftd2xx.so");
+        const std::vector<std::string> files = D2xxLibrary::ProviderFiles();
+        ASSERT_EQ(files.size(), 3u);
+        EXPECT_EQ(files[0], "libftd2xx.so");
+        EXPECT_EQ(files[1], platform::ExecutableFolder() + "/libkestrune-ftdi.so");
+        EXPECT_EQ(files[2].substr(files[2].rfind('/')), "/libkestrune-ftdi.so");
+        EXPECT_EQ(files[2].front(), '/');
     }
     ScopedEnv other("KESTRUNE_D2XX", "/opt/x/libother.so");
-    EXPECT_EQ(D2xxLibrary::ProviderFile(), "/opt/x/libother.so");
+    EXPECT_EQ(D2xxLibrary::ProviderFiles(), std::vector<std::string>{"/opt/x/libother.so"});
+}
+
+TEST(D2xxBinding, AProviderThatIsThereButDoesNotLoadIsNamed)
+{
+    TempDir dir;
+    const std::string file = dir.File("libbroken.so");
+    { std::ofstream(file) << "not a shared object"; }
+    ScopedEnv provider("KESTRUNE_D2XX", file.c_str());
+    D2xxLibrary lib;
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(lib.Bind());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err.rfind("kestrune: the D2XX provider " + file + " does not load: ", 0), 0u) << err;
+    EXPECT_EQ(D2xxLibrary::DescribeProvider(), "none found");
 }
 
 TEST(D2xxBinding, WithoutAProviderOpenFailsQuietly)

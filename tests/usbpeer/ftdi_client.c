@@ -3,6 +3,8 @@
  *   ftdi_client identify VID PID     115200 baud, identify request, the reply
  *   ftdi_client eeprom VID PID       the whole EEPROM, decoded by libftdi1
  *   ftdi_client words VID PID        128 raw word reads
+ *   ftdi_client bootloader VID PID   DTR pulse, then the boot loader's wake-up answer
+ *   ftdi_client async VID PID        the identify exchange by submitted transfers
  *   ftdi_client open VID PID         only the open: its return code
  */
 #include <ftdi.h>
@@ -10,6 +12,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 static double Now(void)
 {
@@ -31,7 +34,11 @@ static int Identify(struct ftdi_context* ftdi)
     }
     const double start = Now();
     if (ftdi_write_data(ftdi, request, sizeof request) != (int)sizeof request) {
+        struct ftdi_device_list* list = NULL;
         printf("error write %s\n", ftdi_get_error_string(ftdi));
+        /* A converter that is gone has left the bus. */
+        printf("listed %d\n", ftdi_usb_find_all(ftdi, &list, 0x0403, 0xf209));
+        ftdi_list_free(&list);
         return 1;
     }
     while (got < 10 && Now() - start < 2000) {
@@ -47,6 +54,49 @@ static int Identify(struct ftdi_context* ftdi)
         printf(" %02x", reply[i]);
     printf("\n");
     return got >= 10 ? 0 : 1;
+}
+
+static int Async(struct ftdi_context* ftdi)
+{
+    static unsigned char request[] = {0x02, 'B', 'P', 'P', 0x03};
+    unsigned char reply[10];
+    if (ftdi_set_baudrate(ftdi, 115200) < 0)
+        return 1;
+    struct ftdi_transfer_control* out = ftdi_write_data_submit(ftdi, request, sizeof request);
+    if (!out || ftdi_transfer_data_done(out) != (int)sizeof request) {
+        printf("error write\n");
+        return 1;
+    }
+    struct ftdi_transfer_control* in = ftdi_read_data_submit(ftdi, reply, sizeof reply);
+    const int got = in ? ftdi_transfer_data_done(in) : -1;
+    printf("reply");
+    for (int i = 0; i < got; ++i)
+        printf(" %02x", reply[i]);
+    printf("\n");
+    return got == (int)sizeof reply ? 0 : 1;
+}
+
+static int BootLoader(struct ftdi_context* ftdi)
+{
+    unsigned char answer[16];
+    int got = 0;
+    if (ftdi_set_baudrate(ftdi, 115200) < 0 || ftdi_setdtr(ftdi, 0) < 0)
+        return 1;
+    usleep(100000);
+    if (ftdi_setdtr(ftdi, 1) < 0 || ftdi_write_data(ftdi, (unsigned char*)"\r\n", 2) != 2)
+        return 1;
+    const double start = Now();
+    while (got < 1 && Now() - start < 2000) {
+        const int n = ftdi_read_data(ftdi, answer + got, 1);
+        if (n < 0)
+            return 1;
+        got += n;
+    }
+    printf("answer");
+    for (int i = 0; i < got; ++i)
+        printf(" %02x", answer[i]);
+    printf("\n");
+    return got ? 0 : 1;
 }
 
 static int Eeprom(struct ftdi_context* ftdi)
@@ -90,7 +140,7 @@ static int Words(struct ftdi_context* ftdi)
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        fprintf(stderr, "usage: ftdi_client identify|eeprom|words|open VID PID\n");
+        fprintf(stderr, "usage: ftdi_client identify|eeprom|words|async|bootloader|open VID PID\n");
         return 2;
     }
     struct ftdi_context* ftdi = ftdi_new();
@@ -105,6 +155,10 @@ int main(int argc, char** argv)
             result = Identify(ftdi);
         else if (strcmp(argv[1], "eeprom") == 0)
             result = Eeprom(ftdi);
+        else if (strcmp(argv[1], "async") == 0)
+            result = Async(ftdi);
+        else if (strcmp(argv[1], "bootloader") == 0)
+            result = BootLoader(ftdi);
         else if (strcmp(argv[1], "words") == 0)
             result = Words(ftdi);
         ftdi_usb_close(ftdi);

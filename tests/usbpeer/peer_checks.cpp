@@ -38,11 +38,15 @@ protected:
 
     void Configure(const std::string& ini) { WriteText(dir_.File("sim.ini"), ini); }
 
-    // A program of the system on the simulated bus, its output and exit status.
+    // A program on the simulated bus, its output and exit status; in a sanitizer build with the
+    // sanitizer runtime that the simulator's library needs.
     Result Run(const std::string& command)
     {
-        const std::string line = "env LD_LIBRARY_PATH=" KESTRUNE_USBSIM_DIR " KESTRUNE_SIM='" +
-                                 dir_.File("sim.ini") + "' " + command + " 2>&1";
+        std::string preload;
+        if (*KESTRUNE_PEER_PRELOAD)
+            preload = " LD_PRELOAD=" KESTRUNE_PEER_PRELOAD " ASAN_OPTIONS=detect_leaks=0";
+        const std::string line = "env LD_LIBRARY_PATH=" KESTRUNE_USBSIM_DIR + preload +
+                                 " KESTRUNE_SIM='" + dir_.File("sim.ini") + "' " + command + " 2>&1";
         Result r;
         FILE* p = popen(line.c_str(), "r");
         if (!p)
@@ -178,8 +182,9 @@ struct ProgramCase {
     DWORD spareWord;        // a word no field uses
 };
 
-// Kestrune programs the EEPROM and writes a record through the D2XX face; libftdi1 and
-// ftdi_eeprom read the values back through the USB face, and nothing else changed.
+// A record is written, then the EEPROM programmed through the D2XX face (strings as long as
+// before, so that the user area stays where it is on every chip); libftdi1 and ftdi_eeprom
+// read the values back through the USB face, and no other byte changed, the record included.
 TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
 {
     const ProgramCase cases[] = {{"9", FT_DEVICE_X_SERIES, 0xA0, 0x21, 256, 0x11},
@@ -194,6 +199,10 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
         ASSERT_NE(h, nullptr);
         // Something the simulator put nowhere: a program that keeps bytes keeps it.
         ASSERT_EQ(lib_.WriteEE(h, c.spareWord, 0xBEEF), FT_OK);
+        std::array<std::uint8_t, 25> record{};
+        for (std::size_t i = 0; i < record.size(); ++i)
+            record[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 11));
+        ASSERT_EQ(lib_.EE_UAWrite(h, record.data(), 25), FT_OK);
         const std::vector<std::uint8_t> before = StateImage();
         ASSERT_EQ(before.size(), c.imageBytes);
 
@@ -206,18 +215,37 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
         image.common.ProductId = 0xF20A;
         image.common.MaxPower = 300;
         image.common.SelfPowered = 1;
-        char m2[64] = "Kestrune Labs", d2[64] = "Corvina Heron", s2[64] = "KL000777";
-        ASSERT_EQ(lib_.EEPROM_Program(h, &image, size, m2, mi, d2, s2), FT_OK);
-        std::array<std::uint8_t, 25> record{};
-        for (std::size_t i = 0; i < record.size(); ++i)
-            record[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 11));
-        ASSERT_EQ(lib_.EE_UAWrite(h, record.data(), 25), FT_OK);
+        // 22 characters, as ZKM, CORVINA USB and KS000001.
+        char m2[64] = "Kestrune", d2[64] = "Corvina", s2[64] = "KL0777A";
+        if (c.chip == FT_DEVICE_BM) {
+            // The older exchange record takes the same way into the image.
+            FT_PROGRAM_DATA data{};
+            data.Signature2 = 0xFFFFFFFFu;
+            char rm[64] = {}, rmi[64] = {}, rd[64] = {}, rs[64] = {};
+            data.Manufacturer = rm;
+            data.ManufacturerId = rmi;
+            data.Description = rd;
+            data.SerialNumber = rs;
+            ASSERT_EQ(lib_.EE_Read(h, &data), FT_OK);
+            EXPECT_EQ(data.ProductId, 0xF209);
+            EXPECT_STREQ(rd, "CORVINA USB");
+            data.ProductId = 0xF20A;
+            data.MaxPower = 300;
+            data.SelfPowered = 1;
+            data.Manufacturer = m2;
+            data.ManufacturerId = mi;
+            data.Description = d2;
+            data.SerialNumber = s2;
+            ASSERT_EQ(lib_.EE_Program(h, &data), FT_OK);
+        } else {
+            ASSERT_EQ(lib_.EEPROM_Program(h, &image, size, m2, mi, d2, s2), FT_OK);
+        }
         lib_.W32_CloseHandle(h);
         lib_.Free();
 
         const std::vector<std::uint8_t> after = StateImage();
         ASSERT_EQ(after.size(), c.imageBytes);
-        const std::size_t stringsEnd = c.stringsAt + 6 + 2 * (13 + 13 + 8);
+        const std::size_t stringsEnd = c.stringsAt + 6 + 2 * 22;
         const sim::EepromImage decoded = [&] {
             sim::EepromImage e(c.chip);
             e.SetBytes(after);
@@ -226,21 +254,21 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
         const std::size_t ua = decoded.UserAreaStart();
         for (std::size_t i = 0; i < after.size(); ++i) {
             const bool programmed = (i < c.headerEnd && i / 2 != c.spareWord) ||
-                                    (i >= c.stringsAt && i < stringsEnd) ||
-                                    (i >= ua && i < ua + 25) || i + 2 >= after.size();
+                                    (i >= c.stringsAt && i < stringsEnd) || i + 2 >= after.size();
             if (!programmed) {
                 EXPECT_EQ(after[i], before[i]) << "byte " << i;
             }
         }
         EXPECT_EQ(after[0x0E], before[0x0E]); // the strings start where they did
+        EXPECT_EQ(ua, c.chip == FT_DEVICE_X_SERIES ? 0x24u : stringsEnd);
         EXPECT_EQ(after[2 * c.spareWord + 1], 0xBE);
 
         const Result r = FtdiEeprom("0xf20a");
         EXPECT_TRUE(Has(r.out, "PID:     0xf20a")) << r.out;
         EXPECT_TRUE(Has(r.out, "Self-Powered")) << r.out;
-        EXPECT_TRUE(Has(r.out, "Manufacturer: Kestrune Labs")) << r.out;
-        EXPECT_TRUE(Has(r.out, "Product:      Corvina Heron")) << r.out;
-        EXPECT_TRUE(Has(r.out, "Serial:       KL000777")) << r.out;
+        EXPECT_TRUE(Has(r.out, "Manufacturer: Kestrune\n")) << r.out;
+        EXPECT_TRUE(Has(r.out, "Product:      Corvina\n")) << r.out;
+        EXPECT_TRUE(Has(r.out, "Serial:       KL0777A\n")) << r.out;
         EXPECT_FALSE(Has(r.out, "Checksum Error")) << r.out;
         const Result e = Client("eeprom", "0xf20a");
         EXPECT_TRUE(Has(e.out, "decode 0\nvid 1027\npid 61962\nmax_power 300\nself_powered 1\n")) << e.out;
@@ -251,12 +279,16 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
 
 TEST_F(UsbPeers, LibftdiIdentifiesTheDisplay)
 {
-    for (const char* pace : {"0", "1"}) {
-        SCOPED_TRACE(pace);
-        Configure(std::string("[Link]\nPace=") + pace + "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
-        const Result r = Client("identify");
-        EXPECT_EQ(r.status, 0) << r.out;
-        EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+    // Blocking transfers, and submitted ones that complete while libftdi1 handles events.
+    for (const char* mode : {"identify", "async"}) {
+        for (const char* pace : {"0", "1"}) {
+            SCOPED_TRACE(std::string(mode) + " pace " + pace);
+            Configure(std::string("[Link]\nPace=") + pace +
+                      "\n[Display]\nDeviceId=0x62\nRevision=2.07\n");
+            const Result r = Client(mode);
+            EXPECT_EQ(r.status, 0) << r.out;
+            EXPECT_TRUE(Has(r.out, "reply 02 4a 50 55 36 32 32 30 37 03")) << r.out;
+        }
     }
 }
 
@@ -280,12 +312,46 @@ TEST_F(UsbPeers, OpeningFailsAsOnARealBus)
     }
 }
 
+struct EepromFaultCase {
+    const char* ini;
+    const char* mode;
+    bool fails;
+};
+
+// The EEPROM's fault keys fail the chip's EEPROM requests, as far as they reach.
+TEST_F(UsbPeers, EepromFaultsReachTheBus)
+{
+    const EepromFaultCase cases[] = {
+        {"[Eeprom]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nReadFails=1\n", "identify", false},
+        {"[UserArea]\nReadFails=1\n", "words", true}, // word 0x12 is the user area's first
+        {"[UserArea]\nReadFails=1\n", "eeprom", true},
+        {"[Eeprom]\nProgramFails=1\n", "words", false},
+    };
+    for (const EepromFaultCase& c : cases) {
+        SCOPED_TRACE(std::string(c.ini) + c.mode);
+        Configure(c.ini);
+        const Result r = Client(c.mode);
+        EXPECT_EQ(r.status != 0, c.fails) << r.out;
+        EXPECT_EQ(Has(r.out, "error"), c.fails) << r.out;
+    }
+}
+
 TEST_F(UsbPeers, APulledCableFailsTheTransfers)
 {
     Configure("[Link]\nPullCableAfterBytes=3\n");
     const Result r = Client("identify");
     EXPECT_NE(r.status, 0);
     EXPECT_TRUE(Has(r.out, "error write")) << r.out;
+    EXPECT_TRUE(Has(r.out, "listed 0\n")) << r.out;
+}
+
+TEST_F(UsbPeers, ADtrPulseWakesTheBootLoader)
+{
+    Configure("[Link]\nPace=1\n");
+    const Result r = Client("bootloader");
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_TRUE(Has(r.out, "answer 3e\n")) << r.out;
 }
 
 TEST_F(UsbPeers, PythonUsbListsTheConverters)

@@ -1,0 +1,170 @@
+#include "cli/Doctor.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+
+#include "link/D2xxLibrary.h"
+#include "platform/Profile.h"
+#include "platform/Registry.h"
+#include "platform/System.h"
+#include "records/MyCrvUsbDevice.h"
+#include "res/Strings.h"
+
+namespace cli {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+void Line(const std::string& text)
+{
+    std::printf("%s\n", text.c_str());
+}
+
+std::string Hex4(unsigned value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "%04x", value & 0xFFFF);
+    return text;
+}
+
+std::string ChipName(d2xx::DWORD type)
+{
+    switch (type) {
+    case d2xx::FT_DEVICE_X_SERIES: return "9 (X series)";
+    case d2xx::FT_DEVICE_BM: return "0 (FT232BM)";
+    case d2xx::FT_DEVICE_232R: return "5 (FT232R)";
+    case d2xx::FT_DEVICE_AM: return "1 (FT8U232AM)";
+    default: return std::to_string(type) + " (not one the program knows)";
+    }
+}
+
+std::string FirstLine(const fs::path& file)
+{
+    std::ifstream in(file);
+    std::string text;
+    std::getline(in, text);
+    return text;
+}
+
+// Whether the kernel's serial driver holds the converter, from sysfs: nullopt when the
+// converter is not a USB device of this machine (or sysfs cannot be read).
+std::optional<bool> HeldByKernelDriver(unsigned productId, const std::string& serial)
+{
+    std::error_code error;
+    for (const auto& entry : fs::directory_iterator("/sys/bus/usb/devices", error)) {
+        const fs::path dir = entry.path();
+        if (FirstLine(dir / "idVendor") != "0403" || FirstLine(dir / "idProduct") != Hex4(productId) ||
+            FirstLine(dir / "serial") != serial)
+            continue;
+        const fs::path driver = dir / (dir.filename().string() + ":1.0") / "driver";
+        std::error_code linkError;
+        const fs::path target = fs::read_symlink(driver, linkError);
+        return !linkError && target.filename() == "ftdi_sio";
+    }
+    return std::nullopt;
+}
+
+// The nearest folder that exists on the way to the log's folder, and whether this user may
+// write there: the log's folder is created when the first record is written.
+std::string LogFolderState(const std::string& local)
+{
+    fs::path folder = fs::path(local).parent_path();
+    if (folder.empty())
+        folder = ".";
+    std::error_code error;
+    if (fs::is_directory(folder, error))
+        return "folder " + folder.string() + (::access(folder.c_str(), W_OK) == 0 ? " is writable" : " is NOT writable");
+    fs::path existing = folder;
+    while (!existing.empty() && existing != existing.root_path() && !fs::is_directory(existing, error))
+        existing = existing.parent_path();
+    if (existing.empty())
+        existing = ".";
+    return "folder " + folder.string() + " does not exist yet; " + existing.string() +
+           (::access(existing.c_str(), W_OK) == 0 ? " is writable, so it can be created"
+                                                  : " is NOT writable, so it cannot be created");
+}
+
+std::string FileState(const std::string& path)
+{
+    std::error_code error;
+    return path + (fs::exists(path, error) ? "" : " (does not exist)");
+}
+
+// One converter of the list; true when this user may open it.
+bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
+{
+    d2xx::DWORD flags = 0, type = 0, id = 0, location = 0;
+    char serial[16] = {};
+    char description[64] = {};
+    d2xx::FT_HANDLE handle = nullptr;
+    if (lib.GetDeviceInfoDetail(index, &flags, &type, &id, &location, serial, description, &handle) != d2xx::FT_OK) {
+        Line("Converter " + std::to_string(index + 1) + ": its details cannot be read");
+        return false;
+    }
+    const unsigned productId = id & 0xFFFF;
+    Line("Converter " + std::to_string(index + 1) + ": USB ID " + Hex4(id >> 16) + ":" + Hex4(productId) +
+         ", serial number \"" + serial + "\", description \"" + description + "\", chip type " + ChipName(type));
+    // Asked before the open, which takes the converter from the kernel's driver.
+    const std::optional<bool> held = HeldByKernelDriver(productId, serial);
+    Line(std::string("  kernel driver ftdi_sio: ") +
+         (!held ? "not known (not found in /sys/bus/usb/devices)" : *held ? "holds it" : "does not hold it"));
+
+    const d2xx::FT_HANDLE h = lib.W32_CreateFile(serial, d2xx::GENERIC_READ | d2xx::GENERIC_WRITE, 0, nullptr,
+                                                 d2xx::OPEN_EXISTING, d2xx::FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+    if (!d2xx::IsValidHandle(h)) {
+        CCrvUsbDevice probe;
+        probe.OpenFailureCause = lib.OpenFailure();
+        const std::string cause = probe.OpenFailureSentence();
+        Line("  this user may open it: no" + (cause.empty() ? std::string() : " - " + cause));
+        return false;
+    }
+    d2xx::UCHAR latency = 0;
+    Line("  this user may open it: yes");
+    Line(lib.GetLatencyTimer(h, &latency) == d2xx::FT_OK ? "  latency timer: " + std::to_string(latency) + " ms"
+                                                         : std::string("  latency timer: not known"));
+    lib.W32_CloseHandle(h);
+    return true;
+}
+
+} // namespace
+
+int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
+{
+    Line("D2XX provider: " + D2xxLibrary::DescribeProvider());
+    d2xx::DWORD count = 0;
+    {
+        D2xxLibrary lib;
+        if (!lib.Bind()) {
+            Line(lib.IsLoaded() ? "The D2XX provider lacks functions the program needs."
+                                : "No D2XX provider could be loaded.");
+        } else if (lib.ListDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK) {
+            count = 0;
+        }
+        Line("Converters found: " + std::to_string(count));
+        for (d2xx::DWORD i = 0; i < count; ++i)
+            ReportConverter(lib, i);
+        lib.Free();
+    }
+
+    Line("Profile store: " + FileState(platform::ProfileStorePath()));
+    Line("Registry file: " + FileState(platform::RegistryFilePath()));
+    const std::string stored = theDevice.LogFileSetting();
+    const std::string local = platform::MapPath(stored);
+    Line("Production log: " + stored + (local != stored ? " (" + local + ")" : std::string()));
+    Line("  " + LogFolderState(local));
+
+    if (count == 0) {
+        Line("Identify: not tried, no converter was found.");
+        return 3;
+    }
+    Line("Identify:");
+    std::fflush(stdout);
+    return identify() == 0 ? 0 : 1;
+}
+
+} // namespace cli
