@@ -1,6 +1,7 @@
 #include "app/MainFrameCommands.h"
 
 #include <array>
+#include <climits>
 #include <optional>
 #include <string>
 
@@ -19,10 +20,11 @@
 
 namespace {
 
-void FrameBox(unsigned textId, unsigned flags)
+// detail: what was found wrong, on a line of its own below the message.
+void FrameBox(unsigned textId, unsigned flags, const std::string& detail = {})
 {
-    platform::Ui().MessageBox(LoadStdString(textId), LoadStdString(IDS_ERROR_CAPTION), flags,
-                              platform::BoxOwner::MainWindow);
+    const std::string text = detail.empty() ? LoadStdString(textId) : LoadStdString(textId) + "\n" + detail;
+    platform::Ui().MessageBox(text, LoadStdString(IDS_ERROR_CAPTION), flags, platform::BoxOwner::MainWindow);
 }
 
 gui::FileRequest SettingsFileRequest(bool save)
@@ -131,7 +133,7 @@ void OnDeviceInformation(CMainFrame& frame)
 void OnSerialPortTest(CMainFrame& frame)
 {
     CCrvSerialDevice serial;
-    std::array<char, 16> port{};
+    std::array<char, PATH_MAX> port{}; // a device path is taken whole
     frame.Device().ReadProfileSetting("Settings", "Port", "COM1:", port.data(), static_cast<int>(port.size()));
     if (!serial.OpenPort(port.data())) {
         FrameBox(IDS_ERROR_COM_PORT, platform::MB_ICONINFORMATION | platform::MB_OK);
@@ -150,7 +152,7 @@ void OnLoadSettingsFile(CMainFrame& frame)
         platform::Ui().SetStatusBarMessage(LoadStdString(IDS_SETTINGS_LOADED));
         return;
     }
-    FrameBox(IDS_CANNOT_LOAD_FILE, platform::MB_ICONERROR | platform::MB_OK);
+    FrameBox(IDS_CANNOT_LOAD_FILE, platform::MB_ICONERROR | platform::MB_OK, frame.Device().SettingsFileProblem);
     platform::Ui().SetStatusBarMessage(LoadStdString(IDS_IDLE_MESSAGE));
 }
 
@@ -163,5 +165,5 @@ void OnSaveSettingsFile(CMainFrame& frame)
         platform::Ui().SetStatusBarMessage(LoadStdString(IDS_SETTINGS_SAVED));
         return;
     }
-    FrameBox(IDS_CANNOT_SAVE_FILE, platform::MB_ICONERROR | platform::MB_OK);
+    FrameBox(IDS_CANNOT_SAVE_FILE, platform::MB_ICONERROR | platform::MB_OK, frame.Device().SettingsFileProblem);
 }

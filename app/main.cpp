@@ -28,6 +28,8 @@ int main(int argc, char** argv)
         simulationFailure = platform::EnableSimulation();
 
     QApplication app(argc, argv);
+    // Docks and Wayland compositors find the menu entry, and with it the icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral(KESTRUNE_APP_ID));
     if (!simulationFailure.empty())
         std::fprintf(stderr, "kestrune: --simulate: %s\n", simulationFailure.c_str());
     // Qt has taken its own options out of argv by now.

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -15,6 +17,9 @@
 #include "link/CrvSerialDevice.h"
 #include "platform/Clock.h"
 #include "platform/LastError.h"
+#include "platform/Profile.h"
+#include "platform/Registry.h"
+#include "platform/SafeFile.h"
 #include "platform/SimulationSwitch.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
@@ -65,19 +70,17 @@ bool ConfirmProgramming()
 // nothing when that file cannot be written.
 std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice, BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
-    std::string pattern = platform::GetTempPath() + "kestrune-cli-XXXXXX";
-    const int fd = ::mkstemp(pattern.data());
+    std::string pattern;
+    const int fd = platform::CreateTemporaryFile(platform::GetTempPath() + "kestrune-cli-", pattern);
     if (fd < 0) return std::nullopt;
     ::close(fd);
     const BOOL saved = (theDevice.*save)(pattern.c_str());
-    std::ifstream in(pattern, std::ios::binary);
-    std::stringstream content;
-    content << in.rdbuf();
-    in.close();
+    std::string content;
+    const bool read = platform::ReadRegularFile(pattern, content) == platform::FileStatus::Ok;
     ::unlink(pattern.c_str());
-    if (!saved) return std::nullopt;
+    if (!saved || !read) return std::nullopt;
     std::string text;
-    for (char c : content.str()) {
+    for (char c : content) {
         if (c != '\r') text += c;
     }
     return text;
@@ -275,12 +278,18 @@ int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
     return kExitOk;
 }
 
+// The specified message, then what was found wrong, on a line of its own.
+std::string WithProblem(unsigned id, const std::string& problem)
+{
+    return problem.empty() ? LoadStdString(id) : LoadStdString(id) + "\n" + problem;
+}
+
 int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // A settings file that cannot be written must not be reported as saved.
     if (!theDevice.SaveSettingsFile(inv.file.c_str()) || !platform::PathFileExists(inv.file)) {
-        ErrorBox(LoadStdString(IDS_CANNOT_SAVE_FILE), platform::MB_ICONERROR);
+        ErrorBox(WithProblem(IDS_CANNOT_SAVE_FILE, theDevice.SettingsFileProblem), platform::MB_ICONERROR);
         return kExitFailed;
     }
     Print(LoadStdString(IDS_SETTINGS_SAVED));
@@ -290,11 +299,16 @@ int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
-    // A missing file would load the defaults of every key, and --program would write them.
-    std::ifstream probe(platform::MapPath(inv.file));
-    if (!probe || !theDevice.LoadSettingsFile(inv.file.c_str())) {
-        ErrorBox(LoadStdString(IDS_CANNOT_LOAD_FILE), platform::MB_ICONERROR);
+    // A missing file or one without its sections is refused by the load: --program would
+    // otherwise write every default.
+    if (!theDevice.LoadSettingsFile(inv.file.c_str())) {
+        ErrorBox(WithProblem(IDS_CANNOT_LOAD_FILE, theDevice.SettingsFileProblem), platform::MB_ICONERROR);
         return kExitFailed;
+    }
+    if (!theDevice.SettingsFileMissingKeys.empty()) {
+        std::string keys;
+        for (const std::string& key : theDevice.SettingsFileMissingKeys) keys += (keys.empty() ? "" : ", ") + key;
+        Complain(inv.file + ": missing keys take their defaults: " + keys);
     }
     Print(LoadStdString(IDS_SETTINGS_LOADED));
     return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
@@ -315,9 +329,10 @@ int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     std::string port = inv.port;
     if (port.empty()) {
-        char name[16] = {};
-        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name, sizeof name);
-        port = name[0] ? name : "COM1:";
+        std::string name(PATH_MAX, '\0');
+        theDevice.ReadProfileSetting("Settings", "Port", "COM1:", name.data(), static_cast<int>(name.size()));
+        name.resize(std::strlen(name.c_str()));
+        port = name.empty() ? "COM1:" : name;
     }
     CCrvSerialDevice serial;
     if (!serial.OpenPort(port)) {
@@ -367,6 +382,16 @@ int Main(const std::vector<std::string>& args)
         return kExitUsage;
     }
     const Invocation& inv = parsed.invocation;
+    // Files shared with other users: a FIFO, a device or a folder in their place would hang
+    // the program or load it with garbage.
+    for (const auto& [what, path] : {std::pair{"profile store", platform::ProfileStorePath()},
+                                     std::pair{"registry file", platform::RegistryFilePath()}}) {
+        const platform::FileStatus status = platform::CheckRegularFile(path);
+        if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
+            Complain(std::string(what) + " " + platform::FileStatusText(path, status));
+            return kExitFailed;
+        }
+    }
     if (inv.simulate) {
         std::string failure = platform::EnableSimulation();
         if (!failure.empty()) {

@@ -17,16 +17,16 @@ constexpr std::uint32_t kDefaultBaudRate = 57600;
 constexpr std::size_t kMaxPortName = 14;
 constexpr std::uint32_t kPurgeBoth = platform::PURGE_TXCLEAR | platform::PURGE_RXCLEAR;
 
-// "com3:" opens COM3. Device paths keep their case: upper-casing "/dev/ttyUSB0" would name a
-// file that does not exist.
+// "com3:" opens COM3. Device paths are taken whole and keep their case: udev's by-path names
+// hold colons, and /dev/serial/by-id names run far beyond 14 characters.
 std::string NormalizePortName(std::string_view name)
 {
-    name = name.substr(0, std::min(name.find('\0'), kMaxPortName));
-    std::string text(name);
-    if (text.empty() || text.front() != '/') {
-        std::transform(text.begin(), text.end(), text.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    }
+    name = name.substr(0, name.find('\0'));
+    if (!name.empty() && name.front() == '/')
+        return std::string(name);
+    std::string text(name.substr(0, kMaxPortName));
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     const auto colon = text.find(':');
     if (colon != std::string::npos)
         text.resize(colon);
@@ -45,6 +45,8 @@ CCrvSerialDevice::~CCrvSerialDevice()
 BOOL CCrvSerialDevice::OpenPort(std::string_view portName)
 {
     const std::string name = NormalizePortName(portName);
+    if (name.size() >= m_szPortName.size())
+        return FALSE; // a path cut short would name another file
     m_hPort = platform::OpenSerialPort(name);
     if (m_hPort == platform::kInvalidSerialHandle)
         return FALSE;

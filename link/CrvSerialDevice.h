@@ -1,6 +1,7 @@
 #pragma once
 // The display over a COM port.
 #include <array>
+#include <climits>
 
 #include "platform/SerialPort.h"
 #include "protocol/Crv2Device.h"
@@ -17,8 +18,9 @@ public:
     void PurgePort() override;
     void ClosePort() override;
 
-    // Name as opened: upper case, cut at the first colon, at most 14 characters; "" when closed.
-    std::array<char, 16> m_szPortName{};
+    // Name as opened: a COM name upper case, cut at the first colon, at most 14 characters; a
+    // path starting with '/' whole, shorter than PATH_MAX; "" when closed.
+    std::array<char, PATH_MAX> m_szPortName{};
     platform::SerialHandle m_hPort = platform::kInvalidSerialHandle;
     BOOL m_bLinkLost = FALSE;
 };

@@ -78,10 +78,6 @@ namespace {
 
 constexpr const char* kOwnProvider = "libkestrune-ftdi.so";
 
-#ifndef KESTRUNE_PROVIDER_DIR
-#define KESTRUNE_PROVIDER_DIR "/usr/local/lib/kestrune"
-#endif
-
 // A candidate that is simply absent is no news; one that is there and does not load is.
 bool Missing(const std::string& file, const std::string& error)
 {
@@ -122,10 +118,14 @@ std::vector<std::string> D2xxLibrary::ProviderFiles()
     if (file && *file)
         return {file};
     std::vector<std::string> files = {"libftd2xx.so"};
+    // Found from the program's own folder, so a package or an install under any prefix works.
     const std::string folder = platform::ExecutableFolder();
-    if (!folder.empty())
-        files.push_back(folder + "/" + kOwnProvider);
-    files.push_back(std::string(KESTRUNE_PROVIDER_DIR) + "/" + kOwnProvider);
+    if (!folder.empty()) {
+        const std::filesystem::path beside(folder);
+        files.push_back((beside / kOwnProvider).string());
+        const auto installed = beside / platform::kInstalledLibraryFolder / kOwnProvider;
+        files.push_back(installed.lexically_normal().string());
+    }
     return files;
 }
 

@@ -24,10 +24,15 @@ std::string ErrorText(std::int32_t hresult);
 namespace platform {
 
 // The error a command raises to the command dispatch (the settings-file and record date
-// checks); the dispatch shows ErrorText(hresult) under a stop icon.
+// checks); the dispatch shows ErrorText(hresult) under a stop icon, with what was refused
+// (detail, such as "Manufacturing=99.99.99: not a date DD.MM.YY") on a line of its own.
 class CommandError : public std::runtime_error {
 public:
-    explicit CommandError(std::int32_t hresult) : std::runtime_error(ErrorText(hresult)), hresult_(hresult) {}
+    explicit CommandError(std::int32_t hresult, const std::string& detail = {})
+        : std::runtime_error(detail.empty() ? ErrorText(hresult) : ErrorText(hresult) + "\n" + detail),
+          hresult_(hresult)
+    {
+    }
     std::int32_t HResult() const { return hresult_; }
 
 private:

@@ -1,7 +1,9 @@
 #include "platform/Profile.h"
 
 #include "platform/FileLock.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
+#include "platform/Utf16.h"
 
 #include <algorithm>
 #include <cctype>
@@ -74,22 +76,11 @@ Line Classify(std::string_view text)
     return {LineKind::Key, Trim(t.substr(0, eq)), Trim(t.substr(eq + 1))};
 }
 
-// Removes the lines of every section named section for which erase(line) holds.
-template <typename Predicate>
-void EraseLines(std::vector<std::string>& lines, std::string_view section, Predicate erase)
+std::string Unquoted(std::string_view value)
 {
-    section = Trim(section);
-    bool inSection = false;
-    std::vector<std::string> kept;
-    kept.reserve(lines.size());
-    for (auto& text : lines) {
-        const Line line = Classify(text);
-        if (line.kind == LineKind::Section)
-            inSection = SameName(line.name, section);
-        if (!(inSection && erase(line)))
-            kept.push_back(std::move(text));
-    }
-    lines = std::move(kept);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
+        value = value.substr(1, value.size() - 2);
+    return std::string(value);
 }
 
 std::string OneLine(std::string_view text)
@@ -101,7 +92,7 @@ std::string OneLine(std::string_view text)
     return out;
 }
 
-bool ReadAll(int fd, std::string& out)
+FileStatus ReadAll(int fd, std::string& out)
 {
     out.clear();
     char buffer[65536];
@@ -111,10 +102,12 @@ bool ReadAll(int fd, std::string& out)
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return FileStatus::Unreadable;
         }
         if (n == 0)
-            return true;
+            return FileStatus::Ok;
+        if (out.size() + static_cast<std::size_t>(n) > kMaxTextFileSize)
+            return FileStatus::TooLarge;
         out.append(buffer, static_cast<std::size_t>(n));
         offset += n;
     }
@@ -136,13 +129,8 @@ bool WriteAll(int fd, std::string_view data)
 
 std::optional<std::string> ReadFile(const std::string& path)
 {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::nullopt;
     std::string text;
-    const bool ok = ReadAll(fd, text);
-    close(fd);
-    if (!ok)
+    if (ReadRegularFile(path, text) != FileStatus::Ok)
         return std::nullopt;
     return text;
 }
@@ -189,11 +177,11 @@ std::string DirectoryOf(const std::string& path)
 
 // Opens and locks the file that path names at the moment the lock is granted. A writer that
 // finished meanwhile has renamed a new file into place, whose lock is the one that counts.
-bool OpenLocked(const std::string& path, bool create, Fd& fd, struct stat& st)
+bool OpenLocked(const std::string& path, bool create, Fd& fd, struct stat& st, FileStatus& status)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockTimeoutMs);
     for (;;) {
-        fd.Reset(open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666));
+        fd.Reset(OpenRegularFile(path, O_RDWR | (create ? O_CREAT : 0), status));
         if (fd.Get() < 0)
             return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -237,8 +225,8 @@ bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
 {
     RemoveStaleTemps(path);
     const std::string dir = DirectoryOf(path);
-    std::string temp = dir + "/" + TempPrefix(path) + "XXXXXX";
-    Fd fd(mkstemp(temp.data()));
+    std::string temp;
+    Fd fd(CreateTemporaryFile(dir + "/" + TempPrefix(path), temp));
     if (fd.Get() < 0)
         return false;
     const bool written = fchmod(fd.Get(), mode & 07777) == 0 && WriteAll(fd.Get(), text) &&
@@ -260,41 +248,82 @@ bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
 ProfileDocument ProfileDocument::Parse(std::string_view text)
 {
     ProfileDocument doc;
-    if (text.substr(0, kBom.size()) == kBom) {
-        doc.bom_ = true;
+    std::string decoded;
+    if (text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF") {
+        doc.encoding_ = text[0] == '\xFF' ? Encoding::Utf16Le : Encoding::Utf16Be;
+        std::string units(text.substr(2));
+        if (doc.encoding_ == Encoding::Utf16Be)
+            for (std::size_t i = 0; i + 1 < units.size(); i += 2)
+                std::swap(units[i], units[i + 1]);
+        decoded = Utf16LeToUtf8(units);
+        text = decoded;
+    } else if (text.substr(0, kBom.size()) == kBom) {
+        doc.encoding_ = Encoding::Utf8Bom;
         text.remove_prefix(kBom.size());
     }
+    // CR LF, LF and CR alone each end a line.
     while (!text.empty()) {
-        const auto end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        doc.lines_.emplace_back(line);
+        const auto end = text.find_first_of("\r\n");
+        doc.lines_.emplace_back(text.substr(0, end));
         if (end == std::string_view::npos)
             break;
-        text.remove_prefix(end + 1);
+        const bool crlf = text[end] == '\r' && end + 1 < text.size() && text[end + 1] == '\n';
+        text.remove_prefix(end + (crlf ? 2 : 1));
     }
     return doc;
 }
 
+std::optional<std::pair<std::size_t, std::size_t>> ProfileDocument::SectionLines(std::string_view section) const
+{
+    section = Trim(section);
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line line = Classify(lines_[i]);
+        if (line.kind != LineKind::Section || !SameName(line.name, section))
+            continue;
+        std::size_t end = i + 1;
+        while (end < lines_.size() && Classify(lines_[end]).kind != LineKind::Section)
+            ++end;
+        return std::make_pair(i + 1, end);
+    }
+    return std::nullopt;
+}
+
+bool ProfileDocument::HasSection(std::string_view section) const
+{
+    return SectionLines(section).has_value();
+}
+
 std::optional<std::string> ProfileDocument::Get(std::string_view section, std::string_view key) const
+{
+    const auto range = SectionLines(section);
+    if (!range)
+        return std::nullopt;
+    key = Trim(key);
+    for (std::size_t i = range->first; i < range->second; ++i) {
+        const Line line = Classify(lines_[i]);
+        if (line.kind == LineKind::Key && SameName(line.name, key))
+            return Unquoted(line.value);
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> ProfileDocument::GetLatest(std::string_view section, std::string_view key) const
 {
     section = Trim(section);
     key = Trim(key);
-    bool inSection = false;
+    std::optional<std::string> found;
+    bool inSection = false, foundHere = false;
     for (const auto& text : lines_) {
         const Line line = Classify(text);
         if (line.kind == LineKind::Section) {
             inSection = SameName(line.name, section);
-        } else if (inSection && line.kind == LineKind::Key && SameName(line.name, key)) {
-            std::string_view value = line.value;
-            if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-                value.back() == value.front())
-                value = value.substr(1, value.size() - 2);
-            return std::string(value);
+            foundHere = false;
+        } else if (inSection && !foundHere && line.kind == LineKind::Key && SameName(line.name, key)) {
+            found = Unquoted(line.value);
+            foundHere = true;
         }
     }
-    return std::nullopt;
+    return found;
 }
 
 void ProfileDocument::Set(std::string_view section, std::string_view key, std::string_view value)
@@ -303,61 +332,67 @@ void ProfileDocument::Set(std::string_view section, std::string_view key, std::s
     section = Trim(section);
     const std::string keyText = OneLine(Trim(key));
     const std::string valueText = OneLine(value);
-    bool inSection = false;
-    std::size_t insertAt = lines_.size();
-    bool sectionFound = false;
-    for (std::size_t i = 0; i < lines_.size(); ++i) {
-        const Line line = Classify(lines_[i]);
-        if (line.kind == LineKind::Section) {
-            inSection = SameName(line.name, section);
-            if (inSection && !sectionFound) {
-                sectionFound = true;
-                insertAt = i + 1;
-            }
-        } else if (inSection && line.kind == LineKind::Key) {
-            if (SameName(line.name, keyText)) {
-                lines_[i] = std::string(line.name) + "=" + valueText;
-                return;
-            }
-        }
-    }
-    if (!sectionFound) {
+    const auto range = SectionLines(section);
+    if (!range) {
         lines_.push_back("[" + OneLine(section) + "]");
         lines_.push_back(keyText + "=" + valueText);
         return;
     }
-    // After the last key of the first matching section, before blank lines and comments.
-    for (std::size_t i = insertAt; i < lines_.size(); ++i) {
+    // After the last key of the section, before its trailing blank lines and comments.
+    std::size_t insertAt = range->first;
+    for (std::size_t i = range->first; i < range->second; ++i) {
         const Line line = Classify(lines_[i]);
-        if (line.kind == LineKind::Section)
-            break;
-        if (line.kind == LineKind::Key)
-            insertAt = i + 1;
+        if (line.kind != LineKind::Key)
+            continue;
+        if (SameName(line.name, keyText)) {
+            lines_[i] = std::string(line.name) + "=" + valueText;
+            return;
+        }
+        insertAt = i + 1;
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), keyText + "=" + valueText);
 }
 
 void ProfileDocument::DeleteKey(std::string_view section, std::string_view key)
 {
-    EraseLines(lines_, section, [key](const Line& line) {
-        return line.kind == LineKind::Key && SameName(line.name, Trim(key));
-    });
+    // Unlike reading, deleting looks on into later sections of the same name, as Win32 does.
+    section = Trim(section);
+    key = Trim(key);
+    bool inSection = false;
+    for (std::size_t i = 0; i < lines_.size(); ++i) {
+        const Line line = Classify(lines_[i]);
+        if (line.kind == LineKind::Section) {
+            inSection = SameName(line.name, section);
+        } else if (inSection && line.kind == LineKind::Key && SameName(line.name, key)) {
+            lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
+            return;
+        }
+    }
 }
 
 void ProfileDocument::DeleteSection(std::string_view section)
 {
     // The section's comments and blank lines go with it.
-    EraseLines(lines_, section, [](const Line&) { return true; });
+    const auto range = SectionLines(section);
+    if (range)
+        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(range->first - 1),
+                     lines_.begin() + static_cast<std::ptrdiff_t>(range->second));
 }
 
 std::string ProfileDocument::Text() const
 {
     std::string out;
-    if (bom_)
+    if (encoding_ == Encoding::Utf8Bom)
         out += kBom;
     for (const auto& line : lines_) {
         out += line;
         out += "\r\n";
+    }
+    if (encoding_ == Encoding::Utf16Le || encoding_ == Encoding::Utf16Be) {
+        out = "\xFF\xFE" + Utf8ToUtf16Le(out);
+        if (encoding_ == Encoding::Utf16Be)
+            for (std::size_t i = 0; i + 1 < out.size(); i += 2)
+                std::swap(out[i], out[i + 1]);
     }
     return out;
 }
@@ -398,36 +433,55 @@ std::string GetProfileString(const std::string& section, const std::string& key,
     return buffer;
 }
 
+bool UpdateProfileFile(const std::string& path, bool create,
+                       const std::function<void(ProfileDocument&)>& edit, std::string* problem)
+{
+    auto fail = [problem](std::string text) {
+        if (problem != nullptr)
+            *problem = std::move(text);
+        return false;
+    };
+    if (path.empty())
+        return fail({});
+    if (std::string refusal = CheckLinkInSharedFolder(path); !refusal.empty())
+        return fail(std::move(refusal));
+    const std::string target = ResolveLink(path);
+    struct stat st {};
+    if (!create && stat(target.c_str(), &st) != 0 && errno == ENOENT)
+        return true; // nothing to change, and no file to create for it
+    Fd fd;
+    FileStatus status = FileStatus::Ok;
+    if (!OpenLocked(target, create, fd, st, status)) {
+        if (status == FileStatus::Missing)
+            return fail(path + ": the folder does not exist");
+        return fail(status == FileStatus::Ok ? std::string() : FileStatusText(path, status));
+    }
+    std::string before;
+    if (status = ReadAll(fd.Get(), before); status != FileStatus::Ok)
+        return fail(FileStatusText(path, status));
+    ProfileDocument doc = ProfileDocument::Parse(before);
+    edit(doc);
+    const std::string after = doc.Text();
+    if (after == before)
+        return true;
+    return ReplaceFile(target, after, st.st_mode) || fail({});
+}
+
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& path)
 {
     // Every write reaches the disk before returning, so the flushing call has nothing to do.
     if (section == nullptr)
         return key == nullptr && value == nullptr;
-    if (path.empty())
-        return false;
-    const std::string target = ResolveLink(path);
     const bool deleting = key == nullptr || value == nullptr;
-    struct stat st {};
-    if (deleting && stat(target.c_str(), &st) != 0 && errno == ENOENT)
-        return true; // nothing to delete, and no file to create for it
-    Fd fd;
-    if (!OpenLocked(target, !deleting, fd, st))
-        return false;
-    std::string before;
-    if (!ReadAll(fd.Get(), before))
-        return false;
-    ProfileDocument doc = ProfileDocument::Parse(before);
-    if (key == nullptr)
-        doc.DeleteSection(section);
-    else if (value == nullptr)
-        doc.DeleteKey(section, key);
-    else
-        doc.Set(section, key, value);
-    const std::string after = doc.Text();
-    if (after == before)
-        return true;
-    return ReplaceFile(target, after, st.st_mode);
+    return UpdateProfileFile(path, !deleting, [&](ProfileDocument& doc) {
+        if (key == nullptr)
+            doc.DeleteSection(section);
+        else if (value == nullptr)
+            doc.DeleteKey(section, key);
+        else
+            doc.Set(section, key, value);
+    });
 }
 
 std::string ProfileStorePath()

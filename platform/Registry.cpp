@@ -1,18 +1,17 @@
 #include "platform/Registry.h"
 
+#include "platform/SafeFile.h"
 #include "platform/System.h"
+#include "platform/Utf16.h"
 
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <string_view>
 
 namespace platform {
 
 namespace {
-
-constexpr std::size_t kMaxFileSize = 64u << 20;
 
 char Lower(char c)
 {
@@ -47,48 +46,6 @@ bool ConsumePrefix(std::string_view& text, std::string_view prefix)
         return false;
     text.remove_prefix(prefix.size());
     return true;
-}
-
-void AppendUtf8(std::string& out, std::uint32_t cp)
-{
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
-// Unpaired surrogates become U+FFFD; an odd last byte is dropped.
-std::string Utf16LeToUtf8(std::string_view bytes)
-{
-    std::string out;
-    out.reserve(bytes.size() / 2);
-    const std::size_t units = bytes.size() / 2;
-    auto unit = [&](std::size_t i) {
-        return static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i])) |
-               static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[2 * i + 1])) << 8;
-    };
-    for (std::size_t i = 0; i < units; ++i) {
-        std::uint32_t cp = unit(i);
-        if (cp >= 0xD800 && cp < 0xDC00 && i + 1 < units && unit(i + 1) >= 0xDC00 && unit(i + 1) < 0xE000) {
-            cp = 0x10000 + ((cp - 0xD800) << 10) + (unit(i + 1) - 0xDC00);
-            ++i;
-        } else if (cp >= 0xD800 && cp < 0xE000) {
-            cp = 0xFFFD;
-        }
-        AppendUtf8(out, cp);
-    }
-    return out;
 }
 
 // "HKEY_CURRENT_USER\A\B" or "HKCU\A\B" → "a\b"; nullopt for other roots.
@@ -258,21 +215,6 @@ std::vector<std::string_view> LogicalLines(std::string_view text, std::string& j
     return lines;
 }
 
-std::string FileText(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return {};
-    std::string text;
-    char buffer[65536];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-        text.append(buffer, static_cast<std::size_t>(in.gcount()));
-        if (text.size() > kMaxFileSize)
-            return {};
-    }
-    return text;
-}
-
 } // namespace
 
 std::optional<RegistryKey> RegistryKey::FromText(const std::string& raw, const std::string& subKey)
@@ -363,8 +305,8 @@ std::optional<RegistryKey> RegistryKey::FromText(const std::string& raw, const s
 
 std::optional<RegistryKey> RegistryKey::OpenCurrentUser(const std::string& subKey)
 {
-    const std::string text = FileText(RegistryFilePath());
-    if (text.empty())
+    std::string text;
+    if (ReadRegularFile(RegistryFilePath(), text) != FileStatus::Ok || text.empty())
         return std::nullopt;
     return FromText(text, subKey);
 }

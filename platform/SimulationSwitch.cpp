@@ -2,10 +2,11 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 
 namespace platform {
@@ -17,6 +18,20 @@ std::string ExecutableFolder()
     std::error_code error;
     fs::path exe = fs::read_symlink("/proc/self/exe", error);
     return error ? std::string() : exe.parent_path().string();
+}
+
+std::string FindProgramLibrary(const std::string& programFolder, const std::string& name)
+{
+    if (programFolder.empty())
+        return {};
+    std::error_code error;
+    const fs::path beside(programFolder);
+    for (const fs::path& folder : {beside, beside / kInstalledLibraryFolder}) {
+        const fs::path file = (folder / name).lexically_normal();
+        if (fs::is_regular_file(file, error))
+            return file.string();
+    }
+    return {};
 }
 
 std::string DefaultSimulatorConfig()
@@ -60,16 +75,16 @@ std::string WriteDefaultConfig(const fs::path& file)
     std::error_code error;
     fs::create_directories(file.parent_path(), error);
     if (error) return "cannot create " + file.parent_path().string() + ": " + error.message();
-    fs::path temporary = file;
-    temporary += ".tmp" + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << DefaultSimulatorConfig();
-        out.close();
-        if (!out) {
-            fs::remove(temporary, error);
-            return "cannot write " + temporary.string();
-        }
+    std::string name;
+    const int fd = CreateTemporaryFile(file.string() + ".tmp", name);
+    if (fd < 0) return "cannot write in " + file.parent_path().string();
+    const fs::path temporary = name;
+    const std::string text = DefaultSimulatorConfig();
+    const bool written = ::fchmod(fd, 0644) == 0 &&
+                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    if (::close(fd) != 0 || !written) {
+        fs::remove(temporary, error);
+        return "cannot write " + temporary.string();
     }
     fs::rename(temporary, file, error);
     if (error) {
@@ -83,10 +98,14 @@ std::string WriteDefaultConfig(const fs::path& file)
 
 std::string EnableSimulation(const std::string& programFolder)
 {
-    const fs::path library = fs::path(programFolder) / kSimulatorLibraryName;
+    const std::string library = FindProgramLibrary(programFolder, kSimulatorLibraryName);
+    if (library.empty()) {
+        const fs::path folder(programFolder);
+        const fs::path installed = (folder / kInstalledLibraryFolder).lexically_normal();
+        return "the simulator library " + std::string(kSimulatorLibraryName) +
+               " is missing (looked in " + folder.string() + " and " + installed.string() + ")";
+    }
     std::error_code error;
-    if (programFolder.empty() || !fs::is_regular_file(library, error))
-        return "the simulator library " + library.string() + " is missing";
 
     const char* configured = std::getenv("KESTRUNE_SIM");
     std::string config;

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
@@ -42,9 +43,12 @@ public:
     BOOL WriteUserArea();
     BOOL FormatIdentityLine(std::string& text);
 
-    // Settings files. A save is FALSE also when the file could not be written; a load of
-    // [Device] is FALSE, with the record unchanged, when the record cannot hold what the file
-    // says, and LoadSettingsFile then leaves [USB] unread, as after a date error.
+    // Settings files. A save replaces the file once, with both sections, and is FALSE when it
+    // could not. LoadSettingsFile reads the file once and takes nothing unless every value
+    // reads (else platform::CommandError naming the key and value), the record can hold it,
+    // and the file is a settings file: a regular file with [Device] or [USB]. On FALSE,
+    // SettingsFileProblem says why when it is known; after a load SettingsFileMissingKeys
+    // lists the keys that took their defaults ("[USB] VendorId").
     BOOL SaveSettingsFile(const char* path);
     BOOL LoadSettingsFile(const char* path);   // may throw platform::CommandError
     BOOL SaveDeviceDataSection(const char* path);
@@ -74,6 +78,8 @@ public:
 
     BOOL Connected = FALSE;
     std::string ProfilePath;
+    std::string SettingsFileProblem;
+    std::vector<std::string> SettingsFileMissingKeys;
 
 private:
     void ShowUnknownDeviceMessage();

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <fstream>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -15,6 +14,7 @@
 
 #include "platform/FileLock.h"
 #include "platform/LastError.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
@@ -109,7 +109,10 @@ std::string FormatLogHeader(const StationInfo& station, bool deviceData)
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
                              std::uint32_t timeoutMs)
 {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (!platform::CheckLinkInSharedFolder(path).empty())
+        return AppendResult::LinkRefused;
+    platform::FileStatus status = platform::FileStatus::Ok;
+    int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, status, 0666);
     if (fd < 0)
         return AppendResult::CannotOpen;
     // Other processes hold the lock, so the bound is real time, not the program clock.
@@ -165,6 +168,8 @@ std::string DescribeFailure(records::AppendResult result)
     switch (result) {
     case records::AppendResult::CannotOpen:
         return "The file or its folder cannot be opened or created.";
+    case records::AppendResult::LinkRefused:
+        return "It is a symbolic link of another user in a folder others can write to; it was not followed.";
     case records::AppendResult::LockTimeout:
         return "Other stations kept the file locked for more than 10 seconds.";
     default:
@@ -253,11 +258,8 @@ BOOL CMyCrvUsbDevice::AppendFileToLog(const char* logPath, const char* sourcePat
 {
     if (logPath == nullptr || sourcePath == nullptr)
         return FALSE;
-    std::ifstream source(platform::MapPath(sourcePath), std::ios::binary);
-    if (!source)
-        return FALSE;
-    std::string content((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
-    if (source.bad())
+    std::string content;
+    if (platform::ReadRegularFile(platform::MapPath(sourcePath), content) != platform::FileStatus::Ok)
         return FALSE;
     return records::AppendToLogFile(platform::MapPath(logPath), content) == records::AppendResult::Ok;
 }

@@ -31,7 +31,8 @@ std::string FormatLogHeader(const StationInfo& station, bool deviceData);
 // How long an append waits for the stations ahead of it.
 constexpr std::uint32_t kLogLockTimeoutMs = 10000;
 
-enum class AppendResult { Ok, CannotOpen, LockTimeout, WriteFailed };
+// LinkRefused: a symbolic link another user put in a folder others can write to.
+enum class AppendResult { Ok, CannotOpen, LockTimeout, WriteFailed, LinkRefused };
 
 // Appends text to the file in one write at its end, under a byte-range lock from the end of
 // the file onwards, so that stations sharing the file never interleave. A write that fails

@@ -3,11 +3,12 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <optional>
 #include <variant>
 
 #include "platform/LastError.h"
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/TextScan.h"
@@ -29,6 +30,33 @@ struct UsbKey {
     const char* readFormat; // unused for strings
     const char* def;
 };
+
+// What a refused value should have looked like, by its read format.
+std::string Expected(std::string_view format)
+{
+    if (format == "%d")
+        return "not a number";
+    if (format == "0x%2x")
+        return "not a number 0xNN";
+    if (format == "%4d.%4d.%3d")
+        return "not a serial number NNNN.NNNN.NNN";
+    if (format == "%2d.%2d.%2d")
+        return "not a date DD.MM.YY";
+    return "not a number 0xNNNN";
+}
+
+[[noreturn]] void Refuse(std::int32_t hresult, const char* key, const std::string& value, std::string_view format)
+{
+    throw platform::CommandError(hresult, std::string(key) + "=" + value + ": " + Expected(format));
+}
+
+// The value read with format, or the refusal naming key and value.
+template <std::size_t N>
+void ScanOrRefuse(const std::string& text, const char* key, std::string_view format, std::int64_t (&out)[N])
+{
+    if (ScanFormat(text, format, out) != static_cast<int>(N))
+        Refuse(platform::E_FAIL, key, text, format);
+}
 
 // File order.
 const std::array<UsbKey, 17> kUsbKeys{{
@@ -60,20 +88,17 @@ std::string FormatNumber(unsigned value, bool hex)
     return text;
 }
 
-// Day, month and two-digit year of a [Device] date; false when the value does not match.
-bool ScanDate(const std::string& text, std::int64_t (&dmy)[3])
+// Local midnight of a [Device] date, or the refusal naming key and value.
+std::int64_t CheckedMidnight(const char* key, const std::string& text)
 {
-    return ScanFormat(text, "%2d.%2d.%2d", dmy) == 3;
-}
-
-std::int64_t CheckedMidnight(const std::int64_t (&dmy)[3])
-{
+    std::int64_t dmy[3];
+    ScanOrRefuse(text, key, "%2d.%2d.%2d", dmy);
     std::int64_t day = dmy[0], month = dmy[1], year = 2000 + dmy[2];
     if (year < 1900 || month < 1 || month > 12 || day < 1 || day > 31)
-        throw platform::CommandError(platform::E_FAIL);
+        Refuse(platform::E_FAIL, key, text, "%2d.%2d.%2d");
     std::int64_t time = 0;
     if (!LocalMidnight(static_cast<int>(year), static_cast<int>(month), static_cast<int>(day), time))
-        throw platform::CommandError(platform::E_INVALIDARG);
+        Refuse(platform::E_INVALIDARG, key, text, "%2d.%2d.%2d");
     return time;
 }
 
@@ -127,115 +152,174 @@ void SetUsbLoadDefaults(FT_PROGRAM_DATA& data)
 
 void ApplyUsbSection(const SectionReader& read, FT_PROGRAM_DATA& data)
 {
+    FT_PROGRAM_DATA loaded = data;
     for (const UsbKey& k : kUsbKeys) {
         std::string text = read(k.key, k.def);
         if (auto t = std::get_if<Text>(&k.field)) {
-            char* out = data.**t;
+            char* out = loaded.**t;
             std::size_t n = std::min(text.size(), kStringBuffer - 1);
             std::memcpy(out, text.data(), n);
             out[n] = '\0';
             continue;
         }
         std::int64_t value[1];
-        if (ScanFormat(text, k.readFormat, value) != 1)
-            continue;
+        ScanOrRefuse(text, k.key, k.readFormat, value);
         if (auto w = std::get_if<Word>(&k.field))
-            data.**w = static_cast<d2xx::WORD>(value[0]);
+            loaded.**w = static_cast<d2xx::WORD>(value[0]);
         else
-            data.*std::get<Byte>(k.field) = static_cast<d2xx::UCHAR>(value[0]);
+            loaded.*std::get<Byte>(k.field) = static_cast<d2xx::UCHAR>(value[0]);
     }
+    data = loaded;
 }
 
 void ApplyDeviceSection(const SectionReader& read, DeviceData& data)
 {
     DeviceData loaded = data;
+    std::int64_t code[1];
+    ScanOrRefuse(read("Type", "0x00"), "Type", "0x%2x", code);
+    loaded.DeviceCode = static_cast<std::int32_t>(code[0]);
     std::int64_t v[3];
-    if (ScanFormat(read("Type", "0x00"), "0x%2x", v) == 1)
-        loaded.DeviceCode = static_cast<std::int32_t>(v[0]);
-    if (ScanFormat(read("SerialNumber", "0000.0000.000"), "%4d.%4d.%3d", v) == 3) {
-        loaded.SerialPart1 = static_cast<std::int32_t>(v[0]);
-        loaded.SerialPart2 = static_cast<std::int32_t>(v[1]);
-        loaded.SerialPart3 = static_cast<std::int32_t>(v[2]);
-    }
-    std::int64_t dmy[3];
-    if (ScanDate(read("Manufacturing", "01.01.00"), dmy))
-        loaded.ManufacturingDate = CheckedMidnight(dmy);
-    if (ScanDate(read("LastUpdate", "01.01.00"), dmy))
-        loaded.LastUpdateDate = CheckedMidnight(dmy);
+    ScanOrRefuse(read("SerialNumber", "0000.0000.000"), "SerialNumber", "%4d.%4d.%3d", v);
+    loaded.SerialPart1 = static_cast<std::int32_t>(v[0]);
+    loaded.SerialPart2 = static_cast<std::int32_t>(v[1]);
+    loaded.SerialPart3 = static_cast<std::int32_t>(v[2]);
+    loaded.ManufacturingDate = CheckedMidnight("Manufacturing", read("Manufacturing", "01.01.00"));
+    loaded.LastUpdateDate = CheckedMidnight("LastUpdate", read("LastUpdate", "01.01.00"));
     data = loaded;
 }
-
 
 } // namespace records
 
 namespace {
 
-bool WriteSection(const std::string& file, const char* section, const records::KeyValues& values)
+void SetSection(platform::ProfileDocument& doc, const char* section, const records::KeyValues& values)
 {
-    bool ok = true;
     for (const auto& [key, value] : values)
-        ok = platform::WritePrivateProfileString(section, key.c_str(), value.c_str(), file) && ok;
-    return platform::WritePrivateProfileString(nullptr, nullptr, nullptr, file) && ok;
+        doc.Set(section, key, value);
 }
 
-records::SectionReader ReaderFor(const std::string& file, const char* section)
+// One replacement of the whole file: a station killed mid-save leaves the old file or the new.
+BOOL WriteSections(const char* path, const records::KeyValues* device, const records::KeyValues* usb,
+                   std::string& problem)
 {
-    return [file, section](const char* key, const char* def) {
-        return platform::GetProfileString(section, key, def, file, 256);
+    problem.clear();
+    return platform::UpdateProfileFile(platform::MapPath(path), true, [&](platform::ProfileDocument& doc) {
+        if (device != nullptr)
+            SetSection(doc, "Device", *device);
+        if (usb != nullptr)
+            SetSection(doc, "USB", *usb);
+    }, &problem);
+}
+
+records::KeyValues UsbValues(CMyCrvUsbDevice& device)
+{
+    UsbSettingsRecord usb;
+    records::SetUsbLoadDefaults(usb.data);
+    device.GetUsbSettings(&usb.data);
+    return records::UsbSectionValues(usb.data);
+}
+
+records::KeyValues DeviceValues(CMyCrvUsbDevice& device)
+{
+    DeviceData data;
+    device.GetDeviceData(data);
+    return records::DeviceSectionValues(data);
+}
+
+// Looks keys up in one section of a read file; a missing key is noted, as "[USB] VendorId".
+records::SectionReader ReaderFor(const platform::ProfileDocument& doc, const char* section,
+                                 std::vector<std::string>* missing)
+{
+    return [&doc, section, missing](const char* key, const char* def) {
+        std::optional<std::string> value = doc.Get(section, key);
+        if (!value) {
+            if (missing != nullptr)
+                missing->push_back(std::string("[") + section + "] " + key);
+            return std::string(def);
+        }
+        // Read through a 256-byte buffer.
+        value->resize(std::min<std::size_t>(value->size(), 255));
+        return *value;
     };
+}
+
+std::optional<platform::ProfileDocument> ReadSettingsFile(const char* path, std::string& problem)
+{
+    std::string text;
+    const std::string file = platform::MapPath(path);
+    const platform::FileStatus status = platform::ReadRegularFile(file, text);
+    if (status != platform::FileStatus::Ok) {
+        problem = platform::FileStatusText(path, status);
+        return std::nullopt;
+    }
+    return platform::ProfileDocument::Parse(text);
 }
 
 } // namespace
 
 BOOL CMyCrvUsbDevice::SaveSettingsFile(const char* path)
 {
-    if (path == nullptr || !SaveDeviceDataSection(path))
+    if (path == nullptr)
         return FALSE;
-    return SaveUsbSection(path);
+    const records::KeyValues device = DeviceValues(*this);
+    const records::KeyValues usb = UsbValues(*this);
+    return WriteSections(path, &device, &usb, SettingsFileProblem);
 }
 
 BOOL CMyCrvUsbDevice::LoadSettingsFile(const char* path)
 {
+    SettingsFileProblem.clear();
+    SettingsFileMissingKeys.clear();
     if (path == nullptr)
         return FALSE;
-    // A file that is there but cannot be read would load the defaults over the record in
-    // memory and count as loaded. A missing file still gives the defaults.
-    const std::string file = platform::MapPath(path);
-    if (platform::DirectoryExists(file) || (platform::PathFileExists(file) && !std::ifstream(file)))
+    const auto doc = ReadSettingsFile(path, SettingsFileProblem);
+    if (!doc)
         return FALSE;
-    if (!LoadDeviceDataSection(path))
+    // Random bytes or another program's file would otherwise load as every default.
+    if (!doc->HasSection("Device") && !doc->HasSection("USB")) {
+        SettingsFileProblem = std::string(path) + ": no [Device] and no [USB] section; not a settings file";
         return FALSE;
-    return LoadUsbSection(path);
+    }
+    std::vector<std::string> missing;
+    DeviceData data;
+    GetDeviceData(data);
+    records::ApplyDeviceSection(ReaderFor(*doc, "Device", &missing), data);
+    UsbSettingsRecord usb;
+    records::SetUsbLoadDefaults(usb.data);
+    GetUsbSettings(&usb.data);
+    records::ApplyUsbSection(ReaderFor(*doc, "USB", &missing), usb.data);
+    if (!SetDeviceData(data))
+        return FALSE;
+    SettingsFileMissingKeys = std::move(missing);
+    return SetUsbSettings(&usb.data);
 }
 
-// A write that did not reach the file is reported: the caller would otherwise announce a
-// saved file that holds nothing.
 BOOL CMyCrvUsbDevice::SaveDeviceDataSection(const char* path)
 {
     if (path == nullptr)
         return FALSE;
-    DeviceData data;
-    GetDeviceData(data);
-    return WriteSection(platform::MapPath(path), "Device", records::DeviceSectionValues(data));
+    const records::KeyValues device = DeviceValues(*this);
+    return WriteSections(path, &device, nullptr, SettingsFileProblem);
 }
 
 BOOL CMyCrvUsbDevice::SaveUsbSection(const char* path)
 {
     if (path == nullptr)
         return FALSE;
-    UsbSettingsRecord usb;
-    records::SetUsbLoadDefaults(usb.data);
-    GetUsbSettings(&usb.data);
-    return WriteSection(platform::MapPath(path), "USB", records::UsbSectionValues(usb.data));
+    const records::KeyValues usb = UsbValues(*this);
+    return WriteSections(path, nullptr, &usb, SettingsFileProblem);
 }
 
+// The single sections read a missing or refused file as one without keys: the defaults.
 BOOL CMyCrvUsbDevice::LoadDeviceDataSection(const char* path)
 {
     if (path == nullptr)
         return FALSE;
+    std::string problem;
+    const platform::ProfileDocument doc = ReadSettingsFile(path, problem).value_or(platform::ProfileDocument{});
     DeviceData data;
     GetDeviceData(data);
-    records::ApplyDeviceSection(ReaderFor(platform::MapPath(path), "Device"), data);
+    records::ApplyDeviceSection(ReaderFor(doc, "Device", nullptr), data);
     return SetDeviceData(data);
 }
 
@@ -243,10 +327,12 @@ BOOL CMyCrvUsbDevice::LoadUsbSection(const char* path)
 {
     if (path == nullptr)
         return FALSE;
+    std::string problem;
+    const platform::ProfileDocument doc = ReadSettingsFile(path, problem).value_or(platform::ProfileDocument{});
     UsbSettingsRecord usb;
     records::SetUsbLoadDefaults(usb.data);
     GetUsbSettings(&usb.data);
-    records::ApplyUsbSection(ReaderFor(platform::MapPath(path), "USB"), usb.data);
+    records::ApplyUsbSection(ReaderFor(doc, "USB", nullptr), usb.data);
     return SetUsbSettings(&usb.data);
 }
 

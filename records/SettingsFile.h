@@ -28,12 +28,12 @@ void SetUsbLoadDefaults(d2xx::FT_PROGRAM_DATA& data);
 // Looks a key up and returns its value, or def when the key is missing.
 using SectionReader = std::function<std::string(const char* key, const char* def)>;
 
-// Takes the [USB] values into data (strings into its four buffers of 64, cut to 63). A value
-// that does not match its format leaves that field as it was.
+// A value that does not match its read format is refused: platform::CommandError E_FAIL whose
+// detail names the key and the value ("Type=0xZZ: not a number 0xNN"); data is then unchanged.
+// Takes the [USB] values into data (strings into its four buffers of 64, cut to 63).
 void ApplyUsbSection(const SectionReader& read, d2xx::FT_PROGRAM_DATA& data);
-// Takes the [Device] values into data, Manufacturing before LastUpdate is read. A value that
-// does not match its format leaves the field. Throws platform::CommandError: E_FAIL for a date
-// out of range, E_INVALIDARG for one the time conversion rejects; data is then unchanged.
+// Takes the [Device] values into data, Manufacturing before LastUpdate is read. Also refused:
+// a date out of range (E_FAIL), or one the time conversion rejects (E_INVALIDARG).
 void ApplyDeviceSection(const SectionReader& read, DeviceData& data);
 
 } // namespace records

@@ -1,18 +1,18 @@
 #include "sim/BootLoader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <iterator>
 #include <string_view>
 #include <utility>
 
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 
 namespace sim {
 namespace {
@@ -362,9 +362,15 @@ std::vector<std::uint8_t> BootLoader::FlashImage() const {
 
 bool BootLoader::SaveFlash(const std::string& file) const {
     const std::vector<std::uint8_t> image = FlashImage();
-    const std::string temp = file + ".tmp" + std::to_string(::getpid());
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    // An exclusive, unpredictable name: the state folder may be shared, and a name known in
+    // advance could be a link planted there.
+    std::string temp;
+    const int fd = platform::CreateTemporaryFile(file + ".tmp", temp);
+    if (fd < 0 || ::fchmod(fd, 0644) != 0) {
+        if (fd >= 0) {
+            ::close(fd);
+            ::unlink(temp.c_str());
+        }
         return false;
     }
     std::size_t done = 0;
@@ -391,18 +397,11 @@ bool BootLoader::SaveFlash(const std::string& file) const {
 }
 
 bool BootLoader::LoadFlash(const std::string& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return false;
-    }
-    const std::vector<std::uint8_t> image{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad()) {
+    std::string image;
+    if (platform::ReadRegularFile(file, image, flash_.size()) != platform::FileStatus::Ok) {
         return false;
     }
     std::lock_guard lock(mutex_);
-    if (image.size() > flash_.size()) {
-        return false;
-    }
     std::fill(flash_.begin(), flash_.end(), std::uint8_t{0xFF});
     std::copy(image.begin(), image.end(), flash_.begin());
     any_ = !image.empty();

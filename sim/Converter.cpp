@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "sim/BootLoader.h"
 #include "sim/DisplayEmulator.h"
@@ -62,19 +63,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& text)
     return true;
 }
 
+// No image is larger than 64 KiB; anything larger is not ours.
 bool ReadWholeFile(const std::string& path, std::string& out)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    out.clear();
-    char buffer[4096];
-    ssize_t n;
-    // No image is larger than this; anything larger is not ours.
-    while ((n = ::read(fd, buffer, sizeof buffer)) > 0 && out.size() <= 65536)
-        out.append(buffer, static_cast<std::size_t>(n));
-    ::close(fd);
-    return n == 0;
+    return platform::ReadRegularFile(path, out, 65536) == platform::FileStatus::Ok;
 }
 
 void AppendLine(const std::string& path, const std::string& line)

@@ -10,6 +10,7 @@
 #include "link/UserArea.h"
 #include "sim/EepromImage.h"
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 
 namespace sim {
@@ -23,19 +24,17 @@ std::string Lower(std::string text)
     return text;
 }
 
+// The file is read once, through a 4096-byte buffer a value. A section repeated further down
+// overrides, so a test can append what differs from a base configuration.
 class Reader {
 public:
-    explicit Reader(std::string file) : file_(std::move(file)) {}
+    explicit Reader(const platform::ProfileDocument& doc) : doc_(doc) {}
 
     std::optional<std::string> Text(const char* section, const char* key) const
     {
-        if (file_.empty())
-            return std::nullopt;
-        // A sentinel that no real value holds tells a missing key from an empty one.
-        static const char* const kMissing = "\x01missing";
-        std::string v = platform::GetProfileString(section, key, kMissing, file_, 4096);
-        if (v == kMissing)
-            return std::nullopt;
+        std::optional<std::string> v = doc_.GetLatest(section, key);
+        if (v && v->size() > 4095)
+            v->resize(4095);
         return v;
     }
     void Number(const char* section, const char* key, std::uint32_t& out) const
@@ -68,7 +67,7 @@ public:
     }
 
 private:
-    std::string file_;
+    const platform::ProfileDocument& doc_;
 };
 
 bool ParseDate(const std::string& text, int& yy, int& mm, int& dd)
@@ -219,7 +218,19 @@ SimConfig LoadSimConfig(const std::string& file)
 {
     SimConfig c;
     c.file = file;
-    const Reader r(file);
+    std::string text;
+    if (!file.empty()) {
+        const platform::FileStatus status = platform::ReadRegularFile(file, text);
+        // A folder, FIFO or device named by mistake must not hang or exhaust the program that
+        // loads us; the simulated display is then simply absent.
+        if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
+            c.problem = platform::FileStatusText(file, status);
+            c.present = false;
+            return c;
+        }
+    }
+    const platform::ProfileDocument doc = platform::ProfileDocument::Parse(text);
+    const Reader r(doc);
 
     r.Flag("Converter", "Present", c.present);
     r.Integer("Converter", "Count", c.count);

@@ -26,6 +26,7 @@ struct EepromContents {
 struct SimConfig {
     std::string file;        // the configuration file; empty when none was named
     std::string stateFolder; // where programmed state lives; empty: nothing is persisted
+    std::string problem;     // why the file was refused (then no converter is present)
 
     // [Converter]
     bool present = true;
@@ -64,8 +65,9 @@ struct SimConfig {
 // The file named by $KESTRUNE_SIM, or "" when it is not set.
 std::string SimConfigFileFromEnvironment();
 
-// Reads the file (an empty name or a missing file gives the defaults). The state folder is
-// [State] Folder=, else the file's own folder.
+// Reads the file (an empty name or a missing file gives the defaults; a file that is no regular
+// file or is too large gives no converter, and problem). The state folder is [State] Folder=,
+// else the file's own folder.
 SimConfig LoadSimConfig(const std::string& file);
 
 // The 25-byte record for the given fields, serial as 0012.3456.789 and dates as YYYY-MM-DD;

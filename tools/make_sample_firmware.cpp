@@ -1,13 +1,17 @@
 // Writes our sample firmware file: make_sample_firmware [--size BYTES] FILE
 // (FILE as the family wants it named, e.g. heron-100.hex; default size 4096 bytes).
+// Installed as kestrune-sample-firmware, so messages name the program as it was called.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "tools/SampleFirmware.h"
 
 int main(int argc, char** argv)
 {
+    const char* slash = argc > 0 ? std::strrchr(argv[0], '/') : nullptr;
+    const char* name = slash ? slash + 1 : argc > 0 ? argv[0] : "make_sample_firmware";
     std::size_t size = 4096;
     std::string file;
     for (int i = 1; i < argc; ++i) {
@@ -16,14 +20,14 @@ int main(int argc, char** argv)
             char* end = nullptr;
             unsigned long value = std::strtoul(argv[++i], &end, 0);
             if (*end != '\0' || value == 0 || value > 0x100000) {
-                std::fprintf(stderr, "make_sample_firmware: --size needs 1 to 1048576 bytes\n");
+                std::fprintf(stderr, "%s: --size needs 1 to 1048576 bytes\n", name);
                 return 2;
             }
             size = value;
         } else if (file.empty() && !arg.empty() && arg[0] != '-') {
             file = arg;
         } else {
-            std::fprintf(stderr, "usage: make_sample_firmware [--size BYTES] FILE\n");
+            std::fprintf(stderr, "usage: %s [--size BYTES] FILE\n", name);
             return 2;
         }
     }

@@ -7,6 +7,7 @@
 //   KESTRUNE_SIM_OMIT_ERASE     without FT_EraseEE
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -56,7 +57,10 @@ public:
     void Rebuild(const std::string& file)
     {
         Drop();
-        converter_ = std::make_unique<sim::Converter>(sim::LoadSimConfig(file));
+        sim::SimConfig config = sim::LoadSimConfig(file);
+        if (!config.problem.empty())
+            std::fprintf(stderr, "kestrune-sim: KESTRUNE_SIM=%s\n", config.problem.c_str());
+        converter_ = std::make_unique<sim::Converter>(std::move(config));
     }
     void Reset() { Rebuild(sim::SimConfigFileFromEnvironment()); }
 

@@ -52,6 +52,19 @@ int StatusOf(int raw)
 
 } // namespace
 
+int StartProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env)
+{
+    const std::vector<std::string> merged = MergedEnvironment(env);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int null = ::open("/dev/null", O_RDWR);
+        for (int fd : {0, 1, 2}) ::dup2(null, fd);
+        Exec(program, args, merged);
+    }
+    return pid;
+}
+
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options)
 {

@@ -23,6 +23,11 @@ struct ProcessOptions {
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,
                          const ProcessOptions& options);
 
+// Starts program with its output thrown away and returns its process ID (-1 on failure), for
+// tests that interrupt it; the caller waits for it.
+int StartProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::map<std::string, std::string>& env);
+
 // A program that keeps running beside the test (the pseudo-terminal display) until destroyed.
 class BackgroundProcess {
 public:

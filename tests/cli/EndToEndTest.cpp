@@ -2,10 +2,20 @@
 // with its own simulator configuration, profile store, drive C and temporary folder.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
+#include <regex>
 #include <sstream>
+#include <thread>
 
 #include "CliProcess.h"
 #include "support/TempDir.h"
@@ -63,6 +73,17 @@ const char* const kUsbSection =
     "SerNumEnable=1\n"
     "USBVersionEnable=0\n"
     "USBVersion=0x0110\n";
+
+// ASCII text as a UTF-16LE file with its byte-order mark.
+std::string Utf16(const std::string& text)
+{
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
 
 const char* const kDeviceSection =
     "[Device]\n"
@@ -477,30 +498,199 @@ TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
 
 TEST_P(CliPath, SettingsFailures)
 {
-    ProcessResult missing = Run({"--yes", "settings", "load", (dir_ / "nothing.bin").string(), "--program"});
+    const std::string nothing = (dir_ / "nothing.bin").string();
+    ProcessResult missing = Run({"--yes", "settings", "load", nothing, "--program"});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.out, "");
-    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file\n");
+    EXPECT_EQ(missing.err, "Kestrune Error: Cannot load data from file / " + nothing + ": no such file\n");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 
-    ProcessResult unwritable = Run({"settings", "save", (dir_ / "no" / "such" / "folder.bin").string()});
+    const std::string inNoFolder = (dir_ / "no" / "such" / "folder.bin").string();
+    ProcessResult unwritable = Run({"settings", "save", inNoFolder});
     EXPECT_EQ(unwritable.status, 1);
     EXPECT_EQ(unwritable.out, "");
-    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file\n");
+    EXPECT_EQ(unwritable.err, "Kestrune Error: Cannot save EEPROM data to file / " + inNoFolder +
+                                  ": the folder does not exist\n");
 
     // A date outside the accepted ranges stops the load as the desktop's command dispatch does.
     WriteText(dir_ / "bad.bin", "[Device]\r\nType=0x62\r\nManufacturing=01.13.15\r\n");
     ProcessResult bad = Run({"--yes", "settings", "load", (dir_ / "bad.bin").string(), "--program"});
     EXPECT_EQ(bad.status, 1);
     EXPECT_EQ(bad.out, "");
-    EXPECT_EQ(bad.err, "Kestrune: Unspecified error\n");
+    EXPECT_EQ(bad.err, "Kestrune: Unspecified error / Manufacturing=01.13.15: not a date DD.MM.YY\n");
+
+    // Random bytes hold no section: nothing is loaded, so nothing is programmed.
+    std::string random(2048, '\0');
+    for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>((i * 131 + 7) % 256);
+    WriteText(dir_ / "random.bin", random);
+    ProcessResult noise = Run({"--yes", "settings", "load", (dir_ / "random.bin").string(), "--program"});
+    EXPECT_EQ(noise.status, 1);
+    EXPECT_EQ(noise.err, "Kestrune Error: Cannot load data from file / " + (dir_ / "random.bin").string() +
+                             ": no [Device] and no [USB] section; not a settings file\n");
 
     // Loading alone only checks the file: nothing reaches the display.
     WriteText(dir_ / "other.bin", "[Device]\r\nType=0x63\r\n");
     ProcessResult load = Run({"settings", "load", (dir_ / "other.bin").string()});
     EXPECT_EQ(load.status, 0);
     EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err.rfind("kestrune-cli: " + (dir_ / "other.bin").string() +
+                                 ": missing keys take their defaults: [Device] SerialNumber, "
+                                 "[Device] Manufacturing, [Device] LastUpdate, [USB] VendorId, ",
+                             0),
+              0u)
+        << load.err;
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+}
+
+// A file as Notepad's "Unicode" saves it: its values reach the display, and saving over it keeps
+// it UTF-16 with each section once.
+TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
+{
+    const std::string text = "[Device]\r\nType=0x64\r\nSerialNumber=0555.0002.003\r\nManufacturing=30.11.19\r\n"
+                             "LastUpdate=01.12.19\r\n" +
+                             std::regex_replace(kUsbSection, std::regex("\n"), "\r\n");
+    const std::string another = std::regex_replace(text, std::regex("Corvina Nova"), "Another one");
+    const fs::path file = dir_ / "unicode.bin";
+    WriteText(file, Utf16(another));
+
+    ProcessResult load = Run({"--yes", "settings", "load", file.string(), "--program"});
+    EXPECT_EQ(load.status, 0) << load.err;
+    EXPECT_EQ(load.out, "Settings loaded into memory.\n");
+    EXPECT_EQ(load.err, kConfirmLine);
+    EXPECT_EQ(Run({"record", "show"}).out, "[Device]\nType=0x64\nSerialNumber=0555.0002.003\n"
+                                           "Manufacturing=30.11.19\nLastUpdate=01.12.19\nChecksum=ok\n");
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Another one\n"), std::string::npos);
+
+    WriteText(file, Utf16("; station 4\r\n[Device]\r\nType=0x01\r\n"));
+    ProcessResult save = Run({"settings", "save", file.string()});
+    EXPECT_EQ(save.status, 0) << save.err;
+    EXPECT_EQ(ReadText(file), Utf16("; station 4\r\n" + another));
+}
+
+// Saves killed at random moments, as a station losing power would: each leaves the whole old
+// file or the whole new one.
+TEST_F(Cli, AKilledSaveLeavesTheOldFileOrTheNew)
+{
+#ifdef KESTRUNE_CLI
+    const std::string old = "; bench 3\r\n[Device]\r\nType=0x5f\r\nSerialNumber=0012.3456.789\r\n"
+                            "Manufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n[USB]\r\nVendorId=0x0403\r\n"
+                            "ProductId=0x6001\r\nDescription=Old one\r\n";
+    const fs::path file = dir_ / "devinfo.bin";
+    WriteText(file, old);
+    const auto before = std::chrono::steady_clock::now();
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    const auto once = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - before);
+    const std::string saved = ReadText(file);
+    ASSERT_NE(saved, old);
+    ASSERT_EQ(saved.rfind("; bench 3\r\n[Device]\r\nType=0x62\r\n", 0), 0u);
+
+    std::mt19937 random(4711);
+    int oldFiles = 0, newFiles = 0;
+    constexpr int kRounds = 200;
+    for (int round = 0; round < kRounds; ++round) {
+        WriteText(file, old);
+        const int pid = clitest::StartProcess(KESTRUNE_CLI, {"settings", "save", file.string()}, env_);
+        ASSERT_GT(pid, 0);
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % static_cast<unsigned>(once.count() + 1)));
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+        const std::string now = ReadText(file);
+        ASSERT_TRUE(now == old || now == saved) << "round " << round << ":\n" << now;
+        (now == old ? oldFiles : newFiles)++;
+    }
+    std::printf("killed saves: %d, old file left: %d, new file: %d\n", kRounds, oldFiles, newFiles);
+    EXPECT_GT(oldFiles, 0);
+    EXPECT_GT(newFiles, 0);
+#endif
+}
+
+// Whatever file the program reads, a device, a FIFO or a folder in its place is refused at once.
+TEST_F(Cli, FilesThatAreNoRegularFilesAreRefusedAtOnce)
+{
+    const std::string fifo = (dir_ / "fifo").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string folder = (dir_ / "folder").string();
+    fs::create_directory(folder);
+    struct Reader {
+        const char* variable; // nullptr: the settings file of "settings load"
+        int status;
+        std::string message;  // before the path
+    };
+    const Reader readers[] = {
+        {nullptr, 1, "Kestrune Error: Cannot load data from file / "},
+        {"KESTRUNE_PROFILE", 1, "kestrune-cli: profile store "},
+        {"KESTRUNE_REGISTRY", 1, "kestrune-cli: registry file "},
+        {"KESTRUNE_SIM", 3, "kestrune-sim: KESTRUNE_SIM="},
+    };
+    for (const std::string& path : {std::string("/dev/zero"), fifo, folder}) {
+        for (const Reader& reader : readers) {
+            const std::string what = (reader.variable ? reader.variable : "settings") + std::string(" ") + path;
+            ProcessOptions options;
+            options.timeoutSeconds = 10;
+            std::vector<std::string> args{"identify"};
+            if (reader.variable)
+                options.env[reader.variable] = path;
+            else
+                args = {"--yes", "settings", "load", path, "--program"};
+            const auto start = std::chrono::steady_clock::now();
+            ProcessResult run = Run(args, options);
+            EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << what;
+            EXPECT_EQ(run.status, reader.status) << what;
+            EXPECT_EQ(run.out, "") << what;
+            EXPECT_EQ(run.err.rfind(reader.message + path + ": not a regular file\n", 0), 0u) << what << ": " << run.err;
+        }
+    }
+}
+
+// Another user's link, named like our log or a settings file in a folder everybody may write
+// to, must not make us write where it points. The link is made by an unprivileged user.
+TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path shared = dir_ / "shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all); // writable by all, without the sticky bit
+    const fs::path victim = dir_ / "victim.txt";
+    WriteText(victim, "keep\n");
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        for (const char* name : {"fertigung.log", "devinfo.bin"})
+            if (::symlink(victim.c_str(), (shared / name).c_str()) != 0) ::_exit(1);
+        ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second user could not make the links";
+
+    const std::string log = (shared / "fertigung.log").string();
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLOG=" + log + "\r\n");
+    ProcessResult logged = Run({"--yes", "eeprom", "program", "Description=Linked"});
+    EXPECT_EQ(logged.status, 0) << logged.err; // the display was written; the log was not
+    EXPECT_NE(logged.err.find("\"" + log + "\". / It is a symbolic link of another user in a folder others can "
+                              "write to; it was not followed."),
+              std::string::npos)
+        << logged.err;
+
+    const std::string settings = (shared / "devinfo.bin").string();
+    ProcessResult saved = Run({"settings", "save", settings});
+    EXPECT_EQ(saved.status, 1);
+    EXPECT_EQ(saved.err, "Kestrune Error: Cannot save EEPROM data to file / " + settings +
+                             ": a symbolic link of another user in a folder others can write to; not followed\n");
+    EXPECT_EQ(ReadText(victim), "keep\n");
+
+    // Our own link in the same folder is followed, and so is the folder owner's.
+    const fs::path own = shared / "own.bin";
+    fs::create_symlink(victim, own);
+    EXPECT_EQ(Run({"settings", "save", own.string()}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_symlink(own));
+    ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
+    WriteText(victim, "");
+    EXPECT_EQ(Run({"settings", "save", settings}).status, 0);
+    EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
 }
 
 TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)

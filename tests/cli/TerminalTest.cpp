@@ -192,6 +192,19 @@ TEST_F(SimulationSwitch, KeepsAConfigurationGiven)
     EXPECT_FALSE(fs::exists(dir_ / "data"));
 }
 
+TEST_F(SimulationSwitch, TakesTheLibraryBesideTheProgramBeforeTheInstalledOne)
+{
+    const fs::path installed = dir_ / "lib" / "kestrune" / platform::kSimulatorLibraryName;
+    fs::create_directories(installed.parent_path());
+    std::ofstream(installed) << "stand-in";
+    ASSERT_EQ(platform::EnableSimulation((dir_ / "bin").string()), "");
+    EXPECT_EQ(std::string(std::getenv("KESTRUNE_D2XX")), installed.string());
+
+    MakeLibrary();
+    ASSERT_EQ(platform::EnableSimulation((dir_ / "bin").string()), "");
+    EXPECT_EQ(std::string(std::getenv("KESTRUNE_D2XX")), Library());
+}
+
 TEST_F(SimulationSwitch, ChangesNothingWithoutTheLibrary)
 {
     const std::string failure = platform::EnableSimulation((dir_ / "bin").string());

@@ -388,9 +388,11 @@ TEST_F(FrameCommands, SaveSettingsFileAndItsFailure)
               0u);
 
     m_frame->m_wndStatusBar->SetMessage("unchanged");
-    gui::seams::QueueFileAnswer(m_dir + "/missing-folder/devinfo.bin");
+    const std::string inNoFolder = m_dir + "/missing-folder/devinfo.bin";
+    gui::seams::QueueFileAnswer(inNoFolder);
     Send(ID_SAVE_SETTINGS);
-    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot save EEPROM data to file"});
+    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot save EEPROM data to file\n" + inNoFolder +
+                                                ": the folder does not exist"});
     EXPECT_EQ(Boxes()[0].caption, "Kestrune Error");
     EXPECT_EQ(Boxes()[0].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "unchanged");
@@ -428,7 +430,7 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     std::filesystem::create_directory(unreadable);
     gui::seams::QueueFileAnswer(unreadable);
     Send(ID_LOAD_SETTINGS);
-    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot load data from file"});
+    ASSERT_EQ(Texts(), std::vector<std::string>{"Cannot load data from file\n" + unreadable + ": not a regular file"});
     EXPECT_EQ(Boxes()[0].caption, "Kestrune Error");
     EXPECT_EQ(Boxes()[0].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "Kestrune is ready");
@@ -443,7 +445,7 @@ TEST_F(FrameCommands, LoadReadableUnreadableAndOutOfRangeFiles)
     Send(ID_LOAD_SETTINGS);
     const auto boxes = Boxes();
     ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[1].text, "Unspecified error");
+    EXPECT_EQ(boxes[1].text, "Unspecified error\nManufacturing=01.13.15: not a date DD.MM.YY");
     EXPECT_EQ(boxes[1].caption, "Kestrune");
     EXPECT_EQ(boxes[1].flags, 0x10u);
     EXPECT_EQ(StatusBar(), "unchanged");

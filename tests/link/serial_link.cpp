@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cstring>
+#include <unistd.h>
 #include <thread>
 
 #include "link/CrvSerialDevice.h"
@@ -53,6 +55,17 @@ TEST_F(SerialTest, BadAndLongNames)
     MapPort("COM12345678901", server.SlavePath());
     ASSERT_TRUE(device.OpenPort("com123456789012345"));
     EXPECT_EQ(NameOf(device), "COM12345678901");
+    device.ClosePort();
+
+    // A device path is taken whole, colons and case included, up to the path limit.
+    const std::string byPath = dir.File("pci-0000:00:14.0-usb-0:1:1.0-port0-Serial-ZK000001-if00");
+    ASSERT_EQ(::symlink(server.SlavePath().c_str(), byPath.c_str()), 0);
+    ASSERT_TRUE(device.OpenPort(byPath));
+    EXPECT_EQ(NameOf(device), byPath);
+    device.ClosePort();
+    const std::string tooLong = "/" + std::string(PATH_MAX - 1, 'x');
+    EXPECT_FALSE(device.OpenPort(tooLong));
+    EXPECT_EQ(NameOf(device), "");
 }
 
 TEST_F(SerialTest, PortIsExclusive)

@@ -5,6 +5,7 @@
 #include "UsbSimFixture.h"
 #include "platform/SimulationSwitch.h"
 
+#include <filesystem>
 #include <fstream>
 
 using namespace d2xx;
@@ -40,8 +41,9 @@ TEST(D2xxBinding, ProviderFilesInTheirOrder)
         ASSERT_EQ(files.size(), 3u);
         EXPECT_EQ(files[0], "libftd2xx.so");
         EXPECT_EQ(files[1], platform::ExecutableFolder() + "/libkestrune-ftdi.so");
-        EXPECT_EQ(files[2].substr(files[2].rfind('/')), "/libkestrune-ftdi.so");
-        EXPECT_EQ(files[2].front(), '/');
+        // Installed: lib/kestrune beside the program's bin folder, under the same prefix.
+        const auto prefix = std::filesystem::path(platform::ExecutableFolder()).parent_path();
+        EXPECT_EQ(files[2], (prefix / "lib" / "kestrune" / "libkestrune-ftdi.so").string());
     }
     ScopedEnv other("KESTRUNE_D2XX", "/opt/x/libother.so");
     EXPECT_EQ(D2xxLibrary::ProviderFiles(), std::vector<std::string>{"/opt/x/libother.so"});

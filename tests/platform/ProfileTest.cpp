@@ -4,6 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <sstream>
+#include <vector>
+
 using platform::GetPrivateProfileString;
 using platform::GetProfileString;
 using platform::WritePrivateProfileString;
@@ -83,9 +89,9 @@ TEST(Profile, DeletingKeysAndSections)
 {
     TempDir dir;
     const std::string file = dir.File("a.ini");
-    WriteText(file, "[A]\r\nx=1\r\ny=2\r\n; note\r\n[B]\r\nz=3\r\n[a]\r\nx=4\r\n");
+    WriteText(file, "[A]\r\nx=1\r\ny=2\r\n; note\r\n[B]\r\nz=3\r\n");
     ASSERT_TRUE(WritePrivateProfileString("A", "X", nullptr, file));
-    EXPECT_EQ(ReadText(file), "[A]\r\ny=2\r\n; note\r\n[B]\r\nz=3\r\n[a]\r\n");
+    EXPECT_EQ(ReadText(file), "[A]\r\ny=2\r\n; note\r\n[B]\r\nz=3\r\n");
     ASSERT_TRUE(WritePrivateProfileString("a", nullptr, nullptr, file));
     EXPECT_EQ(ReadText(file), "[B]\r\nz=3\r\n");
     // Deleting from a missing file succeeds and creates nothing.
@@ -123,6 +129,194 @@ TEST(Profile, StorePathFollowsTheEnvironment)
     ScopedEnv relative("XDG_CONFIG_HOME", "rel");
     ScopedEnv home("HOME", "/home/op");
     EXPECT_EQ(platform::ProfileStorePath(), "/home/op/.config/kestrune/kestrune.ini");
+}
+
+// What Windows stations produce and what the Win32 profile functions make of it. The same table
+// runs against Wine's implementation when KESTRUNE_WINE_PROBE names our probe program.
+namespace parity {
+
+struct Step {
+    char op;             // 'G' reads, 'W' writes
+    const char* section; // W: nullptr only flushes
+    const char* key;     // W: nullptr deletes the section
+    const char* value;   // G: the default; W: nullptr deletes the key
+    const char* expect;  // G: what is read
+};
+
+struct Case {
+    const char* name;
+    std::string before; // empty: no file
+    std::vector<Step> steps;
+    std::string after;  // the file afterwards
+};
+
+// ASCII text as a UTF-16LE file with its byte-order mark.
+std::string Utf16(std::string_view text)
+{
+    std::string out = "\xFF\xFE";
+    for (char c : text) {
+        out += c;
+        out += '\0';
+    }
+    return out;
+}
+
+std::vector<Case> Cases()
+{
+    const std::string usb = "[USB]\r\nVendorId=0x0403\r\nProductId=0xf208\r\n";
+    return {
+        {"crlf",
+         "[Device]\r\nType=0x5f\r\n",
+         {{'G', "Device", "Type", "0x00", "0x5f"}, {'W', "USB", "VendorId", "0x0403", nullptr}},
+         "[Device]\r\nType=0x5f\r\n[USB]\r\nVendorId=0x0403\r\n"},
+        {"lf-only",
+         "[Device]\nType=0x5f\nSerialNumber=0012.3456.789\n",
+         {{'G', "Device", "SerialNumber", "", "0012.3456.789"}, {'W', "Device", "Type", "0x60", nullptr}},
+         "[Device]\r\nType=0x60\r\nSerialNumber=0012.3456.789\r\n"},
+        {"cr-only",
+         "[Device]\rType=0x5f\rManufacturing=04.03.15\r[USB]\rVendorId=0x0403\r",
+         {{'G', "Device", "Manufacturing", "01.01.00", "04.03.15"},
+          {'G', "USB", "VendorId", "", "0x0403"},
+          {'W', "Device", "LastUpdate", "06.05.16", nullptr}},
+         "[Device]\r\nType=0x5f\r\nManufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n[USB]\r\nVendorId=0x0403\r\n"},
+        {"mixed-ends",
+         "[Device]\r\nType=0x5f\nSerialNumber=0012.3456.789\rLastUpdate=06.05.16\r\n",
+         {{'G', "Device", "Type", "", "0x5f"},
+          {'G', "Device", "SerialNumber", "", "0012.3456.789"},
+          {'G', "Device", "LastUpdate", "", "06.05.16"}},
+         "[Device]\r\nType=0x5f\nSerialNumber=0012.3456.789\rLastUpdate=06.05.16\r\n"},
+        {"duplicate-sections",
+         "[Device]\r\nType=0x5f\r\n[USB]\r\nVendorId=0x0403\r\n[device]\r\nType=0x01\r\nLastUpdate=06.05.16\r\n",
+         {{'G', "Device", "Type", "", "0x5f"},
+          {'G', "Device", "LastUpdate", "01.01.00", "01.01.00"},
+          {'W', "Device", "Type", "0x60", nullptr},
+          {'W', "Device", "LastUpdate", "07.05.16", nullptr}},
+         "[Device]\r\nType=0x60\r\nLastUpdate=07.05.16\r\n[USB]\r\nVendorId=0x0403\r\n[device]\r\nType=0x01\r\n"
+         "LastUpdate=06.05.16\r\n"},
+        {"duplicate-deletes",
+         "[A]\r\nx=1\r\n[B]\r\nz=3\r\n[a]\r\nx=4\r\ny=5\r\n",
+         {{'W', "A", "x", nullptr, nullptr}, {'W', "A", "y", nullptr, nullptr}, {'W', "a", nullptr, nullptr, nullptr}},
+         "[B]\r\nz=3\r\n[a]\r\nx=4\r\n"},
+        {"bytes-above-0x7f",
+         "[USB]\r\nDescription=Zeile \xE4\xF6\xFC \x80\xFF\r\n",
+         {{'G', "USB", "Description", "", "Zeile \xE4\xF6\xFC \x80\xFF"},
+          {'W', "USB", "Manufacturer", "Z\xC4M", nullptr},
+          {'G', "USB", "Manufacturer", "", "Z\xC4M"}},
+         "[USB]\r\nDescription=Zeile \xE4\xF6\xFC \x80\xFF\r\nManufacturer=Z\xC4M\r\n"},
+        {"utf16",
+         Utf16("[Device]\r\nType=0x5f\r\n" + usb),
+         {{'G', "Device", "Type", "0x00", "0x5f"},
+          {'G', "USB", "ProductId", "", "0xf208"},
+          {'W', "Device", "Type", "0x60", nullptr},
+          {'W', "Status", "Device", "Device96Status", nullptr}},
+         Utf16("[Device]\r\nType=0x60\r\n" + usb + "[Status]\r\nDevice=Device96Status\r\n")},
+        {"utf16-lf-only",
+         Utf16("[Device]\nType=0x5f\n"),
+         {{'G', "Device", "Type", "0x00", "0x5f"}, {'W', "Device", "Type", "0x61", nullptr}},
+         Utf16("[Device]\r\nType=0x61\r\n")},
+        {"names-and-values",
+         "; by hand\r\n[device]\r\n  type =  0x5f  \r\nQ=\"  quoted  \"\r\nE=\r\nnoequals\r\n",
+         {{'G', "DEVICE", "TYPE", "", "0x5f"},
+          {'G', "Device", "q", "", "  quoted  "},
+          {'G', "Device", "E", "dflt", ""},
+          {'G', "Device", "noequals", "dflt", "dflt"},
+          {'W', "Device", "TYPE", "0x60", nullptr}},
+         "; by hand\r\n[device]\r\ntype=0x60\r\nQ=\"  quoted  \"\r\nE=\r\nnoequals\r\n"},
+        {"new-file",
+         "",
+         {{'G', "Device", "Type", "0x00", "0x00"},
+          {'W', "Device", "Type", "0x5f", nullptr},
+          {'W', "USB", "VendorId", "0x0403", nullptr}},
+         "[Device]\r\nType=0x5f\r\n[USB]\r\nVendorId=0x0403\r\n"},
+    };
+}
+
+} // namespace parity
+
+TEST(ProfileParity, OurFunctionsFollowTheTable)
+{
+    for (const parity::Case& c : parity::Cases()) {
+        TempDir dir;
+        const std::string file = dir.File("devinfo.bin");
+        if (!c.before.empty())
+            WriteText(file, c.before);
+        for (const parity::Step& step : c.steps) {
+            if (step.op == 'G')
+                EXPECT_EQ(GetProfileString(step.section, step.key, step.value, file), step.expect)
+                    << c.name << ": " << step.section << "/" << step.key;
+            else
+                EXPECT_TRUE(WritePrivateProfileString(step.section, step.key, step.value, file)) << c.name;
+        }
+        EXPECT_EQ(ReadText(file), c.after) << c.name;
+    }
+}
+
+std::string Hex(std::string_view text)
+{
+    std::string out;
+    char digits[3];
+    for (char c : text) {
+        std::snprintf(digits, sizeof digits, "%02x", static_cast<unsigned char>(c));
+        out += digits;
+    }
+    return out;
+}
+
+// A field of the probe's script: "-" for a null pointer, "." for an empty text.
+std::string Field(const char* text)
+{
+    if (text == nullptr)
+        return "-";
+    return *text == '\0' ? "." : Hex(text);
+}
+
+std::string WindowsPath(const std::string& path)
+{
+    std::string out = "Z:" + path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+}
+
+// One Wine start for the whole table: every step of every case goes into one script.
+TEST(ProfileParity, WineFollowsTheSameTable)
+{
+    const char* probe = std::getenv("KESTRUNE_WINE_PROBE");
+    const char* wine = std::getenv("KESTRUNE_WINE");
+    if (probe == nullptr || wine == nullptr)
+        GTEST_SKIP() << "KESTRUNE_WINE and KESTRUNE_WINE_PROBE name no Wine and probe program";
+    TempDir dir;
+    const auto cases = parity::Cases();
+    std::string script;
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const std::string file = dir.File("case" + std::to_string(i) + ".bin");
+        if (!cases[i].before.empty())
+            WriteText(file, cases[i].before);
+        for (const parity::Step& step : cases[i].steps)
+            script += std::string(1, step.op) + "\t" + Hex(WindowsPath(file)) + "\t" + Field(step.section) +
+                      "\t" + Field(step.key) + "\t" + Field(step.value) + "\n";
+    }
+    WriteText(dir.File("script.txt"), script);
+    const std::string command = std::string(wine) + " " + probe + " '" + WindowsPath(dir.File("script.txt")) +
+                                "' > " + dir.File("out.txt") + " 2>/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    std::istringstream out(ReadText(dir.File("out.txt")));
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        for (const parity::Step& step : cases[i].steps) {
+            std::string line;
+            ASSERT_TRUE(std::getline(out, line)) << cases[i].name << ": no answer";
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back(); // the probe's standard output is a Windows text stream
+            if (step.op == 'G') {
+                const auto blank = line.find(' ');
+                const std::string value = blank == std::string::npos ? "" : line.substr(blank + 1);
+                EXPECT_EQ(value, Hex(step.expect))
+                    << cases[i].name << ": " << step.section << "/" << step.key;
+            } else {
+                EXPECT_EQ(line, "1") << cases[i].name;
+            }
+        }
+        EXPECT_EQ(ReadText(dir.File("case" + std::to_string(i) + ".bin")), cases[i].after) << cases[i].name;
+    }
 }
 
 } // namespace

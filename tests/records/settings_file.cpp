@@ -1,6 +1,8 @@
 // Settings files: the byte-exact sections, the loading defaults and rules, the profile store.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "RecordsDevice.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
@@ -64,7 +66,7 @@ TEST_F(SettingsFile, SavingOverAFileKeepsItsOtherLines)
     EXPECT_EQ(text.find("Type=0x01"), std::string::npos);
 }
 
-TEST_F(SettingsFile, MissingSectionsAndFilesGiveTheDefaults)
+TEST_F(SettingsFile, MissingKeysGiveTheDefaultsAndAreNamed)
 {
     std::string path = Load("[USB]\r\nVendorId=0x1234\r\n");
     ASSERT_TRUE(device.LoadSettingsFile(path.c_str()));
@@ -74,10 +76,6 @@ TEST_F(SettingsFile, MissingSectionsAndFilesGiveTheDefaults)
     EXPECT_EQ(data.ManufacturingDate, k2000_01_01);
     EXPECT_EQ(data.LastUpdateDate, k2000_01_01);
     EXPECT_EQ(VendorId(), 0x1234);
-
-    std::string missing = dir.File("no-such-file.bin");
-    ASSERT_TRUE(device.LoadSettingsFile(missing.c_str()));
-    EXPECT_EQ(VendorId(), 0x0403);
     EXPECT_EQ(device.m_eepromX.common.ProductId, 0xF208);
     EXPECT_EQ(device.m_eepromX.common.MaxPower, 0x01F4);
     EXPECT_EQ(device.m_eepromX.common.SelfPowered, 0);
@@ -86,6 +84,41 @@ TEST_F(SettingsFile, MissingSectionsAndFilesGiveTheDefaults)
     EXPECT_STREQ(device.ManufacturerId.data(), "ZK");
     EXPECT_STREQ(device.Description.data(), "Corvina KV");
     EXPECT_STREQ(device.SerialNumber.data(), "ZK000001");
+    ASSERT_EQ(device.SettingsFileMissingKeys.size(), 4u + 16u);
+    EXPECT_EQ(device.SettingsFileMissingKeys.front(), "[Device] Type");
+    EXPECT_EQ(device.SettingsFileMissingKeys[4], "[USB] ProductId");
+    EXPECT_EQ(device.SettingsFileMissingKeys.back(), "[USB] USBVersion");
+
+    ASSERT_TRUE(device.SaveSettingsFile(path.c_str()));
+    ASSERT_TRUE(device.LoadSettingsFile(path.c_str()));
+    EXPECT_TRUE(device.SettingsFileMissingKeys.empty());
+}
+
+// Nothing is loaded from what is no settings file: the defaults would reach the display.
+TEST_F(SettingsFile, WhatIsNoSettingsFileIsRefusedWithItsReason)
+{
+    const UserAreaImageBuffer before = device.UserAreaImage;
+    std::string random(4096, '\0');
+    for (std::size_t i = 0; i < random.size(); ++i)
+        random[i] = static_cast<char>((i * 7919 + 13) % 251);
+    const std::string noSections = Load(random);
+    ASSERT_TRUE(std::filesystem::create_directory(dir.File("folder.bin")));
+    const std::string huge = dir.File("huge.bin");
+    WriteText(huge, "[Device]\r\nType=0x01\r\n");
+    std::filesystem::resize_file(huge, (16u << 20) + 1); // sparse: costs no disk
+    const std::string cases[][2] = {
+        {dir.File("no-such-file.bin"), ": no such file"},
+        {noSections, ": no [Device] and no [USB] section; not a settings file"},
+        {dir.File("folder.bin"), ": not a regular file"},
+        {"/dev/zero", ": not a regular file"},
+        {huge, ": larger than 16 MiB"},
+    };
+    for (const auto& [path, reason] : cases) {
+        EXPECT_FALSE(device.LoadSettingsFile(path.c_str())) << path;
+        EXPECT_EQ(device.SettingsFileProblem, path + reason);
+        EXPECT_EQ(device.UserAreaImage, before) << path;
+        EXPECT_EQ(VendorId(), 0x0403) << path;
+    }
 }
 
 TEST_F(SettingsFile, DatesRollOverOrLeaveTheRecordYears)
@@ -98,49 +131,49 @@ TEST_F(SettingsFile, DatesRollOverOrLeaveTheRecordYears)
     EXPECT_EQ(FormatShortDate(data.LastUpdateDate), "01.01.00");
 }
 
-TEST_F(SettingsFile, MalformedValuesLeaveTheirFields)
+TEST_F(SettingsFile, OnlyOverlongStringsAreCut)
 {
     std::string longText(100, 'x');
-    std::string path = Load("[Device]\r\nType=5f\r\nSerialNumber=12-3456-789\r\nManufacturing=4.3\r\n"
-                            "LastUpdate=07.05.16\r\n"
-                            "[USB]\r\nVendorId=0403\r\nProductId=0X1234\r\nMaxPower=0xzz\r\n"
-                            "SelfPowered=yes\r\nRemoteWakeup=0x0000\r\nDescription=" +
-                            longText + "\r\n");
+    std::string path = Load("[Device]\r\nType=0x5f\r\n[USB]\r\nDescription=" + longText + "\r\n");
     ASSERT_TRUE(device.LoadSettingsFile(path.c_str()));
-    DeviceData data = Record();
-    EXPECT_EQ(data.DeviceCode, 0x5F);
-    EXPECT_EQ(FormatSerialNumber(data), "0012.3456.789");
-    EXPECT_EQ(data.ManufacturingDate, k2015_03_04);
-    EXPECT_EQ(FormatShortDate(data.LastUpdateDate), "07.05.16");
-    EXPECT_EQ(VendorId(), 0x0403);
-    EXPECT_EQ(device.m_eepromX.common.ProductId, 0xF208);
-    EXPECT_EQ(device.m_eepromX.common.MaxPower, 250);
-    EXPECT_EQ(device.m_eepromX.common.SelfPowered, 0);
-    EXPECT_EQ(device.m_eepromX.common.RemoteWakeup, 0);
     EXPECT_EQ(std::string(device.Description.data()), longText.substr(0, 63));
 }
 
-TEST_F(SettingsFile, ImpossibleDatesStopTheLoadWithNothingChanged)
+// A value that cannot be read stops the load, names key and value, and changes nothing.
+TEST_F(SettingsFile, RefusedValuesStopTheLoadWithNothingChanged)
 {
     struct Case {
-        const char* lines;
+        const char* lines; // [USB] lines after a [USB] line, else [Device] lines
         std::int32_t hresult;
+        const char* detail;
     };
     const Case cases[] = {
-        {"Manufacturing=32.01.15\r\n", platform::E_FAIL},
-        {"Manufacturing=00.01.15\r\n", platform::E_FAIL},
-        {"Manufacturing=01.13.15\r\n", platform::E_FAIL},
-        {"Manufacturing=01.01.15\r\nLastUpdate=01.00.16\r\n", platform::E_FAIL},
+        {"Manufacturing=32.01.15\r\n", platform::E_FAIL, "Manufacturing=32.01.15: not a date DD.MM.YY"},
+        {"Manufacturing=00.01.15\r\n", platform::E_FAIL, "Manufacturing=00.01.15: not a date DD.MM.YY"},
+        {"Manufacturing=99.99.99\r\n", platform::E_FAIL, "Manufacturing=99.99.99: not a date DD.MM.YY"},
+        {"Manufacturing=4.3\r\n", platform::E_FAIL, "Manufacturing=4.3: not a date DD.MM.YY"},
+        {"Manufacturing=01.01.15\r\nLastUpdate=01.00.16\r\n", platform::E_FAIL,
+         "LastUpdate=01.00.16: not a date DD.MM.YY"},
+        {"Type=0xZZ\r\n", platform::E_FAIL, "Type=0xZZ: not a number 0xNN"},
+        {"Type=5f\r\n", platform::E_FAIL, "Type=5f: not a number 0xNN"},
+        {"SerialNumber=12-3456-789\r\n", platform::E_FAIL,
+         "SerialNumber=12-3456-789: not a serial number NNNN.NNNN.NNN"},
+        {"[USB]ProductId=0403\r\n", platform::E_FAIL, "ProductId=0403: not a number 0xNNNN"},
+        {"[USB]SelfPowered=yes\r\n", platform::E_FAIL, "SelfPowered=yes: not a number 0xNNNN"},
+        {"[USB]PnP=on\r\n", platform::E_FAIL, "PnP=on: not a number"},
     };
     for (const Case& c : cases) {
         UserAreaImageBuffer before = device.UserAreaImage;
-        std::string path = Load(std::string("[Device]\r\nType=0x22\r\n") + c.lines +
-                                "[USB]\r\nVendorId=0x1234\r\n");
+        const std::string lines = c.lines;
+        const bool usb = lines.rfind("[USB]", 0) == 0;
+        std::string path = Load("[Device]\r\n" + (usb ? "" : lines) + "[USB]\r\nVendorId=0x1234\r\n" +
+                                (usb ? lines.substr(5) : ""));
         try {
             device.LoadSettingsFile(path.c_str());
             ADD_FAILURE() << c.lines << " was loaded";
         } catch (const platform::CommandError& e) {
             EXPECT_EQ(e.HResult(), c.hresult) << c.lines;
+            EXPECT_EQ(e.what(), platform::ErrorText(c.hresult) + "\n" + c.detail);
         }
         EXPECT_EQ(device.UserAreaImage, before) << c.lines;
         EXPECT_EQ(VendorId(), 0x0403) << c.lines;
