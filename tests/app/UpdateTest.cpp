@@ -131,8 +131,7 @@ TEST_F(Update, WholeRunFromTheMenuThenResultThenReadyLine)
     ASSERT_TRUE(MainFrame().UpdateActive());
     // Back in the status view of the active window, so that screen readers follow the run.
     QPlainTextEdit* view = MainFrame().m_wndView->StatusView;
-    EXPECT_EQ(QApplication::activeWindow(), &MainFrame());
-    EXPECT_EQ(QApplication::focusWidget(), view);
+    EXPECT_TRUE(WaitFor([&] { return QApplication::activeWindow() == &MainFrame() && QApplication::focusWidget() == view; }, 5000));
 
     // During the run: the progress bar over the message pane, texts from the worker, and every
     // device command and the window's close refused.
@@ -201,7 +200,8 @@ TEST_F(Update, TheResultWaitsUntilTheRefusalBoxHasClosed)
     answer.stop();
     EXPECT_EQ(shownWithTheResult, std::vector<std::string>{"Firmware successfully updated."});
     EXPECT_EQ(BoxTexts(), (std::vector<std::string>{LoadStdString(IDS_UPDATE_RUNNING), "Firmware successfully updated."}));
-    EXPECT_EQ(QApplication::focusWidget(), MainFrame().m_wndView->StatusView);
+    // The window comes back to the front through the window system, a moment later.
+    EXPECT_TRUE(WaitFor([this] { return QApplication::focusWidget() == MainFrame().m_wndView->StatusView; }, 5000));
 }
 
 TEST_F(Update, EndOfRunWithTheDisplayGone)
