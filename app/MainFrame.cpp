@@ -24,6 +24,7 @@
 #include "app/StatusBar.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
+#include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 
@@ -408,6 +409,7 @@ void CMainFrame::OnUpdateFinished()
         gui::QtUi::ScopedReportsToStderr quiet(theApp.Ui(), theApp.AutomaticRun());
         if (m_device.EnsureConnected()) {
             m_device.Worker().ReportUpdateResult();
+            records::LogFirmwareUpdate(m_device, false);
             RefreshReadyLine();
             reported = true;
         }

@@ -21,6 +21,13 @@ std::string UsageText()
            "  serial next [--program]       generate the next serial number; with --program write it\n"
            "  port-test [PORT]              identity test over a serial port\n"
            "  doctor                        check provider, converters, files; then identify\n"
+           "  eeprom backups                list the backups taken before writes to converters\n"
+           "  eeprom restore FILE [--other-converter]\n"
+           "                                write a backup back to the converter it came from\n"
+           "  unit [--flash FILE [--family N]] [--template SETTINGS] [--serial next]\n"
+           "                                the bench's whole job for one display (see below)\n"
+           "  history [SERIAL] [--type CODE] [--since DD.MM.YY] [--station NAME]\n"
+           "                                list the production log's records that match\n"
            "kestrune-cli --help | --version\n"
            "\n"
            "Options:\n"
@@ -36,8 +43,16 @@ std::string UsageText()
            "Families: 0 KV line, 1 Opal display, 2 Braille keyboard of the Opal, 3 Nova,\n"
            "  4 heron and pika firmware.\n"
            "\n"
+           "unit: identify; flash when asked (and find the display again); load the\n"
+           "  template; generate the next serial number; back up; program the EEPROM, then\n"
+           "  the record; read both back; log. One summary line with each step's time; it\n"
+           "  stops at the first step that fails, names it and exits with its status.\n"
+           "Every write to a converter is backed up first to\n"
+           "  $XDG_DATA_HOME/kestrune/backups/<converter serial>/<UTC time>.ini and read back\n"
+           "  after it.\n"
+           "\n"
            "Exit status: 0 success; 1 the operation failed or a value was refused;\n"
-           "2 usage error; 3 no display found.\n"
+           "2 usage error; 3 no display found; 4 the production log could not be written.\n"
            "\n"
            "Environment: KESTRUNE_D2XX (the D2XX library), KESTRUNE_SIM (simulator\n"
            "configuration), KESTRUNE_PROFILE (profile store), KESTRUNE_REGISTRY (registry\n"
@@ -161,6 +176,11 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
     } else if (command == "eeprom" || command == "record") {
         const std::string what = sub();
         const bool eeprom = command == "eeprom";
+        if (eeprom && (what == "backups" || what == "restore")) {
+            return ParseBenchCommand(what == "backups" ? Command::EepromBackups : Command::EepromRestore,
+                                     {list.begin() + static_cast<std::ptrdiff_t>(args.next), list.end()},
+                                     inv);
+        }
         if (what == "show") {
             inv.command = eeprom ? Command::EepromShow : Command::RecordShow;
         } else if (what == "program") {
@@ -168,7 +188,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
             minWords = 1;
             maxWords = SIZE_MAX;
         } else {
-            return Fail(command + " needs 'show' or 'program'");
+            return Fail(eeprom ? "eeprom needs 'show', 'program', 'backups' or 'restore'"
+                               : "record needs 'show' or 'program'");
         }
         rest = TakeRest(args, false, false, inv);
     } else if (command == "settings") {
@@ -187,6 +208,9 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
         if (sub() != "next") return Fail("serial needs 'next'");
         inv.command = Command::SerialNext;
         rest = TakeRest(args, true, false, inv);
+    } else if (command == "unit" || command == "history") {
+        return ParseBenchCommand(command == "unit" ? Command::Unit : Command::History,
+                                 {list.begin() + static_cast<std::ptrdiff_t>(args.next), list.end()}, inv);
     } else if (command == "port-test") {
         inv.command = Command::PortTest;
         rest = TakeRest(args, false, false, inv);

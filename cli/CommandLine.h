@@ -21,6 +21,10 @@ enum class Command {
     SerialNext,
     PortTest,
     Doctor,
+    EepromBackups,
+    EepromRestore,
+    Unit,
+    History,
 };
 
 struct Invocation {
@@ -32,6 +36,15 @@ struct Invocation {
     std::vector<std::string> assignments; // KEY=VALUE of eeprom and record program
     bool program = false;                 // settings load, serial next
     std::string port;                     // port-test; empty: the profile's port
+    bool otherConverter = false;          // eeprom restore of another converter's backup
+    // unit: file is the firmware to flash (empty: no flash), family its family.
+    std::string templateFile;
+    bool serialNext = false;
+    // history's filters, as given.
+    std::string serial;
+    std::string type;
+    std::string since;
+    std::string station;
 };
 
 struct ParsedCommandLine {
@@ -42,6 +55,10 @@ struct ParsedCommandLine {
 
 // args without the program name.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The bench commands (unit, history, eeprom backups and restore) after their command words.
+ParsedCommandLine ParseBenchCommand(Command command, const std::vector<std::string>& rest,
+                                    Invocation inv);
 
 // The --help text.
 std::string UsageText();

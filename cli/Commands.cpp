@@ -10,6 +10,7 @@
 #include <optional>
 #include <sstream>
 
+#include "cli/BenchCommands.h"
 #include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Terminal.h"
@@ -25,6 +26,7 @@
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
+#include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
@@ -169,6 +171,7 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     }
     worker.Wait();
     progress.Finish();
+    records::LogFirmwareUpdate(theDevice, false);
 
     // As after the end-of-run message: the display may have to be found again. The result is
     // reported all the same, since a script has nothing else to go by.
@@ -369,6 +372,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     case Command::SettingsLoad: return SettingsLoad(theDevice, inv);
     case Command::SerialNext: return SerialNext(theDevice, inv);
     case Command::PortTest: return PortTest(theDevice, inv);
+    case Command::EepromBackups: return EepromBackups();
+    case Command::EepromRestore: return EepromRestore(theDevice, inv);
+    case Command::Unit: return Unit(theDevice, inv);
+    case Command::History: return History(theDevice, inv);
     }
     return kExitUsage;
 }

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "platform/Ui.h"
+#include "records/Backup.h"
 #include "res/Strings.h"
 
 namespace {
@@ -143,6 +144,10 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
 BOOL CMyCrvUsbDevice::ProgramEeprom()
 {
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
+    records::ConverterSnapshot before;
+    const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
+    if (known && !records::PrepareWrite(*this, before))
+        return FALSE;
     if (ChipType == d2xx::FT_DEVICE_X_SERIES) {
         m_eepromX.common.deviceType = ChipType;
         // Every display needs CBUS0 at 4, also on a converter that held another value.
@@ -159,7 +164,7 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
         return FALSE;
     }
     WriteProductionLog(FALSE);
-    return status == d2xx::FT_OK;
+    return status == d2xx::FT_OK && records::VerifyEepromWrite(*this, before);
 }
 
 // On an FT232BM the library's user area starts right after the serial-number string, so new
@@ -257,10 +262,14 @@ BOOL CMyCrvUsbDevice::SetDeviceData(const DeviceData& data)
 
 BOOL CMyCrvUsbDevice::WriteUserArea()
 {
+    records::ConverterSnapshot before;
+    if (!records::PrepareWrite(*this, before))
+        return FALSE;
+    const UserAreaImageBuffer written = UserAreaImage;
     if (Library().EE_UAWrite(DeviceHandle(), UserAreaImage.data(), kUserAreaSize) != d2xx::FT_OK)
         return FALSE;
     WriteProductionLog(TRUE);
-    return TRUE;
+    return records::VerifyUserAreaWrite(*this, written) ? TRUE : FALSE;
 }
 
 BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)

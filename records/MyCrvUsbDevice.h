@@ -66,6 +66,8 @@ public:
     // (naming the log file) and returns FALSE. The write it records keeps its own result.
     BOOL WriteProductionLog(BOOL deviceData);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
+    // Appends a whole record to the log; when it cannot, the warning ends with advice.
+    BOOL AppendLogRecord(const std::string& record, const std::string& advice);
     BOOL AppendFileToLog(const char* logPath, const char* sourcePath);
     // The next running number for the record's device code, set into the record and the USB
     // serial string (in memory only). -1, with a message and nothing changed, when it would
@@ -80,6 +82,11 @@ public:
     std::string ProfilePath;
     std::string SettingsFileProblem;
     std::vector<std::string> SettingsFileMissingKeys;
+    // Every write to the converter is backed up first (records/Backup.h); a path here names a
+    // backup that already covers the coming writes, so they take none of their own.
+    std::string HeldBackup;
+    std::string LastBackup;         // the backup the last write took
+    std::uint32_t LogFailures = 0;  // records that could not be appended to the log
 
 private:
     void ShowUnknownDeviceMessage();

@@ -18,6 +18,7 @@
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/SerialStore.h"
 #include "records/SettingsFile.h"
 #include "platform/TextNumber.h"
 #include "records/UsbSettingsEdit.h"
@@ -221,7 +222,11 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
         FillUsbSettings(usb.data, false);
         record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
     }
+    return AppendLogRecord(record, "The device was written; please note its settings by hand.");
+}
 
+BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::string& advice)
+{
     std::string stored = LogFileSetting();
     std::string local = platform::MapPath(stored);
     records::AppendResult result = records::AppendResult::CannotOpen;
@@ -229,13 +234,13 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
         result = records::AppendToLogFile(local, record);
     if (result == records::AppendResult::Ok)
         return TRUE;
+    ++LogFailures;
 
     std::string where = "\"" + stored + "\"";
     if (local != stored)
         where += " (" + local + ")";
     platform::Ui().MessageBox("The production record could not be added to the log file " + where +
-                                  ".\n" + DescribeFailure(result) +
-                                  "\nThe device was written; please note its settings by hand.",
+                                  ".\n" + DescribeFailure(result) + "\n" + advice,
                               LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                               platform::BoxOwner::MainWindow);
     return FALSE;
@@ -272,6 +277,18 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     char last[256] = {};
     ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
     std::int64_t next = std::int64_t{platform::LeadingDecimal(last)} + 1;
+    char store[260] = {};
+    if (next <= 65535 && ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store)) {
+        records::Reservation shared =
+            records::ReserveSerialNumber(platform::MapPath(store), data.DeviceCode, next - 1);
+        if (shared.number <= 0) {
+            platform::Ui().MessageBox("No serial number was generated: " + shared.error + ".",
+                                      LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                      platform::BoxOwner::MainWindow);
+            return -1;
+        }
+        next = shared.number;
+    }
     DeviceData generated = data;
     generated.SerialPart1 = static_cast<std::int32_t>(std::min<std::int64_t>(next, INT32_MAX));
     if (next > 65535 || !DeviceDataFits(generated)) {

@@ -638,8 +638,11 @@ FT_STATUS Converter::Program(const FT_EEPROM_X_SERIES& fields, const std::string
 {
     if (config_.eepromProgramFails)
         return FT_EEPROM_WRITE_FAILED;
+    FT_EEPROM_X_SERIES stored = fields;
+    if (config_.eepromProgramCorrupts)
+        stored.common.ProductId ^= 0x0001;
     // Strings beyond the chip's string space: FTDI's library refuses them with this status.
-    if (!image_.Encode(fields, {manufacturer, description, serial}))
+    if (!image_.Encode(stored, {manufacturer, description, serial}))
         return FT_OTHER_ERROR;
     manufacturerId_ = manufacturerId;
     SaveState();
@@ -733,6 +736,12 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
     if (config_.userAreaWriteFails)
         return FT_EEPROM_WRITE_FAILED;
     PutUserArea(data, size);
+    // A weak cell: the serial number's last digit comes back wrong.
+    if (config_.userAreaWriteCorrupts && size > 10) {
+        image_.SetByte(image_.UserAreaStart() + 10, static_cast<std::uint8_t>(data[10] ^ 0x01));
+        if (image_.UserAreaInChecksum())
+            image_.UpdateChecksum();
+    }
     SaveState();
     return FT_OK;
 }

@@ -286,6 +286,7 @@ SimConfig LoadSimConfig(const std::string& file)
     }
     r.Flag("Eeprom", "ReadFails", c.eepromReadFails);
     r.Flag("Eeprom", "ProgramFails", c.eepromProgramFails);
+    r.Flag("Eeprom", "ProgramCorrupts", c.eepromProgramCorrupts);
 
     int code = 0x62;
     std::string serial = "0012.3456.789", made = "2015-03-04", updated = "2016-05-06";
@@ -307,6 +308,7 @@ SimConfig LoadSimConfig(const std::string& file)
     r.Flag("UserArea", "Erased", c.userAreaErased);
     r.Flag("UserArea", "ReadFails", c.userAreaReadFails);
     r.Flag("UserArea", "WriteFails", c.userAreaWriteFails);
+    r.Flag("UserArea", "WriteCorrupts", c.userAreaWriteCorrupts);
 
     c.display.deviceId = c.userAreaErased ? 0xFF : c.userArea[0];
     r.Integer("Display", "DeviceId", c.display.deviceId);

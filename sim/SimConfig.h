@@ -43,12 +43,14 @@ struct SimConfig {
     std::vector<std::uint16_t> eepromWords; // [Eeprom] Image=: the raw image, as it stands
     bool eepromReadFails = false;
     bool eepromProgramFails = false;
+    bool eepromProgramCorrupts = false; // programming reports success, stores another product ID
 
     // [UserArea]: the 25 stored bytes, or an erased area.
     std::array<std::uint8_t, 25> userArea{};
     bool userAreaErased = false;
     bool userAreaReadFails = false;
     bool userAreaWriteFails = false;
+    bool userAreaWriteCorrupts = false; // a block write reports success, stores one byte changed
 
     // [Display]
     DisplayConfig display;

@@ -53,6 +53,31 @@ TEST(CommandLine, CommandsWithTheirArguments)
     EXPECT_EQ(Parsed({"info"}).command, Command::Info);
     // Scripts put the switches after the command as well.
     EXPECT_TRUE(Parsed({"record", "program", "Type=98", "--yes"}).yes);
+
+    cli::Invocation unit = Parsed({"unit", "--flash", "nova.hex", "--family=3", "--template",
+                                   "t.bin", "--serial", "next", "--yes"});
+    EXPECT_EQ(unit.command, Command::Unit);
+    EXPECT_EQ(unit.file, "nova.hex");
+    EXPECT_EQ(unit.family, 3);
+    EXPECT_EQ(unit.templateFile, "t.bin");
+    EXPECT_TRUE(unit.serialNext);
+    EXPECT_TRUE(unit.yes);
+    EXPECT_EQ(Parsed({"unit"}).file, "");
+
+    cli::Invocation history = Parsed({"history", "12.3456.789", "--type", "0x62", "--since=01.12.26",
+                                      "--station", "STATION2"});
+    EXPECT_EQ(history.command, Command::History);
+    EXPECT_EQ(history.serial, "12.3456.789");
+    EXPECT_EQ(history.type, "0x62");
+    EXPECT_EQ(history.since, "01.12.26");
+    EXPECT_EQ(history.station, "STATION2");
+
+    EXPECT_EQ(Parsed({"eeprom", "backups"}).command, Command::EepromBackups);
+    cli::Invocation restore = Parsed({"eeprom", "restore", "b.ini", "--other-converter"});
+    EXPECT_EQ(restore.command, Command::EepromRestore);
+    EXPECT_EQ(restore.file, "b.ini");
+    EXPECT_TRUE(restore.otherConverter);
+    EXPECT_FALSE(Parsed({"eeprom", "restore", "b.ini"}).otherConverter);
 }
 
 TEST(CommandLine, HelpAndVersion)
@@ -74,7 +99,7 @@ TEST(CommandLine, UsageErrors)
     EXPECT_EQ(UsageError({"flash", "--family", "5", "heron.hex"}), "--family needs a number from 0 to 4");
     EXPECT_EQ(UsageError({"flash", "--family", "x", "heron.hex"}), "--family needs a number from 0 to 4");
     EXPECT_EQ(UsageError({"flash", "heron.hex", "--family"}), "--family needs a number from 0 to 4");
-    EXPECT_EQ(UsageError({"eeprom"}), "eeprom needs 'show' or 'program'");
+    EXPECT_EQ(UsageError({"eeprom"}), "eeprom needs 'show', 'program', 'backups' or 'restore'");
     EXPECT_EQ(UsageError({"eeprom", "program"}), "KEY=VALUE is missing");
     EXPECT_EQ(UsageError({"record", "show", "extra"}), "unexpected argument 'extra'");
     EXPECT_EQ(UsageError({"settings", "save"}), "FILE is missing");
@@ -82,6 +107,15 @@ TEST(CommandLine, UsageErrors)
     EXPECT_EQ(UsageError({"serial", "last"}), "serial needs 'next'");
     EXPECT_EQ(UsageError({"port-test", "COM1:", "COM2:"}), "unexpected argument 'COM2:'");
     EXPECT_EQ(UsageError({"identify", "--family", "4"}), "unknown option '--family'");
+    EXPECT_EQ(UsageError({"unit", "--family", "3"}), "--family needs --flash FILE");
+    EXPECT_EQ(UsageError({"unit", "--flash"}), "--flash needs a value");
+    EXPECT_EQ(UsageError({"unit", "--serial", "last"}), "--serial takes only 'next'");
+    EXPECT_EQ(UsageError({"unit", "--type", "98"}), "unknown option '--type'");
+    EXPECT_EQ(UsageError({"unit", "extra"}), "unexpected argument 'extra'");
+    EXPECT_EQ(UsageError({"history", "a", "b"}), "unexpected argument 'b'");
+    EXPECT_EQ(UsageError({"history", "--flash", "x.hex"}), "unknown option '--flash'");
+    EXPECT_EQ(UsageError({"eeprom", "restore"}), "FILE is missing");
+    EXPECT_EQ(UsageError({"eeprom", "backups", "--other-converter"}), "unknown option '--other-converter'");
 }
 
 TEST(KeyValues, UsbKeysTakeTheTextsAsTheyAre)

@@ -729,6 +729,17 @@ TEST_P(CliPath, FlashWritesTheFileIntoTheFlash)
     EXPECT_NE(run.err.find("Kestrune is ready\n"), std::string::npos);
     const std::string flash = ReadText(dir_ / "state" / "flash.bin");
     EXPECT_EQ(flash, std::string(data.begin(), data.end()));
+    // The log stays as it was, unless the station asks for firmware records.
+    EXPECT_FALSE(fs::exists(Log()));
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
+    ASSERT_EQ(Run({"flash", file.string()}).status, 0);
+    EXPECT_TRUE(std::regex_match(
+        ReadText(Log()),
+        std::regex("\r\n\\*\\*\\*\r\n\\*\\*\\* \\[[^\\]]+\\] USER \"[^\"]*\" on COMPUTER \"[^\"]*\"\r\n"
+                   "\\*\\*\\* Firmware updated\r\n\\*\\*\\*\r\n\\[Firmware\\]\r\nType=0x62\r\n"
+                   "SerialNumber=0001\\.0001\\.001\r\nFile=heron-100\\.hex\r\nSize=" +
+                   std::to_string(fs::file_size(file)) + "\r\nSHA256=[0-9a-f]{64}\r\nFamily=4\r\nResult=0\r\n")))
+        << ReadText(Log());
 }
 
 TEST_P(CliPath, FlashEachFamilyAndAPulledCable)
@@ -871,3 +882,224 @@ TEST_F(Cli, PortTestOverAPseudoTerminal)
 }
 
 } // namespace
+
+// The bench's one command per display, and what every write to a converter now does around it:
+// a backup first, a read-back after.
+class Unit : public Cli {
+protected:
+    void SetUp() override
+    {
+        Cli::SetUp();
+        WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
+                                         "SerialNumber=0041.0001.001\r\n");
+        firmware_ = dir_ / "nova-100.hex";
+        WriteText(firmware_, tools::IntelHexText(tools::SampleFirmwareData(256)));
+    }
+
+    std::string Record() { return Run({"record", "show"}).out; }
+    std::string Usb() { return Run({"eeprom", "show"}).out; }
+    std::vector<std::string> Backups()
+    {
+        std::vector<std::string> lines;
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        for (std::string line; std::getline(list, line);) lines.push_back(line);
+        return lines;
+    }
+
+    fs::path firmware_;
+};
+
+TEST_F(Unit, DoesTheWholeJobForOneDisplay)
+{
+    WriteText(dir_ / "template.bin", "[Device]\r\nType=0x62\r\nSerialNumber=0000.0777.042\r\n"
+                                     "Manufacturing=01.12.26\r\nLastUpdate=02.12.26\r\n[USB]\r\n"
+                                     "Description=Corvina Nova bench\r\n");
+    ProcessResult run = Run({"--yes", "unit", "--flash", firmware_.string(), "--family", "3",
+                             "--template", (dir_ / "template.bin").string(), "--serial", "next"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(std::regex_match(
+        run.out, std::regex("0042\\.0777\\.042 Nova 0x62: identify ok \\(\\d+\\.\\d\\d s\\), "
+                            "firmware ok \\(\\d+\\.\\d\\d s\\), template ok \\(\\d+\\.\\d\\d s\\), "
+                            "serial ok \\(\\d+\\.\\d\\d s\\), backup ok \\(\\d+\\.\\d\\d s\\), "
+                            "eeprom ok \\(\\d+\\.\\d\\d s\\), record ok \\(\\d+\\.\\d\\d s\\), "
+                            "logged \\(\\d+\\.\\d\\d s\\)\n")))
+        << run.out;
+    EXPECT_NE(run.err.find("Updating flash memory: 46 %\n"), std::string::npos) << run.err;
+    EXPECT_EQ(Record(), "[Device]\nType=0x62\nSerialNumber=0042.0777.042\nManufacturing=01.12.26\n"
+                        "LastUpdate=02.12.26\nChecksum=ok\n");
+    EXPECT_NE(Usb().find("Description=Corvina Nova bench\nSerialNumber=ZK000042\n"), std::string::npos);
+
+    // One backup covers both writes, and holds the converter as it was.
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_EQ(backups[0].rfind("ZK000001\t", 0), 0u) << backups[0];
+    const std::string backup = ReadText(backups[0].substr(backups[0].rfind('\t') + 1));
+    EXPECT_NE(backup.find("[Device]\r\nType=0x62\r\nSerialNumber=0001.0001.001\r\n"), std::string::npos);
+    EXPECT_NE(backup.find("Description=Corvina Nova\r\n"), std::string::npos);
+
+    // The log in the order of the job, the firmware named by its content.
+    const std::string log = ReadText(Log());
+    const std::size_t fw = log.find("*** Firmware updated\r\n***\r\n[Firmware]\r\nType=0x62\r\n"
+                                    "SerialNumber=0001.0001.001\r\nFile=nova-100.hex\r\n");
+    const std::size_t usb = log.find("*** USB data flashed\r\n");
+    const std::size_t device = log.find("*** Device data to user area flashed\r\n");
+    ASSERT_NE(fw, std::string::npos) << log;
+    EXPECT_LT(fw, usb);
+    EXPECT_LT(usb, device);
+    EXPECT_NE(log.find("Family=3\r\nResult=0\r\n"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(log, std::regex("SHA256=[0-9a-f]{64}\r\n")));
+
+    ProcessResult history = Run({"history", "42.777.42"});
+    EXPECT_EQ(history.status, 0);
+    EXPECT_TRUE(std::regex_match(history.out,
+                                 std::regex("[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9]\\d \\d\\d:\\d\\d:\\d\\d \\d{4}"
+                                            "\t[^\t]*\t[^\t]*\tDevice data to user area flashed\tType=0x62\t"
+                                            "SerialNumber=0042.0777.042\tManufacturing=01.12.26\t"
+                                            "LastUpdate=02.12.26\n")))
+        << history.out;
+}
+
+TEST_F(Unit, StopsAtTheFirstFailedStep)
+{
+    struct Case {
+        const char* fault;
+        std::string section, key, value;
+        const char* step;  // as the summary line names it
+        int status;
+        const char* leftRecord;     // the record the display keeps
+        bool usbProgrammed;         // the converter holds the new USB serial number
+        bool backedUp;
+    };
+    const Case cases[] = {
+        {"flash refused", "BootLoader", "RefuseRecord", "3:S", "firmware FAILED", 1,
+         "SerialNumber=0001.0001.001\n", false, false},
+        {"EEPROM program fails", "Eeprom", "ProgramFails", "1", "eeprom FAILED", 1,
+         "SerialNumber=0001.0001.001\n", false, true},
+        {"user-area write corrupts", "UserArea", "WriteCorrupts", "1", "record FAILED", 1,
+         "SerialNumber=0042.0001.000\n", true, true},
+        {"log not writable", "", "", "", "log FAILED", 4, "SerialNumber=0042.0001.001\n", true, true},
+    };
+    for (const Case& c : cases) {
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        if (c.section.empty()) {
+            // The log's folder would have to be made inside a plain file.
+            WriteText(dir_ / "c" / "LOG", "not a folder");
+        } else {
+            Simulate(c.section, c.key, c.value);
+        }
+        ProcessResult run = Run({"--yes", "unit", "--flash", firmware_.string(), "--family", "3",
+                                 "--serial", "next"});
+        EXPECT_EQ(run.status, c.status) << c.fault << "\n" << run.err;
+        const std::string failed = std::string(c.step) + " (";
+        const std::size_t at = run.out.find(failed);
+        ASSERT_NE(at, std::string::npos) << c.fault << ": " << run.out;
+        EXPECT_EQ(run.out.find(", ", at), std::string::npos) << c.fault << ": ran on: " << run.out;
+        const std::string name = std::string(c.step).substr(0, std::string(c.step).find(' '));
+        EXPECT_NE(run.err.find("kestrune-cli: unit stopped at the step '" + name + "'\n"), std::string::npos)
+            << c.fault << ": " << run.err;
+
+        if (!c.section.empty()) Simulate(c.section, c.key, "0");
+        EXPECT_NE(Record().find(c.leftRecord), std::string::npos) << c.fault << ": " << Record();
+        EXPECT_EQ(Usb().find("SerialNumber=ZK000042\n") != std::string::npos, c.usbProgrammed) << c.fault;
+        EXPECT_EQ(Backups().size(), c.backedUp ? 1u : 0u) << c.fault;
+        if (c.section == "BootLoader") {
+            // The failed update is in the log with its result; nothing was written after it.
+            const std::string log = ReadText(Log());
+            EXPECT_NE(log.find("Result=83\r\n"), std::string::npos) << log;
+            EXPECT_EQ(log.find("*** USB data flashed"), std::string::npos);
+        }
+    }
+}
+
+TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
+{
+    // A converter as the bench leaves it; the simulator keeps every EEPROM byte in its state.
+    ASSERT_EQ(Run({"--yes", "unit", "--serial", "next"}).status, 0);
+    const fs::path state = dir_ / "state" / "eeprom.bin";
+    ASSERT_TRUE(fs::exists(state));
+    const std::string good = ReadText(state);
+    const std::string goodRecord = Record(), goodUsb = Usb();
+
+    // Two bad writes, each reported by its read-back.
+    Simulate("Eeprom", "ProgramCorrupts", "1");
+    ProcessResult usb = Run({"--yes", "eeprom", "program", "ProductId=0xF300"});
+    EXPECT_EQ(usb.status, 1);
+    EXPECT_NE(usb.err.find("Kestrune Error: The converter does not hold what was programmed: ProductId "
+                           "differs when read back.\n"),
+              std::string::npos)
+        << usb.err;
+    Simulate("Eeprom", "ProgramCorrupts", "0");
+    Simulate("UserArea", "WriteCorrupts", "1");
+    ProcessResult record = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"});
+    EXPECT_EQ(record.status, 1);
+    EXPECT_NE(record.err.find("Kestrune Error: The converter does not hold the device record that was "
+                              "written: SerialNumber differs when read back.\n"),
+              std::string::npos)
+        << record.err;
+    Simulate("UserArea", "WriteCorrupts", "0");
+    EXPECT_NE(ReadText(state), good);
+
+    // The backup taken before the first bad write.
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 3u);
+    const std::string before = backups[1].substr(backups[1].rfind('\t') + 1);
+    ProcessResult restore = Run({"--yes", "eeprom", "restore", before});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(ReadText(state), good);
+    EXPECT_EQ(Record(), goodRecord);
+    EXPECT_EQ(Usb(), goodUsb);
+
+    // Another converter's backup is written only when asked for.
+    const fs::path other = dir_ / "other.ini";
+    std::string text = ReadText(before);
+    text.replace(text.find("Converter=ZK000001"), 18, "Converter=ZK000099");
+    WriteText(other, text);
+    ProcessResult refused = Run({"--yes", "eeprom", "restore", other.string()});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("was taken from the converter ZK000099, this one is ZK000001; nothing was "
+                               "written (--other-converter writes it all the same)"),
+              std::string::npos)
+        << refused.err;
+    EXPECT_EQ(Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"}).status, 0);
+
+    // A damaged backup is no backup.
+    text.replace(text.find("UserArea="), 9, "UserArea=zz");
+    WriteText(other, text);
+    ProcessResult damaged = Run({"--yes", "eeprom", "restore", other.string()});
+    EXPECT_EQ(damaged.status, 1);
+    EXPECT_NE(damaged.err.find("is missing or damaged"), std::string::npos) << damaged.err;
+}
+
+TEST_F(Unit, NoBackupNoWrite)
+{
+    // Backups cannot be stored: the data folder is a plain file.
+    fs::remove_all(dir_ / "data");
+    WriteText(dir_ / "data", "");
+    ProcessResult run = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("Kestrune Error: Nothing was written to the converter: no backup of what it "
+                           "holds could be made (the folder "),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(Record().find("SerialNumber=0001.0001.001\n"), std::string::npos);
+    EXPECT_FALSE(fs::exists(Log()));
+}
+
+TEST_F(Unit, SerialNumbersFromTheSharedStore)
+{
+    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0100.0001.001\n");
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0101.0001.001\n");
+    EXPECT_NE(ReadText(dir_ / "serials.ini").find("Device98=101\r\n"), std::string::npos);
+
+    // A store that cannot be written hands out nothing.
+    fs::remove(dir_ / "serials.ini");
+    fs::create_directories(dir_ / "serials.ini");
+    ProcessResult refused = Run({"serial", "next"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("No serial number was generated: the serial-number store "), std::string::npos)
+        << refused.err;
+}

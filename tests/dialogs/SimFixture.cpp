@@ -35,6 +35,8 @@ void SimFixture::SetUp()
     setenv("KESTRUNE_PROFILE", (m_dir + "/kestrune.ini").c_str(), 1);
     setenv("KESTRUNE_DRIVE_C", (m_dir + "/c").c_str(), 1);
     setenv("KESTRUNE_REGISTRY", (m_dir + "/registry.reg").c_str(), 1);
+    // Every write to the converter leaves a backup there.
+    setenv("XDG_DATA_HOME", (m_dir + "/data").c_str(), 1);
     setenv("TZ", "UTC", 1);
     tzset();
     m_pDevice = std::make_unique<CMyCrvUsbDevice>();

@@ -159,6 +159,22 @@ TEST_F(UsbSettingsDialog, FailedProgrammingKeepsTheDialogAndTheNewValuesInMemory
     EXPECT_EQ(record.data.VendorId, 0x1F);
 }
 
+TEST_F(UsbSettingsDialog, AValueTheConverterDoesNotKeepIsNamed)
+{
+    Configure({{"Eeprom", "ProgramCorrupts", "1"}});
+    ASSERT_TRUE(Connect());
+    Open();
+    Type("edit1001", "0xF300");
+    m_ui.QueueAnswer(IDOK);
+    Click(m_dlg.get(), "button1");
+    ASSERT_EQ(m_ui.Boxes().size(), 3u);
+    EXPECT_EQ(m_ui.Boxes()[1].text,
+              "The converter does not hold what was programmed: ProductId differs when read back.");
+    EXPECT_EQ(m_ui.Boxes()[1].caption, "Kestrune Error");
+    EXPECT_EQ(m_ui.Boxes()[2].text, "Canot write to USB EEPROM");
+    EXPECT_TRUE(m_dlg->isVisible());
+}
+
 TEST(UsbSettingsDialogParse, ParseHexWordOfTheDialog)
 {
     EXPECT_EQ(CDlgUsb::ParseHexWord("0x0403"), 0x0403);

@@ -1,4 +1,5 @@
 #include "platform/System.h"
+#include "platform/Sha256.h"
 
 #include "support/TempDir.h"
 
@@ -109,6 +110,44 @@ TEST(System, NamesAndFolders)
     ScopedEnv data("XDG_DATA_HOME", "/d");
     EXPECT_EQ(ConfigHome(), "/home/op/.config/kestrune");
     EXPECT_EQ(DataHome(), "/d/kestrune");
+}
+
+TEST(Sha256, StandardVectors)
+{
+    const struct {
+        std::string input;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        // 56 bytes: the length no longer fits the first block.
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {"abcdefghbcdefghicdefghijdefghijkefghijklfghijklmghijklmnhijklmnoijklmnopjklmnopqklmnopqrlmnopqrs"
+         "mnopqrstnopqrstu",
+         "cf5b16a778af8380036ce59e7b0492370b249b11e8f07a51afac45037afee9d1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (const auto& c : cases) {
+        const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(c.input.data()),
+                                                  c.input.size());
+        EXPECT_EQ(Sha256Hex(bytes), c.digest) << c.input.size();
+        // Fed in pieces that straddle the block boundaries, the digest is the same.
+        Sha256 pieces;
+        for (std::size_t at = 0; at < bytes.size(); at += 63)
+            pieces.Update(bytes.subspan(at, std::min<std::size_t>(63, bytes.size() - at)));
+        std::string hex;
+        char two[3];
+        for (std::uint8_t b : pieces.Final()) {
+            std::snprintf(two, sizeof two, "%02x", b);
+            hex += two;
+        }
+        EXPECT_EQ(hex, c.digest) << c.input.size() << " in pieces";
+    }
+    TempDir dir;
+    WriteText(dir.File("abc"), "abc");
+    EXPECT_EQ(Sha256HexOfFile(dir.File("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256HexOfFile(dir.File("missing")), "");
 }
 
 } // namespace

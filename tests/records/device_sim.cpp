@@ -35,6 +35,8 @@ protected:
         setenv("KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY, 1);
         setenv("KESTRUNE_SIM", dir.File("sim.ini").c_str(), 1);
         setenv("KESTRUNE_REGISTRY", dir.File("no-registry.reg").c_str(), 1);
+        // Every write to the converter leaves a backup there.
+        setenv("XDG_DATA_HOME", dir.File("data").c_str(), 1);
         Configure("");
         logPath = dir.File("fertigung.log");
         Prepare(device);

@@ -8,6 +8,9 @@
 #include <functional>
 #include <map>
 #include <regex>
+#include <cstring>
+#include <sstream>
+#include <set>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,7 +19,10 @@
 #include "platform/FileLock.h"
 #include "platform/Profile.h"
 #include "platform/Ui.h"
+#include "records/Backup.h"
+#include "records/History.h"
 #include "records/ProductionLog.h"
+#include "records/SerialStore.h"
 #include "records/SettingsFile.h"
 
 namespace {
@@ -326,6 +332,196 @@ TEST_F(SharedLog, FourStationsWhileAnotherHoldsTheFileLocked)
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1900));
     EXPECT_TRUE(WaitChild(holder));
     ExpectAllRecordsWhole();
+}
+
+// The log as several stations leave it: LF and CR LF, a firmware record, lines that belong to
+// no record, a lead-in whose section never came and a record cut inside its last value.
+const std::string kSharedLog =
+    "garbage before the first record\n"
+    "\r\n***\r\n*** [Sun Dec  6 10:14:04 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\r\n"
+    "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
+    "SerialNumber=0012.3456.789\r\nManufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n"
+    "\n***\n*** [Mon Dec  7 08:00:00 2026] USER \"TECH\" on COMPUTER \"station2\"\n"
+    "*** USB data flashed\n***\n[USB]\nVendorId=0x0403\nSerialNumber=ZK000013\n"
+    "\r\n***\r\n*** [Mon Dec  7 08:01:00 2026] USER \"TECH\" on COMPUTER \"STATION2\"\r\n"
+    "*** Device data to user area flashed\r\n***\r\n"
+    "\r\n***\r\n*** [Mon Dec  7 08:02:00 2026] USER \"TECH\" on COMPUTER \"STATION2\"\r\n"
+    "*** Firmware updated\r\n***\r\n[Firmware]\r\nType=0x62\r\nSerialNumber=0013.3456.789\r\n"
+    "File=nova-101.hex\r\nResult=0\r\n"
+    "*** not a record\r\nType=0x62\r\n[Device]\r\nType=0x62\r\n"
+    "\r\n***\r\n*** [Tue Dec  8 09:00:00 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\r\n"
+    "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\n"
+    "SerialNumber=0013.3456.789\r\nManufacturing=07.12.26\r\nLastUpdate=07.1"
+    "\r\n***\r\n*** [Tue Dec  8 09:05:00 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\r\n"
+    "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\n"
+    "SerialNumber=0014.3456.789\r\nManufac";
+
+TEST(History, RecordsOfEveryStationAndNothingElse)
+{
+    std::vector<std::string> lines;
+    records::ScanLog(kSharedLog, [&](const records::LogEntry& e) { lines.push_back(records::FormatEntry(e)); });
+    const std::vector<std::string> expected = {
+        "Sun Dec  6 10:14:04 2026\tOPERATOR\tSTATION1\tDevice data to user area flashed\tType=0x5f\t"
+        "SerialNumber=0012.3456.789\tManufacturing=04.03.15\tLastUpdate=06.05.16",
+        "Mon Dec  7 08:00:00 2026\tTECH\tstation2\tUSB data flashed\tVendorId=0x0403\tSerialNumber=ZK000013",
+        "Mon Dec  7 08:02:00 2026\tTECH\tSTATION2\tFirmware updated\tType=0x62\tSerialNumber=0013.3456.789\t"
+        "File=nova-101.hex\tResult=0",
+        // Cut inside its last value: the value goes, the whole lines stay.
+        "Tue Dec  8 09:00:00 2026\tOPERATOR\tSTATION1\tDevice data to user area flashed\tType=0x62\t"
+        "SerialNumber=0013.3456.789\tManufacturing=07.12.26",
+        // Cut at the end of the file: the unfinished line goes.
+        "Tue Dec  8 09:05:00 2026\tOPERATOR\tSTATION1\tDevice data to user area flashed\tType=0x62\t"
+        "SerialNumber=0014.3456.789",
+    };
+    EXPECT_EQ(lines, expected);
+}
+
+TEST(History, Filters)
+{
+    const struct {
+        std::string serial, type, since, station;
+        std::vector<std::string> times; // of the records that match
+    } cases[] = {
+        {"", "", "", "", {"Sun Dec  6", "Mon Dec  7", "Mon Dec  7", "Tue Dec  8", "Tue Dec  8"}},
+        {"13.3456.789", "", "", "", {"Mon Dec  7", "Tue Dec  8"}},
+        {"0012.3456.789", "", "", "", {"Sun Dec  6"}},
+        {"zk000013", "", "", "", {"Mon Dec  7"}},
+        {"", "98", "", "", {"Mon Dec  7", "Tue Dec  8", "Tue Dec  8"}},
+        {"", "0x5F", "", "", {"Sun Dec  6"}},
+        {"", "", "07.12.26", "", {"Mon Dec  7", "Mon Dec  7", "Tue Dec  8", "Tue Dec  8"}},
+        {"", "", "08.12.26", "STATION1", {"Tue Dec  8", "Tue Dec  8"}},
+        {"", "", "", "Station2", {"Mon Dec  7", "Mon Dec  7"}},
+        {"14.3456.789", "0x62", "01.01.27", "", {}},
+    };
+    for (const auto& c : cases) {
+        records::HistoryFilter filter;
+        filter.serial = c.serial;
+        filter.station = c.station;
+        if (!c.type.empty()) filter.type = records::ParseDeviceCode(c.type);
+        if (!c.since.empty()) filter.since = records::ParseSinceDate(c.since);
+        std::vector<std::string> times;
+        records::ScanLog(kSharedLog, [&](const records::LogEntry& e) {
+            if (records::Matches(e, filter)) times.emplace_back(e.time.substr(0, 10));
+        });
+        EXPECT_EQ(times, c.times) << c.serial << "|" << c.type << "|" << c.since << "|" << c.station;
+    }
+    for (const char* bad : {"1.12.26", "32.12.26", "01.13.26", "01-12-26", "aa.bb.cc", ""})
+        EXPECT_FALSE(records::ParseSinceDate(bad)) << bad;
+    for (const char* bad : {"256", "0x100", "-1", "0x", "9a", ""})
+        EXPECT_FALSE(records::ParseDeviceCode(bad)) << bad;
+}
+
+TEST(SerialStore, SixProcessesNeverShareANumber)
+{
+    TempDir dir;
+    const std::string store = dir.File("serials.ini");
+    constexpr int kProcesses = 6, kEach = 50;
+    ASSERT_TRUE(RunChildren(kProcesses, [&](int k) {
+        std::string numbers;
+        for (int i = 0; i < kEach; ++i) {
+            records::Reservation r = records::ReserveSerialNumber(store, 98, 0);
+            if (r.number <= 0)
+                return false;
+            numbers += std::to_string(r.number) + "\n";
+        }
+        WriteText(dir.File("numbers" + std::to_string(k)), numbers);
+        return true;
+    }));
+    std::set<int> all;
+    int count = 0;
+    for (int k = 0; k < kProcesses; ++k) {
+        std::istringstream in(ReadText(dir.File("numbers" + std::to_string(k))));
+        for (int n; in >> n; ++count)
+            all.insert(n);
+    }
+    EXPECT_EQ(count, kProcesses * kEach);
+    EXPECT_EQ(all.size(), static_cast<std::size_t>(kProcesses * kEach));
+    EXPECT_EQ(*all.begin(), 1);
+    EXPECT_EQ(*all.rbegin(), kProcesses * kEach);
+    EXPECT_NE(ReadText(store).find("Device98=300\r\n"), std::string::npos);
+
+    // A station's own later number wins over the store's; the last number is not passed.
+    EXPECT_EQ(records::ReserveSerialNumber(store, 98, 500).number, 501);
+    EXPECT_EQ(records::ReserveSerialNumber(store, 95, 0).number, 1);
+    records::Reservation full = records::ReserveSerialNumber(store, 98, 0, 501);
+    EXPECT_EQ(full.number, 0);
+    EXPECT_EQ(full.error, "the running numbers of device code 98 end at 501");
+    EXPECT_NE(ReadText(store).find("Device98=501\r\n"), std::string::npos);
+}
+
+TEST(SerialStore, ALockHeldTooLongHandsOutNothing)
+{
+    TempDir dir;
+    const std::string store = dir.File("serials.ini");
+    pid_t holder = StartLockHolder(store + ".lock", 1500);
+    ASSERT_GT(holder, 0);
+    records::Reservation r = records::ReserveSerialNumber(store, 98, 0, 65535, 200);
+    EXPECT_EQ(r.number, 0);
+    EXPECT_NE(r.error.find("kept " + store + ".lock locked"), std::string::npos) << r.error;
+    EXPECT_TRUE(WaitChild(holder));
+    EXPECT_FALSE(std::filesystem::exists(store));
+}
+
+TEST(Backup, TextRoundTripAndDamage)
+{
+    records::ConverterSnapshot s;
+    s.converterSerial = "ZK000012";
+    s.chipType = 9;
+    s.image.assign(56, 0);
+    for (std::size_t i = 0; i < s.image.size(); ++i)
+        s.image[i] = static_cast<std::uint8_t>(i * 7);
+    s.strings = {"ZKM", "ZK", " Corvina \"Nova\" ", "ZK000012"};
+    for (std::uint16_t w = 0; w < 128; ++w)
+        s.words.push_back(static_cast<std::uint16_t>(w * 0x0101 + 0x8000));
+    UserAreaImageBuffer record{};
+    record[0] = 0x62;
+    s.userArea = record;
+
+    const std::string text = records::FormatBackup(s, 1796548444);
+    EXPECT_EQ(text.rfind("[Backup]\r\nConverter=ZK000012\r\nChipType=9\r\nTime=20261206T091404Z\r\n[Device]\r\n", 0), 0u)
+        << text;
+    records::ConverterSnapshot back;
+    std::string error;
+    ASSERT_TRUE(records::ParseBackup(text, back, error)) << error;
+    EXPECT_EQ(back.converterSerial, s.converterSerial);
+    EXPECT_EQ(back.image, s.image);
+    EXPECT_EQ(back.strings, s.strings); // blanks and quotes kept, unlike a settings value
+    EXPECT_EQ(back.words, s.words);
+    EXPECT_EQ(back.userArea, s.userArea);
+
+    const struct {
+        const char* from;
+        const char* to;
+    } damage[] = {{"ChipType=9", "ChipType=0"}, {"UserArea=62", "UserArea=6"}, {"[Raw]", "[Other]"},
+                  {"Manufacturer=5a4b4d", "Manufacturer=5a004d"}, {"Converter=", "Konverter="}};
+    for (const auto& d : damage) {
+        std::string bad = text;
+        bad.replace(bad.find(d.from), std::strlen(d.from), d.to);
+        EXPECT_FALSE(records::ParseBackup(bad, back, error)) << d.from;
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+TEST(Backup, ReadBackNamesTheFieldsThatDiffer)
+{
+    UserAreaImageBuffer a{}, b{};
+    EXPECT_TRUE(records::DifferingRecordFields(a, b).empty());
+    b[0] = 1;
+    b[10] = 1;
+    b[24] = 1;
+    EXPECT_EQ(records::DifferingRecordFields(a, b),
+              (std::vector<std::string>{"Type", "SerialNumber", "Checksum"}));
+
+    records::ConverterSnapshot written, read;
+    written.image.assign(56, 0);
+    read.image.assign(56, 0);
+    read.image[0] = 9;  // the device type is the chip's
+    EXPECT_TRUE(records::DifferingUsbFields(written, read).empty());
+    read.image[6] = 1;  // ProductId
+    read.image[40] = 1; // beyond the header
+    read.strings[2] = "x";
+    EXPECT_EQ(records::DifferingUsbFields(written, read),
+              (std::vector<std::string>{"ProductId", "Description", "other configuration bytes"}));
 }
 
 } // namespace

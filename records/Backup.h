@@ -1,0 +1,78 @@
+#pragma once
+// Copies of what a converter held, taken before every write to it, and the check after the
+// write that the converter now holds what was written.
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "link/UserArea.h"
+
+class CMyCrvUsbDevice;
+
+namespace records {
+
+// The converter as read: the configuration image with its four strings, the raw EEPROM words
+// and the identification record.
+struct ConverterSnapshot {
+    std::string converterSerial; // as the converter is listed
+    std::uint32_t chipType = 0;
+    std::vector<std::uint8_t> image; // FT_EEPROM_Read's structure; empty for an unknown chip
+    std::array<std::string, 4> strings; // Manufacturer, ManufacturerId, Description, SerialNumber
+    std::vector<std::uint16_t> words;   // FT_ReadEE from word 0
+    UserAreaImageBuffer userArea{};
+};
+
+// Words a backup reads: the configuration and the user area of the chip type.
+std::uint32_t BackupWordCount(std::uint32_t chipType);
+
+// Reads everything from the open converter, leaving the device object's images as they are.
+// withWords: also the raw words. error: what could not be read.
+bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWords,
+                   std::string& error);
+
+// The backup file's text (private-profile form, CR LF): [Backup], [Device], [USB], [Raw].
+std::string FormatBackup(const ConverterSnapshot& snapshot, std::int64_t utcTime);
+// false, with the reason, for a text that is no whole backup.
+bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& error);
+
+// $XDG_DATA_HOME/kestrune/backups
+std::string BackupFolder();
+// "20261207T104512Z" of a time.
+std::string BackupTimeName(std::int64_t utcTime);
+// Writes the backup under BackupFolder()/<converter serial>/<UTC time>.ini, never over another
+// (a second one in the same second gets "-2" and so on), through a temporary file and fsync.
+// The path, or nullopt with the reason.
+std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::int64_t utcTime,
+                                      std::string& error);
+
+struct BackupEntry {
+    std::string converter;
+    std::string name; // file name without .ini
+    std::string path;
+};
+// Every backup, by converter, oldest first.
+std::vector<BackupEntry> ListBackups();
+
+// The names of the fields that differ, in file order ("ProductId", "SerialNumber", ...).
+std::vector<std::string> DifferingUsbFields(const ConverterSnapshot& written,
+                                            const ConverterSnapshot& readBack);
+std::vector<std::string> DifferingRecordFields(const UserAreaImageBuffer& written,
+                                               const UserAreaImageBuffer& readBack);
+
+// The write hooks of the device object. Before a write: a backup (unless device.HeldBackup
+// names one that covers this write) and the record as it was; false, after a message of our
+// own, when no backup could be made: then nothing may be written.
+bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before);
+// After a successful write: read back and compare; false, after a message naming the fields,
+// on any difference or when it cannot be read back.
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before);
+bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written);
+
+// Writes a backup back: configuration image and strings exactly as saved, then the record, each
+// logged and read back. Refuses (false, reason) another chip type.
+bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std::string& error);
+
+} // namespace records

@@ -1,0 +1,59 @@
+#include "records/FirmwareLog.h"
+
+#include <sys/stat.h>
+
+#include "platform/LastError.h"
+#include "platform/Sha256.h"
+#include "platform/System.h"
+#include "platform/TextNumber.h"
+#include "records/MyCrvUsbDevice.h"
+
+namespace records {
+
+KeyValues FirmwareSectionValues(const std::string& path, std::int32_t family, std::int32_t result,
+                                const DeviceData& display)
+{
+    char type[8];
+    std::snprintf(type, sizeof type, "0x%02x", static_cast<unsigned>(display.DeviceCode & 0xFF));
+    struct stat st {};
+    const std::string local = platform::MapPath(path);
+    const bool readable = ::stat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    return {{"Type", type},
+            {"SerialNumber", FormatSerialNumber(display)},
+            {"File", platform::PathFindFileName(path)},
+            {"Size", readable ? std::to_string(st.st_size) : "-1"},
+            {"SHA256", readable ? platform::Sha256HexOfFile(local) : ""},
+            {"Family", std::to_string(family)},
+            {"Result", std::to_string(result)}};
+}
+
+std::string FormatFirmwareRecord(const StationInfo& station, const KeyValues& values)
+{
+    // The lead-in of the other records with this record's kind line.
+    std::string header = FormatLogHeader(station, false);
+    const std::string kind = "*** USB data flashed\r\n";
+    header.replace(header.rfind(kind), kind.size(), "*** Firmware updated\r\n");
+    return header + FormatSection("Firmware", values);
+}
+
+BOOL LogFirmwareUpdate(CMyCrvUsbDevice& device, bool always)
+{
+    char asked[16] = {};
+    device.ReadProfileSetting("Settings", "LogFirmware", "0", asked, sizeof asked);
+    if (!always && platform::LeadingDecimal(asked) != 1)
+        return TRUE;
+    UpdateWorker& worker = device.Worker();
+    DeviceData display;
+    try {
+        device.GetDeviceData(display);
+    } catch (const platform::CommandError&) {
+        DecodeSerialNumber(device.UserAreaImage, display);
+    }
+    const std::string record = FormatFirmwareRecord(
+        CurrentStationInfo(),
+        FirmwareSectionValues(worker.m_szFirmwarePath.data(), worker.m_nFamily,
+                              worker.m_nResult.load(), display));
+    return device.AppendLogRecord(record, "Please note the firmware update by hand.");
+}
+
+} // namespace records
