@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -35,6 +36,13 @@ std::size_t FrameBytes(const fs::path& log)
     for (std::string line; std::getline(in, line);)
         bytes += static_cast<std::size_t>(std::count_if(line.begin(), line.end(), ::isxdigit)) / 2;
     return bytes;
+}
+
+double CpuMs()
+{
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
 } // namespace
@@ -75,13 +83,15 @@ int main(int argc, char** argv)
     for (int i = 0; i < rounds; ++i) {
         const fs::path frames = dir / "state" / "frames.log";
         fs::remove(frames);
-        double ms = 0;
+        double ms = 0, cpu = 0;
         int status = 0;
         {
             CMyCrvUsbDevice device;
             const auto start = std::chrono::steady_clock::now();
+            const double cpu0 = CpuMs();
             status = cli::Unit(device, inv);
             ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+            cpu = CpuMs() - cpu0;
             device.ClosePort();
         }
         if (status != 0) {
@@ -92,9 +102,9 @@ int main(int argc, char** argv)
         const double lineMs = (sent + kReplyBytes) * kBitsPerByte / kBaud * 1000;
         const double waits = lineMs + kLatencyMs + kSwitchMs;
         ratios.push_back(ms / waits);
-        std::printf("unit round %d: %.1f ms; prescribed waits %.1f ms (%zu bytes out, %zu in: %.1f ms on "
+        std::printf("unit round %d: %.1f ms (%.1f ms of it on the CPU); prescribed waits %.1f ms (%zu bytes out, %zu in: %.1f ms on "
                     "the line, latency tick %.0f ms, model switch %.0f ms): %.2f x\n",
-                    i + 1, ms, waits, sent, kReplyBytes, lineMs, kLatencyMs, kSwitchMs, ms / waits);
+                    i + 1, ms, cpu, waits, sent, kReplyBytes, lineMs, kLatencyMs, kSwitchMs, ms / waits);
     }
     std::sort(ratios.begin(), ratios.end());
     const double median = ratios[ratios.size() / 2];

@@ -285,7 +285,7 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
         Complain("cannot restore " + inv.file + ": " + error);
         return kExitFailed;
     }
-    if (present.converterSerial != backup.converterSerial && !inv.otherConverter) {
+    if (records::StoredSerial(present.converterSerial) != backup.converterSerial && !inv.otherConverter) {
         Complain("the backup " + inv.file + " was taken from the converter " + backup.converterSerial +
                  ", this one is " + present.converterSerial +
                  "; nothing was written (--other-converter writes it all the same)");

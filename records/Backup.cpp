@@ -118,8 +118,9 @@ KeyValues DeviceValues(const UserAreaImageBuffer& image)
 std::string FolderName(std::string serial)
 {
     // A listed serial is the converter's own text: keep it from leaving the folder.
+    serial = StoredSerial(serial);
     for (char& c : serial)
-        if (c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20)
+        if (c == '/' || c == '\\')
             c = '_';
     if (serial.empty() || serial == "." || serial == "..")
         serial = "unknown";
@@ -161,6 +162,14 @@ std::string Joined(const std::vector<std::string>& names)
 }
 
 } // namespace
+
+std::string StoredSerial(std::string serial)
+{
+    for (char& c : serial)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = '_';
+    return serial;
+}
 
 std::uint32_t BackupWordCount(std::uint32_t chipType)
 {
@@ -233,7 +242,7 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
 std::string FormatBackup(const ConverterSnapshot& s, std::int64_t utcTime)
 {
     std::string text = FormatSection(
-        "Backup", {{"Converter", s.converterSerial},
+        "Backup", {{"Converter", StoredSerial(s.converterSerial)},
                    {"ChipType", std::to_string(s.chipType)},
                    {"Time", BackupTimeName(utcTime)}});
     text += FormatSection("Device", DeviceValues(s.userArea));

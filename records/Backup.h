@@ -25,6 +25,10 @@ struct ConverterSnapshot {
     UserAreaImageBuffer userArea{};
 };
 
+// A converter's serial number as a backup stores it: control characters become '_', so that
+// whatever the chip holds stays one line of the file.
+std::string StoredSerial(std::string serial);
+
 // Words a backup reads: the configuration and the user area of the chip type.
 std::uint32_t BackupWordCount(std::uint32_t chipType);
 

@@ -488,6 +488,11 @@ TEST(Backup, TextRoundTripAndDamage)
     EXPECT_EQ(back.strings, s.strings); // blanks and quotes kept, unlike a settings value
     EXPECT_EQ(back.words, s.words);
     EXPECT_EQ(back.userArea, s.userArea);
+    // Whatever the chip's serial holds, the file keeps its lines.
+    s.converterSerial = "ZK\r\n[Raw]";
+    ASSERT_TRUE(records::ParseBackup(records::FormatBackup(s, 0), back, error)) << error;
+    EXPECT_EQ(back.converterSerial, "ZK__[Raw]");
+    s.converterSerial = "ZK000012";
 
     const struct {
         const char* from;
