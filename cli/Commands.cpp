@@ -391,9 +391,10 @@ int Main(const std::vector<std::string>& args)
     const Invocation& inv = parsed.invocation;
     // Files shared with other users: a FIFO, a device or a folder in their place would hang
     // the program or load it with garbage.
+    const bool usesFiles = inv.command != Command::Help && inv.command != Command::Version;
     for (const auto& [what, path] : {std::pair{"profile store", platform::ProfileStorePath()},
                                      std::pair{"registry file", platform::RegistryFilePath()}}) {
-        const platform::FileStatus status = platform::CheckRegularFile(path);
+        const platform::FileStatus status = usesFiles ? platform::CheckRegularFile(path) : platform::FileStatus::Ok;
         if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
             Complain(std::string(what) + " " + platform::FileStatusText(path, status));
             return kExitFailed;

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/SafeFile.h"
 #include "records/TextScan.h"
 
 namespace records {
@@ -143,9 +144,11 @@ void ScanLog(std::string_view text, const std::function<void(const LogEntry&)>& 
 
 bool ScanLogFile(const std::string& path, const std::function<void(const LogEntry&)>& found)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // The log may be any size; it only has to be a regular file, opened without blocking.
+    platform::FileStatus status = platform::FileStatus::Ok;
+    const int fd = platform::OpenRegularFile(path, O_RDONLY, status);
     struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
         if (fd >= 0)
             ::close(fd);
         return false;

@@ -2,12 +2,12 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/FileLock.h"
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "platform/TextNumber.h"
 
 namespace records {
@@ -49,17 +49,8 @@ Reservation ReserveSerialNumber(const std::string& path, std::int32_t deviceCode
     }
 
     std::string text;
-    std::ifstream in(path, std::ios::binary);
-    bool readable = true;
-    if (in) {
-        std::stringstream content;
-        content << in.rdbuf();
-        text = content.str();
-        readable = !in.bad();
-    } else if (::access(path.c_str(), F_OK) == 0) {
-        readable = false;
-    }
-    if (!readable) {
+    const platform::FileStatus status = platform::ReadRegularFile(path, text);
+    if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
         platform::UnlockFileRange(lock, 0, 0);
         ::close(lock);
         r.error = "the serial-number store " + path + " cannot be read";
@@ -78,9 +69,13 @@ Reservation ReserveSerialNumber(const std::string& path, std::int32_t deviceCode
     }
     doc.Set("Serials", key, std::to_string(next));
 
-    const std::string temp = path + "." + std::to_string(::getpid()) + ".tmp";
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    bool ok = fd >= 0 && WriteAllSynced(fd, doc.Text());
+    // The store lies in a folder all stations write to: a temporary name known in advance
+    // could be a link planted there. The new file keeps the old one's permissions.
+    struct stat old {};
+    const mode_t mode = ::stat(path.c_str(), &old) == 0 ? (old.st_mode & 07777) : 0644;
+    std::string temp;
+    const int fd = platform::CreateTemporaryFile(path + ".tmp", temp);
+    bool ok = fd >= 0 && ::fchmod(fd, mode) == 0 && WriteAllSynced(fd, doc.Text());
     if (fd >= 0)
         ok = ::close(fd) == 0 && ok;
     ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
