@@ -171,8 +171,11 @@ int main(int argc, char** argv) {
         Print("without the change (16 ms):", plain, floor);
         std::printf("    speed-up from the change  %.2f x\n", plain.wall / tuned.wall);
         const Figures wait = RunChild(path, "--read-wait");
-        std::printf("  a read waiting %.3f s for bytes that never come: CPU %.3f s = %.2f %% of a core\n", wait.wall,
-                    wait.cpu, 100.0 * wait.cpu / wait.wall);
+        if (wait.wall < 0.5)
+            std::printf("  a read with a 2 s time-out and nothing to read returns at once (this library does not wait)\n");
+        else
+            std::printf("  a read waiting %.3f s for bytes that never come: CPU %.3f s = %.2f %% of a core\n", wait.wall,
+                        wait.cpu, 100.0 * wait.cpu / wait.wall);
         ok = ok && tuned.result == 0 && plain.result == 0 && tuned.flashMatches && plain.flashMatches;
     }
     std::filesystem::remove_all(dir);

@@ -124,6 +124,27 @@ TEST_F(Startup, DisplayAbsentOnlyReportsIt)
     EXPECT_EQ(theApp.StartupTimerRuns(), 1);
 }
 
+TEST_F(Startup, AHeldOrForbiddenConverterIsExplainedInTheStatusView)
+{
+    const std::pair<const char*, const char*> faults[] = {
+        {"Busy", "Another program is using the display's USB converter: close that program, then try again."},
+        {"AccessDenied", "You have no permission to use the display's USB converter: install the udev rule "
+                         "60-kestrune.rules, then plug the display in again."},
+    };
+    UseDisplay();
+    StartApp();
+    for (const auto& [key, sentence] : faults) {
+        UseDisplay(std::string("[Converter]\n") + key + "=1\n");
+        const std::size_t before = gui::seams::Boxes().size();
+        EXPECT_FALSE(Device().ConnectDevice(TRUE)) << key;
+        // The box keeps its text; the status view adds why.
+        const auto boxes = gui::seams::Boxes();
+        ASSERT_EQ(boxes.size(), before + 1) << key;
+        EXPECT_EQ(boxes.back().text, "No USB device found.");
+        EXPECT_EQ(StatusText(), std::string("No USB device found.\n") + sentence);
+    }
+}
+
 TEST_F(Startup, AutomaticRunStartsWithFamily4AndArmsTheQuitTimer)
 {
     // A file named for another family still goes to the worker with family 4.
