@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -99,6 +101,60 @@ int PrintSection(const std::optional<std::string>& text, const std::string& tail
     return kExitOk;
 }
 
+// What the device writes of one command left unrecorded: any write whose log record or status
+// entries could not be stored makes the command end with kExitNotRecorded.
+class WriteHistory {
+public:
+    void Take(const CMyCrvUsbDevice& device)
+    {
+        lost_ = lost_ || !device.LastLog.recordStored || !device.LastLog.statusStored;
+    }
+    int Status() const { return lost_ ? kExitNotRecorded : kExitOk; }
+
+private:
+    bool lost_ = false;
+};
+
+// A write built on a part that could not be read would program zeros in place of what was not
+// read. The connect already said the EEPROM could not be read.
+bool Unread(bool wasRead, const char* part, const std::string& remedy)
+{
+    if (wasRead) return false;
+    Complain(std::string("the ") + part + " could not be read, so nothing was written (" + remedy + ")");
+    return true;
+}
+
+// The keys among KEY=VALUE arguments, lower case.
+std::vector<std::string> GivenKeys(const std::vector<std::string>& assignments)
+{
+    std::vector<std::string> keys;
+    for (const std::string& a : assignments) {
+        std::string key = a.substr(0, a.find('='));
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        keys.push_back(key);
+    }
+    return keys;
+}
+
+bool AllGiven(const std::vector<std::string>& given, std::initializer_list<const char*> wanted)
+{
+    for (const char* w : wanted) {
+        std::string key = w;
+        for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (std::find(given.begin(), given.end(), key) == given.end()) return false;
+    }
+    return true;
+}
+
+// Whether a settings file's section holds every key of the list.
+bool FileHasKeys(const std::string& file, const char* section, std::initializer_list<const char*> keys)
+{
+    for (const char* key : keys) {
+        if (platform::GetProfileString(section, key, "\x01", platform::MapPath(file)) == "\x01") return false;
+    }
+    return true;
+}
+
 // The box an update's result gets, caught instead of shown: it is the command's result line.
 class CapturingUi : public platform::UserInterface {
 public:
@@ -181,6 +237,9 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     platform::UserInterface* terminal = platform::SetUi(&capture);
     worker.ReportUpdateResult();
     platform::SetUi(terminal);
+    // The file name as given, as compilers name a line: "heron-x.hex:301: checksum ...".
+    if (const std::string refusal = progress.Refusal(); !refusal.empty())
+        std::fprintf(stderr, "%s:%s\n", inv.file.c_str(), refusal.c_str());
     // A positive result is the boot loader's verdict on the last record sent.
     if (result > 0 && progress.LastRecordLine() > 0) {
         Complain("the boot loader refused the record on line " +
@@ -193,12 +252,19 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 int EepromShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    // Zeros in place of settings that could not be read are no settings.
+    if (!theDevice.EepromWasRead) return kExitFailed;
     return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveUsbSection));
 }
 
 int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    // The power settings and the rest of the image have no keys here: they can only come from
+    // the converter itself or from a settings file that holds them all.
+    if (Unread(theDevice.EepromWasRead, "USB EEPROM",
+               "settings load FILE --program writes every USB setting from a file"))
+        return kExitFailed;
     UsbSettingsRecord current;
     theDevice.GetUsbSettings(&current.data);
     UsbSettingsFields fields = UsbFieldsFromRecord(current.data);
@@ -208,6 +274,10 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
             Complain(applied.message);
             return kExitUsage;
         }
+        if (applied.status == AssignStatus::Refused) {
+            ErrorBox(applied.message, platform::MB_ICONEXCLAMATION);
+            return kExitFailed;
+        }
     }
     const UsbFieldProblem problem = CheckUsbSettingsFields(fields);
     if (problem.field != UsbField::None) {
@@ -215,16 +285,20 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitFailed;
     }
     if (!ConfirmProgramming()) return kExitFailed;
-    if (!ProgramUsbSettingsFields(theDevice, fields)) {
+    WriteHistory history;
+    const BOOL programmed = ProgramUsbSettingsFields(theDevice, fields);
+    history.Take(theDevice);
+    if (!programmed) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
-    return kExitOk;
+    return history.Status();
 }
 
 int RecordShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    if (!theDevice.UserAreaWasRead) return kExitFailed;
     DeviceData data;
     const BOOL checksumOk = theDevice.GetDeviceData(data);
     return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveDeviceDataSection),
@@ -234,6 +308,10 @@ int RecordShow(CMyCrvUsbDevice& theDevice)
 int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    if (!AllGiven(GivenKeys(inv.assignments), {"Type", "SerialNumber", "Manufacturing", "LastUpdate"}) &&
+        Unread(theDevice.UserAreaWasRead, "identification record",
+               "give Type, SerialNumber, Manufacturing and LastUpdate to write a whole new one"))
+        return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
     DeviceSettingsFields fields = DeviceFieldsFromRecord(data);
@@ -257,12 +335,15 @@ int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitFailed;
     }
     if (!ConfirmProgramming()) return kExitFailed;
-    if (!WriteDeviceSettingsFields(theDevice, fields)) {
+    WriteHistory history;
+    const BOOL written = WriteDeviceSettingsFields(theDevice, fields);
+    history.Take(theDevice);
+    if (!written) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
     theDevice.SwitchModelIfChanged(fields.DeviceCode);
-    return kExitOk;
+    return history.Status();
 }
 
 // The record first: programming the EEPROM reads the user area back, which would otherwise
@@ -272,13 +353,20 @@ int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
     if (!ConfirmProgramming()) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
-    if (!theDevice.WriteUserArea() || !theDevice.ProgramEeprom()) {
+    WriteHistory history;
+    bool written = theDevice.WriteUserArea() != FALSE;
+    history.Take(theDevice);
+    if (written) {
+        written = theDevice.ProgramEeprom() != FALSE;
+        history.Take(theDevice);
+    }
+    if (!written) {
         ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
     theDevice.ReadUserArea();
     theDevice.SwitchModelIfChanged(static_cast<std::uint32_t>(data.DeviceCode));
-    return kExitOk;
+    return history.Status();
 }
 
 // The specified message, then what was found wrong, on a line of its own.
@@ -314,12 +402,28 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         Complain(inv.file + ": missing keys take their defaults: " + keys);
     }
     Print(LoadStdString(IDS_SETTINGS_LOADED));
-    return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
+    if (!inv.program) return kExitOk;
+    // What could not be read must all come from the file.
+    if (!FileHasKeys(inv.file, "Device", {"Type", "SerialNumber", "Manufacturing", "LastUpdate"}) &&
+        Unread(theDevice.UserAreaWasRead, "identification record",
+               "the file's [Device] section must hold Type, SerialNumber, Manufacturing and LastUpdate"))
+        return kExitFailed;
+    if (!FileHasKeys(inv.file, "USB", {"VendorId", "ProductId", "MaxPower", "SelfPowered", "RemoteWakeup",
+                                       "Manufacturer", "ManufacturerId", "Description", "SerialNumber"}) &&
+        Unread(theDevice.EepromWasRead, "USB EEPROM",
+               "the file's [USB] section must hold VendorId, ProductId, MaxPower, SelfPowered, "
+               "RemoteWakeup and the four strings"))
+        return kExitFailed;
+    return WriteRecordAndUsbSettings(theDevice);
 }
 
 int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    // The number follows the record's device code, and --program writes the rest as read.
+    if (Unread(theDevice.UserAreaWasRead, "identification record", "its device code decides the number") ||
+        (inv.program && Unread(theDevice.EepromWasRead, "USB EEPROM", "the new serial number goes there too")))
+        return kExitFailed;
     if (theDevice.GenerateSerialNumber() <= 0) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);

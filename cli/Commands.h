@@ -14,6 +14,7 @@ enum ExitStatus : int {
     kExitFailed = 1,    // the operation failed, a value or a confirmation was refused
     kExitUsage = 2,
     kExitNoDisplay = 3,
+    kExitNotRecorded = 4, // the device was written, its log record or status entries were not
 };
 
 // Runs one command on the front end's device object; results go to standard output, boxes and

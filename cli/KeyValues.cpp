@@ -99,6 +99,10 @@ AssignResult ApplyUsbAssignment(UsbSettingsFields& fields, std::string_view assi
                 {"Description", &UsbSettingsFields::Description}};
     for (const auto& entry : keys) {
         if (SameKey(split.key, entry.key)) {
+            // The dialog reads an empty ID as 0; on a command line it is a forgotten value.
+            const bool id = entry.field == &UsbSettingsFields::VendorId || entry.field == &UsbSettingsFields::ProductId;
+            if (id && split.value.empty())
+                return Refused(split.key + "= needs a hexadecimal ID such as 0x0403; nothing was programmed.");
             fields.*entry.field = split.value;
             return {};
         }

@@ -140,6 +140,18 @@ void TerminalProgress::RecordSent(std::uint32_t line)
     lastRecordLine_ = line;
 }
 
+void TerminalProgress::FirmwareRefused(std::uint32_t line, const std::string& reason)
+{
+    std::lock_guard lock(mutex_);
+    refusal_ = (line > 0 ? std::to_string(line) + ": " : std::string(" ")) + reason;
+}
+
+std::string TerminalProgress::Refusal()
+{
+    std::lock_guard lock(mutex_);
+    return refusal_;
+}
+
 std::uint32_t TerminalProgress::LastRecordLine()
 {
     std::lock_guard lock(mutex_);

@@ -46,11 +46,15 @@ public:
     void DestroyProgressBar() override;
     void PostUpdateFinished() override;
     void RecordSent(std::uint32_t line) override;
+    void FirmwareRefused(std::uint32_t line, const std::string& reason) override;
 
     // Ends a bar line that is still open.
     void Finish();
     // The file line of the last record sent (0: none), so of a refused one after the run.
     std::uint32_t LastRecordLine();
+    // Why the file was refused before the display was touched: "301: checksum ..." or, for the
+    // file as a whole, " no data record"; empty when it was not.
+    std::string Refusal();
 
 private:
     void EndBarLine();
@@ -62,6 +66,7 @@ private:
     bool lineOpen_ = false;
     int percent_ = -1;
     std::uint32_t lastRecordLine_ = 0;
+    std::string refusal_;
     std::string lastText_;
 };
 

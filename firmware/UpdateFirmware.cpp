@@ -7,9 +7,11 @@
 #include <string>
 
 #include "firmware/Firmware.h"
+#include "firmware/FirmwareCheck.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
+#include "platform/LastError.h"
 #include "res/Strings.h"
 
 namespace {
@@ -26,6 +28,9 @@ constexpr std::uint32_t kVerdictTimeoutMs = 100;
 constexpr int kResetPolls = 60;
 constexpr std::uint32_t kResetPollMs = 1000;
 constexpr std::uint32_t kAfterBannerMs = 1000;
+// The banner may straddle a latency-timer flush: its rest comes one period later. Four periods
+// of the converter's default 16 ms timer.
+constexpr std::uint32_t kBannerRestMs = 64;
 // Each verdict waits for the converter's latency timer; 2 ms is the shortest it takes.
 constexpr d2xx::UCHAR kUpdateLatencyMs = 2;
 
@@ -136,9 +141,9 @@ public:
             return *ended;
         }
         file_.Close();
-        AwaitReply(kRequestTimeoutMs);
+        const std::int32_t result = FinalAnswer();
         Finish();
-        return 0;
+        return result;
     }
 
     std::int32_t ManualStart(const std::string& path) {
@@ -168,7 +173,7 @@ private:
             }
         }
         reply_.fill(0);
-        const std::size_t n = ReadQueued(0);
+        const std::size_t n = ReadBanner();
         const std::string text = ReplyText(n);
         if (LinkLost() || text.compare(0, kBanner.size(), kBanner) != 0) {
             return kResultNoAnswer;
@@ -188,8 +193,42 @@ private:
             recordLoopEnded_ = true;
             return *ended;
         }
-        AwaitReply(kRequestTimeoutMs);
+        return FinalAnswer();
+    }
+
+    // Success needs the boot loader's answer after the last record: a loader that fell silent
+    // has not taken the end of the file. A lone refusal is a late verdict on the last record.
+    std::int32_t FinalAnswer() {
+        reply_.fill(0);
+        const std::size_t n = AwaitReplyCount(kRequestTimeoutMs);
+        if (n == 0 || LinkLost()) {
+            return kResultNoAnswer;
+        }
+        if (n == 1 && IsRefusal(reply_[0])) {
+            return reply_[0];
+        }
         return 0;
+    }
+
+    static bool IsRefusal(std::uint8_t verdict) {
+        return verdict != 0 && std::string_view("-AFHLPRSV").find(static_cast<char>(verdict)) != std::string_view::npos;
+    }
+
+    // The banner up to its line end: what is queued, then the rest while it keeps coming.
+    std::size_t ReadBanner() {
+        std::size_t n = ReadQueued(0);
+        const auto lineEnded = [this](std::size_t count) {
+            const auto end = reply_.begin() + static_cast<std::ptrdiff_t>(count);
+            return std::find_if(reply_.begin(), end, [](std::uint8_t c) { return c == '\n'; }) != end;
+        };
+        while (n < reply_.size() && !lineEnded(n) && !LinkLost()) {
+            const std::int32_t got = device_.ReadBuffer(std::span(&reply_[n], 1), kBannerRestMs);
+            if (got <= 0) {
+                break;
+            }
+            n = ReadQueued(n + static_cast<std::size_t>(got));
+        }
+        return n;
     }
 
     // Sends every record line and reads its verdict. A value when the run ends there (a
@@ -270,9 +309,12 @@ private:
 
     // One byte within the time-out, then whatever else is queued. A lost link is no reply.
     bool AwaitReply(std::uint32_t timeoutMs) {
-        std::size_t n = static_cast<std::size_t>(std::max(0, device_.ReadBuffer(std::span(reply_.data(), 1), timeoutMs)));
-        n = ReadQueued(n);
-        return n > 0 && !LinkLost();
+        return AwaitReplyCount(timeoutMs) > 0 && !LinkLost();
+    }
+
+    std::size_t AwaitReplyCount(std::uint32_t timeoutMs) {
+        const std::size_t n = static_cast<std::size_t>(std::max(0, device_.ReadBuffer(std::span(reply_.data(), 1), timeoutMs)));
+        return ReadQueued(n);
     }
 
     // Reads what the receive queue holds, one byte at a time, after the n bytes already in the
@@ -327,6 +369,13 @@ std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
                             platform::UpdateSink* frame, std::int32_t family, bool latencyTuning) {
     const std::uint32_t size = CheckFirmwareFile(path, family);
     if (size == 0) {
+        return kResultFile;
+    }
+    if (const FirmwareContentProblem problem = CheckFirmwareContent(path); problem.error != 0) {
+        if (frame != nullptr) {
+            frame->FirmwareRefused(problem.line, problem.reason);
+        }
+        platform::SetLastError(problem.error);
         return kResultFile;
     }
     ProgressBar bar(frame);

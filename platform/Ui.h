@@ -57,6 +57,9 @@ public:
     // A record line was sent; line: its line number in the file, from 1. Lets a front end name
     // the record a boot loader refused.
     virtual void RecordSent(std::uint32_t line) { (void)line; }
+    // The file was refused before the display was touched; line: where (from 1), 0 for the
+    // file as a whole.
+    virtual void FirmwareRefused(std::uint32_t line, const std::string& reason) { (void)line; (void)reason; }
 };
 
 // The interface in use. Without one installed, a quiet default answers IDOK and shows nothing.

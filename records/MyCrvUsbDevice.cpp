@@ -44,9 +44,11 @@ BOOL CMyCrvUsbDevice::ConnectDevice(BOOL reportNotFound)
     if (IsOpen() || m_bLinkLost)
         ClosePort();
     Connected = OpenPort("USB");
+    EepromWasRead = UserAreaWasRead = false;
     if (Connected) {
         BOOL eeprom = ReadEeprom();
         BOOL userArea = ReadUserArea();
+        UserAreaWasRead = userArea != FALSE;
         if (!eeprom || !userArea)
             platform::Ui().MessageBox(LoadStdString(IDS_CANNOT_READ_EEPROM),
                                       LoadStdString(IDS_ERROR_CAPTION),
@@ -128,6 +130,7 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
         size = sizeof m_eepromBm;
     } else {
         ShowUnknownDeviceMessage();
+        EepromWasRead = false;
         return FALSE;
     }
     *header = d2xx::FT_EEPROM_HEADER{};
@@ -138,6 +141,7 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
     // The library does not bound the strings; keep ours terminated whatever it returned.
     for (auto* s : {&Manufacturer, &ManufacturerId, &Description, &SerialNumber})
         s->back() = '\0';
+    EepromWasRead = status == d2xx::FT_OK;
     return status == d2xx::FT_OK;
 }
 
@@ -160,10 +164,10 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
         status = ProgramKeepingRecord();
     } else {
         ShowUnknownDeviceMessage();
-        WriteProductionLog(FALSE);
+        WriteProductionLog(FALSE, FALSE);
         return FALSE;
     }
-    WriteProductionLog(FALSE);
+    WriteProductionLog(FALSE, status == d2xx::FT_OK ? TRUE : FALSE);
     return status == d2xx::FT_OK && records::VerifyEepromWrite(*this, before);
 }
 
@@ -266,8 +270,11 @@ BOOL CMyCrvUsbDevice::WriteUserArea()
     if (!records::PrepareWrite(*this, before))
         return FALSE;
     const UserAreaImageBuffer written = UserAreaImage;
-    if (Library().EE_UAWrite(DeviceHandle(), UserAreaImage.data(), kUserAreaSize) != d2xx::FT_OK)
+    // The attempt is history too: a failed write leaves a record that says so.
+    if (Library().EE_UAWrite(DeviceHandle(), UserAreaImage.data(), kUserAreaSize) != d2xx::FT_OK) {
+        WriteProductionLog(TRUE, FALSE);
         return FALSE;
+    }
     WriteProductionLog(TRUE);
     return records::VerifyUserAreaWrite(*this, written) ? TRUE : FALSE;
 }

@@ -61,22 +61,38 @@ public:
     BOOL ReadProfileSetting(const char* section, const char* key, const char* def, char* buffer,
                             int size);
 
-    // Production log and serial numbers. WriteProductionLog appends one whole record and
-    // updates the status entries; when the record cannot be appended it warns the operator
-    // (naming the log file) and returns FALSE. The write it records keeps its own result.
-    BOOL WriteProductionLog(BOOL deviceData);
+    // Production log and serial numbers. WriteProductionLog appends one whole record and, for
+    // a write that succeeded, updates the status entries; when the record cannot be appended
+    // or the status cannot be stored it warns the operator (naming the file), notes it in
+    // LastLog and returns FALSE for the record. The write it records keeps its own result.
+    // written: FALSE records a failed write as such and leaves the status entries alone.
+    BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
     // Appends a whole record to the log; when it cannot, the warning ends with advice.
     BOOL AppendLogRecord(const std::string& record, const std::string& advice);
     BOOL AppendFileToLog(const char* logPath, const char* sourcePath);
     // The next running number for the record's device code, set into the record and the USB
     // serial string (in memory only). -1, with a message and nothing changed, when it would
-    // not fit the record (above 65535).
+    // not fit the record (above 65535) or when the profile store is there but cannot be read
+    // (numbering would start again at 1 and repeat numbers already given).
     std::int32_t GenerateSerialNumber();
     // The log file in stored form: profile "Settings"/"LOG", else the default.
     std::string LogFileSetting();
 
     UpdateWorker& Worker() { return *m_pUpdateWorker; }
+
+    // What became of the last WriteProductionLog: a front end must tell a write whose history
+    // is missing from one fully recorded.
+    struct LogOutcome {
+        bool recordStored = true;
+        bool statusStored = true;
+    } LastLog;
+
+    // Whether the last connect (or ReadEeprom since) could read the EEPROM configuration, and
+    // whether the last connect could read the user-area record: a write built on a part that
+    // was not read would program the zeros in its place.
+    bool EepromWasRead = false;
+    bool UserAreaWasRead = false;
 
     BOOL Connected = FALSE;
     std::string ProfilePath;
@@ -93,7 +109,7 @@ private:
     d2xx::FT_STATUS ProgramKeepingRecord();
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
-    void UpdateStatusEntries(const records::StationInfo& station);
+    bool UpdateStatusEntries(const records::StationInfo& station); // false: not all stored
 
     std::unique_ptr<UpdateWorker> m_pUpdateWorker;
 };

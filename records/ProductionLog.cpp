@@ -6,7 +6,9 @@
 #include <climits>
 #include <cstdio>
 #include <ctime>
+#include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <iterator>
 #include <mutex>
 #include <sstream>
@@ -97,12 +99,16 @@ std::string FormatLogTime(std::int64_t time)
     return text;
 }
 
-std::string FormatLogHeader(const StationInfo& station, bool deviceData)
+std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written)
 {
     std::string text = "\r\n***\r\n*** [" + FormatLogTime(station.time) + "] USER \"" +
-                       Cut127(station.user) + "\" on COMPUTER \"" + Cut127(station.computer) +
-                       "\"\r\n";
-    text += deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
+                       OneLine(Cut127(station.user)) + "\" on COMPUTER \"" +
+                       OneLine(Cut127(station.computer)) + "\"\r\n";
+    if (written)
+        text += deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
+    else
+        text += deviceData ? "*** Device data to user area NOT flashed: the write failed\r\n"
+                           : "*** USB data NOT flashed: the write failed\r\n";
     text += "***\r\n";
     return text;
 }
@@ -188,26 +194,36 @@ std::string CMyCrvUsbDevice::LogFileSetting()
     return path;
 }
 
-void CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
+bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
 {
     DeviceData data;
     DecodeSerialNumber(UserAreaImage, data);
     std::string timeText = records::FormatLogTime(station.time);
     std::string section = "Device" + std::to_string(UserAreaImage[0]) + "Status";
-    WriteProfileSetting("Status", "Device", section.c_str());
-    WriteProfileSetting(section.c_str(), "Date", timeText.c_str());
-    WriteProfileSetting(section.c_str(), "User", station.user.c_str());
-    WriteProfileSetting(section.c_str(), "Computer", station.computer.c_str());
-    WriteProfileSetting(section.c_str(), "SerialNumber", FormatSerialNumber(data).c_str());
+    bool stored = WriteProfileSetting("Status", "Device", section.c_str()) != FALSE;
+    stored = WriteProfileSetting(section.c_str(), "Date", timeText.c_str()) && stored;
+    stored = WriteProfileSetting(section.c_str(), "User", station.user.c_str()) && stored;
+    stored = WriteProfileSetting(section.c_str(), "Computer", station.computer.c_str()) && stored;
+    stored = WriteProfileSetting(section.c_str(), "SerialNumber", FormatSerialNumber(data).c_str()) && stored;
+    if (!stored)
+        platform::Ui().MessageBox("The device status could not be stored in \"" + ProfilePath +
+                                      "\".\nThe next serial number for this device code may repeat one "
+                                      "already given.",
+                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                  platform::BoxOwner::MainWindow);
+    return stored;
 }
 
-BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
+BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
 {
     records::StationInfo station = records::CurrentStationInfo();
+    LastLog = {};
     // The device was written whatever becomes of the log: the next serial number must know.
-    UpdateStatusEntries(station);
+    // A failed write changed nothing, so the status stays that of the last device written.
+    if (written)
+        LastLog.statusStored = UpdateStatusEntries(station);
 
-    std::string record = records::FormatLogHeader(station, deviceData != FALSE);
+    std::string record = records::FormatLogHeader(station, deviceData != FALSE, written != FALSE);
     if (deviceData) {
         DeviceData data;
         try {
@@ -222,7 +238,11 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData)
         FillUsbSettings(usb.data, false);
         record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
     }
-    return AppendLogRecord(record, "The device was written; please note its settings by hand.");
+    if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
+                                        : "The device could not be written either."))
+        return TRUE;
+    LastLog.recordStored = false;
+    return FALSE;
 }
 
 BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::string& advice)
@@ -255,8 +275,7 @@ BOOL CMyCrvUsbDevice::WriteLogHeader(const char* path, BOOL deviceData)
                                  records::FormatLogHeader(station, deviceData != FALSE)) !=
         records::AppendResult::Ok)
         return FALSE;
-    UpdateStatusEntries(station);
-    return TRUE;
+    return UpdateStatusEntries(station) ? TRUE : FALSE;
 }
 
 BOOL CMyCrvUsbDevice::AppendFileToLog(const char* logPath, const char* sourcePath)
@@ -269,10 +288,39 @@ BOOL CMyCrvUsbDevice::AppendFileToLog(const char* logPath, const char* sourcePat
     return records::AppendToLogFile(platform::MapPath(logPath), content) == records::AppendResult::Ok;
 }
 
+namespace {
+
+// "" when the store can be read or is simply not there yet; else why it cannot be read.
+std::string ProfileUnreadable(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return errno == ENOENT ? std::string() : std::string(std::strerror(errno));
+    struct stat info {};
+    char byte = 0;
+    std::string why;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+        why = "it is not a regular file";
+    else if (::read(fd, &byte, 1) < 0)
+        why = std::strerror(errno);
+    ::close(fd);
+    return why;
+}
+
+} // namespace
+
 std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
 {
     DeviceData data;
     GetDeviceData(data);
+    // Read as missing, an unreadable store would start the numbering again at 1.
+    if (const std::string why = ProfileUnreadable(ProfilePath); !why.empty()) {
+        platform::Ui().MessageBox("No serial number was generated: the device status in \"" + ProfilePath +
+                                      "\" cannot be read (" + why + ").",
+                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                  platform::BoxOwner::MainWindow);
+        return -1;
+    }
     std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
     char last[256] = {};
     ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);

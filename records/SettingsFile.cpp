@@ -13,6 +13,8 @@
 #include "records/MyCrvUsbDevice.h"
 #include "records/TextScan.h"
 #include "records/UsbSettingsEdit.h"
+#include "platform/Ui.h"
+#include "res/Strings.h"
 
 namespace records {
 
@@ -130,11 +132,19 @@ KeyValues UsbSectionValues(const FT_PROGRAM_DATA& data)
     return values;
 }
 
+std::string OneLine(std::string text)
+{
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F)
+            c = ' ';
+    return text;
+}
+
 std::string FormatSection(const std::string& name, const KeyValues& values)
 {
     std::string text = "[" + name + "]\r\n";
     for (const auto& [key, value] : values)
-        text += key + "=" + value + "\r\n";
+        text += key + "=" + OneLine(value) + "\r\n";
     return text;
 }
 
@@ -156,6 +166,9 @@ void ApplyUsbSection(const SectionReader& read, FT_PROGRAM_DATA& data)
     for (const UsbKey& k : kUsbKeys) {
         std::string text = read(k.key, k.def);
         if (auto t = std::get_if<Text>(&k.field)) {
+            if (!CheckUsbStringText(k.key, text).empty())
+                throw platform::CommandError(platform::E_FAIL, std::string(k.key) + "=" + text +
+                                                                   ": holds a control character");
             char* out = loaded.**t;
             std::size_t n = std::min(text.size(), kStringBuffer - 1);
             std::memcpy(out, text.data(), n);
@@ -164,6 +177,10 @@ void ApplyUsbSection(const SectionReader& read, FT_PROGRAM_DATA& data)
         }
         std::int64_t value[1];
         ScanOrRefuse(text, k.key, k.readFormat, value);
+        const bool id = &k == &kUsbKeys[0] || &k == &kUsbKeys[1];
+        if (id && value[0] > 0xFFFF)
+            throw platform::CommandError(platform::E_FAIL, std::string(k.key) + "=" + text +
+                                                               ": larger than 0xffff, the largest USB ID");
         if (auto w = std::get_if<Word>(&k.field))
             loaded.**w = static_cast<d2xx::WORD>(value[0]);
         else

@@ -17,7 +17,10 @@ using KeyValues = std::vector<std::pair<std::string, std::string>>;
 KeyValues DeviceSectionValues(const DeviceData& data);
 // The seventeen [USB] keys in file order; the four string pointers must be valid.
 KeyValues UsbSectionValues(const d2xx::FT_PROGRAM_DATA& data);
-// "[name]\r\n" and "key=value\r\n" lines, as a fresh private-profile file holds them.
+// Control characters become blanks: a stored value is one line, so it cannot forge another.
+std::string OneLine(std::string text);
+// "[name]\r\n" and "key=value\r\n" lines, as a fresh private-profile file holds them; values
+// made OneLine.
 std::string FormatSection(const std::string& name, const KeyValues& values);
 
 // The [USB] fields the EEPROM image does not carry, set to the values a load takes as default
@@ -30,6 +33,8 @@ using SectionReader = std::function<std::string(const char* key, const char* def
 
 // A value that does not match its read format is refused: platform::CommandError E_FAIL whose
 // detail names the key and the value ("Type=0xZZ: not a number 0xNN"); data is then unchanged.
+// So is an ID above 0xffff and a string with a control character: the converter cannot take
+// them, and cutting them to fit would program something else.
 // Takes the [USB] values into data (strings into its four buffers of 64, cut to 63).
 void ApplyUsbSection(const SectionReader& read, d2xx::FT_PROGRAM_DATA& data);
 // Takes the [Device] values into data, Manufacturing before LastUpdate is read. Also refused:

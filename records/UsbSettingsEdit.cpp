@@ -54,6 +54,28 @@ std::string Formatted(unsigned id, const char* argument)
     return text;
 }
 
+// The value as the operator can read it back on one line: control characters as \n, \t, \xNN.
+std::string Escaped(std::string_view text)
+{
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n')
+            out += "\\n";
+        else if (c == '\r')
+            out += "\\r";
+        else if (c == '\t')
+            out += "\\t";
+        else if (byte < 0x20 || byte == 0x7F) {
+            char hex[8];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else
+            out += c;
+    }
+    return out + "\"";
+}
+
 } // namespace
 
 UsbSettingsFields UsbFieldsFromRecord(const d2xx::FT_PROGRAM_DATA& data)
@@ -87,6 +109,43 @@ std::optional<std::uint16_t> ParseHexWord(std::string_view text)
     return static_cast<std::uint16_t>(value);
 }
 
+std::optional<std::uint32_t> ParseHexId(std::string_view text)
+{
+    if (!ParseHexWord(text))
+        return std::nullopt;
+    const std::size_t start = text.find_first_not_of(std::string_view("\t x0", 4));
+    std::uint32_t value = 0;
+    for (std::size_t i = start; i != std::string_view::npos && i < text.size(); ++i) {
+        const int d = HexDigit(text[i]);
+        if (d < 0)
+            break;
+        value = std::min<std::uint32_t>((value << 4) | static_cast<std::uint32_t>(d), 0x10000u);
+    }
+    return value;
+}
+
+std::string CheckUsbIdText(const char* name, std::string_view text)
+{
+    const std::optional<std::uint32_t> value = ParseHexId(text);
+    if (!value)
+        return Formatted(IDS_USB_ID_NOT_HEX, name);
+    if (*value > 0xFFFFu)
+        return "The " + std::string(name) + " " + Escaped(text) +
+               " is larger than 0xffff, the largest USB ID; nothing was programmed.";
+    return {};
+}
+
+std::string CheckUsbStringText(const char* name, std::string_view text)
+{
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return "The " + std::string(name) + " " + Escaped(text) +
+                   " holds a control character (a line break, a tab); nothing was programmed.";
+    }
+    return {};
+}
+
 UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
 {
     struct Id {
@@ -96,8 +155,8 @@ UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
     };
     for (const Id& id : {Id{UsbField::VendorId, &fields.VendorId, "Vendor ID"},
                          Id{UsbField::ProductId, &fields.ProductId, "Product ID"}}) {
-        if (!ParseHexWord(*id.text))
-            return {id.field, Formatted(IDS_USB_ID_NOT_HEX, id.name)};
+        if (std::string problem = CheckUsbIdText(id.name, *id.text); !problem.empty())
+            return {id.field, std::move(problem)};
     }
     for (const Id& t : {Id{UsbField::Manufacturer, &fields.Manufacturer, "Manufacturer"},
                         Id{UsbField::ManufacturerId, &fields.ManufacturerId, "Manufacturer ID"},
@@ -105,6 +164,8 @@ UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
                         Id{UsbField::Description, &fields.Description, "Device Description"}}) {
         if (t.text->size() > kUsbTextMax)
             return {t.field, Formatted(IDS_USB_TEXT_TOO_LONG, t.name)};
+        if (std::string problem = CheckUsbStringText(t.name, *t.text); !problem.empty())
+            return {t.field, std::move(problem)};
     }
     return {};
 }

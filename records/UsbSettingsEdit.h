@@ -48,6 +48,17 @@ UsbSettingsFields UsbFieldsFromRecord(const d2xx::FT_PROGRAM_DATA& data);
 // such a text has no defined value.
 std::optional<std::uint16_t> ParseHexWord(std::string_view text);
 
+// The same reading without cutting: the whole number, or 0x10000 for anything larger, so a
+// check can tell an ID that does not fit from one that does.
+std::optional<std::uint32_t> ParseHexId(std::string_view text);
+
+// The checks every entry point (dialog, command line, settings file) shares: "" when the value
+// can be programmed, else the operator's message naming it. name: "Vendor ID", "Description"...
+std::string CheckUsbIdText(const char* name, std::string_view text);
+// A USB string must be one line of text: no control characters (they would be programmed
+// raw and break the production log's lines).
+std::string CheckUsbStringText(const char* name, std::string_view text);
+
 enum class UsbField { None, VendorId, ProductId, Manufacturer, ManufacturerId, SerialNumber,
                       Description };
 
@@ -56,8 +67,8 @@ struct UsbFieldProblem {
     std::string message;             // why not, for the operator
 };
 
-// First field, top to bottom, that cannot be programmed: an ID without a defined value or a
-// text longer than kUsbTextMax bytes.
+// First field, top to bottom, that cannot be programmed: an ID without a defined value or
+// above 0xffff, a text longer than kUsbTextMax bytes or holding a control character.
 UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields);
 
 // The write after the operator confirmed, for checked fields: the current settings are taken

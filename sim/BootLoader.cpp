@@ -84,6 +84,9 @@ BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath) {
         }
     }
     config.pullCableAtRecord = static_cast<int>(ParseNumber(get("PullCableAtRecord"), 0));
+    config.silentFromRecord = static_cast<int>(std::max(0L, ParseNumber(get("SilentFromRecord"), 0)));
+    config.verdictDelayMs = static_cast<int>(std::clamp(ParseNumber(get("VerdictDelayMs"), 0), 0L, 600000L));
+    config.splitBannerAt = static_cast<int>(std::max(0L, ParseNumber(get("SplitBannerAt"), 0)));
     const long size = ParseNumber(get("FlashSize"), static_cast<long>(config.flashSize));
     // A zero or absurd size would make every record an address fault or exhaust memory.
     if (size > 0 && size <= 16L * 1024 * 1024) {
@@ -106,6 +109,8 @@ void BootLoader::Enter(bool withBanner, std::uint32_t nowMs, std::vector<std::ui
     cablePulled_ = false;
     finished_ = false;
     erasePending_ = false;
+    erased_ = false;
+    delayed_.clear();
     if (withBanner) {
         Append(out, config_.banner);
         Append(out, "\r\n");
@@ -120,6 +125,7 @@ void BootLoader::Leave() {
     mode_ = Mode::Off;
     line_.clear();
     held_.clear();
+    delayed_.clear();
     erasePending_ = false;
 }
 
@@ -158,6 +164,12 @@ void BootLoader::Receive(std::span<const std::uint8_t> bytes, std::uint32_t nowM
 
 void BootLoader::Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
     std::lock_guard lock(mutex_);
+    std::size_t due = 0;
+    while (due < delayed_.size() && static_cast<std::int32_t>(nowMs - delayed_[due].dueMs) >= 0) {
+        Append(out, delayed_[due].bytes);
+        ++due;
+    }
+    delayed_.erase(delayed_.begin(), delayed_.begin() + static_cast<std::ptrdiff_t>(due));
     if (!erasePending_ || static_cast<std::int32_t>(nowMs - eraseDoneAt_) < 0) {
         return;
     }
@@ -184,7 +196,8 @@ void BootLoader::HandleByte(std::uint8_t byte, std::uint32_t nowMs, std::vector<
         }
         return;
     }
-    if (!line_.empty() && line_.back() == '\r') {
+    // Requests may end in CR LF; a record line keeps its CR and is refused for it.
+    if (mode_ != Mode::Records && !line_.empty() && line_.back() == '\r') {
         line_.pop_back();
     }
     HandleLine(nowMs, out);
@@ -202,6 +215,7 @@ void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
         break;
     case Mode::Commands:
         if (line_ == "K") {
+            erased_ = true;
             Erase();
             if (config_.eraseMs > 0) {
                 erasePending_ = true;
@@ -209,7 +223,7 @@ void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
             } else {
                 FinishErase(out);
             }
-        } else if (line_ == "L") {
+        } else if (line_ == "L" && erased_) {
             if (config_.loadReply) {
                 Append(out, kLoadReply);
             }
@@ -218,7 +232,7 @@ void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
         break;
     case Mode::Records:
         if (!line_.empty() && line_.front() == ':') {
-            HandleRecord(out);
+            HandleRecord(nowMs, out);
         }
         break;
     case Mode::Off:
@@ -240,20 +254,32 @@ void BootLoader::FinishErase(std::vector<std::uint8_t>& out) {
     }
 }
 
-void BootLoader::HandleRecord(std::vector<std::uint8_t>& out) {
+void BootLoader::Answer(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
+    if (config_.verdictDelayMs <= 0) {
+        Append(out, reply);
+        return;
+    }
+    delayed_.push_back({nowMs + static_cast<std::uint32_t>(config_.verdictDelayMs), std::string(reply)});
+}
+
+void BootLoader::HandleRecord(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
     ++records_;
     if (config_.pullCableAtRecord > 0 && records_ == config_.pullCableAtRecord) {
         cablePulled_ = true;
         return;
     }
+    // A hung loader: it swallows the rest of the file without programming or answering.
+    if (config_.silentFromRecord > 0 && records_ >= config_.silentFromRecord) {
+        return;
+    }
     if (config_.refuseRecord > 0 && records_ == config_.refuseRecord && !config_.refuseReply.empty()) {
-        Append(out, config_.refuseReply);
+        Answer(config_.refuseReply, nowMs, out);
         return;
     }
     Record record;
     const char verdict = Parse(line_, record);
     if (verdict != 'G') {
-        out.push_back(static_cast<std::uint8_t>(verdict));
+        Answer(std::string(1, verdict), nowMs, out);
         return;
     }
     switch (record.type) {
@@ -279,11 +305,12 @@ void BootLoader::HandleRecord(std::vector<std::uint8_t>& out) {
     default:
         break;
     }
-    out.push_back('G');
     if (record.type == 0x01) {
-        Append(out, kFinalReply);
+        Answer(std::string("G") + kFinalReply, nowMs, out);
         finished_ = true;
         mode_ = Mode::Done;
+    } else {
+        Answer("G", nowMs, out);
     }
 }
 

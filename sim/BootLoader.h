@@ -6,12 +6,14 @@
 //   banner start      config.banner, CR LF
 //   wake-up "\r\n"    ">"        (one byte, so no tail of it can be taken for a later reply)
 //   erase "K\r\n"     "OK\r\n"   after eraseMs
-//   load "L\r\n"      "OK\r\n"
+//   load "L\r\n"      "OK\r\n"   only after an erase
+//   a record line ending in CR LF is refused ('H'): the host sends text-mode lines
 //   each record       'G', 'H', 'L', 'S', 'R' or 'A' (or the reply of RefuseRecord)
 //   after the end-of-file record's verdict: "OK\r\n"
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "sim/Peer.h"
@@ -28,12 +30,16 @@ struct BootLoaderConfig {
     int refuseRecord = 0;     // answer the Nth record line (1-based) with refuseReply; 0 none
     std::string refuseReply;  // usually one verdict character; more test a verdict of several bytes
     int pullCableAtRecord = 0; // the converter disappears while record N is written; 0 never
+    int silentFromRecord = 0;  // from record N (1-based) on, lines are taken and never answered
+    int verdictDelayMs = 0;    // every verdict (and what follows it) comes this much later
+    int splitBannerAt = 0;     // the banner line reaches the host in two packets split after
+                               // this many characters (the converter does it); 0 whole
     std::uint32_t flashSize = 131072;
 };
 
 // Reads section [BootLoader] of a simulator configuration file (keys Banner, ResetAfterMs,
 // WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C (C: the reply, one character or
-// more), PullCableAtRecord, FlashSize);
+// more), PullCableAtRecord, SilentFromRecord, VerdictDelayMs, SplitBannerAt, FlashSize);
 // missing keys keep their defaults. Numbers may be decimal or 0x hexadecimal.
 BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath);
 
@@ -99,7 +105,9 @@ private:
     char Parse(const std::string& line, Record& record) const;
     void HandleByte(std::uint8_t byte, std::uint32_t nowMs, std::vector<std::uint8_t>& out);
     void HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out);
-    void HandleRecord(std::vector<std::uint8_t>& out);
+    void HandleRecord(std::uint32_t nowMs, std::vector<std::uint8_t>& out);
+    // Verdicts go out at once, or verdictDelayMs later through Poll.
+    void Answer(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out);
     void Erase();
     void FinishErase(std::vector<std::uint8_t>& out);
 
@@ -116,7 +124,13 @@ private:
     bool cablePulled_ = false;
     bool finished_ = false;
     bool erasePending_ = false;
+    bool erased_ = false; // the load request is answered only after an erase
     std::uint32_t eraseDoneAt_ = 0;
+    struct Delayed {
+        std::uint32_t dueMs;
+        std::string bytes;
+    };
+    std::vector<Delayed> delayed_; // in order of their due times
     std::vector<std::uint8_t> held_; // input that came while the erase was running
 };
 

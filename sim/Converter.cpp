@@ -223,6 +223,7 @@ bool Converter::Alive(std::uint64_t session) const
 
 void Converter::ClearQueues()
 {
+    bannerTail_.clear();
     toDisplay_.clear();
     onWire_.clear();
     chipBuffer_.clear();
@@ -394,6 +395,12 @@ void Converter::EnterBootLoader(bool withBanner, Nanos at)
     flashSaved_ = false;
     std::vector<std::uint8_t> out;
     bootLoader_->Enter(withBanner, Millis(at), out);
+    bannerTail_.clear();
+    const auto split = static_cast<std::size_t>(config_.bootLoader.splitBannerAt);
+    if (withBanner && split > 0 && split < out.size()) {
+        bannerTail_.assign(out.begin() + static_cast<std::ptrdiff_t>(split), out.end());
+        out.resize(split);
+    }
     FromDisplay(out, at);
 }
 
@@ -456,12 +463,25 @@ bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
 std::uint32_t Converter::QueuedForHost(std::uint32_t nowMs)
 {
     Advance(nowMs);
+    ReleaseBannerTail();
     return static_cast<std::uint32_t>(hostQueue_.size());
+}
+
+void Converter::ReleaseBannerTail()
+{
+    // The host is looking at the banner's first packet: the rest left the display just after
+    // the flush and comes with the next one, a latency period later.
+    if (bannerTail_.empty() || hostQueue_.empty())
+        return;
+    const Nanos period = static_cast<Nanos>(std::max(latencyMs_, 1)) * kNsPerMs;
+    FromDisplay(bannerTail_, now_ + period);
+    bannerTail_.clear();
 }
 
 std::uint32_t Converter::Read(std::span<std::uint8_t> out, std::uint32_t nowMs)
 {
     Advance(nowMs);
+    ReleaseBannerTail();
     const std::size_t n = std::min(out.size(), hostQueue_.size());
     std::copy_n(hostQueue_.begin(), n, out.begin());
     hostQueue_.erase(hostQueue_.begin(), hostQueue_.begin() + static_cast<std::ptrdiff_t>(n));

@@ -137,6 +137,7 @@ private:
     void HarvestFrames();
     void ClearQueues();
     void EnterBootLoader(bool withBanner, Nanos at);
+    void ReleaseBannerTail();
     void LeaveBootLoader();
     void SaveFlash();
     void LoadState();
@@ -182,6 +183,7 @@ private:
     Nanos clrDtrAt_ = 0;
     bool resetPending_ = false;
     Nanos resetAt_ = 0;
+    std::vector<std::uint8_t> bannerTail_; // SplitBannerAt: held until the host sees the head
     std::vector<std::uint32_t> escapes_;
     std::vector<std::vector<std::uint8_t>> frames_;
 };

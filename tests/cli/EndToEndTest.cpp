@@ -350,6 +350,17 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
          "Kestrune Error: The Product ID must be a hexadecimal number, such as 0x0403.\n"},
         {{"Description=" + std::string(64, 'x')},
          "Kestrune Error: The Device Description must not be longer than 63 characters.\n"},
+        {{"VendorId=0x1beef"},
+         "Kestrune Error: The Vendor ID \"0x1beef\" is larger than 0xffff, the largest USB ID; nothing was programmed.\n"},
+        {{"ProductId=10000"},
+         "Kestrune Error: The Product ID \"10000\" is larger than 0xffff, the largest USB ID; nothing was programmed.\n"},
+        {{"VendorId="}, "Kestrune Error: VendorId= needs a hexadecimal ID such as 0x0403; nothing was programmed.\n"},
+        {{"Description=a\nb"},
+         "Kestrune Error: The Device Description \"a\\nb\" holds a control character (a line break, a tab); "
+         "nothing was programmed.\n"},
+        {{"Manufacturer=Z\tK"},
+         "Kestrune Error: The Manufacturer \"Z\\tK\" holds a control character (a line break, a tab); "
+         "nothing was programmed.\n"},
     };
     for (const auto& [assignments, message] : refusals) {
         std::vector<std::string> args = {"--yes", "eeprom", "program"};
@@ -372,10 +383,22 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
     no.input = "n\n";
     EXPECT_EQ(Run({"eeprom", "program", "VendorId=0x2222"}, no).status, 1);
 
+    // A settings file's ID that does not fit is refused as well, before anything is taken.
+    WriteText(dir_ / "wide.bin", "[Device]\r\nType=0x63\r\n[USB]\r\nVendorId=0x1beef\r\n");
+    ProcessResult wide = Run({"--yes", "settings", "load", (dir_ / "wide.bin").string(), "--program"});
+    EXPECT_EQ(wide.status, 1);
+    EXPECT_EQ(wide.err, "Kestrune: Unspecified error / VendorId=0x1beef: larger than 0xffff, the largest USB ID\n");
+    EXPECT_FALSE(fs::exists(Log()));
+
     Simulate("Eeprom", "ProgramFails", "1");
     ProcessResult failed = Run({"--yes", "eeprom", "program", "VendorId=0x3333"});
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
+    // The failed attempt is logged as failed, and the status entries stay untouched.
+    EXPECT_NE(ReadText(Log()).find("*** USB data NOT flashed: the write failed\r\n***\r\n[USB]\r\nVendorId=0x3333\r\n"),
+              std::string::npos);
+    EXPECT_EQ(ReadText(Log()).find("*** USB data flashed"), std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
 
     Simulate("Eeprom", "ProgramFails", "0");
     EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
@@ -402,8 +425,13 @@ TEST_P(CliPath, EepromOfEachChipType)
         if (std::string(chip) == "5") {
             // The program knows the X series and the BM only.
             EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
+            EXPECT_EQ(show.status, 1);
+            EXPECT_EQ(show.out, "");
+            // An EEPROM it cannot read is not written from zeros.
             EXPECT_EQ(program.status, 1);
-            EXPECT_NE(program.err.find("Kestrune Error: Canot write to USB EEPROM\n"), std::string::npos) << program.err;
+            EXPECT_NE(program.err.find("kestrune-cli: the USB EEPROM could not be read, so nothing was written"),
+                      std::string::npos)
+                << program.err;
             continue;
         }
         EXPECT_EQ(show.status, 0) << show.err;
@@ -458,7 +486,89 @@ TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
 
     Simulate("UserArea", "WriteFails", "0");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+    // The attempt is history, told as it happened; the status still names no device written.
+    EXPECT_NE(ReadText(Log()).find("*** Device data to user area NOT flashed: the write failed\r\n***\r\n"
+                                   "[Device]\r\nType=0x63\r\n"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
+}
+
+TEST_F(Cli, NothingIsWrittenThatWasNotRead)
+{
+    const fs::path file = dir_ / "devinfo.bin";
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    const std::string unread = "Kestrune Error: Cannot read from USB EEPROM\n";
+
+    Simulate("Eeprom", "ReadFails", "1");
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"eeprom", "show"},
+             {"--yes", "eeprom", "program", "Manufacturer=X"},
+             {"--yes", "eeprom", "program", "VendorId=0x0403", "ProductId=0xf208", "Manufacturer=ZKM",
+              "ManufacturerId=ZK", "SerialNumber=ZK000001", "Description=Corvina Nova"},
+             {"--yes", "serial", "next", "--program"}}) {
+        ProcessResult run = Run(args);
+        EXPECT_EQ(run.status, 1) << args[1];
+        EXPECT_EQ(run.out.find("VendorId"), std::string::npos) << run.out;
+        EXPECT_EQ(run.err.rfind(unread, 0), 0u) << run.err;
+    }
+    // A settings file that holds every USB setting needs nothing from the converter.
+    WriteText(dir_ / "partial.bin", "[USB]\r\nVendorId=0x0403\r\nProductId=0xf208\r\n");
+    EXPECT_EQ(Run({"--yes", "settings", "load", (dir_ / "partial.bin").string(), "--program"}).status, 1);
     EXPECT_FALSE(fs::exists(Log()));
+    // Even a file with every key is not written without a backup of what the converter holds.
+    EXPECT_EQ(Run({"--yes", "settings", "load", file.string(), "--program"}).status, 1);
+
+    Simulate("Eeprom", "ReadFails", "0");
+    EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
+
+    Simulate("UserArea", "ReadFails", "1");
+    fs::remove(Log());
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"record", "show"},
+             {"--yes", "record", "program", "SerialNumber=0009.0009.009"},
+             {"serial", "next"},
+             {"--yes", "serial", "next", "--program"}}) {
+        ProcessResult run = Run(args);
+        EXPECT_EQ(run.status, 1) << args[1];
+        EXPECT_EQ(run.out, "") << args[1];
+    }
+    EXPECT_FALSE(fs::exists(Log()));
+    EXPECT_EQ(Run({"--yes", "record", "program", "Type=0x62", "SerialNumber=0009.0009.009",
+                   "Manufacturing=01.02.24", "LastUpdate=01.02.24"})
+                  .status,
+              1);
+    Simulate("UserArea", "ReadFails", "0");
+    EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+}
+
+TEST_F(Cli, ExitStatusFourWhenTheHistoryIsNotStored)
+{
+    // The log's folder cannot be made: a file stands where it should be.
+    WriteText(dir_ / "c" / "blocker", "");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLOG=C:\\blocker\\fertigung.log\r\n");
+    ProcessResult noLog = Run({"--yes", "eeprom", "program", "Description=Logged nowhere"});
+    EXPECT_EQ(noLog.status, 4) << noLog.err;
+    EXPECT_NE(noLog.err.find("The production record could not be added to the log file"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Logged nowhere\n"), std::string::npos);
+    // The status was stored: the number after it follows on.
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("[Device98Status]"), std::string::npos);
+
+    // The profile store cannot be written (nor read): its folder is a file.
+    ProcessOptions noStatus;
+    noStatus.env["KESTRUNE_PROFILE"] = (dir_ / "c" / "blocker" / "kestrune.ini").string();
+    ProcessResult status = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"}, noStatus);
+    EXPECT_EQ(status.status, 4) << status.err;
+    EXPECT_NE(status.err.find("The device status could not be stored"), std::string::npos) << status.err;
+    EXPECT_NE(ReadText(Log()).find("SerialNumber=0077.0001.001\r\n"), std::string::npos);
+
+    // A store that is there but cannot be read would restart the numbering: no number at all.
+    ProcessResult serial = Run({"--yes", "serial", "next", "--program"}, noStatus);
+    EXPECT_EQ(serial.status, 1);
+    EXPECT_NE(serial.err.find("No serial number was generated"), std::string::npos) << serial.err;
+    fs::create_directories(dir_ / "store-folder");
+    noStatus.env["KESTRUNE_PROFILE"] = (dir_ / "store-folder").string();
+    EXPECT_EQ(Run({"serial", "next"}, noStatus).status, 1);
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0077.0001.001\n"), std::string::npos);
 }
 
 TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
@@ -668,7 +778,7 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
     const std::string log = (shared / "fertigung.log").string();
     WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLOG=" + log + "\r\n");
     ProcessResult logged = Run({"--yes", "eeprom", "program", "Description=Linked"});
-    EXPECT_EQ(logged.status, 0) << logged.err; // the display was written; the log was not
+    EXPECT_EQ(logged.status, 4) << logged.err; // the display was written; the log was not
     EXPECT_NE(logged.err.find("\"" + log + "\". / It is a symbolic link of another user in a folder others can "
                               "write to; it was not followed."),
               std::string::npos)
@@ -844,6 +954,69 @@ TEST_P(CliPath, FlashFailures)
                            file.string() + "\n"),
               std::string::npos)
         << bad.err;
+}
+
+TEST_F(Cli, FirmwareThatCannotBeFlashedWholeNeverTouchesTheDisplay)
+{
+    const std::vector<std::uint8_t> data = tools::SampleFirmwareData(1024);
+    const std::string good = tools::IntelHexText(data);
+    const fs::path first = dir_ / "heron-100.hex";
+    WriteText(first, good);
+    ASSERT_EQ(Run({"flash", first.string()}).status, 0);
+    const std::string flashed = ReadText(dir_ / "state" / "flash.bin");
+    ASSERT_EQ(flashed, std::string(data.begin(), data.end()));
+
+    const fs::path fifo = dir_ / "heron-fifo.hex";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path huge = dir_ / "heron-zeros.hex";
+    WriteText(huge, "");
+    fs::resize_file(huge, 200u * 1000 * 1000);
+    const std::size_t cut = good.find(":00000001FF");
+    struct Case {
+        const char* name;
+        std::string text; // none: made above
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"heron-cut.hex", good.substr(0, cut - 10), "Error loading firmware file. (11) \n", ":65: byte count 0x10 does not match"},
+        {"heron-noend.hex", good.substr(0, cut), "Error loading firmware file. (1392) \n", ": no end-of-file record\n"},
+        {"heron-text.hex", "Release notes\nfor heron 1.00\n", "Error loading firmware file. (13) \n", ": no data record\n"},
+        {"heron-line.hex", ":" + std::string(99999, '0'), "Error loading firmware file. (11) \n", ":1: longer than 254 characters\n"},
+        {"heron-sum.hex", good.substr(0, cut - 4) + "00\r\n:00000001FF\r\n", "Error loading firmware file. (11) \n",
+         ":65: checksum 0x00, the record needs"},
+        {"heron-zeros.hex", "", "Error loading firmware file. (223) \n", ""},
+        {"heron-fifo.hex", "", "Error loading firmware file. (5) \n", ""},
+    };
+    for (const Case& c : cases) {
+        const fs::path file = dir_ / c.name;
+        if (!c.text.empty()) WriteText(file, c.text);
+        ProcessOptions quick;
+        quick.timeoutSeconds = 20;
+        ProcessResult run = Run({"flash", file.string()}, quick);
+        EXPECT_EQ(run.status, 1) << c.name;
+        EXPECT_EQ(run.out, c.out) << c.name;
+        if (!c.err.empty()) {
+            EXPECT_NE(run.err.find(file.string() + c.err), std::string::npos) << run.err;
+        }
+        EXPECT_EQ(run.err.find("Please reset"), std::string::npos) << c.name;
+        EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), flashed) << c.name;
+    }
+
+    // The last record without its line end is sent with one and answered at once.
+    std::vector<std::uint8_t> other = tools::SampleFirmwareData(512);
+    other[0] ^= 0xFF;
+    std::string text = tools::IntelHexText(other);
+    text.resize(text.size() - 2);
+    WriteText(dir_ / "heron-2.hex", text);
+    ProcessResult noEnd = Run({"flash", (dir_ / "heron-2.hex").string()});
+    EXPECT_EQ(noEnd.status, 0) << noEnd.err;
+    EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(other.begin(), other.end()));
+
+    // A boot loader that falls silent is no success, after the 20 s it had to answer.
+    Simulate("BootLoader", "SilentFromRecord", "10");
+    ProcessResult silent = Run({"flash", first.string()});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.out, "Error writing flash. (-3).\n");
 }
 
 TEST_F(Cli, SimulateUsesTheDefaultDisplayInTheDataFolder)

@@ -83,6 +83,38 @@ TEST(CheckUsbSettingsFields, NamesTheFirstFieldTopToBottom)
     EXPECT_EQ(CheckUsbSettingsFields(vendor).field, UsbField::VendorId);
 }
 
+TEST(CheckUsbSettingsFields, RefusesWhatTheConverterCannotTakeNamingTheValue)
+{
+    struct Case {
+        std::string UsbSettingsFields::*member;
+        std::string value;
+        UsbField field; // None: accepted
+        std::string message;
+    } cases[] = {
+        {&UsbSettingsFields::VendorId, "0xffff", UsbField::None, ""},
+        {&UsbSettingsFields::VendorId, "0x0000ffff", UsbField::None, ""},
+        {&UsbSettingsFields::VendorId, "0x1beef", UsbField::VendorId,
+         "The Vendor ID \"0x1beef\" is larger than 0xffff, the largest USB ID; nothing was programmed."},
+        {&UsbSettingsFields::ProductId, "0x10000", UsbField::ProductId,
+         "The Product ID \"0x10000\" is larger than 0xffff, the largest USB ID; nothing was programmed."},
+        {&UsbSettingsFields::ProductId, "123456789abcdef", UsbField::ProductId,
+         "The Product ID \"123456789abcdef\" is larger than 0xffff, the largest USB ID; nothing was programmed."},
+        {&UsbSettingsFields::Description, "a\r\n*** USB data flashed", UsbField::Description,
+         "The Device Description \"a\\r\\n*** USB data flashed\" holds a control character (a line break, a tab); "
+         "nothing was programmed."},
+        {&UsbSettingsFields::SerialNumber, std::string("ZK\x7f", 3), UsbField::SerialNumber,
+         "The Serial Number \"ZK\\x7f\" holds a control character (a line break, a tab); nothing was programmed."},
+        {&UsbSettingsFields::ManufacturerId, "\xc3\xa9", UsbField::None, ""}, // UTF-8 text is text
+    };
+    for (const Case& c : cases) {
+        UsbSettingsFields f = GoodFields();
+        f.*c.member = c.value;
+        const UsbFieldProblem p = CheckUsbSettingsFields(f);
+        EXPECT_EQ(p.field, c.field) << c.value;
+        EXPECT_EQ(p.message, c.message) << c.value;
+    }
+}
+
 TEST(UsbFieldsFromRecord, ShowsIdsWithFourLowerCaseDigitsAndTextsAsTheyAre)
 {
     UsbSettingsRecord record;

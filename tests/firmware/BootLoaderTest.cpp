@@ -72,10 +72,10 @@ TEST(BootLoaderVerdicts, RecordsAreAnsweredOneLetterEachAndBadOnesAreNotProgramm
     EXPECT_EQ(Send(loader, ":02001000AAGG00\n"), "H");
     // Family 0 sends every record with an extra LF; blank lines earn no verdict.
     EXPECT_EQ(Send(loader, testhex::DataRecord(0x0004, {0x11}) + "\n\n"), "G");
-    // CR LF line ends are taken as well.
-    EXPECT_EQ(Send(loader, testhex::DataRecord(0x0005, {0x22}) + "\r\n"), "G");
+    // The host sends text-mode lines: a CR before the LF is a character of the record.
+    EXPECT_EQ(Send(loader, testhex::DataRecord(0x0005, {0x22}) + "\r\n"), "H");
     EXPECT_EQ(loader.RecordsSeen(), 5);
-    EXPECT_EQ(loader.FlashImage(), (Bytes{0xAA, 0xBB, 0xFF, 0xFF, 0x11, 0x22}));
+    EXPECT_EQ(loader.FlashImage(), (Bytes{0xAA, 0xBB, 0xFF, 0xFF, 0x11}));
     EXPECT_FALSE(loader.Finished());
     EXPECT_EQ(Send(loader, ":00000001FF\n"), std::string("G") + sim::kFinalReply);
     EXPECT_TRUE(loader.Finished());
@@ -156,6 +156,8 @@ TEST(BootLoaderRequests, StartsAndRepliesFollowTheConfiguration) {
         EXPECT_EQ(Send(loader, "\r\nK\r\n"), "") << "not entered: the display's firmware runs";
         loader.Enter(true, 0, out);
         EXPECT_EQ(Text(out), "C8051F120 Firmware Updater\r\n");
+        EXPECT_EQ(Send(loader, "L\r\n"), "") << "no load before an erase";
+        EXPECT_EQ(loader.CurrentMode(), sim::BootLoader::Mode::Commands);
         EXPECT_EQ(Send(loader, "K\r\nL\r\n"), std::string(sim::kEraseReply) + sim::kLoadReply);
         EXPECT_EQ(loader.CurrentMode(), sim::BootLoader::Mode::Records);
     }
@@ -220,7 +222,8 @@ TEST(BootLoaderConfigFile, KeysOverrideDefaults) {
     EXPECT_EQ(sim::LoadBootLoaderConfig(ini).banner, "C8051F120 Firmware Updater");
     WriteText(ini, "[BootLoader]\r\nBanner=Other Loader\r\nResetAfterMs=-1\r\nWakeUp=0\r\n"
                              "EraseReply=0\r\nLoadReply=0\r\nEraseMs=2500\r\nRefuseRecord=7:S\r\n"
-                             "PullCableAtRecord=9\r\nFlashSize=0x10000\r\n");
+                             "PullCableAtRecord=9\r\nFlashSize=0x10000\r\nSilentFromRecord=4\r\n"
+                             "VerdictDelayMs=150\r\nSplitBannerAt=12\r\n");
     const sim::BootLoaderConfig config = sim::LoadBootLoaderConfig(ini);
     EXPECT_EQ(config.banner, "Other Loader");
     EXPECT_EQ(config.resetAfterMs, -1);
@@ -232,6 +235,9 @@ TEST(BootLoaderConfigFile, KeysOverrideDefaults) {
     EXPECT_EQ(config.refuseReply, "S");
     EXPECT_EQ(config.pullCableAtRecord, 9);
     EXPECT_EQ(config.flashSize, 0x10000u);
+    EXPECT_EQ(config.silentFromRecord, 4);
+    EXPECT_EQ(config.verdictDelayMs, 150);
+    EXPECT_EQ(config.splitBannerAt, 12);
 
     WriteText(ini, "[BootLoader]\nRefuseRecord=2:\\x00G\\x4\n");
     EXPECT_EQ(sim::LoadBootLoaderConfig(ini).refuseReply, std::string("\0G\\x4", 5));

@@ -14,6 +14,7 @@
 
 #include "support/TempDir.h"
 #include "firmware/Firmware.h"
+#include "firmware/FirmwareCheck.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -59,6 +60,10 @@ TEST_F(FirmwareFileCheck, RefusedFilesSayWhy) {
     WriteText(dir.File("opal.hex"), ":00000001FF\n");
     WriteText(dir.File("KV-empty.hex"), "");
     std::filesystem::create_directory(dir.File("kv-folder.hex"));
+    // A FIFO nobody writes to would hold an open without O_NONBLOCK for ever.
+    ASSERT_EQ(::mkfifo(dir.File("kv-fifo.hex").c_str(), 0600), 0);
+    WriteText(dir.File("kv-huge.hex"), ":00000001FF\n");
+    std::filesystem::resize_file(dir.File("kv-huge.hex"), kFirmwareMaxSize + 1);
     struct Case {
         const char* what;
         std::string path;
@@ -69,11 +74,53 @@ TEST_F(FirmwareFileCheck, RefusedFilesSayWhy) {
         {"missing", dir.File("kv-missing.hex"), FamilyKv, 2},
         {"empty", dir.File("KV-empty.hex"), FamilyKv, 38},
         {"a folder", dir.File("kv-folder.hex"), FamilyKv, 5},
+        {"a FIFO", dir.File("kv-fifo.hex"), FamilyKv, 5},
+        {"a device", "/dev/zero", 9, 5},
+        {"larger than any image", dir.File("kv-huge.hex"), FamilyKv, kFirmwareTooLarge},
     };
     for (const Case& c : cases) {
         platform::SetLastError(0);
         EXPECT_EQ(CheckFirmwareFile(c.path, c.family), 0u) << c.what;
         EXPECT_EQ(platform::GetLastError(), c.error) << c.what;
+    }
+}
+
+TEST_F(FirmwareFileCheck, EveryRecordLineIsCheckedBeforeTheDisplayIsTouched) {
+    const std::string data = ":10000000000102030405060708090A0B0C0D0E0F78\r\n";
+    const std::string end = ":00000001FF\r\n";
+    struct Case {
+        const char* what;
+        std::string text;
+        std::uint32_t error;
+        std::uint32_t line;
+        std::string reason;
+    } cases[] = {
+        {"well formed, comments and a Ctrl-Z tail", "; v1\r\n" + data + "\r\n" + end + "\x1A:garbage", 0, 0, ""},
+        {"last line without its end", data + ":00000001FF", 0, 0, ""},
+        {"lower-case digits, types 02 to 05", data + ":020000021000EC\n:0400000500000000F7\n" + end, 0, 0, ""},
+        {"cut short", data + data.substr(0, 21), kFirmwareBadRecord, 2, "byte count 0x10 does not match the 5 data bytes"},
+        {"no end-of-file record", data + data, kFirmwareNoEnd, 0, "no end-of-file record"},
+        {"a record after the end", data + end + data, kFirmwareNoEnd, 3, "a record after the end-of-file record of line 2"},
+        {"no data record", "hello\n" + end, kFirmwareNoData, 0, "no data record"},
+        {"binary", std::string("\x7f" "ELF\x02\x01\x01\0\0", 9) + "\n:", kFirmwareBadRecord, 2, "too short for a record"},
+        {"checksum", data + ":0100000000FE\n" + end, kFirmwareBadRecord, 2, "checksum 0xfe, the record needs 0xff"},
+        {"not a digit", ":01000000G0FF\n", kFirmwareBadRecord, 1, "'G' in column 10 is not a hexadecimal digit"},
+        {"a blank at the end", ":0100000000FF \n", kFirmwareBadRecord, 1, "' ' in column 14 is not a hexadecimal digit"},
+        {"odd digits", ":0100000000F\n", kFirmwareBadRecord, 1, "an odd number of hexadecimal digits"},
+        {"type 06", ":00000006FA\n", kFirmwareBadRecord, 1, "record type 0x06 is not one of 0x00 to 0x05"},
+        {"a CR alone before the LF", ":0100000000FF\r\r\n", kFirmwareBadRecord, 1, "byte 0x0d in column 14 is not a hexadecimal digit"},
+        // 253 characters and the LF fit one piece; one more would reach the loader cut in two.
+        {"longest record", ":79000000" + std::string(242, '0') + "87\n" + end, 0, 0, ""},
+        {"too long", ":7A000000" + std::string(244, '0') + "86\n" + end, kFirmwareBadRecord, 1, "longer than 254 characters"},
+        {"one line of 100,000 characters", ":" + std::string(99999, '0') + "\n", kFirmwareBadRecord, 1, "longer than 254 characters"},
+        {"a long comment is skipped", std::string(100000, ';') + "\n" + data + end, 0, 0, ""},
+    };
+    for (const Case& c : cases) {
+        WriteText(dir.File("heron.hex"), c.text);
+        const FirmwareContentProblem problem = CheckFirmwareContent(dir.File("heron.hex"));
+        EXPECT_EQ(problem.error, c.error) << c.what;
+        EXPECT_EQ(problem.line, c.line) << c.what;
+        EXPECT_EQ(problem.reason, c.reason) << c.what;
     }
 }
 
@@ -144,7 +191,9 @@ TEST(FirmwareRecords, RecordLinesAreSentAsTextModeReadsThem) {
     // 45 bytes in the file: the record and one LF, and family 0 adds one more.
     EXPECT_EQ(PrepareRecordText(pieces[1], FamilyHeron).value().size(), 44u);
     EXPECT_EQ(PrepareRecordText(pieces[1], FamilyKv).value(), record + "\n\n");
-    EXPECT_EQ(PrepareRecordText(pieces[4], FamilyOpal).value(), ":last");
+    // The file's last line goes out with the line end the boot loader acts on.
+    EXPECT_EQ(PrepareRecordText(pieces[4], FamilyOpal).value(), ":last\n");
+    EXPECT_EQ(PrepareRecordText(pieces[4], FamilyKv).value(), ":last\n");
 }
 
 TEST(FirmwareRecords, LongLinesAreCutAndControlZEndsTheFile) {

@@ -186,11 +186,20 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
         {"no load reply", "LoadReply=0\n", nova, FamilyNova, -34, 20000, "Error writing flash. (-34)."},
         {"refused record, family 0", "RefuseRecord=3:S\n", kv, FamilyKv, 'S', 0, "Record with incorrect checksum."},
         {"refused record, family 4", "RefuseRecord=3:S\n", heron, FamilyHeron, 'S', 0, "Error writing flash. (83)."},
-        {"record with a wrong checksum", "", kvBad, FamilyKv, 'S', 0, "Record with incorrect checksum."},
+        {"record with a wrong checksum: refused before the display is touched", "", kvBad, FamilyKv, -1, 0,
+         "Error loading firmware file. (0) "},
         {"record outside the flash", "FlashSize=0x200\n", heronBig, FamilyHeron, 'A', 0, "Error writing flash. (65)."},
         {"verdict byte 0", "RefuseRecord=4:\\x00\n", kv, FamilyKv, -3, 0, "Error. Device not responding."},
         {"cable pulled, family 0", "PullCableAtRecord=5\n", kv, FamilyKv, -3, 0, "Error. Device not responding."},
         {"cable pulled, family 4", "PullCableAtRecord=5\n", heron, FamilyHeron, -3, 0, "Error writing flash. (-3)."},
+        // Silence is no verdict, but the run needs the answer after the end-of-file record.
+        {"silent from record 5, family 0", "SilentFromRecord=5\n", kv, FamilyKv, -3, 20000, "Error. Device not responding."},
+        {"silent from record 5, family 4", "SilentFromRecord=5\n", heron, FamilyHeron, -3, 20000, "Error writing flash. (-3)."},
+        {"silent at the end-of-file record", "SilentFromRecord=65\n", opal, FamilyOpal, -3, 20000, "Error writing flash. (-3)."},
+        // Late verdicts are read one record late; a refusal still ends the run.
+        {"late refusal", "VerdictDelayMs=150\nRefuseRecord=3:S\n", heron, FamilyHeron, 'S', 0, "Error writing flash. (83)."},
+        {"late refusal of the end-of-file record", "VerdictDelayMs=150\nRefuseRecord=65:S\n", heron, FamilyHeron,
+         'S', 0, "Error writing flash. (83)."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -203,6 +212,23 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
         EXPECT_EQ(DescribeUpdateResult(result, c.family, 0).text, c.report);
         EXPECT_FALSE(sink.BarVisible());
     }
+}
+
+TEST_F(SimUpdate, ABannerInTwoPacketsAndLateVerdictsStillSucceed) {
+    const testhex::Image image = testhex::MakeImage(256, 16);
+    const std::string path = WriteImage("heron-split.hex", image);
+    const std::string line = "C8051F120 Firmware Updater\r\n";
+    for (std::size_t k = 1; k < line.size(); ++k) {
+        SCOPED_TRACE("split after " + std::to_string(k));
+        Configure("SplitBannerAt=" + std::to_string(k) + "\n");
+        platform::RecordingUpdateSink sink;
+        ASSERT_EQ(UpdateFirmware(device_, path, &sink, FamilyHeron), 0);
+        ASSERT_GE(sink.Texts().size(), 2u);
+        EXPECT_EQ(sink.Texts()[1], kErasing + line + ": ");
+    }
+    Configure("VerdictDelayMs=150\n");
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 0);
+    EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
 }
 
 TEST_F(SimUpdate, AVerdictOfSeveralBytesIsReadOneByteARecord) {

@@ -45,8 +45,8 @@ class UpdateWorkerRun : public ::testing::Test {
 protected:
     void SetUp() override {
         platform::SetClock(&clock_);
-        WriteText(dir_.File("heron-1.hex"), ":00000001FF\r\n");
-        WriteText(dir_.File("kv-1.hex"), ":00000001FF\r\n");
+        WriteText(dir_.File("heron-1.hex"), ":0100000000FF\r\n:00000001FF\r\n");
+        WriteText(dir_.File("kv-1.hex"), ":0100000000FF\r\n:00000001FF\r\n");
     }
     void TearDown() override { platform::SetClock(nullptr); }
 
@@ -93,7 +93,7 @@ TEST_F(UpdateWorkerRun, APathLongerThanTheBufferIsRefusedNotCut) {
     std::string shortPath = dir_.Path() + "/";
     shortPath += "kv" + std::string(259 - shortPath.size() - 6, 'k') + ".hex";
     ASSERT_EQ(shortPath.size(), 259u);
-    WriteText(shortPath, ":00000001FF\r\n");
+    WriteText(shortPath, ":0100000000FF\r\n:00000001FF\r\n");
     const std::string longPath = shortPath + "x";
 
     UpdateWorker worker(device_);

@@ -18,6 +18,7 @@ namespace {
 using namespace records_test;
 
 const char* const kUsbRecordLine = "*** USB data flashed\r\n";
+const char* const kUsbFailedLine = "*** USB data NOT flashed: the write failed\r\n";
 const char* const kDeviceRecordLine = "*** Device data to user area flashed\r\n";
 
 int Count(const std::string& text, const std::string& what)
@@ -211,7 +212,8 @@ TEST_F(DeviceOnSimulator, UnknownChipTypeIsNamedAndStillLogged)
     EXPECT_TRUE(device.SetUsbSettings(&usb.data));
     EXPECT_FALSE(device.ProgramEeprom());
     EXPECT_EQ(ui.Boxes().size(), 3u);
-    EXPECT_EQ(Count(ReadText(logPath), kUsbRecordLine), 1);
+    EXPECT_EQ(Count(ReadText(logPath), kUsbFailedLine), 1);
+    EXPECT_EQ(Count(ReadText(logPath), kUsbRecordLine), 0);
 }
 
 TEST_F(DeviceOnSimulator, PulledCableIsNoticedByTheProbe)
@@ -325,7 +327,11 @@ TEST_F(DeviceOnSimulator, FailedProgrammingIsStillLogged)
     Configure("[Eeprom]\nProgramFails=1\n");
     ASSERT_TRUE(device.ConnectDevice(TRUE));
     EXPECT_FALSE(device.ProgramEeprom());
-    EXPECT_EQ(Count(ReadText(logPath), kUsbRecordLine), 1);
+    EXPECT_EQ(Count(ReadText(logPath), kUsbFailedLine), 1);
+    EXPECT_EQ(Count(ReadText(logPath), kUsbRecordLine), 0);
+    // Nothing was written: the next serial number must not take this device as the last one.
+    char section[64] = {};
+    EXPECT_FALSE(device.ReadProfileSetting("Status", "Device", "", section, sizeof section));
 }
 
 TEST_F(DeviceOnSimulator, WrittenRecordIsLoggedAndReadBack)
@@ -350,12 +356,14 @@ TEST_F(DeviceOnSimulator, WrittenRecordIsLoggedAndReadBack)
     }));
 }
 
-TEST_F(DeviceOnSimulator, AFailedRecordWriteLeavesNoLogRecord)
+TEST_F(DeviceOnSimulator, AFailedRecordWriteIsLoggedAsFailed)
 {
     Configure("[UserArea]\nWriteFails=1\n");
     ASSERT_TRUE(device.ConnectDevice(TRUE));
     EXPECT_FALSE(device.WriteUserArea());
-    EXPECT_EQ(ReadText(logPath), "");
+    EXPECT_EQ(Count(ReadText(logPath), "*** Device data to user area NOT flashed: the write failed\r\n***\r\n[Device]\r\n"), 1);
+    char section[64] = {};
+    EXPECT_FALSE(device.ReadProfileSetting("Status", "Device", "", section, sizeof section));
 }
 
 TEST_F(DeviceOnSimulator, AnUnwritableLogDoesNotChangeTheWriteResult)

@@ -3,6 +3,8 @@
 
 #include <filesystem>
 
+#include "records/ProductionLog.h"
+
 #include "RecordsDevice.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
@@ -161,6 +163,9 @@ TEST_F(SettingsFile, RefusedValuesStopTheLoadWithNothingChanged)
         {"[USB]ProductId=0403\r\n", platform::E_FAIL, "ProductId=0403: not a number 0xNNNN"},
         {"[USB]SelfPowered=yes\r\n", platform::E_FAIL, "SelfPowered=yes: not a number 0xNNNN"},
         {"[USB]PnP=on\r\n", platform::E_FAIL, "PnP=on: not a number"},
+        // Values that read but that the converter cannot take are not cut to fit.
+        {"[USB]ProductId=0x10000\r\n", platform::E_FAIL, "ProductId=0x10000: larger than 0xffff, the largest USB ID"},
+        {"[USB]Description=a\tb\r\n", platform::E_FAIL, "Description=a\tb: holds a control character"},
     };
     for (const Case& c : cases) {
         UserAreaImageBuffer before = device.UserAreaImage;
@@ -229,6 +234,15 @@ TEST(SettingsSections, UnreadFieldsAreWrittenWithTheLoadDefaults)
     EXPECT_NE(text.find("\r\nRev4=1\r\nIsoIn=0\r\nIsoOut=0\r\nPullDownEnable=1\r\nSerNumEnable=1\r\n"
                         "USBVersionEnable=0\r\nUSBVersion=0x0110\r\n"),
               std::string::npos);
+}
+
+TEST(SettingsSections, StoredValuesAreSingleLinesThatCannotForgeALogRecord)
+{
+    EXPECT_EQ(records::FormatSection("USB", {{"Description", "a\r\n*** USB data flashed"}, {"Manufacturer", "Z\tK"}}),
+              "[USB]\r\nDescription=a  *** USB data flashed\r\nManufacturer=Z K\r\n");
+    const std::string header = records::FormatLogHeader({0, "OP\r\n***", "PC\n"}, false, false);
+    EXPECT_EQ(header.substr(header.find("] USER")), "] USER \"OP  ***\" on COMPUTER \"PC \"\r\n"
+                                                   "*** USB data NOT flashed: the write failed\r\n***\r\n");
 }
 
 } // namespace

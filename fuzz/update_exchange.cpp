@@ -1,0 +1,137 @@
+// The update's side of the boot-loader exchange with arbitrary answers: the banner, the
+// replies to the requests and the verdicts come from the input, one chunk after each thing
+// the host writes. The run must end with a known result, and never with success unless
+// something answered after the last record.
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "firmware/UpdateWorker.h"
+#include "link/CrvUsbDevice.h"
+#include "platform/Clock.h"
+#include "sim/d2xx/KestruneSim.h"
+
+namespace {
+
+platform::VirtualClock g_clock;
+
+std::uint32_t Now() { return platform::GetTickCount(); }
+
+// Input: a family byte, then chunks of a length byte and that many bytes.
+class Chunks {
+public:
+    Chunks(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    bool Next(const std::uint8_t*& bytes, std::uint32_t& n) {
+        if (at_ >= size_) {
+            return false;
+        }
+        n = data_[at_++];
+        if (n > size_ - at_) {
+            n = static_cast<std::uint32_t>(size_ - at_);
+        }
+        bytes = data_ + at_;
+        at_ += n;
+        return true;
+    }
+
+private:
+    const std::uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 1;
+};
+
+class AnsweringDevice : public CCrvUsbDevice {
+public:
+    sim::SimControl* control = nullptr;
+    Chunks* chunks = nullptr;
+    bool answeredLastWrite = false;
+
+    void Answer() {
+        const std::uint8_t* bytes = nullptr;
+        std::uint32_t n = 0;
+        if (chunks != nullptr && chunks->Next(bytes, n) && n > 0) {
+            control->InjectFromDisplay(bytes, n);
+        }
+    }
+    BOOL WriteBuffer(std::span<const std::uint8_t> data) override {
+        const BOOL ok = CCrvUsbDevice::WriteBuffer(data);
+        Answer();
+        answeredLastWrite = GetBytesAvailable() != 0;
+        return ok;
+    }
+};
+
+// The banner comes when the operator is asked to reset (the start purges what came before).
+class BannerSink : public platform::UpdateSink {
+public:
+    AnsweringDevice* device = nullptr;
+    void ShowStatusText(const std::string& text) override {
+        if (text == "Please reset the device to start the firmware update procedure") {
+            device->Answer();
+        }
+    }
+    void CreateProgressBar() override {}
+    void SetProgressPos(int) override {}
+    void DestroyProgressBar() override {}
+    void PostUpdateFinished() override {}
+};
+
+struct Bench {
+    std::unique_ptr<sim::SimControl> control;
+    std::unique_ptr<AnsweringDevice> device;
+    std::string dir;
+
+    Bench() {
+        char pattern[] = "/tmp/kestrune-fuzz-update-XXXXXX";
+        dir = mkdtemp(pattern);
+        const std::string ini = dir + "/sim.ini";
+        // Nobody answers but the input: a silent display and a boot loader that never speaks.
+        std::ofstream(ini) << "[Display]\nResponds=0\n[Link]\nLatencyTimerMs=0\n[State]\nFolder=\n"
+                              "[BootLoader]\nResetAfterMs=-1\nWakeUp=0\n";
+        const std::string image = ":020000040000FA\n:0400000001020304F2\n:0400040005060708DE\n:00000001FF\n";
+        std::ofstream(dir + "/heron-f.hex") << image;
+        std::ofstream(dir + "/kv-f.hex") << image;
+        setenv("KESTRUNE_D2XX", KESTRUNE_SIM_LIBRARY, 1);
+        setenv("KESTRUNE_SIM", ini.c_str(), 1);
+        setenv("KESTRUNE_REGISTRY", (dir + "/none.reg").c_str(), 1);
+        platform::SetClock(&g_clock);
+        control = std::make_unique<sim::SimControl>(KESTRUNE_SIM_LIBRARY);
+        control->SetTimeSource(&Now);
+        device = std::make_unique<AnsweringDevice>();
+        device->control = control.get();
+    }
+};
+
+bool Known(std::int32_t result) {
+    return result == 0 || result == -1 || result == -2 || result == -3 || result == -33 || result == -34 ||
+           (result >= 1 && result <= 255);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static Bench bench;
+    if (size == 0) {
+        return 0;
+    }
+    bench.device->ClosePort();
+    bench.control->Reset();
+    if (!bench.device->OpenPort("USB")) {
+        std::abort();
+    }
+    Chunks chunks(data, size);
+    bench.device->chunks = &chunks;
+    bench.device->answeredLastWrite = false;
+    BannerSink sink;
+    sink.device = bench.device.get();
+    const bool kv = (data[0] & 1) != 0;
+    const std::string path = bench.dir + (kv ? "/kv-f.hex" : "/heron-f.hex");
+    const std::int32_t result = UpdateFirmware(*bench.device, path, &sink, kv ? FamilyKv : FamilyHeron);
+    bench.device->chunks = nullptr;
+    if (!Known(result) || result == -1 || (result == 0 && !bench.device->answeredLastWrite)) {
+        std::abort();
+    }
+    return 0;
+}
