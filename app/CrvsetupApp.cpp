@@ -36,11 +36,7 @@ QRect DesktopClientRect()
     return screen != nullptr ? screen->geometry() : QRect();
 }
 
-CCrvsetupApp::CCrvsetupApp()
-{
-    m_commands.AddCommand(ID_APP_ABOUT, [this] { OnAppAbout(); });
-    m_commands.AddCommand(ID_APP_EXIT, [this] { OnAppExit(); });
-}
+CCrvsetupApp::CCrvsetupApp() noexcept = default;
 
 CCrvsetupApp::~CCrvsetupApp() = default;
 
@@ -48,6 +44,10 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
 {
     m_pDevice = &device;
     m_ui.EngageWorkers();
+    if (m_commands.Find(ID_APP_ABOUT) == nullptr) {
+        m_commands.AddCommand(ID_APP_ABOUT, [this] { OnAppAbout(); });
+        m_commands.AddCommand(ID_APP_EXIT, [this] { OnAppExit(); });
+    }
     m_nStartupTimerRuns = 0;
     m_bAutomaticRun = m_bRunStarted = m_bRunHandled = m_bRunSucceeded = m_bQuitPending = false;
     m_bQuitPosted = false;

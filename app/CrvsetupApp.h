@@ -20,7 +20,8 @@ class CCrvsetupApp {
 public:
     enum { START_UP_TIMER_MS = 200, QUIT_TIMER_MS = 500 };
 
-    CCrvsetupApp();
+    // Constructed before main (theApp): it allocates nothing until InitInstance.
+    CCrvsetupApp() noexcept;
     ~CCrvsetupApp();
     CCrvsetupApp(const CCrvsetupApp&) = delete;
     CCrvsetupApp& operator=(const CCrvsetupApp&) = delete;

@@ -40,7 +40,7 @@ bool FrameUpdateSink::Attached() const
     return frame_ != nullptr;
 }
 
-void FrameUpdateSink::RunOnUi(std::function<void(CMainFrame&, bool)> fn)
+void FrameUpdateSink::RunOnUi(const std::function<void(CMainFrame&, bool)>& fn)
 {
     std::unique_lock lock(mutex_);
     CMainFrame* frame = frame_;

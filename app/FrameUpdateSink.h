@@ -33,7 +33,7 @@ private:
     FrameUpdateSink() = default;
     // Runs fn with the frame on the UI thread; fromWorker tells fn whether it was called from
     // another thread. Returns once fn has run or the sink was detached.
-    void RunOnUi(std::function<void(CMainFrame&, bool fromWorker)> fn);
+    void RunOnUi(const std::function<void(CMainFrame&, bool fromWorker)>& fn);
 
     mutable std::mutex mutex_;
     std::condition_variable done_;

@@ -21,7 +21,8 @@ public:
 
     // serviceMenu: add "&Service" with every frame command that has no menu item. The device
     // object is the front end's and outlives the frame.
-    explicit CMainFrame(CMyCrvUsbDevice& device, bool serviceMenu = false, QWidget* parent = nullptr);
+    explicit CMainFrame(CMyCrvUsbDevice& device, bool serviceMenu = false,
+                        QWidget* parent = nullptr);
     ~CMainFrame() override;
 
     // Routing: the view, then the frame's table, then the application's. A command no row

@@ -81,7 +81,8 @@ int QtUi::MessageBoxFromWorker(const std::string& text, const std::string& capti
             workerAnswered_.notify_all();
         },
         Qt::QueuedConnection);
-    workerAnswered_.wait(lock, [&] { return answer->has_value() || workerGeneration_ != generation; });
+    workerAnswered_.wait(lock,
+                         [&] { return answer->has_value() || workerGeneration_ != generation; });
     if (answer->has_value())
         return **answer;
     lock.unlock();

@@ -16,8 +16,9 @@ int main(int argc, char** argv)
     bool version = false;
     if (gui::WantsHelpOrVersion(argc, argv, &help, &version)) {
         const std::string provider = "D2XX provider: " + D2xxLibrary::DescribeProvider() + "\n";
-        std::fputs((help ? gui::UsageText() : gui::VersionText() + "\n" + provider).c_str(), stdout);
-        return 0;
+        const std::string text = help ? gui::UsageText() : gui::VersionText() + "\n" + provider;
+        // Text that never reached the reader (a closed pipe) is no success.
+        return std::fputs(text.c_str(), stdout) >= 0 && std::fflush(stdout) == 0 ? 0 : 1;
     }
 
     // The environment changes before QApplication starts threads that may read it.
@@ -40,5 +41,9 @@ int main(int argc, char** argv)
 
     CMyCrvUsbDevice theDevice;
     theApp.InitInstance(theDevice, args);
-    return theApp.Run();
+    int status = theApp.Run();
+    // What an unattended run wrote to standard error is its report; lost, it is no success.
+    if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0 || std::ferror(stdout) != 0)
+        status = status != 0 ? status : 1;
+    return status;
 }

@@ -72,7 +72,8 @@ bool ConfirmProgramming()
 // reports "No USB device found." itself.
 // A section as the settings file holds it, written by the same code into a private file;
 // nothing when that file cannot be written.
-std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice, BOOL (CMyCrvUsbDevice::*save)(const char*))
+std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice,
+                                       BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
     std::string pattern;
     const int fd = platform::CreateTemporaryFile(platform::GetTempPath() + "kestrune-cli-", pattern);
@@ -529,6 +530,15 @@ int Main(const std::vector<std::string>& args)
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);
+    // Results and reports that never reached the reader (a closed pipe, a full disk) are no
+    // success. The streams' error flags stay set, so every earlier write is covered here.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {
+        Complain("cannot write to standard output");
+        if (status == kExitOk) status = kExitFailed;
+    }
+    if (std::fflush(stderr) != 0 || std::ferror(stderr) != 0) {
+        if (status == kExitOk) status = kExitFailed;
+    }
     return status;
 }
 

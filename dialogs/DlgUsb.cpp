@@ -7,7 +7,8 @@
 #include "res/Strings.h"
 #include "ui_dlg_usb.h"
 
-CDlgUsb::CDlgUsb(CMyCrvUsbDevice& device, QWidget* parent) : CDialogBase(200, 148, parent), m_device(device), ui(std::make_unique<Ui::DlgUsb>())
+CDlgUsb::CDlgUsb(CMyCrvUsbDevice& device, QWidget* parent)
+    : CDialogBase(200, 148, parent), m_device(device), ui(std::make_unique<Ui::DlgUsb>())
 {
     ui->setupUi(this);
     connect(ui->button1016, &QPushButton::clicked, this, &CDlgUsb::OnReload);

@@ -150,7 +150,7 @@ void CCrvSerialDevice::PurgePort()
 void CCrvSerialDevice::ClosePort()
 {
     if (m_hPort != platform::kInvalidSerialHandle) {
-        PurgePort();
+        CCrvSerialDevice::PurgePort(); // also run by the destructor: no virtual call
         platform::CloseSerialPort(m_hPort);
     }
     m_hPort = platform::kInvalidSerialHandle;

@@ -249,7 +249,7 @@ void CCrvUsbDevice::PurgePort()
 void CCrvUsbDevice::ClosePort()
 {
     if (IsOpen()) {
-        PurgePort();
+        CCrvUsbDevice::PurgePort(); // also run by the destructor: no virtual call
         m_d2xx.W32_CloseHandle(m_hDevice);
     }
     m_hDevice = d2xx::InvalidHandle();
@@ -284,8 +284,9 @@ BOOL CCrvUsbDevice::ReadUserArea()
             d2xx::WORD word = 0;
             if (m_d2xx.ReadEE(m_hDevice, first + i, &word) != FT_OK)
                 return FALSE;
-            UserAreaImage[2 * i] = static_cast<std::uint8_t>(word & 0xFF);
-            UserAreaImage[2 * i + 1] = static_cast<std::uint8_t>(word >> 8);
+            const std::size_t at = 2 * std::size_t{i};
+            UserAreaImage[at] = static_cast<std::uint8_t>(word & 0xFF);
+            UserAreaImage[at + 1] = static_cast<std::uint8_t>(word >> 8);
         }
     } else {
         d2xx::DWORD got = 0;

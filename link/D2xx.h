@@ -45,6 +45,7 @@ enum : DWORD {
 
 // FT_W32_CreateFile's failure: all ones as a pointer. Linux builds also return the 32-bit all
 // ones, and a null handle is never valid either (see IsValidHandle).
+// NOLINTNEXTLINE(performance-no-int-to-ptr): the value is the ABI's, never dereferenced.
 inline FT_HANDLE InvalidHandle() { return reinterpret_cast<FT_HANDLE>(~std::uintptr_t{0}); }
 inline bool IsValidHandle(FT_HANDLE h)
 {

@@ -118,7 +118,7 @@ std::string MapComName(const std::string& name)
         return {};
     if (name.front() == '/')
         return name;
-    const std::string mapped = GetProfileString("Ports", name, "", ProfileStorePath());
+    std::string mapped = GetProfileString("Ports", name, "", ProfileStorePath());
     if (!mapped.empty())
         return mapped;
     if (name.size() > 3 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'O' || name[1] == 'o') &&

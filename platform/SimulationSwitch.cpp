@@ -116,8 +116,9 @@ std::string EnableSimulation(const std::string& programFolder)
             if (!failure.empty()) return failure;
         }
     }
-    ::setenv("KESTRUNE_D2XX", library.c_str(), 1);
-    if (!config.empty()) ::setenv("KESTRUNE_SIM", config.c_str(), 1);
+    // Called before the program starts any thread (see the header).
+    ::setenv("KESTRUNE_D2XX", library.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    if (!config.empty()) ::setenv("KESTRUNE_SIM", config.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
     return {};
 }
 

@@ -28,8 +28,9 @@ std::string DefaultSimulatorConfigPath();
 
 // Sets KESTRUNE_D2XX to the simulator library found for programFolder and, when KESTRUNE_SIM
 // is unset, points it at the default configuration, writing that file first when it does not
-// exist. Must run before the device is opened. Returns "" on success, else why it failed (the
-// library is missing, the configuration cannot be written); nothing is changed then.
+// exist. It changes the environment, so it must run before the program starts any thread
+// (QApplication included) and before the device is opened. Returns "" on success, else why it
+// failed (the library is missing, the configuration cannot be written); nothing is changed then.
 std::string EnableSimulation(const std::string& programFolder);
 inline std::string EnableSimulation() { return EnableSimulation(ExecutableFolder()); }
 

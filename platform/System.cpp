@@ -91,7 +91,7 @@ std::string MapPath(const std::string& path)
 {
     if (HasDrive(path)) {
         std::string rest = Slashes(path.substr(2));
-        const std::string root = DriveRoot(path[0]);
+        std::string root = DriveRoot(path[0]);
         if (rest.empty())
             return root;
         // "C:name" is relative to the drive's current folder, which is its root here.
@@ -133,7 +133,7 @@ std::string PathAppend(const std::string& dir, const std::string& more)
     std::size_t skip = 0;
     while (skip < more.size() && IsSeparator(more[skip]))
         ++skip;
-    const std::string tail = more.substr(skip);
+    std::string tail = more.substr(skip);
     if (dir.empty())
         return tail;
     if (tail.empty())

@@ -23,7 +23,8 @@ constexpr DeviceModelInfo Plain(std::uint32_t id, const char* shortName,
 
 } // namespace
 
-const std::array<DeviceModelInfo, 21> DeviceModelTable = {
+// Constant-initialised: other files' static objects may read it.
+constexpr std::array<DeviceModelInfo, 21> DeviceModelTable = {
     Configured(100, "Nova 20", u"CORVINA Nova 20 (with Front Control Rail)", 20, 0, 0, 0, 115200),
     Configured(98, "Nova", u"CORVINA Nova (with Front Control Rail)", 40, 0, 0, 0, 115200),
     Configured(99, "Nova+", u"CORVINA Nova+ (with Front Control Rail)", 40, 0, 0, 0, 115200),

@@ -55,7 +55,7 @@ std::vector<std::uint8_t> BuildRequest(std::uint8_t letter, std::span<const std:
 std::size_t BuildRequestFromChars(std::uint8_t letter, std::uint8_t lengthByte,
                                   std::span<const std::uint8_t> chars, FrameBuffer& out)
 {
-    if (chars.size() != 2u * lengthByte)
+    if (chars.size() != std::size_t{2} * lengthByte)
         return 0;
     std::size_t pos = PutHeader(letter, lengthByte, out);
     pos = static_cast<std::size_t>(std::copy(chars.begin(), chars.end(), out.begin() + pos) - out.begin());
@@ -65,7 +65,7 @@ std::size_t BuildRequestFromChars(std::uint8_t letter, std::uint8_t lengthByte,
 
 std::size_t BuildConfigurationFrame(const ConfigurationValues& v, FrameBuffer& out)
 {
-    std::array<std::uint8_t, 2 * kConfigurationLength> chars{};
+    std::array<std::uint8_t, 2 * static_cast<std::size_t>(kConfigurationLength)> chars{};
     std::size_t pos = 0;
     auto put = [&](std::int32_t value) {
         const auto pair = EncodeDataByte(static_cast<std::uint8_t>(value));

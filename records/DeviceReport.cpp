@@ -1,6 +1,5 @@
 #include "records/DeviceReport.h"
 
-#include <cstdarg>
 #include <cstdio>
 
 #include "platform/Clock.h"
@@ -11,20 +10,15 @@
 
 namespace {
 
-__attribute__((format(printf, 2, 3))) void AppendFormat(std::string& out, const char* format, ...)
+template <typename... Args>
+void AppendFormat(std::string& out, const char* format, Args... args)
 {
-    va_list args;
-    va_start(args, format);
-    va_list again;
-    va_copy(again, args);
-    const int n = std::vsnprintf(nullptr, 0, format, args);
-    va_end(args);
+    const int n = std::snprintf(nullptr, 0, format, args...);
     if (n > 0) {
         const std::size_t at = out.size();
         out.resize(at + static_cast<std::size_t>(n));
-        std::vsnprintf(out.data() + at, static_cast<std::size_t>(n) + 1, format, again);
+        std::snprintf(out.data() + at, static_cast<std::size_t>(n) + 1, format, args...);
     }
-    va_end(again);
 }
 
 const char* OrEmpty(const char* text) { return text ? text : ""; }

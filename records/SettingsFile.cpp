@@ -144,7 +144,7 @@ std::string FormatSection(const std::string& name, const KeyValues& values)
 {
     std::string text = "[" + name + "]\r\n";
     for (const auto& [key, value] : values)
-        text += key + "=" + OneLine(value) + "\r\n";
+        text.append(key).append("=").append(OneLine(value)).append("\r\n");
     return text;
 }
 

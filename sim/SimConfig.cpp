@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <charconv>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <system_error>
 
 #include "link/UserArea.h"
 #include "sim/EepromImage.h"
@@ -70,11 +72,31 @@ private:
     const platform::ProfileDocument& doc_;
 };
 
+// Three decimal numbers with a separator between them and nothing after; a number too large
+// for an int fails instead of being undefined, as it is with sscanf.
+bool ParseThree(const std::string& text, char separator, int& a, int& b, int& c)
+{
+    const char* at = text.data();
+    const char* const end = text.data() + text.size();
+    int* const parts[] = {&a, &b, &c};
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0) {
+            if (at == end || *at != separator)
+                return false;
+            ++at;
+        }
+        const auto [next, error] = std::from_chars(at, end, *parts[i]);
+        if (error != std::errc())
+            return false;
+        at = next;
+    }
+    return at == end;
+}
+
 bool ParseDate(const std::string& text, int& yy, int& mm, int& dd)
 {
     int year = 0, month = 0, day = 0;
-    char tail = 0;
-    if (std::sscanf(text.c_str(), "%d-%d-%d%c", &year, &month, &day, &tail) != 3)
+    if (!ParseThree(text, '-', year, month, day))
         return false;
     if (year < 2000 || year > 2099 || month < 0 || month > 99 || day < 0 || day > 99)
         return false;
@@ -172,9 +194,7 @@ bool EncodeUserAreaFields(int deviceCode, const std::string& serial,
                           bool badChecksum, std::array<std::uint8_t, 25>& out)
 {
     int p1 = 0, p2 = 0, p3 = 0;
-    char tail = 0;
-    if (std::sscanf(serial.c_str(), "%d.%d.%d%c", &p1, &p2, &p3, &tail) != 3 || p1 < 0 ||
-        p1 > 65535 || p2 < 0 || p2 > 9999 || p3 < 0 || p3 > 999)
+    if (!ParseThree(serial, '.', p1, p2, p3) || p1 < 0 || p1 > 65535 || p2 < 0 || p2 > 9999 || p3 < 0 || p3 > 999)
         return false;
     int y1, m1, d1, y2, m2, d2;
     if (!ParseDate(manufacturing, y1, m1, d1) || !ParseDate(lastUpdate, y2, m2, d2))

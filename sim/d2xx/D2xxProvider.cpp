@@ -156,6 +156,7 @@ BOOL WithConverterW32(FT_HANDLE h, F f)
 // FT_W32_CreateFile's failure value on Linux: all ones in 32 bits, not in 64.
 FT_HANDLE LinuxInvalidHandle()
 {
+    // NOLINTNEXTLINE(performance-no-int-to-ptr): the value is the ABI's, never dereferenced.
     return reinterpret_cast<FT_HANDLE>(std::uintptr_t{0xFFFFFFFFu});
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <system_error>
 
 #include "sim/DisplayEmulator.h"
 #include "sim/PtyServer.h"
@@ -89,11 +90,15 @@ int main(int argc, char** argv)
     sim::DisplayEmulator display(config);
     sim::PtyServer server(display);
     if (!server.Start()) {
-        std::fprintf(stderr, "kestrune-sim: cannot open a pseudo-terminal: %s\n", std::strerror(errno));
+        std::fprintf(stderr, "kestrune-sim: cannot open a pseudo-terminal: %s\n",
+                     std::generic_category().message(errno).c_str());
         return 1;
     }
-    std::printf("%s\n", server.SlavePath().c_str());
-    std::fflush(stdout);
+    // Without its path on standard output nobody can use the display.
+    if (std::printf("%s\n", server.SlavePath().c_str()) < 0 || std::fflush(stdout) != 0) {
+        server.HangUp();
+        return 1;
+    }
 
     int signal = 0;
     sigwait(&stopSignals, &signal);

@@ -17,6 +17,8 @@ struct ProcessOptions {
     std::map<std::string, std::string> env; // added to (or replacing) the test's environment
     std::string input;                      // written to standard input, then closed
     bool terminalInput = false;             // standard input is a pseudo-terminal instead
+    // Standard output is a pipe whose reader is gone, with SIGPIPE ignored: every write fails.
+    bool closedOutput = false;
     int timeoutSeconds = 120;
 };
 

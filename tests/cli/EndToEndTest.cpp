@@ -215,6 +215,15 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
     EXPECT_EQ(usage.err, "kestrune-cli: --family needs a number from 0 to 4\nTry 'kestrune-cli --help'.\n");
     EXPECT_EQ(Run({}).status, 2);
     EXPECT_EQ(Run({"eeprom", "program", "Colour=red"}).status, 2);
+
+    // Output nobody could read is no success.
+    ProcessOptions closed;
+    closed.closedOutput = true;
+    for (const char* option : {"--help", "--version"}) {
+        ProcessResult lost = Run({option}, closed);
+        EXPECT_EQ(lost.status, 1) << option;
+        EXPECT_EQ(lost.err, "kestrune-cli: cannot write to standard output\n") << option;
+    }
 }
 
 TEST_P(CliPath, VersionNamesTheProvider)
