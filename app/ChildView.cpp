@@ -1,6 +1,5 @@
 #include "app/ChildView.h"
 
-#include <QAccessible>
 #include <QPlainTextEdit>
 #include <QKeyEvent>
 #include <QKeySequence>
@@ -11,22 +10,9 @@
 #include "dialogs/QtText.h"
 #include "res/Strings.h"
 
-namespace {
-
-CChildView::Announcer g_announcer = nullptr;
-
-} // namespace
-
-void CChildView::SetAnnouncer(Announcer announcer)
-{
-    g_announcer = announcer;
-}
-
-CChildView::CChildView(QWidget* parent) : QFrame(parent)
+CChildView::CChildView(QWidget* parent) : QWidget(parent)
 {
     setObjectName(QStringLiteral("view59648"));
-    setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
-    setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_STATUS_VIEW)));
 
     StatusView = new QPlainTextEdit(this);
     StatusView->setObjectName(QStringLiteral("edit%1").arg(IDC_STATUS_VIEW));
@@ -35,17 +21,17 @@ CChildView::CChildView(QWidget* parent) : QFrame(parent)
     // A keyboard caret lets screen-reader users read and select the text line by line.
     StatusView->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     StatusView->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    StatusView->setFrameStyle(QFrame::NoFrame);
+    StatusView->setFrameStyle(QFrame::StyledPanel | QFrame::Sunken);
     StatusView->setTabChangesFocus(true);
     StatusView->installEventFilter(this);
+    // The focus passes through to the text box; the view itself is no stop of its own.
     setFocusProxy(StatusView);
-    setFocusPolicy(Qt::StrongFocus);
 }
 
 void CChildView::resizeEvent(QResizeEvent* event)
 {
-    QFrame::resizeEvent(event);
-    StatusView->setGeometry(contentsRect());
+    QWidget::resizeEvent(event);
+    StatusView->setGeometry(rect());
     StatusView->update();
 }
 
@@ -58,7 +44,7 @@ bool CChildView::eventFilter(QObject* watched, QEvent* event)
         event->accept();
         return true;
     }
-    return QFrame::eventFilter(watched, event);
+    return QWidget::eventFilter(watched, event);
 }
 
 QString CChildView::StatusText() const
@@ -68,9 +54,10 @@ QString CChildView::StatusText() const
 
 void CChildView::SetStatusText(const QString& text)
 {
-    const QString before = StatusView->toPlainText();
-    StatusView->setPlainText(text);
-    Announce(before, text);
+    // Qt tells screen readers of the removal and the insertion itself; the same text again
+    // would only repeat them (and drop the reader's selection).
+    if (StatusView->toPlainText() != text)
+        StatusView->setPlainText(text);
 }
 
 void CChildView::ShowStatusText(const QString& text, bool takeFocus)
@@ -84,15 +71,4 @@ void CChildView::ShowStatusText(const QString& text, bool takeFocus)
     StatusView->repaint();
     if (takeFocus)
         StatusView->setFocus(Qt::OtherFocusReason);
-}
-
-void CChildView::Announce(const QString& before, const QString& after)
-{
-    // One event for the whole replacement, so a screen reader hears the new text once, even
-    // though the box never has a typing caret.
-    QAccessibleTextUpdateEvent update(StatusView, 0, before, after);
-    if (g_announcer != nullptr)
-        g_announcer(&update);
-    else
-        QAccessible::updateAccessibility(&update);
 }

@@ -1,14 +1,15 @@
 #pragma once
 // The view window: one read-only text box, the status view, covering its whole client area.
-#include <QFrame>
 #include <QString>
+#include <QWidget>
 
 #include "app/CommandTable.h"
 
-class QAccessibleEvent;
 class QPlainTextEdit;
 
-class CChildView : public QFrame {
+// A plain container: as a frame of its own it would show up as a second, nested window frame
+// to screen readers. The sunken edge is drawn by the text box.
+class CChildView : public QWidget {
     Q_OBJECT
 public:
     enum { IDC_STATUS_VIEW = 1 };
@@ -27,17 +28,10 @@ public:
 
     QPlainTextEdit* StatusView = nullptr;
 
-    // Where text-change announcements go: QAccessible::updateAccessibility unless a test
-    // listens (nullptr restores it). Offscreen, Qt has no accessibility backend to observe.
-    using Announcer = void (*)(QAccessibleEvent* event);
-    static void SetAnnouncer(Announcer announcer);
-
 protected:
     void resizeEvent(QResizeEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void Announce(const QString& before, const QString& after);
-
     gui::CommandTable m_commands;
 };

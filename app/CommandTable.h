@@ -20,7 +20,7 @@ struct CommandRow {
     unsigned id = 0;
     std::function<void()> handler;
     DeviceUse device = DeviceUse::None;
-    // Shown in the service menu when the string table has no prompt for the ID.
+    // The service menu's label for a command its own list does not name.
     std::string title;
     Entry kind = Entry::Command;
 };

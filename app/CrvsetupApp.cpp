@@ -86,7 +86,8 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
     // 9.
     g_strCommandLineFile = cmdInfo.m_strFileName;
 
-    // 10.
+    // 10. Active as well, so that the focus is real for screen readers too.
+    m_pMainWnd->activateWindow();
     m_pMainWnd->m_wndView->setFocus(Qt::OtherFocusReason);
 
     // 11.
@@ -104,8 +105,10 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
     if (Device().FormatIdentityLine(identity))
         ready += " - " + identity;
 
-    // 13. Steps 1 to 3 of showing a status text.
+    // 13. Steps 1 to 3 of showing a status text; a larger font gets a larger window, so that
+    // the ready line is not broken in the middle of a field.
     m_pMainWnd->m_wndView->ShowStatusText(gui::ToQtLines(ready), false);
+    m_pMainWnd->FitToStatusText();
 
     // 14.
     m_pMainWnd->update();
@@ -130,6 +133,7 @@ void CCrvsetupApp::StartupTimerProc()
     } else {
         gui::ShowMessageBox(owner, LoadStdString(IDS_NO_USB_DEVICE), LoadStdString(IDS_ERROR_CAPTION),
                             platform::MB_ICONINFORMATION);
+        owner->RestoreFocus();
     }
     m_script.OnReady(*owner);
 }

@@ -94,7 +94,7 @@ void FrameUpdateSink::SetProgressPos(int percent)
 
 void FrameUpdateSink::DestroyProgressBar()
 {
-    RunOnUi([](CMainFrame& frame, bool) { frame.m_wndStatusBar->DestroyProgressBar(); });
+    RunOnUi([](CMainFrame& frame, bool) { frame.EndProgress(); });
 }
 
 void FrameUpdateSink::PostUpdateFinished()

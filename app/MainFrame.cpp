@@ -1,6 +1,9 @@
 #include "app/MainFrame.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QPlainTextEdit>
+#include <QScreen>
 #include <QKeySequence>
 #include <QMenu>
 #include <QMenuBar>
@@ -8,6 +11,7 @@
 #include <QShortcut>
 #include <QStatusTipEvent>
 #include <algorithm>
+#include <cmath>
 
 #include "app/ChildView.h"
 #include "app/CrvsetupApp.h"
@@ -68,13 +72,38 @@ const Accelerator kAccelerators[] = {
     {QKeyCombination(Qt::Key_F6), ID_NEXT_PANE}, {Qt::SHIFT | Qt::Key_F6, ID_PREV_PANE},
 };
 
-QString ServiceTitle(const gui::CommandRow& row)
+// The service menu: labels of their own (the prompts stay the status-bar help), grouped as
+// firmware, device and production work; 0 separates the groups.
+struct ServiceItem {
+    unsigned id;
+    unsigned label;
+};
+constexpr ServiceItem kServiceMenu[] = {
+    {ID_UPDATE_KV, IDS_MENU_UPDATE_KV},
+    {ID_UPDATE_OPAL, IDS_MENU_UPDATE_OPAL},
+    {ID_UPDATE_OPAL_KEYBOARD, IDS_MENU_UPDATE_OPAL_KEYBOARD},
+    {ID_UPDATE_NOVA, IDS_MENU_UPDATE_NOVA},
+    {0, 0},
+    {ID_USB_SETTINGS, IDS_MENU_USB_SETTINGS},
+    {ID_DEVICE_SETTINGS, IDS_MENU_DEVICE_SETTINGS},
+    {ID_DEVICE_CONTROLS, IDS_MENU_DEVICE_CONTROLS},
+    {ID_DEVICE_INFORMATION, IDS_MENU_DEVICE_INFORMATION},
+    {ID_SERIAL_PORT_TEST, IDS_MENU_SERIAL_PORT_TEST},
+    {ID_RECONNECT, IDS_MENU_RECONNECT},
+    {0, 0},
+    {ID_GENERATE_SERIAL, IDS_MENU_GENERATE_SERIAL},
+    {ID_LOAD_SETTINGS, IDS_MENU_LOAD_SETTINGS},
+    {ID_SAVE_SETTINGS, IDS_MENU_SAVE_SETTINGS},
+};
+
+// A command the table above does not list still gets an item, under the best text there is.
+QString FallbackLabel(const gui::CommandRow& row)
 {
+    if (!row.title.empty())
+        return gui::ToQt(row.title);
     const std::string prompt = gui::PromptLine(LoadStdString(row.id));
     if (!prompt.empty())
         return gui::ToQt(prompt);
-    if (!row.title.empty())
-        return gui::ToQt(row.title);
     return QStringLiteral("Command %1").arg(row.id);
 }
 
@@ -84,8 +113,8 @@ CMainFrame::CMainFrame(CMyCrvUsbDevice& device, bool serviceMenu, QWidget* paren
     : QMainWindow(parent), m_device(device)
 {
     setObjectName(QStringLiteral("frame%1").arg(IDR_MAINFRAME));
+    // No accessible name of its own: screen readers take the title, progress included.
     setWindowTitle(gui::ToQt(LoadStdString(IDR_MAINFRAME)));
-    setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_MAIN_WINDOW)));
     setWindowIcon(gui::AppIcon());
 
     m_wndView = new CChildView(this);
@@ -124,18 +153,48 @@ void CMainFrame::CreateMenus(bool serviceMenu)
         const unsigned id = popup.item.id;
         connect(action, &QAction::triggered, this, [this, id] { SendCommand(id); });
     }
-    if (m_pServiceMenu == nullptr)
-        return;
+    if (m_pServiceMenu != nullptr)
+        FillServiceMenu();
+}
+
+void CMainFrame::AddServiceItem(unsigned id, const QString& label)
+{
+    QAction* action = m_pServiceMenu->addAction(label);
+    action->setObjectName(QStringLiteral("action%1").arg(id));
+    action->setStatusTip(gui::ToQt(gui::PromptLine(LoadStdString(id))));
+    connect(action, &QAction::triggered, this, [this, id] { SendCommand(id); });
+}
+
+void CMainFrame::FillServiceMenu()
+{
     const std::vector<unsigned> onMenu = MenuCommandIds();
-    for (const gui::CommandRow& row : m_commands.Rows()) {
-        if (row.kind != gui::Entry::Command ||
-            std::find(onMenu.begin(), onMenu.end(), row.id) != onMenu.end())
+    const auto offered = [&](unsigned id) {
+        const gui::CommandRow* row = m_commands.Find(id);
+        return row != nullptr && std::find(onMenu.begin(), onMenu.end(), id) == onMenu.end();
+    };
+    bool groupEnded = false;
+    for (const ServiceItem& item : kServiceMenu) {
+        if (item.id == 0) {
+            groupEnded = !m_pServiceMenu->isEmpty();
             continue;
-        QAction* action = m_pServiceMenu->addAction(ServiceTitle(row));
-        action->setObjectName(QStringLiteral("action%1").arg(row.id));
-        action->setStatusTip(gui::ToQt(gui::PromptLine(LoadStdString(row.id))));
-        const unsigned id = row.id;
-        connect(action, &QAction::triggered, this, [this, id] { SendCommand(id); });
+        }
+        if (!offered(item.id))
+            continue;
+        if (groupEnded)
+            m_pServiceMenu->addSeparator();
+        groupEnded = false;
+        AddServiceItem(item.id, gui::ToQt(LoadStdString(item.label)));
+    }
+    bool first = true;
+    for (const gui::CommandRow& row : m_commands.Rows()) {
+        const bool listed = std::any_of(std::begin(kServiceMenu), std::end(kServiceMenu),
+                                        [&](const ServiceItem& item) { return item.id == row.id; });
+        if (row.kind != gui::Entry::Command || listed || !offered(row.id))
+            continue;
+        if (first && !m_pServiceMenu->isEmpty())
+            m_pServiceMenu->addSeparator();
+        first = false;
+        AddServiceItem(row.id, FallbackLabel(row));
     }
 }
 
@@ -181,6 +240,19 @@ void CMainFrame::RunRow(const gui::CommandRow& row)
     } catch (const platform::CommandError& error) {
         gui::ShowMessageBox(this, error.what(), LoadStdString(IDS_APP_TITLE), platform::MB_ICONSTOP);
     }
+    // Whatever the command opened has closed by now.
+    RestoreFocus();
+}
+
+void CMainFrame::RestoreFocus()
+{
+    // A box still open keeps the focus, and a window on its way out takes none.
+    if (!isVisible() || QApplication::activeModalWidget() != nullptr)
+        return;
+    // After a dialog, Qt leaves the window inactive (or the focus on the menu bar) at times:
+    // screen readers would then hear nothing of what follows.
+    activateWindow();
+    m_wndView->StatusView->setFocus(Qt::OtherFocusReason);
 }
 
 void CMainFrame::PostCommand(unsigned id)
@@ -234,6 +306,37 @@ void CMainFrame::RefreshReadyLine()
             line += " - " + identity;
     }
     SetStatusViewText(line);
+    FitToStatusText();
+}
+
+void CMainFrame::FitToStatusText()
+{
+    if (!isVisible() || isMaximized() || isFullScreen() || screen() == nullptr)
+        return;
+    QPlainTextEdit* edit = m_wndView->StatusView;
+    const QFontMetrics fm(edit->font());
+    int widest = 0;
+    const QStringList lines = edit->toPlainText().split(QLatin1Char('\n'));
+    for (const QString& line : lines)
+        widest = std::max(widest, fm.horizontalAdvance(line));
+    // The document's margins on both sides, and a character's room for the caret after the end.
+    const int margins = 2 * static_cast<int>(std::ceil(edit->document()->documentMargin()));
+    const int wantWidth = widest + margins + fm.averageCharWidth();
+    // Three lines: the ready line and room to read a second one without scrolling.
+    const int wantHeight = 3 * fm.lineSpacing() + margins;
+    const QSize viewport = edit->viewport()->size();
+    const QRect available = screen()->availableGeometry();
+    QRect outer = frameGeometry();
+    outer.setWidth(std::min(outer.width() + std::max(0, wantWidth - viewport.width()), available.width()));
+    outer.setHeight(std::min(outer.height() + std::max(0, wantHeight - viewport.height()), available.height()));
+    if (outer.size() == frameGeometry().size())
+        return;
+    // Kept on the screen, the left and top edges moving only as far as needed.
+    outer.moveLeft(std::max(available.left(), std::min(outer.left(), available.right() + 1 - outer.width())));
+    outer.moveTop(std::max(available.top(), std::min(outer.top(), available.bottom() + 1 - outer.height())));
+    const QSize decoration = frameGeometry().size() - size();
+    move(outer.topLeft());
+    resize(outer.size() - decoration);
 }
 
 void CMainFrame::SetStatusViewText(const std::string& text)
@@ -251,7 +354,8 @@ bool CMainFrame::RefuseWhileUpdating()
     if (!UpdateActive())
         return false;
     gui::ShowMessageBox(this, LoadStdString(IDS_UPDATE_RUNNING), LoadStdString(IDS_ERROR_CAPTION),
-                        platform::MB_ICONINFORMATION);
+                        platform::MB_ICONINFORMATION, &m_pRefusalBox);
+    RestoreFocus();
     return true;
 }
 
@@ -268,11 +372,36 @@ bool CMainFrame::StartUpdate(const std::string& path, int family)
 void CMainFrame::OnUpdateProgress(int percent)
 {
     m_wndStatusBar->SetProgressPos(percent);
+    // The title tells the progress also where the status bar is out of sight (task bar, a
+    // screen reader's window list).
+    SetTitle(QString::fromLatin1(LoadString(IDS_TITLE_PROGRESS))
+                 .arg(gui::ToQt(LoadStdString(IDR_MAINFRAME)))
+                 .arg(percent));
     theApp.OnUpdateProgress(percent);
+}
+
+void CMainFrame::EndProgress()
+{
+    m_wndStatusBar->DestroyProgressBar();
+    SetTitle(gui::ToQt(LoadStdString(IDR_MAINFRAME)));
+}
+
+void CMainFrame::SetTitle(const QString& title)
+{
+    if (windowTitle() != title)
+        setWindowTitle(title);
 }
 
 void CMainFrame::OnUpdateFinished()
 {
+    // The refusal box would go on saying that the run is going on: it closes first, and the
+    // result follows once its loop has returned.
+    if (m_pRefusalBox) {
+        m_pRefusalBox->reject();
+        PostMessage(WM_USER);
+        return;
+    }
+    EndProgress();
     m_bUpdateActive = false;
     bool reported = false;
     {
@@ -285,6 +414,7 @@ void CMainFrame::OnUpdateFinished()
             reported = true;
         }
     }
+    RestoreFocus();
     emit UpdateFinishedHandled(reported);
     theApp.OnUpdateRunHandled(reported);
 }

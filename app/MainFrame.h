@@ -1,7 +1,9 @@
 #pragma once
 // The program's only top-level window: the status view over a status bar, the menu, the
 // accelerators and the frame's command table.
+#include <QDialog>
 #include <QMainWindow>
+#include <QPointer>
 #include <string>
 #include <vector>
 
@@ -43,6 +45,11 @@ public:
     void RefreshReadyLine();
     // Plain replace of the status view's text.
     void SetStatusViewText(const std::string& text);
+    // Makes the window wide enough for the status view's longest line and high enough for a
+    // few lines at the view's font, as far as the screen allows; it never shrinks.
+    void FitToStatusText();
+    // The window active and the status view focused, unless a box or dialog is still open.
+    void RestoreFocus();
 
     // Firmware updates. A run is active from a successful StartUpdate until its end-of-run
     // message has been handled.
@@ -53,7 +60,9 @@ public:
     // Starts a run of the family on the file, with this frame as the worker's main frame.
     bool StartUpdate(const std::string& path, int family);
     void OnUpdateFinished();
+    // The bar and the title follow the run; EndProgress takes both back.
     void OnUpdateProgress(int percent);
+    void EndProgress();
 
     // The firmware-update commands.
     void OnUpdateFamilyKv();
@@ -77,6 +86,9 @@ protected:
 
 private:
     void CreateMenus(bool serviceMenu);
+    void FillServiceMenu();
+    void AddServiceItem(unsigned id, const QString& label);
+    void SetTitle(const QString& title);
     void CreateAccelerators();
     void RunRow(const gui::CommandRow& row);
     void UpdateFamily(int family, const char* defaultName);
@@ -85,6 +97,7 @@ private:
     gui::CommandTable m_commands;
     QMenu* m_pServiceMenu = nullptr;
     bool m_bUpdateActive = false;
+    QPointer<QDialog> m_pRefusalBox; // the "update is running" box while it is open
 };
 
 // Rows that other files add to the frame's table; the frame calls each at construction.

@@ -51,21 +51,20 @@ void RegisterMainFrameCommands(CMainFrame& frame)
 {
     using gui::DeviceUse;
     gui::CommandTable& table = frame.Commands();
-    const auto add = [&](unsigned id, void (*handler)(CMainFrame&), unsigned title = 0) {
+    const auto add = [&](unsigned id, void (*handler)(CMainFrame&)) {
         // The settings files do not use the link, but a load during a run would change the
         // record the run reports; they wait as well.
-        table.AddCommand(id, [&frame, handler] { handler(frame); }, DeviceUse::Link,
-                         title ? LoadStdString(title) : std::string());
+        table.AddCommand(id, [&frame, handler] { handler(frame); }, DeviceUse::Link);
     };
     add(ID_USB_SETTINGS, OnUsbSettings);
     add(ID_DEVICE_SETTINGS, OnDeviceSettings);
     add(ID_GENERATE_SERIAL, OnGenerateSerialNumber);
-    add(ID_RECONNECT, OnReconnect, IDS_TITLE_RECONNECT);
-    add(ID_LOAD_SETTINGS, OnLoadSettingsFile, IDS_TITLE_LOAD_SETTINGS);
-    add(ID_DEVICE_INFORMATION, OnDeviceInformation, IDS_TITLE_DEVICE_INFORMATION);
-    add(ID_SERIAL_PORT_TEST, OnSerialPortTest, IDS_TITLE_SERIAL_PORT_TEST);
-    add(ID_DEVICE_CONTROLS, OnDeviceControls, IDS_TITLE_DEVICE_CONTROLS);
-    add(ID_SAVE_SETTINGS, OnSaveSettingsFile, IDS_TITLE_SAVE_SETTINGS);
+    add(ID_RECONNECT, OnReconnect);
+    add(ID_LOAD_SETTINGS, OnLoadSettingsFile);
+    add(ID_DEVICE_INFORMATION, OnDeviceInformation);
+    add(ID_SERIAL_PORT_TEST, OnSerialPortTest);
+    add(ID_DEVICE_CONTROLS, OnDeviceControls);
+    add(ID_SAVE_SETTINGS, OnSaveSettingsFile);
 }
 
 void OnUsbSettings(CMainFrame& frame)

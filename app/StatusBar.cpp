@@ -34,11 +34,15 @@ constexpr int kIndicatorPollMs = 300;
 CStatusBar::CStatusBar(QWidget* parent) : QStatusBar(parent)
 {
     setObjectName(QStringLiteral("statusbar%1").arg(ID_STATUS_BAR));
-    setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_MESSAGE_PANE)));
+    setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_STATUS_BAR)));
+    // The grip is a mouse-only handle that screen readers can only call "unknown"; the window
+    // border resizes as well.
+    setSizeGripEnabled(false);
 
+    // No accessible name of its own: the pane's text is its name, and a new text is announced
+    // as a name change.
     m_pMessage = new QLabel(this);
     m_pMessage->setObjectName(QStringLiteral("pane0"));
-    m_pMessage->setAccessibleName(gui::ToQt(LoadStdString(IDS_ACC_MESSAGE_PANE)));
     m_pMessage->setTextFormat(Qt::PlainText);
     m_pMessage->setMinimumWidth(1);
     m_pMessage->installEventFilter(this);
@@ -69,7 +73,8 @@ CStatusBar::CStatusBar(QWidget* parent) : QStatusBar(parent)
 
 void CStatusBar::SetMessage(const QString& text)
 {
-    m_pMessage->setText(text);
+    if (m_pMessage->text() != text)
+        m_pMessage->setText(text);
 }
 
 QString CStatusBar::Message() const
@@ -90,6 +95,10 @@ void CStatusBar::UpdateIndicators()
     for (int i = 0; i < 3; ++i) {
         QLabel* pane = m_pIndicators[i];
         const std::optional<bool> on = gui::LockKeyState(kIndicators[i].key);
+        // Qt announces every description set, changed or not: only a real change is told.
+        if (m_bIndicatorsRead && on == m_indicatorStates[i])
+            continue;
+        m_indicatorStates[i] = on;
         const QString text = pane->property("indicatorText").toString();
         // Unknown: the label stays visible but greyed, so the pane is not mistaken for "off".
         pane->setText(on.value_or(true) ? text : QString());
@@ -97,6 +106,7 @@ void CStatusBar::UpdateIndicators()
         const unsigned state = !on ? IDS_ACC_KEY_UNKNOWN : *on ? IDS_ACC_KEY_ON : IDS_ACC_KEY_OFF;
         pane->setAccessibleDescription(gui::ToQt(LoadStdString(state)));
     }
+    m_bIndicatorsRead = true;
 }
 
 void CStatusBar::CreateProgressBar()

@@ -2,6 +2,7 @@
 // The frame's status bar: the message pane, then the CAP, NUM and SCRL indicators. The update
 // worker's progress bar lies over the message pane while a run goes on.
 #include <QStatusBar>
+#include <optional>
 
 class QLabel;
 class QProgressBar;
@@ -26,7 +27,7 @@ public:
     void DestroyProgressBar();
     QProgressBar* ProgressBar() const { return m_pProgress; }
 
-    // Reads the lock keys again.
+    // Reads the lock keys again; a pane changes only when its key did.
     void UpdateIndicators();
 
 protected:
@@ -37,6 +38,8 @@ private:
 
     QLabel* m_pMessage = nullptr;
     QLabel* m_pIndicators[3] = {};
+    std::optional<bool> m_indicatorStates[3];
+    bool m_bIndicatorsRead = false;
     QProgressBar* m_pProgress = nullptr;
     QTimer* m_pPoll = nullptr;
 };

@@ -13,8 +13,7 @@ void RegisterUpdateCommands(CMainFrame& frame)
     table.AddCommand(ID_UPDATE_OPAL_KEYBOARD, [&frame] { frame.OnUpdateFamilyOpalKeyboard(); }, DeviceUse::Link);
     table.AddCommand(ID_UPDATE_KV, [&frame] { frame.OnUpdateFamilyKv(); }, DeviceUse::Link);
     table.AddCommand(ID_UPDATE_OPAL, [&frame] { frame.OnUpdateFamilyOpal(); }, DeviceUse::Link);
-    table.AddCommand(ID_UPDATE_NOVA, [&frame] { frame.OnUpdateFamilyNova(); }, DeviceUse::Link,
-                     LoadStdString(IDS_TITLE_UPDATE_NOVA));
+    table.AddCommand(ID_UPDATE_NOVA, [&frame] { frame.OnUpdateFamilyNova(); }, DeviceUse::Link);
     table.AddCommand(ID_UPDATE_HERON, [&frame] { frame.OnUpdateFamilyHeron(); }, DeviceUse::Link);
 }
 

@@ -1,6 +1,9 @@
 #include "dialogs/DlgDevice.h"
 
 #include <QDateEdit>
+#include <QHBoxLayout>
+#include <QLineEdit>
+#include <QPainter>
 #include <QPushButton>
 
 #include "platform/LastError.h"
@@ -18,6 +21,8 @@ CDlgDevice::CDlgDevice(CMyCrvUsbDevice& device, QWidget* parent)
     FitToDigits(ui->edit1010, 5); // a first group above 9999 is shown whole
     FitToDigits(ui->edit1006, kSerial2Chars);
     FitToDigits(ui->edit1009, kSerial3Chars);
+    // Room for the points between the groups, which paintEvent draws.
+    ui->serialGroups->setSpacing(fontMetrics().horizontalAdvance(QStringLiteral(" . ")));
     // The record stores two-digit years from 2000; a later year would come back as 2000.
     for (QDateEdit* picker : {ui->datetime1014, ui->datetime1015}) {
         SetUpDatePicker(picker);
@@ -29,6 +34,22 @@ CDlgDevice::CDlgDevice(CMyCrvUsbDevice& device, QWidget* parent)
 }
 
 CDlgDevice::~CDlgDevice() = default;
+
+void CDlgDevice::paintEvent(QPaintEvent* event)
+{
+    CDialogBase::paintEvent(event);
+    // Drawn, not labels: a label named "." would be read out as a control of its own, while the
+    // groups' names already say which part of the number each one holds.
+    QPainter painter(this);
+    painter.setPen(palette().color(QPalette::WindowText));
+    const QLineEdit* groups[] = {ui->edit1010, ui->edit1006, ui->edit1009};
+    for (int i = 0; i + 1 < 3; ++i) {
+        const QRect left = groups[i]->geometry();
+        const QRect gap(left.right() + 1, left.top(), groups[i + 1]->geometry().left() - left.right() - 1,
+                        left.height());
+        painter.drawText(gap, Qt::AlignCenter, QStringLiteral("."));
+    }
+}
 
 void CDlgDevice::DoDataExchange(CDataExchange* pDX)
 {

@@ -40,6 +40,7 @@ public slots:
 protected:
     void DoDataExchange(CDataExchange* pDX) override;
     void OnInitDialog() override;
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     CMyCrvUsbDevice& m_device;

@@ -1,6 +1,9 @@
 #include "dialogs/DlgDeviceControls.h"
 
+#include <QFontMetrics>
+#include <QLabel>
 #include <QPushButton>
+#include <QSlider>
 
 #include "platform/Ui.h"
 #include "records/DeviceSettingsEdit.h"
@@ -12,6 +15,11 @@ CDlgDeviceControls::CDlgDeviceControls(CMyCrvUsbDevice& device, QWidget* parent)
     : CDialogBase(201, 84, parent), m_device(device), ui(std::make_unique<Ui::DlgDeviceControls>())
 {
     ui->setupUi(this);
+    // The slider's position in figures beside it, as wide as the widest one.
+    QLabel* value = ui->static_firmness_value;
+    value->setMinimumWidth(value->fontMetrics().horizontalAdvance(QString::number(ui->slider1018->maximum())));
+    connect(ui->slider1018, &QSlider::valueChanged, value,
+            [value](int position) { value->setText(QString::number(position)); });
     connect(ui->button1019, &QPushButton::clicked, this, &CDlgDeviceControls::OnSetFirmness);
     connect(ui->button1, &QPushButton::clicked, this, &CDlgDeviceControls::OnOK);
 }

@@ -3,6 +3,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QFileDialog>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPointer>
 #include <QStringList>
@@ -10,6 +11,7 @@
 #include <deque>
 
 #include "dialogs/QtText.h"
+#include "res/Strings.h"
 
 namespace gui {
 namespace {
@@ -66,6 +68,23 @@ QMessageBox::Icon IconOf(unsigned flags)
     }
 }
 
+// What the icon says, for screen readers: Qt leaves the icon unnamed.
+unsigned IconName(QMessageBox::Icon icon)
+{
+    switch (icon) {
+    case QMessageBox::Critical:
+        return IDS_ACC_ICON_ERROR;
+    case QMessageBox::Question:
+        return IDS_ACC_ICON_QUESTION;
+    case QMessageBox::Warning:
+        return IDS_ACC_ICON_WARNING;
+    case QMessageBox::Information:
+        return IDS_ACC_ICON_INFORMATION;
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
 QString ToQtFilter(const std::string& filter)
@@ -91,7 +110,7 @@ QString ToQtFilter(const std::string& filter)
 }
 
 int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
-                   unsigned flags)
+                   unsigned flags, QPointer<QDialog>* open)
 {
     SeamState& s = State();
     const BoxRequest request{text, caption, flags, OwnerKind(owner)};
@@ -114,7 +133,16 @@ int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& c
     box.setObjectName(QStringLiteral("messagebox"));
     box.setDefaultButton(QMessageBox::Ok);
     box.setEscapeButton(okCancel ? QMessageBox::Cancel : QMessageBox::Ok);
-    return box.exec() == QMessageBox::Ok ? platform::IDOK : platform::IDCANCEL;
+    if (const unsigned name = IconName(box.icon()))
+        for (QLabel* label : box.findChildren<QLabel*>())
+            if (!label->pixmap().isNull())
+                label->setAccessibleName(ToQt(LoadStdString(name)));
+    if (open != nullptr)
+        *open = &box;
+    const int answer = box.exec() == QMessageBox::Ok ? platform::IDOK : platform::IDCANCEL;
+    if (open != nullptr)
+        *open = nullptr;
+    return answer;
 }
 
 std::optional<std::string> GetFileName(QWidget* owner, const FileRequest& request)

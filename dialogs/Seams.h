@@ -2,6 +2,7 @@
 // Everything modal goes through here: message boxes, file dialogs and modal dialogs. A hook can
 // answer in the user's place ("next answer"), so tests and scripted runs never block; Reset()
 // drops every hook and recorded request (tests call it in SetUp and TearDown).
+#include <QPointer>
 #include <QString>
 #include <functional>
 #include <optional>
@@ -43,9 +44,10 @@ struct FileRequest {
 // becomes "*", because on this system a file name need not contain a dot.
 QString ToQtFilter(const std::string& filter);
 
-// Modal message box; returns IDOK or IDCANCEL (the Windows values). UI thread only.
+// Modal message box; returns IDOK or IDCANCEL (the Windows values). UI thread only. While the
+// box is open, *open (when given) points to it, so that its owner can close it early.
 int ShowMessageBox(QWidget* owner, const std::string& text, const std::string& caption,
-                   unsigned flags);
+                   unsigned flags, QPointer<QDialog>* open = nullptr);
 // File-open or file-save dialog starting in the current directory; the full path chosen, or
 // nothing when the user cancels.
 std::optional<std::string> GetFileName(QWidget* owner, const FileRequest& request);

@@ -7,12 +7,14 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <unistd.h>
 
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
@@ -128,9 +130,11 @@ std::string FolderName(std::string serial)
     return serial;
 }
 
-bool WriteFileSynced(const std::string& path, const std::string& text)
+// Written to a temporary file created exclusively under a name nobody can guess: the backup
+// folder may be shared, and a planted link must not receive the converter's image.
+bool WriteFileSynced(const std::string& folder, const std::string& text, std::string& temp)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    const int fd = platform::CreateTemporaryFile(folder + "/.backup-", temp);
     if (fd < 0)
         return false;
     std::size_t done = 0;
@@ -143,6 +147,7 @@ bool WriteFileSynced(const std::string& path, const std::string& text)
         if (ok)
             done += static_cast<std::size_t>(n);
     }
+    ok = ok && ::fchmod(fd, 0644) == 0;
     ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
     return ok;
@@ -332,9 +337,10 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
         return std::nullopt;
     }
     const std::string name = BackupTimeName(utcTime);
-    const std::string temp = (folder / ("." + name + "." + std::to_string(::getpid()) + ".tmp")).string();
-    if (!WriteFileSynced(temp, FormatBackup(snapshot, utcTime))) {
-        ::unlink(temp.c_str());
+    std::string temp;
+    if (!WriteFileSynced(folder.string(), FormatBackup(snapshot, utcTime), temp)) {
+        if (!temp.empty())
+            ::unlink(temp.c_str());
         error = "no file can be written in " + folder.string();
         return std::nullopt;
     }

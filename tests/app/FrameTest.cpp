@@ -1,5 +1,6 @@
 // The main frame: menu, command routing, accelerators, the service menu, the about box and
 // what screen readers are told.
+#include <QAccessible>
 #include <QAction>
 #include <QDialog>
 #include <QLabel>
@@ -11,6 +12,7 @@
 #include <QSignalSpy>
 #include <QStatusTipEvent>
 #include <QTest>
+#include <set>
 
 #include "GuiTest.h"
 #include "app/ChildView.h"
@@ -78,8 +80,12 @@ TEST_F(Frame, ServiceMenuOffersEveryCommandWithoutMenuItem)
     ASSERT_NE(service, nullptr);
     EXPECT_EQ(service->title(), "&Service");
     std::map<QString, QString> titles;
-    for (QAction* action : service->actions())
-        titles[action->objectName()] = action->text();
+    std::vector<bool> separators;
+    for (QAction* action : service->actions()) {
+        separators.push_back(action->isSeparator());
+        if (!action->isSeparator())
+            titles[action->objectName()] = action->text();
+    }
     // Every frame command without a menu item is there, and nothing else.
     std::vector<unsigned> onMenu = MainFrame().MenuCommandIds();
     size_t without = 0;
@@ -90,11 +96,30 @@ TEST_F(Frame, ServiceMenuOffersEveryCommandWithoutMenuItem)
         EXPECT_EQ(titles.count(QStringLiteral("action%1").arg(row.id)), 1u) << row.id;
     }
     EXPECT_EQ(titles.size(), without);
-    EXPECT_EQ(titles["action32794"], "Update firmware of Corvina KV devices");
-    EXPECT_EQ(titles["action32792"], "Update firmware of Braille keyboard of Corvina Opal");
-    // No prompt string: a title of our own.
-    EXPECT_EQ(titles["action32802"], "Update firmware of Corvina Nova devices");
     EXPECT_EQ(titles.count("action32804"), 0u);
+    // Labels of their own, "..." where a dialog follows; the prompt stays the status-bar help.
+    EXPECT_EQ(titles["action32794"], "Update &KV Firmware...");
+    EXPECT_EQ(titles["action32785"], "Device &Information...");
+    EXPECT_EQ(titles["action32781"], "&Reconnect");
+    EXPECT_EQ(service->findChild<QAction*>("action32794")->statusTip(), "Update firmware of Corvina KV devices");
+    // Grouped: separators between groups, never at an end or two in a row.
+    EXPECT_EQ(std::count(separators.begin(), separators.end(), true), 2);
+    EXPECT_FALSE(separators.front() || separators.back());
+    for (size_t i = 1; i < separators.size(); ++i)
+        EXPECT_FALSE(separators[i - 1] && separators[i]) << i;
+    // Each item and each menu of the bar reachable by its own letter.
+    const auto expectOwnLetters = [](const QList<QAction*>& actions, const char* where) {
+        std::set<QString> letters;
+        for (QAction* action : actions) {
+            if (action->isSeparator())
+                continue;
+            const QString letter = QKeySequence::mnemonic(action->text()).toString().toLower();
+            EXPECT_FALSE(letter.isEmpty()) << where << ": " << action->text().toStdString();
+            EXPECT_TRUE(letters.insert(letter).second) << where << ": " << action->text().toStdString();
+        }
+    };
+    expectOwnLetters(service->actions(), "service menu");
+    expectOwnLetters(MainFrame().menuBar()->actions(), "menu bar");
 
     // Choosing one runs its handler: with no display, the connection check reports it.
     service->findChild<QAction*>("action32794")->trigger();
@@ -230,9 +255,13 @@ TEST_F(Frame, EveryControlHasAnAccessibleName)
         if (qobject_cast<QMenuBar*>(widget) != nullptr || qobject_cast<QScrollBar*>(widget) != nullptr ||
             widget->objectName().startsWith("qt_scrollarea_"))
             continue;
-        EXPECT_FALSE(widget->accessibleName().isEmpty())
+        // What a screen reader reads: a label's text, a window's title, or the name given.
+        QAccessibleInterface* iface = QAccessible::queryAccessibleInterface(widget);
+        ASSERT_NE(iface, nullptr);
+        EXPECT_FALSE(iface->text(QAccessible::Name).isEmpty())
             << widget->metaObject()->className() << " " << widget->objectName().toStdString();
     }
+    EXPECT_EQ(QAccessible::queryAccessibleInterface(&MainFrame())->text(QAccessible::Name), "Kestrune");
     EXPECT_EQ(MainFrame().m_wndView->StatusView->objectName(), "edit1");
     EXPECT_EQ(MainFrame().m_wndStatusBar->objectName(), "statusbar59393");
 }

@@ -1,11 +1,17 @@
 // Where the main frame opens on a given desktop.
+#include <QApplication>
+#include <QFontMetrics>
+#include <QPlainTextEdit>
 #include <QRect>
+#include <QTextBlock>
+#include <QTextLayout>
 #include <QScreen>
 #include <QGuiApplication>
 
 #include "GuiTest.h"
 #include "app/CrvsetupApp.h"
 #include "app/MainFrame.h"
+#include "app/ChildView.h"
 #include "app/Placement.h"
 
 namespace {
@@ -60,4 +66,26 @@ TEST_F(Placement, RealFrameOnTheTestDesktop)
     EXPECT_FALSE(frame->isMinimized());
     EXPECT_FALSE(frame->isMaximized());
     EXPECT_EQ(frame->frameGeometry(), expected->frame);
+}
+
+TEST_F(Placement, ALargerFontGetsAWindowThatHoldsTheReadyLineOnOneLine)
+{
+    // Fonts twice as large (192 DPI): even half of the widest test desktop is too narrow then.
+    const QFont normal = QApplication::font();
+    QFont large = normal;
+    large.setPointSizeF(normal.pointSizeF() * 2);
+    QApplication::setFont(large);
+    UseDisplay();
+    StartApp();
+    QApplication::setFont(normal);
+    CMainFrame* frame = theApp.MainWindow();
+    QPlainTextEdit* view = frame->m_wndView->StatusView;
+    const QString ready = view->toPlainText();
+    ASSERT_TRUE(ready.startsWith("Kestrune is ready - ")) << ready.toStdString();
+    // Too long for the placed width: only the fit keeps it on one line.
+    const QRect placed = gui::ComputeFramePlacement(DesktopClientRect());
+    ASSERT_GT(QFontMetrics(view->font()).horizontalAdvance(ready), placed.width() - 40);
+    EXPECT_EQ(view->document()->firstBlock().layout()->lineCount(), 1);
+    EXPECT_TRUE(DesktopClientRect().contains(frame->frameGeometry())) << frame->frameGeometry().width();
+    EXPECT_GE(view->viewport()->height(), 2 * QFontMetrics(view->font()).lineSpacing());
 }

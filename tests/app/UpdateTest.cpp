@@ -1,5 +1,13 @@
 // The firmware-update commands and the end of a run, through the frame's command table.
+#include <QApplication>
 #include <QCloseEvent>
+#include <QElapsedTimer>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QTimer>
+#include <algorithm>
+#include <set>
 #include <QProgressBar>
 #include <QThread>
 #include <atomic>
@@ -117,8 +125,13 @@ TEST_F(Update, WholeRunFromTheMenuThenResultThenReadyLine)
         return platform::IDOK;
     });
     gui::seams::QueueFileAnswer(file);
+    // Where a menu used from the keyboard can leave the focus.
+    MainFrame().menuBar()->setFocus();
     MainFrame().findChild<QAction*>("action32804")->trigger();
     ASSERT_TRUE(MainFrame().UpdateActive());
+    // Back in the status view of the active window, so that screen readers follow the run.
+    QPlainTextEdit* view = MainFrame().m_wndView->StatusView;
+    EXPECT_TRUE(WaitFor([&] { return QApplication::activeWindow() == &MainFrame() && QApplication::focusWidget() == view; }, 5000));
 
     // During the run: the progress bar over the message pane, texts from the worker, and every
     // device command and the window's close refused.
@@ -133,11 +146,19 @@ TEST_F(Update, WholeRunFromTheMenuThenResultThenReadyLine)
     EXPECT_EQ(gui::seams::FileRequests().size(), 1u);
 
     bool sawProgress = false;
+    std::set<QString> titles;
     ASSERT_TRUE(WaitFor([&] {
         sawProgress = sawProgress || StatusText().rfind("Updating flash memory: ", 0) == 0;
+        titles.insert(MainFrame().windowTitle());
         return !MainFrame().UpdateActive();
     }, 20000));
     EXPECT_TRUE(sawProgress);
+    // The title carried the progress, and is the program's name again.
+    EXPECT_TRUE(std::any_of(titles.begin(), titles.end(), [](const QString& t) {
+        return t.startsWith("Kestrune - ") && t.endsWith(" %") && t != "Kestrune - 0 %";
+    })) << titles.size();
+    EXPECT_EQ(MainFrame().windowTitle(), "Kestrune");
+    EXPECT_EQ(QApplication::focusWidget(), view);
     boxes = gui::seams::Boxes();
     ASSERT_EQ(boxes.size(), 3u);
     EXPECT_EQ(boxes[2].text, "Firmware successfully updated.");
@@ -146,6 +167,41 @@ TEST_F(Update, WholeRunFromTheMenuThenResultThenReadyLine)
     EXPECT_EQ(statusAtResult, "Kestrune is ready");
     EXPECT_EQ(StatusText(), ready);
     EXPECT_EQ(MainFrame().m_wndStatusBar->ProgressBar(), nullptr);
+}
+
+TEST_F(Update, TheResultWaitsUntilTheRefusalBoxHasClosed)
+{
+    Start();
+    gui::seams::QueueFileAnswer(WriteFirmware("heron-100.hex", 2048));
+    MainFrame().SendCommand(ID_UPDATE_HERON);
+    ASSERT_TRUE(MainFrame().UpdateActive());
+
+    // Real boxes from here on: the operator leaves the refusal box open until the run is over,
+    // then answers what comes.
+    gui::seams::SetUnattended(false);
+    std::vector<std::string> shownWithTheResult;
+    QElapsedTimer since;
+    since.start();
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        const bool result = box != nullptr && box->text() == "Firmware successfully updated.";
+        if (!result && since.elapsed() < 30000)
+            return;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<QMessageBox*>(w); shown != nullptr && shown->isVisible())
+                shownWithTheResult.push_back(shown->text().toStdString());
+        if (box != nullptr)
+            box->accept();
+    });
+    answer.start(20);
+    MainFrame().SendCommand(ID_RECONNECT); // returns once its refusal box has closed
+    ASSERT_TRUE(WaitFor([this] { return !MainFrame().UpdateActive(); }, 30000));
+    answer.stop();
+    EXPECT_EQ(shownWithTheResult, std::vector<std::string>{"Firmware successfully updated."});
+    EXPECT_EQ(BoxTexts(), (std::vector<std::string>{LoadStdString(IDS_UPDATE_RUNNING), "Firmware successfully updated."}));
+    // The window comes back to the front through the window system, a moment later.
+    EXPECT_TRUE(WaitFor([this] { return QApplication::focusWidget() == MainFrame().m_wndView->StatusView; }, 5000));
 }
 
 TEST_F(Update, EndOfRunWithTheDisplayGone)

@@ -1,11 +1,14 @@
 #include <QApplication>
 #include <QCalendarWidget>
 #include <QDateEdit>
+#include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
+#include <map>
 
 #include "SimFixture.h"
 #include "dialogs/QtText.h"
@@ -43,9 +46,12 @@ void ExpectLabels(QDialog& dlg, std::initializer_list<Label> labels)
             EXPECT_FALSE(w->accessibleName().isEmpty()) << w->objectName().toStdString();
         }
     }
-    // A screen reader says what the operator reads, without the mnemonic marker.
+    // A screen reader says what the operator reads, without the mnemonic marker (a label that
+    // shows a value in figures names nothing).
     for (QLabel* label : dlg.findChildren<QLabel*>()) {
-        if (label->buddy() != nullptr) {
+        bool figures = false;
+        label->text().toInt(&figures);
+        if (label->buddy() != nullptr && !figures) {
             EXPECT_TRUE(label->buddy()->accessibleName().startsWith(gui::StripMnemonic(label->text())))
                 << label->buddy()->accessibleName().toStdString();
         }
@@ -56,6 +62,26 @@ void ExpectLabels(QDialog& dlg, std::initializer_list<Label> labels)
         EXPECT_EQ(button->accessibleName(), gui::StripMnemonic(button->text()))
             << button->objectName().toStdString();
     }
+}
+
+// Each Alt+letter reaches one control: a letter used twice only moves between the two.
+void ExpectOwnLetters(QDialog& dlg)
+{
+    std::map<QString, QString> letters;
+    const auto take = [&](const QString& text) {
+        const QString letter = QKeySequence::mnemonic(text).toString().toLower();
+        if (letter.isEmpty())
+            return;
+        const auto [it, added] = letters.emplace(letter, text);
+        EXPECT_TRUE(added) << letter.toStdString() << ": " << it->second.toStdString() << " and " << text.toStdString();
+    };
+    for (QLabel* label : dlg.findChildren<QLabel*>())
+        take(label->text());
+    for (QAbstractButton* button : dlg.findChildren<QAbstractButton*>())
+        if (button->window() == &dlg)
+            take(button->text());
+    for (QGroupBox* group : dlg.findChildren<QGroupBox*>())
+        take(group->title());
 }
 
 void ExpectButtons(QDialog& dlg, std::initializer_list<std::pair<const char*, const char*>> buttons)
@@ -103,10 +129,12 @@ TEST(DialogTemplates, UsbSettings)
     CDlgUsb dlg(device);
     EXPECT_EQ(dlg.windowTitle(), "USB Settings");
     EXPECT_EQ(int(CDlgUsb::IDD), 130);
-    ExpectLabels(dlg, {{"&Vendor ID", "edit1001"}, {"P&roduct ID", "edit1000"},
+    // Product ID's letter moved from R to O: Reload keeps R, as in the device settings dialog.
+    ExpectLabels(dlg, {{"&Vendor ID", "edit1001"}, {"Pr&oduct ID", "edit1000"},
                        {"&Manufacturer", "edit1002"}, {"M&anufacturer ID", "edit1003"},
                        {"&Serial Number", "edit1004"}, {"&Device Description", "edit1005"}});
     ExpectButtons(dlg, {{"button1016", "&Reload"}, {"button2", "&Cancel"}, {"button1", "&Program!"}});
+    ExpectOwnLetters(dlg);
     for (const char* name : {"edit1000", "edit1001", "edit1002", "edit1003", "edit1004", "edit1005"})
         EXPECT_TRUE(dlg.findChild<QLineEdit*>(name)->text().isEmpty());
     ExpectTabOrder(dlg, {"edit1001", "edit1000", "edit1002", "edit1003", "edit1004", "edit1005",
@@ -125,6 +153,10 @@ TEST(DialogTemplates, DeviceSettings)
                        {"Date of &Manufacturing", "datetime1014"},
                        {"Date of Last &Update", "datetime1015"}});
     ExpectButtons(dlg, {{"button1016", "&Reload"}, {"button2", "&Cancel"}, {"button1", "&Program!"}});
+    ExpectOwnLetters(dlg);
+    // The points between the serial groups are drawn: no label a screen reader would call ".".
+    for (QLabel* label : dlg.findChildren<QLabel*>())
+        EXPECT_NE(label->text(), ".");
     EXPECT_NE(dlg.findChild<QDateEdit*>("datetime1015"), nullptr);
     EXPECT_EQ(dlg.m_nDeviceCode, 0u);
     EXPECT_EQ(dlg.m_timeManufacturing, 0);
@@ -158,6 +190,16 @@ TEST(DialogTemplates, DeviceControlsAndInformation)
     EXPECT_EQ(int(CDlgDeviceControls::IDD), 133);
     ExpectLabels(controls, {{"Module &value", "edit1020"}});
     ExpectButtons(controls, {{"button1019", "&Set"}, {"button1", "&Close"}});
+    ExpectOwnLetters(controls);
+    // The slider's position in figures, in a label tied to it.
+    auto* slider = controls.findChild<QSlider*>("slider1018");
+    auto* value = controls.findChild<QLabel*>("static_firmness_value");
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->buddy(), slider);
+    EXPECT_EQ(value->text(), "0");
+    slider->setValue(42);
+    EXPECT_EQ(value->text(), "42");
+    slider->setValue(0);
     EXPECT_EQ(controls.m_nFirmness, 0);
     EXPECT_EQ(controls.m_strModuleValue, "5");
     ExpectTabOrder(controls, {"slider1018", "edit1020", "button1019", "button1"});
