@@ -11,4 +11,7 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$PWD/.
 export QT_QPA_PLATFORM=offscreen
 # The desktop's exit-status tests start the program with QProcess, whose clone()-based start
 # clang 14's runtime aborts on (a CHECK in its fork handling); the other builds run them.
-(cd build-tsan && ctest --output-on-failure -j "$jobs" -E '^ExitStatus\.')
+# The accessibility test runs the program on an X server with a D-Bus session, where Qt's
+# threads synchronise inside glib and libdbus-1, which are not instrumented either, so the
+# runtime reports races inside those libraries; the normal build runs it.
+(cd build-tsan && ctest --output-on-failure -j "$jobs" -E '^(ExitStatus\.|accessibility_atspi$)')

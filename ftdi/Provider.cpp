@@ -1109,6 +1109,10 @@ FTDI_EXPORT FT_STATUS FT_EEPROM_Read(FT_HANDLE h, void* image, DWORD size, char*
         if (!Decode(d, raw))
             return FT_EEPROM_READ_FAILED;
         auto* header = static_cast<FT_EEPROM_HEADER*>(image);
+        // Fields libftdi1 does not decode, and the padding, read as zeros rather than as
+        // whatever the caller's buffer held: a read-back compares whole images.
+        std::memset(static_cast<char*>(image) + sizeof(FT_EEPROM_HEADER), 0,
+                    size - sizeof(FT_EEPROM_HEADER));
         FillHeader(*header, DecodedCommon(d));
         if (d.info.type == FT_DEVICE_X_SERIES) {
             auto* x = static_cast<FT_EEPROM_X_SERIES*>(image);

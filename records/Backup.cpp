@@ -443,6 +443,24 @@ bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before)
     return false;
 }
 
+namespace {
+
+// The structures' padding carries no field; no provider promises what it holds.
+void ZeroPadding(std::vector<std::uint8_t>& image)
+{
+    using X = d2xx::FT_EEPROM_X_SERIES;
+    if (image.size() != sizeof(X))
+        return;
+    const std::size_t gaps[][2] = {
+        {offsetof(X, I2CSlaveAddress) + sizeof(X::I2CSlaveAddress), offsetof(X, I2CDeviceId)},
+        {offsetof(X, DriverType) + sizeof(X::DriverType), sizeof(X)}};
+    for (const auto& gap : gaps)
+        std::fill(image.begin() + static_cast<std::ptrdiff_t>(gap[0]),
+                  image.begin() + static_cast<std::ptrdiff_t>(gap[1]), std::uint8_t{0});
+}
+
+} // namespace
+
 bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before)
 {
     ConverterSnapshot written;
@@ -453,6 +471,7 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before)
     else
         written.image.assign(reinterpret_cast<const std::uint8_t*>(&device.m_eepromBm),
                              reinterpret_cast<const std::uint8_t*>(&device.m_eepromBm + 1));
+    ZeroPadding(written.image);
     const std::array<char, 64>* strings[4] = {&device.Manufacturer, &device.ManufacturerId,
                                               &device.Description, &device.SerialNumber};
     for (int i = 0; i < 4; ++i)
@@ -464,6 +483,7 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before)
         ErrorBox("The EEPROM was programmed but could not be read back to check it (" + error + ").");
         return false;
     }
+    ZeroPadding(now.image);
     std::vector<std::string> names = DifferingUsbFields(written, now);
     // Programming the configuration must leave the identification record alone.
     for (const std::string& n : DifferingRecordFields(before.userArea, now.userArea))
