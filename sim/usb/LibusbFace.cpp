@@ -8,12 +8,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <thread>
 
 #include "sim/Converter.h"
 #include "sim/UsbChip.h"
@@ -41,17 +41,30 @@ namespace {
 
 constexpr int kSlots = 16;
 
-std::uint32_t OwnClock()
+std::chrono::steady_clock::time_point ClockStart()
 {
     static const auto start = std::chrono::steady_clock::now();
+    return start;
+}
+
+std::uint32_t OwnClock()
+{
     return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - start)
+                                          std::chrono::steady_clock::now() - ClockStart())
                                           .count());
+}
+
+// The simulated chip lives in whole milliseconds of OwnClock: between two of them nothing it
+// holds can change unless a call on the bus changes it.
+std::chrono::steady_clock::time_point NextMillisecond()
+{
+    return ClockStart() + std::chrono::milliseconds(std::uint64_t{OwnClock()} + 1);
 }
 
 class Bus {
 public:
     std::mutex mutex;
+    std::condition_variable changed; // a call on the bus ended: waiting bulk reads look again
 
     sim::Converter& Sim()
     {
@@ -113,7 +126,24 @@ Bus& B()
     return *bus;
 }
 
-#define LOCKED std::lock_guard<std::mutex> lock(B().mutex)
+// Every call on the bus holds it; leaving, it wakes bulk reads waiting for the chip.
+class BusLock {
+public:
+    BusLock() : lock_(B().mutex) {}
+    ~BusLock()
+    {
+        lock_.unlock();
+        B().changed.notify_all();
+    }
+    BusLock(const BusLock&) = delete;
+    BusLock& operator=(const BusLock&) = delete;
+    std::unique_lock<std::mutex>& Lock() { return lock_; }
+
+private:
+    std::unique_lock<std::mutex> lock_;
+};
+
+#define LOCKED BusLock lock
 
 // The converter behind a claimed handle, or nullptr (the status says why).
 sim::Converter* Live(libusb_device_handle* h, int& status)
@@ -170,9 +200,7 @@ int BulkIn(libusb_device_handle* h, unsigned char* data, int length, int* actual
     if (timeoutMs && timeoutMs < wait)
         wait = timeoutMs;
     while (c->QueuedForHost(OwnClock()) == 0 && OwnClock() - start < wait) {
-        lock.unlock();
-        std::this_thread::sleep_for(std::chrono::microseconds(500));
-        lock.lock();
+        B().changed.wait_until(lock, NextMillisecond());
         if (!(c = Live(h, status)))
             return status;
     }
@@ -576,8 +604,8 @@ USB_EXPORT int libusb_bulk_transfer(libusb_device_handle* h, unsigned char endpo
                                     unsigned char* data, int length, int* actual,
                                     unsigned int timeout)
 {
-    std::unique_lock<std::mutex> lock(B().mutex);
-    return Bulk(h, endpoint, data, length, actual, timeout, lock);
+    LOCKED;
+    return Bulk(h, endpoint, data, length, actual, timeout, lock.Lock());
 }
 
 USB_EXPORT int libusb_interrupt_transfer(libusb_device_handle*, unsigned char, unsigned char*, int,
@@ -636,7 +664,7 @@ USB_EXPORT int libusb_handle_events_timeout_completed(libusb_context*, struct ti
     for (;;) {
         libusb_transfer* t = nullptr;
         {
-            std::unique_lock<std::mutex> lock(B().mutex);
+            LOCKED;
             if (Pending().empty())
                 break;
             t = Pending().front();
@@ -644,7 +672,7 @@ USB_EXPORT int libusb_handle_events_timeout_completed(libusb_context*, struct ti
             if (t->status != LIBUSB_TRANSFER_CANCELLED) {
                 int actual = 0;
                 const int rc = Bulk(t->dev_handle, t->endpoint, t->buffer, t->length, &actual,
-                                    t->timeout, lock);
+                                    t->timeout, lock.Lock());
                 t->actual_length = actual;
                 t->status = rc == 0                        ? LIBUSB_TRANSFER_COMPLETED
                             : rc == LIBUSB_ERROR_NO_DEVICE ? LIBUSB_TRANSFER_NO_DEVICE
