@@ -5,6 +5,7 @@
 #include <QRect>
 #include <QScreen>
 #include <QTimer>
+#include <cctype>
 #include <cstdio>
 
 #include "app/AboutDlg.h"
@@ -15,6 +16,7 @@
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "firmware/Firmware.h"
+#include "platform/Profile.h"
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
@@ -104,6 +106,11 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
     std::string identity;
     if (Device().FormatIdentityLine(identity))
         ready += " - " + identity;
+    // A store file that cannot be read leaves the program on its defaults: say so at once.
+    for (std::string unusable : platform::UnusableStoreFiles()) {
+        unusable[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(unusable[0])));
+        ready += "\n" + unusable + "; its settings are not used.";
+    }
 
     // 13. Steps 1 to 3 of showing a status text; a larger font gets a larger window, so that
     // the ready line is not broken in the middle of a field.

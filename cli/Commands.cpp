@@ -497,13 +497,10 @@ int Main(const std::vector<std::string>& args)
     // Files shared with other users: a FIFO, a device or a folder in their place would hang
     // the program or load it with garbage.
     const bool usesFiles = inv.command != Command::Help && inv.command != Command::Version;
-    for (const auto& [what, path] : {std::pair{"profile store", platform::ProfileStorePath()},
-                                     std::pair{"registry file", platform::RegistryFilePath()}}) {
-        const platform::FileStatus status = usesFiles ? platform::CheckRegularFile(path) : platform::FileStatus::Ok;
-        if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
-            Complain(std::string(what) + " " + platform::FileStatusText(path, status));
-            return kExitFailed;
-        }
+    if (const auto unusable = usesFiles ? platform::UnusableStoreFiles() : std::vector<std::string>{};
+        !unusable.empty()) {
+        Complain(unusable.front());
+        return kExitFailed;
     }
     if (inv.simulate) {
         std::string failure = platform::EnableSimulation();

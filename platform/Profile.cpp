@@ -1,6 +1,7 @@
 #include "platform/Profile.h"
 
 #include "platform/FileLock.h"
+#include "platform/Registry.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "platform/Utf16.h"
@@ -489,6 +490,18 @@ std::string ProfileStorePath()
     if (const char* path = std::getenv("KESTRUNE_PROFILE"); path != nullptr && path[0] != '\0')
         return path;
     return ConfigHome() + "/kestrune.ini";
+}
+
+std::vector<std::string> UnusableStoreFiles()
+{
+    std::vector<std::string> unusable;
+    for (const auto& [what, path] : {std::pair{"profile store", ProfileStorePath()},
+                                     std::pair{"registry file", RegistryFilePath()}}) {
+        const FileStatus status = CheckRegularFile(path);
+        if (status != FileStatus::Ok && status != FileStatus::Missing)
+            unusable.push_back(std::string(what) + " " + FileStatusText(path, status));
+    }
+    return unusable;
 }
 
 } // namespace platform

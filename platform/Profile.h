@@ -46,6 +46,11 @@ bool UpdateProfileFile(const std::string& path, bool create,
 // (default ~/.config/kestrune/kestrune.ini).
 std::string ProfileStorePath();
 
+// The profile store and the registry file, each when it is there but cannot be read as a
+// regular file: "profile store PATH: not a regular file" and the like. Reads then see
+// defaults, so the front ends say so.
+std::vector<std::string> UnusableStoreFiles();
+
 // The text of a profile file, parsed for reading and rewriting without any I/O. Lines other
 // than the ones a change touches are kept as they are; Text() ends every line with CR LF.
 class ProfileDocument {

@@ -1,6 +1,10 @@
 // The command line, the start-up timer and the automatic update run, in-process.
 #include <QTimer>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include "GuiTest.h"
 #include "app/CommandLine.h"
 #include "app/CrvsetupApp.h"
@@ -143,6 +147,26 @@ TEST_F(Startup, AHeldOrForbiddenConverterIsExplainedInTheStatusView)
         EXPECT_EQ(boxes.back().text, "No USB device found.");
         EXPECT_EQ(StatusText(), std::string("No USB device found.\n") + sentence);
     }
+}
+
+// The program still starts, on its defaults, and the ready text says which file it could not use.
+TEST_F(Startup, UnusableStoreFilesAreNamedUnderTheReadyLine)
+{
+    const std::string folder = dir_.File("profile-folder");
+    std::filesystem::create_directory(folder);
+    const std::string fifo = dir_.File("registry-fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const ScopedEnv profile("KESTRUNE_PROFILE", folder.c_str());
+    const ScopedEnv registry("KESTRUNE_REGISTRY", fifo.c_str());
+    StartApp();
+    const std::string text = StatusText();
+    EXPECT_EQ(text.rfind("Kestrune is ready - ", 0), 0u) << text;
+    EXPECT_NE(text.find("\nProfile store " + folder + ": not a regular file; its settings are not used.\n"
+                        "Registry file " + fifo + ": not a regular file; its settings are not used."),
+              std::string::npos)
+        << text;
+    AwaitStartupTimer();
+    EXPECT_TRUE(gui::seams::Boxes().empty());
 }
 
 TEST_F(Startup, AutomaticRunStartsWithFamily4AndArmsTheQuitTimer)
