@@ -1,5 +1,8 @@
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTest>
 
 #include "SimFixture.h"
 #include "dialogs/DlgUsb.h"
@@ -118,26 +121,45 @@ TEST_F(UsbSettingsDialog, CancelAtTheConfirmationWritesNothingAndProgramAsksAgai
     EXPECT_TRUE(m_dlg->isVisible());
 }
 
-TEST_F(UsbSettingsDialog, RefusesIdsWithoutValueAndTextsTooLong)
+TEST_F(UsbSettingsDialog, RefusesValuesTheConverterCannotTake)
 {
     ASSERT_TRUE(Connect());
     Open();
-    // Upper-case X is not trimmed, so nothing defines the value.
-    Type("edit1000", "0X1234");
-    Click(m_dlg.get(), "button1");
-    ASSERT_EQ(m_ui.Boxes().size(), 1u);
-    EXPECT_EQ(m_ui.Boxes()[0].text, "The Product ID must be a hexadecimal number, such as 0x0403.");
-    EXPECT_EQ(m_ui.Boxes()[0].caption, "Kestrune Error");
-    EXPECT_TRUE(Edit("edit1000")->hasFocus());
-    EXPECT_EQ(Edit("edit1000")->selectedText(), "0X1234");
-
-    Type("edit1000", "0x6001");
-    Type("edit1004", std::string(64, 's').c_str());
-    Click(m_dlg.get(), "button1");
-    ASSERT_EQ(m_ui.Boxes().size(), 2u);
-    EXPECT_EQ(m_ui.Boxes()[1].text, "The Serial Number must not be longer than 63 characters.");
-    EXPECT_TRUE(Edit("edit1004")->hasFocus());
-    EXPECT_TRUE(m_dlg->isVisible());
+    struct Case {
+        const char* edit;
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        // Upper-case X is not trimmed, so nothing defines the value.
+        {"edit1000", "0X1234", "The Product ID must be a hexadecimal number, such as 0x0403."},
+        {"edit1004", std::string(64, 's'), "The Serial Number must not be longer than 63 characters."},
+        {"edit1001", "12345", "The Vendor ID \"12345\" is larger than 0xffff, the largest USB ID; nothing was programmed."},
+        // A tab cannot be typed into the field (it moves the focus), but it can be pasted.
+        {"edit1005", "CORVINA\tUSB",
+         "The Device Description \"CORVINA\\tUSB\" holds a control character (a line break, a tab); nothing was programmed."},
+    };
+    for (const Case& c : cases) {
+        const std::size_t before = m_ui.Boxes().size();
+        if (c.text.find('\t') != std::string::npos) {
+            QGuiApplication::clipboard()->setText(QString::fromStdString(c.text));
+            Edit(c.edit)->setFocus();
+            Edit(c.edit)->selectAll();
+            QTest::keyClick(Edit(c.edit), Qt::Key_V, Qt::ControlModifier);
+        } else {
+            Type(c.edit, c.text.c_str());
+        }
+        Click(m_dlg.get(), "button1");
+        ASSERT_EQ(m_ui.Boxes().size(), before + 1) << c.text;
+        EXPECT_EQ(m_ui.Boxes().back().text, c.message);
+        EXPECT_EQ(m_ui.Boxes().back().caption, "Kestrune Error");
+        EXPECT_TRUE(Edit(c.edit)->hasFocus()) << c.text;
+        EXPECT_EQ(Edit(c.edit)->selectedText().toStdString(), c.text);
+        EXPECT_TRUE(m_dlg->isVisible());
+        Type(c.edit, std::string(c.edit) == "edit1001"   ? "0x0403"
+                     : std::string(c.edit) == "edit1000" ? "0x6001"
+                                                         : "CORVINA USB");
+    }
     EXPECT_EQ(ProductionLog(), "");
 }
 
