@@ -3,7 +3,6 @@
 // paths to the converter: the simulator's D2XX library, and our libftdi1 provider through
 // Debian's libftdi1 onto the simulated USB bus. Each run is a child process of this program,
 // since the simulated bus must be in place before the program starts (LD_LIBRARY_PATH).
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,6 +17,7 @@
 
 #include "tools/SampleFirmware.h"
 
+#include "bench/ProcessCpu.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/SimulationSwitch.h"
@@ -29,10 +29,7 @@ constexpr std::size_t kImageSize = 64 * 1024;
 constexpr double kBaud = 115200.0;
 
 double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return bench::ProcessCpuMs() / 1000.0;
 }
 
 struct Figures {

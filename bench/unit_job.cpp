@@ -11,10 +11,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
+#include "bench/ProcessCpu.h"
 #include "cli/BenchCommands.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
@@ -36,13 +36,6 @@ std::size_t FrameBytes(const fs::path& log)
     for (std::string line; std::getline(in, line);)
         bytes += static_cast<std::size_t>(std::count_if(line.begin(), line.end(), ::isxdigit)) / 2;
     return bytes;
-}
-
-double CpuMs()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
 }
 
 } // namespace
@@ -88,10 +81,10 @@ int main(int argc, char** argv)
         {
             CMyCrvUsbDevice device;
             const auto start = std::chrono::steady_clock::now();
-            const double cpu0 = CpuMs();
+            const double cpu0 = bench::ProcessCpuMs();
             status = cli::Unit(device, inv);
             ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-            cpu = CpuMs() - cpu0;
+            cpu = bench::ProcessCpuMs() - cpu0;
             device.ClosePort();
         }
         if (status != 0) {

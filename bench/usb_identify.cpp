@@ -1,6 +1,5 @@
 // Cost of an identify round trip (request out, identity reply in) over the simulated converter
 // with bytes paced at 115200 baud and the 16 ms latency timer, against the line-rate floor.
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,18 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessCpu.h"
 #include "link/CrvUsbDevice.h"
 #include "sim/d2xx/KestruneSim.h"
 
 namespace {
 
-double CpuMs()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
+using bench::ProcessCpuMs;
 
 struct Figures {
     double mean = 0, min = 0, max = 0, cpuShare = 0;
@@ -40,13 +34,13 @@ Figures Measure(CCrvUsbDevice& device, int rounds, bool randomPhase)
     for (int i = 0; i < rounds; ++i) {
         if (randomPhase)
             std::this_thread::sleep_for(std::chrono::microseconds(phase(random)));
-        const double cpu0 = CpuMs();
+        const double cpu0 = ProcessCpuMs();
         const auto t0 = std::chrono::steady_clock::now();
         device.SendIdentifyRequest();
         const std::int32_t id = device.ReadIdentityReply(1000);
         const double took =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-        busy += CpuMs() - cpu0;
+        busy += ProcessCpuMs() - cpu0;
         wall += took;
         if (id < 0) {
             std::fprintf(stderr, "no identity reply in round %d\n", i);

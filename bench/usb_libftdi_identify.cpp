@@ -2,7 +2,6 @@
 // paced at 115200 baud and the 16 ms latency timer, against the line-rate floor plus one
 // latency period. Runs itself again with the simulated bus in front of libftdi1.
 #include <ftdi.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,15 +16,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench/ProcessCpu.h"
+
 namespace {
 
-double CpuMs()
-{
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1000.0 +
-           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1000.0;
-}
+using bench::ProcessCpuMs;
 
 int Measure(int rounds)
 {
@@ -43,7 +38,7 @@ int Measure(int rounds)
     double busy = 0, wall = 0;
     for (int i = 0; i < rounds; ++i) {
         std::this_thread::sleep_for(std::chrono::microseconds(phase(random)));
-        const double cpu0 = CpuMs();
+        const double cpu0 = ProcessCpuMs();
         const auto t0 = std::chrono::steady_clock::now();
         unsigned char reply[64];
         int got = 0;
@@ -61,7 +56,7 @@ int Measure(int rounds)
         }
         const double took =
             std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
-        busy += CpuMs() - cpu0;
+        busy += ProcessCpuMs() - cpu0;
         wall += took;
         ms.push_back(took);
     }

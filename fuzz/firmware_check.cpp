@@ -1,25 +1,19 @@
 // Arbitrary firmware files through the whole-file check: it must end, and a file it accepts
 // must reach the boot loader as whole record lines only.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "firmware/Firmware.h"
 #include "firmware/FirmwareCheck.h"
+#include "fuzz/InputFile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = memfd_create("firmware", 0);
-    if (fd < 0) {
+    const InputFile input(data, size);
+    if (!input.Ok()) {
         return 0;
     }
-    if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) {
-        close(fd);
-        return 0;
-    }
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    const std::string& path = input.Path();
     const FirmwareContentProblem problem = CheckFirmwareContent(path);
     if (problem.error != 0 && problem.reason.empty()) {
         std::abort();
@@ -47,6 +41,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         }
     }
-    close(fd);
     return 0;
 }

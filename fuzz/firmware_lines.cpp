@@ -1,15 +1,13 @@
 // Arbitrary firmware files: cut into pieces as the update reads them, prepared for sending and
 // fed to the simulated boot loader, which must answer one verdict a record and keep its flash
 // inside its bounds.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "firmware/Firmware.h"
+#include "fuzz/InputFile.h"
 #include "sim/BootLoader.h"
 
 namespace {
@@ -21,12 +19,8 @@ bool IsVerdict(std::uint8_t c) {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const int fd = memfd_create("firmware", 0);
-    if (fd < 0) {
-        return 0;
-    }
-    if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) {
-        close(fd);
+    const InputFile input(data, size);
+    if (!input.Ok()) {
         return 0;
     }
     sim::BootLoaderConfig config;
@@ -39,8 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     out.clear();
 
     FirmwareTextFile file;
-    if (!file.Open("/proc/self/fd/" + std::to_string(fd))) {
-        close(fd);
+    if (!file.Open(input.Path())) {
         return 0;
     }
     std::string piece;
@@ -67,6 +60,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     }
     file.Close();
-    close(fd);
     return 0;
 }
