@@ -58,7 +58,9 @@ std::uint32_t OwnClock()
 // holds can change unless a call on the bus changes it.
 std::chrono::steady_clock::time_point NextMillisecond()
 {
-    return ClockStart() + std::chrono::milliseconds(std::uint64_t{OwnClock()} + 1);
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - ClockStart());
+    return ClockStart() + since + std::chrono::milliseconds(1);
 }
 
 class Bus {
