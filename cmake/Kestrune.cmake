@@ -8,6 +8,35 @@ if(KESTRUNE_TSAN)
   add_link_options(-fsanitize=thread)
 endif()
 
+if(KESTRUNE_HARDENING)
+  find_program(KESTRUNE_DPKG_BUILDFLAGS dpkg-buildflags REQUIRED)
+  include(CheckPIESupported)
+  check_pie_supported()
+  # hardening=+all adds BIND_NOW to Debian 12's defaults. Optimisation and debug information stay
+  # the build type's.
+  foreach(kind CPPFLAGS CFLAGS CXXFLAGS LDFLAGS)
+    execute_process(
+      COMMAND ${CMAKE_COMMAND} -E env DEB_BUILD_MAINT_OPTIONS=hardening=+all
+              ${KESTRUNE_DPKG_BUILDFLAGS} --get ${kind}
+      WORKING_DIRECTORY ${PROJECT_SOURCE_DIR}
+      OUTPUT_VARIABLE _flags OUTPUT_STRIP_TRAILING_WHITESPACE
+      RESULT_VARIABLE _status)
+    if(NOT _status EQUAL 0)
+      message(FATAL_ERROR "dpkg-buildflags --get ${kind} failed (${_status})")
+    endif()
+    separate_arguments(_flags UNIX_COMMAND "${_flags}")
+    list(FILTER _flags EXCLUDE REGEX "^-(g|O[0-9sgz]?)$")
+    set(_hardening_${kind} ${_flags})
+  endforeach()
+  message(STATUS "Hardening: ${_hardening_CPPFLAGS} ${_hardening_CXXFLAGS} ${_hardening_LDFLAGS}")
+  list(TRANSFORM _hardening_CFLAGS PREPEND "$<$<COMPILE_LANGUAGE:C>:")
+  list(TRANSFORM _hardening_CFLAGS APPEND ">")
+  list(TRANSFORM _hardening_CXXFLAGS PREPEND "$<$<COMPILE_LANGUAGE:CXX>:")
+  list(TRANSFORM _hardening_CXXFLAGS APPEND ">")
+  add_compile_options(${_hardening_CPPFLAGS} ${_hardening_CFLAGS} ${_hardening_CXXFLAGS})
+  add_link_options(${_hardening_LDFLAGS})
+endif()
+
 function(kestrune_target_defaults target)
   target_compile_options(${target} PRIVATE -Wall -Wextra)
 endfunction()
