@@ -45,14 +45,7 @@ ParsedCommandLine ParseBenchCommand(Command command, const std::vector<std::stri
             optionsEnded = true;
             continue;
         }
-        if (arg == "--yes") {
-            inv.yes = true;
-            continue;
-        }
-        if (arg == "--simulate") {
-            inv.simulate = true;
-            continue;
-        }
+        if (TakeCommonOption(arg, inv)) continue;
         struct Option {
             Command command;
             const char* name;
@@ -97,7 +90,7 @@ ParsedCommandLine ParseBenchCommand(Command command, const std::vector<std::stri
     if (words.size() > maxWords) return Fail("unexpected argument '" + words[maxWords] + "'");
     if (command == Command::EepromRestore) inv.file = words.front();
     if (command == Command::History && !words.empty()) inv.serial = words.front();
-    return {true, inv, {}};
+    return Checked(inv);
 }
 
 } // namespace cli

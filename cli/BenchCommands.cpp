@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -9,7 +10,9 @@
 #include <sstream>
 
 #include "cli/Commands.h"
+#include "cli/Output.h"
 #include "cli/Terminal.h"
+#include "firmware/FirmwareCheck.h"
 #include "platform/LastError.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
@@ -108,10 +111,25 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
         steps.push_back({name, status == kExitOk, took.count()});
         return status;
     };
+    auto report = [&] {
+        Out().Text(Summary(device, steps));
+        DeviceData data;
+        DecodeSerialNumber(device.UserAreaImage, data);
+        nlohmann::json& r = Out().Result();
+        r["serialNumber"] = FormatSerialNumber(data);
+        r["model"] = ShortNameOf(static_cast<std::uint32_t>(data.DeviceCode));
+        r["deviceCode"] = data.DeviceCode & 0xFF;
+        r["steps"] = nlohmann::json::array();
+        for (const StepReport& s : steps)
+            r["steps"].push_back({{"name", s.name}, {"ok", s.ok}, {"seconds", s.seconds}});
+    };
     auto stop = [&](int status) {
-        std::fputs((Summary(device, steps) + "\n").c_str(), stdout);
-        std::fflush(stdout);
-        if (!failedBecause.empty()) Complain(failedBecause);
+        report();
+        Out().Result()["stoppedAt"] = steps.back().name;
+        if (!failedBecause.empty()) {
+            Complain(failedBecause);
+            Out().Result()["reason"] = failedBecause;
+        }
         Complain("unit stopped at the step '" + steps.back().name + "'");
         return status;
     };
@@ -123,16 +141,33 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
             return int{kExitFailed};
         }))
         return stop(s);
-    if (!Confirm()) {
+    if (!inv.dryRun && !Confirm()) {
         Complain("the unit was not confirmed; nothing was changed");
         return kExitFailed;
     }
+    const Fields before = inv.dryRun ? SectionFields(device) : Fields{};
     const std::uint32_t logFailures = device.LogFailures;
 
     if (!inv.file.empty()) {
         if (int s = step("firmware", [&] {
+                if (inv.dryRun) {
+                    // Checked whole, as the update checks it; the display is not touched.
+                    const std::uint32_t size = CheckFirmwareFile(inv.file, inv.family);
+                    if (size == 0) {
+                        failedBecause = inv.file + ": " +
+                                        DescribeFirmwareFileError(platform::GetLastError(), inv.family);
+                        return int{kExitFailed};
+                    }
+                    const FirmwareContentProblem problem = CheckFirmwareContent(inv.file);
+                    if (problem.error != 0) {
+                        failedBecause = inv.file + ":" + std::to_string(problem.line) + ": " + problem.reason;
+                        return int{kExitFailed};
+                    }
+                    return int{kExitOk};
+                }
                 UpdateWorker& worker = device.Worker();
                 TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
+                if (Out().Mode().quiet) progress.Silence();
                 if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
                     failedBecause = "the firmware update could not be started";
                     return int{kExitFailed};
@@ -171,9 +206,14 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
     }
     if (inv.serialNext) {
         if (int s = step("serial", [&] {
-                return device.GenerateSerialNumber() > 0 ? int{kExitOk} : int{kExitFailed};
+                const bool generated = inv.dryRun ? PeekSerialNumber(device) : device.GenerateSerialNumber() > 0;
+                return generated ? int{kExitOk} : int{kExitFailed};
             }))
             return stop(s);
+    }
+    if (inv.dryRun) {
+        report();
+        return ReportChanges(before, SectionFields(device));
     }
     std::string backupPath;
     if (int s = step("backup", [&] {
@@ -209,8 +249,7 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
             return int{kExitNotLogged};
         }))
         return stop(s);
-    std::fputs((Summary(device, steps) + "\n").c_str(), stdout);
-    std::fflush(stdout);
+    report();
     return kExitOk;
 }
 
@@ -237,9 +276,24 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     const std::string path = platform::MapPath(stored);
     std::string out;
     std::size_t matched = 0;
+    const OutputMode& mode = Out().Mode();
+    nlohmann::json& found = Out().Result()["records"] = nlohmann::json::array();
     const bool read = records::ScanLogFile(path, [&](const records::LogEntry& e) {
         if (!records::Matches(e, filter)) return;
         ++matched;
+        if (mode.json || mode.jsonLines) {
+            nlohmann::json values = nlohmann::json::object();
+            for (const auto& [key, value] : e.values) values[std::string(key)] = std::string(value);
+            nlohmann::json record = {{"time", std::string(e.time)},       {"user", std::string(e.user)},
+                                     {"computer", std::string(e.computer)}, {"kind", std::string(e.kind)},
+                                     {"section", std::string(e.section)}, {"values", values}};
+            // Lines go out as they are found, so a large log never sits in memory whole.
+            if (mode.jsonLines)
+                Out().Line(record);
+            else
+                found.push_back(std::move(record));
+            return;
+        }
         out += records::FormatEntry(e);
         out += '\n';
         if (out.size() > (1u << 20)) {
@@ -255,17 +309,19 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
                  (path != stored ? " (" + path + ")" : std::string()));
         return kExitFailed;
     }
-    if (matched == 0) Complain("no record of the log " + stored + " matches");
+    if (matched == 0) Out().Info("no record of the log " + stored + " matches");
     return kExitOk;
 }
 
 int EepromBackups()
 {
     const auto list = records::ListBackups();
-    for (const records::BackupEntry& b : list)
-        std::printf("%s\t%s\t%s\n", b.converter.c_str(), b.name.c_str(), b.path.c_str());
-    std::fflush(stdout);
-    if (list.empty()) Complain("no backups in " + records::BackupFolder());
+    nlohmann::json& backups = Out().Result()["backups"] = nlohmann::json::array();
+    for (const records::BackupEntry& b : list) {
+        Out().Text(b.converter + "\t" + b.name + "\t" + b.path);
+        backups.push_back({{"converter", b.converter}, {"time", b.name}, {"file", b.path}});
+    }
+    if (list.empty()) Out().Info("no backups in " + records::BackupFolder());
     return kExitOk;
 }
 
@@ -292,13 +348,31 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
                  "; nothing was written (--other-converter writes it all the same)");
         return kExitFailed;
     }
+    if (inv.dryRun) {
+        const char* const names[] = {"USB.Manufacturer", "USB.ManufacturerId", "USB.Description", "USB.SerialNumber"};
+        Fields was, will;
+        for (std::size_t i = 0; i < backup.strings.size(); ++i) {
+            was[names[i]] = present.strings[i];
+            will[names[i]] = backup.strings[i];
+        }
+        std::size_t words = 0;
+        for (std::size_t i = 0; i < std::max(present.words.size(), backup.words.size()); ++i) {
+            if (i >= present.words.size() || i >= backup.words.size() || present.words[i] != backup.words[i]) ++words;
+        }
+        std::size_t bytes = 0;
+        for (std::size_t i = 0; i < backup.userArea.size(); ++i) bytes += present.userArea[i] != backup.userArea[i];
+        was["EEPROM words"] = was["Record bytes"] = "as read";
+        will["EEPROM words"] = words == 0 ? "as read" : std::to_string(words) + " differ";
+        will["Record bytes"] = bytes == 0 ? "as read" : std::to_string(bytes) + " differ";
+        return ReportChanges(was, will);
+    }
     if (!Confirm()) return kExitFailed;
     if (!records::RestoreBackup(device, backup, error)) {
         Complain("the backup was not restored: " + error);
         return kExitFailed;
     }
-    std::printf("The converter holds the backup %s again.\n", inv.file.c_str());
-    std::fflush(stdout);
+    Out().Text("The converter holds the backup " + inv.file + " again.");
+    Out().Result()["restored"] = inv.file;
     return kExitOk;
 }
 

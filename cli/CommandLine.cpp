@@ -8,7 +8,7 @@ namespace cli {
 std::string UsageText()
 {
     return "Usage:\n"
-           "kestrune-cli [--yes] [--simulate] COMMAND [ARGUMENTS]\n"
+           "kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"
            "  identify                      connect, identify, print the ready line\n"
            "  info                          print the device-information report\n"
            "  flash [--family N] FILE       update the firmware (N 0..4, default 4)\n"
@@ -35,6 +35,12 @@ std::string UsageText()
            "              terminal and refused when standard input is not one)\n"
            "  --simulate  use the simulated display built beside the program; without\n"
            "              KESTRUNE_SIM, a Nova display kept in the user's data folder\n"
+           "  --json      the result as one JSON document on standard output (keys: see the\n"
+           "              manual page); --json-lines: history as one JSON object a record\n"
+           "  -q, --quiet   no progress and no informational lines: results and errors only\n"
+           "  -v, --verbose each request to the converter and the display, timed, on standard error\n"
+           "  --dry-run   a writing command reads and checks everything, prints the fields it\n"
+           "              would change (old -> new) and writes nothing (no backup either)\n"
            "\n"
            "Keys of eeprom program: VendorId, ProductId (hexadecimal, 0x0403 or 403),\n"
            "  Manufacturer, ManufacturerId, SerialNumber, Description (63 characters at most).\n"
@@ -112,10 +118,7 @@ Rest TakeRest(Args& args, bool allowProgram, bool allowFamily, Invocation& inv)
             rest.words.push_back(arg);
         } else if (arg == "--") {
             optionsEnded = true;
-        } else if (arg == "--yes") {
-            inv.yes = true;
-        } else if (arg == "--simulate") {
-            inv.simulate = true;
+        } else if (TakeCommonOption(arg, inv)) {
         } else if (allowProgram && arg == "--program") {
             rest.program = true;
         } else if (allowFamily && arg == "--family") {
@@ -136,6 +139,32 @@ Rest TakeRest(Args& args, bool allowProgram, bool allowFamily, Invocation& inv)
 
 } // namespace
 
+ParsedCommandLine Checked(const Invocation& inv)
+{
+    if (inv.quiet && inv.verbose) return Fail("-q and -v exclude each other");
+    if (inv.jsonLines && inv.command != Command::History) return Fail("--json-lines is for history; --json for the others");
+    if (inv.json && inv.jsonLines) return Fail("--json and --json-lines exclude each other");
+    const bool writes = inv.command == Command::EepromProgram || inv.command == Command::RecordProgram ||
+                        inv.command == Command::SettingsLoad || inv.command == Command::SerialNext ||
+                        inv.command == Command::EepromRestore || inv.command == Command::Unit ||
+                        inv.command == Command::Flash;
+    if (inv.dryRun && !writes) return Fail("--dry-run is for commands that write");
+    return {true, inv, {}};
+}
+
+bool TakeCommonOption(const std::string& arg, Invocation& inv)
+{
+    if (arg == "--yes") inv.yes = true;
+    else if (arg == "--simulate") inv.simulate = true;
+    else if (arg == "--json") inv.json = true;
+    else if (arg == "--json-lines") inv.jsonLines = true;
+    else if (arg == "-q" || arg == "--quiet") inv.quiet = true;
+    else if (arg == "-v" || arg == "--verbose") inv.verbose = true;
+    else if (arg == "--dry-run") inv.dryRun = true;
+    else return false;
+    return true;
+}
+
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
 {
     Args args{list};
@@ -151,10 +180,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
     }
     while (!args.AtEnd() && IsOption(args.Peek())) {
         const std::string& arg = args.Take();
-        if (arg == "--yes") {
-            inv.yes = true;
-        } else if (arg == "--simulate") {
-            inv.simulate = true;
+        if (TakeCommonOption(arg, inv)) {
         } else if (arg == "--version") {
             inv.command = Command::Version;
             if (!args.AtEnd()) return Fail("--version takes no command");
@@ -253,7 +279,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
     default:
         break;
     }
-    return {true, inv, {}};
+    return Checked(inv);
 }
 
 } // namespace cli

@@ -31,6 +31,11 @@ struct Invocation {
     Command command = Command::Help;
     bool yes = false;      // confirmations answered OK
     bool simulate = false; // the simulated display
+    bool json = false;      // --json: one JSON document on standard output
+    bool jsonLines = false; // --json-lines: history as one JSON object a record
+    bool quiet = false;     // -q: results and errors only
+    bool verbose = false;   // -v: every request on standard error
+    bool dryRun = false;    // --dry-run: everything up to the write, which is left out
     std::int32_t family = 4;
     std::string file;                     // flash, settings save and load
     std::vector<std::string> assignments; // KEY=VALUE of eeprom and record program
@@ -52,6 +57,13 @@ struct ParsedCommandLine {
     Invocation invocation;
     std::string error; // the usage error when !ok
 };
+
+// The switches every command takes, before or after its words (--yes, --simulate, --json,
+// --json-lines, -q/--quiet, -v/--verbose, --dry-run): true when arg was one of them.
+bool TakeCommonOption(const std::string& arg, Invocation& inv);
+
+// The checks of the switches against each other and the command; parsed as given when they pass.
+ParsedCommandLine Checked(const Invocation& invocation);
 
 // args without the program name.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);

@@ -9,13 +9,16 @@
 #include <cstring>
 #include <cstdlib>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 
 #include "cli/BenchCommands.h"
 #include "cli/Doctor.h"
 #include "cli/KeyValues.h"
+#include "cli/Output.h"
 #include "cli/Terminal.h"
+#include "firmware/FirmwareCheck.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvSerialDevice.h"
 #include "platform/Clock.h"
@@ -25,6 +28,7 @@
 #include "platform/SafeFile.h"
 #include "platform/SimulationSwitch.h"
 #include "platform/System.h"
+#include "platform/TextNumber.h"
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
@@ -45,9 +49,62 @@ using platform::BoxOwner;
 
 void Print(std::string text)
 {
-    if (text.empty() || text.back() != '\n') text += '\n';
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
+    Out().Text(std::move(text));
+}
+
+nlohmann::json& Result() { return Out().Result(); }
+
+// A settings-file section's lines as JSON: numbers as numbers, texts and dates as texts.
+nlohmann::json SectionObject(const std::string& text)
+{
+    static const char* const kTexts[] = {"Manufacturer", "ManufacturerId", "Description", "SerialNumber",
+                                         "Manufacturing", "LastUpdate"};
+    nlohmann::json object = nlohmann::json::object();
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+        const std::size_t eq = line.find('=');
+        if (line.empty() || line[0] == '[' || eq == std::string::npos) continue;
+        const std::string key = line.substr(0, eq);
+        const std::string value = line.substr(eq + 1);
+        const bool isText = std::find_if(std::begin(kTexts), std::end(kTexts),
+                                         [&](const char* t) { return key == t; }) != std::end(kTexts);
+        char* end = nullptr;
+        const unsigned long number = value.empty() ? 0 : std::strtoul(value.c_str(), &end, 0);
+        if (!isText && end != nullptr && *end == '\0')
+            object[key] = number;
+        else
+            object[key] = value;
+    }
+    return object;
+}
+
+// The lines of a report, without their ends.
+nlohmann::json LinesOf(const std::string& text)
+{
+    nlohmann::json lines = nlohmann::json::array();
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+// --dry-run: a field the write would change, old and new; unchanged fields are left out.
+void Change(const std::string& field, const std::string& before, const std::string& after)
+{
+    if (before == after) return;
+    Print(field + ": " + before + " -> " + after);
+    Result()["changes"].push_back({{"field", field}, {"old", before}, {"new", after}});
+}
+
+void DryRunDone()
+{
+    if (!Result().contains("changes")) {
+        Result()["changes"] = nlohmann::json::array();
+        Print("Nothing would change.");
+    }
+    Result()["dryRun"] = true;
+    Out().Info("dry run: nothing was written");
 }
 
 void Complain(const std::string& text)
@@ -92,13 +149,14 @@ std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice,
 }
 
 // A section that could not be had is no empty section.
-int PrintSection(const std::optional<std::string>& text, const std::string& tail = {})
+int PrintSection(const std::optional<std::string>& text, const char* key, const std::string& tail = {})
 {
     if (!text) {
         Complain("cannot write a temporary file in " + platform::GetTempPath());
         return kExitFailed;
     }
     Print(*text + tail);
+    Result()[key] = SectionObject(*text);
     return kExitOk;
 }
 
@@ -182,6 +240,21 @@ int Identify(CMyCrvUsbDevice& theDevice)
     std::string identity;
     if (theDevice.FormatIdentityLine(identity)) line += " - " + identity;
     Print(line);
+    Result()["ready"] = line;
+    Result()["answered"] = reply != -1;
+    if (theDevice.DeviceId != -1 || theDevice.RevisionMajor != 0 || theDevice.RevisionMinor != 0) {
+        DeviceData data;
+        theDevice.GetDeviceData(data);
+        char revision[16];
+        std::snprintf(revision, sizeof revision, "%01d.%02x", static_cast<int>(theDevice.RevisionMajor),
+                      static_cast<unsigned>(theDevice.RevisionMinor));
+        Result()["deviceCode"] = data.DeviceCode;
+        Result()["deviceId"] = theDevice.DeviceId;
+        Result()["serialNumber"] = FormatSerialNumber(data);
+        Result()["revision"] = revision;
+        Result()["manufacturing"] = FormatShortDate(data.ManufacturingDate);
+        Result()["lastUpdate"] = FormatShortDate(data.LastUpdateDate);
+    }
     if (reply == -1) {
         ErrorBox(LoadStdString(IDS_ERROR_WAITING_ID), platform::MB_ICONINFORMATION);
         return kExitFailed;
@@ -214,14 +287,50 @@ int Info(CMyCrvUsbDevice& theDevice)
     const std::string report = BuildDeviceInformationReport(theDevice);
     Print(UnixLines(report));
     const bool eepromRead = report != LoadStdString(IDS_CANNOT_READ_EEPROM);
+    Result()["report"] = LinesOf(UnixLines(report));
+    Result()["eepromRead"] = eepromRead;
+    Result()["answered"] = Replied(report);
     return eepromRead && Replied(report) ? kExitOk : kExitFailed;
+}
+
+// --dry-run of flash: the file checked whole as the update checks it, the display identified.
+int FlashDryRun(CMyCrvUsbDevice& theDevice, const Invocation& inv)
+{
+    Result()["file"] = inv.file;
+    Result()["family"] = inv.family;
+    const std::uint32_t size = CheckFirmwareFile(inv.file, inv.family);
+    const std::uint32_t error = size == 0 ? platform::GetLastError() : 0;
+    const FirmwareContentProblem problem = size == 0 ? FirmwareContentProblem{} : CheckFirmwareContent(inv.file);
+    if (size == 0 || problem.error != 0) {
+        const std::string why = size == 0 ? DescribeFirmwareFileError(error, inv.family) : problem.reason;
+        std::fprintf(stderr, "%s:%s%s\n", inv.file.c_str(),
+                     problem.line > 0 ? (std::to_string(problem.line) + ": ").c_str() : " ", why.c_str());
+        Result()["reason"] = why;
+        Print(LoadStdString(IDS_ERROR_LOADING_FIRMWARE) + " (" + std::to_string(size == 0 ? error : problem.error) +
+              ") ");
+        return kExitFailed;
+    }
+    if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    std::string before = "unknown";
+    if (theDevice.SendIdentifyRequest() && theDevice.ReadIdentityReply(2000) != -1) {
+        char revision[16];
+        std::snprintf(revision, sizeof revision, "%01d.%02x", static_cast<int>(theDevice.RevisionMajor),
+                      static_cast<unsigned>(theDevice.RevisionMinor));
+        before = std::string("revision ") + revision;
+    }
+    Result()["size"] = size;
+    Change("Firmware", before, platform::PathFindFileName(inv.file) + " (" + std::to_string(size) + " bytes)");
+    DryRunDone();
+    return kExitOk;
 }
 
 int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
+    if (inv.dryRun) return FlashDryRun(theDevice, inv);
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UpdateWorker& worker = theDevice.Worker();
     TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
+    if (Out().Mode().quiet) progress.Silence();
     if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
         Complain("the firmware update could not be started");
         return kExitFailed;
@@ -239,13 +348,31 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     worker.ReportUpdateResult();
     platform::SetUi(terminal);
     // The file name as given, as compilers name a line: "heron-x.hex:301: checksum ...".
-    if (const std::string refusal = progress.Refusal(); !refusal.empty())
+    Result()["file"] = inv.file;
+    Result()["family"] = inv.family;
+    Result()["result"] = result;
+    if (const std::string refusal = progress.Refusal(); !refusal.empty()) {
         std::fprintf(stderr, "%s:%s\n", inv.file.c_str(), refusal.c_str());
+        const std::size_t colon = refusal.find(": ");
+        if (colon != std::string::npos && refusal[0] != ' ') {
+            Result()["line"] = std::stoul(refusal.substr(0, colon));
+            Result()["reason"] = refusal.substr(colon + 2);
+        } else {
+            Result()["reason"] = refusal.substr(1);
+        }
+    } else if (result == -1) { // the file was refused before the display was touched
+        if (const std::string why = DescribeFirmwareFileError(worker.m_nRunError.load(), inv.family); !why.empty()) {
+            std::fprintf(stderr, "%s: %s\n", inv.file.c_str(), why.c_str());
+            Result()["reason"] = why;
+        }
+    }
     // A positive result is the boot loader's verdict on the last record sent.
     if (result > 0 && progress.LastRecordLine() > 0) {
         Complain("the boot loader refused the record on line " +
                  std::to_string(progress.LastRecordLine()) + " of " + inv.file);
+        Result()["line"] = progress.LastRecordLine();
     }
+    Result()["message"] = capture.Text();
     Print(capture.Text());
     return result == 0 ? kExitOk : kExitFailed;
 }
@@ -255,7 +382,7 @@ int EepromShow(CMyCrvUsbDevice& theDevice)
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // Zeros in place of settings that could not be read are no settings.
     if (!theDevice.EepromWasRead) return kExitFailed;
-    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveUsbSection));
+    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveUsbSection), "usb");
 }
 
 int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
@@ -285,6 +412,22 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         ErrorBox(problem.message, platform::MB_ICONEXCLAMATION);
         return kExitFailed;
     }
+    if (inv.dryRun) {
+        const UsbSettingsFields old = UsbFieldsFromRecord(current.data);
+        auto id = [](const std::string& text) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%04x", static_cast<unsigned>(ParseHexId(text).value_or(0)));
+            return std::string(hex);
+        };
+        Change("VendorId", id(old.VendorId), id(fields.VendorId));
+        Change("ProductId", id(old.ProductId), id(fields.ProductId));
+        Change("Manufacturer", old.Manufacturer, fields.Manufacturer);
+        Change("ManufacturerId", old.ManufacturerId, fields.ManufacturerId);
+        Change("SerialNumber", old.SerialNumber, fields.SerialNumber);
+        Change("Description", old.Description, fields.Description);
+        DryRunDone();
+        return kExitOk;
+    }
     if (!ConfirmProgramming()) return kExitFailed;
     WriteHistory history;
     const BOOL programmed = ProgramUsbSettingsFields(theDevice, fields);
@@ -302,7 +445,8 @@ int RecordShow(CMyCrvUsbDevice& theDevice)
     if (!theDevice.UserAreaWasRead) return kExitFailed;
     DeviceData data;
     const BOOL checksumOk = theDevice.GetDeviceData(data);
-    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveDeviceDataSection),
+    Result()["checksumOk"] = checksumOk != FALSE;
+    return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveDeviceDataSection), "record",
                         checksumOk ? "Checksum=ok\n" : "Checksum=error\n");
 }
 
@@ -335,6 +479,21 @@ int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
                                   BoxOwner::Dialog);
         return kExitFailed;
     }
+    if (inv.dryRun) {
+        const DeviceSettingsFields old = DeviceFieldsFromRecord(data);
+        auto type = [](std::uint32_t code) {
+            char hex[16];
+            std::snprintf(hex, sizeof hex, "0x%02x", static_cast<unsigned>(code));
+            return std::string(hex);
+        };
+        Change("Type", type(old.DeviceCode), type(fields.DeviceCode));
+        Change("SerialNumber", old.Serial1 + "." + old.Serial2 + "." + old.Serial3,
+               fields.Serial1 + "." + fields.Serial2 + "." + fields.Serial3);
+        Change("Manufacturing", FormatShortDate(old.Manufacturing), FormatShortDate(fields.Manufacturing));
+        Change("LastUpdate", FormatShortDate(old.LastUpdate), FormatShortDate(fields.LastUpdate));
+        DryRunDone();
+        return kExitOk;
+    }
     if (!ConfirmProgramming()) return kExitFailed;
     WriteHistory history;
     const BOOL written = WriteDeviceSettingsFields(theDevice, fields);
@@ -347,10 +506,45 @@ int RecordProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     return history.Status();
 }
 
-// The record first: programming the EEPROM reads the user area back, which would otherwise
-// replace the new record in memory by the old one.
-int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice)
+} // namespace
+
+// Both sections as the settings file holds them, "Device.Type" and "USB.VendorId" to values.
+Fields SectionFields(CMyCrvUsbDevice& theDevice)
 {
+    Fields fields;
+    const std::pair<const char*, BOOL (CMyCrvUsbDevice::*)(const char*)> parts[] = {
+        {"Device", &CMyCrvUsbDevice::SaveDeviceDataSection}, {"USB", &CMyCrvUsbDevice::SaveUsbSection}};
+    for (const auto& [name, save] : parts) {
+        const std::optional<std::string> text = SectionText(theDevice, save);
+        std::istringstream lines(text.value_or(""));
+        std::string line;
+        while (std::getline(lines, line)) {
+            const std::size_t eq = line.find('=');
+            if (!line.empty() && line[0] != '[' && eq != std::string::npos)
+                fields[std::string(name) + "." + line.substr(0, eq)] = line.substr(eq + 1);
+        }
+    }
+    return fields;
+}
+
+int ReportChanges(const Fields& before, const Fields& after)
+{
+    for (const auto& [key, value] : after) {
+        const auto old = before.find(key);
+        Change(key, old == before.end() ? std::string() : old->second, value);
+    }
+    DryRunDone();
+    return kExitOk;
+}
+
+namespace {
+
+// The record first: programming the EEPROM reads the user area back, which would otherwise
+// replace the new record in memory by the old one. With --dry-run only what would change is
+// printed, against the fields as they were before the command.
+int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice, const Invocation& inv, const Fields& before)
+{
+    if (inv.dryRun) return ReportChanges(before, SectionFields(theDevice));
     if (!ConfirmProgramming()) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
@@ -385,12 +579,15 @@ int SettingsSave(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         return kExitFailed;
     }
     Print(LoadStdString(IDS_SETTINGS_SAVED));
+    Result()["message"] = LoadStdString(IDS_SETTINGS_SAVED);
+    Result()["file"] = inv.file;
     return kExitOk;
 }
 
 int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
+    const Fields before = inv.dryRun ? SectionFields(theDevice) : Fields{};
     // A missing file or one without its sections is refused by the load: --program would
     // otherwise write every default.
     if (!theDevice.LoadSettingsFile(inv.file.c_str())) {
@@ -400,10 +597,13 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     if (!theDevice.SettingsFileMissingKeys.empty()) {
         std::string keys;
         for (const std::string& key : theDevice.SettingsFileMissingKeys) keys += (keys.empty() ? "" : ", ") + key;
-        Complain(inv.file + ": missing keys take their defaults: " + keys);
+        Out().Info(inv.file + ": missing keys take their defaults: " + keys);
     }
     Print(LoadStdString(IDS_SETTINGS_LOADED));
-    if (!inv.program) return kExitOk;
+    Result()["message"] = LoadStdString(IDS_SETTINGS_LOADED);
+    Result()["file"] = inv.file;
+    Result()["programmed"] = false;
+    if (!inv.program) return inv.dryRun ? ReportChanges(before, SectionFields(theDevice)) : kExitOk;
     // What could not be read must all come from the file.
     if (!FileHasKeys(inv.file, "Device", {"Type", "SerialNumber", "Manufacturing", "LastUpdate"}) &&
         Unread(theDevice.UserAreaWasRead, "identification record",
@@ -415,8 +615,37 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
                "the file's [USB] section must hold VendorId, ProductId, MaxPower, SelfPowered, "
                "RemoteWakeup and the four strings"))
         return kExitFailed;
-    return WriteRecordAndUsbSettings(theDevice);
+    const int status = WriteRecordAndUsbSettings(theDevice, inv, before);
+    Result()["programmed"] = !inv.dryRun && status != kExitFailed;
+    return status;
 }
+
+} // namespace
+
+// --dry-run of serial next: the number the profile store's status gives next, set in memory
+// only; nothing is reserved.
+bool PeekSerialNumber(CMyCrvUsbDevice& theDevice)
+{
+    DeviceData data;
+    theDevice.GetDeviceData(data);
+    const std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
+    char last[256] = {};
+    theDevice.ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
+    char store[260] = {};
+    if (theDevice.ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store) && store[0] != '\0')
+        Out().Info(std::string("the serial store ") + store + " hands out the number when it is written; it may be a later one");
+    data.SerialPart1 = platform::LeadingDecimal(last) + 1;
+    if (data.SerialPart1 > 65535 || !DeviceDataFits(data)) {
+        Complain("the device record cannot hold the next serial number " + FormatSerialNumber(data));
+        return false;
+    }
+    theDevice.SerialNumber.fill('\0');
+    std::snprintf(theDevice.SerialNumber.data(), theDevice.SerialNumber.size(), "ZK%06d", data.SerialPart1);
+    theDevice.SetDeviceData(data);
+    return true;
+}
+
+namespace {
 
 int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
@@ -425,11 +654,18 @@ int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     if (Unread(theDevice.UserAreaWasRead, "identification record", "its device code decides the number") ||
         (inv.program && Unread(theDevice.EepromWasRead, "USB EEPROM", "the new serial number goes there too")))
         return kExitFailed;
-    if (theDevice.GenerateSerialNumber() <= 0) return kExitFailed;
+    const Fields before = inv.dryRun ? SectionFields(theDevice) : Fields{};
+    if (!(inv.dryRun ? PeekSerialNumber(theDevice) : theDevice.GenerateSerialNumber() > 0)) return kExitFailed;
     DeviceData data;
     theDevice.GetDeviceData(data);
     Print(LoadStdString(IDS_SERIAL_GENERATED) + FormatSerialNumber(data));
-    return inv.program ? WriteRecordAndUsbSettings(theDevice) : kExitOk;
+    Result()["serialNumber"] = FormatSerialNumber(data);
+    Result()["usbSerialNumber"] = std::string(theDevice.SerialNumber.data());
+    Result()["programmed"] = false;
+    if (!inv.program) return inv.dryRun ? ReportChanges(before, SectionFields(theDevice)) : kExitOk;
+    const int status = WriteRecordAndUsbSettings(theDevice, inv, before);
+    Result()["programmed"] = !inv.dryRun && status != kExitFailed;
+    return status;
 }
 
 // The serial port test on a link object of its own; theDevice and its USB link stay untouched.
@@ -450,10 +686,38 @@ int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     // No model is selected on this link: the 'init' request sends nothing and needs no pause.
     const std::string report = IdentityExchangeReport(serial, 0);
     Print(UnixLines(report));
+    Result()["port"] = port;
+    Result()["report"] = LinesOf(UnixLines(report));
+    Result()["answered"] = Replied(report);
     return Replied(report) ? kExitOk : kExitFailed;
 }
 
 } // namespace
+
+std::string CommandName(Command command)
+{
+    switch (command) {
+    case Command::Help: return "help";
+    case Command::Version: return "version";
+    case Command::Identify: return "identify";
+    case Command::Info: return "info";
+    case Command::Flash: return "flash";
+    case Command::EepromShow: return "eeprom show";
+    case Command::EepromProgram: return "eeprom program";
+    case Command::RecordShow: return "record show";
+    case Command::RecordProgram: return "record program";
+    case Command::SettingsSave: return "settings save";
+    case Command::SettingsLoad: return "settings load";
+    case Command::SerialNext: return "serial next";
+    case Command::PortTest: return "port-test";
+    case Command::Doctor: return "doctor";
+    case Command::EepromBackups: return "eeprom backups";
+    case Command::EepromRestore: return "eeprom restore";
+    case Command::Unit: return "unit";
+    case Command::History: return "history";
+    }
+    return {};
+}
 
 int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
@@ -462,8 +726,7 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         std::fputs(UsageText().c_str(), stdout);
         return kExitOk;
     case Command::Version:
-        Print("kestrune-cli " KESTRUNE_VERSION);
-        Print("D2XX provider: " + D2xxLibrary::DescribeProvider());
+        std::printf("kestrune-cli " KESTRUNE_VERSION "\nD2XX provider: %s\n", D2xxLibrary::DescribeProvider().c_str());
         return kExitOk;
     case Command::Identify: return Identify(theDevice);
     case Command::Doctor: return Doctor(theDevice, [&theDevice] { return Identify(theDevice); });
@@ -509,8 +772,12 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    Output output({inv.json, inv.jsonLines, inv.quiet, inv.verbose});
+    Output* previousOutput = SetOutput(&output);
+    if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
+    if (inv.quiet) terminal.Silence();
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;
     try {
@@ -527,6 +794,9 @@ int Main(const std::vector<std::string>& args)
     theDevice.Worker().Wait();
     theDevice.ClosePort();
     platform::SetUi(previous);
+    StopTracingRequests();
+    if (inv.command != Command::Help && inv.command != Command::Version) output.Finish(CommandName(inv.command), status);
+    SetOutput(previousOutput);
     // Results and reports that never reached the reader (a closed pipe, a full disk) are no
     // success. The streams' error flags stay set, so every earlier write is covered here.
     if (std::fflush(stdout) != 0 || std::ferror(stdout) != 0) {

@@ -1,5 +1,6 @@
 #pragma once
 // The commands of kestrune-cli over the device object, with the main window's sequences.
+#include <map>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,19 @@ enum ExitStatus : int {
     kExitNoDisplay = 3,
     kExitNotRecorded = 4, // the device was written, its log record or status entries were not
 };
+
+// --dry-run's pieces, shared with the bench commands.
+// Both sections as a settings file holds them: "Device.Type", "USB.VendorId" to their values.
+using Fields = std::map<std::string, std::string>;
+Fields SectionFields(CMyCrvUsbDevice& theDevice);
+// Prints each field that differs, old and new (and into the JSON "changes"); exit status 0.
+int ReportChanges(const Fields& before, const Fields& after);
+// The next serial number the profile store's status gives, set in memory only; nothing is
+// reserved. False, with a message, when the record cannot hold it.
+bool PeekSerialNumber(CMyCrvUsbDevice& theDevice);
+
+// The command as typed ("eeprom show"), the JSON document's "command".
+std::string CommandName(Command command);
 
 // Runs one command on the front end's device object; results go to standard output, boxes and
 // progress to standard error.

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <optional>
 
+#include "cli/Output.h"
 #include "link/D2xxLibrary.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
@@ -22,8 +23,10 @@ namespace fs = std::filesystem;
 
 void Line(const std::string& text)
 {
-    std::printf("%s\n", text.c_str());
+    Out().Text(text);
 }
+
+nlohmann::json& Result() { return Out().Result(); }
 
 std::string Hex4(unsigned value)
 {
@@ -98,19 +101,29 @@ std::string FileState(const std::string& path)
 // One converter of the list; true when this user may open it.
 bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
 {
+    nlohmann::json& converter = Result()["converters"].emplace_back(nlohmann::json::object());
+    converter["index"] = index;
     d2xx::DWORD flags = 0, type = 0, id = 0, location = 0;
     char serial[16] = {};
     char description[64] = {};
     d2xx::FT_HANDLE handle = nullptr;
     if (lib.GetDeviceInfoDetail(index, &flags, &type, &id, &location, serial, description, &handle) != d2xx::FT_OK) {
         Line("Converter " + std::to_string(index + 1) + ": its details cannot be read");
+        converter["readable"] = false;
         return false;
     }
     const unsigned productId = id & 0xFFFF;
     Line("Converter " + std::to_string(index + 1) + ": USB ID " + Hex4(id >> 16) + ":" + Hex4(productId) +
          ", serial number \"" + serial + "\", description \"" + description + "\", chip type " + ChipName(type));
     // Asked before the open, which takes the converter from the kernel's driver.
+    converter["readable"] = true;
+    converter["vendorId"] = id >> 16;
+    converter["productId"] = productId;
+    converter["serialNumber"] = serial;
+    converter["description"] = description;
+    converter["chipType"] = type;
     const std::optional<bool> held = HeldByKernelDriver(productId, serial);
+    converter["kernelDriverHolds"] = held ? nlohmann::json(*held) : nlohmann::json(nullptr);
     Line(std::string("  kernel driver ftdi_sio: ") +
          (!held ? "not known (not found in /sys/bus/usb/devices)" : *held ? "holds it" : "does not hold it"));
 
@@ -121,12 +134,16 @@ bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
         probe.OpenFailureCause = lib.OpenFailure();
         const std::string cause = probe.OpenFailureSentence();
         Line("  this user may open it: no" + (cause.empty() ? std::string() : " - " + cause));
+        converter["userMayOpen"] = false;
+        converter["openFailure"] = cause;
         return false;
     }
     d2xx::UCHAR latency = 0;
     Line("  this user may open it: yes");
-    Line(lib.GetLatencyTimer(h, &latency) == d2xx::FT_OK ? "  latency timer: " + std::to_string(latency) + " ms"
-                                                         : std::string("  latency timer: not known"));
+    converter["userMayOpen"] = true;
+    const bool latencyKnown = lib.GetLatencyTimer(h, &latency) == d2xx::FT_OK;
+    Line(latencyKnown ? "  latency timer: " + std::to_string(latency) + " ms" : std::string("  latency timer: not known"));
+    converter["latencyTimerMs"] = latencyKnown ? nlohmann::json(latency) : nlohmann::json(nullptr);
     lib.W32_CloseHandle(h);
     return true;
 }
@@ -136,6 +153,8 @@ bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
 int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
 {
     Line("D2XX provider: " + D2xxLibrary::DescribeProvider());
+    Result()["provider"] = D2xxLibrary::DescribeProvider();
+    Result()["converters"] = nlohmann::json::array();
     d2xx::DWORD count = 0;
     {
         D2xxLibrary lib;
@@ -157,14 +176,26 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
     const std::string local = platform::MapPath(stored);
     Line("Production log: " + stored + (local != stored ? " (" + local + ")" : std::string()));
     Line("  " + LogFolderState(local));
+    Result()["profileStore"] = platform::ProfileStorePath();
+    Result()["registryFile"] = platform::RegistryFilePath();
+    Result()["productionLog"] = stored;
+    Result()["productionLogPath"] = local;
+    Result()["logFolder"] = LogFolderState(local);
 
     if (count == 0) {
         Line("Identify: not tried, no converter was found.");
+        Result()["identify"] = nullptr;
         return 3;
     }
     Line("Identify:");
     std::fflush(stdout);
-    return identify() == 0 ? 0 : 1;
+    // Identify reports into the document's top level; here it goes below "identify".
+    nlohmann::json report = std::move(Result());
+    Result() = nlohmann::json::object();
+    const int status = identify();
+    report["identify"] = std::move(Result());
+    Result() = std::move(report);
+    return status == 0 ? 0 : 1;
 }
 
 } // namespace cli

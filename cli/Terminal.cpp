@@ -51,6 +51,7 @@ int TerminalUi::MessageBox(const std::string& text, const std::string& caption, 
         return platform::IDOK;
     }
     if (assumeYes_) {
+        if (quiet_) return platform::IDOK;
         std::fprintf(err_, "%s\n", line.c_str());
         std::fflush(err_);
         return platform::IDOK;
@@ -92,6 +93,7 @@ void TerminalProgress::EndBarLine()
 
 void TerminalProgress::DrawBar()
 {
+    if (quiet_) return;
     constexpr int kWidth = 40;
     const int filled = std::clamp(percent_, 0, 100) * kWidth / 100;
     std::string bar(static_cast<std::size_t>(filled), '#');
@@ -110,7 +112,7 @@ void TerminalProgress::ShowStatusText(const std::string& text)
         if (c != '\r' && c != '\n') line += c;
     }
     if (bar_ && line.rfind(LoadString(IDS_UPDATING_FLASH), 0) == 0) return; // the bar shows it
-    if (line == lastText_) return;
+    if (line == lastText_ || quiet_) return;
     lastText_ = line;
     EndBarLine();
     std::fprintf(err_, "%s\n", line.c_str());

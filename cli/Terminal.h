@@ -17,6 +17,8 @@ class TerminalUi : public platform::UserInterface {
 public:
     // assumeYes: --yes. interactive: standard input is a terminal the operator answers on.
     TerminalUi(bool assumeYes, bool interactive, std::FILE* in = stdin, std::FILE* err = stderr);
+    // -q: a confirmation answered by --yes is not echoed.
+    void Silence() { quiet_ = true; }
 
     // Boxes with OK and Cancel are confirmations: OK with --yes, asked when interactive,
     // refused otherwise. Every other box is shown and answered OK.
@@ -30,6 +32,7 @@ public:
 private:
     bool assumeYes_;
     bool interactive_;
+    bool quiet_ = false;
     std::FILE* in_;
     std::FILE* err_;
 };
@@ -48,6 +51,8 @@ public:
     void RecordSent(std::uint32_t line) override;
     void FirmwareRefused(std::uint32_t line, const std::string& reason) override;
 
+    // -q: no status texts and no bar; the refusal and record line are still kept.
+    void Silence() { quiet_ = true; }
     // Ends a bar line that is still open.
     void Finish();
     // The file line of the last record sent (0: none), so of a refused one after the run.
@@ -64,6 +69,7 @@ private:
     bool bar_;
     std::FILE* err_;
     bool lineOpen_ = false;
+    bool quiet_ = false;
     int percent_ = -1;
     std::uint32_t lastRecordLine_ = 0;
     std::string refusal_;

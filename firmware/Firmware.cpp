@@ -105,6 +105,24 @@ std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family) {
     return static_cast<std::uint32_t>(info.st_size);
 }
 
+std::string DescribeFirmwareFileError(std::uint32_t code, std::int32_t family) {
+    switch (code) {
+    case kErrorInvalidName: {
+        const char* prefixes = family == FamilyKv                                      ? "KV"
+                               : family == FamilyOpal || family == FamilyOpalKeyboard ? "opal"
+                               : family == FamilyNova                                  ? "nova"
+                                                                                       : "heron or pika";
+        return "the name does not fit family " + std::to_string(family) + ": it must begin with " + prefixes;
+    }
+    case kErrorFileNotFound: return "the file does not exist";
+    case kErrorAccessDenied: return "it is not a regular file, or it cannot be read";
+    case kErrorSharingViolation: return "another program holds the file locked";
+    case kErrorHandleEof: return "the file is empty";
+    case kFirmwareTooLarge: return "the file is larger than 16 MiB";
+    default: return {};
+    }
+}
+
 bool FirmwareTextFile::Open(const std::string& path) {
     Close();
     ended_ = false;

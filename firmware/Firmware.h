@@ -24,6 +24,10 @@ bool FirmwareNameFits(const std::string& fileName, std::int32_t family);
 // Windows path; it is mapped first.
 std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family);
 
+// Why CheckFirmwareFile refused a file, in words, from its error code: "the name does not fit
+// family 4: it must begin with heron or pika"; empty for a code it does not give.
+std::string DescribeFirmwareFileError(std::uint32_t code, std::int32_t family);
+
 // A firmware file read the way a C runtime reads in text mode on the stations that write these
 // files: CR LF arrives as LF and a 0x1A byte ends the file.
 class FirmwareTextFile {

@@ -1,5 +1,7 @@
 #include "link/D2xxLibrary.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -229,12 +231,36 @@ void D2xxLibrary::Free()
     entries_ = nullptr;
 }
 
+namespace {
+
+std::atomic<D2xxTraceHook> traceHook{nullptr};
+
+// The call, timed and told to the hook when one is set.
+template <typename Call>
+auto Traced(const char* name, const Call& call, const void* bytes = nullptr, const DWORD* count = nullptr)
+{
+    const D2xxTraceHook hook = traceHook.load(std::memory_order_relaxed);
+    if (hook == nullptr) return call();
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = call();
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    hook(name, static_cast<unsigned long>(result), static_cast<long long>(took.count()), bytes,
+         count != nullptr ? static_cast<unsigned long>(*count) : 0UL);
+    return result;
+}
+
+} // namespace
+
+void SetD2xxTrace(D2xxTraceHook hook) { traceHook.store(hook); }
+
 // Every call goes through one of these: an empty entry (no module, or a name the provider
 // lacks) answers without reaching the library.
 #define D2XX_STATUS(name, ...)                                                                 \
-    return entries_ && entries_->name ? entries_->name(__VA_ARGS__) : FT_STATUS{FT_NOT_SUPPORTED}
+    return entries_ && entries_->name ? Traced(#name, [&] { return entries_->name(__VA_ARGS__); }) \
+                                      : FT_STATUS{FT_NOT_SUPPORTED}
 #define D2XX_W32(name, ...)                                                                    \
-    return entries_ && entries_->name ? entries_->name(__VA_ARGS__) : BOOL{FALSE}
+    return entries_ && entries_->name ? Traced(#name, [&] { return entries_->name(__VA_ARGS__); }) \
+                                      : BOOL{FALSE}
 
 FT_STATUS D2xxLibrary::Open(int index, FT_HANDLE* handle) { D2XX_STATUS(Open, index, handle); }
 FT_STATUS D2xxLibrary::ListDevices(void* arg1, void* arg2, DWORD flags)
@@ -313,17 +339,27 @@ FT_HANDLE D2xxLibrary::W32_CreateFile(const char* name, DWORD access, DWORD shar
 {
     if (!entries_ || !entries_->W32_CreateFile)
         return InvalidHandle();
-    return entries_->W32_CreateFile(name, access, share, security, disposition, flags, templ);
+    FT_HANDLE handle = InvalidHandle();
+    Traced("W32_CreateFile", [&] {
+        handle = entries_->W32_CreateFile(name, access, share, security, disposition, flags, templ);
+        return IsValidHandle(handle) ? BOOL{TRUE} : BOOL{FALSE};
+    });
+    return handle;
 }
 BOOL D2xxLibrary::W32_CloseHandle(FT_HANDLE h) { D2XX_W32(W32_CloseHandle, h); }
 BOOL D2xxLibrary::W32_ReadFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* got)
 {
-    D2XX_W32(W32_ReadFile, h, buffer, count, got, nullptr);
+    if (!entries_ || !entries_->W32_ReadFile) return FALSE;
+    return Traced("W32_ReadFile", [&] { return entries_->W32_ReadFile(h, buffer, count, got, nullptr); },
+                  buffer, got);
 }
 BOOL D2xxLibrary::W32_WriteFile(FT_HANDLE h, const void* data, DWORD count, DWORD* written)
 {
+    if (!entries_ || !entries_->W32_WriteFile) return FALSE;
     // The provider's prototype takes a non-const buffer but only reads it.
-    D2XX_W32(W32_WriteFile, h, const_cast<void*>(data), count, written, nullptr);
+    return Traced("W32_WriteFile",
+                  [&] { return entries_->W32_WriteFile(h, const_cast<void*>(data), count, written, nullptr); },
+                  data, written);
 }
 BOOL D2xxLibrary::W32_ClearCommError(FT_HANDLE h)
 {

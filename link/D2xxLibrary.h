@@ -9,6 +9,13 @@
 #include "platform/Types.h"
 #include "platform/DynamicLibrary.h"
 
+// Told of every call that reached a provider, when set: the D2XX function's name without
+// "FT_", its status (FT_STATUS, or the BOOL of an FT_W32 function), its duration in
+// microseconds, and for reads and writes the bytes that moved. Called on the calling thread.
+using D2xxTraceHook = void (*)(const char* call, unsigned long status, long long micros,
+                               const void* bytes, unsigned long count);
+void SetD2xxTrace(D2xxTraceHook hook);
+
 class D2xxLibrary {
 public:
     D2xxLibrary() = default;

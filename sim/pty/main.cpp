@@ -23,6 +23,7 @@ const char kUsage[] =
     "  --revision M.NN   firmware revision in the identity reply (default 1.23)\n"
     "  --silent          never answer (a display that is switched off)\n"
     "  --help            this text\n"
+    "  --version         the version\n"
     "Stop it with Ctrl+C or SIGTERM.\n";
 
 bool ParseDeviceId(const char* text, std::uint8_t& id)
@@ -65,6 +66,10 @@ int main(int argc, char** argv)
         const std::string arg = argv[i];
         if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::puts("kestrune-sim " KESTRUNE_VERSION);
             return 0;
         }
         if (arg == "--silent") {

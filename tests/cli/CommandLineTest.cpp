@@ -85,7 +85,7 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_EQ(Parsed({"--help"}).command, Command::Help);
     EXPECT_EQ(Parsed({"flash", "--help"}).command, Command::Help);
     EXPECT_EQ(Parsed({"--version"}).command, Command::Version);
-    EXPECT_NE(cli::UsageText().find("kestrune-cli [--yes] [--simulate] COMMAND [ARGUMENTS]"),
+    EXPECT_NE(cli::UsageText().find("kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]"),
               std::string::npos);
 }
 

@@ -17,6 +17,8 @@
 #include <sstream>
 #include <thread>
 
+#include <nlohmann/json.hpp>
+
 #include "CliProcess.h"
 #include "support/TempDir.h"
 #include "tools/SampleFirmware.h"
@@ -205,7 +207,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
 {
     ProcessResult help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] COMMAND [ARGUMENTS]\n"), std::string::npos);
+    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"), std::string::npos);
     EXPECT_NE(help.out.find("  port-test [PORT]              identity test over a serial port\n"),
               std::string::npos);
 
@@ -224,6 +226,22 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
         EXPECT_EQ(lost.status, 1) << option;
         EXPECT_EQ(lost.err, "kestrune-cli: cannot write to standard output\n") << option;
     }
+
+    // The programs installed beside it answer both as well.
+#if defined(KESTRUNE_SAMPLE_FIRMWARE) && defined(KESTRUNE_SIM_PTY)
+    const std::pair<const char*, const char*> programs[] = {
+        {KESTRUNE_SAMPLE_FIRMWARE, " [--size BYTES] [FILE]\n"}, // FILE is optional
+        {KESTRUNE_SIM_PTY, "  --version "},
+    };
+    for (const auto& [program, helpLine] : programs) {
+        ProcessResult programHelp = clitest::RunProcess(program, {"--help"}, {});
+        EXPECT_EQ(programHelp.status, 0) << program << programHelp.err;
+        EXPECT_NE(programHelp.out.find(helpLine), std::string::npos) << program << programHelp.out;
+        ProcessResult programVersion = clitest::RunProcess(program, {"--version"}, {});
+        EXPECT_EQ(programVersion.status, 0) << program;
+        EXPECT_EQ(programVersion.out.substr(programVersion.out.find(' ')), " 3.04\n") << program;
+    }
+#endif
 }
 
 TEST_P(CliPath, VersionNamesTheProvider)
@@ -950,6 +968,7 @@ TEST_P(CliPath, FlashFailures)
     EXPECT_EQ(refused.status, 1);
     // The system's reason for the refusal: a name that does not fit the family.
     EXPECT_EQ(refused.out, "Error loading firmware file. (123) \n");
+    EXPECT_EQ(refused.err, wrongFamily.string() + ": the name does not fit family 4: it must begin with heron or pika\n");
     EXPECT_FALSE(fs::exists(dir_ / "state" / "flash.bin"));
 
     const fs::path file = dir_ / "nova-100.hex";
@@ -993,8 +1012,8 @@ TEST_F(Cli, FirmwareThatCannotBeFlashedWholeNeverTouchesTheDisplay)
         {"heron-line.hex", ":" + std::string(99999, '0'), "Error loading firmware file. (11) \n", ":1: longer than 254 characters\n"},
         {"heron-sum.hex", good.substr(0, cut - 4) + "00\r\n:00000001FF\r\n", "Error loading firmware file. (11) \n",
          ":65: checksum 0x00, the record needs"},
-        {"heron-zeros.hex", "", "Error loading firmware file. (223) \n", ""},
-        {"heron-fifo.hex", "", "Error loading firmware file. (5) \n", ""},
+        {"heron-zeros.hex", "", "Error loading firmware file. (223) \n", ": the file is larger than 16 MiB\n"},
+        {"heron-fifo.hex", "", "Error loading firmware file. (5) \n", ": it is not a regular file, or it cannot be read\n"},
     };
     for (const Case& c : cases) {
         const fs::path file = dir_ / c.name;
@@ -1284,4 +1303,218 @@ TEST_F(Unit, SerialNumbersFromTheSharedStore)
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("No serial number was generated: the serial-number store "), std::string::npos)
         << refused.err;
+}
+
+// Scripts read --json instead of the text: the same facts, field by field, and the same status.
+class Json : public Unit {
+protected:
+    nlohmann::json Document(std::vector<std::string> args, int status = 0)
+    {
+        args.insert(args.begin(), "--json");
+        ProcessResult run = Run(args);
+        EXPECT_EQ(run.status, status) << args[1] << run.err;
+        const auto end = run.out.find('\n');
+        EXPECT_EQ(end, run.out.size() - 1) << "one document on one line: " << run.out;
+        nlohmann::json document = nlohmann::json::parse(run.out, nullptr, false);
+        EXPECT_FALSE(document.is_discarded()) << run.out;
+        if (document.is_discarded()) return nlohmann::json::object();
+        EXPECT_EQ(document.value("status", -1), run.status);
+        return document;
+    }
+
+    static std::vector<std::string> Lines(const std::string& text)
+    {
+        std::vector<std::string> lines;
+        std::istringstream in(text);
+        for (std::string line; std::getline(in, line);) lines.push_back(line);
+        return lines;
+    }
+
+    // A section printed as text against its JSON object: every key, numbers by value.
+    static void ExpectSection(const std::string& text, const nlohmann::json& object)
+    {
+        std::size_t keys = 0;
+        for (const std::string& line : Lines(text)) {
+            const auto eq = line.find('=');
+            if (line.empty() || line[0] == '[' || eq == std::string::npos || line.rfind("Checksum=", 0) == 0) continue;
+            ++keys;
+            const std::string key = line.substr(0, eq);
+            const std::string value = line.substr(eq + 1);
+            ASSERT_TRUE(object.contains(key)) << key;
+            if (object[key].is_number())
+                EXPECT_EQ(object[key].get<unsigned long>(), std::stoul(value, nullptr, 0)) << key;
+            else
+                EXPECT_EQ(object[key].get<std::string>(), value) << key;
+        }
+        EXPECT_EQ(object.size(), keys);
+    }
+};
+
+TEST_F(Json, EveryReportSaysWhatItsTextSays)
+{
+    ASSERT_EQ(Run({"--yes", "unit", "--serial", "next"}).status, 0); // a log record and a backup
+
+    const nlohmann::json identify = Document({"identify"});
+    EXPECT_EQ(identify["command"], "identify");
+    char ready[160];
+    std::snprintf(ready, sizeof ready, "Kestrune is ready - DIC:0x%02x - SN:%s - Rev:%s - P:%s - U:%s\n",
+                  identify["deviceCode"].get<int>(), identify["serialNumber"].get<std::string>().c_str(),
+                  identify["revision"].get<std::string>().c_str(), identify["manufacturing"].get<std::string>().c_str(),
+                  identify["lastUpdate"].get<std::string>().c_str());
+    EXPECT_EQ(Run({"identify"}).out, ready);
+    EXPECT_EQ(identify["ready"].get<std::string>() + "\n", ready);
+    EXPECT_EQ(identify["deviceId"], 98);
+    EXPECT_EQ(identify["answered"], true);
+
+    ExpectSection(Usb(), Document({"eeprom", "show"})["usb"]);
+    const nlohmann::json record = Document({"record", "show"});
+    ExpectSection(Record(), record["record"]);
+    EXPECT_EQ(record["checksumOk"], Record().find("Checksum=ok\n") != std::string::npos);
+
+    EXPECT_EQ(Run({"serial", "next"}).out,
+              "Serial Number generated: " + Document({"serial", "next"})["serialNumber"].get<std::string>() + "\n");
+
+    const nlohmann::json info = Document({"info"});
+    EXPECT_EQ(info["report"].get<std::vector<std::string>>(), Lines(Run({"info"}).out));
+
+    const nlohmann::json backups = Document({"eeprom", "backups"})["backups"];
+    const auto backupLines = Backups();
+    ASSERT_EQ(backups.size(), backupLines.size());
+    for (std::size_t i = 0; i < backups.size(); ++i)
+        EXPECT_EQ(backups[i]["converter"].get<std::string>() + "\t" + backups[i]["time"].get<std::string>() + "\t" +
+                      backups[i]["file"].get<std::string>(),
+                  backupLines[i]);
+
+    // history, as one document and as JSON Lines, rebuilt into the text's tab-separated lines.
+    auto entry = [](const nlohmann::json& r) {
+        std::string line = r["time"].get<std::string>() + "\t" + r["user"].get<std::string>() + "\t" +
+                           r["computer"].get<std::string>() + "\t" + r["kind"].get<std::string>();
+        for (const auto& [key, value] : r["values"].items()) line += "\t" + key + "=" + value.get<std::string>();
+        return line;
+    };
+    const std::vector<std::string> historyLines = Lines(Run({"history"}).out);
+    ASSERT_EQ(historyLines.size(), 2u);
+    const nlohmann::json history = Document({"history"})["records"];
+    ProcessResult jsonLines = Run({"history", "--json-lines"});
+    EXPECT_EQ(jsonLines.status, 0);
+    const std::vector<std::string> objects = Lines(jsonLines.out);
+    ASSERT_EQ(history.size(), historyLines.size());
+    ASSERT_EQ(objects.size(), historyLines.size());
+    for (std::size_t i = 0; i < historyLines.size(); ++i) {
+        // The record's keys in their order in the log: compare as sets of fields.
+        auto fields = [](const std::string& line) {
+            std::vector<std::string> split;
+            std::istringstream in(line);
+            for (std::string f; std::getline(in, f, '\t');) split.push_back(f);
+            std::sort(split.begin() + 4, split.end());
+            return split;
+        };
+        EXPECT_EQ(fields(entry(history[i])), fields(historyLines[i]));
+        EXPECT_EQ(fields(entry(nlohmann::json::parse(objects[i]))), fields(historyLines[i]));
+    }
+
+    const nlohmann::json doctor = Document({"doctor"});
+    const std::string doctorText = Run({"doctor"}).out;
+    for (const std::string& line :
+         {"D2XX provider: " + doctor["provider"].get<std::string>(),
+          "Converters found: " + std::to_string(doctor["converters"].size()),
+          "Profile store: " + doctor["profileStore"].get<std::string>(),
+          "Production log: " + doctor["productionLog"].get<std::string>() + " (" +
+              doctor["productionLogPath"].get<std::string>() + ")"})
+        EXPECT_NE(doctorText.find(line + "\n"), std::string::npos) << line << "\nin\n" << doctorText;
+    ASSERT_EQ(doctor["converters"].size(), 1u);
+    EXPECT_EQ(doctor["converters"][0]["serialNumber"], "ZK000001");
+    EXPECT_EQ(doctor["converters"][0]["productId"], 0xF208);
+    EXPECT_EQ(doctor["identify"]["ready"].get<std::string>() + "\n", ready);
+
+    // The exit status stays the command's, with its document all the same.
+    Simulate("Display", "Responds", "0");
+    EXPECT_EQ(Document({"identify"}, 1)["answered"], false);
+}
+
+TEST_F(Json, FlashAndUnitResults)
+{
+    ProcessResult flash = Run({"-q", "flash", "--family", "3", firmware_.string()});
+    EXPECT_EQ(flash.status, 0);
+    EXPECT_EQ(flash.out, "Firmware successfully updated.\n");
+    EXPECT_EQ(flash.err, "") << "nothing but the result under -q";
+    const nlohmann::json flashed = Document({"flash", "--family", "3", firmware_.string()});
+    EXPECT_EQ(flashed["result"], 0);
+    EXPECT_EQ(flashed["message"], "Firmware successfully updated.");
+    const nlohmann::json refused = Document({"flash", (dir_ / "kv-1.hex").string()}, 1);
+    EXPECT_EQ(refused["result"], -1);
+    EXPECT_EQ(refused["reason"], "the name does not fit family 4: it must begin with heron or pika");
+
+    const nlohmann::json unit = Document({"--yes", "unit", "--serial", "next"});
+    std::string steps;
+    for (const nlohmann::json& step : unit["steps"])
+        steps += step["name"].get<std::string>() + (step["ok"].get<bool>() ? " ok" : " FAILED") + ", ";
+    EXPECT_EQ(steps, "identify ok, serial ok, backup ok, eeprom ok, record ok, log ok, ");
+    EXPECT_EQ(unit["serialNumber"], "0042.0001.001");
+    EXPECT_EQ(unit["model"], "Nova");
+    EXPECT_EQ(Record().find("SerialNumber=0042.0001.001\n") != std::string::npos, true);
+
+    // -v: the requests, timed, on standard error only.
+    ProcessResult verbose = Run({"-v", "identify"});
+    EXPECT_EQ(verbose.out, Run({"identify"}).out);
+    EXPECT_TRUE(std::regex_search(verbose.err, std::regex("kestrune-cli: request W32_WriteFile -> 1 \\(\\d+\\.\\d{3} ms\\) \\d+ bytes:( [0-9a-f]{2})+\n")))
+        << verbose.err;
+    EXPECT_NE(verbose.err.find("kestrune-cli: request EEPROM_Read -> 0 ("), std::string::npos) << verbose.err;
+}
+
+// --dry-run reads and checks all, prints old and new, and leaves every file as it was.
+TEST_F(Unit, DryRunChangesNoByte)
+{
+    std::string usb = kUsbSection;
+    usb.replace(usb.find("Corvina Nova"), 12, "Corvina Nova bench");
+    std::string device = kDeviceSection;
+    device.replace(device.find("LastUpdate=04.03.24"), 19, "LastUpdate=05.03.24");
+    WriteText(dir_ / "template.bin", device + usb);
+    // A write first, so that the converter's state, the log and a backup exist.
+    ASSERT_EQ(Run({"--yes", "record", "program", "LastUpdate=05.03.24"}).status, 0);
+    auto files = [&] {
+        std::map<std::string, std::string> bytes;
+        for (const fs::path& root : {dir_ / "state", dir_ / "c", dir_ / "data"})
+            for (const auto& f : fs::recursive_directory_iterator(root))
+                // The simulated display's own list of the frames it was sent grows with every read.
+                if (f.is_regular_file() && f.path().filename() != "frames.log")
+                    bytes[f.path().string()] = ReadText(f.path());
+        bytes["profile"] = ReadText(dir_ / "kestrune.ini");
+        return bytes;
+    };
+    const auto before = files();
+    ASSERT_TRUE(before.count(Log().string()));
+    ASSERT_TRUE(before.count((dir_ / "state" / "eeprom.bin").string()));
+    const auto backups = Backups();
+    struct Case {
+        std::vector<std::string> args;
+        std::string out; // the changes, each on its line
+    } cases[] = {
+        {{"record", "program", "SerialNumber=0012.3456.789", "Type=99"},
+         "Type: 0x62 -> 0x63\nSerialNumber: 0001.0001.001 -> 0012.3456.789\n"},
+        {{"eeprom", "program", "VendorId=1234", "Description=Bench"},
+         "VendorId: 0x0403 -> 0x1234\nDescription: Corvina Nova -> Bench\n"},
+        {{"settings", "load", (dir_ / "template.bin").string(), "--program"},
+         "\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"},
+        {{"serial", "next", "--program"},
+         // The write above left its number in the profile store's status.
+         "Serial Number generated: 0002.0001.001\nDevice.SerialNumber: 0001.0001.001 -> 0002.0001.001\n"
+         "USB.SerialNumber: ZK000001 -> ZK000002\n"},
+        {{"flash", "--family", "3", firmware_.string()}, "Firmware: revision 1.00 -> nova-100.hex ("},
+        {{"unit", "--flash", firmware_.string(), "--family", "3", "--template", (dir_ / "template.bin").string(),
+          "--serial", "next"},
+         "Device.SerialNumber: 0001.0001.001 -> 0002.0001.001\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"
+         "USB.SerialNumber: ZK000001 -> ZK000002\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "--dry-run");
+        ProcessResult run = Run(args);
+        EXPECT_EQ(run.status, 0) << args[1] << run.err;
+        EXPECT_NE(run.out.find(c.out), std::string::npos) << args[1] << "\n" << run.out;
+        EXPECT_EQ(run.err.find("Are you really sure"), std::string::npos) << "no confirmation: " << run.err;
+        EXPECT_EQ(files(), before) << args[1];
+    }
+    EXPECT_EQ(Run({"--dry-run", "record", "show"}).status, 2) << "only writing commands take --dry-run";
+    EXPECT_EQ(Backups(), backups);
 }
