@@ -92,7 +92,11 @@ TEST(CommandLine, HelpAndVersion)
 TEST(CommandLine, UsageErrors)
 {
     EXPECT_EQ(UsageError({}), "a command is needed");
-    EXPECT_EQ(UsageError({"--verbose", "identify"}), "unknown option '--verbose'");
+    EXPECT_EQ(UsageError({"--loud", "identify"}), "unknown option '--loud'");
+    EXPECT_EQ(UsageError({"-q", "identify", "--verbose"}), "-q and -v exclude each other");
+    EXPECT_EQ(UsageError({"identify", "--json-lines"}), "--json-lines is for history; --json for the others");
+    EXPECT_EQ(UsageError({"--dry-run", "record", "show"}), "--dry-run is for commands that write");
+    EXPECT_EQ(UsageError({"history", "--json", "--json-lines"}), "--json and --json-lines exclude each other");
     EXPECT_EQ(UsageError({"reboot"}), "unknown command 'reboot'");
     EXPECT_EQ(UsageError({"flash"}), "FILE is missing");
     EXPECT_EQ(UsageError({"flash", "a.hex", "b.hex"}), "unexpected argument 'b.hex'");
