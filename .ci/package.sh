@@ -68,11 +68,19 @@ grep -qF "kestrune-cli (= $version)" <<<"$(dpkg-deb -f "${deb[kestrune]}" Depend
 if grep -rlF "$(realpath "$build")" "$work/tree"; then problem "files above name the build tree"; fi
 
 echo "== hardening"
-# Every program and library, as Debian's own packages are built: stack protector, fortified
-# functions, full RELRO with BIND_NOW, PIE.
+# Every program and library, as Debian 12's own packages are built: stack protector, fortified
+# functions, full RELRO with BIND_NOW, PIE. Its compilers add no control-flow protection, so that
+# check is left out. A library whose every fortifiable call has a size only known at run time
+# ("only unprotected functions found") was built with _FORTIFY_SOURCE all the same; lintian
+# raises no tag for it, and none of our files may say that the flag was missing.
 while IFS= read -r -d '' f; do
   if file -b "$f" | grep -q '^ELF'; then
-    out=$(hardening-check "$f" 2>&1) || { echo "$out"; problem "hardening-check ${f#"$work/tree"}"; }
+    out=$(hardening-check --nocfprotection "$f" 2>&1) && continue
+    failed=$(grep -E ': no' <<<"$out" | grep -v '(ignored)' || true)
+    if [ "$failed" != " Fortify Source functions: no, only unprotected functions found!" ]; then
+      echo "$out"
+      problem "hardening-check ${f#"$work/tree"}"
+    fi
   fi
 done < <(find "$work/tree" -type f -print0)
 
