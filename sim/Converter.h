@@ -18,8 +18,7 @@
 
 namespace sim {
 
-class BootLoader;
-class DisplayEmulator;
+class DisplayUnit;
 struct UsbIdentity;
 
 class Converter {
@@ -104,7 +103,7 @@ public:
     // What the display got and did (for tests and for other processes through frames.log).
     std::size_t FrameCount() const { return frames_.size(); }
     std::vector<std::uint8_t> Frame(std::size_t index) const;
-    bool InBootLoader() const { return inBootLoader_; }
+    bool InBootLoader() const;
     const std::vector<std::uint32_t>& EscapeLog() const { return escapes_; }
     std::uint64_t BytesWritten() const { return bytesWritten_; }
     std::uint32_t BlockReads() const { return blockReads_; } // FT_EE_UARead calls
@@ -138,8 +137,6 @@ private:
     void ClearQueues();
     void EnterBootLoader(bool withBanner, Nanos at);
     void ReleaseBannerTail();
-    void LeaveBootLoader();
-    void SaveFlash();
     void LoadState();
     void SaveState() const;
     std::string StatePath(const char* name) const;
@@ -175,10 +172,7 @@ private:
     std::deque<Timed> chipBuffer_;  // received, waiting for the latency timer
     std::deque<std::uint8_t> hostQueue_;
 
-    std::unique_ptr<DisplayEmulator> display_;
-    std::unique_ptr<BootLoader> bootLoader_;
-    bool inBootLoader_ = false;
-    bool flashSaved_ = false;
+    std::unique_ptr<DisplayUnit> unit_;
     bool haveClrDtr_ = false;
     Nanos clrDtrAt_ = 0;
     bool resetPending_ = false;
