@@ -184,6 +184,8 @@ std::uint64_t Converter::Open(std::uint32_t nowMs)
     timeouts_ = FTTIMEOUTS{};
     dtr_ = rts_ = false;
     latencyMs_ = config_.latencyTimerMs;
+    eventOn_ = errorOn_ = false;
+    eventChar_ = errorChar_ = 0;
     unit_->Restart();
     resetPending_ = false;
     haveClrDtr_ = false;
@@ -330,7 +332,7 @@ void Converter::MoveReceived(Nanos now)
             break;
         chipBuffer_.push_back(onWire_.front());
         onWire_.pop_front();
-        if (chipBuffer_.size() >= kPacketBytes)
+        if (chipBuffer_.size() >= kPacketBytes || (eventOn_ && chipBuffer_.back().byte == eventChar_))
             flush();
     }
 }
@@ -501,12 +503,30 @@ bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
     return true;
 }
 
+void Converter::GetLine(FTDCB& dcb) const
+{
+    dcb = dcb_;
+    dcb.EvtChar = static_cast<char>(eventOn_ ? eventChar_ : 0);
+    dcb.ErrorChar = static_cast<char>(errorChar_);
+    dcb.fErrorChar = errorOn_ ? 1 : 0;
+}
+
 bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
 {
     Advance(nowMs);
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8)
         return false;
+    // Only a change: a DCB read and written back keeps a NUL event character that FT_SetChars
+    // or the USB request enabled.
+    FTDCB was;
+    GetLine(was);
     dcb_ = dcb;
+    if (dcb.EvtChar != was.EvtChar) {
+        const auto evt = static_cast<std::uint8_t>(dcb.EvtChar);
+        SetEventChar(evt, evt != 0, nowMs);
+    }
+    if (dcb.ErrorChar != was.ErrorChar || dcb.fErrorChar != was.fErrorChar)
+        SetErrorChar(static_cast<std::uint8_t>(dcb.ErrorChar), dcb.fErrorChar != 0);
     if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
         dtr_ = true;
     else if (dcb.fDtrControl == DTR_CONTROL_DISABLE)
@@ -516,6 +536,27 @@ bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
     else if (dcb.fRtsControl == RTS_CONTROL_DISABLE)
         rts_ = false;
     return true;
+}
+
+void Converter::SetChars(std::uint8_t eventChar, bool eventOn, std::uint8_t errorChar, bool errorOn,
+                         std::uint32_t nowMs)
+{
+    SetEventChar(eventChar, eventOn, nowMs);
+    SetErrorChar(errorChar, errorOn);
+}
+
+void Converter::SetEventChar(std::uint8_t c, bool on, std::uint32_t nowMs)
+{
+    // Bytes that arrived before the change met the old setting.
+    Advance(nowMs);
+    eventChar_ = c;
+    eventOn_ = on;
+}
+
+void Converter::SetErrorChar(std::uint8_t c, bool on)
+{
+    errorChar_ = c;
+    errorOn_ = on;
 }
 
 bool Converter::SetLatencyTimer(std::uint8_t ms, std::uint8_t least)
@@ -532,6 +573,7 @@ void Converter::ResetSio(std::uint32_t nowMs)
     PurgeReceive();
     PurgeTransmit();
     dtr_ = rts_ = false;
+    eventOn_ = false;
 }
 
 void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs)
