@@ -7,13 +7,13 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "cli/Terminal.h"
 #include "firmware/FirmwareCheck.h"
 #include "platform/LastError.h"
+#include "platform/StopSignals.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "protocol/DeviceModel.h"
@@ -168,21 +168,24 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
                 UpdateWorker& worker = device.Worker();
                 TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
                 if (Out().Mode().quiet) progress.Silence();
-                if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
-                    failedBecause = "the firmware update could not be started";
-                    return int{kExitFailed};
+                {
+                    const platform::StopSignalRun signals(true);
+                    if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
+                        failedBecause = "the firmware update could not be started";
+                        return int{kExitFailed};
+                    }
+                    worker.Wait();
                 }
-                worker.Wait();
                 progress.Finish();
                 if (!device.CheckConnection()) device.ConnectDevice(TRUE);
                 records::LogFirmwareUpdate(device, true);
                 const std::int32_t result = worker.m_nResult.load();
                 if (result != 0) {
                     failedBecause = DescribeUpdateResult(result, inv.family, worker.m_nRunError.load()).text;
-                    if (result > 0 && progress.LastRecordLine() > 0)
+                    if (result > 0 && progress.RefusedLine() > 0)
                         failedBecause += " (the boot loader refused the record on line " +
-                                         std::to_string(progress.LastRecordLine()) + ")";
-                    return int{kExitFailed};
+                                         std::to_string(progress.RefusedLine()) + ")";
+                    return int{result == kUpdateStopped ? kExitStopped : kExitFailed};
                 }
                 if (!device.Connected) return int{kExitNoDisplay};
                 if (!Identified(device)) {
@@ -327,15 +330,15 @@ int EepromBackups()
 
 int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
 {
-    std::ifstream in(platform::MapPath(inv.file), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
     records::ConverterSnapshot backup;
     std::string error;
-    if (!in || !records::ParseBackup(text.str(), backup, error)) {
-        Complain("cannot restore " + inv.file + ": " + (in ? error : "the file cannot be read"));
+    if (!records::ReadBackupFile(platform::MapPath(inv.file), backup, error)) {
+        Complain("cannot restore " + inv.file + ": " + error + "; nothing was written");
         return kExitFailed;
     }
+    if (!backup.digested)
+        Complain(inv.file + " has no digest (an older backup); its [Raw] words pass the chip's checksum and "
+                            "agree with its [USB] and [Device] sections");
     if (!device.EnsureConnected()) return kExitNoDisplay;
     records::ConverterSnapshot present;
     if (!records::ReadConverter(device, present, false, error)) {

@@ -27,6 +27,7 @@
 #include "platform/Registry.h"
 #include "platform/SafeFile.h"
 #include "platform/SimulationSwitch.h"
+#include "platform/StopSignals.h"
 #include "platform/System.h"
 #include "platform/TextNumber.h"
 #include "platform/Ui.h"
@@ -331,11 +332,14 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     UpdateWorker& worker = theDevice.Worker();
     TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
     if (Out().Mode().quiet) progress.Silence();
-    if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
-        Complain("the firmware update could not be started");
-        return kExitFailed;
+    {
+        const platform::StopSignalRun signals(true);
+        if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
+            Complain("the firmware update could not be started");
+            return kExitFailed;
+        }
+        worker.Wait();
     }
-    worker.Wait();
     progress.Finish();
     records::LogFirmwareUpdate(theDevice, false);
 
@@ -367,10 +371,15 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         }
     }
     // A positive result is the boot loader's verdict on the last record sent.
-    if (result > 0 && progress.LastRecordLine() > 0) {
+    if (result > 0 && progress.RefusedLine() > 0) {
         Complain("the boot loader refused the record on line " +
-                 std::to_string(progress.LastRecordLine()) + " of " + inv.file);
-        Result()["line"] = progress.LastRecordLine();
+                 std::to_string(progress.RefusedLine()) + " of " + inv.file);
+        Result()["line"] = progress.RefusedLine();
+    }
+    if (result == kUpdateStopped) {
+        std::fprintf(stderr, "%s\n", capture.Text().c_str());
+        Result()["message"] = capture.Text();
+        return kExitStopped;
     }
     Result()["message"] = capture.Text();
     Print(capture.Text());
@@ -772,6 +781,7 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    platform::InstallStopSignals();
     Output output({inv.json, inv.jsonLines, inv.quiet, inv.verbose});
     Output* previousOutput = SetOutput(&output);
     if (inv.verbose) TraceRequests(stderr);

@@ -16,6 +16,7 @@ enum ExitStatus : int {
     kExitUsage = 2,
     kExitNoDisplay = 3,
     kExitNotRecorded = 4, // the device was written, its log record or status entries were not
+    kExitStopped = 130,   // a firmware update stopped on the operator's signal
 };
 
 // --dry-run's pieces, shared with the bench commands.

@@ -5,6 +5,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Profile.h"
+#include "platform/StopSignals.h"
 #include "platform/Ui.h"
 #include "records/Backup.h"
 #include "res/Strings.h"
@@ -147,6 +148,7 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
 
 BOOL CMyCrvUsbDevice::ProgramEeprom()
 {
+    const platform::DeferStopSignals hold; // a converter left half-programmed is worse
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
     records::ConverterSnapshot before;
     const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
@@ -167,8 +169,15 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
         WriteProductionLog(FALSE, FALSE);
         return FALSE;
     }
-    WriteProductionLog(FALSE, status == d2xx::FT_OK ? TRUE : FALSE);
-    return status == d2xx::FT_OK && records::VerifyEepromWrite(*this, before);
+    if (status != d2xx::FT_OK) {
+        WriteProductionLog(FALSE, FALSE);
+        return FALSE;
+    }
+    // The log holds what the converter holds, so the read-back comes first.
+    std::string notVerified;
+    const bool verified = records::VerifyEepromWrite(*this, before, notVerified);
+    WriteProductionLog(FALSE, TRUE, notVerified);
+    return verified ? TRUE : FALSE;
 }
 
 // On an FT232BM the library's user area starts right after the serial-number string, so new
@@ -266,6 +275,7 @@ BOOL CMyCrvUsbDevice::SetDeviceData(const DeviceData& data)
 
 BOOL CMyCrvUsbDevice::WriteUserArea()
 {
+    const platform::DeferStopSignals hold;
     records::ConverterSnapshot before;
     if (!records::PrepareWrite(*this, before))
         return FALSE;
@@ -275,8 +285,10 @@ BOOL CMyCrvUsbDevice::WriteUserArea()
         WriteProductionLog(TRUE, FALSE);
         return FALSE;
     }
-    WriteProductionLog(TRUE);
-    return records::VerifyUserAreaWrite(*this, written) ? TRUE : FALSE;
+    std::string notVerified;
+    const bool verified = records::VerifyUserAreaWrite(*this, written, notVerified);
+    WriteProductionLog(TRUE, TRUE, notVerified);
+    return verified ? TRUE : FALSE;
 }
 
 BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)
