@@ -721,6 +721,32 @@ TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
     ProcessResult save = Run({"settings", "save", file.string()});
     EXPECT_EQ(save.status, 0) << save.err;
     EXPECT_EQ(ReadText(file), Utf16("; station 4\r\n" + another));
+
+    // A chip holding characters beyond ASCII, as a Windows station programs them, loses none:
+    // shown in UTF-8, kept by a UTF-16 file and, as Windows-1252, by an 8-bit one.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    Simulate("Eeprom", "Description", "Gr\xfc\xdf" "e");
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Gr\xc3\xbc\xc3\x9f" "e\n"), std::string::npos);
+    WriteText(file, Utf16("[Device]\r\n"));
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    EXPECT_NE(ReadText(file).find(Utf16("Description=Gr\xfc\xdf" "e\r\n").substr(2)), std::string::npos);
+    const fs::path ansi = dir_ / "ansi.bin";
+    ASSERT_EQ(Run({"settings", "save", ansi.string()}).status, 0);
+    EXPECT_NE(ReadText(ansi).find("Description=Gr\xfc\xdf" "e\r\n"), std::string::npos);
+    // Nor is such a file written back to a converter: writes take printable ASCII.
+    EXPECT_EQ(Run({"--yes", "settings", "load", ansi.string(), "--program"}).status, 1);
+
+    // U+0080 to U+009F are controls, and Windows-1252 has other characters there.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    Simulate("Eeprom", "Description", "A\x85" "B");
+    ProcessResult control = Run({"settings", "save", (dir_ / "c1.bin").string()});
+    EXPECT_EQ(control.status, 1);
+    EXPECT_NE(control.err.find("[USB] Description holds U+0085, which a settings file cannot keep"),
+              std::string::npos)
+        << control.err;
+    EXPECT_FALSE(fs::exists(dir_ / "c1.bin"));
 }
 
 // Saves killed at random moments, as a station losing power would: each leaves the whole old
