@@ -437,6 +437,7 @@ TEST_P(CliPath, EepromOfEachChipType)
 {
     for (const char* chip : {"9", "0", "5"}) {
         SCOPED_TRACE(std::string("chip type ") + chip);
+        fs::remove_all(dir_ / "data");
         fs::remove_all(dir_ / "state");
         fs::create_directories(dir_ / "state");
         Simulate("Converter", "ChipType", chip);
@@ -444,7 +445,13 @@ TEST_P(CliPath, EepromOfEachChipType)
         EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
         // As long as the old description, so the user area stays where it was on every chip.
         ProcessResult program = Run({"--yes", "eeprom", "program", "Description=Bench unit 7"});
+        ProcessResult save = Run({"settings", "save", (dir_ / "chip.bin").string()});
         if (std::string(chip) == "5") {
+            // Nor saved: its zeros would be loaded onto the next display.
+            EXPECT_EQ(save.status, 1);
+            EXPECT_NE(save.err.find("the USB EEPROM could not be read from the converter"), std::string::npos)
+                << save.err;
+            EXPECT_FALSE(fs::exists(dir_ / "chip.bin"));
             // The program knows the X series and the BM only.
             EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
             EXPECT_EQ(show.status, 1);
@@ -463,6 +470,16 @@ TEST_P(CliPath, EepromOfEachChipType)
         expected.replace(expected.find("Corvina Nova"), 12, "Bench unit 7");
         EXPECT_EQ(Run({"eeprom", "show"}).out, expected);
         EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+        EXPECT_EQ(save.status, 0) << save.err;
+        fs::remove(dir_ / "chip.bin");
+
+        // The backup the write took gives the chip back as it was.
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        std::string line, last;
+        while (std::getline(list, line)) last = line;
+        ProcessResult restore = Run({"--yes", "eeprom", "restore", last.substr(last.rfind('\t') + 1)});
+        EXPECT_EQ(restore.status, 0) << restore.err;
+        EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
     }
 }
 
