@@ -308,6 +308,20 @@ std::optional<std::string> ProfileDocument::Get(std::string_view section, std::s
     return std::nullopt;
 }
 
+std::optional<std::size_t> ProfileDocument::LineOf(std::string_view section, std::string_view key) const
+{
+    const auto range = SectionLines(section);
+    if (!range)
+        return std::nullopt;
+    key = Trim(key);
+    for (std::size_t i = range->first; i < range->second; ++i) {
+        const Line line = Classify(lines_[i]);
+        if (line.kind == LineKind::Key && SameName(line.name, key))
+            return i + 1;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> ProfileDocument::GetLatest(std::string_view section, std::string_view key) const
 {
     section = Trim(section);

@@ -532,6 +532,10 @@ bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std
         }
         // The image goes back exactly as saved (ProgramEeprom would set its own CBUS0).
         ConverterSnapshot before;
+        if (!device.StoreStatusBeforeWrite()) {
+            error = "the device status could not be stored";
+            return false;
+        }
         if (!PrepareWrite(device, before)) {
             error = "no backup of the present contents could be made";
             return false;

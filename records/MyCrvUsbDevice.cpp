@@ -150,7 +150,7 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
     records::ConverterSnapshot before;
     const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
-    if (known && !records::PrepareWrite(*this, before))
+    if (known && (!StoreStatusBeforeWrite() || !records::PrepareWrite(*this, before)))
         return FALSE;
     if (ChipType == d2xx::FT_DEVICE_X_SERIES) {
         m_eepromX.common.deviceType = ChipType;
@@ -267,7 +267,7 @@ BOOL CMyCrvUsbDevice::SetDeviceData(const DeviceData& data)
 BOOL CMyCrvUsbDevice::WriteUserArea()
 {
     records::ConverterSnapshot before;
-    if (!records::PrepareWrite(*this, before))
+    if (!StoreStatusBeforeWrite() || !records::PrepareWrite(*this, before))
         return FALSE;
     const UserAreaImageBuffer written = UserAreaImage;
     // The attempt is history too: a failed write leaves a record that says so.

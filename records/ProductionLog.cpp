@@ -195,17 +195,23 @@ std::string CMyCrvUsbDevice::LogFileSetting()
     return path;
 }
 
-bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
+bool CMyCrvUsbDevice::StoreStatusEntries(const DeviceData& data, const records::StationInfo& station)
 {
-    DeviceData data;
-    DecodeSerialNumber(UserAreaImage, data);
     std::string timeText = records::FormatLogTime(station.time);
-    std::string section = "Device" + std::to_string(UserAreaImage[0]) + "Status";
+    std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
     bool stored = WriteProfileSetting("Status", "Device", section.c_str()) != FALSE;
     stored = WriteProfileSetting(section.c_str(), "Date", timeText.c_str()) && stored;
     stored = WriteProfileSetting(section.c_str(), "User", station.user.c_str()) && stored;
     stored = WriteProfileSetting(section.c_str(), "Computer", station.computer.c_str()) && stored;
     stored = WriteProfileSetting(section.c_str(), "SerialNumber", FormatSerialNumber(data).c_str()) && stored;
+    return stored;
+}
+
+bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
+{
+    DeviceData data;
+    DecodeSerialNumber(UserAreaImage, data);
+    const bool stored = StoreStatusEntries(data, station);
     if (!stored)
         platform::Ui().MessageBox("The device status could not be stored in \"" + ProfilePath +
                                       "\".\nThe next serial number for this device code may repeat one "
@@ -215,12 +221,26 @@ bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
     return stored;
 }
 
+bool CMyCrvUsbDevice::StoreStatusBeforeWrite()
+{
+    DeviceData data;
+    DecodeSerialNumber(UserAreaImage, data);
+    if (StoreStatusEntries(data, records::CurrentStationInfo()))
+        return true;
+    platform::Ui().MessageBox("The device status could not be stored in \"" + ProfilePath +
+                                  "\".\nNothing was written to the display, so that its serial number "
+                                  "cannot be given again.",
+                              LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                              platform::BoxOwner::MainWindow);
+    return false;
+}
+
 BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
 {
     records::StationInfo station = records::CurrentStationInfo();
     LastLog = {};
-    // The device was written whatever becomes of the log: the next serial number must know.
-    // A failed write changed nothing, so the status stays that of the last device written.
+    // Stored before the write already (StoreStatusBeforeWrite); again with the time of the
+    // record. A failed write changed nothing.
     if (written)
         LastLog.statusStored = UpdateStatusEntries(station);
 
@@ -347,6 +367,14 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
                       "hold %s (running numbers end at 65535).",
                       static_cast<unsigned>(data.DeviceCode), FormatSerialNumber(generated).c_str());
         platform::Ui().MessageBox(text, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                  platform::BoxOwner::MainWindow);
+        return -1;
+    }
+    // Taken before anything uses it: a number that a later step leaves unused stays a gap.
+    if (!StoreStatusEntries(generated, records::CurrentStationInfo())) {
+        platform::Ui().MessageBox("No serial number was generated: the device status cannot be stored in \"" +
+                                      ProfilePath + "\".",
+                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                                   platform::BoxOwner::MainWindow);
         return -1;
     }

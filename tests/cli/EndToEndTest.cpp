@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -565,10 +566,14 @@ TEST_F(Cli, ExitStatusFourWhenTheHistoryIsNotStored)
     // The profile store cannot be written (nor read): its folder is a file.
     ProcessOptions noStatus;
     noStatus.env["KESTRUNE_PROFILE"] = (dir_ / "c" / "blocker" / "kestrune.ini").string();
+    // A record whose status cannot be stored first is not written: its number could come again.
     ProcessResult status = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"}, noStatus);
-    EXPECT_EQ(status.status, 4) << status.err;
-    EXPECT_NE(status.err.find("The device status could not be stored"), std::string::npos) << status.err;
-    EXPECT_NE(ReadText(Log()).find("SerialNumber=0077.0001.001\r\n"), std::string::npos);
+    EXPECT_EQ(status.status, 1) << status.err;
+    EXPECT_NE(status.err.find("The device status could not be stored in \"" + noStatus.env["KESTRUNE_PROFILE"] +
+                              "\". / Nothing was written to the display"),
+              std::string::npos)
+        << status.err;
+    EXPECT_EQ(ReadText(Log()).find("SerialNumber=0077.0001.001\r\n"), std::string::npos);
 
     // A store that is there but cannot be read would restart the numbering: no number at all.
     ProcessResult serial = Run({"--yes", "serial", "next", "--program"}, noStatus);
@@ -577,7 +582,7 @@ TEST_F(Cli, ExitStatusFourWhenTheHistoryIsNotStored)
     fs::create_directories(dir_ / "store-folder");
     noStatus.env["KESTRUNE_PROFILE"] = (dir_ / "store-folder").string();
     EXPECT_EQ(Run({"serial", "next"}, noStatus).status, 1);
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0077.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0001.0001.001\n"), std::string::npos);
 }
 
 TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
@@ -821,16 +826,18 @@ TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
     EXPECT_EQ(next.out, "Serial Number generated: 0042.0001.001\n");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 
+    // A number shown is taken: the next command gets the one after it.
     ProcessResult program = Run({"--yes", "serial", "next", "--program"});
     EXPECT_EQ(program.status, 0) << program.err;
-    EXPECT_EQ(program.out, "Serial Number generated: 0042.0001.001\n");
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
-    EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=ZK000042\n"), std::string::npos);
-    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0043.0001.001\n");
+    EXPECT_EQ(program.out, "Serial Number generated: 0043.0001.001\n");
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0043.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=ZK000043\n"), std::string::npos);
 
+    // One refused leaves a gap, never a number given twice.
     ProcessResult unconfirmed = Run({"serial", "next", "--program"});
     EXPECT_EQ(unconfirmed.status, 1);
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0043.0001.001\n"), std::string::npos);
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0045.0001.001\n");
 }
 
 TEST_P(CliPath, FlashWritesTheFileIntoTheFlash)
@@ -922,6 +929,7 @@ TEST_P(CliPath, DoctorLooksAndIdentifies)
         "Converter 1: USB ID 0403:f208, serial number \"ZK000001\", description \"Corvina Nova\", chip type 9 (X series)\n",
         "  this user may open it: yes\n  latency timer: 16 ms\n",
         "Profile store: " + (dir_ / "kestrune.ini").string() + " (does not exist)\n",
+        "  folder " + dir_.string() + " is writable\n",
         "Production log: C:\\LOG\\fertigung.log (" + (dir_ / "c" / "LOG" / "fertigung.log").string() + ")\n",
         "Identify:\n" + std::string(kReady),
     };
@@ -1191,6 +1199,90 @@ TEST_F(Unit, StopsAtTheFirstFailedStep)
             EXPECT_NE(log.find("Result=83\r\n"), std::string::npos) << log;
             EXPECT_EQ(log.find("*** USB data flashed"), std::string::npos);
         }
+    }
+}
+
+// A small file system of its own, taken away again whatever the test does. Only root may mount.
+class SmallMount {
+public:
+    explicit SmallMount(const fs::path& at) : at_(at)
+    {
+        fs::create_directories(at);
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=64k,mode=0755") == 0;
+    }
+    ~SmallMount()
+    {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    SmallMount(const SmallMount&) = delete;
+    SmallMount& operator=(const SmallMount&) = delete;
+    bool Mounted() const { return mounted_; }
+    bool MakeReadOnly() { return ::mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+    void Fill()
+    {
+        std::ofstream filler(at_ / "filler", std::ios::binary);
+        const std::string block(1024, 'x');
+        for (int i = 0; i < 256 && filler.write(block.data(), block.size()); ++i) filler.flush();
+    }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+TEST_F(Unit, ANumberIsNeverGivenTwice)
+{
+    enum class Store { ReadOnly, Full, FreshAccount };
+    const std::string status = "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n";
+    for (const Store store : {Store::ReadOnly, Store::Full, Store::FreshAccount}) {
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        ProcessOptions options;
+        SmallMount mount(dir_ / "store");
+        const fs::path profile = dir_ / "store" / "kestrune.ini";
+        options.env["KESTRUNE_PROFILE"] = profile.string();
+        if (store != Store::FreshAccount) WriteText(profile.string(), status);
+        if (store == Store::ReadOnly && !(mount.Mounted() && mount.MakeReadOnly())) {
+            if (::geteuid() == 0) GTEST_SKIP() << "root could not mount a read-only file system here";
+            fs::permissions(dir_ / "store", fs::perms::owner_read | fs::perms::owner_exec);
+        }
+        if (store == Store::Full) {
+            if (mount.Mounted())
+                mount.Fill();
+            else // its folder cannot be made: a plain file stands in its place
+                options.env["KESTRUNE_PROFILE"] = (dir_ / "c" / "blocker" / "kestrune.ini").string();
+            WriteText((dir_ / "c" / "blocker").string(), "");
+        }
+        const fs::path home = dir_ / "home";
+        if (store == Store::FreshAccount) {
+            fs::create_directories(home);
+            options.env = {{"HOME", home.string()}, {"KESTRUNE_PROFILE", ""}, {"XDG_CONFIG_HOME", ""},
+                           {"XDG_DATA_HOME", ""}};
+        }
+        std::vector<std::string> given;
+        for (int i = 0; i < 3; ++i) {
+            ProcessResult run = Run({"--yes", "unit", "--serial", "next"}, options);
+            const std::string serial = run.out.substr(0, run.out.find(' '));
+            if (store == Store::FreshAccount) {
+                EXPECT_EQ(run.status, 0) << run.err;
+                given.push_back(serial);
+                continue;
+            }
+            EXPECT_EQ(run.status, 1) << run.out << run.err;
+            EXPECT_NE(run.err.find(" stored in \"" + options.env["KESTRUNE_PROFILE"] + "\""), std::string::npos)
+                << run.err;
+            EXPECT_NE(Record().find("SerialNumber=0001.0001.001\n"), std::string::npos) << "written anyway";
+        }
+        if (store == Store::FreshAccount) {
+            EXPECT_EQ(given, (std::vector<std::string>{"0001.0001.001", "0002.0001.001", "0003.0001.001"}));
+            struct stat info {};
+            ASSERT_EQ(::stat((home / ".config" / "kestrune").c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+            EXPECT_EQ(::stat((home / ".config").c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+        }
+        if (store == Store::ReadOnly && !mount.Mounted())
+            fs::permissions(dir_ / "store", fs::perms::owner_all);
     }
 }
 
