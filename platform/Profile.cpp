@@ -462,7 +462,8 @@ bool UpdateProfileFile(const std::string& path, bool create,
         return fail(std::move(refusal));
     const std::string target = ResolveLink(path);
     struct stat st {};
-    if (!create && stat(target.c_str(), &st) != 0 && errno == ENOENT)
+    const bool missing = stat(target.c_str(), &st) != 0 && errno == ENOENT;
+    if (!create && missing)
         return true; // nothing to change, and no file to create for it
     Fd fd;
     FileStatus status = FileStatus::Ok;
@@ -471,6 +472,15 @@ bool UpdateProfileFile(const std::string& path, bool create,
             return fail(path + ": the folder does not exist");
         return fail(status == FileStatus::Ok ? std::string() : FileStatusText(path, status));
     }
+    // The lock lives on the file, so a new file exists, empty, before its text is written: when
+    // the text cannot be written (a full disk), the empty file must not stay behind.
+    auto failNew = [&](std::string text) {
+        struct stat now {};
+        if (missing && fstat(fd.Get(), &now) == 0 && now.st_size == 0 && stat(target.c_str(), &st) == 0 &&
+            st.st_ino == now.st_ino && st.st_dev == now.st_dev)
+            unlink(target.c_str());
+        return fail(std::move(text));
+    };
     std::string before;
     if (status = ReadAll(fd.Get(), before); status != FileStatus::Ok)
         return fail(FileStatusText(path, status));
@@ -479,7 +489,7 @@ bool UpdateProfileFile(const std::string& path, bool create,
     const std::string after = doc.Text();
     if (after == before)
         return true;
-    return ReplaceFile(target, after, st.st_mode) || fail({});
+    return ReplaceFile(target, after, st.st_mode) || failNew({});
 }
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,

@@ -331,6 +331,9 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
 {
     const fs::path folder = fs::path(BackupFolder()) / FolderName(snapshot.converterSerial);
     std::error_code ec;
+    // Backups hold what the converters held: our own data folder, nobody else's to enter.
+    if (BackupFolder().rfind(platform::DataHome() + "/", 0) == 0)
+        platform::CreatePrivateFolders(platform::DataHome());
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder)) {
         error = "the folder " + folder.string() + " cannot be created";
@@ -379,9 +382,17 @@ std::vector<BackupEntry> ListBackups()
                                 file.path().string()});
         }
     }
-    // Time names sort as text; "-2" after the plain name of the same second.
-    std::sort(list.begin(), list.end(), [](const BackupEntry& a, const BackupEntry& b) {
-        return std::tie(a.converter, a.name) < std::tie(b.converter, b.name);
+    // Time names sort as text; within one second the plain name is the first, then "-2" up to
+    // "-999" by number.
+    auto order = [](const std::string& name) {
+        const std::size_t dash = name.rfind('-');
+        const bool numbered = dash != std::string::npos && dash + 1 < name.size() && name.size() - dash <= 4 &&
+                              name.find_first_not_of("0123456789", dash + 1) == std::string::npos;
+        return numbered ? std::pair{name.substr(0, dash), std::stoi(name.substr(dash + 1))} : std::pair{name, 1};
+    };
+    std::sort(list.begin(), list.end(), [&](const BackupEntry& a, const BackupEntry& b) {
+        return std::tie(a.converter) < std::tie(b.converter) ||
+               (a.converter == b.converter && order(a.name) < order(b.name));
     });
     return list;
 }
@@ -540,6 +551,8 @@ bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std
             error = "no backup of the present contents could be made";
             return false;
         }
+        records::PendingRecord pending;
+        device.KeepPendingRecord(pending, FALSE);
         const d2xx::FT_STATUS status = device.Library().EEPROM_Program(
             device.DeviceHandle(),
             device.ChipType == d2xx::FT_DEVICE_X_SERIES ? static_cast<void*>(&device.m_eepromX)

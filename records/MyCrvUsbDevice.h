@@ -72,6 +72,8 @@ public:
     // written with a number the store does not hold. False, with a message, when it could not be.
     bool StoreStatusBeforeWrite();
 
+    // The record of the write about to be made, kept until the log holds it.
+    void KeepPendingRecord(records::PendingRecord& pending, BOOL deviceData);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
     // Appends a whole record to the log; when it cannot, the warning ends with advice.
     BOOL AppendLogRecord(const std::string& record, const std::string& advice);
@@ -117,6 +119,7 @@ private:
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     bool UpdateStatusEntries(const records::StationInfo& station); // false: not all stored
     bool StoreStatusEntries(const DeviceData& data, const records::StationInfo& station);
+    std::string LogSection(BOOL deviceData); // the section of a record, as the log has it
 
     std::unique_ptr<UpdateWorker> m_pUpdateWorker;
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <iterator>
@@ -112,6 +113,71 @@ std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool wr
                            : "*** USB data NOT flashed: the write failed\r\n";
     text += "***\r\n";
     return text;
+}
+
+std::string FormatPendingLogHeader(const StationInfo& station, bool deviceData)
+{
+    std::string text = FormatLogHeader(station, deviceData);
+    const std::string kind = deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
+    text.replace(text.find(kind), kind.size(),
+                 std::string(deviceData ? "*** Device data to user area" : "*** USB data") +
+                     " perhaps flashed: the program stopped before logging it\r\n");
+    return text;
+}
+
+namespace {
+
+std::string PendingFolder()
+{
+    return platform::DataHome() + "/pending";
+}
+
+} // namespace
+
+PendingRecord::~PendingRecord()
+{
+    if (fd_ < 0)
+        return;
+    ::unlink(path_.c_str());
+    ::close(fd_);
+}
+
+bool PendingRecord::Keep(const std::string& record)
+{
+    if (!platform::CreatePrivateFolders(PendingFolder()))
+        return false;
+    fd_ = platform::CreateTemporaryFile(PendingFolder() + "/record-", path_);
+    if (fd_ >= 0 && platform::LockFileRange(fd_, 0, 0, 0) && WriteAll(fd_, record) && ::fsync(fd_) == 0)
+        return true;
+    if (fd_ >= 0) {
+        ::unlink(path_.c_str());
+        ::close(fd_);
+    }
+    fd_ = -1;
+    return false;
+}
+
+int AppendOrphanedRecords(const std::string& logPath)
+{
+    int appended = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(PendingFolder(), error)) {
+        const std::string path = entry.path().string();
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Locked: its program still runs and logs the record itself.
+        std::string record;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && platform::LockFileRange(fd, 0, 0, 0) &&
+            platform::ReadRegularFile(path, record) == platform::FileStatus::Ok &&
+            (record.empty() || AppendToLogFile(logPath, record) == AppendResult::Ok)) {
+            ::unlink(path.c_str());
+            appended += record.empty() ? 0 : 1;
+        }
+        ::close(fd);
+    }
+    return appended;
 }
 
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
@@ -244,7 +310,18 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
     if (written)
         LastLog.statusStored = UpdateStatusEntries(station);
 
-    std::string record = records::FormatLogHeader(station, deviceData != FALSE, written != FALSE);
+    std::string record = records::FormatLogHeader(station, deviceData != FALSE, written != FALSE) +
+                         LogSection(deviceData);
+    if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
+                                        : "The device could not be written either."))
+        return TRUE;
+    LastLog.recordStored = false;
+    return FALSE;
+}
+
+std::string CMyCrvUsbDevice::LogSection(BOOL deviceData)
+{
+    std::string record;
     if (deviceData) {
         DeviceData data;
         try {
@@ -259,11 +336,13 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
         FillUsbSettings(usb.data, false);
         record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
     }
-    if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
-                                        : "The device could not be written either."))
-        return TRUE;
-    LastLog.recordStored = false;
-    return FALSE;
+    return record;
+}
+
+void CMyCrvUsbDevice::KeepPendingRecord(records::PendingRecord& pending, BOOL deviceData)
+{
+    pending.Keep(records::FormatPendingLogHeader(records::CurrentStationInfo(), deviceData != FALSE) +
+                 LogSection(deviceData));
 }
 
 BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::string& advice)
@@ -271,8 +350,10 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
     std::string stored = LogFileSetting();
     std::string local = platform::MapPath(stored);
     records::AppendResult result = records::AppendResult::CannotOpen;
-    if (platform::PathFileExists(local) || records::EnsureLogFolder(stored))
+    if (platform::PathFileExists(local) || records::EnsureLogFolder(stored)) {
+        records::AppendOrphanedRecords(local);
         result = records::AppendToLogFile(local, record);
+    }
     if (result == records::AppendResult::Ok)
         return TRUE;
     ++LogFailures;

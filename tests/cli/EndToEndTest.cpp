@@ -404,11 +404,11 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
     ProcessResult failed = Run({"--yes", "eeprom", "program", "VendorId=0x3333"});
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
-    // The failed attempt is logged as failed, and the status entries stay untouched.
+    // The failed attempt is logged as failed; the status was stored before it, as for every write.
     EXPECT_NE(ReadText(Log()).find("*** USB data NOT flashed: the write failed\r\n***\r\n[USB]\r\nVendorId=0x3333\r\n"),
               std::string::npos);
     EXPECT_EQ(ReadText(Log()).find("*** USB data flashed"), std::string::npos);
-    EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("[Device98Status]"), std::string::npos);
 
     Simulate("Eeprom", "ProgramFails", "0");
     EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
@@ -496,11 +496,11 @@ TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
 
     Simulate("UserArea", "WriteFails", "0");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
-    // The attempt is history, told as it happened; the status still names no device written.
+    // The attempt is history, told as it happened; its number was taken before it and stays used.
     EXPECT_NE(ReadText(Log()).find("*** Device data to user area NOT flashed: the write failed\r\n***\r\n"
                                    "[Device]\r\nType=0x63\r\n"),
               std::string::npos);
-    EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("[Device99Status]"), std::string::npos);
 }
 
 TEST_F(Cli, NothingIsWrittenThatWasNotRead)
@@ -815,6 +815,50 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
     WriteText(victim, "");
     EXPECT_EQ(Run({"settings", "save", settings}).status, 0);
     EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
+}
+
+TEST_F(Cli, LinksOfOtherUsersReachNoFileThroughTheSerialStoreOrALinkedFolder)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path secret = dir_ / "secret.ini", elsewhere = dir_ / "private", made = dir_ / "made-by-root";
+    WriteText(secret, "[Serials]\r\nDevice98=5000\r\n");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directory(elsewhere);
+    for (const fs::perms mode : {fs::perms::all, fs::perms::all | fs::perms::sticky_bit}) {
+        const fs::path shared = dir_ / (mode == fs::perms::all ? "shared" : "sticky");
+        fs::create_directory(shared);
+        fs::permissions(shared, mode);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+            const bool planted = ::symlink(made.c_str(), (shared / "store.ini.lock").c_str()) == 0 &&
+                                 ::symlink(secret.c_str(), (shared / "store.ini").c_str()) == 0 &&
+                                 ::symlink(elsewhere.c_str(), (shared / "sub").c_str()) == 0;
+            ::_exit(planted ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second user could not make the links";
+
+        WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (shared / "store.ini").string() +
+                                             "\r\nLOG=" + (shared / "sub" / "fertigung.log").string() + "\r\n");
+        ProcessResult lock = Run({"serial", "next"});
+        EXPECT_EQ(lock.status, 1) << shared;
+        EXPECT_NE(lock.err.find("store.ini.lock is a symbolic link; it was not followed"), std::string::npos) << lock.err;
+        EXPECT_FALSE(fs::exists(made)) << shared;
+        fs::remove(shared / "store.ini.lock");
+        ProcessResult store = Run({"serial", "next"});
+        EXPECT_EQ(store.status, 1) << shared;
+        EXPECT_NE(store.err.find("store.ini is a symbolic link; it was not followed"), std::string::npos) << store.err;
+        EXPECT_EQ(ReadText(secret), "[Serials]\r\nDevice98=5000\r\n");
+
+        ProcessResult logged = Run({"--yes", "eeprom", "program", "Description=Linked"});
+        EXPECT_EQ(logged.status, 4) << logged.err;
+        EXPECT_NE(logged.err.find("It is a symbolic link of another user"), std::string::npos) << logged.err;
+        EXPECT_FALSE(fs::exists(elsewhere / "fertigung.log")) << shared;
+    }
 }
 
 TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)

@@ -211,6 +211,33 @@ TEST_F(ProductionLog, SerialNumbersStopAtWhatTheRecordHolds)
     EXPECT_NE(boxes[0].text.find("65535"), std::string::npos);
 }
 
+TEST_F(ProductionLog, AWriteWhoseProgramStoppedIsLoggedByTheNextAppend)
+{
+    ScopedEnv data("XDG_DATA_HOME", dir.File("data").c_str());
+    // Killed between the write and its record: the note stays behind.
+    ASSERT_TRUE(RunChildren(1, [&](int) {
+        records::PendingRecord pending;
+        device.KeepPendingRecord(pending, TRUE);
+        ::_exit(0);
+        return false;
+    }));
+    // The note of a program that still runs is its own to log.
+    records::PendingRecord running;
+    device.KeepPendingRecord(running, FALSE);
+    ASSERT_TRUE(device.WriteProductionLog(TRUE));
+    const std::string flashed = kExampleHeader + "*** Device data to user area flashed\r\n***\r\n" + kExampleDeviceSection;
+    const std::string orphan = kExampleHeader +
+                               "*** Device data to user area perhaps flashed: the program stopped before "
+                               "logging it\r\n***\r\n" + kExampleDeviceSection;
+    EXPECT_EQ(ReadText(logPath), orphan + flashed);
+    // Once only.
+    ASSERT_TRUE(device.WriteProductionLog(TRUE));
+    EXPECT_EQ(ReadText(logPath), orphan + flashed + flashed);
+    std::size_t notes = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.File("data/kestrune/pending"))) notes += e.is_regular_file();
+    EXPECT_EQ(notes, 1u);
+}
+
 TEST_F(ProductionLog, FilesAndHeadersAreAppendedWhole)
 {
     std::string log = dir.File("whole.log");
@@ -572,6 +599,20 @@ TEST(SerialStore, ADamagedValueOrAStaleTemporaryFile)
         ASSERT_EQ(::stat(file.c_str(), &info), 0);
         EXPECT_EQ(info.st_mode & 0777, 0664u) << file;
     }
+}
+
+TEST(Backup, ListedByTimeThenBySequenceNumber)
+{
+    TempDir dir;
+    ScopedEnv data("XDG_DATA_HOME", dir.File("data").c_str());
+    const std::string folder = records::BackupFolder() + "/ZK000001";
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"20261207T101405Z", "20261207T101404Z-10", "20261207T101404Z", "20261207T101404Z-2"})
+        WriteText(folder + "/" + name + ".ini", "");
+    std::vector<std::string> names;
+    for (const records::BackupEntry& b : records::ListBackups()) names.push_back(b.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"20261207T101404Z", "20261207T101404Z-2", "20261207T101404Z-10",
+                                               "20261207T101405Z"}));
 }
 
 TEST(Backup, TextRoundTripAndDamage)
