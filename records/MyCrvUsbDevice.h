@@ -44,7 +44,7 @@ public:
     BOOL FormatIdentityLine(std::string& text);
 
     // Settings files. A save replaces the file once, with both sections, and is FALSE when it
-    // could not. LoadSettingsFile reads the file once and takes nothing unless every value
+    // could not or when a part was not read at the last connect (the file is then untouched). LoadSettingsFile reads the file once and takes nothing unless every value
     // reads (else platform::CommandError naming the key and value), the record can hold it,
     // and the file is a settings file: a regular file with [Device] or [USB]. On FALSE,
     // SettingsFileProblem says why when it is known; after a load SettingsFileMissingKeys
@@ -66,8 +66,10 @@ public:
     // record and, for a write that succeeded, updates the status entries again; when the record
     // cannot be appended or the status cannot be stored it warns the operator (naming the file),
     // notes it in LastLog and returns FALSE for the record. The write it records keeps its own
-    // result. written: FALSE records a failed write as such and leaves the status entries alone.
-    BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE);
+    // result. written: FALSE records a failed write as such. notVerified: why the converter does
+    // not hold what was written (the record then holds what was read back). Neither updates the
+    // status entries again; their number stays used.
+    BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE, const std::string& notVerified = {});
     // The status of the record about to be written, stored before the write: a display is never
     // written with a number the store does not hold. False, with a message, when it could not be.
     bool StoreStatusBeforeWrite();

@@ -101,12 +101,16 @@ std::string FormatLogTime(std::int64_t time)
     return text;
 }
 
-std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written)
+std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written,
+                            const std::string& notVerified)
 {
     std::string text = "\r\n***\r\n*** [" + FormatLogTime(station.time) + "] USER \"" +
                        OneLine(Cut127(station.user)) + "\" on COMPUTER \"" +
                        OneLine(Cut127(station.computer)) + "\"\r\n";
-    if (written)
+    if (written && !notVerified.empty())
+        text += std::string(deviceData ? "*** Device data to user area NOT verified: " : "*** USB data NOT verified: ") +
+                OneLine(notVerified) + "\r\n";
+    else if (written)
         text += deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
     else
         text += deviceData ? "*** Device data to user area NOT flashed: the write failed\r\n"
@@ -301,17 +305,18 @@ bool CMyCrvUsbDevice::StoreStatusBeforeWrite()
     return false;
 }
 
-BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
+BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written, const std::string& notVerified)
 {
     records::StationInfo station = records::CurrentStationInfo();
     LastLog = {};
-    // Stored before the write already (StoreStatusBeforeWrite); again with the time of the
-    // record. A failed write changed nothing.
-    if (written)
+    // Stored before the write already (StoreStatusBeforeWrite), so its number stays used whatever
+    // came of the write; again with the time of the record when the write came back as written.
+    if (written && notVerified.empty())
         LastLog.statusStored = UpdateStatusEntries(station);
 
-    std::string record = records::FormatLogHeader(station, deviceData != FALSE, written != FALSE) +
-                         LogSection(deviceData);
+    std::string record =
+        records::FormatLogHeader(station, deviceData != FALSE, written != FALSE, notVerified) +
+        LogSection(deviceData);
     if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
                                         : "The device could not be written either."))
         return TRUE;
