@@ -1,11 +1,13 @@
 // `kestrune-cli history` over a large production log: a log of several stations (records of all
 // three kinds, CR LF and LF, garbage between them) is generated once, then read and filtered as
-// the command does. Goal: 100 MB in under 2 s.
+// the command does. Goals: 100 MB in under 2 s; 1 GB in under 2.5 s and 64 MB of
+// resident memory.
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "records/DeviceData.h"
@@ -49,16 +51,21 @@ int main(int argc, char** argv)
     const double megabytes = argc > 1 ? std::atof(argv[1]) : 100.0;
     const std::string path = (std::filesystem::temp_directory_path() /
                               ("kestrune-bench-history-" + std::to_string(::getpid()) + ".log")).string();
-    std::string log;
-    log.reserve(static_cast<std::size_t>(megabytes * 1e6) + 4096);
-    for (int k = 0; log.size() < megabytes * 1e6; ++k)
-        log += Station(k);
     {
+        // Written in pieces: the peak memory below is the reading's, not the generator's.
         std::ofstream out(path, std::ios::binary);
-        out << log;
+        std::string piece;
+        double written = 0;
+        for (int k = 0; written < megabytes * 1e6; ++k) {
+            piece += Station(k);
+            if (piece.size() > (1u << 20)) {
+                out << piece;
+                written += static_cast<double>(piece.size());
+                piece.clear();
+            }
+        }
+        out << piece;
     }
-    log.clear();
-    log.shrink_to_fit();
     // As a log that was written earlier: in the page cache, not in our memory.
 
     const auto start = std::chrono::steady_clock::now();
@@ -87,5 +94,13 @@ int main(int argc, char** argv)
                 size / 1e6, records, matched, listed, seconds, seconds < 2.0 ? "met" : "missed");
     std::printf("history: every record listed (%zu bytes): %.3f s (goal < 2 s: %s)\n", allBytes, all,
                 all < 2.0 ? "met" : "missed");
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    const double peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;
+    // A log of 1 GB: under 2.5 s and under 64 MB resident.
+    std::printf("history: peak resident memory %.1f MB (goal < 64 MB: %s)\n", peakMb, peakMb < 64 ? "met" : "missed");
+    if (size > 0.9e9)
+        std::printf("history: 1 GB read and filtered in %.3f s (goal < 2.5 s: %s)\n", seconds,
+                    seconds < 2.5 ? "met" : "missed");
     return 0;
 }

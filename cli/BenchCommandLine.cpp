@@ -62,7 +62,8 @@ ParsedCommandLine ParseBenchCommand(Command command, const std::vector<std::stri
         for (const Option& o : options) {
             if (o.command != command || taken != 0) continue;
             taken = value(o.name, *o.out);
-            if (taken < 0) return Fail(std::string(o.name) + " needs a value");
+            // An empty value would quietly mean no filter at all.
+            if (taken < 0 || (taken > 0 && o.out->empty())) return Fail(std::string(o.name) + " needs a value");
             if (taken > 0 && o.out == &family) {
                 std::int32_t n = -1;
                 auto [end, error] = std::from_chars(family.data(), family.data() + family.size(), n);
@@ -89,7 +90,10 @@ ParsedCommandLine ParseBenchCommand(Command command, const std::vector<std::stri
     if (command == Command::EepromRestore && words.empty()) return Fail("FILE is missing");
     if (words.size() > maxWords) return Fail("unexpected argument '" + words[maxWords] + "'");
     if (command == Command::EepromRestore) inv.file = words.front();
-    if (command == Command::History && !words.empty()) inv.serial = words.front();
+    if (command == Command::History && !words.empty()) {
+        if (words.front().empty()) return Fail("SERIAL is empty");
+        inv.serial = words.front();
+    }
     return Checked(inv);
 }
 

@@ -277,6 +277,8 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     }
     const std::string stored = device.LogFileSetting();
     const std::string path = platform::MapPath(stored);
+    // Writes whose program stopped before logging them belong in the listing too.
+    if (platform::PathFileExists(path)) records::AppendOrphanedRecords(path);
     std::string out;
     std::size_t matched = 0;
     const OutputMode& mode = Out().Mode();

@@ -72,9 +72,9 @@ std::optional<bool> HeldByKernelDriver(unsigned productId, const std::string& se
     return std::nullopt;
 }
 
-// The nearest folder that exists on the way to the log's folder, and whether this user may
-// write there: the log's folder is created when the first record is written.
-std::string LogFolderState(const std::string& local)
+// The nearest folder that exists on the way to a file's folder, and whether this user may
+// write there: the log's and the profile store's folders are created when first needed.
+std::string FolderState(const std::string& local)
 {
     fs::path folder = fs::path(local).parent_path();
     if (folder.empty())
@@ -171,16 +171,18 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
     }
 
     Line("Profile store: " + FileState(platform::ProfileStorePath()));
+    Line("  " + FolderState(platform::ProfileStorePath()));
     Line("Registry file: " + FileState(platform::RegistryFilePath()));
     const std::string stored = theDevice.LogFileSetting();
     const std::string local = platform::MapPath(stored);
     Line("Production log: " + stored + (local != stored ? " (" + local + ")" : std::string()));
-    Line("  " + LogFolderState(local));
+    Line("  " + FolderState(local));
     Result()["profileStore"] = platform::ProfileStorePath();
+    Result()["profileFolder"] = FolderState(platform::ProfileStorePath());
     Result()["registryFile"] = platform::RegistryFilePath();
     Result()["productionLog"] = stored;
     Result()["productionLogPath"] = local;
-    Result()["logFolder"] = LogFolderState(local);
+    Result()["logFolder"] = FolderState(local);
 
     if (count == 0) {
         Line("Identify: not tried, no converter was found.");

@@ -308,6 +308,20 @@ std::optional<std::string> ProfileDocument::Get(std::string_view section, std::s
     return std::nullopt;
 }
 
+std::optional<std::size_t> ProfileDocument::LineOf(std::string_view section, std::string_view key) const
+{
+    const auto range = SectionLines(section);
+    if (!range)
+        return std::nullopt;
+    key = Trim(key);
+    for (std::size_t i = range->first; i < range->second; ++i) {
+        const Line line = Classify(lines_[i]);
+        if (line.kind == LineKind::Key && SameName(line.name, key))
+            return i + 1;
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> ProfileDocument::GetLatest(std::string_view section, std::string_view key) const
 {
     section = Trim(section);
@@ -448,7 +462,8 @@ bool UpdateProfileFile(const std::string& path, bool create,
         return fail(std::move(refusal));
     const std::string target = ResolveLink(path);
     struct stat st {};
-    if (!create && stat(target.c_str(), &st) != 0 && errno == ENOENT)
+    const bool missing = stat(target.c_str(), &st) != 0 && errno == ENOENT;
+    if (!create && missing)
         return true; // nothing to change, and no file to create for it
     Fd fd;
     FileStatus status = FileStatus::Ok;
@@ -457,6 +472,15 @@ bool UpdateProfileFile(const std::string& path, bool create,
             return fail(path + ": the folder does not exist");
         return fail(status == FileStatus::Ok ? std::string() : FileStatusText(path, status));
     }
+    // The lock lives on the file, so a new file exists, empty, before its text is written: when
+    // the text cannot be written (a full disk), the empty file must not stay behind.
+    auto failNew = [&](std::string text) {
+        struct stat now {};
+        if (missing && fstat(fd.Get(), &now) == 0 && now.st_size == 0 && stat(target.c_str(), &st) == 0 &&
+            st.st_ino == now.st_ino && st.st_dev == now.st_dev)
+            unlink(target.c_str());
+        return fail(std::move(text));
+    };
     std::string before;
     if (status = ReadAll(fd.Get(), before); status != FileStatus::Ok)
         return fail(FileStatusText(path, status));
@@ -465,7 +489,7 @@ bool UpdateProfileFile(const std::string& path, bool create,
     const std::string after = doc.Text();
     if (after == before)
         return true;
-    return ReplaceFile(target, after, st.st_mode) || fail({});
+    return ReplaceFile(target, after, st.st_mode) || failNew({});
 }
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,

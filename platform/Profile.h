@@ -64,6 +64,8 @@ public:
     // For files of our own where a later section adds to and overrides an earlier one of the
     // same name: the key's value in the last section that holds it.
     std::optional<std::string> GetLatest(std::string_view section, std::string_view key) const;
+    // The number (from 1) of the line Get reads the key from; nullopt when missing.
+    std::optional<std::size_t> LineOf(std::string_view section, std::string_view key) const;
     // Replaces the matching key line in place, or adds the key after the last key of the
     // section, or adds the section at the end. CR and LF in the texts become blanks.
     void Set(std::string_view section, std::string_view key, std::string_view value);

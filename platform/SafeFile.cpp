@@ -113,17 +113,21 @@ std::string FileStatusText(const std::string& path, FileStatus status)
 
 std::string CheckLinkInSharedFolder(const std::string& path)
 {
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
-        return {};
-    struct stat folder {};
-    if (::stat(FolderOf(path).c_str(), &folder) != 0)
-        return path + ": a symbolic link in a folder that cannot be checked; not followed";
-    if ((folder.st_mode & (S_IWGRP | S_IWOTH)) == 0)
-        return {};
-    if (link.st_uid == ::geteuid() || link.st_uid == folder.st_uid)
-        return {};
-    return path + ": a symbolic link of another user in a folder others can write to; not followed";
+    // Every component: a linked folder inside a shared folder leads as far as a linked file.
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string part = path.substr(0, end);
+        struct stat link {};
+        if (!part.empty() && part.back() != '/' && ::lstat(part.c_str(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            struct stat folder {};
+            if (::stat(FolderOf(part).c_str(), &folder) != 0)
+                return part + ": a symbolic link in a folder that cannot be checked; not followed";
+            if ((folder.st_mode & (S_IWGRP | S_IWOTH)) != 0 && link.st_uid != ::geteuid() &&
+                link.st_uid != folder.st_uid)
+                return part + ": a symbolic link of another user in a folder others can write to; not followed";
+        }
+        if (end == std::string::npos)
+            return {};
+    }
 }
 
 int CreateTemporaryFile(const std::string& prefix, std::string& name)

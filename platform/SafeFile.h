@@ -35,9 +35,9 @@ FileStatus CheckRegularFile(const std::string& path, std::size_t maxSize = kMaxT
 // "PATH: not a regular file" and the like; empty for Ok.
 std::string FileStatusText(const std::string& path, FileStatus status);
 
-// Empty when path may be written through: it is no symbolic link, or its folder is writable by
-// nobody but the folder's owner, or the link belongs to us or to the folder's owner. Otherwise
-// the refusal, naming the path.
+// Empty when path may be written through: none of its components is a symbolic link, or each
+// link's folder is writable by nobody but the folder's owner, or the link belongs to us or to
+// the folder's owner. Otherwise the refusal, naming the component.
 std::string CheckLinkInSharedFolder(const std::string& path);
 
 // Creates prefix + six unpredictable characters exclusively (O_EXCL, mode 0600) and returns its

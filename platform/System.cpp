@@ -73,13 +73,13 @@ std::string Slashes(std::string path)
     return path;
 }
 
-bool MakeDirectories(const std::string& path)
+bool MakeDirectories(const std::string& path, mode_t mode = 0777)
 {
     for (std::size_t i = 1; i <= path.size(); ++i) {
         if (i < path.size() && path[i] != '/')
             continue;
         const std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST)
+        if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST)
             return false;
     }
     return DirectoryExists(path);
@@ -193,9 +193,16 @@ bool CreateDirectory(const std::string& path)
     if (path.empty())
         return false;
     const std::string local = MapPath(path);
-    // A drive always exists on Windows; here its folder is ours to make on first use.
-    if (HasDrive(path) && !MakeDirectories(DriveRoot(path[0])))
-        return false;
+    // A drive always exists on Windows; here its folder is ours to make on first use. The
+    // default drives live in our own data folder, which nobody else needs to enter.
+    if (HasDrive(path)) {
+        const std::string root = DriveRoot(path[0]);
+        const std::string data = DataHome();
+        if (root.rfind(data + "/", 0) == 0 && !CreatePrivateFolders(data))
+            return false;
+        if (!MakeDirectories(root))
+            return false;
+    }
     return mkdir(local.c_str(), 0777) == 0;
 }
 
@@ -259,6 +266,11 @@ std::string ConfigHome()
 std::string DataHome()
 {
     return XdgHome("XDG_DATA_HOME", ".local/share");
+}
+
+bool CreatePrivateFolders(const std::string& path)
+{
+    return !path.empty() && MakeDirectories(path, 0700);
 }
 
 } // namespace platform

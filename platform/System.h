@@ -31,4 +31,8 @@ std::string GetComputerName();  // gethostname; empty when unknown
 std::string ConfigHome();       // $XDG_CONFIG_HOME/kestrune (default ~/.config/kestrune)
 std::string DataHome();         // $XDG_DATA_HOME/kestrune (default ~/.local/share/kestrune)
 
+// Makes the folder and its missing parents, each one it makes with mode 0700 (a fresh account
+// has no ~/.config yet). True when path is a folder afterwards.
+bool CreatePrivateFolders(const std::string& path);
+
 } // namespace platform

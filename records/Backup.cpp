@@ -539,6 +539,9 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
 {
     const fs::path folder = fs::path(BackupFolder()) / FolderName(snapshot.converterSerial);
     std::error_code ec;
+    // Backups hold what the converters held: our own data folder, nobody else's to enter.
+    if (BackupFolder().rfind(platform::DataHome() + "/", 0) == 0)
+        platform::CreatePrivateFolders(platform::DataHome());
     fs::create_directories(folder, ec);
     if (!fs::is_directory(folder)) {
         error = "the folder " + folder.string() + " cannot be created";
@@ -587,9 +590,17 @@ std::vector<BackupEntry> ListBackups()
                                 file.path().string()});
         }
     }
-    // Time names sort as text; "-2" after the plain name of the same second.
-    std::sort(list.begin(), list.end(), [](const BackupEntry& a, const BackupEntry& b) {
-        return std::tie(a.converter, a.name) < std::tie(b.converter, b.name);
+    // Time names sort as text; within one second the plain name is the first, then "-2" up to
+    // "-999" by number.
+    auto order = [](const std::string& name) {
+        const std::size_t dash = name.rfind('-');
+        const bool numbered = dash != std::string::npos && dash + 1 < name.size() && name.size() - dash <= 4 &&
+                              name.find_first_not_of("0123456789", dash + 1) == std::string::npos;
+        return numbered ? std::pair{name.substr(0, dash), std::stoi(name.substr(dash + 1))} : std::pair{name, 1};
+    };
+    std::sort(list.begin(), list.end(), [&](const BackupEntry& a, const BackupEntry& b) {
+        return std::tie(a.converter) < std::tie(b.converter) ||
+               (a.converter == b.converter && order(a.name) < order(b.name));
     });
     return list;
 }
@@ -776,6 +787,18 @@ bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std
             return false;
         }
     }
+    // The restored record's number is taken before it is written, like any other; the notes stand
+    // for the log's records until the log has them.
+    const UserAreaImageBuffer present = device.UserAreaImage;
+    device.UserAreaImage = backup.userArea;
+    std::fill(device.UserAreaImage.begin() + kUserAreaSize, device.UserAreaImage.end(), 0);
+    if (!device.StoreStatusBeforeWrite()) {
+        device.UserAreaImage = present;
+        error = "the device status could not be stored";
+        return false;
+    }
+    records::PendingRecord pendingRecord, pendingUsb;
+    device.KeepPendingRecord(pendingRecord, TRUE);
     D2xxLibrary& lib = device.Library();
     const bool configuration = !backup.image.empty();
     // Either record in the log tells what became of the whole restore.
@@ -788,6 +811,7 @@ bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std
         // Through the library first: it also keeps the ManufacturerId, which lies beside the
         // words; the words then put back whatever the library lays out its own way.
         TakeImage(device, backup);
+        device.KeepPendingRecord(pendingUsb, FALSE);
         const d2xx::FT_STATUS status = lib.EEPROM_Program(
             device.DeviceHandle(),
             XSeries(chip) ? static_cast<void*>(&device.m_eepromX) : static_cast<void*>(&device.m_eepromBm),

@@ -1,9 +1,11 @@
 #include "records/History.h"
 
+#include <algorithm>
+#include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -88,81 +90,223 @@ std::string_view Value(const LogEntry& e, std::string_view key)
     return {};
 }
 
+// The three groups of a serial number: digits only, at most as many as each group has when
+// written ("%04d.%04d.%03d", the first group up to 65535).
 bool SerialGroups(std::string_view text, std::int64_t (&groups)[3])
 {
-    if (text.find('.') == std::string_view::npos)
-        return false;
-    return ScanFormat(text, "%d.%d.%d", groups) == 3;
+    static constexpr std::size_t kWidth[3] = {5, 4, 3};
+    for (int g = 0; g < 3; ++g) {
+        const std::size_t end = g < 2 ? text.find('.') : text.size();
+        if (end == std::string_view::npos || end == 0 || end > kWidth[g])
+            return false;
+        groups[g] = 0;
+        for (char c : text.substr(0, end)) {
+            if (c < '0' || c > '9')
+                return false;
+            groups[g] = groups[g] * 10 + (c - '0');
+        }
+        text.remove_prefix(g < 2 ? end + 1 : end);
+    }
+    return true;
 }
+
+} // namespace
+
+namespace {
+
+// Builds records out of the log's lines, one line at a time, so that a log of any size is read
+// in little memory. A lead-in that does not fit is tried again from each of its later lines: a
+// record cut inside its lead-in must not take the next record's "***" with it.
+class LogScanner {
+public:
+    explicit LogScanner(const std::function<void(const LogEntry&)>& found) : found_(found) {}
+
+    void Line(std::string_view line)
+    {
+        if (inSection_ && SectionLine(line))
+            return;
+        lead_[leadCount_++].assign(line);
+        while (leadCount_ > 0 && !LeadFits()) {
+            std::rotate(lead_.begin(), lead_.begin() + 1, lead_.begin() + leadCount_);
+            --leadCount_;
+        }
+        if (leadCount_ == lead_.size())
+            StartSection();
+    }
+
+    // The text ended: a record still open has every whole line it will ever get.
+    void End()
+    {
+        if (inSection_)
+            Emit(false);
+    }
+
+private:
+    struct Span {
+        std::size_t at = 0, size = 0;
+    };
+
+    // Lead-in lines so far: "***", the station line, the kind line, "***", the section line.
+    bool LeadFits() const
+    {
+        LogEntry probe;
+        for (std::size_t i = 0; i < leadCount_; ++i) {
+            const std::string_view line = lead_[i];
+            const bool fits = i == 0 || i == 3 ? line == "***"
+                            : i == 1           ? ParseStationLine(line, probe)
+                            : i == 2           ? StartsWith(line, "*** ") && line.size() > 4
+                                               : line.size() >= 3 && line.front() == '[' && line.back() == ']';
+            if (!fits)
+                return false;
+        }
+        return true;
+    }
+
+    Span Keep(std::string_view text)
+    {
+        const Span span{record_.size(), text.size()};
+        record_.append(text);
+        return span;
+    }
+
+    void StartSection()
+    {
+        LogEntry station;
+        ParseStationLine(lead_[1], station);
+        record_.clear();
+        values_.clear();
+        time_ = Keep(station.time);
+        user_ = Keep(station.user);
+        computer_ = Keep(station.computer);
+        kind_ = Keep(std::string_view(lead_[2]).substr(4));
+        section_ = Keep(std::string_view(lead_[4]).substr(1, lead_[4].size() - 2));
+        leadCount_ = 0;
+        inSection_ = true;
+        afterEmpty_ = false;
+    }
+
+    // False when the line ends the section (and may begin the next record).
+    bool SectionLine(std::string_view line)
+    {
+        if (line.empty()) {
+            afterEmpty_ = true;
+            return true;
+        }
+        if (StartsWith(line, "***") || line.front() == '[') {
+            // Every record begins with an empty line: one straight after a value means the
+            // value's writer stopped in the middle of it.
+            Emit(line == "***" && !afterEmpty_);
+            return false;
+        }
+        afterEmpty_ = false;
+        const std::size_t eq = line.find('=');
+        if (eq != std::string_view::npos && eq > 0) {
+            const Span key = Keep(line.substr(0, eq));
+            values_.push_back({key, Keep(line.substr(eq + 1))});
+        }
+        return true;
+    }
+
+    void Emit(bool lastValueCut)
+    {
+        inSection_ = false;
+        if (lastValueCut && !values_.empty())
+            values_.pop_back();
+        if (values_.empty())
+            return;
+        auto view = [&](Span s) { return std::string_view(record_).substr(s.at, s.size); };
+        entry_.time = view(time_);
+        entry_.user = view(user_);
+        entry_.computer = view(computer_);
+        entry_.kind = view(kind_);
+        entry_.section = view(section_);
+        entry_.values.clear();
+        for (const auto& [key, value] : values_)
+            entry_.values.emplace_back(view(key), view(value));
+        found_(entry_);
+    }
+
+    const std::function<void(const LogEntry&)>& found_;
+    std::array<std::string, 5> lead_;
+    std::size_t leadCount_ = 0;
+    bool inSection_ = false;
+    bool afterEmpty_ = false;
+    std::string record_;
+    Span time_, user_, computer_, kind_, section_;
+    std::vector<std::pair<Span, Span>> values_;
+    LogEntry entry_;
+};
+
+// A line longer than this is no line of a record; it is skipped without being held.
+constexpr std::size_t kMaxLogLine = 1u << 20;
 
 } // namespace
 
 void ScanLog(std::string_view text, const std::function<void(const LogEntry&)>& found)
 {
+    LogScanner scanner(found);
     Lines lines(text);
-    LogEntry e;
     std::string_view line;
-    bool have = lines.Next(line);
-    while (have) {
-        if (line != "***") {
-            have = lines.Next(line);
-            continue;
-        }
-        // Each step that does not fit looks at the same line again as a possible start.
-        e.values.clear();
-        if (!(have = lines.Next(line)) || !ParseStationLine(line, e))
-            continue;
-        if (!(have = lines.Next(line)) || !StartsWith(line, "*** ") || line.size() == 4)
-            continue;
-        e.kind = line.substr(4);
-        if (!(have = lines.Next(line)) || line != "***")
-            continue;
-        if (!(have = lines.Next(line)) || line.size() < 3 || line.front() != '[' || line.back() != ']')
-            continue;
-        e.section = line.substr(1, line.size() - 2);
-        bool afterEmpty = false;
-        while ((have = lines.Next(line))) {
-            if (line.empty()) {
-                afterEmpty = true;
-                continue;
-            }
-            if (StartsWith(line, "***") || line.front() == '[')
-                break;
-            afterEmpty = false;
-            const std::size_t eq = line.find('=');
-            if (eq != std::string_view::npos && eq > 0)
-                e.values.emplace_back(line.substr(0, eq), line.substr(eq + 1));
-        }
-        // Every record begins with an empty line: one straight after a value means the value's
-        // writer stopped in the middle of it.
-        if (have && line == "***" && !afterEmpty && !e.values.empty())
-            e.values.pop_back();
-        if (!e.values.empty())
-            found(e);
-    }
+    while (lines.Next(line))
+        scanner.Line(line);
+    scanner.End();
 }
 
 bool ScanLogFile(const std::string& path, const std::function<void(const LogEntry&)>& found)
 {
-    // The log may be any size; it only has to be a regular file, opened without blocking.
+    // The log may be any size and may be cut back or rotated while we read it: it is read as a
+    // stream (a mapping would fault past a new end), from a regular file opened without blocking.
     platform::FileStatus status = platform::FileStatus::Ok;
     const int fd = platform::OpenRegularFile(path, O_RDONLY, status);
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0) {
-        if (fd >= 0)
-            ::close(fd);
+    if (fd < 0)
         return false;
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    LogScanner scanner(found);
+    std::string buffer(1u << 20, '\0');
+    std::string carry; // the start of a line that goes on in the next read
+    bool skipping = false; // inside an overlong line
+    bool ok = true;
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+        for (;;) {
+            const std::size_t nl = chunk.find('\n');
+            if (nl == std::string_view::npos) {
+                if (!skipping && carry.size() + chunk.size() > kMaxLogLine) {
+                    skipping = true;
+                    carry.clear();
+                }
+                if (!skipping)
+                    carry.append(chunk);
+                break;
+            }
+            std::string_view line = chunk.substr(0, nl);
+            chunk.remove_prefix(nl + 1);
+            if (skipping) {
+                skipping = false;
+                scanner.Line("["); // no record's line: whatever was open ends here
+                continue;
+            }
+            if (!carry.empty()) {
+                carry.append(line);
+                line = carry;
+            }
+            if (!line.empty() && line.back() == '\r')
+                line.remove_suffix(1);
+            scanner.Line(line);
+            carry.clear();
+        }
     }
-    const std::size_t size = static_cast<std::size_t>(st.st_size);
-    void* map = size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
     ::close(fd);
-    if (map == MAP_FAILED)
-        return false;
-    ::madvise(map, size, MADV_SEQUENTIAL);
-    ScanLog({static_cast<const char*>(map), size}, found);
-    if (map != nullptr)
-        ::munmap(map, size);
-    return true;
+    // A last line without its line end was cut by a writer that stopped: it is not handed in.
+    scanner.End();
+    return ok;
 }
 
 std::optional<LogDate> ParseLogDate(std::string_view time)
@@ -194,7 +338,9 @@ std::optional<LogDate> ParseSinceDate(std::string_view text)
     for (char c : text)
         if (c != '.' && (c < '0' || c > '9'))
             return std::nullopt;
-    if (v[0] < 1 || v[0] > 31 || v[1] < 1 || v[1] > 12)
+    static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (v[1] < 1 || v[1] > 12 || v[0] < 1 || v[0] > kDays[v[1] - 1] ||
+        (v[1] == 2 && v[0] == 29 && v[2] % 4 != 0))
         return std::nullopt;
     return LogDate{2000 + static_cast<int>(v[2]), static_cast<int>(v[1]), static_cast<int>(v[0])};
 }
@@ -234,7 +380,10 @@ bool Matches(const LogEntry& e, const HistoryFilter& f)
     if (!f.serial.empty()) {
         const std::string_view serial = Value(e, "SerialNumber");
         std::int64_t want[3] = {}, have[3] = {};
-        if (SerialGroups(f.serial, want)) {
+        if (f.serial.find('.') != std::string::npos) {
+            // Looks like a serial number: it must be one, or it matches nothing.
+            if (!SerialGroups(f.serial, want))
+                return false;
             if (!SerialGroups(serial, have) || want[0] != have[0] || want[1] != have[1] ||
                 want[2] != have[2])
                 return false;

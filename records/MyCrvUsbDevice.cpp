@@ -152,8 +152,11 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
     records::ConverterSnapshot before;
     const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
-    if (known && !records::PrepareWrite(*this, before))
+    if (known && (!StoreStatusBeforeWrite() || !records::PrepareWrite(*this, before)))
         return FALSE;
+    records::PendingRecord pending;
+    if (known)
+        KeepPendingRecord(pending, FALSE);
     if (ChipType == d2xx::FT_DEVICE_X_SERIES) {
         m_eepromX.common.deviceType = ChipType;
         // Every display needs CBUS0 at 4, also on a converter that held another value.
@@ -277,9 +280,11 @@ BOOL CMyCrvUsbDevice::WriteUserArea()
 {
     const platform::DeferStopSignals hold;
     records::ConverterSnapshot before;
-    if (!records::PrepareWrite(*this, before))
+    if (!StoreStatusBeforeWrite() || !records::PrepareWrite(*this, before))
         return FALSE;
     const UserAreaImageBuffer written = UserAreaImage;
+    records::PendingRecord pending;
+    KeepPendingRecord(pending, TRUE);
     // The attempt is history too: a failed write leaves a record that says so.
     if (Library().EE_UAWrite(DeviceHandle(), UserAreaImage.data(), kUserAreaSize) != d2xx::FT_OK) {
         WriteProductionLog(TRUE, FALSE);

@@ -61,22 +61,30 @@ public:
     BOOL ReadProfileSetting(const char* section, const char* key, const char* def, char* buffer,
                             int size);
 
-    // Production log and serial numbers. WriteProductionLog appends one whole record and, for
-    // a write that succeeded, updates the status entries; when the record cannot be appended
-    // or the status cannot be stored it warns the operator (naming the file), notes it in
-    // LastLog and returns FALSE for the record. The write it records keeps its own result.
-    // written: FALSE records a failed write as such and leaves the status entries alone.
-    // notVerified: why the converter does not hold what was written (the record then holds
-    // what was read back); such a write leaves the status entries alone too.
+    // Production log and serial numbers. Every write to the converter stores the status entries
+    // first and writes nothing when they cannot be stored. WriteProductionLog appends one whole
+    // record and, for a write that succeeded, updates the status entries again; when the record
+    // cannot be appended or the status cannot be stored it warns the operator (naming the file),
+    // notes it in LastLog and returns FALSE for the record. The write it records keeps its own
+    // result. written: FALSE records a failed write as such. notVerified: why the converter does
+    // not hold what was written (the record then holds what was read back). Neither updates the
+    // status entries again; their number stays used.
     BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE, const std::string& notVerified = {});
+    // The status of the record about to be written, stored before the write: a display is never
+    // written with a number the store does not hold. False, with a message, when it could not be.
+    bool StoreStatusBeforeWrite();
+
+    // The record of the write about to be made, kept until the log holds it.
+    void KeepPendingRecord(records::PendingRecord& pending, BOOL deviceData);
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
     // Appends a whole record to the log; when it cannot, the warning ends with advice.
     BOOL AppendLogRecord(const std::string& record, const std::string& advice);
     BOOL AppendFileToLog(const char* logPath, const char* sourcePath);
     // The next running number for the record's device code, set into the record and the USB
-    // serial string (in memory only). -1, with a message and nothing changed, when it would
-    // not fit the record (above 65535) or when the profile store is there but cannot be read
-    // (numbering would start again at 1 and repeat numbers already given).
+    // serial string (in memory only) and taken at once: the status entries hold it before this
+    // returns. -1, with a message and nothing changed, when it would not fit the record (above
+    // 65535), when the profile store is there but cannot be read (numbering would start again
+    // at 1 and repeat numbers already given) or when the number cannot be stored.
     std::int32_t GenerateSerialNumber();
     // The log file in stored form: profile "Settings"/"LOG", else the default.
     std::string LogFileSetting();
@@ -112,6 +120,8 @@ private:
     // GetUsbSettings without the pointer checks; report: the unknown-device message.
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     bool UpdateStatusEntries(const records::StationInfo& station); // false: not all stored
+    bool StoreStatusEntries(const DeviceData& data, const records::StationInfo& station);
+    std::string LogSection(BOOL deviceData); // the section of a record, as the log has it
 
     std::unique_ptr<UpdateWorker> m_pUpdateWorker;
 };

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <cstring>
+#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <iterator>
@@ -118,6 +119,71 @@ std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool wr
     return text;
 }
 
+std::string FormatPendingLogHeader(const StationInfo& station, bool deviceData)
+{
+    std::string text = FormatLogHeader(station, deviceData);
+    const std::string kind = deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
+    text.replace(text.find(kind), kind.size(),
+                 std::string(deviceData ? "*** Device data to user area" : "*** USB data") +
+                     " perhaps flashed: the program stopped before logging it\r\n");
+    return text;
+}
+
+namespace {
+
+std::string PendingFolder()
+{
+    return platform::DataHome() + "/pending";
+}
+
+} // namespace
+
+PendingRecord::~PendingRecord()
+{
+    if (fd_ < 0)
+        return;
+    ::unlink(path_.c_str());
+    ::close(fd_);
+}
+
+bool PendingRecord::Keep(const std::string& record)
+{
+    if (!platform::CreatePrivateFolders(PendingFolder()))
+        return false;
+    fd_ = platform::CreateTemporaryFile(PendingFolder() + "/record-", path_);
+    if (fd_ >= 0 && platform::LockFileRange(fd_, 0, 0, 0) && WriteAll(fd_, record) && ::fsync(fd_) == 0)
+        return true;
+    if (fd_ >= 0) {
+        ::unlink(path_.c_str());
+        ::close(fd_);
+    }
+    fd_ = -1;
+    return false;
+}
+
+int AppendOrphanedRecords(const std::string& logPath)
+{
+    int appended = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(PendingFolder(), error)) {
+        const std::string path = entry.path().string();
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        // Locked: its program still runs and logs the record itself.
+        std::string record;
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && platform::LockFileRange(fd, 0, 0, 0) &&
+            platform::ReadRegularFile(path, record) == platform::FileStatus::Ok &&
+            (record.empty() || AppendToLogFile(logPath, record) == AppendResult::Ok)) {
+            ::unlink(path.c_str());
+            appended += record.empty() ? 0 : 1;
+        }
+        ::close(fd);
+    }
+    return appended;
+}
+
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
                              std::uint32_t timeoutMs)
 {
@@ -199,17 +265,23 @@ std::string CMyCrvUsbDevice::LogFileSetting()
     return path;
 }
 
-bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
+bool CMyCrvUsbDevice::StoreStatusEntries(const DeviceData& data, const records::StationInfo& station)
 {
-    DeviceData data;
-    DecodeSerialNumber(UserAreaImage, data);
     std::string timeText = records::FormatLogTime(station.time);
-    std::string section = "Device" + std::to_string(UserAreaImage[0]) + "Status";
+    std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
     bool stored = WriteProfileSetting("Status", "Device", section.c_str()) != FALSE;
     stored = WriteProfileSetting(section.c_str(), "Date", timeText.c_str()) && stored;
     stored = WriteProfileSetting(section.c_str(), "User", station.user.c_str()) && stored;
     stored = WriteProfileSetting(section.c_str(), "Computer", station.computer.c_str()) && stored;
     stored = WriteProfileSetting(section.c_str(), "SerialNumber", FormatSerialNumber(data).c_str()) && stored;
+    return stored;
+}
+
+bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
+{
+    DeviceData data;
+    DecodeSerialNumber(UserAreaImage, data);
+    const bool stored = StoreStatusEntries(data, station);
     if (!stored)
         platform::Ui().MessageBox("The device status could not be stored in \"" + ProfilePath +
                                       "\".\nThe next serial number for this device code may repeat one "
@@ -219,18 +291,42 @@ bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
     return stored;
 }
 
+bool CMyCrvUsbDevice::StoreStatusBeforeWrite()
+{
+    DeviceData data;
+    DecodeSerialNumber(UserAreaImage, data);
+    if (StoreStatusEntries(data, records::CurrentStationInfo()))
+        return true;
+    platform::Ui().MessageBox("The device status could not be stored in \"" + ProfilePath +
+                                  "\".\nNothing was written to the display, so that its serial number "
+                                  "cannot be given again.",
+                              LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                              platform::BoxOwner::MainWindow);
+    return false;
+}
+
 BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written, const std::string& notVerified)
 {
     records::StationInfo station = records::CurrentStationInfo();
     LastLog = {};
-    // The device was written whatever becomes of the log: the next serial number must know.
-    // A failed write changed nothing, and one that did not come back as written gave no
-    // device its number, so the status stays that of the last device written.
+    // Stored before the write already (StoreStatusBeforeWrite), so its number stays used whatever
+    // came of the write; again with the time of the record when the write came back as written.
     if (written && notVerified.empty())
         LastLog.statusStored = UpdateStatusEntries(station);
 
     std::string record =
-        records::FormatLogHeader(station, deviceData != FALSE, written != FALSE, notVerified);
+        records::FormatLogHeader(station, deviceData != FALSE, written != FALSE, notVerified) +
+        LogSection(deviceData);
+    if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
+                                        : "The device could not be written either."))
+        return TRUE;
+    LastLog.recordStored = false;
+    return FALSE;
+}
+
+std::string CMyCrvUsbDevice::LogSection(BOOL deviceData)
+{
+    std::string record;
     if (deviceData) {
         DeviceData data;
         try {
@@ -245,11 +341,13 @@ BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written, const st
         FillUsbSettings(usb.data, false);
         record += records::FormatSection("USB", records::UsbSectionValues(usb.data));
     }
-    if (AppendLogRecord(record, written ? "The device was written; please note its settings by hand."
-                                        : "The device could not be written either."))
-        return TRUE;
-    LastLog.recordStored = false;
-    return FALSE;
+    return record;
+}
+
+void CMyCrvUsbDevice::KeepPendingRecord(records::PendingRecord& pending, BOOL deviceData)
+{
+    pending.Keep(records::FormatPendingLogHeader(records::CurrentStationInfo(), deviceData != FALSE) +
+                 LogSection(deviceData));
 }
 
 BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::string& advice)
@@ -257,8 +355,10 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
     std::string stored = LogFileSetting();
     std::string local = platform::MapPath(stored);
     records::AppendResult result = records::AppendResult::CannotOpen;
-    if (platform::PathFileExists(local) || records::EnsureLogFolder(stored))
+    if (platform::PathFileExists(local) || records::EnsureLogFolder(stored)) {
+        records::AppendOrphanedRecords(local);
         result = records::AppendToLogFile(local, record);
+    }
     if (result == records::AppendResult::Ok)
         return TRUE;
     ++LogFailures;
@@ -353,6 +453,14 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
                       "hold %s (running numbers end at 65535).",
                       static_cast<unsigned>(data.DeviceCode), FormatSerialNumber(generated).c_str());
         platform::Ui().MessageBox(text, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                  platform::BoxOwner::MainWindow);
+        return -1;
+    }
+    // Taken before anything uses it: a number that a later step leaves unused stays a gap.
+    if (!StoreStatusEntries(generated, records::CurrentStationInfo())) {
+        platform::Ui().MessageBox("No serial number was generated: the device status cannot be stored in \"" +
+                                      ProfilePath + "\".",
+                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                                   platform::BoxOwner::MainWindow);
         return -1;
     }

@@ -32,6 +32,29 @@ std::string FormatLogTime(std::int64_t time);
 std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written = true,
                             const std::string& notVerified = {});
 
+// The lead-in of a record kept before its write: whether the write happened is not known.
+std::string FormatPendingLogHeader(const StationInfo& station, bool deviceData);
+
+// A write's record, kept in the station's own data folder from before the write until the log
+// holds the record. A program killed in between leaves the note, and the next append to the log
+// adds it ("perhaps flashed"), so a display written in between never goes missing from the
+// history. The note is held locked while its program lives.
+class PendingRecord {
+public:
+    PendingRecord() = default;
+    ~PendingRecord(); // the log has the record now, or was told it could not take it
+    PendingRecord(const PendingRecord&) = delete;
+    PendingRecord& operator=(const PendingRecord&) = delete;
+    bool Keep(const std::string& record); // false when it cannot be kept
+
+private:
+    int fd_ = -1;
+    std::string path_;
+};
+
+// The notes of programs that stopped before logging, appended to the log and removed; how many.
+int AppendOrphanedRecords(const std::string& logPath);
+
 // How long an append waits for the stations ahead of it.
 constexpr std::uint32_t kLogLockTimeoutMs = 10000;
 

@@ -118,6 +118,10 @@ TEST(CommandLine, UsageErrors)
     EXPECT_EQ(UsageError({"unit", "extra"}), "unexpected argument 'extra'");
     EXPECT_EQ(UsageError({"history", "a", "b"}), "unexpected argument 'b'");
     EXPECT_EQ(UsageError({"history", "--flash", "x.hex"}), "unknown option '--flash'");
+    // An empty filter would list the whole log as if it matched.
+    EXPECT_EQ(UsageError({"history", "--station", ""}), "--station needs a value");
+    EXPECT_EQ(UsageError({"history", "--since="}), "--since needs a value");
+    EXPECT_EQ(UsageError({"history", ""}), "SERIAL is empty");
     EXPECT_EQ(UsageError({"eeprom", "restore"}), "FILE is missing");
     EXPECT_EQ(UsageError({"eeprom", "backups", "--other-converter"}), "unknown option '--other-converter'");
 }

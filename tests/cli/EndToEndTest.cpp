@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -434,11 +435,11 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
     ProcessResult failed = Run({"--yes", "eeprom", "program", "VendorId=0x3333"});
     EXPECT_EQ(failed.status, 1);
     EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
-    // The failed attempt is logged as failed, and the status entries stay untouched.
+    // The failed attempt is logged as failed; the status was stored before it, as for every write.
     EXPECT_NE(ReadText(Log()).find("*** USB data NOT flashed: the write failed\r\n***\r\n[USB]\r\nVendorId=0x3333\r\n"),
               std::string::npos);
     EXPECT_EQ(ReadText(Log()).find("*** USB data flashed"), std::string::npos);
-    EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("[Device98Status]"), std::string::npos);
 
     Simulate("Eeprom", "ProgramFails", "0");
     EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
@@ -543,11 +544,11 @@ TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
 
     Simulate("UserArea", "WriteFails", "0");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
-    // The attempt is history, told as it happened; the status still names no device written.
+    // The attempt is history, told as it happened; its number was taken before it and stays used.
     EXPECT_NE(ReadText(Log()).find("*** Device data to user area NOT flashed: the write failed\r\n***\r\n"
                                    "[Device]\r\nType=0x63\r\n"),
               std::string::npos);
-    EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("[Device99Status]"), std::string::npos);
 }
 
 TEST_P(CliPath, NothingIsWrittenThatWasNotRead)
@@ -637,10 +638,14 @@ TEST_F(Cli, ExitStatusFourWhenTheHistoryIsNotStored)
     // The profile store cannot be written (nor read): its folder is a file.
     ProcessOptions noStatus;
     noStatus.env["KESTRUNE_PROFILE"] = (dir_ / "c" / "blocker" / "kestrune.ini").string();
+    // A record whose status cannot be stored first is not written: its number could come again.
     ProcessResult status = Run({"--yes", "record", "program", "SerialNumber=0077.0001.001"}, noStatus);
-    EXPECT_EQ(status.status, 4) << status.err;
-    EXPECT_NE(status.err.find("The device status could not be stored"), std::string::npos) << status.err;
-    EXPECT_NE(ReadText(Log()).find("SerialNumber=0077.0001.001\r\n"), std::string::npos);
+    EXPECT_EQ(status.status, 1) << status.err;
+    EXPECT_NE(status.err.find("The device status could not be stored in \"" + noStatus.env["KESTRUNE_PROFILE"] +
+                              "\". / Nothing was written to the display"),
+              std::string::npos)
+        << status.err;
+    EXPECT_EQ(ReadText(Log()).find("SerialNumber=0077.0001.001\r\n"), std::string::npos);
 
     // A store that is there but cannot be read would restart the numbering: no number at all.
     ProcessResult serial = Run({"--yes", "serial", "next", "--program"}, noStatus);
@@ -649,7 +654,7 @@ TEST_F(Cli, ExitStatusFourWhenTheHistoryIsNotStored)
     fs::create_directories(dir_ / "store-folder");
     noStatus.env["KESTRUNE_PROFILE"] = (dir_ / "store-folder").string();
     EXPECT_EQ(Run({"serial", "next"}, noStatus).status, 1);
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0077.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0001.0001.001\n"), std::string::npos);
 }
 
 TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
@@ -910,6 +915,50 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
     EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
 }
 
+TEST_F(Cli, LinksOfOtherUsersReachNoFileThroughTheSerialStoreOrALinkedFolder)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec);
+    const fs::path secret = dir_ / "secret.ini", elsewhere = dir_ / "private", made = dir_ / "made-by-root";
+    WriteText(secret, "[Serials]\r\nDevice98=5000\r\n");
+    fs::permissions(secret, fs::perms::owner_read | fs::perms::owner_write);
+    fs::create_directory(elsewhere);
+    for (const fs::perms mode : {fs::perms::all, fs::perms::all | fs::perms::sticky_bit}) {
+        const fs::path shared = dir_ / (mode == fs::perms::all ? "shared" : "sticky");
+        fs::create_directory(shared);
+        fs::permissions(shared, mode);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+            const bool planted = ::symlink(made.c_str(), (shared / "store.ini.lock").c_str()) == 0 &&
+                                 ::symlink(secret.c_str(), (shared / "store.ini").c_str()) == 0 &&
+                                 ::symlink(elsewhere.c_str(), (shared / "sub").c_str()) == 0;
+            ::_exit(planted ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the second user could not make the links";
+
+        WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (shared / "store.ini").string() +
+                                             "\r\nLOG=" + (shared / "sub" / "fertigung.log").string() + "\r\n");
+        ProcessResult lock = Run({"serial", "next"});
+        EXPECT_EQ(lock.status, 1) << shared;
+        EXPECT_NE(lock.err.find("store.ini.lock is a symbolic link; it was not followed"), std::string::npos) << lock.err;
+        EXPECT_FALSE(fs::exists(made)) << shared;
+        fs::remove(shared / "store.ini.lock");
+        ProcessResult store = Run({"serial", "next"});
+        EXPECT_EQ(store.status, 1) << shared;
+        EXPECT_NE(store.err.find("store.ini is a symbolic link; it was not followed"), std::string::npos) << store.err;
+        EXPECT_EQ(ReadText(secret), "[Serials]\r\nDevice98=5000\r\n");
+
+        ProcessResult logged = Run({"--yes", "eeprom", "program", "Description=Linked"});
+        EXPECT_EQ(logged.status, 4) << logged.err;
+        EXPECT_NE(logged.err.find("It is a symbolic link of another user"), std::string::npos) << logged.err;
+        EXPECT_FALSE(fs::exists(elsewhere / "fertigung.log")) << shared;
+    }
+}
+
 TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
 {
     WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
@@ -919,16 +968,18 @@ TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
     EXPECT_EQ(next.out, "Serial Number generated: 0042.0001.001\n");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
 
+    // A number shown is taken: the next command gets the one after it.
     ProcessResult program = Run({"--yes", "serial", "next", "--program"});
     EXPECT_EQ(program.status, 0) << program.err;
-    EXPECT_EQ(program.out, "Serial Number generated: 0042.0001.001\n");
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
-    EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=ZK000042\n"), std::string::npos);
-    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0043.0001.001\n");
+    EXPECT_EQ(program.out, "Serial Number generated: 0043.0001.001\n");
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0043.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=ZK000043\n"), std::string::npos);
 
+    // One refused leaves a gap, never a number given twice.
     ProcessResult unconfirmed = Run({"serial", "next", "--program"});
     EXPECT_EQ(unconfirmed.status, 1);
-    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0042.0001.001\n"), std::string::npos);
+    EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0043.0001.001\n"), std::string::npos);
+    EXPECT_EQ(Run({"serial", "next"}).out, "Serial Number generated: 0045.0001.001\n");
 }
 
 TEST_P(CliPath, FlashWritesTheFileIntoTheFlash)
@@ -1020,6 +1071,7 @@ TEST_P(CliPath, DoctorLooksAndIdentifies)
         "Converter 1: USB ID 0403:f208, serial number \"ZK000001\", description \"Corvina Nova\", chip type 9 (X series)\n",
         "  this user may open it: yes\n  latency timer: 16 ms\n",
         "Profile store: " + (dir_ / "kestrune.ini").string() + " (does not exist)\n",
+        "  folder " + dir_.string() + " is writable\n",
         "Production log: C:\\LOG\\fertigung.log (" + (dir_ / "c" / "LOG" / "fertigung.log").string() + ")\n",
         "Identify:\n" + std::string(kReady),
     };
@@ -1458,6 +1510,90 @@ TEST_F(Unit, StopsAtTheFirstFailedStep)
     }
 }
 
+// A small file system of its own, taken away again whatever the test does. Only root may mount.
+class SmallMount {
+public:
+    explicit SmallMount(const fs::path& at) : at_(at)
+    {
+        fs::create_directories(at);
+        mounted_ = ::geteuid() == 0 && ::mount("tmpfs", at.c_str(), "tmpfs", 0, "size=64k,mode=0755") == 0;
+    }
+    ~SmallMount()
+    {
+        if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+    }
+    SmallMount(const SmallMount&) = delete;
+    SmallMount& operator=(const SmallMount&) = delete;
+    bool Mounted() const { return mounted_; }
+    bool MakeReadOnly() { return ::mount(nullptr, at_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0; }
+    void Fill()
+    {
+        std::ofstream filler(at_ / "filler", std::ios::binary);
+        const std::string block(1024, 'x');
+        for (int i = 0; i < 256 && filler.write(block.data(), block.size()); ++i) filler.flush();
+    }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+TEST_F(Unit, ANumberIsNeverGivenTwice)
+{
+    enum class Store { ReadOnly, Full, FreshAccount };
+    const std::string status = "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n";
+    for (const Store store : {Store::ReadOnly, Store::Full, Store::FreshAccount}) {
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        ProcessOptions options;
+        SmallMount mount(dir_ / "store");
+        const fs::path profile = dir_ / "store" / "kestrune.ini";
+        options.env["KESTRUNE_PROFILE"] = profile.string();
+        if (store != Store::FreshAccount) WriteText(profile.string(), status);
+        if (store == Store::ReadOnly && !(mount.Mounted() && mount.MakeReadOnly())) {
+            if (::geteuid() == 0) GTEST_SKIP() << "root could not mount a read-only file system here";
+            fs::permissions(dir_ / "store", fs::perms::owner_read | fs::perms::owner_exec);
+        }
+        if (store == Store::Full) {
+            if (mount.Mounted())
+                mount.Fill();
+            else // its folder cannot be made: a plain file stands in its place
+                options.env["KESTRUNE_PROFILE"] = (dir_ / "c" / "blocker" / "kestrune.ini").string();
+            WriteText((dir_ / "c" / "blocker").string(), "");
+        }
+        const fs::path home = dir_ / "home";
+        if (store == Store::FreshAccount) {
+            fs::create_directories(home);
+            options.env = {{"HOME", home.string()}, {"KESTRUNE_PROFILE", ""}, {"XDG_CONFIG_HOME", ""},
+                           {"XDG_DATA_HOME", ""}};
+        }
+        std::vector<std::string> given;
+        for (int i = 0; i < 3; ++i) {
+            ProcessResult run = Run({"--yes", "unit", "--serial", "next"}, options);
+            const std::string serial = run.out.substr(0, run.out.find(' '));
+            if (store == Store::FreshAccount) {
+                EXPECT_EQ(run.status, 0) << run.err;
+                given.push_back(serial);
+                continue;
+            }
+            EXPECT_EQ(run.status, 1) << run.out << run.err;
+            EXPECT_NE(run.err.find(" stored in \"" + options.env["KESTRUNE_PROFILE"] + "\""), std::string::npos)
+                << run.err;
+            EXPECT_NE(Record().find("SerialNumber=0001.0001.001\n"), std::string::npos) << "written anyway";
+        }
+        if (store == Store::FreshAccount) {
+            EXPECT_EQ(given, (std::vector<std::string>{"0001.0001.001", "0002.0001.001", "0003.0001.001"}));
+            struct stat info {};
+            ASSERT_EQ(::stat((home / ".config" / "kestrune").c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+            EXPECT_EQ(::stat((home / ".config").c_str(), &info), 0);
+            EXPECT_EQ(info.st_mode & 07777, 0700u);
+        }
+        if (store == Store::ReadOnly && !mount.Mounted())
+            fs::permissions(dir_ / "store", fs::perms::owner_all);
+    }
+}
+
 TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
 {
     // A converter as the bench leaves it; the simulator keeps every EEPROM byte in its state.
@@ -1485,7 +1621,7 @@ TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
         << record.err;
     Simulate("UserArea", "WriteCorrupts", "0");
     EXPECT_NE(ReadText(state), good);
-    // Logged with what the chip holds, and no device took its number from them.
+    // Logged with what the chip holds; the number tried was taken before the write and stays used.
     const std::string log = ReadText(Log());
     EXPECT_NE(log.find("*** USB data NOT verified: ProductId differs when read back\r\n***\r\n[USB]\r\n"
                        "VendorId=0x0403\r\nProductId=0xf301\r\n"),
@@ -1495,7 +1631,7 @@ TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
                        "***\r\n[Device]\r\nType=0x62\r\nSerialNumber=0077.0001.000\r\n"),
               std::string::npos)
         << log;
-    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0042.0001.001"), std::string::npos);
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0077.0001.001"), std::string::npos);
 
     // The backup taken before the first bad write.
     const auto backups = Backups();

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <random>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -117,6 +119,24 @@ TEST(ProfileProcesses, KilledWriterLeavesOldOrNewContent)
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dir.Path()))
         ++files;
     EXPECT_EQ(files, 1);
+}
+
+TEST(ProfileProcesses, AWriteToANewFileThatFailsLeavesNoFile)
+{
+    TempDir dir;
+    const std::string file = dir.File("new.ini");
+    // No byte may be written, as on a full disk.
+    const pid_t writer = Spawn([&] {
+        signal(SIGXFSZ, SIG_IGN);
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_FSIZE, &none);
+        _exit(WritePrivateProfileString("Device", "Type", "0x5f", file) ? 1 : 0);
+    });
+    EXPECT_EQ(ExitCode(writer), 0);
+    EXPECT_FALSE(PathExists(file));
+    std::size_t left = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) left += entry.exists() ? 1 : 0;
+    EXPECT_EQ(left, 0u);
 }
 
 TEST(FileLock, SecondProcessWaitsBoundedThenGetsTheLock)

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -14,6 +15,8 @@
 #include <sstream>
 #include <set>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <thread>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -209,6 +212,33 @@ TEST_F(ProductionLog, SerialNumbersStopAtWhatTheRecordHolds)
     EXPECT_NE(boxes[0].text.find("65535"), std::string::npos);
 }
 
+TEST_F(ProductionLog, AWriteWhoseProgramStoppedIsLoggedByTheNextAppend)
+{
+    ScopedEnv data("XDG_DATA_HOME", dir.File("data").c_str());
+    // Killed between the write and its record: the note stays behind.
+    ASSERT_TRUE(RunChildren(1, [&](int) {
+        records::PendingRecord pending;
+        device.KeepPendingRecord(pending, TRUE);
+        ::_exit(0);
+        return false;
+    }));
+    // The note of a program that still runs is its own to log.
+    records::PendingRecord running;
+    device.KeepPendingRecord(running, FALSE);
+    ASSERT_TRUE(device.WriteProductionLog(TRUE));
+    const std::string flashed = kExampleHeader + "*** Device data to user area flashed\r\n***\r\n" + kExampleDeviceSection;
+    const std::string orphan = kExampleHeader +
+                               "*** Device data to user area perhaps flashed: the program stopped before "
+                               "logging it\r\n***\r\n" + kExampleDeviceSection;
+    EXPECT_EQ(ReadText(logPath), orphan + flashed);
+    // Once only.
+    ASSERT_TRUE(device.WriteProductionLog(TRUE));
+    EXPECT_EQ(ReadText(logPath), orphan + flashed + flashed);
+    std::size_t notes = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir.File("data/kestrune/pending"))) notes += e.is_regular_file();
+    EXPECT_EQ(notes, 1u);
+}
+
 TEST_F(ProductionLog, FilesAndHeadersAreAppendedWhole)
 {
     std::string log = dir.File("whole.log");
@@ -394,6 +424,12 @@ TEST(History, Filters)
         {"", "", "08.12.26", "STATION1", {"Tue Dec  8", "Tue Dec  8"}},
         {"", "", "", "Station2", {"Mon Dec  7", "Mon Dec  7"}},
         {"14.3456.789", "0x62", "01.01.27", "", {}},
+        // Only a serial number as the log writes it matches one.
+        {"0013.3456.789.99", "", "", "", {}},
+        {"0013.3456.789x", "", "", "", {}},
+        {"+13.3456.789", "", "", "", {}},
+        {"13.-3456.789", "", "", "", {}},
+        {"13.3456.7890", "", "", "", {}},
     };
     for (const auto& c : cases) {
         records::HistoryFilter filter;
@@ -407,10 +443,79 @@ TEST(History, Filters)
         });
         EXPECT_EQ(times, c.times) << c.serial << "|" << c.type << "|" << c.since << "|" << c.station;
     }
-    for (const char* bad : {"1.12.26", "32.12.26", "01.13.26", "01-12-26", "aa.bb.cc", ""})
+    EXPECT_TRUE(records::ParseSinceDate("29.02.24"));
+    for (const char* bad : {"1.12.26", "32.12.26", "01.13.26", "01-12-26", "aa.bb.cc", "", "31.02.24",
+                            "29.02.25", "31.04.26", "00.01.26"})
         EXPECT_FALSE(records::ParseSinceDate(bad)) << bad;
     for (const char* bad : {"256", "0x100", "-1", "0x", "9a", ""})
         EXPECT_FALSE(records::ParseDeviceCode(bad)) << bad;
+}
+
+// Two records, the first cut at every byte: the second is always listed whole, and the first,
+// when listed, holds only lines it had whole.
+TEST(History, ACutRecordNeverSwallowsTheNext)
+{
+    const std::string first = "\r\n***\r\n*** [Sun Dec  6 10:14:04 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\r\n"
+                              "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
+                              "SerialNumber=0012.3456.789\r\nManufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n";
+    const std::string second = "\r\n***\r\n*** [Mon Dec  7 08:00:00 2026] USER \"TECH\" on COMPUTER \"STATION2\"\r\n"
+                               "*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x0403\r\nSerialNumber=ZK000013\r\n";
+    auto lf = [](std::string text) {
+        text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+        return text;
+    };
+    for (const bool crlf : {true, false}) {
+        const std::string a = crlf ? first : lf(first), b = crlf ? second : lf(second);
+        std::vector<std::string> whole;
+        records::ScanLog(a, [&](const records::LogEntry& e) { whole.push_back(records::FormatEntry(e)); });
+        ASSERT_EQ(whole.size(), 1u);
+        for (std::size_t cut = 0; cut <= a.size(); ++cut) {
+            std::vector<std::string> listed;
+            records::ScanLog(a.substr(0, cut) + b,
+                             [&](const records::LogEntry& e) { listed.push_back(records::FormatEntry(e)); });
+            ASSERT_FALSE(listed.empty()) << "cut at " << cut << (crlf ? " CR LF" : " LF");
+            EXPECT_EQ(listed.back(), "Mon Dec  7 08:00:00 2026\tTECH\tSTATION2\tUSB data flashed\t"
+                                     "VendorId=0x0403\tSerialNumber=ZK000013")
+                << "cut at " << cut << (crlf ? " CR LF" : " LF");
+            EXPECT_LE(listed.size(), 2u) << cut;
+            if (listed.size() == 2) {
+                EXPECT_EQ(whole[0].rfind(listed[0], 0), 0u) << "cut at " << cut << ": " << listed[0];
+            }
+        }
+    }
+}
+
+// The log is cut back and written again while history reads it: no fault, and every record
+// listed is one that was written.
+TEST(History, ALogThatShrinksAndGrowsWhileItIsRead)
+{
+    TempDir dir;
+    const std::string log = dir.File("moving.log");
+    std::string record;
+    for (int k = 0; k < 2000; ++k) record += kSharedLog;
+    WriteText(log, record);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        for (int round = 0; round < 200 && !stop; ++round) {
+            const int fd = ::open(log.c_str(), O_WRONLY | O_APPEND);
+            if (fd < 0) return;
+            if (::ftruncate(fd, round % 2 == 0 ? 1000 : 0) != 0) {}
+            if (::write(fd, record.data(), record.size() / (1 + round % 5)) < 0) {}
+            ::close(fd);
+        }
+    });
+    // A mapped log would fault here as soon as it got shorter than the mapping.
+    for (int pass = 0; pass < 20; ++pass)
+        EXPECT_TRUE(records::ScanLogFile(log, [](const records::LogEntry&) {}));
+    stop = true;
+    writer.join();
+    WriteText(log, record);
+    std::size_t listed = 0;
+    EXPECT_TRUE(records::ScanLogFile(log, [&](const records::LogEntry&) { ++listed; }));
+    std::size_t inMemory = 0;
+    records::ScanLog(record, [&](const records::LogEntry&) { ++inMemory; });
+    EXPECT_EQ(listed, inMemory);
+    EXPECT_GT(listed, 2000u * 4);
 }
 
 TEST(SerialStore, SixProcessesNeverShareANumber)
@@ -462,6 +567,53 @@ TEST(SerialStore, ALockHeldTooLongHandsOutNothing)
     EXPECT_NE(r.error.find("kept " + store + ".lock locked"), std::string::npos) << r.error;
     EXPECT_TRUE(WaitChild(holder));
     EXPECT_FALSE(std::filesystem::exists(store));
+}
+
+TEST(SerialStore, ADamagedValueOrAStaleTemporaryFile)
+{
+    TempDir dir;
+    const std::string store = dir.File("serials.ini");
+    for (const char* value : {"12a", "", "-3", "x"}) {
+        WriteText(store, std::string("[Serials]\r\nDevice95=7\r\nDevice98=") + value + "\r\n");
+        const records::Reservation r = records::ReserveSerialNumber(store, 98, 0);
+        EXPECT_EQ(r.number, 0) << value;
+        EXPECT_EQ(r.error, "the serial-number store " + store + " holds no number for Device98 on line 3 (\"" +
+                               value + "\")");
+    }
+    WriteText(store, "[Serials]\r\nDevice98=41\r\n");
+    // Left by a killed reservation: an old one goes, a young one may still be written.
+    WriteText(store + ".tmpAAAAAA", "old");
+    WriteText(store + ".tmpBBBBBB", "young");
+    const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - 120, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (store + ".tmpAAAAAA").c_str(), times, 0), 0);
+    EXPECT_EQ(records::ReserveSerialNumber(store, 98, 0).number, 42);
+    EXPECT_FALSE(std::filesystem::exists(store + ".tmpAAAAAA"));
+    EXPECT_TRUE(std::filesystem::exists(store + ".tmpBBBBBB"));
+
+    // Made for every station account that may write the folder.
+    const mode_t mask = ::umask(002);
+    const std::string fresh = dir.File("fresh.ini");
+    EXPECT_EQ(records::ReserveSerialNumber(fresh, 98, 0).number, 1);
+    ::umask(mask);
+    for (const std::string& file : {fresh, fresh + ".lock"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(file.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0664u) << file;
+    }
+}
+
+TEST(Backup, ListedByTimeThenBySequenceNumber)
+{
+    TempDir dir;
+    ScopedEnv data("XDG_DATA_HOME", dir.File("data").c_str());
+    const std::string folder = records::BackupFolder() + "/ZK000001";
+    std::filesystem::create_directories(folder);
+    for (const char* name : {"20261207T101405Z", "20261207T101404Z-10", "20261207T101404Z", "20261207T101404Z-2"})
+        WriteText(folder + "/" + name + ".ini", "");
+    std::vector<std::string> names;
+    for (const records::BackupEntry& b : records::ListBackups()) names.push_back(b.name);
+    EXPECT_EQ(names, (std::vector<std::string>{"20261207T101404Z", "20261207T101404Z-2", "20261207T101404Z-10",
+                                               "20261207T101405Z"}));
 }
 
 // A converter as the chip lays it out: words, checksum and the library's image agreeing.
