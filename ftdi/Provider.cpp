@@ -23,7 +23,7 @@
 
 #include "ftdi/BulkIn.h"
 #include "ftdi/Eeprom.h"
-#include "link/ChipRule.h"
+#include "link/ConverterRules.h"
 #include "link/D2xx.h"
 
 using namespace d2xx;
@@ -289,8 +289,7 @@ const Listed* ByListedSerial(const std::vector<Listed>& list, const std::string&
     for (const Listed& l : list) {
         if (l.serial == serial)
             return &l;
-        if (serial.size() == kListedSerialMax && l.serial.size() > kListedSerialMax &&
-            l.serial.compare(0, kListedSerialMax, serial) == 0) {
+        if (SerialNames(serial, l.serial)) {
             prefixed = &l;
             ++prefixes;
         }

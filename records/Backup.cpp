@@ -13,7 +13,7 @@
 #include <sstream>
 #include <unistd.h>
 
-#include "link/ChipRule.h"
+#include "link/ConverterRules.h"
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"

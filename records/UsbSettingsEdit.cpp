@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/ChipRule.h"
+#include "link/ConverterRules.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "link/ChipRule.h"
+#include "link/ConverterRules.h"
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
@@ -163,8 +163,7 @@ int Converter::IndexBySerial(const std::string& name) const
         const std::string s = ListedSerial(i);
         if (s == name)
             return i;
-        if (name.size() == kListedSerialMax && s.size() > kListedSerialMax &&
-            s.compare(0, kListedSerialMax, name) == 0) {
+        if (SerialNames(name, s)) {
             prefixed = i;
             ++prefixes;
         }

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <set>
 
-#include "link/ChipRule.h"
+#include "link/ConverterRules.h"
 #include "link/D2xx.h"
 #include "platform/Types.h"
 #include "sim/Converter.h"

@@ -1039,6 +1039,14 @@ TEST_P(CliPath, DoctorLooksAndIdentifies)
     // Read-only: the log's folder is only looked at.
     EXPECT_FALSE(fs::exists(dir_ / "c" / "LOG"));
 
+    // A serial longer than the list holds: shown as the list gives it, and opened all the same.
+    Simulate("Converter", "SerialNumber", "KS00000100000001");
+    Simulate("Eeprom", "SerialNumber", "KS00000100000001");
+    const ProcessResult longSerial = Run({"doctor"});
+    EXPECT_EQ(longSerial.status, 0) << longSerial.out;
+    EXPECT_NE(longSerial.out.find("serial number \"KS0000010000000\""), std::string::npos) << longSerial.out;
+    EXPECT_NE(longSerial.out.find("  this user may open it: yes\n"), std::string::npos) << longSerial.out;
+
     Simulate("Display", "Responds", "0");
     EXPECT_EQ(Run({"doctor"}).status, 1);
     Simulate("Converter", "Present", "0");
@@ -1349,6 +1357,18 @@ TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
               std::string::npos)
         << refused.err;
     EXPECT_EQ(Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"}).status, 0);
+
+    // A backup of another chip type never, whatever is asked: its words are laid out otherwise.
+    std::string otherChip = text;
+    otherChip.replace(otherChip.find("ChipType=9"), 10, "ChipType=5");
+    const std::size_t image = otherChip.find("\nImage=") + 7;
+    otherChip.erase(image, otherChip.find('\r', image) - image);
+    WriteText(other, otherChip);
+    ProcessResult chip = Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"});
+    EXPECT_EQ(chip.status, 1);
+    EXPECT_NE(chip.err.find("the backup is of chip type 5, the converter is of chip type 9"), std::string::npos)
+        << chip.err;
+    EXPECT_EQ(ReadText(state), good);
 
     // A damaged backup is no backup.
     text.replace(text.find("UserArea="), 9, "UserArea=zz");
