@@ -526,15 +526,17 @@ TEST_P(CliPath, APullAtAnyWordIsNeverShownAsValidAndTheBackupMendsIt)
             ASSERT_LT(word, 128) << write.err;
 
             const ProcessResult usb = Run({"eeprom", "show"});
-            if (usb.status == 0)
+            if (usb.status == 0) {
                 EXPECT_TRUE(usb.out == kUsbSection || usb.out == programmedUsb) << usb.out;
-            else
+            } else {
                 EXPECT_NE(usb.err.find("the USB EEPROM's checksum is wrong"), std::string::npos) << usb.err;
+            }
             const ProcessResult record = Run({"record", "show"});
-            if (record.status == 0 && record.out.find("Checksum=ok") != std::string::npos)
+            if (record.status == 0 && record.out.find("Checksum=ok") != std::string::npos) {
                 EXPECT_TRUE(record.out == std::string(kDeviceSection) + "Checksum=ok\n" ||
                             record.out == programmedRecord)
                     << record.out;
+            }
             if (usb.status != 0 && !partialTried) {
                 partialTried = true;
                 // The fields of an unread part are not made up from what is left.
