@@ -1,6 +1,7 @@
 // Flashes a 64 KiB image into the simulated display over a paced link and compares the run
-// with what the line itself costs, with and without the shortened latency timer, over both
-// paths to the converter: the simulator's D2XX library, and our libftdi1 provider through
+// with what the line itself costs, for 16-, 32- and 64-byte records (or the sizes named on the
+// command line), with the latency timer at 2 ms for the run and left at 16 ms, over both paths
+// to the converter: the simulator's D2XX library, and our libftdi1 provider through
 // Debian's libftdi1 onto the simulated USB bus. Each run is a child process of this program,
 // since the simulated bus must be in place before the program starts (LD_LIBRARY_PATH).
 #include <unistd.h>
@@ -39,9 +40,13 @@ struct Figures {
     double cpu = 0;
 };
 
+std::string HexPath(const std::string& dir, std::size_t recordBytes) {
+    return dir + "/kv-bench-" + std::to_string(recordBytes) + ".hex";
+}
+
 // Child: one flash over whatever provider the environment names.
-int FlashOnce(const std::string& dir, bool tuning) {
-    const std::string hexPath = dir + "/kv-bench.hex";
+int FlashOnce(const std::string& dir, bool tuning, std::size_t recordBytes) {
+    const std::string hexPath = HexPath(dir, recordBytes);
     const std::string flashPath = dir + "/flash.bin";
     const std::vector<std::uint8_t> image = tools::SampleFirmwareData(kImageSize);
     std::filesystem::remove(flashPath);
@@ -108,51 +113,72 @@ Figures RunChild(const Path& path, const std::string& what) {
     return f;
 }
 
-void Print(const char* title, const Figures& f, double floor) {
-    std::printf("  %s\n", title);
-    std::printf("    result                 %d, flash.bin %s\n", f.result, f.flashMatches ? "equals the image" : "DIFFERS");
-    std::printf("    wall time              %.3f s\n", f.wall);
-    std::printf("    wall / floor           %.3f\n", f.wall / floor);
-    std::printf("    CPU time               %.3f s = %.1f %% of the wall time\n", f.cpu, 100.0 * f.cpu / f.wall);
+struct Floor {
+    std::size_t lines = 0;
+    double seconds = 0;
+};
+
+// Every byte each way, 10 bits at the line rate: family 0 sends each record with two LFs.
+Floor LineRateFloor(const std::string& text) {
+    Floor f;
+    std::size_t sent = 2 + 3 + 3; // wake-up, erase, load
+    for (std::size_t pos = 0; pos < text.size();) {
+        const std::size_t end = text.find("\r\n", pos);
+        sent += end - pos + 2;
+        ++f.lines;
+        pos = end + 2;
+    }
+    const std::size_t received = 1 + 4 + 4 + f.lines + 4; // replies, one verdict a line, final
+    f.seconds = static_cast<double>(sent + received) * 10.0 / kBaud;
+    return f;
+}
+
+void PrintRow(std::size_t recordBytes, const char* latency, const Figures& f, double floor) {
+    std::printf("  %4zu B   %-6s %6d   %-7s %8.3f %8.3f %7.1f %%\n", recordBytes, latency, f.result,
+                f.flashMatches ? "equal" : "DIFFERS", f.wall, f.wall / floor, f.wall > 0 ? 100.0 * f.cpu / f.wall : 0.0);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], "--flash") == 0)
-        return FlashOnce(std::getenv("KESTRUNE_BENCH_DIR"), std::strcmp(argv[2], "tuned") == 0);
+    if (argc == 4 && std::strcmp(argv[1], "--flash") == 0)
+        return FlashOnce(std::getenv("KESTRUNE_BENCH_DIR"), std::strcmp(argv[2], "tuned") == 0,
+                         std::strtoul(argv[3], nullptr, 10));
     if (argc == 2 && std::strcmp(argv[1], "--read-wait") == 0)
         return ReadWait();
+
+    std::vector<std::size_t> sizes;
+    for (int i = 1; i < argc; ++i) {
+        const unsigned long n = std::strtoul(argv[i], nullptr, 10);
+        if (n < 1 || n > 255) {
+            std::fprintf(stderr, "usage: bench_firmware_update [record bytes 1..255]...\n");
+            return 2;
+        }
+        sizes.push_back(n);
+    }
+    if (sizes.empty())
+        sizes = {16, 32, 64};
 
     char pattern[] = "/tmp/kestrune-bench-XXXXXX";
     if (mkdtemp(pattern) == nullptr) {
         return 1;
     }
     const std::string dir = pattern;
-    const std::string hexPath = dir + "/kv-bench.hex";
     const std::string ini = dir + "/sim.ini";
-
     const std::vector<std::uint8_t> image = tools::SampleFirmwareData(kImageSize);
-    const std::string text = tools::IntelHexText(image);
-    std::ofstream(hexPath, std::ios::binary) << text;
     std::ofstream(ini, std::ios::binary) << "[Link]\r\nPace=1\r\nLatencyTimerMs=16\r\n[State]\r\nFolder=" << dir << "\r\n";
     setenv("KESTRUNE_SIM", ini.c_str(), 1);
     setenv("KESTRUNE_BENCH_DIR", dir.c_str(), 1);
 
-    // Every byte each way, 10 bits at the line rate: family 0 sends each record with two LFs.
-    std::size_t lines = 0;
-    std::size_t sent = 2 + 3 + 3; // wake-up, erase, load
-    for (std::size_t pos = 0; pos < text.size();) {
-        const std::size_t end = text.find("\r\n", pos);
-        sent += end - pos + 2;
-        ++lines;
-        pos = end + 2;
+    std::printf("64 KiB image, 115200 baud, paced link, converter latency timer 16 ms unless the run sets 2 ms\n");
+    std::printf("  record   lines   floor s\n");
+    std::vector<Floor> floors;
+    for (const std::size_t size : sizes) {
+        const std::string text = tools::IntelHexText(image, size);
+        std::ofstream(HexPath(dir, size), std::ios::binary) << text;
+        floors.push_back(LineRateFloor(text));
+        std::printf("  %4zu B  %6zu  %8.3f\n", size, floors.back().lines, floors.back().seconds);
     }
-    const std::size_t received = 1 + 4 + 4 + lines + 4; // replies, one verdict a line, final
-    const double floor = static_cast<double>(sent + received) * 10.0 / kBaud;
-    std::printf("64 KiB image, %zu record lines, %zu bytes sent, %zu received, 115200 baud, latency timer 16 ms\n",
-                lines, sent, received);
-    std::printf("line-rate floor            %.3f s\n", floor);
 
     std::vector<Path> paths = {{"the simulator's D2XX library", KESTRUNE_SIM_LIBRARY, ""}};
 #if defined(KESTRUNE_FTDI_PROVIDER) && defined(KESTRUNE_USBSIM_DIR)
@@ -162,18 +188,22 @@ int main(int argc, char** argv) {
     bool ok = true;
     for (const Path& path : paths) {
         std::printf("%s:\n", path.title);
-        const Figures tuned = RunChild(path, "--flash tuned");
-        Print("with the latency timer at 2 ms for the run:", tuned, floor);
-        const Figures plain = RunChild(path, "--flash plain");
-        Print("without the change (16 ms):", plain, floor);
-        std::printf("    speed-up from the change  %.2f x\n", plain.wall / tuned.wall);
+        std::printf("  record   latency result   flash     wall s   /floor     CPU\n");
+        for (std::size_t i = 0; i < sizes.size(); ++i) {
+            const std::string size = " " + std::to_string(sizes[i]);
+            const Figures tuned = RunChild(path, "--flash tuned" + size);
+            PrintRow(sizes[i], "2 ms", tuned, floors[i].seconds);
+            const Figures plain = RunChild(path, "--flash plain" + size);
+            PrintRow(sizes[i], "16 ms", plain, floors[i].seconds);
+            std::fflush(stdout);
+            ok = ok && tuned.result == 0 && plain.result == 0 && tuned.flashMatches && plain.flashMatches;
+        }
         const Figures wait = RunChild(path, "--read-wait");
         if (wait.wall < 0.5)
             std::printf("  a read with a 2 s time-out and nothing to read returns at once (this library does not wait)\n");
         else
             std::printf("  a read waiting %.3f s for bytes that never come: CPU %.3f s = %.2f %% of a core\n", wait.wall,
                         wait.cpu, 100.0 * wait.cpu / wait.wall);
-        ok = ok && tuned.result == 0 && plain.result == 0 && tuned.flashMatches && plain.flashMatches;
     }
     std::filesystem::remove_all(dir);
     return ok ? 0 : 1;

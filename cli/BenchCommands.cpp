@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
-#include <sstream>
 
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
@@ -271,15 +270,15 @@ int EepromBackups()
 
 int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
 {
-    std::ifstream in(platform::MapPath(inv.file), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
     records::ConverterSnapshot backup;
     std::string error;
-    if (!in || !records::ParseBackup(text.str(), backup, error)) {
-        Complain("cannot restore " + inv.file + ": " + (in ? error : "the file cannot be read"));
+    if (!records::ReadBackupFile(platform::MapPath(inv.file), backup, error)) {
+        Complain("cannot restore " + inv.file + ": " + error + "; nothing was written");
         return kExitFailed;
     }
+    if (!backup.digested)
+        Complain(inv.file + " has no digest (an older backup); its [Raw] words pass the chip's checksum and "
+                            "agree with its [USB] and [Device] sections");
     if (!device.EnsureConnected()) return kExitNoDisplay;
     records::ConverterSnapshot present;
     // With the raw words, so that a converter left half-written can still be compared.

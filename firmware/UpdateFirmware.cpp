@@ -95,6 +95,55 @@ private:
     bool active_ = false;
 };
 
+// The boot loader's good verdict as the converter's event character: each "G" reaches us at
+// once instead of at the next latency-timer tick. The previous characters come back at every
+// exit. Through FT_SetChars when the provider has it, else through the DCB, whose DTR must stay
+// set: a drop would restart the display in the middle of the run.
+class VerdictFlush {
+public:
+    explicit VerdictFlush(CCrvUsbDevice& device) : device_(device) {
+        D2xxLibrary& lib = device_.Library();
+        const d2xx::FT_HANDLE handle = device_.DeviceHandle();
+        if (lib.W32_GetCommState(handle, &previous_) == FALSE) {
+            return;
+        }
+        if (lib.SetChars(handle, kGood, 1, Char(previous_.ErrorChar), previous_.fErrorChar) == d2xx::FT_OK) {
+            mode_ = Mode::Chars;
+            return;
+        }
+        previous_.fDtrControl = d2xx::DTR_CONTROL_ENABLE;
+        d2xx::FTDCB dcb = previous_;
+        dcb.EvtChar = static_cast<char>(kGood);
+        if (lib.W32_SetCommState(handle, &dcb) != FALSE) {
+            mode_ = Mode::Dcb;
+        }
+    }
+    ~VerdictFlush() {
+        const d2xx::FT_HANDLE handle = device_.DeviceHandle();
+        if (mode_ == Mode::None || !d2xx::IsValidHandle(handle)) {
+            return;
+        }
+        D2xxLibrary& lib = device_.Library();
+        if (mode_ == Mode::Chars) {
+            const d2xx::UCHAR event = Char(previous_.EvtChar);
+            lib.SetChars(handle, event, event != 0 ? 1 : 0, Char(previous_.ErrorChar), previous_.fErrorChar);
+        } else {
+            lib.W32_SetCommState(handle, &previous_);
+        }
+    }
+    VerdictFlush(const VerdictFlush&) = delete;
+    VerdictFlush& operator=(const VerdictFlush&) = delete;
+
+private:
+    enum class Mode { None, Chars, Dcb };
+    static constexpr d2xx::UCHAR kGood = 'G';
+    static d2xx::UCHAR Char(char c) { return static_cast<d2xx::UCHAR>(c); }
+
+    CCrvUsbDevice& device_;
+    d2xx::FTDCB previous_{};
+    Mode mode_ = Mode::None;
+};
+
 class UpdateRun {
 public:
     UpdateRun(CCrvUsbDevice& device, platform::UpdateSink* frame, std::int32_t family,
@@ -234,6 +283,7 @@ private:
     // Sends every record line and reads its verdict. A value when the run ends there (a
     // refused record or a lost link; the exit steps are done); nothing when all were sent.
     std::optional<std::int32_t> RecordLoop() {
+        const VerdictFlush flush(device_);
         std::string piece;
         piece.reserve(kLineBufferSize);
         reply_.fill(0);

@@ -157,6 +157,9 @@ struct Device {
     ULONG eventMask = 0;
     bool breakOn = false;
     std::uint8_t latency = 16;
+    // The chip's event character (opening resets it to off); the DCB's EvtChar shows it, 0 off.
+    std::uint8_t eventChar = 0;
+    bool eventOn = false;
     std::size_t packetSize = 64;
 
     void ReaderLoop();
@@ -619,6 +622,15 @@ FT_STATUS ApplyLine(Device& d, const FTDCB& dcb)
     return FT_OK;
 }
 
+FT_STATUS SetEventChar(Device& d, UCHAR c, bool on)
+{
+    if (ftdi_set_event_char(d.ctx, c, on ? 1 : 0) != 0)
+        return FT_IO_ERROR;
+    d.eventChar = c;
+    d.eventOn = on;
+    return FT_OK;
+}
+
 FT_STATUS Escape(Device& d, DWORD function)
 {
     int rc = -1;
@@ -1047,6 +1059,7 @@ FTDI_EXPORT BOOL FT_W32_GetCommState(FT_HANDLE h, FTDCB* dcb)
         if (!dcb || !PollModem(d, modem))
             return false;
         *dcb = d.dcb;
+        dcb->EvtChar = static_cast<char>(d.eventOn ? d.eventChar : 0);
         return true;
     });
 }
@@ -1056,8 +1069,25 @@ FTDI_EXPORT BOOL FT_W32_SetCommState(FT_HANDLE h, FTDCB* dcb)
     return WithDeviceW32(h, [&](Device& d) {
         if (!dcb || ApplyLine(d, *dcb) != FT_OK)
             return false;
+        // Sent only on a change, so a DCB read and written back costs no request.
+        const auto evt = static_cast<UCHAR>(dcb->EvtChar);
+        if (evt != (d.eventOn ? d.eventChar : 0) && SetEventChar(d, evt, evt != 0) != FT_OK)
+            return false;
         d.dcb = *dcb;
         return true;
+    });
+}
+
+FTDI_EXPORT FT_STATUS FT_SetChars(FT_HANDLE h, UCHAR eventChar, UCHAR eventOn, UCHAR errorChar,
+                                  UCHAR errorOn)
+{
+    return WithDevice(h, [&](Device& d) -> FT_STATUS {
+        if (SetEventChar(d, eventChar, eventOn != 0) != FT_OK ||
+            ftdi_set_error_char(d.ctx, errorChar, errorOn ? 1 : 0) != 0)
+            return FT_IO_ERROR;
+        d.dcb.ErrorChar = static_cast<char>(errorChar);
+        d.dcb.fErrorChar = errorOn ? 1 : 0;
+        return FT_OK;
     });
 }
 

@@ -223,6 +223,8 @@ using PFN_FT_Rescan = FT_STATUS (*)();
 using PFN_FT_Reload = FT_STATUS (*)(WORD, WORD);
 using PFN_FT_SetLatencyTimer = FT_STATUS (*)(FT_HANDLE, UCHAR);
 using PFN_FT_GetLatencyTimer = FT_STATUS (*)(FT_HANDLE, UCHAR*);
+// Event character, its enable, error character, its enable.
+using PFN_FT_SetChars = FT_STATUS (*)(FT_HANDLE, UCHAR, UCHAR, UCHAR, UCHAR);
 using PFN_FT_W32_CreateFile = FT_HANDLE (*)(const char*, DWORD, DWORD, void*, DWORD, DWORD, void*);
 using PFN_FT_W32_Handle = BOOL (*)(FT_HANDLE); // CloseHandle, ClearCommBreak, SetCommBreak
 using PFN_FT_W32_ReadFile = BOOL (*)(FT_HANDLE, void*, DWORD, DWORD*, void*);

@@ -55,6 +55,7 @@ struct D2xxLibrary::Entries {
     PFN_FT_Reload Reload = nullptr;
     PFN_FT_SetLatencyTimer SetLatencyTimer = nullptr;
     PFN_FT_GetLatencyTimer GetLatencyTimer = nullptr;
+    PFN_FT_SetChars SetChars = nullptr;
     PFN_Kestrune_OpenFailure OpenFailure = nullptr;
 };
 
@@ -99,12 +100,16 @@ void NameFailure(const std::string& file, const std::string& error)
 
 platform::ModuleHandle LoadFirstProvider()
 {
+    // A provider the operator named is news even when it is absent: a typo there must not
+    // pass for "no converter".
+    const char* chosen = std::getenv("KESTRUNE_D2XX");
+    const bool named = chosen != nullptr && *chosen != '\0';
     for (const std::string& file : D2xxLibrary::ProviderFiles()) {
         platform::ModuleHandle module = platform::LoadLibrary(file);
         if (module)
             return module;
         const std::string error = platform::LastLoadError();
-        if (!Missing(file, error))
+        if (named || !Missing(file, error))
             NameFailure(file, error);
     }
     return nullptr;
@@ -214,6 +219,7 @@ BOOL D2xxLibrary::Bind()
     Lookup(m, "FT_Reload", e.Reload);
     Lookup(m, "FT_SetLatencyTimer", e.SetLatencyTimer);
     Lookup(m, "FT_GetLatencyTimer", e.GetLatencyTimer);
+    Lookup(m, "FT_SetChars", e.SetChars);
     Lookup(m, "Kestrune_OpenFailure", e.OpenFailure);
     bound_ = true;
     return TRUE;
@@ -303,6 +309,10 @@ FT_STATUS D2xxLibrary::EraseEE(FT_HANDLE h) { D2XX_STATUS(EraseEE, h); }
 FT_STATUS D2xxLibrary::GetLibraryVersion(DWORD* version) { D2XX_STATUS(GetLibraryVersion, version); }
 FT_STATUS D2xxLibrary::SetLatencyTimer(FT_HANDLE h, UCHAR ms) { D2XX_STATUS(SetLatencyTimer, h, ms); }
 FT_STATUS D2xxLibrary::GetLatencyTimer(FT_HANDLE h, UCHAR* ms) { D2XX_STATUS(GetLatencyTimer, h, ms); }
+FT_STATUS D2xxLibrary::SetChars(FT_HANDLE h, UCHAR eventChar, UCHAR eventOn, UCHAR errorChar, UCHAR errorOn)
+{
+    D2XX_STATUS(SetChars, h, eventChar, eventOn, errorChar, errorOn);
+}
 DWORD D2xxLibrary::OpenFailure()
 {
     return entries_ && entries_->OpenFailure ? entries_->OpenFailure() : DWORD{kOpenFailureUnknown};

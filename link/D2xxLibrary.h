@@ -69,6 +69,8 @@ public:
     d2xx::FT_STATUS GetLibraryVersion(d2xx::DWORD* version);
     d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR ms);
     d2xx::FT_STATUS GetLatencyTimer(d2xx::FT_HANDLE h, d2xx::UCHAR* ms);
+    d2xx::FT_STATUS SetChars(d2xx::FT_HANDLE h, d2xx::UCHAR eventChar, d2xx::UCHAR eventOn,
+                             d2xx::UCHAR errorChar, d2xx::UCHAR errorOn);
     // Our providers' answer to why the last open failed (d2xx::OpenFailure); kOpenFailureUnknown
     // from a provider without the entry.
     d2xx::DWORD OpenFailure();

@@ -16,6 +16,7 @@
 #include "link/ConverterRules.h"
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
+#include "platform/Sha256.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
@@ -168,6 +169,170 @@ std::string Joined(const std::vector<std::string>& names)
     return text;
 }
 
+std::string HexWord(unsigned value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
+    return text;
+}
+
+std::string WordAddress(std::size_t address)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "0x%02zx", address);
+    return text;
+}
+
+// The digest covers every byte of the file before its own section, which ends the file.
+constexpr std::string_view kDigestHead = "[Digest]\r\nSHA256=";
+
+std::string DigestOf(std::string_view text)
+{
+    return platform::Sha256Hex(
+        std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+std::vector<std::uint8_t> WordBytes(const std::vector<std::uint16_t>& words)
+{
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(words.size() * 2);
+    for (std::uint16_t w : words) {
+        bytes.push_back(static_cast<std::uint8_t>(w & 0xFF));
+        bytes.push_back(static_cast<std::uint8_t>(w >> 8));
+    }
+    return bytes;
+}
+
+bool XSeries(std::uint32_t chipType) { return chipType == d2xx::FT_DEVICE_X_SERIES; }
+
+// The X series' words 0x40-0x4f are the factory's: no write reaches them.
+bool FactoryWord(std::uint32_t chipType, std::size_t word)
+{
+    return XSeries(chipType) && word >= 0x40 && word < 0x50;
+}
+
+// The chip's own checksum over its words; the X series leaves its user area out.
+std::uint16_t ChipChecksum(const std::vector<std::uint16_t>& words, std::uint32_t chipType)
+{
+    std::uint16_t sum = 0xAAAA;
+    for (std::size_t w = 0; w + 1 < words.size(); ++w) {
+        if (XSeries(chipType) && w >= 0x12 && w < 0x40)
+            continue;
+        sum = static_cast<std::uint16_t>(sum ^ words[w]);
+        sum = static_cast<std::uint16_t>(sum << 1 | sum >> 15);
+    }
+    return sum;
+}
+
+// The text of the string descriptor whose pointer and length are at byte at; nullopt when
+// they lead nowhere sound.
+std::optional<std::string> Descriptor(const std::vector<std::uint8_t>& bytes, std::size_t at)
+{
+    const std::size_t size = bytes.size();
+    const std::size_t start = bytes[at] & (size - 1), length = bytes[at + 1];
+    if (length == 0)
+        return std::string();
+    if (length < 2 || start + length > size || bytes[start + 1] != 0x03)
+        return std::nullopt;
+    std::string text;
+    for (std::size_t i = start + 2; i + 1 < start + length; i += 2) {
+        if (bytes[i + 1] != 0)
+            return std::nullopt;
+        text += static_cast<char>(bytes[i]);
+    }
+    return text;
+}
+
+// Why the raw words do not give the backup's image, strings and record; empty when they do.
+std::string RawDisagreement(const ConverterSnapshot& s)
+{
+    const std::size_t count = BackupWordCount(s.chipType);
+    if (s.words.size() != count)
+        return "its [Raw] Words hold " + std::to_string(s.words.size()) + " words, not the " +
+               std::to_string(count) + " of its chip type";
+    const std::uint16_t sum = ChipChecksum(s.words, s.chipType);
+    if (sum != s.words.back())
+        return "its [Raw] Words fail the chip's checksum (" + HexWord(s.words.back()) + " stored, " +
+               HexWord(sum) + " computed)";
+    const std::vector<std::uint8_t> b = WordBytes(s.words);
+    std::vector<std::string> names;
+    if (!s.image.empty()) {
+        const d2xx::FT_EEPROM_HEADER h = Header(s.image);
+        if (h.VendorId != s.words[1]) names.push_back("VendorId");
+        if (h.ProductId != s.words[2]) names.push_back("ProductId");
+        // The chip keeps the power in units of 2 mA.
+        if (std::min<unsigned>(h.MaxPower / 2u, 0xFF) != b[9]) names.push_back("MaxPower");
+        if ((h.SelfPowered != 0) != ((b[8] & 0x40) != 0)) names.push_back("SelfPowered");
+        if ((h.RemoteWakeup != 0) != ((b[8] & 0x20) != 0)) names.push_back("RemoteWakeup");
+        const std::pair<std::size_t, int> strings[] = {{0x0E, 0}, {0x10, 2}, {0x12, 3}};
+        for (const auto& [pointer, index] : strings) {
+            const std::optional<std::string> text = Descriptor(b, pointer);
+            if (!text || *text != s.strings[static_cast<std::size_t>(index)])
+                names.push_back(kStringKeys[index]);
+        }
+    }
+    // The record is read where the library puts the user area (after the serial-number string
+    // outside the X series) or, by the word method, at word 0x30.
+    std::vector<std::size_t> starts{0x24};
+    if (!XSeries(s.chipType)) {
+        const std::size_t serialEnd = (b[0x12] & (b.size() - 1)) + b[0x13];
+        starts = {serialEnd, 0x60};
+    }
+    const bool recordThere = std::any_of(starts.begin(), starts.end(), [&](std::size_t at) {
+        return at + kUserAreaSize <= b.size() - 2 &&
+               std::equal(s.userArea.begin(), s.userArea.begin() + kUserAreaSize,
+                          b.begin() + static_cast<std::ptrdiff_t>(at));
+    });
+    if (!recordThere)
+        names.push_back("UserArea");
+    if (names.empty())
+        return {};
+    return "its [Raw] Words do not agree with its [Raw] " + Joined(names);
+}
+
+std::string Trimmed(std::string text)
+{
+    const std::size_t start = text.find_first_not_of(" \t");
+    if (start == std::string::npos)
+        return {};
+    return text.substr(start, text.find_last_not_of(" \t") - start + 1);
+}
+
+// Edits to the readable sections would otherwise be ignored: what is restored is [Raw].
+std::string SectionDisagreement(const platform::ProfileDocument& doc, const ConverterSnapshot& s);
+
+// What a normal write refuses is refused here too.
+std::string ValueProblem(const ConverterSnapshot& s)
+{
+    if (s.image.empty())
+        return {};
+    const d2xx::FT_EEPROM_HEADER h = Header(s.image);
+    if (h.VendorId == 0 || h.ProductId == 0)
+        return std::string("its ") + (h.VendorId == 0 ? "VendorId" : "ProductId") +
+               " is 0x0000, which no driver finds";
+    for (int i = 0; i < 4; ++i)
+        if (!CheckUsbStringText(kStringKeys[i], s.strings[static_cast<std::size_t>(i)]).empty())
+            return std::string("its ") + kStringKeys[i] +
+                   " holds a control character or a character other than printable ASCII";
+    return {};
+}
+
+std::string SectionDisagreement(const platform::ProfileDocument& doc, const ConverterSnapshot& s)
+{
+    auto differs = [&doc](const char* section, const KeyValues& values) -> std::string {
+        for (const auto& [key, value] : values) {
+            const std::optional<std::string> given = doc.Get(section, key);
+            if (!given || Trimmed(*given) != Trimmed(OneLine(value)))
+                return std::string("its [") + section + "] " + key + " does not agree with its [Raw] words";
+        }
+        return {};
+    };
+    if (!s.image.empty())
+        if (std::string why = differs("USB", UsbValues(s)); !why.empty())
+            return why;
+    return differs("Device", DeviceValues(s.userArea));
+}
+
 } // namespace
 
 std::string StoredSerial(std::string serial)
@@ -272,13 +437,31 @@ std::string FormatBackup(const ConverterSnapshot& s, std::int64_t utcTime)
     }
     raw.emplace_back("Words", Hex(words.data(), words.size()));
     text += FormatSection("Raw", raw);
-    return text;
+    return text + std::string(kDigestHead) + DigestOf(text) + "\r\n";
 }
 
 bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& error)
 {
     out = ConverterSnapshot{};
     const platform::ProfileDocument doc = platform::ProfileDocument::Parse(text);
+    // Backups written before the digest have none; the checks below still hold them.
+    const std::size_t digestAt = text.rfind(kDigestHead);
+    if (digestAt != std::string_view::npos || doc.HasSection("Digest")) {
+        const std::string_view rest =
+            digestAt == std::string_view::npos ? std::string_view() : text.substr(digestAt + kDigestHead.size());
+        const bool wellFormed = digestAt != std::string_view::npos &&
+                                (digestAt == 0 || text[digestAt - 1] == '\n') && rest.size() == 66 &&
+                                rest.substr(64) == "\r\n";
+        if (!wellFormed) {
+            error = "its digest is damaged";
+            return false;
+        }
+        if (rest.substr(0, 64) != DigestOf(text.substr(0, digestAt))) {
+            error = "its digest does not match its content: the file was changed after it was written";
+            return false;
+        }
+        out.digested = true;
+    }
     auto converter = doc.Get("Backup", "Converter");
     auto chip = doc.Get("Backup", "ChipType");
     auto image = FromHex(doc.Get("Raw", "Image").value_or("x"));
@@ -312,7 +495,32 @@ bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& err
     std::copy(userArea->begin(), userArea->end(), out.userArea.begin());
     for (std::size_t i = 0; i < words->size(); i += 2)
         out.words.push_back(static_cast<std::uint16_t>((*words)[i] | (*words)[i + 1] << 8));
-    return true;
+    error = RawDisagreement(out);
+    if (error.empty())
+        error = SectionDisagreement(doc, out);
+    if (error.empty())
+        error = ValueProblem(out);
+    return error.empty();
+}
+
+bool ReadBackupFile(const std::string& path, ConverterSnapshot& out, std::string& error)
+{
+    out = ConverterSnapshot{};
+    // A link may be planted in a shared folder; the backup is named by its own path.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+        error = "it is a symbolic link; name the backup file itself";
+        return false;
+    }
+    std::string text;
+    switch (platform::ReadRegularFile(path, text, kMaxBackupSize)) {
+    case platform::FileStatus::Ok: return ParseBackup(text, out, error);
+    case platform::FileStatus::Missing: error = "it does not exist"; break;
+    case platform::FileStatus::NotRegular: error = "it is not a regular file"; break;
+    case platform::FileStatus::TooLarge: error = "it is larger than 1 MiB, which no backup is"; break;
+    case platform::FileStatus::Unreadable: error = "it cannot be read"; break;
+    }
+    return false;
 }
 
 std::string BackupFolder()
@@ -476,8 +684,33 @@ void ZeroPadding(std::vector<std::uint8_t>& image)
 
 } // namespace
 
-bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before)
+namespace {
+
+std::string Differ(const std::vector<std::string>& names)
 {
+    return Joined(names) + (names.size() == 1 ? " differs" : " differ") + " when read back";
+}
+
+// The device object's configuration image and strings become the snapshot's.
+void TakeImage(CMyCrvUsbDevice& device, const ConverterSnapshot& s)
+{
+    if (device.ChipType == d2xx::FT_DEVICE_X_SERIES && s.image.size() == sizeof device.m_eepromX)
+        std::memcpy(&device.m_eepromX, s.image.data(), sizeof device.m_eepromX);
+    else if (device.ChipType == d2xx::FT_DEVICE_BM && s.image.size() == sizeof device.m_eepromBm)
+        std::memcpy(&device.m_eepromBm, s.image.data(), sizeof device.m_eepromBm);
+    std::array<char, 64>* strings[4] = {&device.Manufacturer, &device.ManufacturerId,
+                                        &device.Description, &device.SerialNumber};
+    for (int i = 0; i < 4; ++i) {
+        strings[i]->fill('\0');
+        std::memcpy(strings[i]->data(), s.strings[i].data(), std::min<std::size_t>(s.strings[i].size(), 63));
+    }
+}
+
+} // namespace
+
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified)
+{
+    notVerified.clear();
     ConverterSnapshot written;
     written.chipType = device.ChipType;
     if (device.ChipType == d2xx::FT_DEVICE_X_SERIES)
@@ -495,6 +728,7 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before)
     ConverterSnapshot now;
     std::string error;
     if (!ReadConverter(device, now, false, error)) {
+        notVerified = "the converter could not be read back (" + error + ")";
         ErrorBox("The EEPROM was programmed but could not be read back to check it (" + error + ").");
         return false;
     }
@@ -505,75 +739,120 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before)
         names.push_back("record " + n);
     if (names.empty())
         return true;
-    ErrorBox("The converter does not hold what was programmed: " + Joined(names) +
-             (names.size() == 1 ? " differs" : " differ") + " when read back.");
+    // What the converter holds is what the program works with, and logs, from now on.
+    TakeImage(device, now);
+    notVerified = Differ(names);
+    ErrorBox("The converter does not hold what was programmed: " + notVerified + ".");
     return false;
 }
 
-bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written)
+bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written,
+                         std::string& notVerified)
 {
+    notVerified.clear();
     // What the converter holds is what the program works with from now on.
     if (!device.ReadUserArea()) {
         device.UserAreaImage = written;
+        notVerified = "the converter could not be read back";
         ErrorBox("The device record was written but could not be read back to check it.");
         return false;
     }
     const std::vector<std::string> names = DifferingRecordFields(written, device.UserAreaImage);
     if (names.empty())
         return true;
-    ErrorBox("The converter does not hold the device record that was written: " + Joined(names) +
-             (names.size() == 1 ? " differs" : " differ") + " when read back.");
+    notVerified = Differ(names);
+    ErrorBox("The converter does not hold the device record that was written: " + notVerified + ".");
     return false;
 }
 
 bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std::string& error)
 {
-    if (backup.chipType != device.ChipType) {
+    const std::uint32_t chip = device.ChipType;
+    if (backup.chipType != chip) {
         error = "the backup is of chip type " + std::to_string(backup.chipType) +
-                ", the converter is of chip type " + std::to_string(device.ChipType);
+                ", the converter is of chip type " + std::to_string(chip);
         return false;
     }
-    if (!backup.image.empty()) {
-        if (device.ChipType == d2xx::FT_DEVICE_X_SERIES)
-            std::memcpy(&device.m_eepromX, backup.image.data(), sizeof device.m_eepromX);
-        else
-            std::memcpy(&device.m_eepromBm, backup.image.data(), sizeof device.m_eepromBm);
-        std::array<char, 64>* strings[4] = {&device.Manufacturer, &device.ManufacturerId,
-                                            &device.Description, &device.SerialNumber};
-        for (int i = 0; i < 4; ++i) {
-            strings[i]->fill('\0');
-            std::memcpy(strings[i]->data(), backup.strings[i].data(),
-                        std::min<std::size_t>(backup.strings[i].size(), 63));
-        }
-        // The image goes back exactly as saved (ProgramEeprom would set its own CBUS0).
-        ConverterSnapshot before;
-        if (!PrepareWrite(device, before)) {
-            error = "no backup of the present contents could be made";
+    if (backup.words.size() != BackupWordCount(chip)) {
+        error = "the backup does not hold every EEPROM word of this chip";
+        return false;
+    }
+    ConverterSnapshot before;
+    if (!PrepareWrite(device, before)) {
+        error = "no backup of the present contents could be made";
+        return false;
+    }
+    // The checksum covers the factory words; another chip's would leave this one's EEPROM
+    // ignored at the next plug-in.
+    for (std::size_t i = 0; i < before.words.size() && i < backup.words.size(); ++i) {
+        if (FactoryWord(chip, i) && before.words[i] != backup.words[i]) {
+            error = "the backup's factory words (0x40-0x4f) are another chip's: its checksum would not "
+                    "hold on this one; nothing was written";
             return false;
         }
-        const d2xx::FT_STATUS status = device.Library().EEPROM_Program(
+    }
+    D2xxLibrary& lib = device.Library();
+    const bool configuration = !backup.image.empty();
+    // Either record in the log tells what became of the whole restore.
+    auto log = [&](bool written, const std::string& notVerified) {
+        if (configuration)
+            device.WriteProductionLog(FALSE, written ? TRUE : FALSE, notVerified);
+        device.WriteProductionLog(TRUE, written ? TRUE : FALSE, notVerified);
+    };
+    if (configuration) {
+        // Through the library first: it also keeps the ManufacturerId, which lies beside the
+        // words; the words then put back whatever the library lays out its own way.
+        TakeImage(device, backup);
+        const d2xx::FT_STATUS status = lib.EEPROM_Program(
             device.DeviceHandle(),
-            device.ChipType == d2xx::FT_DEVICE_X_SERIES ? static_cast<void*>(&device.m_eepromX)
-                                                        : static_cast<void*>(&device.m_eepromBm),
+            XSeries(chip) ? static_cast<void*>(&device.m_eepromX) : static_cast<void*>(&device.m_eepromBm),
             static_cast<d2xx::DWORD>(backup.image.size()), device.Manufacturer.data(),
             device.ManufacturerId.data(), device.Description.data(), device.SerialNumber.data());
-        device.WriteProductionLog(FALSE);
         if (status != d2xx::FT_OK) {
+            log(false, {});
             error = "programming the EEPROM failed";
-            return false;
-        }
-        if (!VerifyEepromWrite(device, before)) {
-            error = "the EEPROM does not hold the backup";
             return false;
         }
     }
     device.UserAreaImage = backup.userArea;
     std::fill(device.UserAreaImage.begin() + kUserAreaSize, device.UserAreaImage.end(), 0);
-    if (!device.WriteUserArea()) {
-        error = "writing the device record failed";
+    for (std::size_t i = 0; i < backup.words.size(); ++i) {
+        if (FactoryWord(chip, i))
+            continue;
+        if (lib.WriteEE(device.DeviceHandle(), static_cast<d2xx::DWORD>(i), backup.words[i]) != d2xx::FT_OK) {
+            log(false, {});
+            error = "writing EEPROM word " + WordAddress(i) + " failed";
+            return false;
+        }
+    }
+    // Every word is read back: "byte for byte" is a claim to be checked, not assumed.
+    std::vector<std::string> differing;
+    bool readBack = true;
+    for (std::size_t i = 0; i < backup.words.size() && readBack; ++i) {
+        d2xx::WORD w = 0;
+        readBack = lib.ReadEE(device.DeviceHandle(), static_cast<d2xx::DWORD>(i), &w) == d2xx::FT_OK;
+        if (readBack && w != backup.words[i])
+            differing.push_back(WordAddress(i));
+    }
+    // From now on the object works with, and logs, what the converter holds.
+    if (configuration)
+        readBack = device.ReadEeprom() && readBack;
+    readBack = device.ReadUserArea() && readBack;
+    if (configuration &&
+        std::string(device.ManufacturerId.data(), strnlen(device.ManufacturerId.data(), 63)) != backup.strings[1])
+        differing.push_back("ManufacturerId");
+    std::string notVerified;
+    if (!readBack)
+        notVerified = "the converter could not be read back";
+    else if (!differing.empty())
+        notVerified = (differing.size() == 1 ? "EEPROM word " : "EEPROM words ") + Joined(differing) +
+                      (differing.size() == 1 ? " differs" : " differ") + " from the backup when read back";
+    log(true, notVerified);
+    device.ParseUserArea();
+    if (!notVerified.empty()) {
+        error = notVerified;
         return false;
     }
-    device.ParseUserArea();
     return true;
 }
 

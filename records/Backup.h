@@ -23,7 +23,11 @@ struct ConverterSnapshot {
     std::array<std::string, 4> strings; // Manufacturer, ManufacturerId, Description, SerialNumber
     std::vector<std::uint16_t> words;   // FT_ReadEE from word 0
     UserAreaImageBuffer userArea{};
+    bool digested = false;              // a parsed backup carried a digest that matched
 };
+
+// No backup comes near this; a larger file is no backup.
+constexpr std::size_t kMaxBackupSize = 1u << 20;
 
 // A converter's serial number as a backup stores it: control characters become '_', so that
 // whatever the chip holds stays one line of the file.
@@ -37,10 +41,18 @@ std::uint32_t BackupWordCount(std::uint32_t chipType);
 bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWords,
                    std::string& error);
 
-// The backup file's text (private-profile form, CR LF): [Backup], [Device], [USB], [Raw].
+// The backup file's text (private-profile form, CR LF): [Backup], [Device], [USB], [Raw], and
+// last [Digest], the SHA-256 of every byte before it.
 std::string FormatBackup(const ConverterSnapshot& snapshot, std::int64_t utcTime);
-// false, with the reason, for a text that is no whole backup.
+// false, with the reason, for a text that is no whole backup or must not be written: a digest
+// that does not match, [Raw] words that fail the chip's checksum or do not give its image,
+// strings and record, [USB] or [Device] values that differ from [Raw], or values a normal write
+// refuses (an ID of 0, strings other than printable ASCII). A backup without a digest (written
+// before there was one) passes on the other checks; digested then stays false.
 bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& error);
+// ParseBackup of a file: a regular file of at most kMaxBackupSize, opened without blocking,
+// not through a symbolic link.
+bool ReadBackupFile(const std::string& path, ConverterSnapshot& out, std::string& error);
 
 // $XDG_DATA_HOME/kestrune/backups
 std::string BackupFolder();
@@ -71,12 +83,17 @@ std::vector<std::string> DifferingRecordFields(const UserAreaImageBuffer& writte
 // own, when no backup could be made: then nothing may be written.
 bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before);
 // After a successful write: read back and compare; false, after a message naming the fields,
-// on any difference or when it cannot be read back.
-bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before);
-bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written);
+// on any difference or when it cannot be read back, with notVerified saying which for the log.
+// The device object then holds what was read back.
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified);
+bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written,
+                         std::string& notVerified);
 
-// Writes a backup back: configuration image and strings exactly as saved, then the record, each
-// logged and read back. Refuses (false, reason) another chip type.
+// Writes a backup back byte for byte: the configuration through the library (which keeps the
+// ManufacturerId), then every EEPROM word the backup holds, then all of them read back; false,
+// naming the words that differ, when the converter does not hold the backup. Logged as a USB and
+// a device record. Refuses (false, reason) another chip type, and another X-series chip's
+// factory words, before anything is written.
 bool RestoreBackup(CMyCrvUsbDevice& device, const ConverterSnapshot& backup, std::string& error);
 
 } // namespace records

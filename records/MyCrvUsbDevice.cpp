@@ -175,8 +175,15 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
         WriteProductionLog(FALSE, FALSE);
         return FALSE;
     }
-    WriteProductionLog(FALSE, status == d2xx::FT_OK ? TRUE : FALSE);
-    return status == d2xx::FT_OK && records::VerifyEepromWrite(*this, before);
+    if (status != d2xx::FT_OK) {
+        WriteProductionLog(FALSE, FALSE);
+        return FALSE;
+    }
+    // The log holds what the converter holds, so the read-back comes first.
+    std::string notVerified;
+    const bool verified = records::VerifyEepromWrite(*this, before, notVerified);
+    WriteProductionLog(FALSE, TRUE, notVerified);
+    return verified ? TRUE : FALSE;
 }
 
 // On an FT232BM the library's user area starts right after the serial-number string, so new
@@ -283,8 +290,10 @@ BOOL CMyCrvUsbDevice::WriteUserArea()
         WriteProductionLog(TRUE, FALSE);
         return FALSE;
     }
-    WriteProductionLog(TRUE);
-    return records::VerifyUserAreaWrite(*this, written) ? TRUE : FALSE;
+    std::string notVerified;
+    const bool verified = records::VerifyUserAreaWrite(*this, written, notVerified);
+    WriteProductionLog(TRUE, TRUE, notVerified);
+    return verified ? TRUE : FALSE;
 }
 
 BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)

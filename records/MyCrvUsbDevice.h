@@ -44,7 +44,7 @@ public:
     BOOL FormatIdentityLine(std::string& text);
 
     // Settings files. A save replaces the file once, with both sections, and is FALSE when it
-    // could not. LoadSettingsFile reads the file once and takes nothing unless every value
+    // could not or when a part was not read at the last connect (the file is then untouched). LoadSettingsFile reads the file once and takes nothing unless every value
     // reads (else platform::CommandError naming the key and value), the record can hold it,
     // and the file is a settings file: a regular file with [Device] or [USB]. On FALSE,
     // SettingsFileProblem says why when it is known; after a load SettingsFileMissingKeys
@@ -66,7 +66,9 @@ public:
     // or the status cannot be stored it warns the operator (naming the file), notes it in
     // LastLog and returns FALSE for the record. The write it records keeps its own result.
     // written: FALSE records a failed write as such and leaves the status entries alone.
-    BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE);
+    // notVerified: why the converter does not hold what was written (the record then holds
+    // what was read back); such a write leaves the status entries alone too.
+    BOOL WriteProductionLog(BOOL deviceData, BOOL written = TRUE, const std::string& notVerified = {});
     BOOL WriteLogHeader(const char* path, BOOL deviceData);
     // Appends a whole record to the log; when it cannot, the warning ends with advice.
     BOOL AppendLogRecord(const std::string& record, const std::string& advice);

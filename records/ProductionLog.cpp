@@ -100,12 +100,16 @@ std::string FormatLogTime(std::int64_t time)
     return text;
 }
 
-std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written)
+std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written,
+                            const std::string& notVerified)
 {
     std::string text = "\r\n***\r\n*** [" + FormatLogTime(station.time) + "] USER \"" +
                        OneLine(Cut127(station.user)) + "\" on COMPUTER \"" +
                        OneLine(Cut127(station.computer)) + "\"\r\n";
-    if (written)
+    if (written && !notVerified.empty())
+        text += std::string(deviceData ? "*** Device data to user area NOT verified: " : "*** USB data NOT verified: ") +
+                OneLine(notVerified) + "\r\n";
+    else if (written)
         text += deviceData ? "*** Device data to user area flashed\r\n" : "*** USB data flashed\r\n";
     else
         text += deviceData ? "*** Device data to user area NOT flashed: the write failed\r\n"
@@ -215,16 +219,18 @@ bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
     return stored;
 }
 
-BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written)
+BOOL CMyCrvUsbDevice::WriteProductionLog(BOOL deviceData, BOOL written, const std::string& notVerified)
 {
     records::StationInfo station = records::CurrentStationInfo();
     LastLog = {};
     // The device was written whatever becomes of the log: the next serial number must know.
-    // A failed write changed nothing, so the status stays that of the last device written.
-    if (written)
+    // A failed write changed nothing, and one that did not come back as written gave no
+    // device its number, so the status stays that of the last device written.
+    if (written && notVerified.empty())
         LastLog.statusStored = UpdateStatusEntries(station);
 
-    std::string record = records::FormatLogHeader(station, deviceData != FALSE, written != FALSE);
+    std::string record =
+        records::FormatLogHeader(station, deviceData != FALSE, written != FALSE, notVerified);
     if (deviceData) {
         DeviceData data;
         try {

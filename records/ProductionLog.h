@@ -26,8 +26,11 @@ std::string FormatLogTime(std::int64_t time);
 
 // The record's lead-in, up to the section: an empty line, "***", the station line, the kind
 // line and "***" again, each ended by CR LF. A write that failed says so on the kind line
-// ("*** USB data NOT flashed: the write failed"); the attempt is history all the same.
-std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written = true);
+// ("*** USB data NOT flashed: the write failed"); the attempt is history all the same. One
+// whose read-back differs says why ("*** USB data NOT verified: ProductId differs when read
+// back").
+std::string FormatLogHeader(const StationInfo& station, bool deviceData, bool written = true,
+                            const std::string& notVerified = {});
 
 // How long an append waits for the stations ahead of it.
 constexpr std::uint32_t kLogLockTimeoutMs = 10000;

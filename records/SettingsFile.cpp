@@ -1,5 +1,6 @@
 #include "records/SettingsFile.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -166,9 +167,15 @@ void ApplyUsbSection(const SectionReader& read, FT_PROGRAM_DATA& data)
     for (const UsbKey& k : kUsbKeys) {
         std::string text = read(k.key, k.def);
         if (auto t = std::get_if<Text>(&k.field)) {
-            if (!CheckUsbStringText(k.key, text).empty())
-                throw platform::CommandError(platform::E_FAIL, std::string(k.key) + "=" + text +
-                                                                   ": holds a control character");
+            if (!CheckUsbStringText(k.key, text).empty()) {
+                const bool control = std::any_of(text.begin(), text.end(), [](char c) {
+                    return static_cast<unsigned char>(c) < 0x20 || c == 0x7F;
+                });
+                throw platform::CommandError(platform::E_FAIL,
+                                             std::string(k.key) + "=" + text +
+                                                 (control ? ": holds a control character"
+                                                          : ": holds a character other than printable ASCII"));
+            }
             char* out = loaded.**t;
             std::size_t n = std::min(text.size(), kStringBuffer - 1);
             std::memcpy(out, text.data(), n);
@@ -181,6 +188,9 @@ void ApplyUsbSection(const SectionReader& read, FT_PROGRAM_DATA& data)
         if (id && value[0] > 0xFFFF)
             throw platform::CommandError(platform::E_FAIL, std::string(k.key) + "=" + text +
                                                                ": larger than 0xffff, the largest USB ID");
+        if (id && value[0] == 0)
+            throw platform::CommandError(platform::E_FAIL, std::string(k.key) + "=" + text +
+                                                               ": 0x0000, which no driver finds");
         if (auto w = std::get_if<Word>(&k.field))
             loaded.**w = static_cast<d2xx::WORD>(value[0]);
         else
@@ -276,8 +286,20 @@ std::optional<platform::ProfileDocument> ReadSettingsFile(const char* path, std:
 
 BOOL CMyCrvUsbDevice::SaveSettingsFile(const char* path)
 {
+    SettingsFileProblem.clear();
     if (path == nullptr)
         return FALSE;
+    // Zeros in place of a part that was not read would be loaded onto the next display as its
+    // settings (a Vendor ID of 0 takes the converter off the bus).
+    std::string unread;
+    if (!EepromWasRead)
+        unread = "the USB EEPROM";
+    if (!UserAreaWasRead)
+        unread += std::string(unread.empty() ? "" : " and ") + "the identification record";
+    if (!unread.empty()) {
+        SettingsFileProblem = unread + " could not be read from the converter; " + path + " was not written.";
+        return FALSE;
+    }
     const records::KeyValues device = DeviceValues(*this);
     const records::KeyValues usb = UsbValues(*this);
     return WriteSections(path, &device, &usb, SettingsFileProblem);

@@ -33,8 +33,8 @@ using SectionReader = std::function<std::string(const char* key, const char* def
 
 // A value that does not match its read format is refused: platform::CommandError E_FAIL whose
 // detail names the key and the value ("Type=0xZZ: not a number 0xNN"); data is then unchanged.
-// So is an ID above 0xffff and a string with a control character: the converter cannot take
-// them, and cutting them to fit would program something else.
+// So is an ID of 0 or above 0xffff and a string with other than printable ASCII: the
+// converter cannot take them, and cutting them to fit would program something else.
 // Takes the [USB] values into data (strings into its four buffers of 64, cut to 63).
 void ApplyUsbSection(const SectionReader& read, d2xx::FT_PROGRAM_DATA& data);
 // Takes the [Device] values into data, Manufacturing before LastUpdate is read. Also refused:

@@ -128,11 +128,17 @@ std::optional<std::uint32_t> ParseHexId(std::string_view text)
 std::string CheckUsbIdText(const char* name, std::string_view text)
 {
     const std::optional<std::uint32_t> value = ParseHexId(text);
-    if (!value)
+    // "x" or blanks alone read as 0 but hold no number at all.
+    const bool digits = text.find_first_of("0123456789abcdefABCDEF") != std::string_view::npos;
+    if (!value || !digits)
         return Formatted(IDS_USB_ID_NOT_HEX, name);
     if (*value > 0xFFFFu)
         return "The " + std::string(name) + " " + Escaped(text) +
                " is larger than 0xffff, the largest USB ID; nothing was programmed.";
+    // No driver binds to ID 0: the converter would vanish from the bus.
+    if (*value == 0)
+        return "The " + std::string(name) + " " + Escaped(text) +
+               " is 0x0000, which no driver finds; nothing was programmed.";
     return {};
 }
 
@@ -143,6 +149,13 @@ std::string CheckUsbStringText(const char* name, std::string_view text)
         if (byte < 0x20 || byte == 0x7F)
             return "The " + std::string(name) + " " + Escaped(text) +
                    " holds a control character (a line break, a tab); nothing was programmed.";
+    }
+    // The chip holds UTF-16; the displays' own strings are plain ASCII, and other bytes would
+    // reach the bus one unit per byte.
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) > 0x7E)
+            return "The " + std::string(name) + " " + Escaped(text) +
+                   " holds a character other than printable ASCII; nothing was programmed.";
     }
     return {};
 }

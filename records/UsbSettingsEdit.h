@@ -54,9 +54,10 @@ std::optional<std::uint32_t> ParseHexId(std::string_view text);
 
 // The checks every entry point (dialog, command line, settings file) shares: "" when the value
 // can be programmed, else the operator's message naming it. name: "Vendor ID", "Description"...
+// An ID must hold a digit and be 0x0001 to 0xffff.
 std::string CheckUsbIdText(const char* name, std::string_view text);
-// A USB string must be one line of text: no control characters (they would be programmed
-// raw and break the production log's lines).
+// A USB string must be one line of printable ASCII: control characters would be programmed
+// raw and break the production log's lines.
 std::string CheckUsbStringText(const char* name, std::string_view text);
 // A serial number longer than the D2XX device list's buffer would leave a converter that no
 // D2XX open by serial number finds again.
@@ -70,8 +71,8 @@ struct UsbFieldProblem {
     std::string message;             // why not, for the operator
 };
 
-// First field, top to bottom, that cannot be programmed: an ID without a defined value or
-// above 0xffff, a text longer than kUsbTextMax bytes or holding a control character.
+// First field, top to bottom, that cannot be programmed: an ID without a defined value, 0 or
+// above 0xffff, a text longer than kUsbTextMax bytes or holding other than printable ASCII.
 UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields);
 
 // The write after the operator confirmed, for checked fields: the current settings are taken

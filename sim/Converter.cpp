@@ -12,8 +12,7 @@
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
-#include "sim/BootLoader.h"
-#include "sim/DisplayEmulator.h"
+#include "sim/DisplayUnit.h"
 #include "sim/UsbChip.h"
 
 namespace sim {
@@ -70,17 +69,6 @@ bool ReadWholeFile(const std::string& path, std::string& out)
     return platform::ReadRegularFile(path, out, 65536) == platform::FileStatus::Ok;
 }
 
-void AppendLine(const std::string& path, const std::string& line)
-{
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
-    const std::string text = line + "\n";
-    // One write with O_APPEND: lines from two processes never interleave.
-    [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
-    ::close(fd);
-}
-
 // Into the caller's 64-byte buffer: a chip's image may claim longer strings.
 void CopyString(char* out, const std::string& s)
 {
@@ -127,7 +115,7 @@ Converter::Converter(SimConfig config) : config_(std::move(config)), image_(conf
     // The factory's image is no write of the host's: the word faults count from here.
     faultsArmed_ = true;
     latencyMs_ = config_.latencyTimerMs;
-    display_ = std::make_unique<DisplayEmulator>(config_.display);
+    unit_ = std::make_unique<DisplayUnit>(config_.display, config_.bootLoader, config_.stateFolder);
     LoadState();
 }
 
@@ -191,8 +179,8 @@ std::uint32_t Converter::UsbId() const
 void Converter::PullCable(std::uint32_t nowMs)
 {
     Now(nowMs);
-    if (session_ && inBootLoader_)
-        SaveFlash();
+    if (session_ && unit_->InBootLoader())
+        unit_->SaveFlash();
     cablePulled_ = true;
     session_ = 0;
     ClearQueues();
@@ -215,9 +203,9 @@ std::uint64_t Converter::Open(std::uint32_t nowMs)
     timeouts_ = FTTIMEOUTS{};
     dtr_ = rts_ = false;
     latencyMs_ = config_.latencyTimerMs;
-    if (bootLoader_)
-        bootLoader_->Leave();
-    inBootLoader_ = false;
+    eventOn_ = errorOn_ = false;
+    eventChar_ = errorChar_ = 0;
+    unit_->Restart();
     resetPending_ = false;
     haveClrDtr_ = false;
     session_ = ++lastSession_;
@@ -229,10 +217,14 @@ void Converter::Close(std::uint64_t session, std::uint32_t nowMs)
     if (session == 0 || session != session_)
         return;
     Now(nowMs);
-    if (bootLoader_)
-        SaveFlash();
+    unit_->SaveFlash();
     session_ = 0;
     ClearQueues();
+}
+
+bool Converter::InBootLoader() const
+{
+    return unit_->InBootLoader();
 }
 
 bool Converter::Alive(std::uint64_t session) const
@@ -293,10 +285,7 @@ void Converter::Advance(std::uint32_t nowMs)
         EnterBootLoader(true, resetAt_);
     }
     std::vector<std::uint8_t> out;
-    if (inBootLoader_ && bootLoader_)
-        bootLoader_->Poll(Millis(now), out);
-    if (!inBootLoader_ && display_)
-        display_->Poll(Millis(now), out);
+    unit_->Poll(Millis(now), out);
     FromDisplay(out, now);
     MoveReceived(now);
 }
@@ -304,22 +293,12 @@ void Converter::Advance(std::uint32_t nowMs)
 void Converter::DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at)
 {
     std::vector<std::uint8_t> out;
-    if (inBootLoader_) {
-        if (bootLoader_) {
-            bootLoader_->Receive(bytes, Millis(at), out);
-            if (bootLoader_->CablePulled()) {
-                PullCable(lastMs_);
-                return;
-            }
-            if (bootLoader_->Finished() && !flashSaved_)
-                SaveFlash();
-        }
-    } else {
-        if (display_) {
-            display_->Receive(bytes, Millis(at), out);
-            HarvestFrames();
-        }
+    unit_->Receive(bytes, Millis(at), out);
+    if (unit_->CablePulled()) {
+        PullCable(lastMs_);
+        return;
     }
+    HarvestFrames();
     FromDisplay(out, at);
 }
 
@@ -372,22 +351,15 @@ void Converter::MoveReceived(Nanos now)
             break;
         chipBuffer_.push_back(onWire_.front());
         onWire_.pop_front();
-        if (chipBuffer_.size() >= kPacketBytes)
+        if (chipBuffer_.size() >= kPacketBytes || (eventOn_ && chipBuffer_.back().byte == eventChar_))
             flush();
     }
 }
 
 void Converter::HarvestFrames()
 {
-    const auto frames = display_->Frames();
-    if (frames.empty())
-        return;
-    display_->ClearFrames();
-    for (const ReceivedFrame& f : frames) {
-        frames_.push_back(f.raw);
-        if (!config_.stateFolder.empty())
-            AppendLine(StatePath("frames.log"), ToHex(f.raw.data(), f.raw.size()));
-    }
+    for (auto& frame : unit_->TakeFrames())
+        frames_.push_back(std::move(frame));
 }
 
 std::vector<std::uint8_t> Converter::Frame(std::size_t index) const
@@ -398,22 +370,15 @@ std::vector<std::uint8_t> Converter::Frame(std::size_t index) const
 void Converter::SetDisplayResponds(bool responds)
 {
     config_.display.responds = responds;
-    DisplayConfig c = display_->Config();
+    DisplayConfig c = unit_->Firmware().Config();
     c.responds = responds;
-    display_->SetConfig(c);
+    unit_->Firmware().SetConfig(c);
 }
 
 void Converter::EnterBootLoader(bool withBanner, Nanos at)
 {
-    if (!bootLoader_) {
-        bootLoader_ = std::make_unique<BootLoader>(config_.bootLoader);
-        if (!config_.stateFolder.empty() && platform::PathFileExists(StatePath("flash.bin")))
-            bootLoader_->LoadFlash(StatePath("flash.bin"));
-    }
-    inBootLoader_ = true;
-    flashSaved_ = false;
     std::vector<std::uint8_t> out;
-    bootLoader_->Enter(withBanner, Millis(at), out);
+    unit_->EnterBootLoader(withBanner, Millis(at), out);
     bannerTail_.clear();
     const auto split = static_cast<std::size_t>(config_.bootLoader.splitBannerAt);
     if (withBanner && split > 0 && split < out.size()) {
@@ -421,21 +386,6 @@ void Converter::EnterBootLoader(bool withBanner, Nanos at)
         out.resize(split);
     }
     FromDisplay(out, at);
-}
-
-void Converter::LeaveBootLoader()
-{
-    if (!flashSaved_)
-        SaveFlash();
-    bootLoader_->Leave();
-    inBootLoader_ = false;
-}
-
-void Converter::SaveFlash()
-{
-    if (bootLoader_ && !config_.stateFolder.empty())
-        bootLoader_->SaveFlash(StatePath("flash.bin"));
-    flashSaved_ = true;
 }
 
 bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
@@ -558,8 +508,8 @@ bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
         clrDtrAt_ = now_;
         resetPending_ = false;
         // The run is over: the display restarts its firmware.
-        if (inBootLoader_ && bootLoader_ && bootLoader_->Finished())
-            LeaveBootLoader();
+        if (unit_->Finished())
+            unit_->LeaveBootLoader();
         break;
     case SETRTS:
         rts_ = true;
@@ -583,12 +533,30 @@ bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
     return true;
 }
 
+void Converter::GetLine(FTDCB& dcb) const
+{
+    dcb = dcb_;
+    dcb.EvtChar = static_cast<char>(eventOn_ ? eventChar_ : 0);
+    dcb.ErrorChar = static_cast<char>(errorChar_);
+    dcb.fErrorChar = errorOn_ ? 1 : 0;
+}
+
 bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
 {
     Advance(nowMs);
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8)
         return false;
+    // Only a change: a DCB read and written back keeps a NUL event character that FT_SetChars
+    // or the USB request enabled.
+    FTDCB was;
+    GetLine(was);
     dcb_ = dcb;
+    if (dcb.EvtChar != was.EvtChar) {
+        const auto evt = static_cast<std::uint8_t>(dcb.EvtChar);
+        SetEventChar(evt, evt != 0, nowMs);
+    }
+    if (dcb.ErrorChar != was.ErrorChar || dcb.fErrorChar != was.fErrorChar)
+        SetErrorChar(static_cast<std::uint8_t>(dcb.ErrorChar), dcb.fErrorChar != 0);
     if (dcb.fDtrControl == DTR_CONTROL_ENABLE)
         dtr_ = true;
     else if (dcb.fDtrControl == DTR_CONTROL_DISABLE)
@@ -598,6 +566,27 @@ bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
     else if (dcb.fRtsControl == RTS_CONTROL_DISABLE)
         rts_ = false;
     return true;
+}
+
+void Converter::SetChars(std::uint8_t eventChar, bool eventOn, std::uint8_t errorChar, bool errorOn,
+                         std::uint32_t nowMs)
+{
+    SetEventChar(eventChar, eventOn, nowMs);
+    SetErrorChar(errorChar, errorOn);
+}
+
+void Converter::SetEventChar(std::uint8_t c, bool on, std::uint32_t nowMs)
+{
+    // Bytes that arrived before the change met the old setting.
+    Advance(nowMs);
+    eventChar_ = c;
+    eventOn_ = on;
+}
+
+void Converter::SetErrorChar(std::uint8_t c, bool on)
+{
+    errorChar_ = c;
+    errorOn_ = on;
 }
 
 bool Converter::SetLatencyTimer(std::uint8_t ms, std::uint8_t least)
@@ -614,6 +603,7 @@ void Converter::ResetSio(std::uint32_t nowMs)
     PurgeReceive();
     PurgeTransmit();
     dtr_ = rts_ = false;
+    eventOn_ = false;
 }
 
 void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs)

@@ -18,8 +18,7 @@
 
 namespace sim {
 
-class BootLoader;
-class DisplayEmulator;
+class DisplayUnit;
 struct UsbIdentity;
 
 class Converter {
@@ -64,8 +63,17 @@ public:
     void PurgeTransmit();
     // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK, RESETDEV; false for other codes.
     bool Escape(std::uint32_t function, std::uint32_t nowMs);
-    void GetLine(d2xx::FTDCB& dcb) const { dcb = dcb_; }
+    // The DCB's EvtChar is the chip's event character: 0 disabled, else enabled.
+    void GetLine(d2xx::FTDCB& dcb) const;
     bool SetLine(const d2xx::FTDCB& dcb, std::uint32_t nowMs);
+    // A received byte equal to the enabled event character sends the chip's packet at once,
+    // without waiting for the latency timer. The error character is only kept.
+    void SetChars(std::uint8_t eventChar, bool eventOn, std::uint8_t errorChar, bool errorOn,
+                  std::uint32_t nowMs);
+    void SetEventChar(std::uint8_t c, bool on, std::uint32_t nowMs);
+    void SetErrorChar(std::uint8_t c, bool on);
+    bool EventCharOn() const { return eventOn_; }
+    std::uint8_t EventChar() const { return eventChar_; }
     void GetTimeouts(d2xx::FTTIMEOUTS& t) const { t = timeouts_; }
     void SetTimeouts(const d2xx::FTTIMEOUTS& t) { timeouts_ = t; }
     bool Dtr() const { return dtr_; }
@@ -73,7 +81,8 @@ public:
     std::uint8_t LatencyTimer() const { return static_cast<std::uint8_t>(latencyMs_); }
     // D2XX takes 2..255 ms, the chip itself from 1.
     bool SetLatencyTimer(std::uint8_t ms, std::uint8_t least = 2);
-    // The chip's reset request: queues purged, DTR and RTS low, line settings kept.
+    // The chip's reset request: queues purged, DTR and RTS low, event character off, line
+    // settings kept.
     void ResetSio(std::uint32_t nowMs);
     // Bytes as if the display had sent them.
     void InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs);
@@ -109,7 +118,7 @@ public:
     // What the display got and did (for tests and for other processes through frames.log).
     std::size_t FrameCount() const { return frames_.size(); }
     std::vector<std::uint8_t> Frame(std::size_t index) const;
-    bool InBootLoader() const { return inBootLoader_; }
+    bool InBootLoader() const;
     const std::vector<std::uint32_t>& EscapeLog() const { return escapes_; }
     std::uint64_t BytesWritten() const { return bytesWritten_; }
     std::uint32_t BlockReads() const { return blockReads_; } // FT_EE_UARead calls
@@ -148,8 +157,6 @@ private:
     void ClearQueues();
     void EnterBootLoader(bool withBanner, Nanos at);
     void ReleaseBannerTail();
-    void LeaveBootLoader();
-    void SaveFlash();
     void LoadState();
     void SaveState() const;
     std::string StatePath(const char* name) const;
@@ -176,6 +183,10 @@ private:
     bool dtr_ = false;
     bool rts_ = false;
     int latencyMs_ = 16;
+    std::uint8_t eventChar_ = 0;
+    bool eventOn_ = false;
+    std::uint8_t errorChar_ = 0;
+    bool errorOn_ = false;
 
     // The caller's 32-bit milliseconds, extended so that they never wrap.
     bool haveTime_ = false;
@@ -190,10 +201,7 @@ private:
     std::deque<Timed> chipBuffer_;  // received, waiting for the latency timer
     std::deque<std::uint8_t> hostQueue_;
 
-    std::unique_ptr<DisplayEmulator> display_;
-    std::unique_ptr<BootLoader> bootLoader_;
-    bool inBootLoader_ = false;
-    bool flashSaved_ = false;
+    std::unique_ptr<DisplayUnit> unit_;
     bool haveClrDtr_ = false;
     Nanos clrDtrAt_ = 0;
     bool resetPending_ = false;

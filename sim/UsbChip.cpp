@@ -193,8 +193,12 @@ int ControlTransfer(Converter& c, const UsbIdentity& id, std::uint8_t requestTyp
     }
     case 0x04:
         return SetData(c, value, nowMs) ? 0 : kUsbPipe;
-    case 0x06: // event and error characters
+    case 0x06: // event character: the character, bit 8 enables it
+        c.SetEventChar(static_cast<std::uint8_t>(value & 0xFF), (value & 0x100) != 0, nowMs);
+        return 0;
     case 0x07:
+        c.SetErrorChar(static_cast<std::uint8_t>(value & 0xFF), (value & 0x100) != 0);
+        return 0;
     case 0x0B: // bit mode
         return 0;
     case 0x09:

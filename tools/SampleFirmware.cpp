@@ -1,5 +1,6 @@
 #include "tools/SampleFirmware.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -43,11 +44,12 @@ std::string Record(std::uint8_t type, std::uint16_t address, const std::uint8_t*
 
 } // namespace
 
-std::string IntelHexText(const std::vector<std::uint8_t>& data)
+std::string IntelHexText(const std::vector<std::uint8_t>& data, std::size_t recordBytes)
 {
+    const std::size_t step = recordBytes < 1 ? 1 : recordBytes > 255 ? 255 : recordBytes;
     std::string hex;
     std::uint32_t upper = 0xFFFFFFFFu;
-    for (std::size_t at = 0; at < data.size(); at += 16) {
+    for (std::size_t at = 0, count = 0; at < data.size(); at += count) {
         const auto address = static_cast<std::uint32_t>(at);
         if (address >> 16 != upper) {
             upper = address >> 16;
@@ -55,7 +57,8 @@ std::string IntelHexText(const std::vector<std::uint8_t>& data)
                                            static_cast<std::uint8_t>(upper)};
             hex += Record(0x04, 0, bytes, 2);
         }
-        const std::size_t count = data.size() - at < 16 ? data.size() - at : 16;
+        // A record never crosses a 64 KiB boundary: its offset would wrap.
+        count = std::min({step, data.size() - at, std::size_t{0x10000} - (address & 0xFFFF)});
         hex += Record(0x00, static_cast<std::uint16_t>(address & 0xFFFF), data.data() + at, count);
     }
     hex += Record(0x01, 0, nullptr, 0);

@@ -2,7 +2,7 @@
 // the published signatures, over one sim::Converter; plus control entries for tests.
 // Compile definitions build reduced providers for the binding tests:
 //   KESTRUNE_SIM_OMIT_OPTIONAL  without FT_GetLibraryVersion, FT_Rescan, FT_Reload and the
-//                               latency-timer entries
+//                               latency-timer entries and FT_SetChars
 //   KESTRUNE_SIM_OMIT_REQUIRED  without FT_W32_WaitCommEvent
 //   KESTRUNE_SIM_OMIT_ERASE     without FT_EraseEE
 #include <algorithm>
@@ -372,6 +372,15 @@ SIM_EXPORT FT_STATUS FT_GetLatencyTimer(FT_HANDLE h, UCHAR* ms)
         if (!ms)
             return FT_INVALID_PARAMETER;
         *ms = c.LatencyTimer();
+        return FT_OK;
+    });
+}
+
+SIM_EXPORT FT_STATUS FT_SetChars(FT_HANDLE h, UCHAR eventChar, UCHAR eventOn, UCHAR errorChar,
+                                 UCHAR errorOn)
+{
+    return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        c.SetChars(eventChar, eventOn != 0, errorChar, errorOn != 0, P().Now());
         return FT_OK;
     });
 }

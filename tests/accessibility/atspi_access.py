@@ -340,6 +340,17 @@ def inner(args):
     os.makedirs(profile, exist_ok=True)
     with open(os.path.join(profile, "kestrune.ini"), "w", newline="") as f:
         f.write("[Settings]\r\nPort=/nonexistent/kestrune-tty\r\n")
+    # The --simulate display on a paced line: verdicts come at once, so only the line's own time
+    # keeps an update long enough to watch its bar.
+    simulator = os.path.join(os.environ["XDG_DATA_HOME"], "kestrune", "simulator")
+    os.makedirs(simulator, exist_ok=True)
+    with open(os.path.join(simulator, "simulator.ini"), "w") as f:
+        f.write("[Converter]\nPresent=1\nSerialNumber=ZK000001\nChipType=9\n"
+                "[Eeprom]\nVendorId=0x0403\nProductId=0xF208\nManufacturer=ZKM\nManufacturerId=ZK\n"
+                "Description=Corvina Nova\nSerialNumber=ZK000001\n"
+                "[UserArea]\nDeviceCode=98\nSerialNumber=0001.0001.001\nManufacturing=2024-03-04\n"
+                "LastUpdate=2024-03-04\n[Display]\nRevision=1.00\n[BootLoader]\nResetAfterMs=1000\n"
+                "[Link]\nPace=1\n")
     session = Session(pyatspi, GLib, checks)
     log = open("kestrune.log", "w")
     program = subprocess.Popen([args.kestrune, "--simulate", "--service"], stdout=log, stderr=log)

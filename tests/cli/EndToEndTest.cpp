@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -344,7 +345,7 @@ TEST_P(CliPath, ShowPrintsTheSectionsOfASettingsFile)
 TEST_P(CliPath, EepromProgramWritesAndLogs)
 {
     // The vendor stays FTDI's: a converter with another one is no longer listed by libftdi1.
-    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x0403", "ProductId=0x0000",
+    ProcessResult run = Run({"--yes", "eeprom", "program", "VendorId=x0403", "ProductId=0xF300",
                              "Description=Bench display 7", "SerialNumber=ZK000077"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
@@ -352,10 +353,10 @@ TEST_P(CliPath, EepromProgramWritesAndLogs)
 
     // A second process reads what the first programmed.
     ProcessResult show = Run({"eeprom", "show"});
-    EXPECT_NE(show.out.find("VendorId=0x0403\nProductId=0x0000\n"), std::string::npos) << show.out;
+    EXPECT_NE(show.out.find("VendorId=0x0403\nProductId=0xf300\n"), std::string::npos) << show.out;
     EXPECT_NE(show.out.find("Description=Bench display 7\nSerialNumber=ZK000077\n"), std::string::npos);
     EXPECT_NE(show.out.find("Manufacturer=ZKM\n"), std::string::npos);
-    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x0403\r\nProductId=0x0000\r\n"),
+    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x0403\r\nProductId=0xf300\r\n"),
               std::string::npos);
 }
 
@@ -382,6 +383,14 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
         {{"SerialNumber=KS00000100000001"},
          "Kestrune Error: SerialNumber=KS00000100000001 is 16 characters long: a USB serial number may have "
          "at most 15, the longest the D2XX device list can name a converter by; nothing was programmed.\n"},
+        // An ID of 0 takes the converter off the bus, however it is written.
+        {{"VendorId=0x0000"},
+         "Kestrune Error: The Vendor ID \"0x0000\" is 0x0000, which no driver finds; nothing was programmed.\n"},
+        {{"ProductId=x"}, "Kestrune Error: The Product ID must be a hexadecimal number, such as 0x0403.\n"},
+        {{"ProductId= "}, "Kestrune Error: The Product ID must be a hexadecimal number, such as 0x0403.\n"},
+        {{"Description=Gr\xc3\xb6\xc3\x9f" "e \xe2\x82\xac"},
+         "Kestrune Error: The Device Description \"Gr\xc3\xb6\xc3\x9f" "e \xe2\x82\xac\" holds a character "
+         "other than printable ASCII; nothing was programmed.\n"},
     };
     for (const auto& [assignments, message] : refusals) {
         std::vector<std::string> args = {"--yes", "eeprom", "program"};
@@ -409,6 +418,10 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
     ProcessResult wide = Run({"--yes", "settings", "load", (dir_ / "wide.bin").string(), "--program"});
     EXPECT_EQ(wide.status, 1);
     EXPECT_EQ(wide.err, "Kestrune: Unspecified error / VendorId=0x1beef: larger than 0xffff, the largest USB ID\n");
+    WriteText(dir_ / "zero.bin", "[Device]\r\nType=0x63\r\n[USB]\r\nProductId=0x0000\r\n");
+    ProcessResult zero = Run({"--yes", "settings", "load", (dir_ / "zero.bin").string(), "--program"});
+    EXPECT_EQ(zero.status, 1);
+    EXPECT_EQ(zero.err, "Kestrune: Unspecified error / ProductId=0x0000: 0x0000, which no driver finds\n");
     EXPECT_FALSE(fs::exists(Log()));
 
     Simulate("Eeprom", "ProgramFails", "1");
@@ -609,24 +622,46 @@ TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
     EXPECT_FALSE(fs::exists(dir_ / "kestrune.ini"));
 }
 
-TEST_F(Cli, NothingIsWrittenThatWasNotRead)
+TEST_P(CliPath, NothingIsWrittenThatWasNotRead)
 {
     const fs::path file = dir_ / "devinfo.bin";
     ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    const std::string saved = ReadText(file);
+    ASSERT_EQ(Run({"--yes", "record", "program", "LastUpdate=04.03.24"}).status, 0);
+    fs::remove(Log());
+    const auto backups = [this] { return Run({"eeprom", "backups"}).out; };
+    const std::string list = backups();
+    ASSERT_EQ(std::count(list.begin(), list.end(), '\n'), 1) << list;
+    const std::string backup = list.substr(list.rfind('\t') + 1, list.size() - list.rfind('\t') - 2);
     const std::string unread = "Kestrune Error: Cannot read from USB EEPROM\n";
+    const fs::path copy = dir_ / "copy.bin";
 
+    // An EEPROM that stalls: nothing is shown, saved or programmed from its zeros.
     Simulate("Eeprom", "ReadFails", "1");
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"eeprom", "show"},
              {"--yes", "eeprom", "program", "Manufacturer=X"},
              {"--yes", "eeprom", "program", "VendorId=0x0403", "ProductId=0xf208", "Manufacturer=ZKM",
               "ManufacturerId=ZK", "SerialNumber=ZK000001", "Description=Corvina Nova"},
-             {"--yes", "serial", "next", "--program"}}) {
+             {"--yes", "serial", "next", "--program"},
+             {"settings", "save", file.string()},
+             {"settings", "save", copy.string()},
+             {"--yes", "eeprom", "restore", backup},
+             {"--yes", "unit"}}) {
         ProcessResult run = Run(args);
         EXPECT_EQ(run.status, 1) << args[1];
         EXPECT_EQ(run.out.find("VendorId"), std::string::npos) << run.out;
         EXPECT_EQ(run.err.rfind(unread, 0), 0u) << run.err;
+        if (args[0] == "settings") {
+            EXPECT_NE(run.err.find("the USB EEPROM could not be read from the converter; " + args[2] +
+                                   " was not written."),
+                      std::string::npos)
+                << run.err;
+        }
     }
+    EXPECT_EQ(ReadText(file), saved);
+    EXPECT_FALSE(fs::exists(copy));
+    EXPECT_EQ(backups(), list);
     // A settings file that holds every USB setting needs nothing from the converter.
     WriteText(dir_ / "partial.bin", "[USB]\r\nVendorId=0x0403\r\nProductId=0xf208\r\n");
     EXPECT_EQ(Run({"--yes", "settings", "load", (dir_ / "partial.bin").string(), "--program"}).status, 1);
@@ -643,11 +678,13 @@ TEST_F(Cli, NothingIsWrittenThatWasNotRead)
              {"record", "show"},
              {"--yes", "record", "program", "SerialNumber=0009.0009.009"},
              {"serial", "next"},
-             {"--yes", "serial", "next", "--program"}}) {
+             {"--yes", "serial", "next", "--program"},
+             {"settings", "save", copy.string()}}) {
         ProcessResult run = Run(args);
         EXPECT_EQ(run.status, 1) << args[1];
         EXPECT_EQ(run.out, "") << args[1];
     }
+    EXPECT_FALSE(fs::exists(copy));
     EXPECT_FALSE(fs::exists(Log()));
     EXPECT_EQ(Run({"--yes", "record", "program", "Type=0x62", "SerialNumber=0009.0009.009",
                    "Manufacturing=01.02.24", "LastUpdate=01.02.24"})
@@ -1178,6 +1215,111 @@ TEST_F(Cli, PortTestOverAPseudoTerminal)
 #endif
 }
 
+// A restore writes every word the backup holds and checks them all, or writes nothing.
+TEST_P(CliPath, RestoreIsByteForByteOrNothing)
+{
+    // The latest backup of a converter after two writes: it holds what the first one left.
+    auto latest = [this](const std::string& converter) {
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        fs::path found;
+        for (std::string line; std::getline(list, line);)
+            if (line.rfind(converter + "\t", 0) == 0) found = line.substr(line.rfind('\t') + 1);
+        return found;
+    };
+    const fs::path state = dir_ / "state" / "eeprom.bin";
+    ASSERT_EQ(Run({"--yes", "record", "program", "LastUpdate=05.03.24"}).status, 0);
+    const std::string good = ReadText(state);
+    ASSERT_GT(good.size(), 0xF0u);
+    const std::string goodUsb = Run({"eeprom", "show"}).out, goodRecord = Run({"record", "show"}).out;
+    ASSERT_EQ(Run({"--yes", "record", "program", "LastUpdate=06.03.24"}).status, 0);
+    const std::string current = ReadText(state);
+    const fs::path backup = latest("ZK000001");
+    ASSERT_FALSE(backup.empty());
+    const std::string text = ReadText(backup);
+    const std::string undigested = text.substr(0, text.find("[Digest]\r\n"));
+
+    // The same display seen as another converter: its own serial number and state.
+    Simulate("Converter", "SerialNumber", "ZK000099");
+    Simulate("Eeprom", "SerialNumber", "ZK000099"); // what the bus lists
+    Simulate("State", "Folder", (dir_ / "state2").string());
+    fs::create_directories(dir_ / "state2");
+    ASSERT_EQ(Run({"--yes", "record", "program", "LastUpdate=05.03.24"}).status, 0);
+    const std::string foreignGood = ReadText(dir_ / "state2" / "eeprom.bin");
+    ASSERT_EQ(Run({"--yes", "record", "program", "LastUpdate=06.03.24"}).status, 0);
+    const fs::path foreign = latest("ZK000099");
+    ASSERT_FALSE(foreign.empty());
+    Simulate("Converter", "SerialNumber", "ZK000001");
+    Simulate("Eeprom", "SerialNumber", "ZK000001");
+    Simulate("State", "Folder", (dir_ / "state").string());
+
+    auto edited = [](std::string from, const std::string& what, const std::string& to) {
+        from.replace(from.find(what), what.size(), to);
+        return from;
+    };
+    const fs::path file = dir_ / "restore.ini";
+    const fs::path fifo = dir_ / "fifo.ini";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    fs::create_symlink(backup, dir_ / "link.ini");
+    fs::create_symlink("/dev/zero", dir_ / "zero.ini");
+    const struct {
+        const char* what;
+        std::string content; // written to restore.ini; empty: path names the file
+        fs::path path;
+        const char* reason;
+    } refused[] = {
+        {"a hex digit of [Raw] edited", edited(text, "Words=0000030408f2", "Words=00000304aaf2"), file,
+         "its digest does not match its content"},
+        {"an older backup with a [Raw] digit edited", edited(undigested, "Words=0000030408f2", "Words=00000304aaf2"),
+         file, "its [Raw] Words fail the chip's checksum"},
+        {"an older backup with [USB] edited", edited(undigested, "Description=Corvina Nova", "Description=Corvina Novb"),
+         file, "its [USB] Description does not agree with its [Raw] words"},
+        {"truncated", text.substr(0, text.size() / 2), file, "is missing or damaged"},
+        {"another converter's", "", foreign, "was taken from the converter ZK000099, this one is ZK000001"},
+        {"a link", "", dir_ / "link.ini", "it is a symbolic link"},
+        {"a link to /dev/zero", "", dir_ / "zero.ini", "it is a symbolic link"},
+        {"a device", "", "/dev/zero", "it is not a regular file"},
+        {"a FIFO", "", fifo, "it is not a regular file"},
+        {"oversized", text + std::string(1u << 20, ';'), file, "it is larger than 1 MiB"},
+        {"missing", "", dir_ / "missing.ini", "it does not exist"},
+    };
+    for (const auto& r : refused) {
+        if (!r.content.empty()) WriteText(file, r.content);
+        ProcessOptions options;
+        options.timeoutSeconds = 20;
+        ProcessResult run = Run({"--yes", "eeprom", "restore", r.path.string()}, options);
+        EXPECT_EQ(run.status, 1) << r.what;
+        EXPECT_NE(run.err.find(r.reason), std::string::npos) << r.what << ": " << run.err;
+        EXPECT_EQ(ReadText(state), current) << r.what;
+    }
+
+    // Another tool rewrote the chip, also where no field of ours lies: byte 0, the user area
+    // beyond the record, leftovers behind the strings, the checksum.
+    std::string rewritten = current;
+    for (std::size_t at : {std::size_t{0x00}, std::size_t{0x50}, std::size_t{0xF0}, rewritten.size() - 1})
+        rewritten[at] = static_cast<char>(rewritten[at] ^ 0x5A);
+    WriteText(state, rewritten);
+    ProcessResult restore = Run({"--yes", "eeprom", "restore", backup.string()});
+    EXPECT_EQ(restore.status, 0) << restore.err;
+    EXPECT_EQ(restore.out, "The converter holds the backup " + backup.string() + " again.\n");
+    EXPECT_EQ(ReadText(state), good);
+    EXPECT_EQ(Run({"eeprom", "show"}).out, goodUsb);
+    EXPECT_EQ(Run({"record", "show"}).out, goodRecord);
+    EXPECT_NE(ReadText(Log()).find("*** USB data flashed\r\n"), std::string::npos);
+
+    // An older backup that passes every other check is restored, and said to be older.
+    WriteText(state, rewritten);
+    WriteText(file, undigested);
+    ProcessResult older = Run({"--yes", "eeprom", "restore", file.string()});
+    EXPECT_EQ(older.status, 0) << older.err;
+    EXPECT_NE(older.err.find("has no digest (an older backup)"), std::string::npos) << older.err;
+    EXPECT_EQ(ReadText(state), good);
+
+    // Another converter's backup is written when asked for, byte for byte.
+    ProcessResult asked = Run({"--yes", "eeprom", "restore", foreign.string(), "--other-converter"});
+    EXPECT_EQ(asked.status, 0) << asked.err;
+    EXPECT_EQ(ReadText(state), foreignGood);
+}
+
 } // namespace
 
 // The bench's one command per display, and what every write to a converter now does around it:
@@ -1336,6 +1478,17 @@ TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
         << record.err;
     Simulate("UserArea", "WriteCorrupts", "0");
     EXPECT_NE(ReadText(state), good);
+    // Logged with what the chip holds, and no device took its number from them.
+    const std::string log = ReadText(Log());
+    EXPECT_NE(log.find("*** USB data NOT verified: ProductId differs when read back\r\n***\r\n[USB]\r\n"
+                       "VendorId=0x0403\r\nProductId=0xf301\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("*** Device data to user area NOT verified: SerialNumber differs when read back\r\n"
+                       "***\r\n[Device]\r\nType=0x62\r\nSerialNumber=0077.0001.000\r\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0042.0001.001"), std::string::npos);
 
     // The backup taken before the first bad write.
     const auto backups = Backups();
@@ -1347,37 +1500,14 @@ TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
     EXPECT_EQ(Record(), goodRecord);
     EXPECT_EQ(Usb(), goodUsb);
 
-    // Another converter's backup is written only when asked for.
+    // A damaged backup is no backup.
     const fs::path other = dir_ / "other.ini";
     std::string text = ReadText(before);
-    text.replace(text.find("Converter=ZK000001"), 18, "Converter=ZK000099");
-    WriteText(other, text);
-    ProcessResult refused = Run({"--yes", "eeprom", "restore", other.string()});
-    EXPECT_EQ(refused.status, 1);
-    EXPECT_NE(refused.err.find("was taken from the converter ZK000099, this one is ZK000001; nothing was "
-                               "written (--other-converter writes it all the same)"),
-              std::string::npos)
-        << refused.err;
-    EXPECT_EQ(Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"}).status, 0);
-
-    // A backup of another chip type never, whatever is asked: its words are laid out otherwise.
-    std::string otherChip = text;
-    otherChip.replace(otherChip.find("ChipType=9"), 10, "ChipType=5");
-    const std::size_t image = otherChip.find("\nImage=") + 7;
-    otherChip.erase(image, otherChip.find('\r', image) - image);
-    WriteText(other, otherChip);
-    ProcessResult chip = Run({"--yes", "eeprom", "restore", other.string(), "--other-converter"});
-    EXPECT_EQ(chip.status, 1);
-    EXPECT_NE(chip.err.find("the backup is of chip type 5, the converter is of chip type 9"), std::string::npos)
-        << chip.err;
-    EXPECT_EQ(ReadText(state), good);
-
-    // A damaged backup is no backup.
     text.replace(text.find("UserArea="), 9, "UserArea=zz");
     WriteText(other, text);
     ProcessResult damaged = Run({"--yes", "eeprom", "restore", other.string()});
     EXPECT_EQ(damaged.status, 1);
-    EXPECT_NE(damaged.err.find("is missing or damaged"), std::string::npos) << damaged.err;
+    EXPECT_NE(damaged.err.find("its digest does not match its content"), std::string::npos) << damaged.err;
 }
 
 TEST_F(Unit, NoBackupNoWrite)

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QLabel>
@@ -66,8 +68,8 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
 {
     ASSERT_TRUE(Connect());
     Open();
-    Type("edit1001", "0x0000");
-    Edit("edit1000")->clear(); // empty programs 0
+    Type("edit1001", "0x1234");
+    Type("edit1000", "x5678");
     Type("edit1002", "Maker");
     Type("edit1003", "MK");
     Type("edit1004", "MK000777");
@@ -92,8 +94,8 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     if (shown.empty())
         GTEST_SKIP() << "no kestrune-cli to read the converter from a second process";
     EXPECT_EQ(status, 0);
-    EXPECT_NE(shown.find("VendorId=0x0000"), std::string::npos) << shown;
-    EXPECT_NE(shown.find("ProductId=0x0000"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("VendorId=0x1234"), std::string::npos) << shown;
+    EXPECT_NE(shown.find("ProductId=0x5678"), std::string::npos) << shown;
     EXPECT_NE(shown.find("Manufacturer=Maker\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("ManufacturerId=MK\n"), std::string::npos) << shown;
     EXPECT_NE(shown.find("SerialNumber=MK000777"), std::string::npos) << shown;
@@ -135,13 +137,19 @@ TEST_F(UsbSettingsDialog, RefusesValuesTheConverterCannotTake)
         {"edit1000", "0X1234", "The Product ID must be a hexadecimal number, such as 0x0403."},
         {"edit1004", std::string(64, 's'), "The Serial Number must not be longer than 63 characters."},
         {"edit1001", "12345", "The Vendor ID \"12345\" is larger than 0xffff, the largest USB ID; nothing was programmed."},
+        {"edit1001", "0x0000", "The Vendor ID \"0x0000\" is 0x0000, which no driver finds; nothing was programmed."},
+        {"edit1000", "x", "The Product ID must be a hexadecimal number, such as 0x0403."},
+        {"edit1002", "Z\xc3\xbc" "rich", "The Manufacturer \"Z\xc3\xbc" "rich\" holds a character other than "
+                                    "printable ASCII; nothing was programmed."},
         // A tab cannot be typed into the field (it moves the focus), but it can be pasted.
         {"edit1005", "CORVINA\tUSB",
          "The Device Description \"CORVINA\\tUSB\" holds a control character (a line break, a tab); nothing was programmed."},
     };
     for (const Case& c : cases) {
         const std::size_t before = m_ui.Boxes().size();
-        if (c.text.find('\t') != std::string::npos) {
+        // Neither a tab nor a character beyond ASCII is typed by key clicks: they are pasted.
+        if (std::any_of(c.text.begin(), c.text.end(),
+                        [](char ch) { return ch == '\t' || static_cast<unsigned char>(ch) > 0x7E; })) {
             QGuiApplication::clipboard()->setText(QString::fromStdString(c.text));
             Edit(c.edit)->setFocus();
             Edit(c.edit)->selectAll();
@@ -195,6 +203,12 @@ TEST_F(UsbSettingsDialog, AValueTheConverterDoesNotKeepIsNamed)
     EXPECT_EQ(m_ui.Boxes()[1].caption, "Kestrune Error");
     EXPECT_EQ(m_ui.Boxes()[2].text, "Canot write to USB EEPROM");
     EXPECT_TRUE(m_dlg->isVisible());
+    // The log holds what the converter holds, and no device got its number.
+    EXPECT_NE(ProductionLog().find("*** USB data NOT verified: ProductId differs when read back\r\n***\r\n"
+                                   "[USB]\r\nVendorId=0xf300\r\nProductId=0x6000\r\n"),
+              std::string::npos)
+        << ProductionLog();
+    EXPECT_EQ(ProductionLog().find("*** USB data flashed"), std::string::npos);
 }
 
 TEST(UsbSettingsDialogParse, ParseHexWordOfTheDialog)

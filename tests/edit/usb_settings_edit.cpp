@@ -42,13 +42,14 @@ TEST(CheckUsbSettingsFields, AcceptsWellFormedFieldsAndTheLongestTexts)
     EXPECT_EQ(CheckUsbSettingsFields(GoodFields()).field, UsbField::None);
     UsbSettingsFields f = GoodFields();
     f.Description = std::string(63, 'd');
-    f.VendorId = "";
-    f.ProductId = "0x0000";
+    f.VendorId = "x1";
+    f.ProductId = "0x0000ffff";
     EXPECT_EQ(CheckUsbSettingsFields(f).field, UsbField::None);
 
     // Empty texts are no problem, one character too many is.
     UsbSettingsFields bare;
     bare.VendorId = "0x0403";
+    bare.ProductId = "0x6001";
     bare.Description = std::string(63, 'd');
     EXPECT_EQ(CheckUsbSettingsFields(bare).field, UsbField::None);
     bare.Description = std::string(64, 'd');
@@ -104,7 +105,24 @@ TEST(CheckUsbSettingsFields, RefusesWhatTheConverterCannotTakeNamingTheValue)
          "nothing was programmed."},
         {&UsbSettingsFields::SerialNumber, std::string("ZK\x7f", 3), UsbField::SerialNumber,
          "The Serial Number \"ZK\\x7f\" holds a control character (a line break, a tab); nothing was programmed."},
-        {&UsbSettingsFields::ManufacturerId, "\xc3\xa9", UsbField::None, ""}, // UTF-8 text is text
+        // No driver finds a converter with ID 0, however the 0 is written.
+        {&UsbSettingsFields::VendorId, "0x0000", UsbField::VendorId,
+         "The Vendor ID \"0x0000\" is 0x0000, which no driver finds; nothing was programmed."},
+        {&UsbSettingsFields::ProductId, "", UsbField::ProductId,
+         "The Product ID must be a hexadecimal number, such as 0x0403."},
+        {&UsbSettingsFields::ProductId, "x", UsbField::ProductId,
+         "The Product ID must be a hexadecimal number, such as 0x0403."},
+        {&UsbSettingsFields::ProductId, " ", UsbField::ProductId,
+         "The Product ID must be a hexadecimal number, such as 0x0403."},
+        {&UsbSettingsFields::ProductId, "00000", UsbField::ProductId,
+         "The Product ID \"00000\" is 0x0000, which no driver finds; nothing was programmed."},
+        // The bus would show each UTF-8 byte as a character of its own.
+        {&UsbSettingsFields::Description, "Gr\xc3\xb6\xc3\x9f" "e \xe2\x82\xac", UsbField::Description,
+         "The Device Description \"Gr\xc3\xb6\xc3\x9f" "e \xe2\x82\xac\" holds a character other than "
+         "printable ASCII; nothing was programmed."},
+        {&UsbSettingsFields::ManufacturerId, "\xfc", UsbField::ManufacturerId,
+         "The Manufacturer ID \"\xfc\" holds a character other than printable ASCII; nothing was programmed."},
+        {&UsbSettingsFields::SerialNumber, "~ !", UsbField::None, ""},
     };
     for (const Case& c : cases) {
         UsbSettingsFields f = GoodFields();

@@ -36,6 +36,13 @@ std::vector<int> ProgressTexts(const std::vector<std::string>& texts) {
     return percents;
 }
 
+// The chip's event character as FT_W32_GetCommState shows it: 0 when off.
+char EventChar(sim::SimControl& control) {
+    d2xx::FTDCB dcb{};
+    EXPECT_TRUE(control.GetCommState(&dcb));
+    return dcb.EvtChar;
+}
+
 class SimUpdate : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -83,10 +90,22 @@ TEST_F(SimUpdate, Family0FlashesEveryRecordAndTellsItsProgress) {
     Configure("EraseMs=1500\n");
     const testhex::Image image = testhex::MakeImage(4096, 16);
     const std::string path = WriteImage("KV-rev02.hex", image);
+    // Every verdict "G" is sent on by the chip at once, not at the latency tick.
+    class Watching : public platform::RecordingUpdateSink {
+    public:
+        explicit Watching(sim::SimControl& control) : control_(control) {}
+        void RecordSent(std::uint32_t) override { eventChars += EventChar(control_); }
+        std::string eventChars;
 
-    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyKv), 0);
+    private:
+        sim::SimControl& control_;
+    } sink(control_);
 
-    const auto texts = sink_.Texts();
+    EXPECT_EQ(UpdateFirmware(device_, path, &sink, FamilyKv), 0);
+    EXPECT_EQ(sink.eventChars, std::string(image.records, 'G'));
+    EXPECT_EQ(EventChar(control_), 0) << "off again, as it was";
+
+    const auto texts = sink.Texts();
     ASSERT_GE(texts.size(), 3u);
     EXPECT_EQ(texts.front(), kErasing);
     EXPECT_EQ(texts.back(), kReady);
@@ -96,9 +115,9 @@ TEST_F(SimUpdate, Family0FlashesEveryRecordAndTellsItsProgress) {
     EXPECT_EQ(percents.front(), 1);
     EXPECT_GE(percents.back(), 98);
     EXPECT_LE(percents.back(), 103);
-    EXPECT_EQ(sink_.Positions().back(), std::min(percents.back(), 100));
-    EXPECT_EQ(sink_.BarsCreated(), 1);
-    EXPECT_FALSE(sink_.BarVisible());
+    EXPECT_EQ(sink.Positions().back(), std::min(percents.back(), 100));
+    EXPECT_EQ(sink.BarsCreated(), 1);
+    EXPECT_FALSE(sink.BarVisible());
     // DTR pulsed low then high, cleared at the end.
     ASSERT_GE(control_.EscapeCount(), 3u);
     EXPECT_EQ(control_.Escape(0), d2xx::CLRDTR);
@@ -204,10 +223,16 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Configure(c.config);
+        // A setting of someone else's, to be given back whatever the exit.
+        ASSERT_EQ(device_.Library().SetChars(device_.DeviceHandle(), '#', 1, 0, 0), d2xx::FT_OK);
         platform::RecordingUpdateSink sink;
         const std::uint32_t start = platform::GetTickCount();
         const std::int32_t result = UpdateFirmware(device_, c.path, &sink, c.family);
         EXPECT_EQ(result, c.result);
+        // A pulled cable took the chip and its setting with it.
+        if (c.config.find("PullCable") == std::string::npos) {
+            EXPECT_EQ(EventChar(control_), '#');
+        }
         EXPECT_GE(platform::GetTickCount() - start, c.minElapsedMs);
         EXPECT_EQ(DescribeUpdateResult(result, c.family, 0).text, c.report);
         EXPECT_FALSE(sink.BarVisible());

@@ -3,11 +3,15 @@
 
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
+#include "firmware/HexFile.h"
 #include "link/CrvSerialDevice.h"
 #include "platform/Profile.h"
 #include "support/TempDir.h"
@@ -127,6 +131,120 @@ TEST_F(SimProgramTest, SilentDisplayAndBadOptions)
         EXPECT_EQ(sim.FirstLine(), "");
         EXPECT_EQ(sim.Wait(), 2) << bad[0];
     }
+}
+
+
+// What the operator does to the display, through the FIFO in the state folder.
+void Control(const std::string& state, const std::string& command)
+{
+    std::ofstream(state + "/control") << command << "\n";
+}
+
+void Send(CCrvSerialDevice& device, const std::string& text)
+{
+    ASSERT_TRUE(device.WriteBuffer(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size())));
+}
+
+// Bytes up to and with the first line feed, or what came within two seconds.
+std::string ReadLine(CCrvSerialDevice& device)
+{
+    std::string text;
+    std::uint8_t c = 0;
+    while (device.ReadBuffer(std::span(&c, 1), 2000) == 1) {
+        text += static_cast<char>(c);
+        if (c == '\n')
+            break;
+    }
+    return text;
+}
+
+// Starts a run: the reset, the banner, the erase and the load request.
+void StartRun(CCrvSerialDevice& device, const std::string& state)
+{
+    Control(state, "reset");
+    EXPECT_EQ(ReadLine(device), "C8051F120 Firmware Updater\r\n");
+    Send(device, "K\r\n");
+    EXPECT_EQ(ReadLine(device), "OK\r\n");
+    Send(device, "L\r\n");
+    EXPECT_EQ(ReadLine(device), "OK\r\n");
+}
+
+// Sends record lines up to `count` (all when negative); the verdicts, one a line.
+std::string SendRecords(CCrvSerialDevice& device, const std::string& text, int count = -1)
+{
+    std::string verdicts;
+    std::size_t at = 0;
+    for (int n = 0; at < text.size() && n != count; ++n) {
+        const std::size_t end = text.find('\n', at) + 1;
+        Send(device, text.substr(at, end - at));
+        std::uint8_t c = 0;
+        verdicts += device.ReadBuffer(std::span(&c, 1), 2000) == 1 ? static_cast<char>(c) : '-';
+        at = end;
+    }
+    return verdicts;
+}
+
+std::vector<std::uint8_t> FileBytes(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+TEST_F(SimProgramTest, WholeDisplayResetPoweredAndHungUpThroughItsControlChannel)
+{
+    const std::string state = dir.File("state");
+    const std::string config = dir.File("sim.ini");
+    std::ofstream(config) << "[Display]\r\nDeviceId=0x5B\r\n[State]\r\nFolder=" << state << "\r\n";
+    SimProgram sim({"--config", config});
+    const std::string path = sim.FirstLine();
+    ASSERT_FALSE(path.empty());
+    CCrvSerialDevice device;
+    ASSERT_TRUE(device.OpenPort(path));
+    device.SendIdentifyRequest();
+    EXPECT_EQ(device.ReadIdentityReply(2000), 91);
+
+    const testhex::Image image = testhex::MakeImage(4096, 32, "\n");
+    StartRun(device, state);
+    EXPECT_EQ(SendRecords(device, image.text), std::string(static_cast<std::size_t>(image.records), 'G'));
+    EXPECT_EQ(ReadLine(device), "OK\r\n");
+    EXPECT_EQ(FileBytes(state + "/flash.bin"), image.data);
+
+    // After the run the firmware answers again; switched off it answers nothing, and an
+    // unknown command changes nothing.
+    device.SendIdentifyRequest();
+    EXPECT_EQ(device.ReadIdentityReply(2000), 91);
+    Control(state, "power off");
+    Control(state, "fly");
+    usleep(100000);
+    device.SendIdentifyRequest();
+    EXPECT_EQ(device.ReadIdentityReply(300), -1);
+    Control(state, "power on");
+    usleep(100000);
+    device.PurgePort();
+    device.SendIdentifyRequest();
+    EXPECT_EQ(device.ReadIdentityReply(2000), 91);
+
+    // A hang-up in the middle of a run: the program's line is lost, the records taken so far
+    // stay in the flash.
+    const testhex::Image second = testhex::MakeImage(4096, 32, "\n", 7);
+    StartRun(device, state);
+    EXPECT_EQ(SendRecords(device, second.text, 10), std::string(10, 'G'));
+    Control(state, "hangup");
+    EXPECT_EQ(sim.Wait(), 0);
+    std::uint8_t c = 0;
+    EXPECT_LE(device.ReadBuffer(std::span(&c, 1), 200), 0);
+    EXPECT_EQ(FileBytes(state + "/flash.bin"),
+              std::vector<std::uint8_t>(second.data.begin(), second.data.begin() + 320));
+
+    // The channel goes with the simulator, so that no writer waits for it; something planted
+    // in its place is left alone.
+    struct stat st{};
+    EXPECT_NE(lstat((state + "/control").c_str(), &st), 0);
+    std::ofstream(state + "/control", std::ios::trunc) << "mine";
+    SimProgram refused({"--state", state});
+    EXPECT_EQ(refused.FirstLine(), "");
+    EXPECT_EQ(refused.Wait(), 1);
+    EXPECT_EQ(FileBytes(state + "/control").size(), 4u);
 }
 
 } // namespace

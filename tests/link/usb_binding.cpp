@@ -1,5 +1,7 @@
 // Binding the D2XX provider: a missing provider, providers that lack entries, safe results
 // through empty entries.
+#include "firmware/HexFile.h"
+#include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Ui.h"
 #include "UsbSimFixture.h"
@@ -26,6 +28,7 @@ TEST(D2xxBinding, EmptyEntriesAnswerSafely)
     EXPECT_EQ(lib.ReadEE(nullptr, 0x12, &w), FT_NOT_SUPPORTED);
     EXPECT_EQ(lib.Rescan(), FT_NOT_SUPPORTED);
     EXPECT_EQ(lib.SetLatencyTimer(nullptr, 2), FT_NOT_SUPPORTED);
+    EXPECT_EQ(lib.SetChars(nullptr, 'G', 1, 0, 0), FT_NOT_SUPPORTED);
     EXPECT_EQ(lib.W32_CreateFile("x", 0, 0, nullptr, 0, 0, nullptr), InvalidHandle());
     EXPECT_FALSE(lib.W32_GetCommState(nullptr, &dcb));
     EXPECT_FALSE(lib.W32_SetCommTimeouts(nullptr, &timeouts));
@@ -49,18 +52,21 @@ TEST(D2xxBinding, ProviderFilesInTheirOrder)
     EXPECT_EQ(D2xxLibrary::ProviderFiles(), std::vector<std::string>{"/opt/x/libother.so"});
 }
 
-TEST(D2xxBinding, AProviderThatIsThereButDoesNotLoadIsNamed)
+TEST(D2xxBinding, AChosenProviderThatDoesNotLoadIsNamed)
 {
     TempDir dir;
-    const std::string file = dir.File("libbroken.so");
-    { std::ofstream(file) << "not a shared object"; }
-    ScopedEnv provider("KESTRUNE_D2XX", file.c_str());
-    D2xxLibrary lib;
-    testing::internal::CaptureStderr();
-    EXPECT_FALSE(lib.Bind());
-    const std::string err = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(err.rfind("kestrune: the D2XX provider " + file + " does not load: ", 0), 0u) << err;
-    EXPECT_EQ(D2xxLibrary::DescribeProvider(), "none found");
+    const std::string broken = dir.File("libbroken.so");
+    { std::ofstream(broken) << "not a shared object"; }
+    // A file that is not there at all is named too: a typo must not read as "no converter".
+    for (const std::string& file : {broken, dir.File("libtypo.so")}) {
+        ScopedEnv provider("KESTRUNE_D2XX", file.c_str());
+        D2xxLibrary lib;
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(lib.Bind());
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(err.rfind("kestrune: the D2XX provider " + file + " does not load: ", 0), 0u) << err;
+        EXPECT_EQ(D2xxLibrary::DescribeProvider(), "none found");
+    }
 }
 
 TEST(D2xxBinding, WithoutAProviderOpenFailsQuietly)
@@ -102,6 +108,48 @@ TEST_F(WithoutOptionalEntries, OpensAndAnswersNotSupported)
     const std::uint32_t before = platform::GetTickCount();
     EXPECT_FALSE(device.OpenPort("USB"));
     EXPECT_EQ(platform::GetTickCount() - before, 500u);
+}
+
+// Without FT_SetChars the update sets its verdict character through the DCB, keeps DTR set
+// while it does (a drop would restart the display) and gives the DCB back.
+TEST_F(WithoutOptionalEntries, TheUpdateSetsTheVerdictCharacterThroughTheDcb)
+{
+    Configure("[State]\nFolder=" + dir_.Path() + "\n");
+    CCrvUsbDevice device;
+    ASSERT_TRUE(device.OpenPort("USB"));
+    EXPECT_EQ(device.Library().SetChars(device.DeviceHandle(), 'G', 1, 0, 0), FT_NOT_SUPPORTED);
+    FTDCB before{};
+    ASSERT_TRUE(control_.GetCommState(&before));
+    const testhex::Image image = testhex::MakeImage(256, 16);
+    WriteText(dir_.File("kv.hex"), image.text);
+    class Watching : public platform::RecordingUpdateSink {
+    public:
+        explicit Watching(sim::SimControl& control) : control_(control) {}
+        void RecordSent(std::uint32_t) override
+        {
+            FTDCB dcb{};
+            control_.GetCommState(&dcb);
+            seen += dcb.EvtChar;
+            seen += (control_.ModemLines() & 1u) ? '1' : '0';
+        }
+        std::string seen;
+
+    private:
+        sim::SimControl& control_;
+    } sink(control_);
+
+    EXPECT_EQ(UpdateFirmware(device, dir_.File("kv.hex"), &sink, FamilyKv), 0);
+    std::string expected;
+    for (int i = 0; i < image.records; ++i)
+        expected += "G1";
+    EXPECT_EQ(sink.seen, expected);
+    FTDCB dcb{};
+    ASSERT_TRUE(control_.GetCommState(&dcb));
+    EXPECT_EQ(dcb.EvtChar, 0);
+    EXPECT_EQ(dcb.BaudRate, before.BaudRate) << "the rest of the line as it was";
+    EXPECT_EQ(dcb.fRtsControl, before.fRtsControl);
+    device.ClosePort();
+    EXPECT_EQ(ReadText(dir_.File("flash.bin")), std::string(image.data.begin(), image.data.end()));
 }
 
 class WithoutARequiredEntry : public ReducedProvider {

@@ -191,6 +191,57 @@ TEST_F(SimLink, AFullPacketDoesNotWaitForTheTick)
     EXPECT_EQ(lib_.SetLatencyTimer(h_, 2), FT_OK);
 }
 
+// The event character ends the wait for the tick; other bytes still wait, and a disabled one
+// is an ordinary byte. FT_SetChars and the DCB's EvtChar set the same chip state.
+TEST_F(SimLink, TheEventCharacterSendsThePacketAtOnce)
+{
+    Configure("[Link]\nLatencyTimerMs=100\n");
+    OpenFirst();
+    clock_.Advance(1);
+    auto inject = [this](const char* text) {
+        control_.InjectFromDisplay(reinterpret_cast<const std::uint8_t*>(text),
+                                   static_cast<std::uint32_t>(std::strlen(text)));
+    };
+    FTDCB dcb{};
+    ASSERT_TRUE(lib_.W32_GetCommState(h_, &dcb));
+    EXPECT_EQ(dcb.EvtChar, 0) << "off after the open";
+    inject("G");
+    EXPECT_EQ(Queued(), 0u);
+
+    ASSERT_EQ(lib_.SetChars(h_, 'G', 1, 0, 0), FT_OK);
+    inject("xG"); // sends the G waiting from before with it
+    EXPECT_EQ(ReadAll(), (std::vector<std::uint8_t>{'G', 'x', 'G'}));
+    inject("OK\r\n");
+    EXPECT_EQ(Queued(), 0u);
+    ASSERT_TRUE(lib_.W32_GetCommState(h_, &dcb));
+    EXPECT_EQ(dcb.EvtChar, 'G');
+
+    ASSERT_EQ(lib_.SetChars(h_, 'G', 0, 0, 0), FT_OK);
+    inject("G");
+    EXPECT_EQ(Queued(), 0u);
+    clock_.Advance(99); // the tick at 100 ms after the open
+    EXPECT_EQ(ReadAll().size(), 5u);
+
+    // Through the DCB: a non-zero EvtChar enables it, 0 disables it.
+    dcb.EvtChar = '>';
+    ASSERT_TRUE(lib_.W32_SetCommState(h_, &dcb));
+    inject(">");
+    EXPECT_EQ(Queued(), 1u);
+    // A NUL event character survives a DCB read and written back.
+    ASSERT_EQ(lib_.SetChars(h_, 0, 1, 0, 0), FT_OK);
+    ASSERT_TRUE(lib_.W32_GetCommState(h_, &dcb));
+    ASSERT_TRUE(lib_.W32_SetCommState(h_, &dcb));
+    const std::uint8_t nul = 0;
+    control_.InjectFromDisplay(&nul, 1);
+    EXPECT_EQ(Queued(), 2u);
+    dcb.EvtChar = '>';
+    ASSERT_TRUE(lib_.W32_SetCommState(h_, &dcb));
+    dcb.EvtChar = 0;
+    ASSERT_TRUE(lib_.W32_SetCommState(h_, &dcb));
+    inject(">");
+    EXPECT_EQ(Queued(), 2u);
+}
+
 TEST_F(SimLink, PacedBytesTakeTheirTimeOnBothWires)
 {
     // 1200 baud, 10 bits a byte: 8.33 ms a byte. The 5-byte request is in at 41.7 ms, the
@@ -527,6 +578,42 @@ TEST(UsbChip, BulkInPacketsCarryStatusBytes)
     EXPECT_EQ(in[71], 130);
     // Nothing waits: the status bytes alone.
     EXPECT_EQ(sim::BulkIn(c, in.data(), in.size(), 0), 2u);
+}
+
+// Request 6 on the bus: the character in the low byte, bit 8 enables it; the chip's reset
+// request turns it off.
+TEST(UsbChip, TheEventCharacterRequestEndsTheWaitForTheTick)
+{
+    sim::SimConfig config;
+    config.latencyTimerMs = 16;
+    sim::Converter c(config);
+    ASSERT_NE(c.Open(0), 0u);
+    const sim::UsbIdentity id;
+    std::vector<std::uint8_t> in(64);
+    struct Step {
+        std::uint16_t value; // request 6's, or 0xFFFF for the reset request
+        std::uint8_t byte;   // then from the display, 1 ms later
+        std::size_t atOnce;  // data bytes in the next packet, before the tick
+    } steps[] = {
+        {0x0100 | 'G', 'x', 0}, {0x0100 | 'G', 'G', 2}, {0x0000 | 'G', 'G', 0},
+        {0x0100 | '>', '>', 2}, {0xFFFF, '>', 0},       {0x0100 | 0, 0, 2},
+    };
+    std::uint32_t now = 0;
+    for (const Step& s : steps) {
+        SCOPED_TRACE(s.value);
+        // Start from an empty chip, a fresh tick ahead.
+        now += 16;
+        sim::BulkIn(c, in.data(), in.size(), now);
+        if (s.value == 0xFFFF)
+            EXPECT_EQ(sim::ControlTransfer(c, id, 0x40, 0x00, 0, 1, nullptr, 0, now), 0);
+        else
+            EXPECT_EQ(sim::ControlTransfer(c, id, 0x40, 0x06, s.value, 1, nullptr, 0, now), 0);
+        c.InjectFromDisplay(std::vector<std::uint8_t>{'x'}, now);
+        c.InjectFromDisplay(std::vector<std::uint8_t>{s.byte}, now + 1);
+        EXPECT_EQ(sim::BulkIn(c, in.data(), in.size(), now + 1), 2 + s.atOnce);
+        EXPECT_EQ(sim::BulkIn(c, in.data(), in.size(), now + 16), s.atOnce ? 2u : 4u)
+            << "the tick brings the rest";
+    }
 }
 
 } // namespace usbchip

@@ -44,7 +44,7 @@ inline const std::string kExampleUsbSection = "[USB]\r\n"
                                               "USBVersionEnable=0\r\n"
                                               "USBVersion=0x0110\r\n";
 
-// An X-series image holding the example record and USB settings, without a converter.
+// An X-series image holding the example record and USB settings, as if read from a converter.
 inline void SetUpExample(CMyCrvUsbDevice& device, const TempDir& dir)
 {
     device.ProfilePath = dir.File("kestrune.ini");
@@ -61,6 +61,7 @@ inline void SetUpExample(CMyCrvUsbDevice& device, const TempDir& dir)
     std::strcpy(usb.data.Description, "Corvina Heron 40");
     std::strcpy(usb.data.SerialNumber, "ZK000012");
     device.SetUsbSettings(&usb.data);
+    device.EepromWasRead = device.UserAreaWasRead = true;
 }
 
 } // namespace records_test

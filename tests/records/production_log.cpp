@@ -2,6 +2,8 @@
 // stations appending to one file at once.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -469,48 +471,128 @@ TEST(SerialStore, ALockHeldTooLongHandsOutNothing)
     EXPECT_FALSE(std::filesystem::exists(store));
 }
 
-TEST(Backup, TextRoundTripAndDamage)
+// A converter as the chip lays it out: words, checksum and the library's image agreeing.
+records::ConverterSnapshot ChipSnapshot(std::uint32_t chip, std::uint16_t vendor, std::uint16_t product,
+                                        const std::array<std::string, 4>& strings)
 {
+    const bool x = chip == d2xx::FT_DEVICE_X_SERIES;
     records::ConverterSnapshot s;
     s.converterSerial = "ZK000012";
-    s.chipType = 9;
-    s.image.assign(56, 0);
-    for (std::size_t i = 0; i < s.image.size(); ++i)
-        s.image[i] = static_cast<std::uint8_t>(i * 7);
-    s.strings = {"ZKM", "ZK", " Corvina \"Nova\" ", "ZK000012"};
-    for (std::uint16_t w = 0; w < 128; ++w)
-        s.words.push_back(static_cast<std::uint16_t>(w * 0x0101 + 0x8000));
-    UserAreaImageBuffer record{};
-    record[0] = 0x62;
-    s.userArea = record;
+    s.chipType = chip;
+    s.strings = strings;
+    s.image.assign(x ? sizeof(d2xx::FT_EEPROM_X_SERIES) : sizeof(d2xx::FT_EEPROM_232B), 0);
+    d2xx::FT_EEPROM_HEADER h{};
+    h.deviceType = chip;
+    h.VendorId = vendor;
+    h.ProductId = product;
+    h.MaxPower = 500;
+    h.RemoteWakeup = 1;
+    std::memcpy(s.image.data(), &h, sizeof h);
 
-    const std::string text = records::FormatBackup(s, 1796548444);
-    EXPECT_EQ(text.rfind("[Backup]\r\nConverter=ZK000012\r\nChipType=9\r\nTime=20261206T091404Z\r\n[Device]\r\n", 0), 0u)
-        << text;
-    records::ConverterSnapshot back;
-    std::string error;
-    ASSERT_TRUE(records::ParseBackup(text, back, error)) << error;
-    EXPECT_EQ(back.converterSerial, s.converterSerial);
-    EXPECT_EQ(back.image, s.image);
-    EXPECT_EQ(back.strings, s.strings); // blanks and quotes kept, unlike a settings value
-    EXPECT_EQ(back.words, s.words);
-    EXPECT_EQ(back.userArea, s.userArea);
-    // Whatever the chip's serial holds, the file keeps its lines.
-    s.converterSerial = "ZK\r\n[Raw]";
-    ASSERT_TRUE(records::ParseBackup(records::FormatBackup(s, 0), back, error)) << error;
-    EXPECT_EQ(back.converterSerial, "ZK__[Raw]");
-    s.converterSerial = "ZK000012";
+    std::vector<std::uint8_t> b(x ? 256 : 128, 0);
+    b[2] = vendor & 0xFF, b[3] = vendor >> 8, b[4] = product & 0xFF, b[5] = product >> 8;
+    b[8] = 0xA0, b[9] = 250;
+    std::size_t at = x ? 0xA0 : 0x14;
+    for (auto [pointer, index] : {std::pair{0x0E, 0}, std::pair{0x10, 2}, std::pair{0x12, 3}}) {
+        const std::string& text = strings[static_cast<std::size_t>(index)];
+        b[pointer] = static_cast<std::uint8_t>(0x80 | at);
+        b[pointer + 1] = b[at] = static_cast<std::uint8_t>(2 + 2 * text.size());
+        b[at + 1] = 3;
+        for (std::size_t i = 0; i < text.size(); ++i)
+            b[at + 2 + 2 * i] = static_cast<std::uint8_t>(text[i]);
+        at += b[pointer + 1];
+    }
+    s.userArea = UserAreaImageBuffer{0x62, '0', '0', '1', '0', '0', '0', '1', '0', '0', '1'};
+    std::copy_n(s.userArea.begin(), kUserAreaSize, b.begin() + (x ? 0x24 : static_cast<std::ptrdiff_t>(at)));
+    if (x)
+        for (std::size_t i = 0x80; i < 0xA0; ++i) b[i] = static_cast<std::uint8_t>(i * 3); // factory
+    std::uint16_t sum = 0xAAAA;
+    for (std::size_t w = 0; w + 1 < b.size() / 2; ++w) {
+        s.words.push_back(static_cast<std::uint16_t>(b[2 * w] | b[2 * w + 1] << 8));
+        if (!x || w < 0x12 || w >= 0x40) {
+            sum ^= s.words.back();
+            sum = static_cast<std::uint16_t>(sum << 1 | sum >> 15);
+        }
+    }
+    s.words.push_back(sum);
+    return s;
+}
 
-    const struct {
-        const char* from;
-        const char* to;
-    } damage[] = {{"ChipType=9", "ChipType=0"}, {"UserArea=62", "UserArea=6"}, {"[Raw]", "[Other]"},
-                  {"Manufacturer=5a4b4d", "Manufacturer=5a004d"}, {"Converter=", "Konverter="}};
-    for (const auto& d : damage) {
-        std::string bad = text;
-        bad.replace(bad.find(d.from), std::strlen(d.from), d.to);
-        EXPECT_FALSE(records::ParseBackup(bad, back, error)) << d.from;
-        EXPECT_FALSE(error.empty());
+TEST(Backup, TextRoundTripAndDamage)
+{
+    for (std::uint32_t chip : {9u, 0u}) {
+        SCOPED_TRACE("chip type " + std::to_string(chip));
+        records::ConverterSnapshot s = ChipSnapshot(chip, 0x0403, 0xF208, {"ZKM", "ZK", " Corvina \"Nova\" ", "ZK000012"});
+        const std::string text = records::FormatBackup(s, 1796548444);
+        EXPECT_EQ(text.rfind("[Backup]\r\nConverter=ZK000012\r\nChipType=" + std::to_string(chip) +
+                                 "\r\nTime=20261206T091404Z\r\n[Device]\r\n",
+                             0),
+                  0u)
+            << text;
+        records::ConverterSnapshot back;
+        std::string error;
+        ASSERT_TRUE(records::ParseBackup(text, back, error)) << error;
+        EXPECT_TRUE(back.digested);
+        EXPECT_EQ(back.converterSerial, s.converterSerial);
+        EXPECT_EQ(back.image, s.image);
+        EXPECT_EQ(back.strings, s.strings); // blanks and quotes kept, unlike a settings value
+        EXPECT_EQ(back.words, s.words);
+        EXPECT_EQ(back.userArea, s.userArea);
+        // Whatever the chip's serial holds, the file keeps its lines.
+        s.converterSerial = "ZK\r\n[Raw]";
+        ASSERT_TRUE(records::ParseBackup(records::FormatBackup(s, 0), back, error)) << error;
+        EXPECT_EQ(back.converterSerial, "ZK__[Raw]");
+
+        // Written before there was a digest: the other checks alone decide.
+        const std::string old = text.substr(0, text.find("[Digest]\r\n"));
+        ASSERT_TRUE(records::ParseBackup(old, back, error)) << error;
+        EXPECT_FALSE(back.digested);
+
+        const struct {
+            const char* from;
+            std::string to;
+            const char* digested; // the reason with the digest, then without it
+            const char* undigested;
+        } damage[] = {
+            {"\r\nChipType=", "\r\nChipType=1", "its digest does not match its content", "wrong size"},
+            {"ProductId=0xf208", "ProductId=0xf209", "its digest does not match its content",
+             "its [USB] ProductId does not agree with its [Raw] words"},
+            {"Type=0x62", "Type=0x63", "its digest does not match its content",
+             "its [Device] Type does not agree with its [Raw] words"},
+            {"Words=0000030408f2", "Words=00000304aaf2", "its digest does not match its content",
+             "its [Raw] Words fail the chip's checksum"},
+            {"Image=", "Image=ff", "its digest does not match its content", "wrong size"},
+            {"Manufacturer=5a4b4d", "Manufacturer=5a4b4e", "its digest does not match its content",
+             "its [Raw] Words do not agree with its [Raw] Manufacturer"},
+            {"UserArea=62", "UserArea=6", "its digest does not match its content", "is missing or damaged"},
+            {"[Raw]", "[Other]", "its digest does not match its content", "is missing or damaged"},
+            {"SHA256=", "SHA256=0", "its digest is damaged", nullptr},
+        };
+        for (const auto& d : damage) {
+            for (bool digested : {true, false}) {
+                if (!digested && d.undigested == nullptr)
+                    continue;
+                std::string bad = digested ? text : old;
+                bad.replace(bad.find(d.from), std::strlen(d.from), d.to);
+                EXPECT_FALSE(records::ParseBackup(bad, back, error)) << d.from;
+                EXPECT_NE(error.find(digested ? d.digested : d.undigested), std::string::npos)
+                    << d.from << " -> " << error;
+            }
+        }
+        // Refused whoever wrote them: what a normal write refuses, a restore refuses too.
+        const struct {
+            records::ConverterSnapshot snapshot;
+            const char* reason;
+        } refused[] = {
+            {ChipSnapshot(chip, 0x0403, 0x0000, {"ZKM", "ZK", "Nova", "ZK1"}), "its ProductId is 0x0000"},
+            {ChipSnapshot(chip, 0x0000, 0xF208, {"ZKM", "ZK", "Nova", "ZK1"}), "its VendorId is 0x0000"},
+            {ChipSnapshot(chip, 0x0403, 0xF208, {"ZKM", "ZK", "No\nva", "ZK1"}), "its Description holds a control"},
+            {ChipSnapshot(chip, 0x0403, 0xF208, {"ZK\xfc", "ZK", "Nova", "ZK1"}), "its Manufacturer holds a control"},
+        };
+        for (const auto& r : refused) {
+            EXPECT_FALSE(records::ParseBackup(records::FormatBackup(r.snapshot, 0), back, error)) << r.reason;
+            EXPECT_NE(error.find(r.reason), std::string::npos) << error;
+        }
     }
 }
 
