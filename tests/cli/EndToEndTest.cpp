@@ -449,6 +449,7 @@ TEST_P(CliPath, EepromOfEachChipType)
 {
     for (const char* chip : {"9", "0", "5"}) {
         SCOPED_TRACE(std::string("chip type ") + chip);
+        fs::remove_all(dir_ / "data");
         fs::remove_all(dir_ / "state");
         fs::create_directories(dir_ / "state");
         Simulate("Converter", "ChipType", chip);
@@ -456,7 +457,13 @@ TEST_P(CliPath, EepromOfEachChipType)
         EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
         // As long as the old description, so the user area stays where it was on every chip.
         ProcessResult program = Run({"--yes", "eeprom", "program", "Description=Bench unit 7"});
+        ProcessResult save = Run({"settings", "save", (dir_ / "chip.bin").string()});
         if (std::string(chip) == "5") {
+            // Nor saved: its zeros would be loaded onto the next display.
+            EXPECT_EQ(save.status, 1);
+            EXPECT_NE(save.err.find("the USB EEPROM could not be read from the converter"), std::string::npos)
+                << save.err;
+            EXPECT_FALSE(fs::exists(dir_ / "chip.bin"));
             // The program knows the X series and the BM only.
             EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
             EXPECT_EQ(show.status, 1);
@@ -475,6 +482,16 @@ TEST_P(CliPath, EepromOfEachChipType)
         expected.replace(expected.find("Corvina Nova"), 12, "Bench unit 7");
         EXPECT_EQ(Run({"eeprom", "show"}).out, expected);
         EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+        EXPECT_EQ(save.status, 0) << save.err;
+        fs::remove(dir_ / "chip.bin");
+
+        // The backup the write took gives the chip back as it was.
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        std::string line, last;
+        while (std::getline(list, line)) last = line;
+        ProcessResult restore = Run({"--yes", "eeprom", "restore", last.substr(last.rfind('\t') + 1)});
+        EXPECT_EQ(restore.status, 0) << restore.err;
+        EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
     }
 }
 
@@ -828,6 +845,32 @@ TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
     ProcessResult save = Run({"settings", "save", file.string()});
     EXPECT_EQ(save.status, 0) << save.err;
     EXPECT_EQ(ReadText(file), Utf16("; station 4\r\n" + another));
+
+    // A chip holding characters beyond ASCII, as a Windows station programs them, loses none:
+    // shown in UTF-8, kept by a UTF-16 file and, as Windows-1252, by an 8-bit one.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    Simulate("Eeprom", "Description", "Gr\xfc\xdf" "e");
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Gr\xc3\xbc\xc3\x9f" "e\n"), std::string::npos);
+    WriteText(file, Utf16("[Device]\r\n"));
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    EXPECT_NE(ReadText(file).find(Utf16("Description=Gr\xfc\xdf" "e\r\n").substr(2)), std::string::npos);
+    const fs::path ansi = dir_ / "ansi.bin";
+    ASSERT_EQ(Run({"settings", "save", ansi.string()}).status, 0);
+    EXPECT_NE(ReadText(ansi).find("Description=Gr\xfc\xdf" "e\r\n"), std::string::npos);
+    // Nor is such a file written back to a converter: writes take printable ASCII.
+    EXPECT_EQ(Run({"--yes", "settings", "load", ansi.string(), "--program"}).status, 1);
+
+    // U+0080 to U+009F are controls, and Windows-1252 has other characters there.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    Simulate("Eeprom", "Description", "A\x85" "B");
+    ProcessResult control = Run({"settings", "save", (dir_ / "c1.bin").string()});
+    EXPECT_EQ(control.status, 1);
+    EXPECT_NE(control.err.find("[USB] Description holds U+0085, which a settings file cannot keep"),
+              std::string::npos)
+        << control.err;
+    EXPECT_FALSE(fs::exists(dir_ / "c1.bin"));
 }
 
 // Saves killed at random moments, as a station losing power would: each leaves the whole old
@@ -1115,6 +1158,66 @@ TEST_P(CliPath, FlashFailures)
                            file.string() + "\n"),
               std::string::npos)
         << bad.err;
+}
+
+TEST_F(Cli, SignalsDuringAFlashOnATerminal)
+{
+    // 64 records whose verdicts come late: the record loop lasts some seconds.
+    const std::vector<std::uint8_t> data = tools::SampleFirmwareData(1024);
+    const fs::path file = dir_ / "KV-slow.hex";
+    WriteText(file, tools::IntelHexText(data));
+    Simulate("BootLoader", "VerdictDelayMs", "150");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
+    const std::string bar = "Updating flash memory: [";
+    const std::string warning = "The update is running; stopping now leaves the display with part of the new "
+                                "firmware. Press Ctrl-C again to stop.";
+    const std::string stopped = "Firmware update stopped; the display holds part of the new firmware: flash it again.";
+    const struct {
+        const char* what;
+        std::vector<ProcessOptions::SignalAt> signals;
+        int status;
+    } cases[] = {
+        {"one Ctrl-C only warns", {{bar, SIGINT}}, 0},
+        {"a second Ctrl-C stops", {{bar, SIGINT}, {warning, SIGINT}}, 130},
+        {"a closed terminal after SIGTERM stops", {{bar, SIGTERM}, {warning, SIGHUP}}, 130},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(Log());
+        ProcessOptions options;
+        options.terminalColumns = 60;
+        options.signals = c.signals;
+        ProcessResult run = Run({"flash", "--family", "0", file.string()}, options);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const std::size_t warned = run.err.find(warning);
+        EXPECT_NE(warned, std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find(warning, warned + 1), std::string::npos) << "one warning";
+        const std::string log = ReadText(Log());
+        if (c.status == 0) {
+            EXPECT_EQ(run.out, "Firmware successfully updated.\n");
+            EXPECT_NE(run.err.find("100 %"), std::string::npos) << "the bar ends full";
+            EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(data.begin(), data.end()));
+            EXPECT_NE(log.find("Result=0\r\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find(stopped), std::string::npos) << run.err;
+            EXPECT_NE(log.find("Result=-4\r\n"), std::string::npos) << log;
+        }
+        // Every redraw fits the 60 columns without reaching the last one.
+        std::string piece;
+        for (const char ch : run.err + "\r") {
+            if (ch == '\r' || ch == '\n') {
+                const std::size_t clear = piece.find("\x1b[K");
+                if (clear != std::string::npos) piece.erase(clear, 3);
+                if (piece.rfind("Updating", 0) == 0) {
+                    EXPECT_LE(piece.size(), 59u) << piece;
+                }
+                piece.clear();
+            } else {
+                piece += ch;
+            }
+        }
+    }
 }
 
 TEST_F(Cli, FirmwareThatCannotBeFlashedWholeNeverTouchesTheDisplay)
