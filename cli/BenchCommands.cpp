@@ -343,7 +343,8 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
                             "agree with its [USB] and [Device] sections");
     if (!device.EnsureConnected()) return kExitNoDisplay;
     records::ConverterSnapshot present;
-    if (!records::ReadConverter(device, present, false, error)) {
+    // With the raw words, so that a converter left half-written can still be compared.
+    if (!records::ReadConverter(device, present, true, error)) {
         Complain("cannot restore " + inv.file + ": " + error);
         return kExitFailed;
     }

@@ -392,7 +392,12 @@ int EepromShow(CMyCrvUsbDevice& theDevice)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // Zeros in place of settings that could not be read are no settings.
-    if (!theDevice.EepromWasRead) return kExitFailed;
+    if (!theDevice.EepromWasRead) {
+        if (theDevice.EepromReadStatus == d2xx::FT_EEPROM_NOT_PROGRAMMED)
+            Complain("the USB EEPROM's checksum is wrong: what it holds is no valid configuration "
+                     "(a write was cut off, or the part is blank); eeprom restore writes a backup back");
+        return kExitFailed;
+    }
     return PrintSection(SectionText(theDevice, &CMyCrvUsbDevice::SaveUsbSection), "usb");
 }
 

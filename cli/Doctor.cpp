@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "cli/Output.h"
+#include "link/ConverterRules.h"
 #include "link/D2xxLibrary.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
@@ -37,13 +38,9 @@ std::string Hex4(unsigned value)
 
 std::string ChipName(d2xx::DWORD type)
 {
-    switch (type) {
-    case d2xx::FT_DEVICE_X_SERIES: return "9 (X series)";
-    case d2xx::FT_DEVICE_BM: return "0 (FT232BM)";
-    case d2xx::FT_DEVICE_232R: return "5 (FT232R)";
-    case d2xx::FT_DEVICE_AM: return "1 (FT8U232AM)";
-    default: return std::to_string(type) + " (not one the program knows)";
-    }
+    const char* name = d2xx::ChipName(type);
+    return std::to_string(type) + " (" + (name ? name : "not one the program knows") +
+           (name && !d2xx::EepromWritable(type) ? ", never written" : "") + ")";
 }
 
 std::string FirstLine(const fs::path& file)
@@ -61,8 +58,9 @@ std::optional<bool> HeldByKernelDriver(unsigned productId, const std::string& se
     std::error_code error;
     for (const auto& entry : fs::directory_iterator("/sys/bus/usb/devices", error)) {
         const fs::path& dir = entry.path();
+        // The list gives a long serial cut to 15 characters; sysfs has it whole.
         if (FirstLine(dir / "idVendor") != "0403" || FirstLine(dir / "idProduct") != Hex4(productId) ||
-            FirstLine(dir / "serial") != serial)
+            !d2xx::SerialNames(serial, FirstLine(dir / "serial")))
             continue;
         const fs::path driver = dir / (dir.filename().string() + ":1.0") / "driver";
         std::error_code linkError;

@@ -70,6 +70,15 @@ void StoreChecksum(std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)
     image[image.size() - 1] = static_cast<std::uint8_t>(sum >> 8);
 }
 
+bool ChecksumValid(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)
+{
+    if (image.size() < 4)
+        return false;
+    const std::uint16_t stored =
+        static_cast<std::uint16_t>(image[image.size() - 2] | image[image.size() - 1] << 8);
+    return EepromChecksum(image, chip) == stored;
+}
+
 std::string DescriptorString(const std::vector<std::uint8_t>& image, std::size_t at)
 {
     const std::size_t size = image.size();

@@ -20,6 +20,7 @@ std::size_t EepromSize(d2xx::FT_DEVICE chip);
 // to 0x3F, its user area.
 std::uint16_t EepromChecksum(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip);
 void StoreChecksum(std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip);
+bool ChecksumValid(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip);
 
 // String descriptor whose pointer and length bytes are at image[at], image[at + 1]: 0x0E
 // manufacturer, 0x10 description, 0x12 serial number. "" when absent or out of the image.

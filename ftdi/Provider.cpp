@@ -4,7 +4,9 @@
 // Threads: one reader thread per open converter moves bulk-IN data into the receive queue, as
 // FTDI's driver does, so queue counts are cheap and a waiting read sleeps on the queue. All
 // other calls on a handle are serialised by its lock (a libftdi1 context is not thread-safe);
-// the reader only touches the libusb handle, which is.
+// the reader only touches the libusb handle, which is. Any program may load this library, so a
+// close from one thread while another is inside a call must be safe: every call holds its own
+// share of the device, and a close wakes the waiters, which then answer with an error.
 #include <libftdi1/ftdi.h>
 #include <libusb.h>
 
@@ -12,15 +14,16 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "ftdi/BulkIn.h"
 #include "ftdi/Eeprom.h"
+#include "link/ConverterRules.h"
 #include "link/D2xx.h"
 
 using namespace d2xx;
@@ -63,7 +66,7 @@ struct Device;
 // What the library knows across handles: the open devices and the last device list.
 struct Registry {
     std::mutex mutex;
-    std::set<Device*> open;
+    std::map<const void*, std::shared_ptr<Device>> open;
     std::vector<Listed> list;
 };
 
@@ -141,6 +144,7 @@ struct Device {
     std::thread reader;
     std::atomic<bool> quit{false};
     std::atomic<bool> gone{false};
+    std::atomic<bool> closed{false};
 
     // Receive task pause: StopInTask waits until the reader stands still.
     std::mutex pauseMutex;
@@ -189,14 +193,15 @@ void Device::ReaderLoop()
         const auto start = Clock::now();
         const int rc = libusb_bulk_transfer(Usb(), endpoint, buffer.data(), static_cast<int>(buffer.size()),
                                             &got, kReaderTransferMs);
+        // What came before the converter left is still the caller's to read.
+        if (got > 0)
+            rx.PushTransfer(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)),
+                            packetSize);
         if (rc != 0 && rc != LIBUSB_ERROR_TIMEOUT && rc != LIBUSB_ERROR_INTERRUPTED &&
             rc != LIBUSB_ERROR_OVERFLOW) {
             MarkGone();
             break;
         }
-        if (got > 0)
-            rx.PushTransfer(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)),
-                            packetSize);
         // A chip answers an idle read only when its latency timer runs out; anything that
         // answers sooner with nothing must not turn this loop into a spin.
         if (got <= 2 && Clock::now() - start < std::chrono::milliseconds(1))
@@ -211,7 +216,7 @@ void Device::Pause()
 {
     std::unique_lock lock(pauseMutex);
     pauseWanted = true;
-    pauseChanged.wait(lock, [&] { return paused || !reader.joinable(); });
+    pauseChanged.wait(lock, [&] { return paused || quit.load(); });
 }
 
 void Device::Resume()
@@ -221,22 +226,26 @@ void Device::Resume()
     pauseChanged.notify_all();
 }
 
-Device* Find(FT_HANDLE h)
+// The caller's share of an open device: it stays whole until the call returns, even when
+// another thread closes the handle meanwhile.
+std::shared_ptr<Device> Find(FT_HANDLE h)
 {
     std::lock_guard lock(Reg().mutex);
-    auto* d = static_cast<Device*>(h);
-    return Reg().open.count(d) ? d : nullptr;
+    const auto it = Reg().open.find(h);
+    return it == Reg().open.end() ? nullptr : it->second;
 }
 
-// Runs f under the handle's lock; FT_INVALID_HANDLE for an unknown handle, FT_IO_ERROR once
-// the converter is gone.
+// Runs f under the handle's lock; FT_INVALID_HANDLE for an unknown or closed handle,
+// FT_IO_ERROR once the converter is gone.
 template <typename F>
 FT_STATUS WithDevice(FT_HANDLE h, F f)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d)
         return FT_INVALID_HANDLE;
     std::lock_guard lock(d->api);
+    if (d->closed)
+        return FT_INVALID_HANDLE;
     if (!d->Usable())
         return FT_IO_ERROR;
     return f(*d);
@@ -245,11 +254,11 @@ FT_STATUS WithDevice(FT_HANDLE h, F f)
 template <typename F>
 BOOL WithDeviceW32(FT_HANDLE h, F f)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d)
         return kFalse;
     std::lock_guard lock(d->api);
-    return d->Usable() && f(*d) ? kTrue : kFalse;
+    return !d->closed && d->Usable() && f(*d) ? kTrue : kFalse;
 }
 
 // A libusb or libftdi result that means the converter left the bus.
@@ -273,10 +282,28 @@ void StopReader(Device& d)
         d.reader.join();
 }
 
+// The converter a serial number names. A serial longer than the list's buffer reaches the
+// caller cut to its first 15 characters, and the caller opens by what it was given: that cut
+// names the converter whose serial it begins, when no other one's does.
+const Listed* ByListedSerial(const std::vector<Listed>& list, const std::string& serial)
+{
+    const Listed* prefixed = nullptr;
+    int prefixes = 0;
+    for (const Listed& l : list) {
+        if (l.serial == serial)
+            return &l;
+        if (SerialNames(serial, l.serial)) {
+            prefixed = &l;
+            ++prefixes;
+        }
+    }
+    return prefixes == 1 ? prefixed : nullptr;
+}
+
 // Opens the listed converter; nullptr with g_lastOpenFailure set when it cannot.
 Device* OpenListed(const Listed& wanted)
 {
-    auto d = std::make_unique<Device>();
+    auto d = std::make_shared<Device>();
     d->ctx = ftdi_new();
     if (!d->ctx)
         return nullptr;
@@ -318,27 +345,35 @@ Device* OpenListed(const Listed& wanted)
     d->dcb.BaudRate = 9600; // what opening sets
     d->dcb.fBinary = 1;
     d->dcb.ByteSize = 8;
-    Device* raw = d.release();
+    Device* raw = d.get();
     raw->reader = std::thread([raw] { raw->ReaderLoop(); });
     std::lock_guard lock(Reg().mutex);
-    Reg().open.insert(raw);
+    Reg().open.emplace(raw, std::move(d));
     return raw;
 }
 
-void CloseDevice(Device* d)
+// Takes the handle out of the registry (only one of two closing threads gets it), wakes every
+// waiter, and frees the libftdi1 context once no call is inside it. The device itself lives on
+// until the last caller's share is gone.
+bool CloseDevice(FT_HANDLE h)
 {
+    std::shared_ptr<Device> d;
     {
         std::lock_guard lock(Reg().mutex);
-        Reg().open.erase(d);
+        const auto it = Reg().open.find(h);
+        if (it == Reg().open.end())
+            return false;
+        d = std::move(it->second);
+        Reg().open.erase(it);
     }
+    d->closed = true;
+    d->rx.Close();
     StopReader(*d);
-    {
-        std::lock_guard lock(d->api);
-        ftdi_usb_close(d->ctx);
-        ftdi_free(d->ctx);
-        d->ctx = nullptr;
-    }
-    delete d;
+    std::lock_guard lock(d->api);
+    ftdi_usb_close(d->ctx);
+    ftdi_free(d->ctx);
+    d->ctx = nullptr;
+    return true;
 }
 
 // --- EEPROM helpers (under the handle's lock) ---
@@ -416,13 +451,32 @@ int Value(ftdi_context* ctx, ftdi_eeprom_value name)
     return v;
 }
 
-// Reads and decodes the image; the checksum verdict does not matter for reading fields.
+// Reads and decodes the image. Programming takes it whatever its checksum says: every byte the
+// caller does not set is kept, and a restore must be able to mend a half-written part.
 bool Decode(Device& d, std::vector<std::uint8_t>& image)
 {
     if (!ReadImage(d, image))
         return false;
     ftdi_eeprom_decode(d.ctx, 0);
     return true;
+}
+
+// For the read entries: an image whose checksum is wrong (a write cut off by a kill or a pulled
+// cable, or a part never programmed) holds no settings, so it is not handed out as if it did.
+FT_STATUS DecodeValid(Device& d, std::vector<std::uint8_t>& image)
+{
+    if (!ReadImage(d, image))
+        return FT_EEPROM_READ_FAILED;
+    if (EepromWritable(d.info.type) && !ChecksumValid(image, d.info.type))
+        return FT_EEPROM_NOT_PROGRAMMED;
+    ftdi_eeprom_decode(d.ctx, 0);
+    return FT_OK;
+}
+
+// Every write entry asks first: a chip whose EEPROM layout we do not know is never written.
+bool WritableChip(const Device& d)
+{
+    return EepromWritable(d.info.type);
 }
 
 CommonFields DecodedCommon(Device& d)
@@ -701,9 +755,9 @@ FTDI_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* t
     Device* ours = nullptr;
     {
         std::lock_guard lock(Reg().mutex);
-        for (Device* d : Reg().open)
+        for (const auto& [h, d] : Reg().open)
             if (d->info.bus == l.bus && d->info.address == l.address)
-                ours = d;
+                ours = d.get();
     }
     if (flags)
         *flags = ours || !l.accessible ? 1u : 0u; // FT_FLAGS_OPENED; full speed only
@@ -743,20 +797,19 @@ FTDI_EXPORT FT_STATUS FT_OpenEx(void* arg, DWORD flags, FT_HANDLE* handle)
     const std::vector<Listed> list = Relist();
     const Listed* wanted = nullptr;
     bool deniedCandidate = false;
+    if (arg && (flags & FT_OPEN_BY_SERIAL_NUMBER) && !(flags & (FT_OPEN_BY_LOCATION | FT_OPEN_BY_DESCRIPTION)))
+        wanted = ByListedSerial(list, static_cast<const char*>(arg));
     for (const Listed& l : list) {
+        if (wanted)
+            break;
         if (flags & FT_OPEN_BY_LOCATION) {
             if (l.LocationId() == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(arg)))
                 wanted = &l;
         } else if (arg && (flags & FT_OPEN_BY_DESCRIPTION)) {
             if (l.description == static_cast<const char*>(arg))
                 wanted = &l;
-        } else if (arg && (flags & FT_OPEN_BY_SERIAL_NUMBER)) {
-            if (l.serial == static_cast<const char*>(arg))
-                wanted = &l;
         }
         deniedCandidate = deniedCandidate || !l.accessible;
-        if (wanted)
-            break;
     }
     if (!wanted) {
         // A converter we may not open has no strings to match: that is the likely reason.
@@ -783,11 +836,7 @@ FTDI_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWOR
 
 FTDI_EXPORT FT_STATUS FT_Close(FT_HANDLE h)
 {
-    Device* d = Find(h);
-    if (!d)
-        return FT_INVALID_HANDLE;
-    CloseDevice(d);
-    return FT_OK;
+    return CloseDevice(h) ? FT_OK : FT_INVALID_HANDLE;
 }
 
 FTDI_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)
@@ -798,7 +847,7 @@ FTDI_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)
 FTDI_EXPORT FT_STATUS FT_GetDeviceInfo(FT_HANDLE h, FT_DEVICE* type, DWORD* id, char* serial,
                                        char* description, void* /*reserved*/)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d)
         return FT_INVALID_HANDLE;
     if (type)
@@ -854,20 +903,22 @@ FTDI_EXPORT DWORD Kestrune_OpenFailure(void)
 
 FTDI_EXPORT FT_STATUS FT_GetQueueStatus(FT_HANDLE h, DWORD* count)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d)
         return FT_INVALID_HANDLE;
     if (!count)
         return FT_INVALID_PARAMETER;
-    if (!d->Usable())
+    // Bytes that came before the converter left are counted until they are read.
+    const std::size_t queued = d->rx.Size();
+    if (!d->Usable() && queued == 0)
         return FT_IO_ERROR;
-    *count = static_cast<DWORD>(d->rx.Size());
+    *count = static_cast<DWORD>(queued);
     return FT_OK;
 }
 
 FTDI_EXPORT BOOL FT_W32_ReadFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* got, void* /*overlapped*/)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d || !got || (!buffer && count))
         return kFalse;
     *got = 0;
@@ -888,7 +939,7 @@ FTDI_EXPORT BOOL FT_W32_ReadFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* 
     const std::size_t n =
         d->rx.Pop(std::span<std::uint8_t>(static_cast<std::uint8_t*>(buffer), count), deadline);
     *got = static_cast<DWORD>(n);
-    return n > 0 || d->Usable() ? kTrue : kFalse;
+    return n > 0 || (d->Usable() && !d->closed) ? kTrue : kFalse;
 }
 
 FTDI_EXPORT BOOL FT_W32_WriteFile(FT_HANDLE h, void* buffer, DWORD count, DWORD* written, void* /*overlapped*/)
@@ -957,7 +1008,7 @@ FTDI_EXPORT FT_STATUS FT_Purge(FT_HANDLE h, ULONG mask)
 
 FTDI_EXPORT FT_STATUS FT_StopInTask(FT_HANDLE h)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d)
         return FT_INVALID_HANDLE;
     d->Pause();
@@ -966,7 +1017,7 @@ FTDI_EXPORT FT_STATUS FT_StopInTask(FT_HANDLE h)
 
 FTDI_EXPORT FT_STATUS FT_RestartInTask(FT_HANDLE h)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d)
         return FT_INVALID_HANDLE;
     d->Resume();
@@ -1085,7 +1136,7 @@ FTDI_EXPORT BOOL FT_W32_SetupComm(FT_HANDLE h, DWORD /*readSize*/, DWORD /*write
 // not watched.
 FTDI_EXPORT BOOL FT_W32_WaitCommEvent(FT_HANDLE h, ULONG* events, void* /*overlapped*/)
 {
-    Device* d = Find(h);
+    const std::shared_ptr<Device> d = Find(h);
     if (!d || !events)
         return kFalse;
     ULONG mask = 0;
@@ -1098,7 +1149,10 @@ FTDI_EXPORT BOOL FT_W32_WaitCommEvent(FT_HANDLE h, ULONG* events, void* /*overla
         if (d->rx.WaitForData(Clock::time_point::max()))
             *events = 0x1;
     }
-    return d->Usable() ? kTrue : kFalse;
+    // A close wakes the wait; a converter gone still reports what it sent before it left.
+    if (d->closed)
+        return kFalse;
+    return *events || d->Usable() ? kTrue : kFalse;
 }
 
 FTDI_EXPORT FT_STATUS FT_SetLatencyTimer(FT_HANDLE h, UCHAR ms)
@@ -1136,8 +1190,8 @@ FTDI_EXPORT FT_STATUS FT_EEPROM_Read(FT_HANDLE h, void* image, DWORD size, char*
         if (!HeaderFits(d, image, size))
             return FT_INVALID_PARAMETER;
         std::vector<std::uint8_t> raw;
-        if (!Decode(d, raw))
-            return FT_EEPROM_READ_FAILED;
+        if (const FT_STATUS status = DecodeValid(d, raw); status != FT_OK)
+            return status;
         auto* header = static_cast<FT_EEPROM_HEADER*>(image);
         // Fields libftdi1 does not decode, and the padding, read as zeros rather than as
         // whatever the caller's buffer held: a read-back compares whole images.
@@ -1171,6 +1225,8 @@ FTDI_EXPORT FT_STATUS FT_EEPROM_Program(FT_HANDLE h, void* image, DWORD size, ch
                                         char* /*manufacturerId*/, char* description, char* serial)
 {
     return WithDevice(h, [&](Device& d) -> FT_STATUS {
+        if (!WritableChip(d))
+            return FT_NOT_SUPPORTED;
         if (!HeaderFits(d, image, size))
             return FT_INVALID_PARAMETER;
         const auto* header = static_cast<const FT_EEPROM_HEADER*>(image);
@@ -1196,8 +1252,8 @@ FTDI_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
         if (!SignedProgramData(data))
             return FT_INVALID_PARAMETER;
         std::vector<std::uint8_t> raw;
-        if (!Decode(d, raw))
-            return FT_EEPROM_READ_FAILED;
+        if (const FT_STATUS status = DecodeValid(d, raw); status != FT_OK)
+            return status;
         const CommonFields c = DecodedCommon(d);
         data->VendorId = c.vendorId;
         data->ProductId = c.productId;
@@ -1220,6 +1276,8 @@ FTDI_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
 FTDI_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
     return WithDevice(h, [&](Device& d) -> FT_STATUS {
+        if (!WritableChip(d))
+            return FT_NOT_SUPPORTED;
         if (!SignedProgramData(data))
             return FT_INVALID_PARAMETER;
         CommonFields c;
@@ -1255,6 +1313,8 @@ FTDI_EXPORT FT_STATUS FT_ReadEE(FT_HANDLE h, DWORD address, WORD* value)
 FTDI_EXPORT FT_STATUS FT_WriteEE(FT_HANDLE h, DWORD address, WORD value)
 {
     return WithDevice(h, [&](Device& d) -> FT_STATUS {
+        if (!WritableChip(d))
+            return FT_NOT_SUPPORTED;
         if (address >= EepromSize(d.info.type) / 2)
             return FT_INVALID_PARAMETER;
         return WriteWord(d, address, value) ? FT_OK : FT_EEPROM_WRITE_FAILED;
@@ -1305,11 +1365,16 @@ FTDI_EXPORT FT_STATUS FT_EE_UARead(FT_HANDLE h, UCHAR* data, DWORD size, DWORD* 
 FTDI_EXPORT FT_STATUS FT_EE_UAWrite(FT_HANDLE h, UCHAR* data, DWORD size)
 {
     return WithDevice(h, [&](Device& d) -> FT_STATUS {
+        if (!WritableChip(d))
+            return FT_NOT_SUPPORTED;
         if (!data)
             return FT_INVALID_PARAMETER;
         std::vector<std::uint8_t> before;
         if (!ReadImage(d, before))
             return FT_EEPROM_READ_FAILED;
+        // Where the checksum covers the area, a write would bless a damaged image with a fresh one.
+        if (d.info.type != FT_DEVICE_X_SERIES && !ChecksumValid(before, d.info.type))
+            return FT_EEPROM_NOT_PROGRAMMED;
         const ByteRange area = UserArea(before, d.info.type);
         if (size > area.size)
             return FT_INVALID_PARAMETER;

@@ -13,6 +13,7 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "link/ConverterRules.h"
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/Sha256.h"
@@ -375,13 +376,18 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
         header.deviceType = out.chipType;
         std::memcpy(out.image.data(), &header, sizeof header);
         std::array<std::array<char, 64>, 4> strings{};
-        if (lib.EEPROM_Read(device.DeviceHandle(), out.image.data(), static_cast<d2xx::DWORD>(size),
-                            strings[0].data(), strings[1].data(), strings[2].data(),
-                            strings[3].data()) != d2xx::FT_OK) {
+        const d2xx::FT_STATUS status =
+            lib.EEPROM_Read(device.DeviceHandle(), out.image.data(), static_cast<d2xx::DWORD>(size),
+                            strings[0].data(), strings[1].data(), strings[2].data(), strings[3].data());
+        // A write cut off halfway leaves a wrong checksum: no fields to keep, but the raw words
+        // are the whole of it, and a restore must not be barred by the damage it mends.
+        if (status == d2xx::FT_EEPROM_NOT_PROGRAMMED && withWords) {
+            out.image.clear();
+        } else if (status != d2xx::FT_OK) {
             error = "the EEPROM cannot be read";
             return false;
         }
-        for (int i = 0; i < 4; ++i)
+        for (int i = 0; i < 4 && !out.image.empty(); ++i)
             out.strings[i].assign(strings[i].data(), strnlen(strings[i].data(), 63));
     }
     if (withWords) {
@@ -647,6 +653,15 @@ std::vector<std::string> DifferingRecordFields(const UserAreaImageBuffer& writte
 
 bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before)
 {
+    // The one gate of every EEPROM and user-area write: a chip laid out otherwise is damaged.
+    if (!d2xx::EepromWritable(device.ChipType)) {
+        const char* name = d2xx::ChipName(device.ChipType);
+        ErrorBox(std::string("Nothing was written to the converter: its chip (") + (name ? name : "unknown") +
+                 ", chip type " + std::to_string(device.ChipType) +
+                 ") keeps its EEPROM in a layout this program does not write; only chip types 0, 5 and 9 "
+                 "are written.");
+        return false;
+    }
     std::string error;
     const bool held = !device.HeldBackup.empty();
     if (ReadConverter(device, before, !held, error)) {

@@ -8,6 +8,7 @@
 #include "platform/StopSignals.h"
 #include "platform/Ui.h"
 #include "records/Backup.h"
+#include "records/UsbSettingsEdit.h"
 #include "res/Strings.h"
 
 namespace {
@@ -136,13 +137,14 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
     }
     *header = d2xx::FT_EEPROM_HEADER{};
     header->deviceType = ChipType;
-    d2xx::FT_STATUS status =
+    const d2xx::FT_STATUS status =
         Library().EEPROM_Read(DeviceHandle(), image, size, Manufacturer.data(), ManufacturerId.data(),
                               Description.data(), SerialNumber.data());
     // The library does not bound the strings; keep ours terminated whatever it returned.
     for (auto* s : {&Manufacturer, &ManufacturerId, &Description, &SerialNumber})
         s->back() = '\0';
     EepromWasRead = status == d2xx::FT_OK;
+    EepromReadStatus = status;
     return status == d2xx::FT_OK;
 }
 
@@ -152,6 +154,12 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
     records::ConverterSnapshot before;
     const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
+    // Every way of programming ends here; a settings file is not checked field by field.
+    if (const std::string problem = CheckUsbSerialLength(SerialNumber.data()); known && !problem.empty()) {
+        platform::Ui().MessageBox(problem, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONEXCLAMATION,
+                                  platform::BoxOwner::None);
+        return FALSE;
+    }
     if (known && (!StoreStatusBeforeWrite() || !records::PrepareWrite(*this, before)))
         return FALSE;
     records::PendingRecord pending;

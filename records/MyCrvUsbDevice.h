@@ -102,6 +102,9 @@ public:
     // whether the last connect could read the user-area record: a write built on a part that
     // was not read would program the zeros in its place.
     bool EepromWasRead = false;
+    // The provider's answer to the last EEPROM read: FT_EEPROM_NOT_PROGRAMMED is an image whose
+    // checksum is wrong (a write cut off halfway, or a blank part).
+    d2xx::FT_STATUS EepromReadStatus = d2xx::FT_OK;
     bool UserAreaWasRead = false;
 
     BOOL Connected = FALSE;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/ConverterRules.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 
@@ -159,6 +160,16 @@ std::string CheckUsbStringText(const char* name, std::string_view text)
     return {};
 }
 
+std::string CheckUsbSerialLength(const std::string& serial)
+{
+    if (serial.size() <= d2xx::kListedSerialMax)
+        return {};
+    return "SerialNumber=" + serial + " is " + std::to_string(serial.size()) +
+           " characters long: a USB serial number may have at most " +
+           std::to_string(d2xx::kListedSerialMax) +
+           ", the longest the D2XX device list can name a converter by; nothing was programmed.";
+}
+
 UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
 {
     struct Id {
@@ -180,6 +191,8 @@ UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
         if (std::string problem = CheckUsbStringText(t.name, *t.text); !problem.empty())
             return {t.field, std::move(problem)};
     }
+    if (std::string problem = CheckUsbSerialLength(fields.SerialNumber); !problem.empty())
+        return {UsbField::SerialNumber, std::move(problem)};
     return {};
 }
 

@@ -59,6 +59,9 @@ std::string CheckUsbIdText(const char* name, std::string_view text);
 // A USB string must be one line of printable ASCII: control characters would be programmed
 // raw and break the production log's lines.
 std::string CheckUsbStringText(const char* name, std::string_view text);
+// A serial number longer than the D2XX device list's buffer would leave a converter that no
+// D2XX open by serial number finds again.
+std::string CheckUsbSerialLength(const std::string& serial);
 
 enum class UsbField { None, VendorId, ProductId, Manufacturer, ManufacturerId, SerialNumber,
                       Description };

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/ConverterRules.h"
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
@@ -111,6 +112,8 @@ Converter::Converter(SimConfig config) : config_(std::move(config)), image_(conf
         if (!config_.userAreaErased)
             PutUserArea(config_.userArea.data(), config_.userArea.size());
     }
+    // The factory's image is no write of the host's: the word faults count from here.
+    faultsArmed_ = true;
     latencyMs_ = config_.latencyTimerMs;
     unit_ = std::make_unique<DisplayUnit>(config_.display, config_.bootLoader, config_.stateFolder);
     LoadState();
@@ -138,6 +141,22 @@ std::string Converter::ListedSerial(int index) const
     const int other = Listed() ? index : index + 1;
     std::string s = config_.serialNumber.substr(0, 12) + "-" + std::to_string(other + 1);
     return s;
+}
+
+int Converter::IndexBySerial(const std::string& name) const
+{
+    int prefixed = -1;
+    int prefixes = 0;
+    for (int i = 0; i < ListedCount(); ++i) {
+        const std::string s = ListedSerial(i);
+        if (s == name)
+            return i;
+        if (SerialNames(name, s)) {
+            prefixed = i;
+            ++prefixes;
+        }
+    }
+    return prefixes == 1 ? prefixed : -1;
 }
 
 std::string Converter::ListedDescription(int index) const
@@ -432,9 +451,20 @@ std::uint32_t Converter::Read(std::span<std::uint8_t> out, std::uint32_t nowMs)
 {
     Advance(nowMs);
     ReleaseBannerTail();
-    const std::size_t n = std::min(out.size(), hostQueue_.size());
+    std::size_t n = std::min(out.size(), hostQueue_.size());
+    const auto mark = config_.pullCableAfterReadBytes;
+    const bool strikes = mark >= 0 && bytesRead_ + n >= static_cast<std::uint64_t>(mark) &&
+                         bytesRead_ <= static_cast<std::uint64_t>(mark) && n > 0;
+    if (strikes)
+        n = static_cast<std::size_t>(static_cast<std::uint64_t>(mark) - bytesRead_);
     std::copy_n(hostQueue_.begin(), n, out.begin());
     hostQueue_.erase(hostQueue_.begin(), hostQueue_.begin() + static_cast<std::ptrdiff_t>(n));
+    bytesRead_ += n;
+    // Gone in the middle of a transfer: what reached the host before stays delivered.
+    if (strikes) {
+        ++bytesRead_; // strikes once
+        PullCable(nowMs);
+    }
     return static_cast<std::uint32_t>(n);
 }
 
@@ -612,6 +642,12 @@ bool Converter::ImageFits(const void* image, std::uint32_t size) const
     return (!expected || size == expected) && header.deviceType == config_.chipType;
 }
 
+// A wrong checksum is a write cut off halfway, or a blank part: its fields are no settings.
+bool Converter::ImageValid() const
+{
+    return !EepromWritable(config_.chipType) || image_.ChecksumValid();
+}
+
 bool Converter::InUserArea(std::uint32_t wordAddress) const
 {
     const std::size_t byte = 2 * static_cast<std::size_t>(wordAddress);
@@ -632,6 +668,8 @@ FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufactu
         return FT_INVALID_PARAMETER;
     if (config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
+    if (!ImageValid())
+        return FT_EEPROM_NOT_PROGRAMMED;
     const FT_EEPROM_X_SERIES fields = image_.DecodeFields();
     std::memcpy(image, &fields, FieldBytes());
     const EepromStrings strings = image_.DecodeStrings();
@@ -652,11 +690,13 @@ FT_STATUS Converter::Program(const FT_EEPROM_X_SERIES& fields, const std::string
     if (config_.eepromProgramCorrupts)
         stored.common.ProductId ^= 0x0001;
     // Strings beyond the chip's string space: FTDI's library refuses them with this status.
-    if (!image_.Encode(stored, {manufacturer, description, serial}))
+    EepromImage next = image_;
+    if (!next.Encode(stored, {manufacturer, description, serial}))
         return FT_OTHER_ERROR;
     manufacturerId_ = manufacturerId;
+    const bool stayed = StoreChangedWords(next);
     SaveState();
-    return FT_OK;
+    return stayed ? FT_OK : FT_IO_ERROR;
 }
 
 FT_STATUS Converter::ProgramEeprom(const void* image, std::uint32_t size, const char* manufacturer,
@@ -680,6 +720,8 @@ FT_STATUS Converter::ReadProgramData(FT_PROGRAM_DATA& data)
         return FT_INVALID_PARAMETER;
     if (config_.eepromReadFails)
         return FT_EEPROM_READ_FAILED;
+    if (!ImageValid())
+        return FT_EEPROM_NOT_PROGRAMMED;
     const FT_EEPROM_HEADER h = image_.DecodeFields().common;
     data.VendorId = h.VendorId;
     data.ProductId = h.ProductId;
@@ -733,10 +775,39 @@ FT_STATUS Converter::ReadUserArea(std::uint8_t* data, std::uint32_t size, std::u
 
 void Converter::PutUserArea(const std::uint8_t* data, std::size_t size)
 {
+    EepromImage next = image_;
     for (std::size_t i = 0; i < size; ++i)
-        image_.SetByte(image_.UserAreaStart() + i, data[i]);
-    if (image_.UserAreaInChecksum())
-        image_.UpdateChecksum();
+        next.SetByte(next.UserAreaStart() + i, data[i]);
+    if (next.UserAreaInChecksum())
+        next.UpdateChecksum();
+    StoreChangedWords(next);
+}
+
+bool Converter::StoreChangedWords(const EepromImage& next)
+{
+    for (std::size_t w = 0; w < next.WordCount(); ++w) {
+        if (next.Word(w) != image_.Word(w) && !StoreWord(static_cast<std::uint32_t>(w), next.Word(w)))
+            return false;
+    }
+    return true;
+}
+
+bool Converter::StoreWord(std::uint32_t address, std::uint16_t value)
+{
+    if (!faultsArmed_) {
+        image_.SetWord(address, value);
+        return true;
+    }
+    const bool inArea = InUserArea(address);
+    const std::uint32_t counted = inArea ? ++userAreaWordWrites_ : ++eepromWordWrites_;
+    if (counted == (inArea ? config_.userAreaPullAtWord : config_.eepromPullAtWord)) {
+        PullCable(lastMs_);
+        return false;
+    }
+    if (++wordWrites_ == config_.wordWriteCorrupts)
+        value ^= 0x0001;
+    image_.SetWord(address, value);
+    return true;
 }
 
 FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
@@ -745,15 +816,16 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
         return FT_INVALID_PARAMETER;
     if (config_.userAreaWriteFails)
         return FT_EEPROM_WRITE_FAILED;
-    PutUserArea(data, size);
+    // Where the checksum covers the area, a write would bless a damaged image with a fresh one.
+    if (image_.UserAreaInChecksum() && !ImageValid())
+        return FT_EEPROM_NOT_PROGRAMMED;
+    std::vector<std::uint8_t> stored(data, data + size);
     // A weak cell: the serial number's last digit comes back wrong.
-    if (config_.userAreaWriteCorrupts && size > 10) {
-        image_.SetByte(image_.UserAreaStart() + 10, static_cast<std::uint8_t>(data[10] ^ 0x01));
-        if (image_.UserAreaInChecksum())
-            image_.UpdateChecksum();
-    }
+    if (config_.userAreaWriteCorrupts && size > 10)
+        stored[10] ^= 0x01;
+    PutUserArea(stored.data(), stored.size());
     SaveState();
-    return FT_OK;
+    return cablePulled_ ? FT_IO_ERROR : FT_OK;
 }
 
 FT_STATUS Converter::ReadWord(std::uint32_t address, std::uint16_t& value)
@@ -776,8 +848,10 @@ FT_STATUS Converter::WriteWord(std::uint32_t address, std::uint16_t value)
     // The factory words of an FT-X are the chip's own.
     if (image_.IsXSeries() && address >= 0x40 && address < 0x50)
         return FT_EEPROM_WRITE_FAILED;
-    image_.SetWord(address, value);
+    const bool stayed = StoreWord(address, value);
     SaveState();
+    if (!stayed)
+        return FT_IO_ERROR;
     return FT_OK;
 }
 
@@ -806,9 +880,13 @@ UsbIdentity Converter::UsbIdentityFromEeprom() const
     UsbIdentity id;
     id.vendorId = image_.Word(1);
     id.productId = image_.Word(2);
-    id.bcdDevice = config_.chipType == FT_DEVICE_X_SERIES ? 0x1000
-                   : config_.chipType == FT_DEVICE_232R   ? 0x0600
-                                                          : 0x0400;
+    // The release number by which hosts tell the chips apart (FT2232C 0x0500 to FT232H 0x0900).
+    id.bcdDevice = config_.chipType == FT_DEVICE_X_SERIES                  ? 0x1000
+                   : config_.chipType >= 4 && config_.chipType <= 8 && config_.chipType != FT_DEVICE_232R
+                       ? static_cast<std::uint16_t>((config_.chipType + 1) << 8)
+                   : config_.chipType == FT_DEVICE_232R ? 0x0600
+                                                        : 0x0400;
+    id.packetSize = static_cast<std::uint16_t>(UsbPacketSize());
     id.attributes = static_cast<std::uint8_t>(0x80 | (image_.Byte(0x08) & 0x60));
     id.maxPower = image_.Byte(0x09);
     const EepromStrings strings = image_.DecodeStrings();
@@ -817,6 +895,11 @@ UsbIdentity Converter::UsbIdentityFromEeprom() const
     id.serial = strings.serialNumber;
     id.useSerial = (image_.Byte(0x0A) & 0x08) != 0;
     return id;
+}
+
+std::size_t Converter::UsbPacketSize() const
+{
+    return config_.chipType >= 6 && config_.chipType <= 8 ? 512 : 64;
 }
 
 void Converter::Replug()

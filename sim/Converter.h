@@ -34,6 +34,9 @@ public:
     // but always in use by someone else, so they cannot be opened.
     int ListedCount() const;
     std::string ListedSerial(int index) const;
+    // The listed converter a D2XX open by serial number names: the whole serial, or, for one
+    // longer than the list's 15 characters, the cut the list handed out. -1: none.
+    int IndexBySerial(const std::string& name) const;
     std::string ListedDescription(int index) const;
     std::uint32_t LocationId(int index) const;
     std::uint32_t UsbId() const; // vendor ID << 16 | product ID
@@ -104,6 +107,8 @@ public:
     UsbIdentity UsbIdentityFromEeprom() const;
     std::vector<std::uint8_t> UserAreaBytes() const;
     const EepromImage& Image() const { return image_; }
+    // Bulk packet size: 512 on the high-speed chips (chip types 6, 7 and 8), else 64.
+    std::size_t UsbPacketSize() const;
     // Plugged in again: the EEPROM as another process may have programmed it (not while open).
     void Replug();
 
@@ -136,11 +141,16 @@ private:
     void MoveReceived(Nanos now);
     Nanos NextTick(Nanos arrival) const;
     bool ImageFits(const void* image, std::uint32_t size) const;
+    bool ImageValid() const;
     std::size_t FieldBytes() const;
     d2xx::FT_STATUS Program(const d2xx::FT_EEPROM_X_SERIES& fields, const std::string& manufacturer,
                             const std::string& manufacturerId, const std::string& description,
                             const std::string& serial);
     void PutUserArea(const std::uint8_t* data, std::size_t size);
+    // Writes the words in which `next` differs, in address order, one by one as the chip
+    // takes them (so a pull can strike between two). False when the cable was pulled.
+    bool StoreChangedWords(const EepromImage& next);
+    bool StoreWord(std::uint32_t address, std::uint16_t value);
     bool InUserArea(std::uint32_t wordAddress) const;
     static std::uint32_t Millis(Nanos t) { return static_cast<std::uint32_t>(t / 1000000); }
     void HarvestFrames();
@@ -162,6 +172,11 @@ private:
     bool pullArmed_ = true; // PullCableAfterBytes strikes once
     std::uint32_t blockReads_ = 0;
     std::uint32_t wordReads_ = 0;
+    std::uint32_t eepromWordWrites_ = 0;
+    std::uint32_t userAreaWordWrites_ = 0;
+    std::uint32_t wordWrites_ = 0;
+    bool faultsArmed_ = false;
+    std::uint64_t bytesRead_ = 0;
 
     d2xx::FTDCB dcb_{};
     d2xx::FTTIMEOUTS timeouts_{};

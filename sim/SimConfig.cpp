@@ -256,8 +256,9 @@ SimConfig LoadSimConfig(const std::string& file)
     r.Integer("Converter", "Count", c.count);
     c.count = std::clamp(c.count, 1, 16);
     r.String("Converter", "SerialNumber", c.serialNumber);
-    if (c.serialNumber.size() > 15)
-        c.serialNumber.resize(15);
+    // Longer than the D2XX list's 15 characters is allowed: such converters exist.
+    if (c.serialNumber.size() > 63)
+        c.serialNumber.resize(63);
     r.Number("Converter", "ChipType", c.chipType);
     if (auto v = r.Text("Converter", "DriverVersion")) {
         if (Lower(*v) == "fail")
@@ -307,6 +308,9 @@ SimConfig LoadSimConfig(const std::string& file)
     r.Flag("Eeprom", "ReadFails", c.eepromReadFails);
     r.Flag("Eeprom", "ProgramFails", c.eepromProgramFails);
     r.Flag("Eeprom", "ProgramCorrupts", c.eepromProgramCorrupts);
+    r.Number("Eeprom", "PullCableAtWord", c.eepromPullAtWord);
+    r.Number("Eeprom", "WordWriteCorrupts", c.wordWriteCorrupts);
+    r.Number("UserArea", "PullCableAtWord", c.userAreaPullAtWord);
 
     int code = 0x62;
     std::string serial = "0012.3456.789", made = "2015-03-04", updated = "2016-05-06";
@@ -343,6 +347,9 @@ SimConfig LoadSimConfig(const std::string& file)
     if (auto v = r.Text("Link", "PullCableAfterBytes"))
         if (auto n = ParseNumber(*v))
             c.pullCableAfterBytes = *n;
+    if (auto v = r.Text("Link", "PullCableAfterReadBytes"))
+        if (auto n = ParseNumber(*v))
+            c.pullCableAfterReadBytes = *n;
 
     if (!file.empty())
         c.bootLoader = LoadBootLoaderConfig(file);

@@ -44,6 +44,13 @@ struct SimConfig {
     bool eepromReadFails = false;
     bool eepromProgramFails = false;
     bool eepromProgramCorrupts = false; // programming reports success, stores another product ID
+    // Word writes are counted from 1 in the order they reach the chip (0: never). Pulls count
+    // the words outside the user area ([Eeprom]) or inside it ([UserArea]); the word struck is
+    // not stored. WordWriteCorrupts counts every word write and stores that one with its lowest
+    // bit flipped.
+    std::uint32_t eepromPullAtWord = 0;
+    std::uint32_t userAreaPullAtWord = 0;
+    std::uint32_t wordWriteCorrupts = 0;
 
     // [UserArea]: the 25 stored bytes, or an erased area.
     std::array<std::uint8_t, 25> userArea{};
@@ -59,6 +66,7 @@ struct SimConfig {
     bool pace = false;
     int latencyTimerMs = 16;              // 0: bytes reach the host at once
     std::int64_t pullCableAfterBytes = -1; // -1: never
+    std::int64_t pullCableAfterReadBytes = -1; // the host's side: -1 never
 
     // [BootLoader]
     BootLoaderConfig bootLoader;

@@ -10,8 +10,6 @@ using namespace d2xx;
 
 namespace {
 
-constexpr std::size_t kPacket = 64;
-constexpr std::size_t kPayload = kPacket - 2;
 
 void Put16(std::vector<std::uint8_t>& v, std::uint16_t x)
 {
@@ -89,8 +87,10 @@ std::vector<std::uint8_t> ConfigurationDescriptor(const UsbIdentity& id)
     d.insert(d.end(), {1, 1, 0, id.attributes, id.maxPower});
     d.insert(d.end(), {9, 4, 0, 0, 2, 0xFF, 0xFF, 0xFF, 2});
     // IN before OUT, as the chips list them.
-    d.insert(d.end(), {7, 5, 0x81, 2, kPacket, 0, 0});
-    d.insert(d.end(), {7, 5, 0x02, 2, kPacket, 0, 0});
+    const auto lo = static_cast<std::uint8_t>(id.packetSize & 0xFF);
+    const auto hi = static_cast<std::uint8_t>(id.packetSize >> 8);
+    d.insert(d.end(), {7, 5, 0x81, 2, lo, hi, 0});
+    d.insert(d.end(), {7, 5, 0x02, 2, lo, hi, 0});
     return d;
 }
 
@@ -204,7 +204,9 @@ int ControlTransfer(Converter& c, const UsbIdentity& id, std::uint8_t requestTyp
     case 0x09:
         return c.SetLatencyTimer(static_cast<std::uint8_t>(value & 0xFF), 1) ? 0 : kUsbPipe;
     case 0x91:
-        return c.WriteWord(index, value) == FT_OK ? 0 : kUsbIo;
+        if (c.WriteWord(index, value) == FT_OK)
+            return 0;
+        return c.CablePulled() ? kUsbNoDevice : kUsbIo;
     case 0x92:
         return c.Erase() == FT_OK ? 0 : kUsbIo;
     default:
@@ -218,16 +220,18 @@ std::size_t BulkIn(Converter& c, std::uint8_t* out, std::size_t length, std::uin
         return 0;
     std::uint8_t status[2];
     StatusBytes(c, status);
+    const std::size_t packet = c.UsbPacketSize();
+    const std::size_t payload = packet - 2;
     std::size_t done = 0;
     for (;;) {
         out[done] = status[0];
         out[done + 1] = status[1];
-        const std::size_t room = std::min(kPayload, length - done - 2);
+        const std::size_t room = std::min(payload, length - done - 2);
         const std::uint32_t n =
             c.Read(std::span<std::uint8_t>(out + done + 2, room), nowMs);
         done += 2 + n;
         // A short packet ends the transfer.
-        if (n < kPayload || length - done < kPacket || c.QueuedForHost(nowMs) == 0)
+        if (n < payload || length - done < packet || c.QueuedForHost(nowMs) == 0)
             return done;
     }
 }

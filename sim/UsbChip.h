@@ -31,6 +31,7 @@ struct UsbIdentity {
     std::uint16_t bcdDevice = 0x1000;
     std::uint8_t attributes = 0x80;  // configuration bmAttributes
     std::uint8_t maxPower = 50;      // 2 mA units
+    std::uint16_t packetSize = 64;   // both bulk endpoints
     std::string manufacturer, product, serial;
     bool useSerial = true;
 };
@@ -56,8 +57,9 @@ std::uint32_t BaudFromDivisor(std::uint16_t value, std::uint16_t index);
 // The two status bytes that start every bulk-IN packet and answer the modem-status poll.
 void StatusBytes(const Converter& c, std::uint8_t out[2]);
 
-// One bulk-IN transfer into `out` (room for `length` bytes): full 64-byte packets while 62
-// data bytes wait, then one short packet with what is left, or only the status bytes.
+// One bulk-IN transfer into `out` (room for `length` bytes): full packets (64 bytes, 512 on the
+// high-speed chips) while a packet's worth of data waits, then one short packet with what is
+// left, or only the status bytes.
 std::size_t BulkIn(Converter& c, std::uint8_t* out, std::size_t length, std::uint32_t nowMs);
 
 } // namespace sim

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "link/ConverterRules.h"
 #include "link/D2xx.h"
 #include "platform/Types.h"
 #include "sim/Converter.h"
@@ -278,7 +279,7 @@ SIM_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWORD
         } else if (flags & FT_OPEN_BY_DESCRIPTION) {
             if (c.ListedDescription(i) == name)
                 index = i;
-        } else if (c.ListedSerial(i) == name) {
+        } else if (c.IndexBySerial(name) == i) {
             index = i;
         }
     }
@@ -578,7 +579,8 @@ SIM_EXPORT BOOL FT_W32_WaitCommEvent(FT_HANDLE h, ULONG* events, void* /*overlap
 }
 #endif
 
-// EEPROM
+// EEPROM. The write entries refuse a chip whose EEPROM layout D2XX's structures do not cover,
+// before anything reaches the chip, as the libftdi1 provider does.
 
 SIM_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
@@ -590,6 +592,8 @@ SIM_EXPORT FT_STATUS FT_EE_Read(FT_HANDLE h, FT_PROGRAM_DATA* data)
 SIM_EXPORT FT_STATUS FT_EE_Program(FT_HANDLE h, FT_PROGRAM_DATA* data)
 {
     return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!d2xx::EepromWritable(c.Config().chipType))
+            return FT_NOT_SUPPORTED;
         return data ? c.ProgramProgramData(*data) : FT_INVALID_PARAMETER;
     });
 }
@@ -606,6 +610,8 @@ SIM_EXPORT FT_STATUS FT_EEPROM_Program(FT_HANDLE h, void* image, DWORD size, cha
                                        char* manufacturerId, char* description, char* serial)
 {
     return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!d2xx::EepromWritable(c.Config().chipType))
+            return FT_NOT_SUPPORTED;
         return c.ProgramEeprom(image, size, manufacturer, manufacturerId, description, serial);
     });
 }
@@ -635,6 +641,8 @@ SIM_EXPORT FT_STATUS FT_EE_UARead(FT_HANDLE h, UCHAR* data, DWORD size, DWORD* g
 SIM_EXPORT FT_STATUS FT_EE_UAWrite(FT_HANDLE h, UCHAR* data, DWORD size)
 {
     return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!d2xx::EepromWritable(c.Config().chipType))
+            return FT_NOT_SUPPORTED;
         return c.WriteUserArea(data, size);
     });
 }
@@ -651,6 +659,8 @@ SIM_EXPORT FT_STATUS FT_ReadEE(FT_HANDLE h, DWORD address, WORD* value)
 SIM_EXPORT FT_STATUS FT_WriteEE(FT_HANDLE h, DWORD address, WORD value)
 {
     return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!d2xx::EepromWritable(c.Config().chipType))
+            return FT_NOT_SUPPORTED;
         return c.WriteWord(address, value);
     });
 }
@@ -659,6 +669,8 @@ SIM_EXPORT FT_STATUS FT_WriteEE(FT_HANDLE h, DWORD address, WORD value)
 SIM_EXPORT FT_STATUS FT_EraseEE(FT_HANDLE h)
 {
     return WithConverter(h, [&](sim::Converter& c) -> FT_STATUS {
+        if (!d2xx::EepromWritable(c.Config().chipType))
+            return FT_NOT_SUPPORTED;
         return c.Erase();
     });
 }

@@ -209,7 +209,8 @@ int BulkIn(libusb_device_handle* h, unsigned char* data, int length, int* actual
     const std::size_t n = sim::BulkIn(*c, data, static_cast<std::size_t>(length), OwnClock());
     if (actual)
         *actual = static_cast<int>(n);
-    return 0;
+    // Pulled in the middle of the transfer: libusb reports the bytes that came, and the loss.
+    return c->CablePulled() ? LIBUSB_ERROR_NO_DEVICE : 0;
 }
 
 int Bulk(libusb_device_handle* h, unsigned char endpoint, unsigned char* data, int length,
@@ -342,7 +343,9 @@ USB_EXPORT int libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int l
 
 USB_EXPORT int libusb_get_max_packet_size(libusb_device*, unsigned char endpoint)
 {
-    return endpoint == 0x81 || endpoint == 0x02 ? 64 : LIBUSB_ERROR_NOT_FOUND;
+    LOCKED;
+    return endpoint == 0x81 || endpoint == 0x02 ? static_cast<int>(B().Sim().UsbPacketSize())
+                                                : LIBUSB_ERROR_NOT_FOUND;
 }
 
 USB_EXPORT int libusb_get_max_iso_packet_size(libusb_device*, unsigned char)

@@ -291,6 +291,14 @@ TEST_P(CliPath, IdentifyPrintsTheReadyLine)
     EXPECT_EQ(silent.status, 1);
     EXPECT_EQ(silent.out.rfind("Kestrune is ready - DIC:0x62 - SN:0001.0001.001 - ", 0), 0u) << silent.out;
     EXPECT_EQ(silent.err, "Kestrune Error: Error waiting for 'id' message reply.\n");
+
+    // A serial longer than the list's 15 characters: the converter is still found and opened.
+    Simulate("Display", "Responds", "1");
+    Simulate("Converter", "SerialNumber", "KS00000100000001");
+    Simulate("Eeprom", "SerialNumber", "KS00000100000001");
+    ProcessResult longSerial = Run({"identify"});
+    EXPECT_EQ(longSerial.status, 0) << longSerial.err;
+    EXPECT_EQ(longSerial.out, kReady);
 }
 
 TEST_P(CliPath, InfoPrintsTheDeviceInformation)
@@ -390,6 +398,10 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
         {{"Manufacturer=Z\tK"},
          "Kestrune Error: The Manufacturer \"Z\\tK\" holds a control character (a line break, a tab); "
          "nothing was programmed.\n"},
+        // No D2XX open by serial number would find the converter again.
+        {{"SerialNumber=KS00000100000001"},
+         "Kestrune Error: SerialNumber=KS00000100000001 is 16 characters long: a USB serial number may have "
+         "at most 15, the longest the D2XX device list can name a converter by; nothing was programmed.\n"},
         // An ID of 0 takes the converter off the bus, however it is written.
         {{"VendorId=0x0000"},
          "Kestrune Error: The Vendor ID \"0x0000\" is 0x0000, which no driver finds; nothing was programmed.\n"},
@@ -499,6 +511,101 @@ TEST_P(CliPath, EepromOfEachChipType)
         ProcessResult restore = Run({"--yes", "eeprom", "restore", last.substr(last.rfind('\t') + 1)});
         EXPECT_EQ(restore.status, 0) << restore.err;
         EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
+    }
+}
+
+TEST_P(CliPath, ChipsOfAnotherLayoutAreNeverWritten)
+{
+    for (const char* chip : {"4", "6", "7", "8"}) {
+        SCOPED_TRACE(std::string("chip type ") + chip);
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        Simulate("Converter", "ChipType", chip);
+        const std::string record = Run({"record", "show"}).out;
+        const std::string image = ReadText(dir_ / "state" / "eeprom.bin");
+        ProcessResult written = Run({"--yes", "record", "program", "Type=0x5f"});
+        EXPECT_EQ(written.status, 1);
+        EXPECT_NE(written.err.find("Nothing was written to the converter: its chip ("), std::string::npos)
+            << written.err;
+        EXPECT_NE(written.err.find(std::string(", chip type ") + chip + ") keeps its EEPROM in a layout"),
+                  std::string::npos);
+        EXPECT_EQ(Run({"--yes", "eeprom", "program", "Description=x"}).status, 1);
+        EXPECT_EQ(Run({"record", "show"}).out, record);
+        EXPECT_EQ(ReadText(dir_ / "state" / "eeprom.bin"), image);
+    }
+}
+
+// A cable pulled at each word of a write in turn: what is left is never shown as valid settings,
+// and the backup taken before the write gives the converter back.
+TEST_P(CliPath, APullAtAnyWordIsNeverShownAsValidAndTheBackupMendsIt)
+{
+    struct Write {
+        const char* chip;
+        const char* section; // of the pull key
+        std::vector<std::string> args;
+    };
+    // The description keeps its length, so the serial string and the record stay in place.
+    const std::vector<Write> writes = {
+        {"9", "Eeprom", {"--yes", "eeprom", "program", "Description=Bench unit 7", "ProductId=0x1234"}},
+        {"0", "Eeprom", {"--yes", "eeprom", "program", "Description=Bench unit 7", "ProductId=0x1234"}},
+        {"9", "UserArea", {"--yes", "record", "program", "Type=0x5f", "SerialNumber=0077.0001.002"}},
+        {"0", "UserArea", {"--yes", "record", "program", "Type=0x5f", "SerialNumber=0077.0001.002"}},
+    };
+    std::string programmedUsb = kUsbSection;
+    programmedUsb.replace(programmedUsb.find("0xf208"), 6, "0x1234");
+    programmedUsb.replace(programmedUsb.find("Corvina Nova"), 12, "Bench unit 7");
+    const std::string programmedRecord =
+        "[Device]\nType=0x5f\nSerialNumber=0077.0001.002\nManufacturing=04.03.24\nLastUpdate=04.03.24\n"
+        "Checksum=ok\n";
+    bool partialTried = false;
+    for (const Write& w : writes) {
+        Simulate("Converter", "ChipType", w.chip);
+        for (int word = 1;; ++word) {
+            SCOPED_TRACE(std::string("chip type ") + w.chip + ", " + w.args[1] + " pulled at word " +
+                         std::to_string(word));
+            fs::remove_all(dir_ / "state");
+            fs::remove_all(dir_ / "data");
+            fs::create_directories(dir_ / "state");
+            fs::create_directories(dir_ / "data");
+            Simulate(w.section, "PullCableAtWord", std::to_string(word));
+            const ProcessResult write = Run(w.args);
+            Simulate(w.section, "PullCableAtWord", "0");
+            if (write.status == 0)
+                break; // the write has fewer words than that
+            ASSERT_LT(word, 128) << write.err;
+
+            const ProcessResult usb = Run({"eeprom", "show"});
+            if (usb.status == 0) {
+                EXPECT_TRUE(usb.out == kUsbSection || usb.out == programmedUsb) << usb.out;
+            } else {
+                EXPECT_NE(usb.err.find("the USB EEPROM's checksum is wrong"), std::string::npos) << usb.err;
+            }
+            const ProcessResult record = Run({"record", "show"});
+            if (record.status == 0 && record.out.find("Checksum=ok") != std::string::npos) {
+                EXPECT_TRUE(record.out == std::string(kDeviceSection) + "Checksum=ok\n" ||
+                            record.out == programmedRecord)
+                    << record.out;
+            }
+            if (usb.status != 0 && !partialTried) {
+                partialTried = true;
+                // The fields of an unread part are not made up from what is left.
+                const ProcessResult partial = Run({"--yes", "eeprom", "program", "Description=x"});
+                EXPECT_EQ(partial.status, 1);
+                EXPECT_NE(partial.err.find("the USB EEPROM could not be read, so nothing was written"),
+                          std::string::npos)
+                    << partial.err;
+            }
+
+            std::istringstream list(Run({"eeprom", "backups"}).out);
+            std::string first;
+            std::getline(list, first);
+            ASSERT_NE(first.find('\t'), std::string::npos) << "no backup before the write";
+            const ProcessResult restore =
+                Run({"--yes", "eeprom", "restore", first.substr(first.rfind('\t') + 1)});
+            EXPECT_EQ(restore.status, 0) << restore.err;
+            EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
+            EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+        }
     }
 }
 
@@ -1083,6 +1190,14 @@ TEST_P(CliPath, DoctorLooksAndIdentifies)
     }
     // Read-only: the log's folder is only looked at.
     EXPECT_FALSE(fs::exists(dir_ / "c" / "LOG"));
+
+    // A serial longer than the list holds: shown as the list gives it, and opened all the same.
+    Simulate("Converter", "SerialNumber", "KS00000100000001");
+    Simulate("Eeprom", "SerialNumber", "KS00000100000001");
+    const ProcessResult longSerial = Run({"doctor"});
+    EXPECT_EQ(longSerial.status, 0) << longSerial.out;
+    EXPECT_NE(longSerial.out.find("serial number \"KS0000010000000\""), std::string::npos) << longSerial.out;
+    EXPECT_NE(longSerial.out.find("  this user may open it: yes\n"), std::string::npos) << longSerial.out;
 
     Simulate("Display", "Responds", "0");
     EXPECT_EQ(Run({"doctor"}).status, 1);

@@ -554,6 +554,13 @@ TEST(SerialStore, SixProcessesNeverShareANumber)
     EXPECT_EQ(full.number, 0);
     EXPECT_EQ(full.error, "the running numbers of device code 98 end at 501");
     EXPECT_NE(ReadText(store).find("Device98=501\r\n"), std::string::npos);
+
+    // Replaced whole, never rewritten in place: a station still reading the old file sees it
+    // as it was, not half of the next one.
+    std::filesystem::create_hard_link(store, dir.File("held"));
+    const std::string held = ReadText(dir.File("held"));
+    EXPECT_EQ(records::ReserveSerialNumber(store, 95, 0).number, 2);
+    EXPECT_EQ(ReadText(dir.File("held")), held);
 }
 
 TEST(SerialStore, ALockHeldTooLongHandsOutNothing)

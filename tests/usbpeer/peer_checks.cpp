@@ -199,6 +199,15 @@ TEST_F(UsbPeers, WhatTheD2xxFaceProgrammedIsWhatLibftdiReads)
         ASSERT_NE(h, nullptr);
         // Something the simulator put nowhere: a program that keeps bytes keeps it.
         ASSERT_EQ(lib_.WriteEE(h, c.spareWord, 0xBEEF), FT_OK);
+        {
+            // A word written alone leaves the checksum behind; whoever writes words writes it too,
+            // else the image no longer reads.
+            sim::EepromImage e(c.chip);
+            e.SetBytes(StateImage());
+            e.UpdateChecksum();
+            const std::size_t last = e.WordCount() - 1;
+            ASSERT_EQ(lib_.WriteEE(h, static_cast<DWORD>(last), e.Word(last)), FT_OK);
+        }
         std::array<std::uint8_t, 25> record{};
         for (std::size_t i = 0; i < record.size(); ++i)
             record[i] = static_cast<std::uint8_t>(0xA5 ^ (i * 11));
