@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,7 +45,7 @@ const char kUsage[] =
     "  power off   the display is switched off: it takes nothing and answers nothing\n"
     "  power on    the display is switched on: its firmware starts\n"
     "  hangup      the line hangs up: the terminal pair is closed and kestrune-sim ends\n"
-    "Stop it with Ctrl+C or SIGTERM.\n";
+    "Stop it with Ctrl+C, SIGTERM or SIGHUP; one kestrune-sim a state folder.\n";
 
 bool ParseDeviceId(const char* text, std::uint8_t& id)
 {
@@ -189,6 +190,22 @@ Command ParseCommand(std::string line)
     return Command::Unknown;
 }
 
+// Whatever a writer sent is named on the operator's terminal, so no byte of it may steer it.
+std::string Printable(const std::string& line)
+{
+    std::string text;
+    for (const unsigned char c : line) {
+        if (c >= 0x20 && c < 0x7F) {
+            text += static_cast<char>(c);
+        } else {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            text += hex;
+        }
+    }
+    return text;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -263,6 +280,15 @@ int main(int argc, char** argv)
                          config.stateFolder.c_str(), std::generic_category().message(errno).c_str());
             return 1;
         }
+        // Two simulators on one folder would take each other's FIFO and flash.bin; the lock
+        // goes with the process, however it ends.
+        const int folder = open(config.stateFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (folder < 0 || flock(folder, LOCK_EX | LOCK_NB) != 0) {
+            std::fprintf(stderr, "kestrune-sim: the state folder %s: %s\n", config.stateFolder.c_str(),
+                         errno == EWOULDBLOCK ? "another kestrune-sim uses it"
+                                              : std::generic_category().message(errno).c_str());
+            return 1;
+        }
         std::string problem;
         controlPath = platform::PathAppend(config.stateFolder, "control");
         control = OpenControl(controlPath, problem);
@@ -277,6 +303,8 @@ int main(int argc, char** argv)
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
+    // A closed terminal session must not cost the flash a run wrote so far.
+    sigaddset(&stopSignals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     const int signals = signalfd(-1, &stopSignals, SFD_CLOEXEC);
     if (signals < 0) {
@@ -333,7 +361,8 @@ int main(int argc, char** argv)
                 running = false;
                 break;
             case Command::Unknown:
-                std::fprintf(stderr, "kestrune-sim: unknown control command \"%s\"\n", line.c_str());
+                std::fprintf(stderr, "kestrune-sim: unknown control command \"%s\"\n",
+                             Printable(line).c_str());
                 break;
             case Command::None:
                 break;

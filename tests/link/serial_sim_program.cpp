@@ -61,12 +61,12 @@ public:
             text.pop_back();
         return text;
     }
-    // Exit status after SIGTERM, -1 when it did not end normally.
-    int Stop()
+    // Exit status after the signal, -1 when it did not end normally.
+    int Stop(int signal = SIGTERM)
     {
         if (pid_ <= 0)
             return -1;
-        kill(pid_, SIGTERM);
+        kill(pid_, signal);
         int status = 0;
         waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -245,6 +245,29 @@ TEST_F(SimProgramTest, WholeDisplayResetPoweredAndHungUpThroughItsControlChannel
     EXPECT_EQ(refused.FirstLine(), "");
     EXPECT_EQ(refused.Wait(), 1);
     EXPECT_EQ(FileBytes(state + "/control").size(), 4u);
+}
+
+TEST_F(SimProgramTest, OneSimulatorAStateFolderAndAHangUpSignalKeepsTheRun)
+{
+    const std::string state = dir.File("state");
+    SimProgram sim({"--state", state});
+    const std::string path = sim.FirstLine();
+    ASSERT_FALSE(path.empty());
+
+    // A second one would take the first one's channel and flash.bin. Stopped, not waited
+    // for, so that a second one that stays cannot hang the suite.
+    SimProgram second({"--state", state});
+    EXPECT_EQ(second.FirstLine(), "");
+    EXPECT_EQ(second.Stop(), 1);
+
+    CCrvSerialDevice device;
+    ASSERT_TRUE(device.OpenPort(path));
+    const testhex::Image image = testhex::MakeImage(4096, 32, "\n", 3);
+    StartRun(device, state);
+    EXPECT_EQ(SendRecords(device, image.text, 10), std::string(10, 'G'));
+    EXPECT_EQ(sim.Stop(SIGHUP), 0);
+    EXPECT_EQ(FileBytes(state + "/flash.bin"),
+              std::vector<std::uint8_t>(image.data.begin(), image.data.begin() + 320));
 }
 
 } // namespace
