@@ -141,6 +141,7 @@ private:
                             const std::string& manufacturerId, const std::string& description,
                             const std::string& serial);
     void PutUserArea(const std::uint8_t* data, std::size_t size);
+    void SlowWrite() const;
     bool InUserArea(std::uint32_t wordAddress) const;
     static std::uint32_t Millis(Nanos t) { return static_cast<std::uint32_t>(t / 1000000); }
     void HarvestFrames();

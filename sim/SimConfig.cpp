@@ -307,6 +307,8 @@ SimConfig LoadSimConfig(const std::string& file)
     r.Flag("Eeprom", "ReadFails", c.eepromReadFails);
     r.Flag("Eeprom", "ProgramFails", c.eepromProgramFails);
     r.Flag("Eeprom", "ProgramCorrupts", c.eepromProgramCorrupts);
+    r.Integer("Eeprom", "WriteDelayMs", c.eepromWriteDelayMs);
+    c.eepromWriteDelayMs = std::clamp(c.eepromWriteDelayMs, 0, 60000);
 
     int code = 0x62;
     std::string serial = "0012.3456.789", made = "2015-03-04", updated = "2016-05-06";

@@ -44,6 +44,7 @@ struct SimConfig {
     bool eepromReadFails = false;
     bool eepromProgramFails = false;
     bool eepromProgramCorrupts = false; // programming reports success, stores another product ID
+    int eepromWriteDelayMs = 0;         // a slow chip: each program call or word write takes this long
 
     // [UserArea]: the 25 stored bytes, or an erased area.
     std::array<std::uint8_t, 25> userArea{};
