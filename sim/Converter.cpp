@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "link/ConverterRules.h"
 #include "platform/Profile.h"
@@ -680,12 +682,20 @@ FT_STATUS Converter::ReadEeprom(void* image, std::uint32_t size, char* manufactu
     return FT_OK;
 }
 
+// A slow chip, so that a test can act while a write is under way.
+void Converter::SlowWrite() const
+{
+    if (config_.eepromWriteDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(config_.eepromWriteDelayMs));
+}
+
 FT_STATUS Converter::Program(const FT_EEPROM_X_SERIES& fields, const std::string& manufacturer,
                              const std::string& manufacturerId, const std::string& description,
                              const std::string& serial)
 {
     if (config_.eepromProgramFails)
         return FT_EEPROM_WRITE_FAILED;
+    SlowWrite();
     FT_EEPROM_X_SERIES stored = fields;
     if (config_.eepromProgramCorrupts)
         stored.common.ProductId ^= 0x0001;
@@ -819,6 +829,7 @@ FT_STATUS Converter::WriteUserArea(const std::uint8_t* data, std::uint32_t size)
     // Where the checksum covers the area, a write would bless a damaged image with a fresh one.
     if (image_.UserAreaInChecksum() && !ImageValid())
         return FT_EEPROM_NOT_PROGRAMMED;
+    SlowWrite();
     std::vector<std::uint8_t> stored(data, data + size);
     // A weak cell: the serial number's last digit comes back wrong.
     if (config_.userAreaWriteCorrupts && size > 10)
@@ -848,6 +859,7 @@ FT_STATUS Converter::WriteWord(std::uint32_t address, std::uint16_t value)
     // The factory words of an FT-X are the chip's own.
     if (image_.IsXSeries() && address >= 0x40 && address < 0x50)
         return FT_EEPROM_WRITE_FAILED;
+    SlowWrite();
     const bool stayed = StoreWord(address, value);
     SaveState();
     if (!stayed)
@@ -862,6 +874,7 @@ FT_STATUS Converter::Erase()
         return FT_EEPROM_ERASE_FAILED;
     if (config_.eepromProgramFails)
         return FT_EEPROM_ERASE_FAILED;
+    SlowWrite();
     for (std::size_t i = 0; i < image_.WordCount(); ++i)
         if (!image_.IsXSeries() || i < 0x40 || i >= 0x50)
             image_.SetWord(i, 0xFFFF);

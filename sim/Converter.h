@@ -151,6 +151,7 @@ private:
     // takes them (so a pull can strike between two). False when the cable was pulled.
     bool StoreChangedWords(const EepromImage& next);
     bool StoreWord(std::uint32_t address, std::uint16_t value);
+    void SlowWrite() const;
     bool InUserArea(std::uint32_t wordAddress) const;
     static std::uint32_t Millis(Nanos t) { return static_cast<std::uint32_t>(t / 1000000); }
     void HarvestFrames();

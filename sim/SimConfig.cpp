@@ -311,6 +311,8 @@ SimConfig LoadSimConfig(const std::string& file)
     r.Number("Eeprom", "PullCableAtWord", c.eepromPullAtWord);
     r.Number("Eeprom", "WordWriteCorrupts", c.wordWriteCorrupts);
     r.Number("UserArea", "PullCableAtWord", c.userAreaPullAtWord);
+    r.Integer("Eeprom", "WriteDelayMs", c.eepromWriteDelayMs);
+    c.eepromWriteDelayMs = std::clamp(c.eepromWriteDelayMs, 0, 60000);
 
     int code = 0x62;
     std::string serial = "0012.3456.789", made = "2015-03-04", updated = "2016-05-06";

@@ -51,6 +51,7 @@ struct SimConfig {
     std::uint32_t eepromPullAtWord = 0;
     std::uint32_t userAreaPullAtWord = 0;
     std::uint32_t wordWriteCorrupts = 0;
+    int eepromWriteDelayMs = 0;         // a slow chip: each program call or word write takes this long
 
     // [UserArea]: the 25 stored bytes, or an erased area.
     std::array<std::uint8_t, 25> userArea{};

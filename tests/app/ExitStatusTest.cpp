@@ -1,4 +1,8 @@
 // How the program ends: File > Exit, and the automatic update run, through the built program.
+#include <signal.h>
+
+#include <filesystem>
+
 #include <QAction>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -24,7 +28,7 @@ protected:
     // The program on the offscreen platform with the simulated display of this test.
     // With --simulate among the arguments, the program finds the simulator by itself.
     Outcome RunProgram(const QStringList& args, const std::string& extraIni = {},
-                       const QString& sendCommands = {})
+                       const QString& sendCommands = {}, int signal = 0, int signalAfterMs = 0)
     {
         const std::string ini = dir_.File("exe-sim.ini");
         WriteText(ini, "[State]\nFolder=" + dir_.File("state") + "\n[BootLoader]\nResetAfterMs=50\n" + extraIni);
@@ -38,6 +42,7 @@ protected:
         env.insert("KESTRUNE_PROFILE", QString::fromStdString(dir_.File("exe.ini")));
         env.insert("XDG_CONFIG_HOME", QString::fromStdString(dir_.File("config")));
         env.insert("XDG_DATA_HOME", QString::fromStdString(dir_.File("data")));
+        env.insert("KESTRUNE_DRIVE_C", QString::fromStdString(dir_.File("c")));
         env.remove("KESTRUNE_SCREENSHOTS");
         if (sendCommands.isEmpty())
             env.remove("KESTRUNE_SEND_COMMANDS");
@@ -47,6 +52,8 @@ protected:
         process.setProcessEnvironment(env);
         process.start(KESTRUNE_GUI_EXE, args);
         Outcome out;
+        if (signal != 0 && process.waitForStarted(10000) && !process.waitForFinished(signalAfterMs))
+            ::kill(static_cast<pid_t>(process.processId()), signal);
         out.finished = process.waitForFinished(60000);
         if (!out.finished)
             process.kill();
@@ -100,6 +107,28 @@ TEST_F(ExitStatus, AutomaticRunThatFailed)
     ASSERT_TRUE(out.finished);
     EXPECT_EQ(out.status, 1) << out.err;
     EXPECT_NE(out.err.find("Error writing flash.: Error writing flash. (83)."), std::string::npos) << out.err;
+}
+
+TEST_F(ExitStatus, StopSignalDuringAnAutomaticRun)
+{
+    const std::string file = WriteFirmware("heron-100.hex", 1024);
+    WriteText(dir_.File("exe.ini"), "[Settings]\nLogFirmware=1\n");
+    for (const int signal : {SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signal);
+        std::filesystem::remove(dir_.File("c/LOG/fertigung.log"));
+        std::filesystem::remove(FlashFile());
+        // Late verdicts keep the record loop going for some seconds.
+        const Outcome out = RunProgram({QString::fromStdString(file)}, "VerdictDelayMs=150\n", {}, signal, 4000);
+        ASSERT_TRUE(out.finished);
+        EXPECT_EQ(out.status, 130) << out.err;
+        EXPECT_NE(out.err.find("Firmware update stopped; the display holds part of the new firmware: flash it again."),
+                  std::string::npos)
+            << out.err;
+        EXPECT_EQ(out.err.find("successfully"), std::string::npos) << out.err;
+        EXPECT_NE(ReadText(FlashFile()), std::string(FirmwareData().begin(), FirmwareData().end()));
+        const std::string log = ReadText(dir_.File("c/LOG/fertigung.log"));
+        EXPECT_NE(log.find("Result=-4"), std::string::npos) << log;
+    }
 }
 
 TEST_F(ExitStatus, HelpAndVersionNeedNoDisplay)

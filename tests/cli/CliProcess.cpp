@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 extern char** environ;
 
@@ -136,6 +137,7 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
                 while (nextSignal < options.signals.size()) {
                     const std::size_t at = result.err.find(options.signals[nextSignal].after, searchFrom);
                     if (at == std::string::npos) break;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(options.signals[nextSignal].delayMs));
                     ::kill(pid, options.signals[nextSignal].signal);
                     searchFrom = at + options.signals[nextSignal].after.size();
                     ++nextSignal;

@@ -27,6 +27,7 @@ struct ProcessOptions {
     struct SignalAt {
         std::string after;
         int signal;
+        int delayMs = 0; // then waits this long first
     };
     std::vector<SignalAt> signals;
 };

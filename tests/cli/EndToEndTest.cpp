@@ -626,6 +626,40 @@ TEST_P(CliPath, RecordProgramWritesAndLogs)
     EXPECT_NE(ReadText(dir_ / "kestrune.ini").find("SerialNumber=0012.3456.789"), std::string::npos);
 }
 
+// A stop signal during a write waits for the write, its read-back and its log record, then
+// ends the process as that signal would have.
+TEST_P(CliPath, StopSignalsWaitForAnEepromOrRecordWrite)
+{
+    // One program call on the D2XX face, a word at a time on the USB face.
+    Simulate("Eeprom", "WriteDelayMs", GetParam().name == std::string("D2xxFace") ? "2000" : "100");
+    const struct {
+        std::vector<std::string> args;
+        std::vector<std::string> show;
+        std::string stored;
+        std::string logged;
+    } cases[] = {
+        {{"--yes", "eeprom", "program", "ProductId=0xF301", "Description=Stopped bench 3"},
+         {"eeprom", "show"},
+         "ProductId=0xf301\n",
+         "*** USB data flashed\r\n***\r\n[USB]\r\nVendorId=0x0403\r\nProductId=0xf301\r\n"},
+        {{"--yes", "record", "program", "Type=0x5e", "SerialNumber=12.3456.780"},
+         {"record", "show"},
+         "Type=0x5e\nSerialNumber=0012.3456.780\n",
+         "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5e\r\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[2]);
+        ProcessOptions options;
+        // Late enough to find the write under way, not only its preparation.
+        options.signals = {{kConfirmLine, SIGTERM, 500}};
+        ProcessResult run = Run(c.args, options);
+        EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
+        ProcessResult show = Run(c.show);
+        EXPECT_NE(show.out.find(c.stored), std::string::npos) << show.out;
+        EXPECT_NE(ReadText(Log()).find(c.logged), std::string::npos) << ReadText(Log());
+    }
+}
+
 TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
 {
     const std::vector<std::pair<std::string, std::string>> refusals = {
