@@ -111,4 +111,10 @@ bool FrameUpdateSink::StopRequested()
     return platform::StopRequested();
 }
 
+void FrameUpdateSink::FlashChangeStarts() { flashChanged_ = true; }
+
+bool FrameUpdateSink::FlashChanged() const { return flashChanged_; }
+
+void FrameUpdateSink::RunStarts() { flashChanged_ = false; }
+
 } // namespace gui

@@ -3,6 +3,7 @@
 // is carried out on the UI thread and has completed when it returns. Detach() (the frame going
 // away, or shutdown) turns every later call into nothing and releases a waiting worker, so the
 // UI thread may then wait for the worker without a deadlock.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -30,6 +31,10 @@ public:
     void PostUpdateFinished() override;
     // Any thread: the signal's flag, no trip to the UI thread.
     bool StopRequested() override;
+    void FlashChangeStarts() override;
+    // Whether the last run got as far as the erase (reset when a run starts).
+    bool FlashChanged() const;
+    void RunStarts();
 
 private:
     FrameUpdateSink() = default;
@@ -41,6 +46,7 @@ private:
     std::condition_variable done_;
     CMainFrame* frame_ = nullptr;
     std::uint64_t generation_ = 0;
+    std::atomic<bool> flashChanged_{false};
 };
 
 } // namespace gui

@@ -365,6 +365,7 @@ bool CMainFrame::StartUpdate(const std::string& path, int family)
     if (RefuseWhileUpdating())
         return false;
     m_stopSignals.emplace(false);
+    gui::FrameUpdateSink::Instance().RunStarts();
     if (!m_device.Worker().StartUpdate(path, family, &gui::FrameUpdateSink::Instance())) {
         m_stopSignals.reset();
         return false;
@@ -411,7 +412,9 @@ void CMainFrame::OnUpdateFinished()
     if (platform::StopSignal() != 0) {
         // Asked to end: no box waits for an answer. The stop is shown, logged, and the
         // program ends as the signal asked, now that the link is quiet.
-        const std::string stopped = LoadStdString(IDS_UPDATE_STOPPED);
+        const std::string stopped = LoadStdString(gui::FrameUpdateSink::Instance().FlashChanged()
+                                                      ? IDS_UPDATE_STOPPED
+                                                      : IDS_UPDATE_STOPPED_UNCHANGED);
         SetStatusViewText(stopped);
         std::fprintf(stderr, "kestrune: %s\n", stopped.c_str());
         std::fflush(stderr);

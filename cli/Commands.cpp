@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -379,8 +380,10 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         Result()["line"] = progress.RefusedLine();
     }
     if (result == kUpdateStopped) {
-        std::fprintf(stderr, "%s\n", capture.Text().c_str());
-        Result()["message"] = capture.Text();
+        const std::string stopped =
+            progress.FlashChanged() ? capture.Text() : LoadStdString(IDS_UPDATE_STOPPED_UNCHANGED);
+        std::fprintf(stderr, "%s\n", stopped.c_str());
+        Result()["message"] = stopped;
         return kExitStopped;
     }
     Result()["message"] = capture.Text();
@@ -766,6 +769,9 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 
 int Main(const std::vector<std::string>& args)
 {
+    // A reader that went away (| head) must not end a flash half-way: a failed write is seen
+    // through the stream's error flag instead, and progress is never worth stopping for.
+    std::signal(SIGPIPE, SIG_IGN);
     ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.ok) {
         Complain(parsed.error);

@@ -112,7 +112,13 @@ std::string TerminalProgress::BarLine(int percent, int columns)
             return (withLabel ? label : std::string()) + "[" + bar + "] " + number;
         }
     }
-    return number;
+    if (columns <= 0) return number; // width unknown
+    // Tighter and tighter, down to nothing on a terminal too narrow even for the digits.
+    const std::string digits = std::to_string(percent);
+    for (const std::string& form : {std::string(number), digits + "%", digits}) {
+        if (static_cast<int>(form.size()) <= room) return form;
+    }
+    return {};
 }
 
 void TerminalProgress::DrawBar()
@@ -185,10 +191,24 @@ void TerminalProgress::RecordRefused(std::uint32_t line)
     refusedLine_ = line;
 }
 
+void TerminalProgress::FlashChangeStarts()
+{
+    std::lock_guard lock(mutex_);
+    flashChanged_ = true;
+}
+
+bool TerminalProgress::FlashChanged()
+{
+    std::lock_guard lock(mutex_);
+    return flashChanged_;
+}
+
 bool TerminalProgress::StopRequested()
 {
     if (platform::RunSignals() > 0) {
         std::lock_guard lock(mutex_);
+        // Nothing written yet: stopping costs nothing, so no second signal is asked for.
+        if (!flashChanged_) return true;
         if (!warned_) {
             warned_ = true;
             const bool redraw = lineOpen_;

@@ -51,8 +51,12 @@ public:
     void RecordSent(std::uint32_t line) override;
     void FirmwareRefused(std::uint32_t line, const std::string& reason) override;
     void RecordRefused(std::uint32_t line) override;
-    // The operator's second signal (platform/StopSignals.h); after the first, one warning.
+    // Before the erase the operator's first signal (platform/StopSignals.h); from the erase
+    // on the second, after one warning.
     bool StopRequested() override;
+    void FlashChangeStarts() override;
+    // Whether the run got as far as the erase request.
+    bool FlashChanged();
 
     // -q: no status texts and no bar; the refusal and record line are still kept.
     void Silence() { quiet_ = true; }
@@ -82,6 +86,7 @@ private:
     std::uint32_t lastRecordLine_ = 0;
     std::uint32_t refusedLine_ = 0;
     bool warned_ = false;
+    bool flashChanged_ = false;
     std::string refusal_;
     std::string lastText_;
 };

@@ -27,6 +27,38 @@ FirmwareContentProblem Problem(std::uint32_t error, std::uint32_t line, std::str
     return {error, line, std::move(reason)};
 }
 
+// Hexadecimal digits that make a whole record, count and checksum agreeing: a record whose
+// ':' was lost, not a comment.
+bool IsRecordWithoutColon(std::string_view text) {
+    if (text.size() < 10 || text.size() % 2 != 0) {
+        return false;
+    }
+    for (const char c : text) {
+        if (HexValue(c) < 0) {
+            return false;
+        }
+    }
+    unsigned sum = 0;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        sum += static_cast<unsigned>(HexValue(text[i]) * 16 + HexValue(text[i + 1]));
+    }
+    const unsigned count = static_cast<unsigned>(HexValue(text[0]) * 16 + HexValue(text[1]));
+    return text.size() / 2 == count + 5 && (sum & 0xFFu) == 0;
+}
+
+// Why a line that is skipped when sent is in fact a damaged record ("" for a comment or a blank
+// line): it would go missing from the flash without a word.
+std::string DamagedRecordStart(std::string_view text) {
+    const std::size_t start = text.find_first_not_of(std::string_view(" \t\0", 3));
+    if (start != 0 && start != std::string_view::npos && text[start] == ':') {
+        return "a record must begin with ':' in column 1, not column " + std::to_string(start + 1);
+    }
+    if (IsRecordWithoutColon(text)) {
+        return "a record without its ':'";
+    }
+    return {};
+}
+
 } // namespace
 
 std::string CheckRecordText(const std::string& line, std::uint8_t& type) {
@@ -96,13 +128,26 @@ FirmwareContentProblem CheckFirmwareContent(FirmwareTextFile& file) {
     std::uint32_t nextLine = 1;
     bool data = false;
     std::uint32_t endLine = 0;
+    bool lineStart = true;
     while (ReadRecordLine(file, piece)) {
         const std::uint32_t line = nextLine;
         const bool lineEnd = piece.back() == '\n';
+        const bool pieceAtLineStart = lineStart;
+        lineStart = lineEnd;
         if (lineEnd) {
             ++nextLine;
         }
         if (piece.front() != ':') {
+            if (!pieceAtLineStart) {
+                continue; // the tail of an over-long comment
+            }
+            std::string_view text(piece.data(), lineEnd ? piece.size() - 1 : piece.size());
+            if (!text.empty() && text.back() == '\r') {
+                text.remove_suffix(1);
+            }
+            if (std::string reason = DamagedRecordStart(text); !reason.empty()) {
+                return Problem(kFirmwareBadRecord, line, std::move(reason));
+            }
             continue;
         }
         // A piece cut at the buffer's length would reach the boot loader without its line end,

@@ -197,6 +197,9 @@ private:
         if (!AwaitReply(kWakeUpTimeoutMs)) {
             return StopOr(kResultNoAnswer);
         }
+        if (!StartErase()) {
+            return kResultStopped;
+        }
         ShowStatus(LoadStdString(IDS_ERASING_FLASH));
         Send("K\r\n");
         if (!AwaitReply(kRequestTimeoutMs)) {
@@ -241,6 +244,9 @@ private:
         }
         ShowStatus(LoadStdString(IDS_ERASING_FLASH) + text + ": ");
         platform::Sleep(kAfterBannerMs);
+        if (!StartErase()) {
+            return kResultStopped;
+        }
         Send("K\r\n");
         if (!AwaitReply(kRequestTimeoutMs)) {
             return StopOr(LinkLost() ? kResultNoAnswer : kResultNoEraseAnswer);
@@ -258,17 +264,30 @@ private:
     }
 
     // Success needs the boot loader's answer after the end-of-file record's verdict: a loader
-    // that fell silent has not taken the end of the file.
+    // that fell silent has not taken the end of the file. A "G" here is one verdict more than records sent, not the answer: the loader answered
+    // some record twice, so another may be missing from the flash. No verdict code fits;
+    // reported as the garbled verdict 0 is, a loader not answering as it should.
     std::int32_t FinalAnswer() {
         reply_.fill(0);
         const std::size_t n = AwaitReplyCount(kRequestTimeoutMs);
-        if (n == 0 || LinkLost()) {
+        if (n == 0 || LinkLost() || reply_[0] == 'G') {
             return StopOr(kResultNoAnswer);
         }
         return 0;
     }
 
     bool Stopping() const { return frame_ != nullptr && frame_->StopRequested(); }
+
+    // A stop asked for before the erase ends the run with the display's firmware intact.
+    bool StartErase() {
+        if (Stopping()) {
+            return false;
+        }
+        if (frame_ != nullptr) {
+            frame_->FlashChangeStarts();
+        }
+        return true;
+    }
 
     // A wait cut short by a stop request ends the run as stopped, not as the wait's failure.
     std::int32_t StopOr(std::int32_t result) const { return Stopping() ? kResultStopped : result; }
@@ -390,6 +409,8 @@ private:
                 // A 0 byte would read as the success code.
                 return LoopEnd{reply_[0] == 0 ? kResultNoAnswer : std::int32_t{reply_[0]}, line};
             }
+            // A byte beyond the records sent stays queued: it is the next record's verdict, or
+            // after the last record the final answer, whose step tells a surplus verdict from it.
             if (pending_.empty() || device_.GetBytesAvailable() <= 0) {
                 return std::nullopt;
             }

@@ -64,6 +64,8 @@ public:
     virtual void RecordRefused(std::uint32_t line) { (void)line; }
     // Polled by the run between records and while it waits: true stops it cleanly.
     virtual bool StopRequested() { return false; }
+    // The erase request is about to go out: from here on a stop leaves the flash changed.
+    virtual void FlashChangeStarts() {}
 };
 
 // The interface in use. Without one installed, a quiet default answers IDOK and shows nothing.

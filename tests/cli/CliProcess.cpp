@@ -94,13 +94,13 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     if (pid == 0) {
         ::dup2(terminal ? slave : inPipe[0], STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
-        int closed[2];
-        if (options.closedOutput && ::pipe(closed) == 0) {
-            ::close(closed[0]);
-            ::dup2(closed[1], STDOUT_FILENO);
-            ::signal(SIGPIPE, SIG_IGN);
-        }
         ::dup2(errPipe[1], STDERR_FILENO);
+        ::signal(SIGPIPE, SIG_DFL);
+        int closed[2];
+        if ((options.closedOutput || options.closedError) && ::pipe(closed) == 0) {
+            ::close(closed[0]);
+            ::dup2(closed[1], options.closedOutput ? STDOUT_FILENO : STDERR_FILENO);
+        }
         for (int fd = 3; fd < 1024; ++fd) ::close(fd);
         Exec(program, args, env);
     }

@@ -17,8 +17,10 @@ struct ProcessOptions {
     std::map<std::string, std::string> env; // added to (or replacing) the test's environment
     std::string input;                      // written to standard input, then closed
     bool terminalInput = false;             // standard input is a pseudo-terminal instead
-    // Standard output is a pipe whose reader is gone, with SIGPIPE ignored: every write fails.
+    // Standard output (or error) is a pipe whose reader is gone, SIGPIPE at its default: the
+    // program must not die of its writes.
     bool closedOutput = false;
+    bool closedError = false;
     int timeoutSeconds = 120;
     // Standard input and standard error on a pseudo-terminal this many columns wide (0: no).
     int terminalColumns = 0;

@@ -1169,6 +1169,18 @@ TEST_P(CliPath, FlashEachFamilyAndAPulledCable)
         EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(data.begin(), data.end()));
     }
 
+    // A reader gone away (| head) fails the run's report, never the flash itself.
+    for (const bool errorClosed : {false, true}) {
+        SCOPED_TRACE(errorClosed ? "standard error closed" : "standard output closed");
+        fs::remove(dir_ / "state" / "flash.bin");
+        ProcessOptions closed;
+        closed.closedOutput = !errorClosed;
+        closed.closedError = errorClosed;
+        ProcessResult lost = Run({"flash", (dir_ / "heron-100.hex").string()}, closed);
+        EXPECT_EQ(lost.status, 1);
+        EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(data.begin(), data.end()));
+    }
+
     Simulate("BootLoader", "PullCableAtRecord", "5");
     ProcessResult pulled = Run({"flash", (dir_ / "heron-100.hex").string()});
     EXPECT_NE(pulled.status, 0);
@@ -1271,33 +1283,54 @@ TEST_F(Cli, SignalsDuringAFlashOnATerminal)
     const std::vector<std::uint8_t> data = tools::SampleFirmwareData(1024);
     const fs::path file = dir_ / "KV-slow.hex";
     WriteText(file, tools::IntelHexText(data));
+    const fs::path heron = dir_ / "heron-slow.hex";
+    WriteText(heron, tools::IntelHexText(data));
     Simulate("BootLoader", "VerdictDelayMs", "150");
+    Simulate("BootLoader", "ResetAfterMs", "5000");
     WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
     const std::string bar = "Updating flash memory: [";
     const std::string warning = "The update is running; stopping now leaves the display with part of the new "
                                 "firmware. Press Ctrl-C again to stop.";
     const std::string stopped = "Firmware update stopped; the display holds part of the new firmware: flash it again.";
+    const std::string unchanged =
+        "Firmware update stopped before the flash was erased; the display's firmware was not changed.";
+    const std::string prompt = "Please reset the device";
     const struct {
         const char* what;
         std::vector<ProcessOptions::SignalAt> signals;
         int status;
+        bool beforeErase;
     } cases[] = {
-        {"one Ctrl-C only warns", {{bar, SIGINT}}, 0},
-        {"a second Ctrl-C stops", {{bar, SIGINT}, {warning, SIGINT}}, 130},
-        {"a closed terminal after SIGTERM stops", {{bar, SIGTERM}, {warning, SIGHUP}}, 130},
+        {"one Ctrl-C only warns", {{bar, SIGINT}}, 0, false},
+        {"a second Ctrl-C stops", {{bar, SIGINT}, {warning, SIGINT}}, 130, false},
+        {"a closed terminal after SIGTERM stops", {{bar, SIGTERM}, {warning, SIGHUP}}, 130, false},
+        // Nothing written yet: the first signal is enough.
+        {"Ctrl-C at the reset prompt stops at once", {{prompt, SIGINT}}, 130, true},
+        {"SIGTERM at the reset prompt stops at once", {{prompt, SIGTERM}}, 130, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         fs::remove(Log());
+        fs::remove(dir_ / "state" / "flash.bin");
         ProcessOptions options;
         options.terminalColumns = 60;
         options.signals = c.signals;
-        ProcessResult run = Run({"flash", "--family", "0", file.string()}, options);
+        ProcessResult run = c.beforeErase ? Run({"flash", heron.string()}, options)
+                                          : Run({"flash", "--family", "0", file.string()}, options);
         EXPECT_EQ(run.status, c.status) << run.err;
         const std::size_t warned = run.err.find(warning);
+        const std::string log = ReadText(Log());
+        if (c.beforeErase) {
+            EXPECT_EQ(warned, std::string::npos) << run.err;
+            EXPECT_EQ(run.err.find("Erasing"), std::string::npos) << run.err;
+            EXPECT_NE(run.err.find(unchanged), std::string::npos) << run.err;
+            EXPECT_EQ(run.out, "");
+            EXPECT_FALSE(fs::exists(dir_ / "state" / "flash.bin"));
+            EXPECT_NE(log.find("Result=-4\r\n"), std::string::npos) << log;
+            continue;
+        }
         EXPECT_NE(warned, std::string::npos) << run.err;
         EXPECT_EQ(run.err.find(warning, warned + 1), std::string::npos) << "one warning";
-        const std::string log = ReadText(Log());
         if (c.status == 0) {
             EXPECT_EQ(run.out, "Firmware successfully updated.\n");
             EXPECT_NE(run.err.find("100 %"), std::string::npos) << "the bar ends full";

@@ -156,6 +156,11 @@ TEST(Terminal, ProgressBarOnATerminal)
         {41, "[" + std::string(32, '#') + "] 100 %"},
         {19, "[" + std::string(10, '#') + "] 100 %"},
         {18, "100 %"},
+        {6, "100 %"},
+        {5, "100%"},
+        {4, "100"},
+        {3, ""},
+        {1, ""},
         {0, "100 %"},
     };
     for (const auto& w : widths) {

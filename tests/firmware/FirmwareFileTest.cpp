@@ -123,6 +123,13 @@ TEST_F(FirmwareFileCheck, EveryRecordLineIsCheckedBeforeTheDisplayIsTouched) {
         {"too long", ":7A000000" + std::string(244, '0') + "86\n" + end, kFirmwareBadRecord, 1, "longer than 254 characters"},
         {"one line of 100,000 characters", ":" + std::string(99999, '0') + "\n", kFirmwareBadRecord, 1, "longer than 254 characters"},
         {"a long comment is skipped", std::string(100000, ';') + "\n" + data + end, 0, 0, ""},
+        // Skipped when sent, so a record with a damaged start would be lost from the flash.
+        {"a blank before the colon", data + " " + data + end, kFirmwareBadRecord, 2,
+         "a record must begin with ':' in column 1, not column 2"},
+        {"a NUL before the colon", data + std::string("\0\t", 2) + data + end, kFirmwareBadRecord, 2,
+         "a record must begin with ':' in column 1, not column 3"},
+        {"a record without its colon", data + data.substr(1) + end, kFirmwareBadRecord, 2, "a record without its ':'"},
+        {"hex digits that are no record, and blank lines", "0123456789ABCDEF\n \n\t\n\n" + data + end, 0, 0, ""},
     };
     for (const Case& c : cases) {
         WriteText(dir.File("heron.hex"), c.text);

@@ -241,6 +241,13 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
         {"late refusal", "VerdictDelayMs=150\nRefuseRecord=3:S\n", heron, FamilyHeron, 'S', 0, "Error writing flash. (83)."},
         {"late refusal of the end-of-file record", "VerdictDelayMs=150\nRefuseRecord=65:S\n", heron, FamilyHeron,
          'S', 0, "Error writing flash. (83)."},
+        // One verdict too many: some record was skipped, whatever the verdicts that follow say.
+        {"a record answered twice, family 0", "RefuseRecord=5:GG\n", kv, FamilyKv, -3, 0, "Error. Device not responding."},
+        {"a record answered twice, family 4", "RefuseRecord=5:GG\n", heron, FamilyHeron, -3, 0, "Error writing flash. (-3)."},
+        {"the last data record answered twice", "RefuseRecord=64:GG\n", heron, FamilyHeron, -3, 0,
+         "Error writing flash. (-3)."},
+        {"a record answered twice, late", "VerdictDelayMs=150\nRefuseRecord=5:GG\n", heron, FamilyHeron, -3, 0,
+         "Error writing flash. (-3)."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
