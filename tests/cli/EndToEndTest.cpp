@@ -1934,8 +1934,14 @@ TEST_F(Json, EveryReportSaysWhatItsTextSays)
     ExpectSection(Record(), record["record"]);
     EXPECT_EQ(record["checksumOk"], Record().find("Checksum=ok\n") != std::string::npos);
 
-    EXPECT_EQ(Run({"serial", "next"}).out,
-              "Serial Number generated: " + Document({"serial", "next"})["serialNumber"].get<std::string>() + "\n");
+    // Each call takes a number of its own, so the text's comes after the document's.
+    const std::string taken = Document({"serial", "next"})["serialNumber"].get<std::string>();
+    const std::string text = Run({"serial", "next"}).out;
+    const std::string lead = "Serial Number generated: ";
+    ASSERT_TRUE(std::regex_match(taken, std::regex("[0-9]{4}\\.[0-9]{4}\\.[0-9]{3}"))) << taken;
+    ASSERT_EQ(text.rfind(lead, 0), 0u) << text;
+    EXPECT_EQ(text.size(), lead.size() + taken.size() + 1) << text;
+    EXPECT_GT(text.substr(lead.size(), taken.size()), taken);
 
     const nlohmann::json info = Document({"info"});
     EXPECT_EQ(info["report"].get<std::vector<std::string>>(), Lines(Run({"info"}).out));
