@@ -45,8 +45,13 @@ void Output::Finish(const std::string& command, int status)
 
 namespace {
 
-Output defaultOutput;
-Output* current = &defaultOutput;
+// Made on first use, so that building it can never throw before main runs.
+Output& DefaultOutput()
+{
+    static Output output;
+    return output;
+}
+Output* current = nullptr;
 
 std::atomic<std::FILE*> traceFile{nullptr};
 std::mutex traceMutex;
@@ -82,12 +87,12 @@ void Trace(const char* call, unsigned long status, long long micros, const void*
 
 } // namespace
 
-Output& Out() { return *current; }
+Output& Out() { return current != nullptr ? *current : DefaultOutput(); }
 
 Output* SetOutput(Output* output)
 {
     Output* previous = current;
-    current = output != nullptr ? output : &defaultOutput;
+    current = output != nullptr ? output : &DefaultOutput();
     return previous;
 }
 

@@ -22,8 +22,8 @@ std::atomic<int> g_pending{0};     // a signal waiting for the deferred scope's 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void EndAs(int sig) {
-    ::signal(sig, SIG_DFL);
-    ::raise(sig);
+    (void)::signal(sig, SIG_DFL);
+    (void)::raise(sig);
 }
 
 void OnSignal(int sig) {

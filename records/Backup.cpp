@@ -290,7 +290,7 @@ std::string RawDisagreement(const ConverterSnapshot& s)
     return "its [Raw] Words do not agree with its [Raw] " + Joined(names);
 }
 
-std::string Trimmed(std::string text)
+std::string Trimmed(const std::string& text)
 {
     const std::size_t start = text.find_first_not_of(" \t");
     if (start == std::string::npos)

@@ -166,32 +166,13 @@ private:
     EepromImage image_;
     std::string manufacturerId_; // D2XX's own string: not kept in the EEPROM
 
-    bool cablePulled_ = false;
+    // Members are grouped by size, so that the object carries no padding.
     std::uint64_t session_ = 0;
     std::uint64_t lastSession_ = 0;
     std::uint64_t bytesWritten_ = 0;
-    bool pullArmed_ = true; // PullCableAfterBytes strikes once
-    std::uint32_t blockReads_ = 0;
-    std::uint32_t wordReads_ = 0;
-    std::uint32_t eepromWordWrites_ = 0;
-    std::uint32_t userAreaWordWrites_ = 0;
-    std::uint32_t wordWrites_ = 0;
-    bool faultsArmed_ = false;
     std::uint64_t bytesRead_ = 0;
 
-    d2xx::FTDCB dcb_{};
-    d2xx::FTTIMEOUTS timeouts_{};
-    bool dtr_ = false;
-    bool rts_ = false;
-    int latencyMs_ = 16;
-    std::uint8_t eventChar_ = 0;
-    bool eventOn_ = false;
-    std::uint8_t errorChar_ = 0;
-    bool errorOn_ = false;
-
-    // The caller's 32-bit milliseconds, extended so that they never wrap.
-    bool haveTime_ = false;
-    std::uint32_t lastMs_ = 0;
+    // The caller's 32-bit milliseconds, extended so that they never wrap (with lastMs_, haveTime_).
     Nanos now_ = 0;
     Nanos opened_ = 0;
 
@@ -203,13 +184,33 @@ private:
     std::deque<std::uint8_t> hostQueue_;
 
     std::unique_ptr<DisplayUnit> unit_;
-    bool haveClrDtr_ = false;
     Nanos clrDtrAt_ = 0;
-    bool resetPending_ = false;
     Nanos resetAt_ = 0;
     std::vector<std::uint8_t> bannerTail_; // SplitBannerAt: held until the host sees the head
     std::vector<std::uint32_t> escapes_;
     std::vector<std::vector<std::uint8_t>> frames_;
+
+    d2xx::FTDCB dcb_{};
+    d2xx::FTTIMEOUTS timeouts_{};
+    std::uint32_t blockReads_ = 0;
+    std::uint32_t wordReads_ = 0;
+    std::uint32_t eepromWordWrites_ = 0;
+    std::uint32_t userAreaWordWrites_ = 0;
+    std::uint32_t wordWrites_ = 0;
+    std::uint32_t lastMs_ = 0;
+    int latencyMs_ = 16;
+    std::uint8_t eventChar_ = 0;
+    std::uint8_t errorChar_ = 0;
+    bool eventOn_ = false;
+    bool errorOn_ = false;
+    bool cablePulled_ = false;
+    bool pullArmed_ = true; // PullCableAfterBytes strikes once
+    bool faultsArmed_ = false;
+    bool dtr_ = false;
+    bool rts_ = false;
+    bool haveTime_ = false;
+    bool haveClrDtr_ = false;
+    bool resetPending_ = false;
 };
 
 } // namespace sim
