@@ -296,16 +296,10 @@ bool ProfileDocument::HasSection(std::string_view section) const
 
 std::optional<std::string> ProfileDocument::Get(std::string_view section, std::string_view key) const
 {
-    const auto range = SectionLines(section);
-    if (!range)
+    const std::optional<std::size_t> number = LineOf(section, key);
+    if (!number)
         return std::nullopt;
-    key = Trim(key);
-    for (std::size_t i = range->first; i < range->second; ++i) {
-        const Line line = Classify(lines_[i]);
-        if (line.kind == LineKind::Key && SameName(line.name, key))
-            return Unquoted(line.value);
-    }
-    return std::nullopt;
+    return Unquoted(Classify(lines_[*number - 1]).value);
 }
 
 std::optional<std::size_t> ProfileDocument::LineOf(std::string_view section, std::string_view key) const
