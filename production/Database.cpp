@@ -580,8 +580,11 @@ CheckResult DatabaseStore::Check()
     CheckResult check;
     if (!Connect(check.error))
         return check;
-    check.connected = true;
-    Result result = Exec(conn_, "SELECT coalesce(max(version), 0) FROM kestrune_schema");
+    constexpr const char* kSql = "SELECT coalesce(max(version), 0) FROM kestrune_schema";
+    Result result = Exec(conn_, kSql);
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(check.error))
+        result = Exec(conn_, kSql);
+    check.connected = PQstatus(conn_) == CONNECTION_OK;
     if (!Succeeded(result)) {
         check.error = "no schema: " + ErrorOf(conn_, result);
         return check;
@@ -602,8 +605,11 @@ std::vector<std::string> DatabaseStore::RecordsOfSerial(const std::string& seria
     std::vector<std::string> found;
     if (!Connect(error))
         return found;
-    Result result = Exec(conn_, "SELECT record FROM production_records WHERE serial_number = $1 ORDER BY id",
-                         {Text(DatabaseText(serialNumber))});
+    constexpr const char* kSql = "SELECT record FROM production_records WHERE serial_number = $1 ORDER BY id";
+    const std::vector<Param> params{Text(DatabaseText(serialNumber))};
+    Result result = Exec(conn_, kSql, params);
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+        result = Exec(conn_, kSql, params);
     if (!Succeeded(result)) {
         error = ErrorOf(conn_, result);
         return found;
