@@ -51,6 +51,15 @@ void RecordsDatabase::Deliver()
                    (sync.error.empty() ? std::string() : ": " + sync.error));
 }
 
+bool ScanProductionRecords(const std::string& logPath, const std::string& serial, std::string& error,
+                           const std::function<void(const records::LogEntry&)>& found)
+{
+    auto* store = dynamic_cast<production::DatabaseStore*>(records::CurrentRecordsStore());
+    if (store == nullptr)
+        return records::ScanLogFile(logPath, found);
+    return store->ScanRecords(serial, [&found](std::string_view record) { records::ScanLog(record, found); }, error);
+}
+
 int DbCommand(const Invocation& inv)
 {
     auto* store = dynamic_cast<production::DatabaseStore*>(records::CurrentRecordsStore());

@@ -170,8 +170,8 @@ std::string NewRecordId()
 // only when fewer than n are there); NULL for a record made here, which its id alone guards.
 constexpr const char* kInsertSql =
     "WITH r AS (INSERT INTO production_records (record_id, logged_at, logged_unix, station_user, computer, "
-    "kind, result, device_type, serial_number, section_name, section, record, digest) "
-    "SELECT $1, $2, $3::bigint, $4, $5, $6, $7, $8::integer, $9, $10, $11::jsonb, $12, $13 "
+    "kind, result, device_type, serial_number, serial_key, section_name, section, record, digest) "
+    "SELECT $1, $2, $3::bigint, $4, $5, $6, $7, $8::integer, $9, $20, $10, $11::jsonb, $12, $13 "
     "WHERE $14::integer IS NULL OR (SELECT count(*) FROM production_records WHERE digest = $13) < $14::integer "
     "ON CONFLICT (record_id) DO NOTHING RETURNING record_id), "
     "f AS (INSERT INTO firmware_records (record_id, file_name, size, sha256, family, result) "
@@ -225,6 +225,7 @@ std::vector<Param> InsertParams(const std::string& id, std::string_view record, 
     p.push_back(sha ? Text(*sha) : Null());
     p.push_back(Number(Integer(c, "Family")));
     p.push_back(Number(Integer(c, "Result")));
+    p.push_back(c.serialNumber.empty() ? Null() : Text(DatabaseText(SerialKey(c.serialNumber))));
     return p;
 }
 
@@ -241,12 +242,13 @@ CREATE TABLE production_records (
     result text NOT NULL,
     device_type integer,
     serial_number text,
+    serial_key text,
     section_name text,
     section jsonb NOT NULL,
     record bytea NOT NULL,
     digest bytea NOT NULL
 );
-CREATE INDEX production_records_serial ON production_records (serial_number, id);
+CREATE INDEX production_records_serial ON production_records (serial_key, id);
 CREATE INDEX production_records_type ON production_records (device_type, serial_number);
 CREATE INDEX production_records_time ON production_records (logged_unix);
 CREATE INDEX production_records_computer ON production_records (computer);
@@ -603,27 +605,53 @@ CheckResult DatabaseStore::Check()
 std::vector<std::string> DatabaseStore::RecordsOfSerial(const std::string& serialNumber, std::string& error)
 {
     std::vector<std::string> found;
-    if (!Connect(error))
-        return found;
-    constexpr const char* kSql = "SELECT record FROM production_records WHERE serial_number = $1 ORDER BY id";
-    const std::vector<Param> params{Text(DatabaseText(serialNumber))};
-    Result result = Exec(conn_, kSql, params);
-    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
-        result = Exec(conn_, kSql, params);
-    if (!Succeeded(result)) {
-        error = ErrorOf(conn_, result);
-        return found;
-    }
-    for (int row = 0; row < PQntuples(result.get()); ++row) {
-        std::size_t length = 0;
-        unsigned char* bytes = PQunescapeBytea(
-            reinterpret_cast<const unsigned char*>(PQgetvalue(result.get(), row, 0)), &length);
-        if (bytes == nullptr)
-            continue;
-        found.emplace_back(reinterpret_cast<const char*>(bytes), length);
-        PQfreemem(bytes);
-    }
+    if (!serialNumber.empty())
+        ScanRecords(serialNumber, [&found](std::string_view record) { found.emplace_back(record); }, error);
     return found;
+}
+
+bool DatabaseStore::ScanRecords(const std::string& serialNumber, const std::function<void(std::string_view)>& found,
+                                std::string& error)
+{
+    if (!Connect(error))
+        return false;
+    // Row by row: the whole table may hold millions.
+    const std::string sql = std::string("SELECT record FROM production_records") +
+                            (serialNumber.empty() ? "" : " WHERE serial_key = $1") + " ORDER BY id";
+    std::vector<Param> params;
+    if (!serialNumber.empty())
+        params.push_back(Text(DatabaseText(SerialKey(serialNumber))));
+    std::vector<const char*> values;
+    for (const Param& p : params)
+        values.push_back(p.value->c_str());
+    bool ok = false;
+    std::size_t rows = 0;
+    // A connection the server dropped since the last command gets one more try.
+    for (int attempt = 0; attempt < 2 && !ok && rows == 0; ++attempt) {
+        if (attempt > 0 && (PQstatus(conn_) == CONNECTION_OK || !Connect(error)))
+            break;
+        if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
+                              nullptr, 1) != 1) {
+            error = "the database cannot be read: " + OneLine(PQerrorMessage(conn_));
+            continue;
+        }
+        PQsetSingleRowMode(conn_);
+        ok = true;
+        while (PGresult* raw = PQgetResult(conn_)) {
+            Result result(raw);
+            const ExecStatusType status = PQresultStatus(raw);
+            if (status == PGRES_SINGLE_TUPLE) {
+                ++rows;
+                found(std::string_view(PQgetvalue(raw, 0, 0), static_cast<std::size_t>(PQgetlength(raw, 0, 0))));
+            } else if (status != PGRES_TUPLES_OK && ok) {
+                ok = false;
+                error = "the database cannot be read: " + ErrorOf(conn_, result);
+            }
+        }
+    }
+    if (ok)
+        error.clear();
+    return ok;
 }
 
 } // namespace production

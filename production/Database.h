@@ -3,8 +3,10 @@
 // reserved there, every log record is inserted there as well, and a record the database cannot
 // take at once waits in the station's spool folder until the next command delivers it.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "records/RecordsStore.h"
@@ -61,6 +63,10 @@ public:
     // Delivers the spooled records, each exactly once.
     SyncResult Sync();
     CheckResult Check();
+    // Each stored record whose serial number is serialNumber (as history compares them; empty:
+    // every record), oldest first, as the log holds it. False, with error, when it cannot be read.
+    bool ScanRecords(const std::string& serialNumber, const std::function<void(std::string_view)>& found,
+                     std::string& error);
     // The stored records of a serial number, oldest first, as the log holds them.
     std::vector<std::string> RecordsOfSerial(const std::string& serialNumber, std::string& error);
 

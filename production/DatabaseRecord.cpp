@@ -72,6 +72,35 @@ bool ParseStationLine(std::string_view line, RecordColumns& columns)
 
 } // namespace
 
+std::string SerialKey(std::string_view serial)
+{
+    // As history compares them: three groups of at most 5, 4 and 3 digits.
+    static constexpr std::size_t kWidth[3] = {5, 4, 3};
+    std::string key;
+    std::string_view rest = serial;
+    bool groups = true;
+    for (int g = 0; g < 3 && groups; ++g) {
+        const std::size_t end = g < 2 ? rest.find('.') : rest.size();
+        groups = end != std::string_view::npos && end != 0 && end <= kWidth[g];
+        long number = 0;
+        for (std::size_t i = 0; groups && i < end; ++i) {
+            groups = rest[i] >= '0' && rest[i] <= '9';
+            number = number * 10 + (rest[i] - '0');
+        }
+        if (groups) {
+            key += (g > 0 ? "." : "") + std::to_string(number);
+            rest.remove_prefix(g < 2 ? end + 1 : end);
+        }
+    }
+    if (groups)
+        return key;
+    key.assign(serial);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
 bool ParseRecord(std::string_view text, RecordColumns& columns)
 {
     columns = {};
@@ -110,7 +139,7 @@ bool ParseRecord(std::string_view text, RecordColumns& columns)
             const long type = std::strtol(value.c_str(), &end, 0);
             if (end != value.c_str() && *end == '\0' && type >= 0 && type <= 255)
                 columns.deviceType = static_cast<std::int32_t>(type);
-        } else if (key == "SerialNumber" && columns.kind != "usb") {
+        } else if (key == "SerialNumber" && columns.serialNumber.empty()) {
             columns.serialNumber = value;
         }
     }

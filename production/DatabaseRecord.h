@@ -18,10 +18,14 @@ struct RecordColumns {
     std::string kind;      // "device", "usb", "firmware" or "other"
     std::string result;    // the kind line without its "*** "
     std::optional<std::int32_t> deviceType;
-    std::string serialNumber;
+    std::string serialNumber; // the section's SerialNumber: the display's, or the converter's in a USB record
     std::vector<std::pair<std::string, std::string>> section; // in the record's order
     std::string sectionName;
 };
+
+// The form under which history finds a serial number: a display's "0012.3456.789" as its three
+// numbers ("12.3456.789"), anything else (a converter's "ZK000013") in lower case.
+std::string SerialKey(std::string_view serial);
 
 // False when text does not start with a record's lead-in.
 bool ParseRecord(std::string_view text, RecordColumns& columns);

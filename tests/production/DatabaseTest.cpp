@@ -66,8 +66,8 @@ TEST(DatabaseRecord, ColumnsOfRecords)
         {"quotes in the names", Record("a\" on COMPUTER \"b", "c\" on COMPUTER \"d", "1"), true,
          "a\" on COMPUTER \"b\" on COMPUTER \"c", "d", "device", "1", 0x62},
         {"firmware", firmware, true, "op", "st", "firmware", "0012.3456.789", 0x5f},
-        // A USB record's SerialNumber is the converter's, not the display's.
-        {"usb", notVerified, true, "op", "st", "usb", "", std::nullopt},
+        // A USB record's SerialNumber is the converter's: history finds it by that.
+        {"usb", notVerified, true, "op", "st", "usb", "ZK000013", std::nullopt},
         {"no lead-in", "[Device]\r\nType=0x62\r\n", false, "", "", "", "", std::nullopt},
         {"cut in the station line", "\r\n***\r\n*** [Mon Dec  7 10:14:04 2026] USER \"op", false, "", "", "", "",
          std::nullopt},
@@ -114,6 +114,14 @@ TEST(DatabaseRecord, TextTheDatabaseTakes)
     };
     for (const auto& [in, out] : cases)
         EXPECT_EQ(production::DatabaseText(in), out);
+    // The index's key: a display's number compared as numbers, a converter's in any case.
+    const std::pair<std::string, std::string> keys[] = {
+        {"0012.3456.789", "12.3456.789"}, {"12.3456.789", "12.3456.789"}, {"ZK000013", "zk000013"},
+        {"00012.3456.789", "12.3456.789"}, {"000012.3456.789", "000012.3456.789"}, // too wide: a plain text
+        {"12.3456.7890", "12.3456.7890"}, {"1..1", "1..1"}, {"1.2.x", "1.2.x"}, {"", ""},
+    };
+    for (const auto& [in, out] : keys)
+        EXPECT_EQ(production::SerialKey(in), out) << in;
 }
 
 // A server of our own, once per test program, on 127.0.0.1; each test has a database of its own.
@@ -484,6 +492,14 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     ASSERT_EQ(logged.size(), 2u); // the record and the USB settings
     EXPECT_EQ(stored.front(), logged.front());
     EXPECT_EQ(Rows(), 2);
+    // history answers from the database as it does from the log.
+    const clitest::ProcessResult fromDatabase = run({"history", "1.1.1"});
+    WriteText(dir.File("kestrune.ini"), "");
+    const clitest::ProcessResult fromLog = run({"history", "1.1.1"});
+    EXPECT_EQ(fromDatabase.status, 0) << fromDatabase.err;
+    EXPECT_EQ(fromDatabase.out, fromLog.out);
+    EXPECT_NE(fromLog.out.find("SerialNumber=0001.0001.001"), std::string::npos);
+    EXPECT_EQ(run({"history", "zk000001"}).out.find("USB data flashed") != std::string::npos, true);
 
     // Refused after the write: kept, exit 4, delivered by the next command and only once.
     WriteText(dir.File("kestrune.ini"), "[Settings]\r\nDatabase=" + PgServer::Get().Conninfo(db_, StationRole()) + "\r\n");
