@@ -34,6 +34,7 @@
 #include "platform/TextNumber.h"
 #include "platform/Utf16.h"
 #include "platform/Ui.h"
+#include "production/DatabaseSetup.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
 #include "records/FirmwareLog.h"
@@ -805,9 +806,9 @@ int Main(const std::vector<std::string>& args)
     }
     // Before anything is written: a database that is set up but cannot be used must not be
     // passed over silently.
-    RecordsDatabase database;
+    production::InstalledDatabase database;
     if (usesFiles) {
-        if (const std::string failure = database.Install(); !failure.empty()) {
+        if (const std::string failure = database.Install(platform::ProfileStorePath()); !failure.empty()) {
             Complain(failure);
             return kExitFailed;
         }
@@ -815,7 +816,7 @@ int Main(const std::vector<std::string>& args)
     platform::InstallStopSignals();
     Output output({inv.json, inv.jsonLines, inv.quiet, inv.verbose});
     Output* previousOutput = SetOutput(&output);
-    database.Deliver();
+    if (const std::string delivered = database.Deliver(); !delivered.empty()) Out().Info(delivered);
     if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);

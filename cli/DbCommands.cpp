@@ -18,39 +18,6 @@ void Complain(const std::string& text)
 
 } // namespace
 
-RecordsDatabase::RecordsDatabase() = default;
-
-RecordsDatabase::~RecordsDatabase()
-{
-    if (store_ && records::CurrentRecordsStore() == store_.get())
-        records::SetRecordsStore(nullptr);
-}
-
-std::string RecordsDatabase::Install()
-{
-    const std::string conninfo = production::DatabaseSetting(platform::ProfileStorePath());
-    if (conninfo.empty())
-        return {};
-    std::string error;
-    store_ = production::DatabaseStore::Create(conninfo, error);
-    if (!store_)
-        return "the records database: " + error;
-    records::SetRecordsStore(store_.get());
-    return {};
-}
-
-void RecordsDatabase::Deliver()
-{
-    if (!store_)
-        return;
-    const production::SyncResult sync = store_->Sync();
-    if (sync.delivered > 0)
-        Out().Info(std::to_string(sync.delivered) + " waiting production record(s) delivered to the database");
-    if (sync.waiting > 0)
-        Out().Info(std::to_string(sync.waiting) + " production record(s) still wait for the database" +
-                   (sync.error.empty() ? std::string() : ": " + sync.error));
-}
-
 bool ScanProductionRecords(const std::string& logPath, const std::string& serial, std::string& error,
                            const std::function<void(const records::LogEntry&)>& found)
 {
