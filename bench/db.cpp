@@ -119,6 +119,28 @@ int main()
                     kStations * kEach / s);
     }
 
+    // An existing log of 100 MB, imported twice: the second adds nothing.
+    {
+        const std::string path = std::filesystem::temp_directory_path() / ("kestrune-bench-db-" + std::to_string(::getpid()) + ".log");
+        std::string log;
+        for (long long n = 1; log.size() < 100u << 20; ++n)
+            log += Record(n % 10000 + 100000 * (n / 10000 % 10));
+        {
+            std::FILE* file = std::fopen(path.c_str(), "wb");
+            if (file == nullptr || std::fwrite(log.data(), 1, log.size(), file) != log.size() || std::fclose(file) != 0)
+                return 1;
+        }
+        for (int round = 1; round <= 2; ++round) {
+            const auto start = Clock::now();
+            const production::ImportResult import = store->Import(path);
+            std::printf("%-40s %zu records, %zu added: %.2f s%s%s\n",
+                        round == 1 ? "db import of 100 MB" : "db import of the same again", import.records,
+                        import.inserted, Seconds(start), import.error.empty() ? "" : " ", import.error.c_str());
+        }
+        std::remove(path.c_str());
+        Sql(conninfo, "TRUNCATE production_records, firmware_records");
+    }
+
     // A million records, made by the server itself; serial numbers 1..1000000 as 5+4 digits.
     const auto filling = Clock::now();
     const bool filled = Sql(conninfo,

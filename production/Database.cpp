@@ -559,16 +559,74 @@ ImportResult DatabaseStore::Import(const std::string& path)
     result = Result(PQprepare(conn_, "kestrune_import", kInsertSql, 0, nullptr));
     if (!Succeeded(result))
         return fail(result);
+    // Batches in a pipeline: a log of hundreds of MB is not a round trip per record.
+    if (PQenterPipelineMode(conn_) != 1)
+        return fail(nullptr);
+    std::string failure;
+    // The answers of the batch up to its sync point; the first failure is kept.
+    auto collect = [&] {
+        // One empty answer ends each statement's; two in a row: nothing more will come.
+        for (bool empty = false;;) {
+            Result answer(PQgetResult(conn_));
+            if (!answer) {
+                if (empty || PQstatus(conn_) != CONNECTION_OK) {
+                    if (failure.empty())
+                        failure = OneLine(PQerrorMessage(conn_));
+                    if (failure.empty())
+                        failure = "the database stopped answering";
+                    return;
+                }
+                empty = true;
+                continue;
+            }
+            empty = false;
+            const ExecStatusType status = PQresultStatus(answer.get());
+            if (status == PGRES_PIPELINE_SYNC)
+                return;
+            if (status == PGRES_TUPLES_OK && PQntuples(answer.get()) == 1)
+                import.inserted += std::strtoull(PQgetvalue(answer.get(), 0, 0), nullptr, 10);
+            else if (failure.empty())
+                failure = ErrorOf(conn_, answer);
+            if (status == PGRES_FATAL_ERROR && PQstatus(conn_) != CONNECTION_OK)
+                return;
+        }
+    };
+    constexpr std::size_t kBatch = 256;
     std::map<std::string, int> copies;
-    for (const std::string_view record : parts) {
+    for (std::size_t i = 0; i < parts.size() && failure.empty(); ++i) {
+        const std::string_view record = parts[i];
         const std::string digest = Digest(record);
         const int copy = ++copies[digest];
         // The same bytes at the same place in the log: the same id every import.
         const std::string id = "log-" + Hex(digest) + "-" + std::to_string(copy);
-        result = Exec(conn_, "kestrune_import", InsertParams(id, record, copy), true);
-        if (!Succeeded(result))
-            return fail(result);
-        import.inserted += std::strtoull(PQgetvalue(result.get(), 0, 0), nullptr, 10);
+        const std::vector<Param> params = InsertParams(id, record, copy);
+        std::vector<const char*> values;
+        std::vector<int> lengths;
+        std::vector<int> formats;
+        for (const Param& p : params) {
+            values.push_back(p.value ? p.value->data() : nullptr);
+            lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
+            formats.push_back(p.binary ? 1 : 0);
+        }
+        if (PQsendQueryPrepared(conn_, "kestrune_import", static_cast<int>(params.size()), values.data(),
+                                lengths.data(), formats.data(), 0) != 1) {
+            failure = OneLine(PQerrorMessage(conn_));
+            break;
+        }
+        if ((i + 1) % kBatch == 0 || i + 1 == parts.size()) {
+            if (PQpipelineSync(conn_) != 1) {
+                failure = OneLine(PQerrorMessage(conn_));
+                break;
+            }
+            collect();
+        }
+    }
+    (void)PQexitPipelineMode(conn_);
+    if (!failure.empty()) {
+        import.error = "the log was not imported: " + failure;
+        Exec(conn_, "ROLLBACK");
+        import.inserted = 0;
+        return import;
     }
     result = Exec(conn_, "COMMIT");
     if (!Succeeded(result))
