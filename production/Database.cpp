@@ -712,4 +712,54 @@ bool DatabaseStore::ScanRecords(const std::string& serialNumber, const std::func
     return ok;
 }
 
+void DatabaseStore::AddBackup(const std::string& converter, const std::string& name, const std::string& content)
+{
+    std::string error;
+    if (!Connect(error))
+        return;
+    (void)Exec(conn_,
+               "INSERT INTO backups (converter_serial, file_name, computer, content, sha256) "
+               "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (converter_serial, file_name) DO NOTHING",
+               {Text(DatabaseText(converter)), Text(DatabaseText(name)), Text(DatabaseText(platform::GetComputerName())),
+                Bytes(content),
+                Text(platform::Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size())))});
+}
+
+std::vector<std::pair<std::string, std::string>> DatabaseStore::StoredBackups()
+{
+    std::vector<std::pair<std::string, std::string>> stored;
+    std::string error;
+    if (!Connect(error))
+        return stored;
+    constexpr const char* kSql = "SELECT converter_serial, file_name FROM backups ORDER BY converter_serial, id";
+    Result result = Exec(conn_, kSql);
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+        result = Exec(conn_, kSql);
+    for (int row = 0; Succeeded(result) && row < PQntuples(result.get()); ++row) {
+        std::string converter = PQgetvalue(result.get(), row, 0);
+        std::string name = PQgetvalue(result.get(), row, 1);
+        // Names become paths: nothing that leaves the backup folder.
+        auto safe = [](const std::string& part) {
+            return !part.empty() && part != "." && part != ".." && part.find('/') == std::string::npos;
+        };
+        if (safe(converter) && safe(name))
+            stored.emplace_back(std::move(converter), std::move(name));
+    }
+    return stored;
+}
+
+std::optional<std::string> DatabaseStore::FetchBackup(const std::string& converter, const std::string& name)
+{
+    std::string error;
+    if (!Connect(error))
+        return std::nullopt;
+    Result result(PQexecParams(conn_, "SELECT content FROM backups WHERE converter_serial = $1 AND file_name = $2",
+                               2, nullptr,
+                               std::array<const char*, 2>{DatabaseText(converter).c_str(), DatabaseText(name).c_str()}.data(), nullptr,
+                               nullptr, 1));
+    if (!Succeeded(result) || PQntuples(result.get()) != 1)
+        return std::nullopt;
+    return std::string(PQgetvalue(result.get(), 0, 0), static_cast<std::size_t>(PQgetlength(result.get(), 0, 0)));
+}
+
 } // namespace production

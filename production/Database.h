@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,9 @@ public:
 
     records::Reservation ReserveSerial(std::int32_t deviceCode, std::int64_t floor, std::int64_t maxNumber) override;
     records::StoreOutcome AddRecord(const std::string& record) override;
+    void AddBackup(const std::string& converter, const std::string& name, const std::string& content) override;
+    std::vector<std::pair<std::string, std::string>> StoredBackups() override;
+    std::optional<std::string> FetchBackup(const std::string& converter, const std::string& name) override;
 
     // Creates or upgrades the tables in one transaction; "" when done.
     std::string Init();

@@ -493,6 +493,17 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     ASSERT_EQ(logged.size(), 2u); // the record and the USB settings
     EXPECT_EQ(stored.front(), logged.front());
     EXPECT_EQ(Rows(), 2);
+    // A backup taken here is listed and restored at a station that never had its file.
+    const clitest::ProcessResult backups = run({"eeprom", "backups"});
+    ASSERT_EQ(backups.status, 0) << backups.err;
+    fs::remove_all(data_.File("kestrune/backups"));
+    EXPECT_EQ(run({"eeprom", "backups"}).out, backups.out);
+    const std::string first = backups.out.substr(0, backups.out.find('\n'));
+    const std::string file = first.substr(first.rfind('\t') + 1);
+    const clitest::ProcessResult restore = run({"--dry-run", "eeprom", "restore", file});
+    EXPECT_EQ(restore.status, 0) << restore.err << file;
+    Admin("UPDATE backups SET content = overlay(content placing 'X' from 100)");
+    EXPECT_NE(run({"--dry-run", "eeprom", "restore", file}).err.find("digest"), std::string::npos);
     // history answers from the database as it does from the log.
     const clitest::ProcessResult fromDatabase = run({"history", "1.1.1"});
     WriteText(dir.File("kestrune.ini"), "");
