@@ -520,6 +520,10 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     EXPECT_EQ(refused.status, 4) << refused.err;
     EXPECT_NE(refused.err.find("kept at this station"), std::string::npos) << refused.err;
     EXPECT_EQ(run({"db", "sync"}).status, 1);
+    const clitest::ProcessResult doctor = run({"doctor"});
+    EXPECT_EQ(doctor.status, 1);
+    EXPECT_NE(doctor.out.find("Records database: connected, schema version 1 (this program's: 1), rights: missing "
+                              "INSERT on production_records"), std::string::npos) << doctor.out;
     Admin("GRANT INSERT ON production_records TO station_" + db_);
     clitest::ProcessResult next = run({"db", "check"});
     EXPECT_EQ(next.status, 0) << next.err;
