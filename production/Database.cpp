@@ -430,13 +430,24 @@ records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
 {
     records::StoreOutcome outcome;
     const std::string id = NewRecordId();
-    outcome.error = id.empty() ? "no record id could be made" : Insert(id, record);
-    if (outcome.error.empty())
+    if (id.empty()) {
+        outcome.stored = false;
+        outcome.error = "no record id could be made";
         return outcome;
+    }
+    // Kept before the insert, under its id: a station killed in between leaves it for the next
+    // delivery, and a delivery of what the database has already adds nothing.
+    const std::string spooled = SpoolFolder() + "/" + id + std::string(kSpoolSuffix);
+    const bool kept =
+        platform::CreatePrivateFolders(SpoolFolder()) && WriteFileDurably(SpoolFolder(), id + std::string(kSpoolSuffix), record);
+    outcome.error = Insert(id, record);
+    if (outcome.error.empty()) {
+        if (kept)
+            ::unlink(spooled.c_str());
+        return outcome;
+    }
     outcome.stored = false;
-    // Kept under its id, so a delivery after an insert whose answer was lost adds nothing.
-    outcome.kept = !id.empty() && platform::CreatePrivateFolders(SpoolFolder()) &&
-                   WriteFileDurably(SpoolFolder(), id + std::string(kSpoolSuffix), record);
+    outcome.kept = kept;
     return outcome;
 }
 
@@ -449,6 +460,11 @@ SyncResult DatabaseStore::Sync()
         const std::string name = entry.path().filename().string();
         if (name.size() > kSpoolSuffix.size() && name.ends_with(kSpoolSuffix) && name.front() != '.')
             files.push_back(entry.path());
+        // Half written by a station killed at that moment: its record was never given out as kept.
+        struct stat info {};
+        if (name.starts_with(".incoming-") && ::lstat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
+            info.st_mtime < ::time(nullptr) - 600)
+            ::unlink(entry.path().c_str());
     }
     std::sort(files.begin(), files.end());
     for (const auto& path : files) {
