@@ -517,7 +517,7 @@ std::string DatabaseStore::Init()
     if (error.empty()) {
         Result result = Exec(conn_, "SELECT coalesce(max(version), 0) FROM kestrune_schema");
         if (Succeeded(result))
-            version = std::atoi(PQgetvalue(result.get(), 0, 0));
+            version = static_cast<int>(std::strtol(PQgetvalue(result.get(), 0, 0), nullptr, 10));
         else
             error = ErrorOf(conn_, result);
     }
@@ -665,7 +665,7 @@ CheckResult DatabaseStore::Check()
         check.error = "no schema: " + ErrorOf(conn_, result);
         return check;
     }
-    check.schemaVersion = std::atoi(PQgetvalue(result.get(), 0, 0));
+    check.schemaVersion = static_cast<int>(std::strtol(PQgetvalue(result.get(), 0, 0), nullptr, 10));
     for (const Right& right : kRights) {
         result = Exec(conn_,
                       right.sequence ? "SELECT has_sequence_privilege($1, $2)" : "SELECT has_table_privilege($1, $2)",
@@ -696,6 +696,7 @@ bool DatabaseStore::ScanRecords(const std::string& serialNumber, const std::func
     if (!serialNumber.empty())
         params.push_back(Text(DatabaseText(SerialKey(serialNumber))));
     std::vector<const char*> values;
+    values.reserve(params.size());
     for (const Param& p : params)
         values.push_back(p.value->c_str());
     bool ok = false;
