@@ -546,9 +546,15 @@ std::string DatabaseStore::Init()
 ImportResult DatabaseStore::Import(const std::string& path)
 {
     ImportResult import;
-    std::ifstream in(path, std::ios::binary);
+    // Checked before the open: a FIFO in its place would hang the open.
     struct stat info {};
-    if (!in || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (!exists || !S_ISREG(info.st_mode)) {
+        import.error = path + (exists ? ": not a regular file" : ": cannot be read");
+        return import;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         import.error = path + ": cannot be read";
         return import;
     }

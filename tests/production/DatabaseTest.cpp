@@ -450,6 +450,8 @@ TEST_F(Database, ImportTwiceAddsOneCopy)
     EXPECT_EQ(Rows(), 602);
     EXPECT_EQ(Rows("serial_number = '" + Serial(3) + "'"), 3);
     EXPECT_EQ(store_->Import(data_.File("missing.log")).error.empty(), false);
+    ASSERT_EQ(::mkfifo(data_.File("fifo.log").c_str(), 0600), 0);
+    EXPECT_NE(store_->Import(data_.File("fifo.log")).error.find("not a regular file"), std::string::npos);
 }
 
 // The command line against the simulated display: a number only from a reachable database, and
