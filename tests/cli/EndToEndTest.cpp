@@ -1624,6 +1624,14 @@ TEST_P(CliPath, RestoreIsByteForByteOrNothing)
     // The simulator's own library lists the converter by its configured serial number.
     if (path_.name == "LibftdiOverUsbFace") {
         EXPECT_NE(mended.err.find("ZK000001 at the same USB location"), std::string::npos) << mended.err;
+        // Without a digest the location may have been edited in: the serial numbers decide.
+        WriteText(state, garbled);
+        WriteText(file, undigested);
+        ProcessResult edited = Run({"--yes", "eeprom", "restore", file.string()});
+        EXPECT_EQ(edited.status, 1);
+        EXPECT_NE(edited.err.find("was taken from the converter ZK000001, this one is ZK000003"), std::string::npos)
+            << edited.err;
+        EXPECT_EQ(ReadText(state), garbled);
     }
 
     // An older backup that passes every other check is restored, and said to be older.
