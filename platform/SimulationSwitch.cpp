@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
@@ -77,7 +76,8 @@ std::string WriteDefaultConfig(const fs::path& file)
     std::error_code error;
     // Our data folder holds the state of every run: private, whichever program makes it first.
     if (!CreatePrivateFolders(file.parent_path().string()))
-        return "cannot create " + file.parent_path().string() + ": " + std::strerror(errno);
+        return "cannot create " + file.parent_path().string() + ": " +
+               std::error_code(errno, std::generic_category()).message();
     std::string name;
     const int fd = CreateTemporaryFile(file.string() + ".tmp", name);
     if (fd < 0) return "cannot write in " + file.parent_path().string();
