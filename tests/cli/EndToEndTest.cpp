@@ -1494,6 +1494,19 @@ TEST_F(Cli, SimulateUsesTheDefaultDisplayInTheDataFolder)
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, kReady);
     EXPECT_TRUE(fs::exists(dir_ / "data" / "kestrune" / "simulator" / "simulator.ini"));
+
+    // A fresh account: every folder the run makes on the way to its data is private.
+    const fs::path home = dir_ / "fresh";
+    fs::create_directories(home);
+    options.env["HOME"] = home.string();
+    options.env["XDG_DATA_HOME"] = "";
+    ASSERT_EQ(Run({"--simulate", "identify"}, options).status, 0);
+    for (const fs::path& folder : {home / ".local", home / ".local" / "share", home / ".local" / "share" / "kestrune",
+                                   home / ".local" / "share" / "kestrune" / "simulator"}) {
+        struct stat info {};
+        ASSERT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+        EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+    }
 }
 
 TEST_F(Cli, PortTestOverAPseudoTerminal)
@@ -1513,10 +1526,21 @@ TEST_F(Cli, PortTestOverAPseudoTerminal)
               "Sending the 'id' request to device...\n"
               "Device replied with device id 98 [0x62] (\"Nova\").\n");
 
+    // -v: the port's requests and answers, timed, on standard error only.
+    ProcessResult verbose = Run({"-v", "port-test"});
+    EXPECT_EQ(verbose.status, 0) << verbose.err;
+    EXPECT_EQ(verbose.out, run.out);
+    for (const char* request : {"Serial_OpenPort -> 1 \\(", "Serial_WriteBuffer -> 1 \\(.*\\) \\d+ bytes:( [0-9a-f]{2})+\n",
+                                "Serial_ReadBuffer -> [1-9]\\d* \\(.*\\) \\d+ bytes:( [0-9a-f]{2})+\n"})
+        EXPECT_TRUE(std::regex_search(verbose.err, std::regex(std::string("kestrune-cli: request ") + request)))
+            << request << "\n" << verbose.err;
+
     ProcessResult closed = Run({"port-test", "COM7:"});
     EXPECT_EQ(closed.status, 1);
     EXPECT_EQ(closed.out, "");
     EXPECT_EQ(closed.err, "Kestrune Error: Error initializing COM port.\n");
+    EXPECT_NE(Run({"-v", "port-test", "COM7:"}).err.find("kestrune-cli: request Serial_OpenPort -> 0 ("),
+              std::string::npos);
 #endif
 }
 
