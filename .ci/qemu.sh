@@ -120,13 +120,21 @@ done
 (cd "$fs" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1 > "$work/initramfs.gz")
 say "initramfs $(du -k "$work/initramfs.gz" | cut -f1) KiB ($((SECONDS - start)) s so far)"
 
-# KVM when it really works: with some hosts' KVM Debian's kernel never leaves its decompressor.
+# KVM when it really works: with some hosts' KVM Debian's kernel never leaves its decompressor,
+# so KVM counts once the kernel has printed its version, within 10 s.
 accel=tcg
 if [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
-  rm -f "$work/probe.log"
-  bounded 25 "${qemu[@]}" -accel kvm -initrd "$work/initramfs.gz" \
-    -append "console=ttyS0 quiet kestrune.probe" -serial "file:$work/probe.log" > /dev/null 2>&1 || true
-  grep -q "@ready" "$work/probe.log" 2> /dev/null && accel=kvm
+  : > "$work/probe.log"
+  bounded 15 "${qemu[@]}" -accel kvm -initrd "$work/initramfs.gz" \
+    -append "console=ttyS0 kestrune.probe" -serial "file:$work/probe.log" > /dev/null 2>&1 &
+  probe=$!
+  for _ in $(seq 50); do
+    grep -q "Linux version" "$work/probe.log" && { accel=kvm; break; }
+    kill -0 $probe 2> /dev/null || break
+    sleep 0.2
+  done
+  kill $probe 2> /dev/null || true
+  wait $probe 2> /dev/null || true
 fi
 say "accelerator: $accel"
 
@@ -136,8 +144,9 @@ state=$work/state
 rm -rf "$state" && mkdir -p "$state"
 sim_pid="" qemu_pid="" monitor_pid=""
 cleanup() {
-  for p in "$qemu_pid" "$sim_pid" "$monitor_pid"; do [ -n "$p" ] && kill "$p" 2> /dev/null; done
-  return 0
+  for p in "$qemu_pid" "$sim_pid" "$monitor_pid"; do
+    if [ -n "$p" ]; then kill "$p" 2> /dev/null || true; fi
+  done
 }
 trap cleanup EXIT
 "$build/bin/kestrune-sim" --state "$state" > "$work/sim.path" 2> "$work/sim.err" &
@@ -167,9 +176,11 @@ while read -r line; do
   line=${line%$'\r'}
   case "$line" in
     @ready*) ready=$((SECONDS - boot)); say "guest ready after $ready s (guest clock ${line#@ready })" ;;
-    *"Please reset the device"*)
-      sleep 1; control reset
-      if [ $armed = 1 ]; then armed=0; (sleep 4; control hangup) & fi ;;
+    *"Please reset the device"*) sleep 1; control reset ;;
+    # The line hangs up once the flash is under way, whatever the machine's speed.
+    *"Updating flash memory: "*)
+      percent=${line##*: } percent=${percent%%[!0-9]*}
+      if [ $armed = 1 ] && [ "${percent:-0}" -ge 5 ]; then armed=0; control hangup; fi ;;
     @arm-hangup*) armed=1 ;;
     @replug*)
       bounded 5 sh -c "printf 'device_del chip\\n' > '$work/monitor.in'"; sleep 2

@@ -1,5 +1,7 @@
 #include "app/FrameUpdateSink.h"
 
+#include "platform/StopSignals.h"
+
 #include <QMetaObject>
 #include <QThread>
 #include <memory>
@@ -102,6 +104,11 @@ void FrameUpdateSink::PostUpdateFinished()
     std::lock_guard lock(mutex_);
     if (frame_ != nullptr)
         frame_->PostMessage(CMainFrame::WM_USER);
+}
+
+bool FrameUpdateSink::StopRequested()
+{
+    return platform::StopRequested();
 }
 
 } // namespace gui

@@ -28,6 +28,8 @@ public:
     void SetProgressPos(int percent) override;
     void DestroyProgressBar() override;
     void PostUpdateFinished() override;
+    // Any thread: the signal's flag, no trip to the UI thread.
+    bool StopRequested() override;
 
 private:
     FrameUpdateSink() = default;

@@ -12,6 +12,7 @@
 #include <QStatusTipEvent>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 
 #include "app/ChildView.h"
 #include "app/CrvsetupApp.h"
@@ -363,8 +364,11 @@ bool CMainFrame::StartUpdate(const std::string& path, int family)
 {
     if (RefuseWhileUpdating())
         return false;
-    if (!m_device.Worker().StartUpdate(path, family, &gui::FrameUpdateSink::Instance()))
+    m_stopSignals.emplace(false);
+    if (!m_device.Worker().StartUpdate(path, family, &gui::FrameUpdateSink::Instance())) {
+        m_stopSignals.reset();
         return false;
+    }
     m_bUpdateActive = true;
     return true;
 }
@@ -403,6 +407,19 @@ void CMainFrame::OnUpdateFinished()
     }
     EndProgress();
     m_bUpdateActive = false;
+    m_stopSignals.reset();
+    if (platform::StopSignal() != 0) {
+        // Asked to end: no box waits for an answer. The stop is shown, logged, and the
+        // program ends as the signal asked, now that the link is quiet.
+        const std::string stopped = LoadStdString(IDS_UPDATE_STOPPED);
+        SetStatusViewText(stopped);
+        std::fprintf(stderr, "kestrune: %s\n", stopped.c_str());
+        std::fflush(stderr);
+        if (m_device.EnsureConnected())
+            records::LogFirmwareUpdate(m_device, false);
+        QCoreApplication::exit(130); // as a terminal program stopped by a signal
+        return;
+    }
     bool reported = false;
     {
         // Nobody waits at the screen for the automatic run's result: it goes to standard error.

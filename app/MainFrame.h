@@ -4,10 +4,12 @@
 #include <QDialog>
 #include <QMainWindow>
 #include <QPointer>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "app/CommandTable.h"
+#include "platform/StopSignals.h"
 
 class CChildView;
 class CMyCrvUsbDevice;
@@ -97,6 +99,8 @@ private:
     gui::CommandTable m_commands;
     QMenu* m_pServiceMenu = nullptr;
     bool m_bUpdateActive = false;
+    // SIGTERM, SIGHUP and SIGINT stop the run cleanly instead of ending the program under it.
+    std::optional<platform::StopSignalRun> m_stopSignals;
     QPointer<QDialog> m_pRefusalBox; // the "update is running" box while it is open
 };
 

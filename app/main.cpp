@@ -7,6 +7,7 @@
 #include "app/CrvsetupApp.h"
 #include "link/D2xxLibrary.h"
 #include "platform/SimulationSwitch.h"
+#include "platform/StopSignals.h"
 #include "records/MyCrvUsbDevice.h"
 
 int main(int argc, char** argv)
@@ -28,6 +29,7 @@ int main(int argc, char** argv)
     if (early.m_bSimulate)
         simulationFailure = platform::EnableSimulation();
 
+    platform::InstallStopSignals();
     QApplication app(argc, argv);
     // Docks and Wayland compositors find the menu entry, and with it the icon, by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral(KESTRUNE_APP_ID));

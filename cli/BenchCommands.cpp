@@ -10,6 +10,7 @@
 #include "cli/Commands.h"
 #include "cli/Terminal.h"
 #include "platform/LastError.h"
+#include "platform/StopSignals.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "protocol/DeviceModel.h"
@@ -132,21 +133,24 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
         if (int s = step("firmware", [&] {
                 UpdateWorker& worker = device.Worker();
                 TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
-                if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
-                    failedBecause = "the firmware update could not be started";
-                    return int{kExitFailed};
+                {
+                    const platform::StopSignalRun signals(true);
+                    if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
+                        failedBecause = "the firmware update could not be started";
+                        return int{kExitFailed};
+                    }
+                    worker.Wait();
                 }
-                worker.Wait();
                 progress.Finish();
                 if (!device.CheckConnection()) device.ConnectDevice(TRUE);
                 records::LogFirmwareUpdate(device, true);
                 const std::int32_t result = worker.m_nResult.load();
                 if (result != 0) {
                     failedBecause = DescribeUpdateResult(result, inv.family, worker.m_nRunError.load()).text;
-                    if (result > 0 && progress.LastRecordLine() > 0)
+                    if (result > 0 && progress.RefusedLine() > 0)
                         failedBecause += " (the boot loader refused the record on line " +
-                                         std::to_string(progress.LastRecordLine()) + ")";
-                    return int{kExitFailed};
+                                         std::to_string(progress.RefusedLine()) + ")";
+                    return int{result == kUpdateStopped ? kExitStopped : kExitFailed};
                 }
                 if (!device.Connected) return int{kExitNoDisplay};
                 if (!Identified(device)) {

@@ -24,6 +24,7 @@
 #include "platform/Registry.h"
 #include "platform/SafeFile.h"
 #include "platform/SimulationSwitch.h"
+#include "platform/StopSignals.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
@@ -222,11 +223,14 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UpdateWorker& worker = theDevice.Worker();
     TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
-    if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
-        Complain("the firmware update could not be started");
-        return kExitFailed;
+    {
+        const platform::StopSignalRun signals(true);
+        if (!worker.StartUpdate(inv.file, inv.family, &progress)) {
+            Complain("the firmware update could not be started");
+            return kExitFailed;
+        }
+        worker.Wait();
     }
-    worker.Wait();
     progress.Finish();
     records::LogFirmwareUpdate(theDevice, false);
 
@@ -241,10 +245,13 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     // The file name as given, as compilers name a line: "heron-x.hex:301: checksum ...".
     if (const std::string refusal = progress.Refusal(); !refusal.empty())
         std::fprintf(stderr, "%s:%s\n", inv.file.c_str(), refusal.c_str());
-    // A positive result is the boot loader's verdict on the last record sent.
-    if (result > 0 && progress.LastRecordLine() > 0) {
+    if (result > 0 && progress.RefusedLine() > 0) {
         Complain("the boot loader refused the record on line " +
-                 std::to_string(progress.LastRecordLine()) + " of " + inv.file);
+                 std::to_string(progress.RefusedLine()) + " of " + inv.file);
+    }
+    if (result == kUpdateStopped) {
+        std::fprintf(stderr, "%s\n", capture.Text().c_str());
+        return kExitStopped;
     }
     Print(capture.Text());
     return result == 0 ? kExitOk : kExitFailed;
@@ -509,6 +516,7 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    platform::InstallStopSignals();
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
     platform::UserInterface* previous = platform::SetUi(&terminal);

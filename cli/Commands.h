@@ -15,6 +15,7 @@ enum ExitStatus : int {
     kExitUsage = 2,
     kExitNoDisplay = 3,
     kExitNotRecorded = 4, // the device was written, its log record or status entries were not
+    kExitStopped = 130,   // a firmware update stopped on the operator's signal
 };
 
 // Runs one command on the front end's device object; results go to standard output, boxes and

@@ -1,9 +1,13 @@
 #include "cli/Terminal.h"
 
-#include <algorithm>
-#include <cctype>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "platform/StopSignals.h"
 #include "res/Strings.h"
 
 namespace cli {
@@ -90,13 +94,34 @@ void TerminalProgress::EndBarLine()
     }
 }
 
+std::string TerminalProgress::BarLine(int percent, int columns)
+{
+    const std::string label = LoadString(IDS_UPDATING_FLASH);
+    char number[16];
+    std::snprintf(number, sizeof number, "%3d %%", percent);
+    const int room = columns - 1; // the last column would wrap on many terminals
+    constexpr int kWidest = 40;
+    // Label, bar and number; then without the label; then the number alone.
+    for (const bool withLabel : {true, false}) {
+        const int fixed = (withLabel ? static_cast<int>(label.size()) : 0) + 3 + static_cast<int>(std::strlen(number));
+        const int width = std::min(kWidest, room - fixed);
+        if (width >= 10) {
+            std::string bar(static_cast<std::size_t>(std::clamp(percent, 0, 100) * width / 100), '#');
+            bar.resize(static_cast<std::size_t>(width), '.');
+            return (withLabel ? label : std::string()) + "[" + bar + "] " + number;
+        }
+    }
+    return number;
+}
+
 void TerminalProgress::DrawBar()
 {
-    constexpr int kWidth = 40;
-    const int filled = std::clamp(percent_, 0, 100) * kWidth / 100;
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.resize(kWidth, '.');
-    std::fprintf(err_, "\r%s[%s] %3d %%", LoadString(IDS_UPDATING_FLASH), bar.c_str(), percent_);
+    int columns = 80;
+    winsize size {};
+    // Asked at every redraw, so the bar follows a resized window.
+    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
+    // Clear to the end of the line: a narrower bar must not leave the old one's tail.
+    std::fprintf(err_, "\r%s\x1b[K", BarLine(percent_, columns).c_str());
     std::fflush(err_);
     lineOpen_ = true;
 }
@@ -150,6 +175,34 @@ std::string TerminalProgress::Refusal()
 {
     std::lock_guard lock(mutex_);
     return refusal_;
+}
+
+void TerminalProgress::RecordRefused(std::uint32_t line)
+{
+    std::lock_guard lock(mutex_);
+    refusedLine_ = line;
+}
+
+bool TerminalProgress::StopRequested()
+{
+    if (platform::RunSignals() > 0) {
+        std::lock_guard lock(mutex_);
+        if (!warned_) {
+            warned_ = true;
+            const bool redraw = lineOpen_;
+            EndBarLine();
+            std::fprintf(err_, "%s\n", LoadString(IDS_UPDATE_STOP_WARNING));
+            std::fflush(err_);
+            if (redraw) DrawBar();
+        }
+    }
+    return platform::StopRequested();
+}
+
+std::uint32_t TerminalProgress::RefusedLine()
+{
+    std::lock_guard lock(mutex_);
+    return refusedLine_;
 }
 
 std::uint32_t TerminalProgress::LastRecordLine()

@@ -47,11 +47,19 @@ public:
     void PostUpdateFinished() override;
     void RecordSent(std::uint32_t line) override;
     void FirmwareRefused(std::uint32_t line, const std::string& reason) override;
+    void RecordRefused(std::uint32_t line) override;
+    // The operator's second signal (platform/StopSignals.h); after the first, one warning.
+    bool StopRequested() override;
 
     // Ends a bar line that is still open.
     void Finish();
-    // The file line of the last record sent (0: none), so of a refused one after the run.
+    // The file line of the last record sent (0: none).
     std::uint32_t LastRecordLine();
+    // The file line of the record the boot loader refused (0: none).
+    std::uint32_t RefusedLine();
+    // Columns of the bar line for a terminal this wide: the line never reaches the last column,
+    // where a terminal would wrap it.
+    static std::string BarLine(int percent, int columns);
     // Why the file was refused before the display was touched: "301: checksum ..." or, for the
     // file as a whole, " no data record"; empty when it was not.
     std::string Refusal();
@@ -66,6 +74,8 @@ private:
     bool lineOpen_ = false;
     int percent_ = -1;
     std::uint32_t lastRecordLine_ = 0;
+    std::uint32_t refusedLine_ = 0;
+    bool warned_ = false;
     std::string refusal_;
     std::string lastText_;
 };

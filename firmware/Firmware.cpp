@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -21,6 +22,9 @@ constexpr std::uint32_t kErrorAccessDenied = 5;
 constexpr std::uint32_t kErrorSharingViolation = 32;
 constexpr std::uint32_t kErrorHandleEof = 38;
 constexpr std::uint32_t kErrorInvalidName = 123;
+
+// 100 % means every record was answered, which only the end of the run knows.
+constexpr std::uint32_t kLastSendingPercent = 99;
 
 bool PrefixMatches(const std::string& fileName, const char* prefix, std::size_t length) {
     // The name's first bytes go into a zero-filled buffer, so a shorter name leaves NULs that
@@ -73,18 +77,25 @@ bool FirmwareNameFits(const std::string& fileName, std::int32_t family) {
     }
 }
 
-std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family) {
+namespace {
+
+// The checks of CheckFirmwareFile on an open that stays open (and locked) for the caller:
+// the descriptor, or -1 with the reason set.
+int OpenChecked(const std::string& path, std::int32_t family, std::uint64_t& size) {
     if (!FirmwareNameFits(platform::PathFindFileName(path), family)) {
-        return Fail(kErrorInvalidName);
+        Fail(kErrorInvalidName);
+        return -1;
     }
     if (!platform::PathFileExists(path)) {
-        return Fail(kErrorFileNotFound);
+        Fail(kErrorFileNotFound);
+        return -1;
     }
     const std::string local = platform::MapPath(path);
     // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever.
     const int fd = ::open(local.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        return Fail(OpenErrorCode(errno));
+        Fail(OpenErrorCode(errno));
+        return -1;
     }
     struct stat info {};
     std::uint32_t code = 0;
@@ -98,61 +109,119 @@ std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family) {
     } else if (static_cast<std::uint64_t>(info.st_size) > kFirmwareMaxSize) {
         code = kFirmwareTooLarge;
     }
-    ::close(fd);
     if (code != 0) {
-        return Fail(code);
+        ::close(fd);
+        Fail(code);
+        return -1;
     }
-    return static_cast<std::uint32_t>(info.st_size);
+    size = static_cast<std::uint64_t>(info.st_size);
+    return fd;
+}
+
+// Reads to the end, at most kFirmwareMaxSize + 1 bytes (one more tells a file that grew).
+bool ReadAll(int fd, std::string& bytes, std::uint64_t sizeHint) {
+    bytes.clear();
+    bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(sizeHint, kFirmwareMaxSize)) + 1);
+    std::array<char, 65536> chunk{};
+    while (bytes.size() <= kFirmwareMaxSize) {
+        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            Fail(kErrorAccessDenied);
+            return false;
+        }
+        if (got == 0) {
+            break;
+        }
+        bytes.append(chunk.data(), static_cast<std::size_t>(got));
+    }
+    if (bytes.empty()) {
+        Fail(kErrorHandleEof);
+        return false;
+    }
+    if (bytes.size() > kFirmwareMaxSize) {
+        Fail(kFirmwareTooLarge);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family) {
+    std::uint64_t size = 0;
+    const int fd = OpenChecked(path, family, size);
+    if (fd < 0) {
+        return 0;
+    }
+    ::close(fd);
+    return static_cast<std::uint32_t>(size);
+}
+
+bool ReadFirmwareFile(const std::string& path, std::int32_t family, std::string& bytes) {
+    std::uint64_t size = 0;
+    const int fd = OpenChecked(path, family, size);
+    if (fd < 0) {
+        bytes.clear();
+        return false;
+    }
+    const bool read = ReadAll(fd, bytes, size);
+    ::close(fd);
+    if (!read) {
+        bytes.clear();
+    }
+    return read;
 }
 
 bool FirmwareTextFile::Open(const std::string& path) {
     Close();
-    ended_ = false;
     const int fd = ::open(platform::MapPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         Fail(OpenErrorCode(errno));
         return false;
     }
-    // A file swapped for a FIFO or a device after the checks must not block the run.
+    // A FIFO or a device must not block the reader.
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         ::close(fd);
         Fail(kErrorAccessDenied);
         return false;
     }
-    file_ = ::fdopen(fd, "rb");
-    if (file_ == nullptr) {
-        Fail(OpenErrorCode(errno));
-        ::close(fd);
+    std::string bytes;
+    // An empty file opens and has no pieces; only a failed read is a failure here.
+    const bool read = ReadAll(fd, bytes, static_cast<std::uint64_t>(info.st_size)) || bytes.empty();
+    ::close(fd);
+    if (!read) {
+        return false;
     }
-    return file_ != nullptr;
+    own_ = std::move(bytes);
+    bytes_ = own_;
+    at_ = 0;
+    open_ = true;
+    return true;
 }
 
 void FirmwareTextFile::Close() {
-    if (file_ != nullptr) {
-        (void)std::fclose(file_); // read only: a failing close loses nothing
-        file_ = nullptr;
-    }
+    own_.clear();
+    bytes_ = {};
+    at_ = 0;
+    open_ = false;
 }
 
 int FirmwareTextFile::Get() {
-    if (file_ == nullptr || ended_) {
+    if (at_ >= bytes_.size()) {
         return EOF;
     }
-    // One thread owns the file: the unlocked reads keep a 1 MiB check in milliseconds.
-    const int c = getc_unlocked(file_);
-    if (c == EOF || c == 0x1A) {
-        ended_ = true;
+    const unsigned char c = static_cast<unsigned char>(bytes_[at_++]);
+    if (c == 0x1A) {
+        at_ = bytes_.size();
         return EOF;
     }
-    if (c == '\r') {
-        const int next = getc_unlocked(file_);
-        if (next == '\n') {
-            return '\n';
-        }
-        if (next != EOF) {
-            (void)std::ungetc(next, file_); // one character back after a read always fits
-        }
+    if (c == '\r' && at_ < bytes_.size() && bytes_[at_] == '\n') {
+        ++at_;
+        return '\n';
     }
     return c;
 }
@@ -193,18 +262,13 @@ std::optional<std::uint32_t> CountProgress(UpdateProgress& progress, std::uint32
         }
         const std::uint64_t percent = std::uint64_t{progress.m_nSent} * 100 / progress.m_nSize;
         progress.m_nSinceStep = 0;
-        return static_cast<std::uint32_t>(percent > 100 ? 100 : percent);
+        return static_cast<std::uint32_t>(std::min<std::uint64_t>(percent, kLastSendingPercent));
     }
     if (progress.m_nSinceStep < progress.m_nStep) {
         return std::nullopt;
     }
     progress.m_nSinceStep %= progress.m_nStep;
-    return progress.m_nSent / progress.m_nStep;
+    return std::min(progress.m_nSent / progress.m_nStep, kLastSendingPercent);
 }
 
-std::optional<std::uint32_t> FinishProgress(const UpdateProgress& progress) {
-    if (progress.m_nStep == 0) {
-        return 100;
-    }
-    return std::nullopt;
-}
+std::uint32_t FinishProgress(const UpdateProgress&) { return 100; }

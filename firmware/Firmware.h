@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 
 enum FirmwareFamily : std::int32_t {
     FamilyKv = 0,
@@ -24,23 +25,31 @@ bool FirmwareNameFits(const std::string& fileName, std::int32_t family);
 // Windows path; it is mapped first.
 std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family);
 
+// The same checks, then the whole content read from that one open, so that what is checked,
+// sent, measured and logged is one set of bytes whatever happens to the file meanwhile. False
+// with the reason in platform::GetLastError.
+bool ReadFirmwareFile(const std::string& path, std::int32_t family, std::string& bytes);
+
 // A firmware file read the way a C runtime reads in text mode on the stations that write these
-// files: CR LF arrives as LF and a 0x1A byte ends the file.
+// files: CR LF arrives as LF and a 0x1A byte ends the file. The content is held in memory.
 class FirmwareTextFile {
 public:
     FirmwareTextFile() = default;
-    ~FirmwareTextFile() { Close(); }
+    // Over bytes the caller keeps alive for the object's lifetime.
+    explicit FirmwareTextFile(std::string_view bytes) : bytes_(bytes), open_(true) {}
     FirmwareTextFile(const FirmwareTextFile&) = delete;
     FirmwareTextFile& operator=(const FirmwareTextFile&) = delete;
 
-    bool Open(const std::string& path); // maps the path; false when it cannot be opened
+    bool Open(const std::string& path); // maps the path and reads it; false when it cannot
     void Close();
-    bool IsOpen() const { return file_ != nullptr; }
+    bool IsOpen() const { return open_; }
     int Get(); // next character, or EOF
 
 private:
-    std::FILE* file_ = nullptr;
-    bool ended_ = false;
+    std::string own_;
+    std::string_view bytes_;
+    std::size_t at_ = 0;
+    bool open_ = false;
 };
 
 // The line buffer's size: a piece holds at most kLineBufferSize - 2 characters.
@@ -63,9 +72,9 @@ struct UpdateProgress {
     static UpdateProgress ForSize(std::uint32_t size) { return {size / 100, 0, 0, size}; }
 };
 
-// After a record of length characters was sent: the percentage to report, if any. A file under
-// 100 bytes (no step) reports its share sent after every record, at most 100.
+// After a record of length characters was sent: the percentage to report, if any, at most 99
+// (the last verdicts are still to come). A file under 100 bytes (no step) reports its share
+// sent after every record.
 std::optional<std::uint32_t> CountProgress(UpdateProgress& progress, std::uint32_t length);
-// At the end of a run in which every record was sent: 100 for a file without a step, so its bar
-// ends full; nothing otherwise (the bar keeps the last step's percentage).
-std::optional<std::uint32_t> FinishProgress(const UpdateProgress& progress);
+// When every record has been answered "G": the full bar.
+std::uint32_t FinishProgress(const UpdateProgress& progress);

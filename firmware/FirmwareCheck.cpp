@@ -75,6 +75,15 @@ std::string CheckRecordText(const std::string& line, std::uint8_t& type) {
     if (recordType > kLastType) {
         return "record type " + Hex2(recordType) + " is not one of 0x00 to 0x05";
     }
+    // The boot loader takes addresses but no start records, and refuses them only after the
+    // erase: refused here, while the display still holds its firmware.
+    if (recordType == 0x03 || recordType == 0x05) {
+        return "record type " + Hex2(recordType) + " (start address) is not taken by the boot loader";
+    }
+    if ((recordType == 0x02 || recordType == 0x04) && count != 2) {
+        return "an address record (type " + Hex2(recordType) + ") needs 2 data bytes, not " +
+               std::to_string(count);
+    }
     type = static_cast<std::uint8_t>(recordType);
     return {};
 }
@@ -131,5 +140,10 @@ FirmwareContentProblem CheckFirmwareContent(const std::string& path) {
     if (!file.Open(path)) {
         return Problem(platform::GetLastError(), 0, "cannot be opened");
     }
+    return CheckFirmwareContent(file);
+}
+
+FirmwareContentProblem CheckFirmwareContent(std::string_view bytes) {
+    FirmwareTextFile file(bytes);
     return CheckFirmwareContent(file);
 }

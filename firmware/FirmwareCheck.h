@@ -4,6 +4,7 @@
 // erase. Which record types and addresses a display takes stays its boot loader's decision.
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "firmware/Firmware.h"
 
@@ -26,14 +27,17 @@ struct FirmwareContentProblem {
 
 // Reads the whole file with the sending rules (text mode, 254-character pieces, non-record
 // pieces skipped). A record line must be a colon and pairs of hexadecimal digits with a
-// matching byte count, a correct checksum and a type from 00 to 05, carried by one piece with
-// its line end (the last line of the file may lack it). There must be a data record and an
-// end-of-file record, and no record after it.
+// matching byte count, a correct checksum and a type the boot loader takes (00, 01, and 02 or
+// 04 with 2 data bytes), carried by one piece with its line end (the last line of the file may
+// lack it). There must be a data record and an end-of-file record, and no record after it.
 FirmwareContentProblem CheckFirmwareContent(FirmwareTextFile& file);
 
 // The file opened as the run opens it; an open failure is reported with its error number.
 FirmwareContentProblem CheckFirmwareContent(const std::string& path);
+// The bytes a run has read.
+FirmwareContentProblem CheckFirmwareContent(std::string_view bytes);
 
-// One record line without its line end: the reason it is not Intel HEX, or "" when it is.
+// One record line without its line end: the reason it is not Intel HEX or not a record the
+// boot loader takes, or "" when it is fine.
 // type receives the record type of a well-formed line.
 std::string CheckRecordText(const std::string& line, std::uint8_t& type);

@@ -2,6 +2,7 @@
 // record lines with their verdicts.
 #include <algorithm>
 #include <array>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,6 +13,7 @@
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
 #include "platform/LastError.h"
+#include "platform/Sha256.h"
 #include "res/Strings.h"
 
 namespace {
@@ -41,6 +43,7 @@ constexpr std::int32_t kResultDtr = -2;
 constexpr std::int32_t kResultNoAnswer = -3;
 constexpr std::int32_t kResultNoEraseAnswer = -33;
 constexpr std::int32_t kResultNoLoadAnswer = -34;
+constexpr std::int32_t kResultStopped = kUpdateStopped;
 
 std::span<const std::uint8_t> Bytes(std::string_view text) {
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
@@ -147,8 +150,9 @@ private:
 class UpdateRun {
 public:
     UpdateRun(CCrvUsbDevice& device, platform::UpdateSink* frame, std::int32_t family,
-              std::uint32_t size)
-        : device_(device), frame_(frame), family_(family), progress_(UpdateProgress::ForSize(size)) {}
+              std::string_view bytes)
+        : device_(device), frame_(frame), family_(family),
+          progress_(UpdateProgress::ForSize(static_cast<std::uint32_t>(bytes.size()))), bytes_(bytes) {}
 
     void ResetLink() {
         D2xxLibrary& lib = device_.Library();
@@ -159,7 +163,26 @@ public:
         lib.W32_ClearCommError(handle);
     }
 
-    std::int32_t AutomaticStart(const std::string& path) {
+    std::int32_t AutomaticStart() {
+        const std::int32_t result = AutomaticSequence();
+        if (result == kResultStopped && !recordLoopEnded_) {
+            file_.reset();
+            Finish();
+        }
+        return result;
+    }
+
+    std::int32_t ManualStart() {
+        const std::int32_t result = ManualSequence();
+        if (!recordLoopEnded_) {
+            file_.reset();
+            Finish();
+        }
+        return result;
+    }
+
+private:
+    std::int32_t AutomaticSequence() {
         if (!Escape(d2xx::CLRDTR)) {
             return kResultDtr;
         }
@@ -168,48 +191,34 @@ public:
             return kResultDtr;
         }
         platform::Sleep(kDtrPulseMs);
-        if (!file_.Open(path)) {
-            return kResultFile;
-        }
+        file_.emplace(bytes_);
         // On these exits DTR stays set and the link keeps its state.
         Send("\r\n");
         if (!AwaitReply(kWakeUpTimeoutMs)) {
-            return kResultNoAnswer;
+            return StopOr(kResultNoAnswer);
         }
         ShowStatus(LoadStdString(IDS_ERASING_FLASH));
         Send("K\r\n");
         if (!AwaitReply(kRequestTimeoutMs)) {
-            return kResultNoAnswer;
+            return StopOr(kResultNoAnswer);
         }
         Send("L\r\n");
         platform::Sleep(kAfterLoadRequestMs);
         if (!AwaitReply(kRequestTimeoutMs)) {
-            return kResultNoAnswer;
+            return StopOr(kResultNoAnswer);
         }
         if (const auto ended = RecordLoop()) {
             return *ended;
         }
-        file_.Close();
+        file_.reset();
         const std::int32_t result = FinalAnswer();
         Finish();
+        recordLoopEnded_ = true;
         return result;
     }
 
-    std::int32_t ManualStart(const std::string& path) {
-        const std::int32_t result = ManualSequence(path);
-        if (!recordLoopEnded_) {
-            file_.Close();
-            Finish();
-        }
-        return result;
-    }
-
-private:
-
-    std::int32_t ManualSequence(const std::string& path) {
-        if (!file_.Open(path)) {
-            return kResultFile;
-        }
+    std::int32_t ManualSequence() {
+        file_.emplace(bytes_);
         Escape(d2xx::SETDTR);
         platform::Sleep(kDtrPulseMs);
         ShowStatus(LoadStdString(IDS_PLEASE_RESET));
@@ -217,6 +226,9 @@ private:
         // A failed queue query (-1) counts as data: the banner check then decides.
         while (device_.GetBytesAvailable() == 0) {
             platform::Sleep(kResetPollMs);
+            if (Stopping()) {
+                return kResultStopped;
+            }
             if (++polls == kResetPolls) {
                 return kResultNoAnswer;
             }
@@ -231,12 +243,12 @@ private:
         platform::Sleep(kAfterBannerMs);
         Send("K\r\n");
         if (!AwaitReply(kRequestTimeoutMs)) {
-            return LinkLost() ? kResultNoAnswer : kResultNoEraseAnswer;
+            return StopOr(LinkLost() ? kResultNoAnswer : kResultNoEraseAnswer);
         }
         Send("L\r\n");
         platform::Sleep(kAfterLoadRequestMs);
         if (!AwaitReply(kRequestTimeoutMs)) {
-            return LinkLost() ? kResultNoAnswer : kResultNoLoadAnswer;
+            return StopOr(LinkLost() ? kResultNoAnswer : kResultNoLoadAnswer);
         }
         if (const auto ended = RecordLoop()) {
             recordLoopEnded_ = true;
@@ -245,38 +257,64 @@ private:
         return FinalAnswer();
     }
 
-    // Success needs the boot loader's answer after the last record: a loader that fell silent
-    // has not taken the end of the file. A lone refusal is a late verdict on the last record.
+    // Success needs the boot loader's answer after the end-of-file record's verdict: a loader
+    // that fell silent has not taken the end of the file.
     std::int32_t FinalAnswer() {
         reply_.fill(0);
         const std::size_t n = AwaitReplyCount(kRequestTimeoutMs);
         if (n == 0 || LinkLost()) {
-            return kResultNoAnswer;
-        }
-        if (n == 1 && IsRefusal(reply_[0])) {
-            return reply_[0];
+            return StopOr(kResultNoAnswer);
         }
         return 0;
     }
 
-    static bool IsRefusal(std::uint8_t verdict) {
-        return verdict != 0 && std::string_view("-AFHLPRSV").find(static_cast<char>(verdict)) != std::string_view::npos;
-    }
+    bool Stopping() const { return frame_ != nullptr && frame_->StopRequested(); }
+
+    // A wait cut short by a stop request ends the run as stopped, not as the wait's failure.
+    std::int32_t StopOr(std::int32_t result) const { return Stopping() ? kResultStopped : result; }
 
     // The banner up to its line end: what is queued, then the rest while it keeps coming.
     std::size_t ReadBanner() {
         return ReadLineRest(ReadQueued(0));
     }
 
-    // Sends every record line and reads its verdict. A value when the run ends there (a
-    // refused record or a lost link; the exit steps are done); nothing when all were sent.
+    // Sends every record line and matches each verdict, however late, to the record it
+    // answers, in order. A value when the run ends here (its exit steps taken); nothing when
+    // every record was answered "G". One exit path, so that the loop can be wrapped whole.
     std::optional<std::int32_t> RecordLoop() {
+        // The verdicts reach the host at once, not at the next latency tick.
         const VerdictFlush flush(device_);
+        const std::optional<LoopEnd> end = SendRecords();
+        if (!end) {
+            ShowProgress(FinishProgress(progress_));
+            return std::nullopt;
+        }
+        if (end->code == kResultStopped || end->silent) {
+            file_.reset();
+            Finish();
+            recordLoopEnded_ = true;
+            return end->code;
+        }
+        if (end->line != 0 && frame_ != nullptr) {
+            frame_->RecordRefused(end->line);
+        }
+        recordLoopEnded_ = true;
+        return EndRecordLoop(end->code);
+    }
+
+    struct LoopEnd {
+        std::int32_t code = 0;
+        std::uint32_t line = 0; // the refused record's file line
+        bool silent = false;    // records left unanswered
+    };
+
+    std::optional<LoopEnd> SendRecords() {
         std::string piece;
         piece.reserve(kLineBufferSize);
         reply_.fill(0);
+        pending_.clear();
         std::uint32_t nextLine = 1;
-        while (ReadRecordLine(file_, piece)) {
+        while (ReadRecordLine(*file_, piece)) {
             const std::uint32_t line = nextLine;
             if (!piece.empty() && piece.back() == '\n') {
                 ++nextLine;
@@ -286,6 +324,7 @@ private:
                 continue;
             }
             Send(*text);
+            pending_.push_back(line);
             if (frame_ != nullptr) {
                 frame_->RecordSent(line);
             }
@@ -293,25 +332,72 @@ private:
                 ShowProgress(*percent);
             }
             if (LinkLost()) {
-                return EndRecordLoop(kResultNoAnswer);
+                return LoopEnd{kResultNoAnswer};
             }
-            // Cleared first: a read that reports a byte without storing one must not pass
-            // for the previous verdict.
-            reply_[0] = 0;
-            const std::int32_t got = device_.ReadBuffer(std::span(reply_.data(), 1), kVerdictTimeoutMs);
-            if (LinkLost()) {
-                return EndRecordLoop(kResultNoAnswer);
+            // At most the verdict wait before the next record; what came meanwhile is counted.
+            if (auto end = TakeVerdicts(kVerdictTimeoutMs)) {
+                return end;
             }
-            if (got <= 0 || reply_[0] == 'G') {
-                continue; // silence within the time-out counts as accepted
+            if (Stopping()) {
+                return LoopEnd{kResultStopped};
             }
-            // A 0 byte would read as the success code.
-            return EndRecordLoop(reply_[0] == 0 ? kResultNoAnswer : std::int32_t{reply_[0]});
         }
-        if (const auto percent = FinishProgress(progress_)) {
-            ShowProgress(*percent);
+        // The verdicts still owed, each within the final answer's wait of the one before.
+        while (!pending_.empty()) {
+            if (auto end = TakeVerdicts(kRequestTimeoutMs)) {
+                return end;
+            }
+            if (Stopping()) {
+                return LoopEnd{kResultStopped};
+            }
         }
         return std::nullopt;
+    }
+
+    // Waits up to timeoutMs for a verdict, then takes every verdict already queued, each for
+    // the oldest record without one. A value when the run ends: a refusal, a lost link, or
+    // (with records owed and the long wait over) silence.
+    std::optional<LoopEnd> TakeVerdicts(std::uint32_t timeoutMs) {
+        // Cleared first: a read that reports a byte without storing one must not pass for the
+        // previous verdict.
+        reply_[0] = 0;
+        std::int32_t got = ReadFirstByte(timeoutMs);
+        for (;;) {
+            if (LinkLost()) {
+                return LoopEnd{kResultNoAnswer};
+            }
+            if (got <= 0) {
+                if (timeoutMs >= kRequestTimeoutMs && !Stopping()) {
+                    return LoopEnd{kResultNoAnswer, 0, true};
+                }
+                return std::nullopt; // silence within the verdict wait: the record stays owed
+            }
+            const std::uint32_t line = pending_.front();
+            pending_.pop_front();
+            if (reply_[0] != 'G') {
+                // A 0 byte would read as the success code.
+                return LoopEnd{reply_[0] == 0 ? kResultNoAnswer : std::int32_t{reply_[0]}, line};
+            }
+            if (pending_.empty() || device_.GetBytesAvailable() <= 0) {
+                return std::nullopt;
+            }
+            reply_[0] = 0;
+            got = device_.ReadBuffer(std::span(reply_.data(), 1), 0);
+        }
+    }
+
+    // One byte into the reply buffer within timeoutMs, waited for in slices so that a stop
+    // request is seen within one verdict wait.
+    std::int32_t ReadFirstByte(std::uint32_t timeoutMs) {
+        const std::uint32_t start = platform::GetTickCount();
+        for (;;) {
+            const std::uint32_t spent = platform::GetTickCount() - start;
+            const std::uint32_t slice = std::min(timeoutMs - std::min(spent, timeoutMs), kVerdictTimeoutMs);
+            const std::int32_t got = device_.ReadBuffer(std::span(reply_.data(), 1), slice);
+            if (got > 0 || LinkLost() || Stopping() || platform::GetTickCount() - start >= timeoutMs) {
+                return got;
+            }
+        }
     }
 
     std::int32_t EndRecordLoop(std::int32_t result) {
@@ -319,7 +405,7 @@ private:
         if (family_ != FamilyKv) {
             Escape(d2xx::CLRDTR);
         }
-        file_.Close();
+        file_.reset();
         return result;
     }
 
@@ -353,7 +439,7 @@ private:
     // A reply ends at its line end, or when the line has been quiet for a while: the converter
     // may hand it over in two packets, and its tail must not pass for the next request's reply.
     std::size_t AwaitReplyCount(std::uint32_t timeoutMs) {
-        const std::size_t n = static_cast<std::size_t>(std::max(0, device_.ReadBuffer(std::span(reply_.data(), 1), timeoutMs)));
+        const std::size_t n = static_cast<std::size_t>(std::max(0, ReadFirstByte(timeoutMs)));
         return n == 0 ? 0 : ReadLineRest(ReadQueued(n));
     }
 
@@ -405,7 +491,6 @@ private:
         if (frame_ == nullptr) {
             return;
         }
-        // The bar's range ends at 100; the text may say a little more (family 0's extra LFs).
         frame_->SetProgressPos(static_cast<int>(std::min<std::uint32_t>(percent, 100)));
         frame_->ShowStatusText(LoadStdString(IDS_UPDATING_FLASH) + std::to_string(percent) + " %");
     }
@@ -414,7 +499,9 @@ private:
     platform::UpdateSink* frame_;
     std::int32_t family_;
     UpdateProgress progress_;
-    FirmwareTextFile file_;
+    std::string_view bytes_;
+    std::optional<FirmwareTextFile> file_;
+    std::deque<std::uint32_t> pending_; // file lines of the records without a verdict yet
     std::array<std::uint8_t, kReplyBufferSize> reply_{};
     bool lost_ = false;
     bool recordLoopEnded_ = false; // the loop's own exit steps were taken
@@ -423,12 +510,17 @@ private:
 } // namespace
 
 std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
-                            platform::UpdateSink* frame, std::int32_t family, bool latencyTuning) {
-    const std::uint32_t size = CheckFirmwareFile(path, family);
-    if (size == 0) {
+                            platform::UpdateSink* frame, std::int32_t family, bool latencyTuning,
+                            CheckedFirmware* checked) {
+    std::string bytes;
+    if (!ReadFirmwareFile(path, family, bytes)) {
         return kResultFile;
     }
-    if (const FirmwareContentProblem problem = CheckFirmwareContent(path); problem.error != 0) {
+    if (checked != nullptr) {
+        checked->size = bytes.size();
+        checked->sha256 = platform::Sha256Hex(Bytes(bytes));
+    }
+    if (const FirmwareContentProblem problem = CheckFirmwareContent(std::string_view(bytes)); problem.error != 0) {
         if (frame != nullptr) {
             frame->FirmwareRefused(problem.line, problem.reason);
         }
@@ -436,11 +528,11 @@ std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
         return kResultFile;
     }
     ProgressBar bar(frame);
-    UpdateRun run(device, frame, family, size);
+    UpdateRun run(device, frame, family, bytes);
     run.ResetLink();
     LatencyTuning latency(device, latencyTuning);
     if (family == FamilyKv) {
-        return run.AutomaticStart(path);
+        return run.AutomaticStart();
     }
-    return run.ManualStart(path);
+    return run.ManualStart();
 }

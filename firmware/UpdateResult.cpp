@@ -35,6 +35,9 @@ UpdateResultBox DescribeUpdateResult(std::int32_t result, std::int32_t family, s
         std::snprintf(number, sizeof number, " (%ld) ", static_cast<long>(static_cast<std::int32_t>(lastError)));
         return {LoadStdString(IDS_ERROR_LOADING_FIRMWARE) + number, flashCaption, platform::MB_ICONERROR};
     }
+    if (result == kUpdateStopped) {
+        return {LoadStdString(IDS_UPDATE_STOPPED), flashCaption, platform::MB_ICONERROR};
+    }
     if (result == 0) {
         return {LoadStdString(IDS_FIRMWARE_UPDATED), LoadStdString(IDR_MAINFRAME), platform::MB_OK};
     }

@@ -48,11 +48,12 @@ void UpdateWorker::RunUpdate(UpdateWorker* worker) {
     if (worker->pathTooLong_) {
         platform::SetLastError(kErrorFilenameTooLong);
     }
+    worker->m_checked = {};
     const std::int32_t result =
         worker->pathTooLong_
             ? -1
             : UpdateFirmware(worker->device_, worker->m_szFirmwarePath.data(), worker->m_pMainFrame,
-                             worker->m_nFamily, worker->latencyTuning_);
+                             worker->m_nFamily, worker->latencyTuning_, &worker->m_checked);
     // The error number is per thread: the report on the UI thread would otherwise show its own.
     worker->m_nRunError = platform::GetLastError();
     worker->m_nResult = result;

@@ -13,6 +13,12 @@
 
 class CCrvUsbDevice;
 
+// The bytes a run read, checked and sent, for its log record.
+struct CheckedFirmware {
+    std::uint64_t size = 0;
+    std::string sha256;
+};
+
 class UpdateWorker {
 public:
     explicit UpdateWorker(CCrvUsbDevice& device);
@@ -42,6 +48,8 @@ public:
     std::atomic<std::int32_t> m_nResult{0};
     // GetLastError of the worker thread when the run ended: the reason behind a -1.
     std::atomic<std::uint32_t> m_nRunError{0};
+    // What the last run read (size 0: nothing); written before the run's end is posted.
+    CheckedFirmware m_checked;
 
 private:
     static void RunUpdate(UpdateWorker* worker);
@@ -63,10 +71,16 @@ struct UpdateResultBox {
 UpdateResultBox DescribeUpdateResult(std::int32_t result, std::int32_t family,
                                      std::uint32_t lastError);
 
+// The result of a run the operator stopped (frame's StopRequested): the link was reset and DTR
+// cleared as on any failure, the display may hold part of the new image.
+inline constexpr std::int32_t kUpdateStopped = -4;
+
 // The update sequence over the device's USB link: the result code of the run (0, -1, -2, -3,
-// -33, -34 or the refusing verdict's character code). A lost link or a verdict byte 0 ends it
-// with -3. frame may be null. latencyTuning: the converter's latency timer is set to 2 ms for
-// the run when the provider can, and given back at its end.
+// -4, -33, -34 or the refusing verdict's character code). A lost link or a verdict byte 0
+// ends it with -3. The file is read once; whatever happens to it later changes nothing. frame
+// may be null. latencyTuning: the converter's latency timer is set to 2 ms for the run when
+// the provider can, and given back at its end. checked (may be null) receives the size and
+// SHA-256 of the bytes read, left empty when the file could not be read.
 std::int32_t UpdateFirmware(CCrvUsbDevice& device, const std::string& path,
                             platform::UpdateSink* frame, std::int32_t family,
-                            bool latencyTuning = true);
+                            bool latencyTuning = true, CheckedFirmware* checked = nullptr);

@@ -1,8 +1,9 @@
 // The update's side of the boot-loader exchange with arbitrary answers: the banner, the
 // replies to the requests and the verdicts come from the input, one chunk after each thing
-// the host writes. The run must end with a known result, and never with success unless
-// something answered after the last record.
+// the host writes, some of them writes late. The run must end with a known result, and never
+// with success unless a byte came for every record and one more after them.
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -19,15 +20,18 @@ platform::VirtualClock g_clock;
 
 std::uint32_t Now() { return platform::GetTickCount(); }
 
-// Input: a family byte, then chunks of a length byte and that many bytes.
+// Input: a family byte, then chunks of a head byte and up to 63 bytes: the head's low six bits
+// are the length, its top two bits how many writes later the chunk comes (late verdicts).
 class Chunks {
 public:
     Chunks(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool Next(const std::uint8_t*& bytes, std::uint32_t& n) {
+    bool Next(const std::uint8_t*& bytes, std::uint32_t& n, std::uint32_t& delay) {
         if (at_ >= size_) {
             return false;
         }
-        n = data_[at_++];
+        n = data_[at_] & 0x3Fu;
+        delay = data_[at_] >> 6;
+        ++at_;
         if (n > size_ - at_) {
             n = static_cast<std::uint32_t>(size_ - at_);
         }
@@ -46,19 +50,57 @@ class AnsweringDevice : public CCrvUsbDevice {
 public:
     sim::SimControl* control = nullptr;
     Chunks* chunks = nullptr;
-    bool answeredLastWrite = false;
+    std::uint32_t records = 0;         // record lines written
+    std::uint32_t answeredRecords = 0; // bytes that came after the first record line
 
+    struct Late {
+        std::uint32_t writesLeft;
+        const std::uint8_t* bytes;
+        std::uint32_t n;
+    };
+    std::deque<Late> late;
+
+    void Reset() {
+        records = 0;
+        answeredRecords = 0;
+        late.clear();
+    }
+    void Inject(const std::uint8_t* bytes, std::uint32_t n) {
+        if (n == 0) {
+            return;
+        }
+        control->InjectFromDisplay(bytes, n);
+        if (records > 0) {
+            answeredRecords += n;
+        }
+    }
+    // One chunk for this write, and the late ones now due.
     void Answer() {
+        for (auto it = late.begin(); it != late.end();) {
+            if (--it->writesLeft == 0) {
+                Inject(it->bytes, it->n);
+                it = late.erase(it);
+            } else {
+                ++it;
+            }
+        }
         const std::uint8_t* bytes = nullptr;
         std::uint32_t n = 0;
-        if (chunks != nullptr && chunks->Next(bytes, n) && n > 0) {
-            control->InjectFromDisplay(bytes, n);
+        std::uint32_t delay = 0;
+        if (chunks != nullptr && chunks->Next(bytes, n, delay)) {
+            if (delay == 0) {
+                Inject(bytes, n);
+            } else {
+                late.push_back({delay, bytes, n});
+            }
         }
     }
     BOOL WriteBuffer(std::span<const std::uint8_t> data) override {
         const BOOL ok = CCrvUsbDevice::WriteBuffer(data);
+        if (!data.empty() && data[0] == ':') {
+            ++records;
+        }
         Answer();
-        answeredLastWrite = GetBytesAvailable() != 0;
         return ok;
     }
 };
@@ -105,7 +147,7 @@ struct Bench {
 };
 
 bool Known(std::int32_t result) {
-    return result == 0 || result == -1 || result == -2 || result == -3 || result == -33 || result == -34 ||
+    return result == 0 || result == -1 || result == -2 || result == -3 || result == -4 || result == -33 || result == -34 ||
            (result >= 1 && result <= 255);
 }
 
@@ -123,7 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     Chunks chunks(data, size);
     bench.device->chunks = &chunks;
-    bench.device->answeredLastWrite = false;
+    bench.device->Reset();
     BannerSink sink;
     sink.device = bench.device.get();
     const bool kv = (data[0] & 1) != 0;
@@ -131,7 +173,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // No latency timer: what was answered is in the host queue at once, so it can be counted.
     const std::int32_t result = UpdateFirmware(*bench.device, path, &sink, kv ? FamilyKv : FamilyHeron, false);
     bench.device->chunks = nullptr;
-    if (!Known(result) || result == -1 || (result == 0 && !bench.device->answeredLastWrite)) {
+    // Success needs a verdict for every record and then the final answer.
+    const bool answeredAll = bench.device->answeredRecords > bench.device->records;
+    if (!Known(result) || result == -1 || (result == 0 && !answeredAll)) {
         std::abort();
     }
     return 0;

@@ -60,6 +60,10 @@ public:
     // The file was refused before the display was touched; line: where (from 1), 0 for the
     // file as a whole.
     virtual void FirmwareRefused(std::uint32_t line, const std::string& reason) { (void)line; (void)reason; }
+    // The boot loader refused the record on this file line (verdicts may come records late).
+    virtual void RecordRefused(std::uint32_t line) { (void)line; }
+    // Polled by the run between records and while it waits: true stops it cleanly.
+    virtual bool StopRequested() { return false; }
 };
 
 // The interface in use. Without one installed, a quiet default answers IDOK and shows nothing.

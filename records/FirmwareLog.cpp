@@ -11,18 +11,29 @@
 namespace records {
 
 KeyValues FirmwareSectionValues(const std::string& path, std::int32_t family, std::int32_t result,
-                                const DeviceData& display)
+                                const DeviceData& display, const CheckedFirmware* checked)
 {
     char type[8];
     std::snprintf(type, sizeof type, "0x%02x", static_cast<unsigned>(display.DeviceCode & 0xFF));
-    struct stat st {};
-    const std::string local = platform::MapPath(path);
-    const bool readable = ::stat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    std::string size = "-1";
+    std::string sha256;
+    if (checked != nullptr && checked->size > 0) {
+        // The bytes the run sent, not what the file holds by now.
+        size = std::to_string(checked->size);
+        sha256 = checked->sha256;
+    } else {
+        struct stat st {};
+        const std::string local = platform::MapPath(path);
+        if (::stat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+            size = std::to_string(st.st_size);
+            sha256 = platform::Sha256HexOfFile(local);
+        }
+    }
     return {{"Type", type},
             {"SerialNumber", FormatSerialNumber(display)},
             {"File", platform::PathFindFileName(path)},
-            {"Size", readable ? std::to_string(st.st_size) : "-1"},
-            {"SHA256", readable ? platform::Sha256HexOfFile(local) : ""},
+            {"Size", size},
+            {"SHA256", sha256},
             {"Family", std::to_string(family)},
             {"Result", std::to_string(result)}};
 }
@@ -52,7 +63,7 @@ BOOL LogFirmwareUpdate(CMyCrvUsbDevice& device, bool always)
     const std::string record = FormatFirmwareRecord(
         CurrentStationInfo(),
         FirmwareSectionValues(worker.m_szFirmwarePath.data(), worker.m_nFamily,
-                              worker.m_nResult.load(), display));
+                              worker.m_nResult.load(), display, &worker.m_checked));
     return device.AppendLogRecord(record, "Please note the firmware update by hand.");
 }
 

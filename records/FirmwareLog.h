@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 
+#include "firmware/UpdateWorker.h"
 #include "platform/Types.h"
 #include "records/ProductionLog.h"
 #include "records/SettingsFile.h"
@@ -15,9 +16,10 @@ struct DeviceData;
 namespace records {
 
 // Type and SerialNumber of the display, then File (name only), Size, SHA256, Family, Result
-// (the run's result code, 0 success). Size -1 and an empty SHA256 when the file cannot be read.
+// (the run's result code, 0 success). Size and SHA256 are those of the bytes the run read
+// (checked); without them, the file's as it is now: -1 and empty when it cannot be read.
 KeyValues FirmwareSectionValues(const std::string& path, std::int32_t family, std::int32_t result,
-                                const DeviceData& display);
+                                const DeviceData& display, const CheckedFirmware* checked = nullptr);
 std::string FormatFirmwareRecord(const StationInfo& station, const KeyValues& values);
 
 // After a finished run of the device's worker: appends its record when always is set or the

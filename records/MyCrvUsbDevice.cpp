@@ -5,6 +5,7 @@
 
 #include "platform/Clock.h"
 #include "platform/Profile.h"
+#include "platform/StopSignals.h"
 #include "platform/Ui.h"
 #include "records/Backup.h"
 #include "res/Strings.h"
@@ -147,6 +148,7 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
 
 BOOL CMyCrvUsbDevice::ProgramEeprom()
 {
+    const platform::DeferStopSignals hold; // a converter left half-programmed is worse
     d2xx::FT_STATUS status = d2xx::FT_OTHER_ERROR;
     records::ConverterSnapshot before;
     const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
@@ -273,6 +275,7 @@ BOOL CMyCrvUsbDevice::SetDeviceData(const DeviceData& data)
 
 BOOL CMyCrvUsbDevice::WriteUserArea()
 {
+    const platform::DeferStopSignals hold;
     records::ConverterSnapshot before;
     if (!records::PrepareWrite(*this, before))
         return FALSE;

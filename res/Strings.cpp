@@ -113,6 +113,8 @@ constexpr Entry kStrings[] = {
     {62017, "Warning"},
     {62018, "Error"},
     {62019, "Question"},
+    {62020, "Firmware update stopped; the display holds part of the new firmware: flash it again."},
+    {62021, "The update is running; stopping now leaves the display with part of the new firmware. Press Ctrl-C again to stop."},
     {62100, "Another program is using the display's USB converter: close that program, then try again."},
     {62101, "You have no permission to use the display's USB converter: install the udev rule 60-kestrune.rules, then plug the display in again."},
 };

@@ -86,6 +86,8 @@ enum StringId : unsigned {
     IDS_ACC_ICON_WARNING = 62017,
     IDS_ACC_ICON_ERROR = 62018,
     IDS_ACC_ICON_QUESTION = 62019,
+    IDS_UPDATE_STOPPED = 62020,
+    IDS_UPDATE_STOP_WARNING = 62021,
     // Command prompts share their command's number.
     ID_USB_SETTINGS = 32772,
     ID_DEVICE_SETTINGS = 32773,

@@ -71,16 +71,27 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     ProcessResult result;
     int outPipe[2], errPipe[2], inPipe[2] = {-1, -1};
     int master = -1, slave = -1;
+    const bool terminal = options.terminalInput || options.terminalColumns > 0;
     if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0) return result;
-    if (options.terminalInput) {
-        if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return result;
+    if (terminal) {
+        struct winsize size {};
+        size.ws_row = 24;
+        size.ws_col = static_cast<unsigned short>(options.terminalColumns > 0 ? options.terminalColumns : 80);
+        if (::openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
+        if (options.terminalColumns > 0) {
+            // Standard error is read from the terminal instead.
+            ::close(errPipe[1]);
+            ::close(errPipe[0]);
+            errPipe[0] = ::dup(master);
+            errPipe[1] = ::dup(slave);
+        }
     } else if (::pipe(inPipe) != 0) {
         return result;
     }
     const std::vector<std::string> env = MergedEnvironment(options.env);
     const pid_t pid = ::fork();
     if (pid == 0) {
-        ::dup2(options.terminalInput ? slave : inPipe[0], STDIN_FILENO);
+        ::dup2(terminal ? slave : inPipe[0], STDIN_FILENO);
         ::dup2(outPipe[1], STDOUT_FILENO);
         int closed[2];
         if (options.closedOutput && ::pipe(closed) == 0) {
@@ -94,8 +105,8 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     }
     ::close(outPipe[1]);
     ::close(errPipe[1]);
-    int input = options.terminalInput ? master : inPipe[1];
-    if (options.terminalInput) {
+    int input = terminal ? master : inPipe[1];
+    if (terminal) {
         ::close(slave);
     } else {
         ::close(inPipe[0]);
@@ -103,10 +114,12 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
     if (!options.input.empty()) {
         [[maybe_unused]] auto n = ::write(input, options.input.data(), options.input.size());
     }
-    if (!options.terminalInput) {
+    if (!terminal) {
         ::close(input);
         input = -1;
     }
+    std::size_t nextSignal = 0;
+    std::size_t searchFrom = 0;
 
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
     struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
@@ -120,6 +133,13 @@ ProcessResult RunProcess(const std::string& program, const std::vector<std::stri
             const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
             if (n > 0) {
                 sinks[i]->append(chunk, static_cast<std::size_t>(n));
+                while (nextSignal < options.signals.size()) {
+                    const std::size_t at = result.err.find(options.signals[nextSignal].after, searchFrom);
+                    if (at == std::string::npos) break;
+                    ::kill(pid, options.signals[nextSignal].signal);
+                    searchFrom = at + options.signals[nextSignal].after.size();
+                    ++nextSignal;
+                }
             } else {
                 ::close(fds[i].fd);
                 fds[i].fd = -1;

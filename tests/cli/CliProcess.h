@@ -20,6 +20,15 @@ struct ProcessOptions {
     // Standard output is a pipe whose reader is gone, with SIGPIPE ignored: every write fails.
     bool closedOutput = false;
     int timeoutSeconds = 120;
+    // Standard input and standard error on a pseudo-terminal this many columns wide (0: no).
+    int terminalColumns = 0;
+    // Sent to the program, in order, each once its standard error holds the text (searched
+    // after where the one before was found).
+    struct SignalAt {
+        std::string after;
+        int signal;
+    };
+    std::vector<SignalAt> signals;
 };
 
 ProcessResult RunProcess(const std::string& program, const std::vector<std::string>& args,

@@ -1002,6 +1002,66 @@ TEST_P(CliPath, FlashFailures)
         << bad.err;
 }
 
+TEST_F(Cli, SignalsDuringAFlashOnATerminal)
+{
+    // 64 records whose verdicts come late: the record loop lasts some seconds.
+    const std::vector<std::uint8_t> data = tools::SampleFirmwareData(1024);
+    const fs::path file = dir_ / "KV-slow.hex";
+    WriteText(file, tools::IntelHexText(data));
+    Simulate("BootLoader", "VerdictDelayMs", "150");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLogFirmware=1\r\n");
+    const std::string bar = "Updating flash memory: [";
+    const std::string warning = "The update is running; stopping now leaves the display with part of the new "
+                                "firmware. Press Ctrl-C again to stop.";
+    const std::string stopped = "Firmware update stopped; the display holds part of the new firmware: flash it again.";
+    const struct {
+        const char* what;
+        std::vector<ProcessOptions::SignalAt> signals;
+        int status;
+    } cases[] = {
+        {"one Ctrl-C only warns", {{bar, SIGINT}}, 0},
+        {"a second Ctrl-C stops", {{bar, SIGINT}, {warning, SIGINT}}, 130},
+        {"a closed terminal after SIGTERM stops", {{bar, SIGTERM}, {warning, SIGHUP}}, 130},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove(Log());
+        ProcessOptions options;
+        options.terminalColumns = 60;
+        options.signals = c.signals;
+        ProcessResult run = Run({"flash", "--family", "0", file.string()}, options);
+        EXPECT_EQ(run.status, c.status) << run.err;
+        const std::size_t warned = run.err.find(warning);
+        EXPECT_NE(warned, std::string::npos) << run.err;
+        EXPECT_EQ(run.err.find(warning, warned + 1), std::string::npos) << "one warning";
+        const std::string log = ReadText(Log());
+        if (c.status == 0) {
+            EXPECT_EQ(run.out, "Firmware successfully updated.\n");
+            EXPECT_NE(run.err.find("100 %"), std::string::npos) << "the bar ends full";
+            EXPECT_EQ(ReadText(dir_ / "state" / "flash.bin"), std::string(data.begin(), data.end()));
+            EXPECT_NE(log.find("Result=0\r\n"), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(run.out, "");
+            EXPECT_NE(run.err.find(stopped), std::string::npos) << run.err;
+            EXPECT_NE(log.find("Result=-4\r\n"), std::string::npos) << log;
+        }
+        // Every redraw fits the 60 columns without reaching the last one.
+        std::string piece;
+        for (const char ch : run.err + "\r") {
+            if (ch == '\r' || ch == '\n') {
+                const std::size_t clear = piece.find("\x1b[K");
+                if (clear != std::string::npos) piece.erase(clear, 3);
+                if (piece.rfind("Updating", 0) == 0) {
+                    EXPECT_LE(piece.size(), 59u) << piece;
+                }
+                piece.clear();
+            } else {
+                piece += ch;
+            }
+        }
+    }
+}
+
 TEST_F(Cli, FirmwareThatCannotBeFlashedWholeNeverTouchesTheDisplay)
 {
     const std::vector<std::uint8_t> data = tools::SampleFirmwareData(1024);

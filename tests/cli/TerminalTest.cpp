@@ -139,10 +139,28 @@ TEST(Terminal, ProgressBarOnATerminal)
     progress.SetProgressPos(101); // family 0 may pass 100 a little
     progress.ShowStatusText("Kestrune is ready");
     progress.Finish();
-    const std::string half = "\rUpdating flash memory: [" + std::string(20, '#') + std::string(20, '.') + "]  50 %";
-    const std::string full = "\rUpdating flash memory: [" + std::string(40, '#') + "] 101 %";
+    // Not a terminal: the width of one, 80 columns.
+    const std::string half = "\rUpdating flash memory: [" + std::string(20, '#') + std::string(20, '.') + "]  50 %\x1b[K";
+    const std::string full = "\rUpdating flash memory: [" + std::string(40, '#') + "] 101 %\x1b[K";
     EXPECT_EQ(err.Text(), "Please reset the device to start the firmware update procedure\n" + half + full +
                               "\nKestrune is ready\n");
+
+    // Narrower terminals: never into the last column, which would wrap a line per redraw.
+    const struct {
+        int columns;
+        std::string line;
+    } widths[] = {
+        {200, "Updating flash memory: [" + std::string(40, '#') + "] 100 %"},
+        {60, "Updating flash memory: [" + std::string(28, '#') + "] 100 %"},
+        {42, "Updating flash memory: [" + std::string(10, '#') + "] 100 %"},
+        {41, "[" + std::string(32, '#') + "] 100 %"},
+        {19, "[" + std::string(10, '#') + "] 100 %"},
+        {18, "100 %"},
+        {0, "100 %"},
+    };
+    for (const auto& w : widths) {
+        EXPECT_EQ(cli::TerminalProgress::BarLine(100, w.columns), w.line) << w.columns;
+    }
 }
 
 class SimulationSwitch : public ::testing::Test {

@@ -2,7 +2,12 @@
 // both sides share.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -11,6 +16,7 @@
 #include "firmware/UpdateWorker.h"
 #include "link/CrvUsbDevice.h"
 #include "platform/Clock.h"
+#include "platform/Sha256.h"
 #include "sim/d2xx/KestruneSim.h"
 
 #ifdef KESTRUNE_SIM_LIBRARY
@@ -35,6 +41,22 @@ std::vector<int> ProgressTexts(const std::vector<std::string>& texts) {
     }
     return percents;
 }
+
+// Also keeps the line of a refused record, and acts on chosen status texts.
+class ActingSink : public platform::RecordingUpdateSink {
+public:
+    std::function<void(const std::string&)> onText;
+    std::uint32_t refusedLine = 0;
+    void ShowStatusText(const std::string& text) override {
+        if (onText) {
+            onText(text);
+        }
+        RecordingUpdateSink::ShowStatusText(text);
+    }
+    void RecordRefused(std::uint32_t line) override { refusedLine = line; }
+    bool StopRequested() override { return stop; }
+    std::atomic<bool> stop{false};
+};
 
 // The chip's event character as FT_W32_GetCommState shows it: 0 when off.
 char EventChar(sim::SimControl& control) {
@@ -242,6 +264,163 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
         EXPECT_EQ(DescribeUpdateResult(result, c.family, 0).text, c.report);
         EXPECT_FALSE(sink.BarVisible());
     }
+}
+
+TEST_F(SimUpdate, EveryVerdictIsCountedHoweverLateItComes) {
+    // 64 data records, the end-of-file record on line 65.
+    const testhex::Image image = testhex::MakeImage(1024, 16);
+    const std::string kv = WriteImage("kv-late.hex", image);
+    const std::string heron = WriteImage("heron-late.hex", image);
+    const std::string full(image.data.begin(), image.data.end());
+    struct Outcome {
+        const char* what;
+        std::string config;
+        std::int32_t result;
+        std::uint32_t refusedLine;
+        bool wholeInFlash;
+    } outcomes[] = {
+        {"all G", "", 0, 0, true},
+        {"first refused", "RefuseRecord=1:S\n", 'S', 1, false},
+        {"middle refused", "RefuseRecord=32:S\n", 'S', 32, false},
+        // The data is all in, but the loader never said the file was taken.
+        {"last refused", "RefuseRecord=65:S\n", 'S', 65, true},
+        {"silent from the middle", "SilentFromRecord=32\n", -3, 0, false},
+        {"silent at the end", "SilentFromRecord=65\n", -3, 0, true},
+    };
+    const int delays[] = {0, 50, 150, 250, 1000, 21000};
+    std::string table = "family outcome                  ";
+    for (const int delay : delays) {
+        char cell[16];
+        std::snprintf(cell, sizeof cell, "%9d", delay);
+        table += cell;
+    }
+    table += "\n";
+    for (const std::int32_t family : {FamilyKv, FamilyHeron}) {
+        for (const Outcome& o : outcomes) {
+            char head[48];
+            std::snprintf(head, sizeof head, "%6d %-24s", family, o.what);
+            table += head;
+            for (const int delay : delays) {
+                SCOPED_TRACE(std::string(o.what) + ", family " + std::to_string(family) + ", " +
+                             std::to_string(delay) + " ms");
+                Configure("VerdictDelayMs=" + std::to_string(delay) + "\n" + o.config);
+                ActingSink sink;
+                const std::int32_t result = UpdateFirmware(device_, family == FamilyKv ? kv : heron, &sink, family);
+                EXPECT_EQ(result, o.result);
+                EXPECT_EQ(sink.refusedLine, o.refusedLine);
+                EXPECT_EQ(FlashFile() == full, o.wholeInFlash);
+                if (result == 0) {
+                    EXPECT_EQ(sink.Positions().back(), 100);
+                }
+                char cell[16];
+                std::snprintf(cell, sizeof cell, result > 0 ? "%6c@%-2u" : "%9d", result > 0 ? static_cast<int>(result) : result,
+                              sink.refusedLine);
+                table += cell;
+            }
+            table += "\n";
+        }
+    }
+    std::printf("%s", table.c_str());
+}
+
+TEST_F(SimUpdate, RecordsTheLoaderRefusesLeaveTheFlashUntouched) {
+    Configure("");
+    const testhex::Image image = testhex::MakeImage(256, 16);
+    ASSERT_EQ(UpdateFirmware(device_, WriteImage("heron-good.hex", image), &sink_, FamilyHeron), 0);
+    const std::string flashed = FlashFile();
+    ASSERT_EQ(flashed, std::string(image.data.begin(), image.data.end()));
+    const std::size_t end = image.text.find(":00000001FF");
+    const std::string bad[] = {
+        image.text.substr(0, end) + ":0400000500000000F7\r\n:00000001FF\r\n",
+        ":0400000300000000F9\r\n" + image.text,
+        ":03000004000100F8\r\n" + image.text,
+        ":0100000210ED\r\n" + image.text,
+    };
+    for (const std::string& text : bad) {
+        SCOPED_TRACE(text.substr(0, 20));
+        ASSERT_EQ(device_.OpenPort("USB"), TRUE);
+        WriteText(dir_.File("heron-bad.hex"), text);
+        platform::RecordingUpdateSink sink;
+        EXPECT_EQ(UpdateFirmware(device_, dir_.File("heron-bad.hex"), &sink, FamilyHeron), -1);
+        EXPECT_TRUE(sink.Texts().empty()) << "nothing was asked of the display";
+        EXPECT_EQ(FlashFile(), flashed);
+    }
+}
+
+TEST_F(SimUpdate, TheFileIsReadOnceWhateverHappensToItDuringTheRun) {
+    const testhex::Image image = testhex::MakeImage(2048, 16);
+    const std::string checked = image.text;
+    testhex::Image other = testhex::MakeImage(2048, 16, "\r\n", 7);
+    const std::string path = dir_.File("heron-once.hex");
+    const std::string when[] = {kPleaseReset, "Updating flash memory: 10 %", "Updating flash memory: 50 %",
+                                "Updating flash memory: 90 %"};
+    const std::function<void()> changes[] = {
+        [&] { // a new release copied over it by rename
+            WriteText(path + ".new", other.text);
+            std::filesystem::rename(path + ".new", path);
+        },
+        [&] { WriteText(path, other.text); }, // rewritten in place, as a plain cp does
+        [&] { std::filesystem::resize_file(path, checked.size() / 3); },
+        [&] { std::ofstream(path, std::ios::app) << ":0100000000FF\r\n"; },
+    };
+    for (const std::string& moment : when) {
+        for (std::size_t c = 0; c < std::size(changes); ++c) {
+            SCOPED_TRACE(moment + ", change " + std::to_string(c));
+            Configure("");
+            WriteText(path, checked);
+            ActingSink sink;
+            bool changed = false;
+            sink.onText = [&](const std::string& text) {
+                if (!changed && text == moment) {
+                    changes[c]();
+                    changed = true;
+                }
+            };
+            CheckedFirmware read;
+            EXPECT_EQ(UpdateFirmware(device_, path, &sink, FamilyHeron, true, &read), 0);
+            EXPECT_TRUE(changed);
+            EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
+            EXPECT_EQ(read.size, checked.size());
+            EXPECT_EQ(read.sha256, platform::Sha256Hex({reinterpret_cast<const std::uint8_t*>(checked.data()),
+                                                        checked.size()}));
+        }
+    }
+}
+
+TEST_F(SimUpdate, AStopRequestEndsTheRunCleanlyWhereverItWaits) {
+    const testhex::Image image = testhex::MakeImage(1024, 16);
+    const std::string kv = WriteImage("kv-stop.hex", image);
+    const std::string heron = WriteImage("heron-stop.hex", image);
+    const struct {
+        const char* what;
+        std::string config;
+        std::string path;
+        std::int32_t family;
+        std::string when;
+    } cases[] = {
+        {"in the record loop", "", kv, FamilyKv, "Updating flash memory: 30 %"},
+        {"while late verdicts are owed", "VerdictDelayMs=21000\n", heron, FamilyHeron, "Updating flash memory: 99 %"},
+        {"waiting for the operator's reset", "ResetAfterMs=-1\n", heron, FamilyHeron, kPleaseReset},
+        {"waiting for the erase", "EraseReply=0\n", kv, FamilyKv, kErasing},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Configure(c.config);
+        ActingSink sink;
+        sink.onText = [&](const std::string& text) {
+            if (text == c.when) {
+                sink.stop = true;
+            }
+        };
+        const std::uint32_t start = platform::GetTickCount();
+        EXPECT_EQ(UpdateFirmware(device_, c.path, &sink, c.family), kUpdateStopped);
+        EXPECT_LT(platform::GetTickCount() - start, 15000u) << "no wait runs to its end";
+        EXPECT_EQ(sink.Texts().back(), kReady);
+        EXPECT_EQ(control_.ModemLines() & 1u, 0u) << "DTR cleared";
+        EXPECT_EQ(control_.Escape(control_.EscapeCount() - 1), d2xx::CLRDTR);
+    }
+    EXPECT_EQ(DescribeUpdateResult(kUpdateStopped, FamilyKv, 0).text,
+              "Firmware update stopped; the display holds part of the new firmware: flash it again.");
 }
 
 TEST_F(SimUpdate, ABannerInTwoPacketsAndLateVerdictsStillSucceed) {

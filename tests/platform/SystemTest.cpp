@@ -1,5 +1,13 @@
 #include "platform/System.h"
 #include "platform/Sha256.h"
+#include "platform/StopSignals.h"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
 
 #include "support/TempDir.h"
 
@@ -148,6 +156,81 @@ TEST(Sha256, StandardVectors)
     WriteText(dir.File("abc"), "abc");
     EXPECT_EQ(Sha256HexOfFile(dir.File("abc")), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
     EXPECT_EQ(Sha256HexOfFile(dir.File("missing")), "");
+}
+
+} // namespace
+
+namespace {
+
+// Each case runs in a child of its own: the handlers are process-wide and may end it.
+TEST(StopSignals, SignalsEndTheProcessStopARunOrWaitForAWrite)
+{
+    const struct {
+        const char* what;
+        void (*body)();
+        int status; // exit status, or 128 + the signal that ended the child
+    } cases[] = {
+        {"outside a run, as always", [] { ::raise(SIGTERM); ::_exit(0); }, 128 + SIGTERM},
+        {"a write finishes first",
+         [] {
+             {
+                 platform::DeferStopSignals hold;
+                 ::raise(SIGTERM);
+                 if (platform::StopRequested()) ::_exit(1);
+                 std::fputs("written\n", stdout); // still here: the write goes on
+                 std::fflush(stdout);
+             }
+             ::_exit(2); // never: the signal takes effect at the scope's end
+         },
+         128 + SIGTERM},
+        {"the first signal of a terminal run only warns",
+         [] {
+             platform::StopSignalRun run(true);
+             ::raise(SIGINT);
+             if (platform::StopRequested() || platform::RunSignals() != 1) ::_exit(1);
+             ::raise(SIGHUP);
+             ::_exit(platform::StopRequested() && platform::StopSignal() == SIGHUP ? 0 : 2);
+         },
+         0},
+        {"a desktop run stops at once",
+         [] {
+             platform::StopSignalRun run(false);
+             ::raise(SIGTERM);
+             ::_exit(platform::StopRequested() ? 0 : 1);
+         },
+         0},
+        {"a new run starts unasked",
+         [] {
+             { platform::StopSignalRun run(false); ::raise(SIGTERM); }
+             platform::StopSignalRun next(true);
+             ::_exit(platform::StopRequested() ? 1 : 0);
+         },
+         0},
+    };
+    for (const auto& c : cases) {
+        int out[2];
+        ASSERT_EQ(::pipe(out), 0);
+        const pid_t child = ::fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            platform::InstallStopSignals();
+            c.body();
+            ::_exit(3);
+        }
+        ::close(out[1]);
+        std::string printed;
+        char chunk[64];
+        for (ssize_t n; (n = ::read(out[0], chunk, sizeof chunk)) > 0;) printed.append(chunk, static_cast<std::size_t>(n));
+        ::close(out[0]);
+        int raw = 0;
+        ASSERT_EQ(::waitpid(child, &raw, 0), child);
+        const int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+        EXPECT_EQ(status, c.status) << c.what;
+        if (std::string(c.what) == "a write finishes first") {
+            EXPECT_EQ(printed, "written\n");
+        }
+    }
 }
 
 } // namespace
