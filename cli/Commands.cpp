@@ -26,6 +26,7 @@
 #include "platform/SimulationSwitch.h"
 #include "platform/StopSignals.h"
 #include "platform/System.h"
+#include "platform/Utf16.h"
 #include "platform/Ui.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
@@ -89,7 +90,8 @@ std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice,
     for (char c : content) {
         if (c != '\r') text += c;
     }
-    return text;
+    // The file keeps the converter's strings a byte a character; the terminal reads UTF-8.
+    return platform::Latin1ToUtf8(text);
 }
 
 // A section that could not be had is no empty section.

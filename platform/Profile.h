@@ -72,6 +72,8 @@ public:
 
     // In the encoding the parsed text had.
     std::string Text() const;
+    // Whether that encoding is Unicode (UTF-16 or UTF-8 with its mark) rather than 8-bit.
+    bool IsUnicode() const { return encoding_ != Encoding::Ansi; }
 
 private:
     enum class Encoding { Ansi, Utf8Bom, Utf16Le, Utf16Be };

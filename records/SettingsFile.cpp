@@ -11,6 +11,7 @@
 #include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
+#include "platform/Utf16.h"
 #include "records/MyCrvUsbDevice.h"
 #include "records/TextScan.h"
 #include "records/UsbSettingsEdit.h"
@@ -225,7 +226,14 @@ void SetSection(platform::ProfileDocument& doc, const char* section, const recor
         doc.Set(section, key, value);
 }
 
+bool StringKey(const std::string& key)
+{
+    return key == "Manufacturer" || key == "ManufacturerId" || key == "Description" || key == "SerialNumber";
+}
+
 // One replacement of the whole file: a station killed mid-save leaves the old file or the new.
+// The converter's strings come as one byte a character (the chip's UTF-16 up to U+00FF), which
+// an 8-bit file keeps as Windows-1252 does and a Unicode file as the character itself.
 BOOL WriteSections(const char* path, const records::KeyValues* device, const records::KeyValues* usb,
                    std::string& problem)
 {
@@ -234,8 +242,25 @@ BOOL WriteSections(const char* path, const records::KeyValues* device, const rec
         if (device != nullptr)
             SetSection(doc, "Device", *device);
         if (usb != nullptr)
-            SetSection(doc, "USB", *usb);
+            for (const auto& [key, value] : *usb)
+                doc.Set("USB", key, doc.IsUnicode() && StringKey(key) ? platform::Latin1ToUtf8(value) : value);
     }, &problem);
+}
+
+// The first string a settings file cannot keep: U+0080 to U+009F are control characters, and
+// where Windows-1252 has its own characters.
+std::string UnkeptString(const records::KeyValues& usb, const char* path)
+{
+    for (const auto& [key, value] : usb)
+        if (StringKey(key))
+            for (const char c : value)
+                if (const auto byte = static_cast<unsigned char>(c); byte >= 0x80 && byte < 0xA0) {
+                    char code[16];
+                    std::snprintf(code, sizeof code, "U+%04X", byte);
+                    return "[USB] " + key + " holds " + code + ", which a settings file cannot keep; " + path +
+                           " was not written.";
+                }
+    return {};
 }
 
 records::KeyValues UsbValues(CMyCrvUsbDevice& device)
@@ -302,6 +327,9 @@ BOOL CMyCrvUsbDevice::SaveSettingsFile(const char* path)
     }
     const records::KeyValues device = DeviceValues(*this);
     const records::KeyValues usb = UsbValues(*this);
+    SettingsFileProblem = UnkeptString(usb, path);
+    if (!SettingsFileProblem.empty())
+        return FALSE;
     return WriteSections(path, &device, &usb, SettingsFileProblem);
 }
 

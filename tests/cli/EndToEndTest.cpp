@@ -437,6 +437,7 @@ TEST_P(CliPath, EepromOfEachChipType)
 {
     for (const char* chip : {"9", "0", "5"}) {
         SCOPED_TRACE(std::string("chip type ") + chip);
+        fs::remove_all(dir_ / "data");
         fs::remove_all(dir_ / "state");
         fs::create_directories(dir_ / "state");
         Simulate("Converter", "ChipType", chip);
@@ -444,7 +445,13 @@ TEST_P(CliPath, EepromOfEachChipType)
         EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
         // As long as the old description, so the user area stays where it was on every chip.
         ProcessResult program = Run({"--yes", "eeprom", "program", "Description=Bench unit 7"});
+        ProcessResult save = Run({"settings", "save", (dir_ / "chip.bin").string()});
         if (std::string(chip) == "5") {
+            // Nor saved: its zeros would be loaded onto the next display.
+            EXPECT_EQ(save.status, 1);
+            EXPECT_NE(save.err.find("the USB EEPROM could not be read from the converter"), std::string::npos)
+                << save.err;
+            EXPECT_FALSE(fs::exists(dir_ / "chip.bin"));
             // The program knows the X series and the BM only.
             EXPECT_NE(show.err.find("Ooops Unknown Device found! / Device ID: 0x05"), std::string::npos) << show.err;
             EXPECT_EQ(show.status, 1);
@@ -463,6 +470,16 @@ TEST_P(CliPath, EepromOfEachChipType)
         expected.replace(expected.find("Corvina Nova"), 12, "Bench unit 7");
         EXPECT_EQ(Run({"eeprom", "show"}).out, expected);
         EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+        EXPECT_EQ(save.status, 0) << save.err;
+        fs::remove(dir_ / "chip.bin");
+
+        // The backup the write took gives the chip back as it was.
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        std::string line, last;
+        while (std::getline(list, line)) last = line;
+        ProcessResult restore = Run({"--yes", "eeprom", "restore", last.substr(last.rfind('\t') + 1)});
+        EXPECT_EQ(restore.status, 0) << restore.err;
+        EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
     }
 }
 
@@ -721,6 +738,32 @@ TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
     ProcessResult save = Run({"settings", "save", file.string()});
     EXPECT_EQ(save.status, 0) << save.err;
     EXPECT_EQ(ReadText(file), Utf16("; station 4\r\n" + another));
+
+    // A chip holding characters beyond ASCII, as a Windows station programs them, loses none:
+    // shown in UTF-8, kept by a UTF-16 file and, as Windows-1252, by an 8-bit one.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    Simulate("Eeprom", "Description", "Gr\xfc\xdf" "e");
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Gr\xc3\xbc\xc3\x9f" "e\n"), std::string::npos);
+    WriteText(file, Utf16("[Device]\r\n"));
+    ASSERT_EQ(Run({"settings", "save", file.string()}).status, 0);
+    EXPECT_NE(ReadText(file).find(Utf16("Description=Gr\xfc\xdf" "e\r\n").substr(2)), std::string::npos);
+    const fs::path ansi = dir_ / "ansi.bin";
+    ASSERT_EQ(Run({"settings", "save", ansi.string()}).status, 0);
+    EXPECT_NE(ReadText(ansi).find("Description=Gr\xfc\xdf" "e\r\n"), std::string::npos);
+    // Nor is such a file written back to a converter: writes take printable ASCII.
+    EXPECT_EQ(Run({"--yes", "settings", "load", ansi.string(), "--program"}).status, 1);
+
+    // U+0080 to U+009F are controls, and Windows-1252 has other characters there.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    Simulate("Eeprom", "Description", "A\x85" "B");
+    ProcessResult control = Run({"settings", "save", (dir_ / "c1.bin").string()});
+    EXPECT_EQ(control.status, 1);
+    EXPECT_NE(control.err.find("[USB] Description holds U+0085, which a settings file cannot keep"),
+              std::string::npos)
+        << control.err;
+    EXPECT_FALSE(fs::exists(dir_ / "c1.bin"));
 }
 
 // Saves killed at random moments, as a station losing power would: each leaves the whole old
