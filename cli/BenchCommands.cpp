@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "cli/Commands.h"
+#include "cli/DbCommands.h"
 #include "cli/Output.h"
 #include "cli/Terminal.h"
 #include "firmware/FirmwareCheck.h"
@@ -283,7 +284,8 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     std::size_t matched = 0;
     const OutputMode& mode = Out().Mode();
     nlohmann::json& found = Out().Result()["records"] = nlohmann::json::array();
-    const bool read = records::ScanLogFile(path, [&](const records::LogEntry& e) {
+    std::string unread;
+    const bool read = ScanProductionRecords(path, filter.serial, unread, [&](const records::LogEntry& e) {
         if (!records::Matches(e, filter)) return;
         ++matched;
         if (mode.json || mode.jsonLines) {
@@ -310,7 +312,7 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     (void)std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     if (!read) {
-        Complain("cannot read the production log " + stored +
+        Complain(!unread.empty() ? unread : "cannot read the production log " + stored +
                  (path != stored ? " (" + path + ")" : std::string()));
         return kExitFailed;
     }

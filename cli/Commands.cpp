@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "cli/BenchCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Output.h"
@@ -33,6 +34,7 @@
 #include "platform/TextNumber.h"
 #include "platform/Utf16.h"
 #include "platform/Ui.h"
+#include "production/DatabaseSetup.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
 #include "records/FirmwareLog.h"
@@ -750,6 +752,10 @@ std::string CommandName(Command command)
     case Command::EepromRestore: return "eeprom restore";
     case Command::Unit: return "unit";
     case Command::History: return "history";
+    case Command::DbInit: return "db init";
+    case Command::DbImport: return "db import";
+    case Command::DbSync: return "db sync";
+    case Command::DbCheck: return "db check";
     }
     return {};
 }
@@ -779,6 +785,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     case Command::EepromRestore: return EepromRestore(theDevice, inv);
     case Command::Unit: return Unit(theDevice, inv);
     case Command::History: return History(theDevice, inv);
+    case Command::DbInit:
+    case Command::DbImport:
+    case Command::DbSync:
+    case Command::DbCheck: return DbCommand(inv);
     }
     return kExitUsage;
 }
@@ -810,9 +820,19 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    // Before anything is written: a database that is set up but cannot be used must not be
+    // passed over silently.
+    production::InstalledDatabase database;
+    if (usesFiles) {
+        if (const std::string failure = database.Install(platform::ProfileStorePath()); !failure.empty()) {
+            Complain(failure);
+            return kExitFailed;
+        }
+    }
     platform::InstallStopSignals();
     Output output({inv.json, inv.jsonLines, inv.quiet, inv.verbose});
     Output* previousOutput = SetOutput(&output);
+    if (const std::string delivered = database.Deliver(); !delivered.empty()) Out().Info(delivered);
     if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);

@@ -20,6 +20,7 @@
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/RecordsStore.h"
 #include "records/SettingsFile.h"
 #include "records/TextScan.h"
 #include "records/UsbSettingsEdit.h"
@@ -561,7 +562,18 @@ bool ReadBackupFile(const std::string& path, ConverterSnapshot& out, std::string
     std::string text;
     switch (platform::ReadRegularFile(path, text, kMaxBackupSize)) {
     case platform::FileStatus::Ok: return ParseBackup(text, out, error);
-    case platform::FileStatus::Missing: error = "it does not exist"; break;
+    case platform::FileStatus::Missing: {
+        // Taken at another station: the shared store has it.
+        const fs::path file(path);
+        RecordsStore* store = CurrentRecordsStore();
+        if (store != nullptr && file.extension() == ".ini" &&
+            file.parent_path().parent_path().lexically_normal() == fs::path(BackupFolder()).lexically_normal()) {
+            if (auto stored = store->FetchBackup(file.parent_path().filename().string(), file.stem().string()))
+                return ParseBackup(*stored, out, error);
+        }
+        error = "it does not exist";
+        break;
+    }
     case platform::FileStatus::NotRegular: error = "it is not a regular file"; break;
     case platform::FileStatus::TooLarge: error = "it is larger than 1 MiB, which no backup is"; break;
     case platform::FileStatus::Unreadable: error = "it cannot be read"; break;
@@ -601,7 +613,8 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
     }
     const std::string name = BackupTimeName(utcTime);
     std::string temp;
-    if (!WriteFileSynced(folder.string(), FormatBackup(snapshot, utcTime), temp)) {
+    const std::string content = FormatBackup(snapshot, utcTime);
+    if (!WriteFileSynced(folder.string(), content, temp)) {
         if (!temp.empty())
             ::unlink(temp.c_str());
         error = "no file can be written in " + folder.string();
@@ -618,6 +631,8 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
                 ::fsync(dir);
                 ::close(dir);
             }
+            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr)
+                store->AddBackup(folder.filename().string(), fs::path(path).stem().string(), content);
             return path;
         }
         if (errno != EEXIST)
@@ -640,6 +655,14 @@ std::vector<BackupEntry> ListBackups()
             if (file.is_regular_file(ec) && file.path().extension() == ".ini" && name[0] != '.')
                 list.push_back({dir.path().filename().string(), file.path().stem().string(),
                                 file.path().string()});
+        }
+    }
+    // Those other stations took, where restore finds them.
+    if (RecordsStore* store = CurrentRecordsStore(); store != nullptr) {
+        for (const auto& [converter, name] : store->StoredBackups()) {
+            const std::string path = (fs::path(BackupFolder()) / converter / (name + ".ini")).string();
+            if (std::none_of(list.begin(), list.end(), [&](const BackupEntry& e) { return e.path == path; }))
+                list.push_back({converter, name, path});
         }
     }
     // Time names sort as text; within one second the plain name is the first, then "-2" up to
