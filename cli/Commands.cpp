@@ -189,6 +189,15 @@ bool Unread(bool wasRead, const char* part, const std::string& remedy)
     return true;
 }
 
+// A chip whose configuration the program does not hold is refused by name, not as unread.
+bool Unheld(const CMyCrvUsbDevice& theDevice, const std::string& lead)
+{
+    const std::string unheld = theDevice.UnheldConfiguration();
+    if (unheld.empty()) return false;
+    Complain(lead + unheld);
+    return true;
+}
+
 // The keys among KEY=VALUE arguments, lower case.
 std::vector<std::string> GivenKeys(const std::vector<std::string>& assignments)
 {
@@ -398,7 +407,10 @@ int EepromShow(CMyCrvUsbDevice& theDevice)
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // Zeros in place of settings that could not be read are no settings.
     if (!theDevice.EepromWasRead) {
-        if (theDevice.EepromReadStatus == d2xx::FT_EEPROM_NOT_PROGRAMMED)
+        if (const std::string unheld = theDevice.UnheldConfiguration(); !unheld.empty())
+            Complain("the USB EEPROM is not shown: " + unheld + "; record show, eeprom backups and eeprom "
+                     "restore work on it");
+        else if (theDevice.EepromReadStatus == d2xx::FT_EEPROM_NOT_PROGRAMMED)
             Complain("the USB EEPROM's checksum is wrong: what it holds is no valid configuration "
                      "(a write was cut off, or the part is blank); eeprom restore writes a backup back");
         return kExitFailed;
@@ -411,6 +423,7 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // The power settings and the rest of the image have no keys here: they can only come from
     // the converter itself or from a settings file that holds them all.
+    if (Unheld(theDevice, "the USB EEPROM was not programmed: ")) return kExitFailed;
     if (Unread(theDevice.EepromWasRead, "USB EEPROM",
                "settings load FILE --program writes every USB setting from a file"))
         return kExitFailed;
@@ -625,6 +638,8 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     Result()["file"] = inv.file;
     Result()["programmed"] = false;
     if (!inv.program) return inv.dryRun ? ReportChanges(before, SectionFields(theDevice)) : kExitOk;
+    // The record alone would be written, and the USB half refused after it.
+    if (Unheld(theDevice, "nothing was programmed: ")) return kExitFailed;
     // What could not be read must all come from the file.
     if (!FileHasKeys(inv.file, "Device", {"Type", "SerialNumber", "Manufacturing", "LastUpdate"}) &&
         Unread(theDevice.UserAreaWasRead, "identification record",
@@ -672,6 +687,7 @@ int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // The number follows the record's device code, and --program writes the rest as read.
+    if (inv.program && Unheld(theDevice, "nothing was programmed: ")) return kExitFailed;
     if (Unread(theDevice.UserAreaWasRead, "identification record", "its device code decides the number") ||
         (inv.program && Unread(theDevice.EepromWasRead, "USB EEPROM", "the new serial number goes there too")))
         return kExitFailed;

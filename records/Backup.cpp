@@ -177,6 +177,13 @@ std::string HexWord(unsigned value)
     return text;
 }
 
+std::string HexDword(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
+    return text;
+}
+
 std::string WordAddress(std::size_t address)
 {
     char text[24];
@@ -344,6 +351,18 @@ std::string StoredSerial(std::string serial)
     return serial;
 }
 
+std::string UntrustedSerial(const ConverterSnapshot& present)
+{
+    if (present.converterSerial.empty())
+        return "no serial number is listed";
+    if (!std::all_of(present.converterSerial.begin(), present.converterSerial.end(),
+                     [](char c) { return c >= 0x20 && c < 0x7F; }))
+        return "the listed serial number holds other than printable ASCII";
+    if (!present.words.empty() && ChipChecksum(present.words, present.chipType) != present.words.back())
+        return "its EEPROM words fail the chip's checksum";
+    return {};
+}
+
 std::uint32_t BackupWordCount(std::uint32_t chipType)
 {
     // The X series keeps configuration and user area in its first 128 words; the others in 64.
@@ -370,6 +389,21 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
     }
     out.converterSerial.assign(serial, strnlen(serial, sizeof serial));
     out.chipType = device.ChipType;
+    // The location stays when a write cut off garbles the serial number: the list entry that
+    // holds our handle gives it.
+    d2xx::DWORD listed = 0;
+    if (lib.ListDevices(&listed, nullptr, d2xx::FT_LIST_NUMBER_ONLY) == d2xx::FT_OK) {
+        for (d2xx::DWORD i = 0; i < listed && i < 128; ++i) {
+            d2xx::DWORD flags = 0, locId = 0;
+            d2xx::FT_HANDLE handle = nullptr;
+            if (lib.GetDeviceInfoDetail(i, &flags, nullptr, nullptr, &locId, nullptr, nullptr, &handle) ==
+                    d2xx::FT_OK &&
+                handle != nullptr && handle == device.DeviceHandle()) {
+                out.location = HexDword(locId);
+                break;
+            }
+        }
+    }
 
     if (const std::size_t size = ImageSize(out.chipType)) {
         out.image.assign(size, 0);
@@ -419,10 +453,13 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
 
 std::string FormatBackup(const ConverterSnapshot& s, std::int64_t utcTime)
 {
-    std::string text = FormatSection(
-        "Backup", {{"Converter", StoredSerial(s.converterSerial)},
-                   {"ChipType", std::to_string(s.chipType)},
-                   {"Time", BackupTimeName(utcTime)}});
+    KeyValues backup = {{"Converter", StoredSerial(s.converterSerial)},
+                        {"ChipType", std::to_string(s.chipType)},
+                        {"Time", BackupTimeName(utcTime)}};
+    // Older readers skip the key; a converter whose location was not known has none.
+    if (!s.location.empty())
+        backup.emplace_back("Location", s.location);
+    std::string text = FormatSection("Backup", backup);
     text += FormatSection("Device", DeviceValues(s.userArea));
     if (!s.image.empty())
         text += FormatSection("USB", UsbValues(s));
@@ -479,6 +516,15 @@ bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& err
     }
     out.converterSerial = *converter;
     out.chipType = static_cast<std::uint32_t>(chipType);
+    if (const auto location = doc.Get("Backup", "Location")) {
+        // Compared as text, so only the form it is written in.
+        if (location->size() != 10 || location->rfind("0x", 0) != 0 ||
+            location->find_first_not_of("0123456789abcdef", 2) != std::string::npos) {
+            error = "its location is damaged";
+            return false;
+        }
+        out.location = *location;
+    }
     if (image->size() != ImageSize(out.chipType) || userArea->size() != kUserAreaSize ||
         words->size() % 2 != 0) {
         error = "its EEPROM image, record or words have the wrong size";
