@@ -19,6 +19,7 @@
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -1973,6 +1974,48 @@ TEST_F(Unit, SerialNumbersFromTheSharedStore)
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("No serial number was generated: the serial-number store "), std::string::npos)
         << refused.err;
+}
+
+// Four displays flashed and programmed at once, one process each, on a shared serial store
+// and log: four numbers of their own and every record whole.
+TEST_F(Unit, AGangOfFourSharesTheStoreAndTheLog)
+{
+    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+    for (int n = 2; n <= 4; ++n) {
+        const std::string s = "." + std::to_string(n);
+        sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
+        sim_["UserArea" + s] = sim_["UserArea"];
+    }
+    WriteSimulator(dir_ / "sim.ini", sim_);
+    std::vector<ProcessResult> runs(4);
+    std::vector<std::thread> gang;
+    for (int n = 1; n <= 4; ++n)
+        gang.emplace_back([&, n] {
+            runs[static_cast<std::size_t>(n - 1)] =
+                Run({"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit", "--flash", firmware_.string(),
+                     "--family", "3", "--serial", "next"});
+        });
+    for (std::thread& t : gang) t.join();
+    std::set<std::string> numbers;
+    for (const ProcessResult& run : runs) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        numbers.insert(run.out.substr(0, 13));
+    }
+    EXPECT_EQ(numbers, (std::set<std::string>{"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"}));
+    const std::string log = ReadText(Log());
+    for (const std::string& number : numbers) {
+        const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\nSerialNumber=" +
+                                   number + "\r\n";
+        EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
+        EXPECT_EQ(log.find(record), log.rfind(record)) << number;
+    }
+    std::size_t usb = 0;
+    for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
+         at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
+        ++usb;
+    EXPECT_EQ(usb, 4u);
 }
 
 // Scripts read --json instead of the text: the same facts, field by field, and the same status.
