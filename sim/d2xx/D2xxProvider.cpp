@@ -29,12 +29,11 @@ struct Session {
     sim::Converter* converter;
 };
 
-std::uint32_t OwnClock()
+sim::SimTime OwnClock()
 {
     static const auto start = std::chrono::steady_clock::now();
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - start)
-                                          .count());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    return {static_cast<std::uint32_t>(ns / 1000000), static_cast<std::uint32_t>(ns % 1000000)};
 }
 
 // One line of the device list: a simulated converter, or one of the first converter's
@@ -56,7 +55,7 @@ public:
 
     std::mutex mutex;
 
-    std::uint32_t Now() const { return now_ ? now_() : OwnClock(); }
+    sim::SimTime Now() const { return now_ ? sim::SimTime(now_()) : OwnClock(); }
     void SetTimeSource(std::uint32_t (*now)(void)) { now_ = now; }
 
     // The first converter, built on first use, and again when $KESTRUNE_SIM names another file
