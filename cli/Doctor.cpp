@@ -10,6 +10,7 @@
 #include "cli/Output.h"
 #include "link/ConverterRules.h"
 #include "link/D2xxLibrary.h"
+#include "link/DeviceSelection.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
@@ -148,6 +149,34 @@ bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
     return true;
 }
 
+// How a bench names the converter, and whether it is a display's or a stranger's.
+void NameConverter(const converters::ListedConverter& c)
+{
+    nlohmann::json& converter = Result()["converters"].back();
+    const std::string serial = "serial:" + c.serial;
+    converter["names"] = {serial, c.LocationName(), "index:" + std::to_string(c.index)};
+    converter["looksLikeDisplay"] = c.LooksLikeDisplay();
+    Line("  --device " + serial + " | " + c.LocationName() + " | index:" + std::to_string(c.index) +
+         "; looks like a display's converter: " + (c.LooksLikeDisplay() ? "yes" : "no"));
+}
+
+// Which converter a command uses, with --device (or KESTRUNE_DEVICE) or without.
+void ReportChoice(const std::vector<converters::ListedConverter>& listed)
+{
+    const converters::DeviceSelection& selection = converters::CurrentDeviceSelection();
+    const int chosen = converters::SelectConverter(listed, selection);
+    Result()["chosen"] = chosen < 0 ? nlohmann::json(nullptr) : nlohmann::json(chosen);
+    if (listed.empty()) return;
+    const std::string how = selection.Named() ? "With --device " + selection.Text() : std::string("Without --device");
+    if (chosen < 0) {
+        Line(how + " no converter is used: none matches.");
+        return;
+    }
+    Line(how + " commands use converter " + std::to_string(chosen + 1) + " (serial:" +
+         listed[static_cast<std::size_t>(chosen)].serial + ")" +
+         (!selection.Named() && listed.size() > 1 ? " to read; writing commands are refused." : "."));
+}
+
 // The profile's records database, when it names one: reachable, at this program's schema, and
 // with the rights a station needs. False when it is named but not usable.
 bool ReportDatabase()
@@ -199,8 +228,13 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
             count = 0;
         }
         Line("Converters found: " + std::to_string(count));
-        for (d2xx::DWORD i = 0; i < count; ++i)
+        const std::vector<converters::ListedConverter> listed = converters::ListConverters(lib);
+        for (d2xx::DWORD i = 0; i < count; ++i) {
             ReportConverter(lib, i);
+            for (const converters::ListedConverter& c : listed)
+                if (c.index == static_cast<int>(i)) NameConverter(c);
+        }
+        ReportChoice(listed);
         lib.Free();
     }
 

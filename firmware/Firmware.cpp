@@ -8,7 +8,9 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cerrno>
+#include <thread>
 
 #include "firmware/FirmwareCheck.h"
 #include "platform/LastError.h"
@@ -79,6 +81,20 @@ bool FirmwareNameFits(const std::string& fileName, std::int32_t family) {
 
 namespace {
 
+// A gang of stations flashing one file each holds it for the moment of reading it; they take
+// turns instead of refusing each other. A holder that keeps it longer is refused.
+constexpr int kLockWaitMs = 2000;
+
+bool LockWithin(int fd, int waitMs) {
+    for (int waited = 0;; waited += 10) {
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (errno != EWOULDBLOCK || waited >= waitMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // The checks of CheckFirmwareFile on an open that stays open (and locked) for the caller:
 // the descriptor, or -1 with the reason set.
 int OpenChecked(const std::string& path, std::int32_t family, std::uint64_t& size) {
@@ -101,7 +117,7 @@ int OpenChecked(const std::string& path, std::int32_t family, std::uint64_t& siz
     std::uint32_t code = 0;
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         code = kErrorAccessDenied; // a folder or a device cannot be opened as a file on the stations
-    } else if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    } else if (!LockWithin(fd, kLockWaitMs)) {
         // Exclusive open: a file another program holds locked is refused, as share mode 0 would.
         code = OpenErrorCode(errno);
     } else if (info.st_size == 0) {

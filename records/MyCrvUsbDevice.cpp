@@ -324,5 +324,7 @@ BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)
         return TRUE;
     }
     text = BuildIdentityLine(data, DeviceId, RevisionMajor, RevisionMinor);
+    if (!ChosenConverter.empty())
+        text += " - Converter " + ChosenConverter;
     return TRUE;
 }

@@ -1,6 +1,7 @@
 #include "sim/Converter.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ constexpr std::size_t kPacketBytes = 62;
 constexpr std::size_t kHostQueueLimit = 1 << 20;
 constexpr const char* kStateFile = "converter.ini";
 constexpr const char* kImageFile = "eeprom.bin";
+constexpr const char* kLockFile = "converter.lock";
 
 std::string Text(const std::string& file, const char* section, const char* key)
 {
@@ -125,6 +127,32 @@ Converter::~Converter()
 {
     if (session_)
         Close(session_, lastMs_);
+    Unlock();
+}
+
+// A real converter takes one open at a time across the whole machine: the lock in the state
+// folder stands for that, and the kernel frees it when the holder dies.
+bool Converter::LockForSession()
+{
+    heldElsewhere_ = false;
+    if (config_.stateFolder.empty() || lockFd_ >= 0)
+        return true;
+    platform::CreateDirectory(config_.stateFolder);
+    lockFd_ = ::open(StatePath(kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
+    if (lockFd_ < 0)
+        return true; // a folder we cannot write holds no state to guard either
+    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    Unlock();
+    heldElsewhere_ = true;
+    return false;
+}
+
+void Converter::Unlock()
+{
+    if (lockFd_ >= 0)
+        ::close(lockFd_);
+    lockFd_ = -1;
 }
 
 int Converter::ListedCount() const
@@ -185,12 +213,13 @@ void Converter::PullCable(SimTime nowMs)
         unit_->SaveFlash();
     cablePulled_ = true;
     session_ = 0;
+    Unlock();
     ClearQueues();
 }
 
 std::uint64_t Converter::Open(SimTime nowMs)
 {
-    if (!Listed() || session_ || config_.busy || config_.accessDenied)
+    if (!Listed() || session_ || config_.busy || config_.accessDenied || !LockForSession())
         return 0;
     // Another process may have programmed the EEPROM since.
     LoadState();
@@ -221,6 +250,7 @@ void Converter::Close(std::uint64_t session, SimTime nowMs)
     Now(nowMs);
     unit_->SaveFlash();
     session_ = 0;
+    Unlock();
     ClearQueues();
 }
 

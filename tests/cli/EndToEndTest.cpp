@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,11 +13,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -220,7 +224,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
 {
     ProcessResult help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"), std::string::npos);
+    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] [--device SPEC] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"), std::string::npos);
     EXPECT_NE(help.out.find("  port-test [PORT]              identity test over a serial port\n"),
               std::string::npos);
 
@@ -1278,6 +1282,110 @@ TEST_P(CliPath, ABusyOrForbiddenConverterIsExplained)
     }
 }
 
+// A bench with a debug cable among the displays: a command uses the converter it names; with
+// none named, reads take the first listed and no write reaches any of them.
+TEST_P(CliPath, SeveralConvertersAreChosenByNameAndNeverWrittenUnnamed)
+{
+    // The adapter first, and between the displays.
+    for (int adapterAt : {1, 2}) {
+        SCOPED_TRACE(adapterAt);
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        fs::remove(Log());
+        sim_ = BaseSimulator(dir_ / "state");
+        const std::string a = adapterAt == 1 ? "" : "." + std::to_string(adapterAt);
+        const std::string d = adapterAt == 1 ? ".2" : "";
+        sim_["Converter" + a] = {{"SerialNumber", "FT9XQ1"}};
+        sim_["Eeprom" + a] = {{"ProductId", "0x6001"}, {"Description", "USB Serial"}, {"SerialNumber", "FT9XQ1"}};
+        sim_["UserArea" + a] = {{"Erased", "1"}};
+        sim_["Display" + a] = {{"Responds", "0"}};
+        sim_["Converter" + d] = {{"SerialNumber", "ZK000001"}};
+        sim_["Eeprom" + d] = BaseSimulator(dir_)["Eeprom"];
+        sim_["UserArea" + d] = BaseSimulator(dir_)["UserArea"];
+        sim_["Display" + d] = {{"Revision", "1.00"}};
+        sim_["Converter.3"] = {{"SerialNumber", "ZK000002"}};
+        sim_["UserArea.3"] = {{"DeviceCode", "95"}};
+        WriteSimulator(dir_ / "sim.ini", sim_);
+        const std::string adapterPort = "location:1-" + std::to_string(adapterAt);
+        const ProcessResult adapterBefore = Run({"--device", adapterPort, "eeprom", "show"});
+        EXPECT_NE(adapterBefore.out.find("Description=USB Serial\n"), std::string::npos) << adapterBefore.out;
+
+        for (const std::vector<std::string>& write :
+             {std::vector<std::string>{"--yes", "eeprom", "program", "ProductId=0xF209"},
+              {"--yes", "record", "program", "Type=95"},
+              {"--yes", "settings", "load", "x.ini", "--program"},
+              {"--yes", "serial", "next", "--program"},
+              {"--yes", "unit"},
+              {"--yes", "flash", "x.hex"},
+              {"--yes", "eeprom", "program", "ProductId=0xF209", "--dry-run"}}) {
+            SCOPED_TRACE(write[1]);
+            const ProcessResult refused = Run(write);
+            EXPECT_EQ(refused.status, 2);
+            EXPECT_EQ(refused.err,
+                      "kestrune-cli: Several converters are attached; name one with --device (see kestrune-cli "
+                      "doctor).\n");
+        }
+        EXPECT_FALSE(fs::exists(Log()));
+        EXPECT_EQ(Run({"--device", adapterPort, "eeprom", "show"}).out, adapterBefore.out);
+
+        // Reads use the first listed.
+        const ProcessResult first = Run({"identify"});
+        EXPECT_NE(first.out.find(adapterAt == 1 ? " - Converter serial:FT9XQ1\n" : " - Converter serial:ZK000001\n"),
+                  std::string::npos)
+            << first.out;
+
+        const std::string displayIndex = adapterAt == 1 ? "index:1" : "index:0";
+        for (const std::string& name : {std::string("serial:ZK000001"), displayIndex,
+                                        "location:1-" + std::to_string(adapterAt == 1 ? 2 : 1)}) {
+            SCOPED_TRACE(name);
+            const ProcessResult named = Run({"--device", name, "identify"});
+            EXPECT_EQ(named.status, 0) << named.err;
+            EXPECT_EQ(named.out, std::string(kReady).insert(std::strlen(kReady) - 1, " - Converter serial:ZK000001"));
+        }
+        ProcessOptions byName;
+        byName.env["KESTRUNE_DEVICE"] = "serial:ZK000002";
+        const ProcessResult byVariable = Run({"--yes", "record", "program", "Type=94"}, byName);
+        EXPECT_EQ(byVariable.status, 0) << byVariable.err;
+        EXPECT_NE(Run({"--device", "serial:ZK000002", "record", "show"}).out.find("Type=0x5e"), std::string::npos);
+        EXPECT_NE(Run({"--device", "serial:ZK000001", "record", "show"}).out.find("Type=0x62"), std::string::npos);
+
+        const ProcessResult none = Run({"--device", "serial:ZK000009", "identify"});
+        EXPECT_EQ(none.status, 3);
+        EXPECT_EQ(none.err, std::string(kNoDevice) + "No converter attached matches --device serial:ZK000009.\n");
+        EXPECT_EQ(Run({"--device", "port:3", "identify"}).status, 2);
+    }
+}
+
+// A real converter takes one open at a time: the second process is told it is busy.
+TEST_P(CliPath, AConverterHeldByAnotherProcessIsBusy)
+{
+#ifdef KESTRUNE_CLI
+    Simulate("Eeprom", "WriteDelayMs", "3000");
+    const int pid = clitest::StartProcess(KESTRUNE_CLI, {"--yes", "eeprom", "program", "ProductId=0xF209"}, env_);
+    ASSERT_GT(pid, 0);
+    // Until the first holds it (its lock is taken), then try.
+    const std::string lock = (dir_ / "state" / "converter.lock").string();
+    bool held = false;
+    for (int i = 0; i < 400 && !held; ++i) {
+        const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            ::close(fd);
+        }
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(held);
+    const ProcessResult second = Run({"identify"});
+    EXPECT_EQ(second.status, 3);
+    EXPECT_EQ(second.err, std::string(kNoDevice) +
+                              "Another program is using the display's USB converter: close that program, then try again.\n");
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(Run({"identify"}).status, 0);
+#endif
+}
+
 TEST_P(CliPath, DoctorLooksAndIdentifies)
 {
     ProcessResult run = Run({"doctor"});
@@ -1989,6 +2097,48 @@ TEST_F(Unit, SerialNumbersFromTheSharedStore)
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("No serial number was generated: the serial-number store "), std::string::npos)
         << refused.err;
+}
+
+// Four displays flashed and programmed at once, one process each, on a shared serial store
+// and log: four numbers of their own and every record whole.
+TEST_F(Unit, AGangOfFourSharesTheStoreAndTheLog)
+{
+    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+    for (int n = 2; n <= 4; ++n) {
+        const std::string s = "." + std::to_string(n);
+        sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
+        sim_["UserArea" + s] = sim_["UserArea"];
+    }
+    WriteSimulator(dir_ / "sim.ini", sim_);
+    std::vector<ProcessResult> runs(4);
+    std::vector<std::thread> gang;
+    for (int n = 1; n <= 4; ++n)
+        gang.emplace_back([&, n] {
+            runs[static_cast<std::size_t>(n - 1)] =
+                Run({"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit", "--flash", firmware_.string(),
+                     "--family", "3", "--serial", "next"});
+        });
+    for (std::thread& t : gang) t.join();
+    std::set<std::string> numbers;
+    for (const ProcessResult& run : runs) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        numbers.insert(run.out.substr(0, 13));
+    }
+    EXPECT_EQ(numbers, (std::set<std::string>{"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"}));
+    const std::string log = ReadText(Log());
+    for (const std::string& number : numbers) {
+        const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\nSerialNumber=" +
+                                   number + "\r\n";
+        EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
+        EXPECT_EQ(log.find(record), log.rfind(record)) << number;
+    }
+    std::size_t usb = 0;
+    for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
+         at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
+        ++usb;
+    EXPECT_EQ(usb, 4u);
 }
 
 // Scripts read --json instead of the text: the same facts, field by field, and the same status.
