@@ -142,12 +142,24 @@ TEST_F(StatusView, ProgressBarLiesOverTheMessagePane)
 {
     CStatusBar* bar = theApp.MainWindow()->m_wndStatusBar;
     gui::FrameUpdateSink& sink = gui::FrameUpdateSink::Instance();
+    std::vector<int> told;
     std::thread worker([&] {
         sink.CreateProgressBar();
-        sink.SetProgressPos(42);
+        // Told in steps of 10 %: each change of the value is an event a screen reader speaks.
+        for (int percent : {42, 47, 49, 50, 51})
+            sink.SetProgressPos(percent);
     });
-    ASSERT_TRUE(WaitFor([&] { return bar->ProgressBar() != nullptr && bar->ProgressBar()->value() == 42; }));
+    ASSERT_TRUE(WaitFor([&] {
+        if (bar->ProgressBar() != nullptr && (told.empty() || told.back() != bar->ProgressBar()->value()))
+            told.push_back(bar->ProgressBar()->value());
+        return !told.empty() && told.back() == 50;
+    }));
     worker.join();
+    Pump(50);
+    for (int value : told)
+        EXPECT_EQ(value % 10, 0) << value;
+    EXPECT_EQ(bar->ProgressBar()->value(), 50);
+    EXPECT_EQ(theApp.MainWindow()->windowTitle(), "Kestrune - 50 %");
     EXPECT_EQ(bar->ProgressBar()->objectName(), "progress51");
     EXPECT_EQ(bar->ProgressBar()->geometry(), bar->MessagePane()->geometry());
     EXPECT_EQ(bar->ProgressBar()->minimum(), 0);
