@@ -9,7 +9,7 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 #include <array>
-#include <vector>
+#include <deque>
 
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
@@ -100,8 +100,14 @@ bool CDlgHistory::OnFilter()
     m_pTable->setSortingEnabled(false);
     m_pTable->setRowCount(0);
     const production::HistorySource log = production::LogOf(m_device);
-    std::vector<std::array<std::string, 5>> rows;
+    // A shared log holds hundreds of thousands of records: the table keeps the latest ones, which
+    // a filter narrows down to the display asked about.
+    constexpr std::size_t kShownRows = 2000;
+    std::deque<std::array<std::string, 5>> rows;
+    std::size_t matched = 0;
     const bool read = production::ReadHistory(log, filter, [&](const records::LogEntry& e) {
+        ++matched;
+        if (rows.size() == kShownRows) rows.pop_front();
         std::string values;
         for (const auto& [key, value] : e.values) {
             if (key == "SerialNumber" || key == "Type") continue;
@@ -129,6 +135,13 @@ bool CDlgHistory::OnFilter()
     if (!read) {
         m_pCount->setText(tr("The production log %1 cannot be read.").arg(gui::ToQt(log.stored)));
         return false;
+    }
+    if (matched > rows.size()) {
+        m_pCount->setText(tr("The latest %1 of %2 records of %3; a filter finds the others.")
+                              .arg(rows.size())
+                              .arg(matched)
+                              .arg(gui::ToQt(log.stored)));
+        return true;
     }
     m_pCount->setText(tr("%n record(s) of %1", nullptr, static_cast<int>(rows.size())).arg(gui::ToQt(log.stored)));
     return true;
