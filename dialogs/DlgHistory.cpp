@@ -45,7 +45,7 @@ CDlgHistory::CDlgHistory(CMyCrvUsbDevice& device, QWidget* parent) : QDialog(par
     m_pSerial = field(tr("&Serial number:"), "editSerial", tr("0012.3456.789 or a converter's ZK000013"));
     m_pType = field(tr("&Type:"), "editType", tr("device code, 98 or 0x62"));
     m_pSince = field(tr("S&ince:"), "editSince", tr("date DD.MM.YY"));
-    m_pStation = field(tr("S&tation:"), "editStation", tr("computer name"));
+    m_pStation = field(tr("Statio&n:"), "editStation", tr("computer name"));
     layout->addLayout(form);
     m_pFilter = new QPushButton(tr("&Filter"), this);
     m_pFilter->setObjectName(QStringLiteral("buttonFilter"));
