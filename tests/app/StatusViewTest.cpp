@@ -143,18 +143,22 @@ TEST_F(StatusView, ProgressBarLiesOverTheMessagePane)
     CStatusBar* bar = theApp.MainWindow()->m_wndStatusBar;
     gui::FrameUpdateSink& sink = gui::FrameUpdateSink::Instance();
     std::vector<int> told;
+    std::atomic<bool> sent{false};
     std::thread worker([&] {
         sink.CreateProgressBar();
         // Told in steps of 10 %: each change of the value is an event a screen reader speaks.
         for (int percent : {42, 47, 49, 50, 51})
             sink.SetProgressPos(percent);
+        sent = true;
     });
-    ASSERT_TRUE(WaitFor([&] {
+    // Each call waits for the UI thread: the loop runs until the worker is through, then joins.
+    const bool through = WaitFor([&] {
         if (bar->ProgressBar() != nullptr && (told.empty() || told.back() != bar->ProgressBar()->value()))
             told.push_back(bar->ProgressBar()->value());
-        return !told.empty() && told.back() == 50;
-    }));
+        return sent.load();
+    });
     worker.join();
+    ASSERT_TRUE(through);
     Pump(50);
     for (int value : told)
         EXPECT_EQ(value % 10, 0) << value;
