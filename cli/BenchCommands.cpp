@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 #include "cli/Commands.h"
+#include "cli/DbCommands.h"
 #include "cli/Output.h"
 #include "cli/Terminal.h"
 #include "platform/System.h"
@@ -15,6 +17,7 @@
 #include "production/UnitJob.h"
 #include "protocol/DeviceModel.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/ProductionLog.h"
 #include "res/Strings.h"
 
 namespace cli {
@@ -126,7 +129,11 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     std::size_t matched = 0;
     const OutputMode& mode = Out().Mode();
     nlohmann::json& found = Out().Result()["records"] = nlohmann::json::array();
-    const bool read = production::ReadHistory(log, filter, [&](const records::LogEntry& e) {
+    // Writes whose program stopped before logging them belong in the listing too.
+    if (platform::PathFileExists(path)) records::AppendOrphanedRecords(path);
+    std::string unread;
+    const bool read = ScanProductionRecords(path, filter.serial, unread, [&](const records::LogEntry& e) {
+        if (!records::Matches(e, filter)) return;
         ++matched;
         if (mode.json || mode.jsonLines) {
             nlohmann::json values = nlohmann::json::object();
@@ -152,7 +159,7 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     (void)std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     if (!read) {
-        Complain("cannot read the production log " + stored +
+        Complain(!unread.empty() ? unread : "cannot read the production log " + stored +
                  (path != stored ? " (" + path + ")" : std::string()));
         return kExitFailed;
     }
@@ -190,7 +197,20 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
         Complain("cannot restore " + inv.file + ": " + error);
         return kExitFailed;
     }
-    if (check == production::RestoreCheck::OtherConverter) {
+    const std::string untrusted = records::UntrustedSerial(present);
+    const bool sameSerial = records::StoredSerial(present.converterSerial) == backup.converterSerial;
+    // A write cut off may leave the serial number garbled; the converter is still where it was.
+    // Not a blank part (a new converter in that socket), nor a location an edit may have put
+    // into a backup without a digest.
+    const bool blank = std::all_of(present.words.begin(), present.words.end(),
+                                   [](std::uint16_t w) { return w == 0xFFFF; });
+    const bool samePlace = !sameSerial && !untrusted.empty() && !blank && backup.digested &&
+                           !backup.location.empty() && backup.location == present.location;
+    if (samePlace && !inv.otherConverter)
+        Complain("the converter's serial number no longer reads (" + untrusted + "): " + inv.file +
+                 " was taken from the converter " + backup.converterSerial + " at the same USB location, " +
+                 present.location + ", so it is this converter's own backup");
+    if (check == production::RestoreCheck::OtherConverter && !samePlace) {
         Complain("the backup " + inv.file + " was taken from the converter " + backup.converterSerial +
                  ", this one is " + present.converterSerial +
                  "; nothing was written (--other-converter writes it all the same)");

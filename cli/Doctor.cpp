@@ -3,9 +3,50 @@
 #include <cstdio>
 
 #include "cli/Output.h"
+#include "platform/Profile.h"
+#include "production/Database.h"
 #include "production/Doctor.h"
+#include "records/RecordsStore.h"
 
 namespace cli {
+
+namespace {
+
+// The profile's records database, when it names one: reachable, at this program's schema, and
+// with the rights a station needs. False when it is named but not usable.
+bool ReportDatabase()
+{
+    const std::string conninfo = production::DatabaseSetting(platform::ProfileStorePath());
+    if (conninfo.empty())
+        return true;
+    nlohmann::json& database = Out().Result()["database"] = nlohmann::json::object();
+    auto* store = dynamic_cast<production::DatabaseStore*>(records::CurrentRecordsStore());
+    if (store == nullptr) {
+        Out().Text("Records database: NOT usable - the setting cannot be used");
+        database["usable"] = false;
+        return false;
+    }
+    const production::CheckResult check = store->Check();
+    std::string missing;
+    for (const std::string& right : check.missingRights)
+        missing += (missing.empty() ? "" : ", ") + right;
+    const bool usable = check.connected && check.schemaVersion == production::kSchemaVersion && missing.empty();
+    if (!check.connected)
+        Out().Text("Records database: NOT reachable - " + check.error);
+    else
+        Out().Text("Records database: connected, schema version " + std::to_string(check.schemaVersion) +
+             " (this program's: " + std::to_string(production::kSchemaVersion) + "), rights: " +
+             (check.schemaVersion == 0 ? std::string("not known without the schema (kestrune-cli db init)")
+              : missing.empty()        ? std::string("all the program needs")
+                                       : "missing " + missing));
+    database["usable"] = usable;
+    database["connected"] = check.connected;
+    database["schemaVersion"] = check.schemaVersion;
+    database["missingRights"] = check.missingRights;
+    return usable;
+}
+
+} // namespace
 
 int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
 {
@@ -39,11 +80,14 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
     result["productionLog"] = facts.productionLog;
     result["productionLogPath"] = facts.productionLogPath;
     result["logFolder"] = facts.logFolder;
+    const bool databaseUsable = ReportDatabase();
 
     if (facts.converters.empty()) {
+        Out().Text("Identify: not tried, no converter was found.");
         result["identify"] = nullptr;
         return 3;
     }
+    Out().Text("Identify:");
     std::fflush(stdout);
     // Identify reports into the document's top level; here it goes below "identify".
     nlohmann::json report = std::move(result);
@@ -51,7 +95,7 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
     const int status = identify();
     report["identify"] = std::move(Out().Result());
     Out().Result() = std::move(report);
-    return status == 0 ? 0 : 1;
+    return status == 0 && databaseUsable ? 0 : 1;
 }
 
 } // namespace cli

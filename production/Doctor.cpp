@@ -170,7 +170,6 @@ DoctorFacts Examine(CMyCrvUsbDevice& device, const Line& line)
     line("Production log: " + facts.productionLog +
          (facts.productionLogPath != facts.productionLog ? " (" + facts.productionLogPath + ")" : std::string()));
     line("  " + facts.logFolder);
-    line(facts.converters.empty() ? "Identify: not tried, no converter was found." : "Identify:");
     return facts;
 }
 
@@ -179,7 +178,8 @@ std::string DiagnosticsReport(CMyCrvUsbDevice& device)
     std::string report;
     device.Disconnect();
     const DoctorFacts facts = Examine(device, [&](const std::string& line) { report += line + "\n"; });
-    if (facts.converters.empty()) return report;
+    if (facts.converters.empty()) return report + "Identify: not tried, no converter was found.\n";
+    report += "Identify:\n";
     std::string line = LoadStdString(IDS_IDLE_MESSAGE);
     if (device.ConnectDevice(FALSE) && device.SendIdentifyRequest() && device.ReadIdentityReply(2000) != -1) {
         std::string identity;

@@ -31,8 +31,7 @@ struct DoctorFacts {
 };
 
 // Gathers the facts, calling line with each line of the report as it is found (the text the
-// report reads, without line ends). The last line is "Identify:" when a converter was found and
-// "Identify: not tried, no converter was found." otherwise.
+// report reads, without line ends), up to the production log's folder.
 DoctorFacts Examine(CMyCrvUsbDevice& device, const std::function<void(const std::string&)>& line);
 
 // The whole report as the desktop shows it, lines ending in LF: the facts, then (when a
