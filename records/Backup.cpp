@@ -788,8 +788,10 @@ void TakeImage(CMyCrvUsbDevice& device, const ConverterSnapshot& s)
 
 } // namespace
 
-bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified)
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified,
+                       std::vector<std::string>& differing)
 {
+    differing.clear();
     notVerified.clear();
     ConverterSnapshot written;
     written.chipType = device.ChipType;
@@ -819,6 +821,7 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before,
         names.push_back("record " + n);
     if (names.empty())
         return true;
+    differing = names;
     // What the converter holds is what the program works with, and logs, from now on.
     TakeImage(device, now);
     notVerified = Differ(names);
@@ -827,9 +830,10 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before,
 }
 
 bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written,
-                         std::string& notVerified)
+                         std::string& notVerified, std::vector<std::string>& differing)
 {
     notVerified.clear();
+    differing.clear();
     // What the converter holds is what the program works with from now on.
     if (!device.ReadUserArea()) {
         device.UserAreaImage = written;
@@ -840,6 +844,7 @@ bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& wri
     const std::vector<std::string> names = DifferingRecordFields(written, device.UserAreaImage);
     if (names.empty())
         return true;
+    differing = names;
     notVerified = Differ(names);
     ErrorBox("The converter does not hold the device record that was written: " + notVerified + ".");
     return false;

@@ -90,10 +90,12 @@ std::vector<std::string> DifferingRecordFields(const UserAreaImageBuffer& writte
 bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before);
 // After a successful write: read back and compare; false, after a message naming the fields,
 // on any difference or when it cannot be read back, with notVerified saying which for the log.
-// The device object then holds what was read back.
-bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified);
+// The device object then holds what was read back; differing: the fields' names (empty when
+// it matched or could not be read back).
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified,
+                       std::vector<std::string>& differing);
 bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written,
-                         std::string& notVerified);
+                         std::string& notVerified, std::vector<std::string>& differing);
 
 // Writes a backup back byte for byte: the configuration through the library (which keeps the
 // ManufacturerId), then every EEPROM word the backup holds, then all of them read back; false,

@@ -2360,3 +2360,146 @@ TEST_F(Unit, DryRunChangesNoByte)
     EXPECT_EQ(Run({"--dry-run", "record", "show"}).status, 2) << "only writing commands take --dry-run";
     EXPECT_EQ(Backups(), backups);
 }
+
+// The bench commands' whole output, pinned: what a production script parses today must stay so
+// wherever the job's code lives. Run times, the test's folder and the backup's time are masked.
+TEST_F(Unit, BenchOutputsStayByteForByte)
+{
+    WriteText(dir_ / "template.bin", "[Device]\r\nType=0x62\r\nSerialNumber=0000.0777.042\r\n"
+                                     "Manufacturing=01.12.26\r\nLastUpdate=02.12.26\r\n[USB]\r\n"
+                                     "Description=Corvina Nova bench\r\n");
+    fs::create_directories(dir_ / "c" / "LOG");
+    WriteText(Log(),
+              "\r\n***\r\n*** [Sun Dec  6 10:14:04 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\r\n"
+              "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
+              "SerialNumber=0012.3456.789\r\nManufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n"
+              "\n***\n*** [Mon Dec  7 08:00:00 2026] USER \"TECH\" on COMPUTER \"station2\"\n"
+              "*** USB data flashed\n***\n[USB]\nVendorId=0x0403\nSerialNumber=ZK000013\n"
+              "\r\n***\r\n*** [Mon Dec  7 08:02:00 2026] USER \"TECH\" on COMPUTER \"STATION2\"\r\n"
+              "*** Firmware updated\r\n***\r\n[Firmware]\r\nType=0x62\r\nSerialNumber=0013.3456.789\r\n"
+              "File=nova-101.hex\r\nResult=0\r\n");
+    const auto masked = [this](std::string text) {
+        for (const std::string& known : {dir_.string(), env_["KESTRUNE_D2XX"]}) {
+            for (std::size_t at; (at = text.find(known)) != std::string::npos;) text.replace(at, known.size(), "<>");
+        }
+        text = std::regex_replace(text, std::regex("\\d+\\.\\d\\d s\\)"), "_ s)");
+        text = std::regex_replace(text, std::regex("\"seconds\":[-0-9.e]+"), "\"seconds\":_");
+        return std::regex_replace(text, std::regex("\\d{8}T\\d{6}Z"), "<time>");
+    };
+    struct Case {
+        std::vector<std::string> args;
+        const char* expected; // status, standard output, standard error
+    };
+    const Case cases[] = {
+        {{"history", "--station", "station2"},
+         R"x(0
+--- out
+Mon Dec  7 08:00:00 2026	TECH	station2	USB data flashed	VendorId=0x0403	SerialNumber=ZK000013
+Mon Dec  7 08:02:00 2026	TECH	STATION2	Firmware updated	Type=0x62	SerialNumber=0013.3456.789	File=nova-101.hex	Result=0
+--- err
+)x"},
+        {{"history", "--type", "0x62", "--since", "07.12.26"},
+         R"x(0
+--- out
+Mon Dec  7 08:02:00 2026	TECH	STATION2	Firmware updated	Type=0x62	SerialNumber=0013.3456.789	File=nova-101.hex	Result=0
+--- err
+)x"},
+        {{"--json", "history", "12.3456.789"},
+         R"x(0
+--- out
+{"command":"history","records":[{"computer":"STATION1","kind":"Device data to user area flashed","section":"Device","time":"Sun Dec  6 10:14:04 2026","user":"OPERATOR","values":{"LastUpdate":"06.05.16","Manufacturing":"04.03.15","SerialNumber":"0012.3456.789","Type":"0x5f"}}],"status":0}
+--- err
+)x"},
+        {{"history", "--type", "300"},
+         R"x(2
+--- out
+--- err
+kestrune-cli: --type needs a device code from 0 to 255 (98 or 0x62), not '300'
+)x"},
+        {{"--dry-run", "unit", "--template", "template.bin", "--serial", "next"},
+         R"x(0
+--- out
+0042.0777.042 Nova 0x62: identify ok (_ s), template ok (_ s), serial ok (_ s)
+Device.LastUpdate: 04.03.24 -> 02.12.26
+Device.Manufacturing: 04.03.24 -> 01.12.26
+Device.SerialNumber: 0001.0001.001 -> 0042.0777.042
+USB.Description: Corvina Nova -> Corvina Nova bench
+USB.SerialNumber: ZK000001 -> ZK000042
+--- err
+kestrune-cli: dry run: nothing was written
+)x"},
+        {{"--yes", "unit", "--template", "template.bin", "--serial", "next"},
+         R"x(0
+--- out
+0042.0777.042 Nova 0x62: identify ok (_ s), template ok (_ s), serial ok (_ s), backup ok (_ s), eeprom ok (_ s), record ok (_ s), logged (_ s)
+--- err
+Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?
+)x"},
+        {{"--json", "--yes", "unit", "--template", "missing.bin"},
+         R"x(1
+--- out
+{"command":"unit","deviceCode":98,"model":"Nova","reason":"Cannot load data from file","serialNumber":"0042.0777.042","status":1,"steps":[{"name":"identify","ok":true,"seconds":_},{"name":"template","ok":false,"seconds":_}],"stoppedAt":"template"}
+--- err
+Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?
+kestrune-cli: Cannot load data from file
+kestrune-cli: unit stopped at the step 'template'
+)x"},
+        {{"eeprom", "backups"},
+         R"x(0
+--- out
+ZK000001	<time>	<>/data/kestrune/backups/ZK000001/<time>.ini
+--- err
+)x"},
+        {{"--json", "eeprom", "backups"},
+         R"x(0
+--- out
+{"backups":[{"converter":"ZK000001","file":"<>/data/kestrune/backups/ZK000001/<time>.ini","time":"<time>"}],"command":"eeprom backups","status":0}
+--- err
+)x"},
+        {{"--dry-run", "eeprom", "restore", "<backup>"},
+         R"x(0
+--- out
+EEPROM words: as read -> 31 differ
+Record bytes: as read -> 17 differ
+USB.Description: Corvina Nova bench -> Corvina Nova
+USB.SerialNumber: ZK000042 -> ZK000001
+--- err
+kestrune-cli: dry run: nothing was written
+)x"},
+        {{"doctor"},
+         R"x(0
+--- out
+D2XX provider: <>, version 1.04.24
+Converters found: 1
+Converter 1: USB ID 0403:f208, serial number "ZK000001", description "Corvina Nova bench", chip type 9 (X series)
+  kernel driver ftdi_sio: not known (not found in /sys/bus/usb/devices)
+  this user may open it: yes
+  latency timer: 16 ms
+Profile store: <>/kestrune.ini
+  folder <> is writable
+Registry file: <>/registry.reg (does not exist)
+Production log: C:\LOG\fertigung.log (<>/c/LOG/fertigung.log)
+  folder <>/c/LOG is writable
+Identify:
+Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26
+--- err
+)x"},
+        {{"--json", "doctor"},
+         R"x(0
+--- out
+{"command":"doctor","converters":[{"chipType":9,"description":"Corvina Nova bench","index":0,"kernelDriverHolds":null,"latencyTimerMs":16,"productId":61960,"readable":true,"serialNumber":"ZK000001","userMayOpen":true,"vendorId":1027}],"identify":{"answered":true,"deviceCode":98,"deviceId":98,"lastUpdate":"02.12.26","manufacturing":"01.12.26","ready":"Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26","revision":"1.00","serialNumber":"0042.0777.042"},"logFolder":"folder <>/c/LOG is writable","productionLog":"C:\\LOG\\fertigung.log","productionLogPath":"<>/c/LOG/fertigung.log","profileFolder":"folder <> is writable","profileStore":"<>/kestrune.ini","provider":"<>, version 1.04.24","registryFile":"<>/registry.reg","status":0}
+--- err
+)x"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        for (std::string& arg : args) {
+            if (arg.ends_with(".bin")) arg = (dir_ / arg).string();
+            if (arg == "<backup>") arg = Backups().at(0).substr(Backups().at(0).rfind('\t') + 1);
+        }
+        const ProcessResult run = Run(args);
+        const std::string got =
+            masked(std::to_string(run.status) + "\n--- out\n" + run.out + "--- err\n" + run.err);
+        EXPECT_EQ(got, c.expected) << args.back();
+    }
+}
