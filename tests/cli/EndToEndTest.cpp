@@ -2475,6 +2475,8 @@ Converter 1: USB ID 0403:f208, serial number "ZK000001", description "Corvina No
   kernel driver ftdi_sio: not known (not found in /sys/bus/usb/devices)
   this user may open it: yes
   latency timer: 16 ms
+  --device serial:ZK000001 | location:1-1 | index:0; looks like a display's converter: yes
+Without --device commands use converter 1 (serial:ZK000001).
 Profile store: <>/kestrune.ini
   folder <> is writable
 Registry file: <>/registry.reg (does not exist)
@@ -2487,7 +2489,7 @@ Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.1
         {{"--json", "doctor"},
          R"x(0
 --- out
-{"command":"doctor","converters":[{"chipType":9,"description":"Corvina Nova bench","index":0,"kernelDriverHolds":null,"latencyTimerMs":16,"productId":61960,"readable":true,"serialNumber":"ZK000001","userMayOpen":true,"vendorId":1027}],"identify":{"answered":true,"deviceCode":98,"deviceId":98,"lastUpdate":"02.12.26","manufacturing":"01.12.26","ready":"Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26","revision":"1.00","serialNumber":"0042.0777.042"},"logFolder":"folder <>/c/LOG is writable","productionLog":"C:\\LOG\\fertigung.log","productionLogPath":"<>/c/LOG/fertigung.log","profileFolder":"folder <> is writable","profileStore":"<>/kestrune.ini","provider":"<>, version 1.04.24","registryFile":"<>/registry.reg","status":0}
+{"chosen":0,"command":"doctor","converters":[{"chipType":9,"description":"Corvina Nova bench","index":0,"kernelDriverHolds":null,"latencyTimerMs":16,"looksLikeDisplay":true,"names":["serial:ZK000001","location:1-1","index:0"],"productId":61960,"readable":true,"serialNumber":"ZK000001","userMayOpen":true,"vendorId":1027}],"identify":{"answered":true,"deviceCode":98,"deviceId":98,"lastUpdate":"02.12.26","manufacturing":"01.12.26","ready":"Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26","revision":"1.00","serialNumber":"0042.0777.042"},"logFolder":"folder <>/c/LOG is writable","productionLog":"C:\\LOG\\fertigung.log","productionLogPath":"<>/c/LOG/fertigung.log","profileFolder":"folder <> is writable","profileStore":"<>/kestrune.ini","provider":"<>, version 1.04.24","registryFile":"<>/registry.reg","status":0}
 --- err
 )x"},
     };
