@@ -610,9 +610,11 @@ USB_EXPORT int libusb_control_transfer(libusb_device_handle* h, uint8_t requestT
     if (!B().Listed(h->dev->slot))
         return LIBUSB_ERROR_NO_DEVICE;
     // Descriptors come from the device itself; everything else from the chip's session.
-    if ((requestType & 0x60) == 0)
-        return sim::ControlTransfer(B().At(h->dev->slot) ? *B().At(h->dev->slot) : B().Sim(), h->dev->id, requestType, request, value, index,
+    if ((requestType & 0x60) == 0) {
+        sim::Converter* own = B().At(h->dev->slot);
+        return sim::ControlTransfer(own ? *own : B().Sim(), h->dev->id, requestType, request, value, index,
                                     data, length, OwnTime());
+    }
     int status;
     sim::Converter* c = Live(h, status);
     if (!c)
