@@ -188,13 +188,46 @@ int AppendOrphanedRecords(const std::string& logPath)
     return appended;
 }
 
+namespace {
+
+constexpr int kLinkChanged = -2;
+
+// A log that is a link the station set up: followed only when it passes the check, and only if
+// the link and its target are still the ones checked once the file is open.
+int OpenTrustedLink(const std::string& path, platform::FileStatus& status)
+{
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) ||
+        !platform::CheckLinkInSharedFolder(path).empty())
+        return kLinkChanged;
+    const int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, status, 0666);
+    if (fd < 0)
+        return fd;
+    struct stat again {}, target {}, opened {};
+    if (::lstat(path.c_str(), &again) != 0 || again.st_ino != link.st_ino || again.st_dev != link.st_dev ||
+        again.st_uid != link.st_uid || ::stat(path.c_str(), &target) != 0 || ::fstat(fd, &opened) != 0 ||
+        target.st_ino != opened.st_ino || target.st_dev != opened.st_dev) {
+        ::close(fd);
+        return kLinkChanged;
+    }
+    return fd;
+}
+
+} // namespace
+
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
                              std::uint32_t timeoutMs)
 {
     if (!platform::CheckLinkInSharedFolder(path).empty())
         return AppendResult::LinkRefused;
     platform::FileStatus status = platform::FileStatus::Ok;
-    int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, status, 0666);
+    // The check above and this open are two steps: a link put in the log's place between them
+    // must not be followed.
+    int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, status, 0666);
+    if (fd < 0 && errno == ELOOP)
+        fd = OpenTrustedLink(path, status);
+    if (fd == kLinkChanged)
+        return AppendResult::LinkRefused;
     if (fd < 0)
         return AppendResult::CannotOpen;
     // Other processes hold the lock, so the bound is real time, not the program clock.
