@@ -200,12 +200,12 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
     const std::string untrusted = records::UntrustedSerial(present);
     const bool sameSerial = records::StoredSerial(present.converterSerial) == backup.converterSerial;
     // A write cut off may leave the serial number garbled; the converter is still where it was.
-    // Not a blank part (a new converter in that socket), nor a location an edit may have put
-    // into a backup without a digest.
+    // Not a blank part nor a whole image without a serial number (another converter in that
+    // socket), nor a location an edit may have put into a backup without a digest.
     const bool blank = std::all_of(present.words.begin(), present.words.end(),
                                    [](std::uint16_t w) { return w == 0xFFFF; });
-    const bool samePlace = !sameSerial && !untrusted.empty() && !blank && backup.digested &&
-                           !backup.location.empty() && backup.location == present.location;
+    const bool samePlace = !sameSerial && !untrusted.empty() && records::ImageCutOff(present) && !blank &&
+                           backup.digested && !backup.location.empty() && backup.location == present.location;
     if (samePlace && !inv.otherConverter)
         Complain("the converter's serial number no longer reads (" + untrusted + "): " + inv.file +
                  " was taken from the converter " + backup.converterSerial + " at the same USB location, " +

@@ -358,9 +358,14 @@ std::string UntrustedSerial(const ConverterSnapshot& present)
     if (!std::all_of(present.converterSerial.begin(), present.converterSerial.end(),
                      [](char c) { return c >= 0x20 && c < 0x7F; }))
         return "the listed serial number holds other than printable ASCII";
-    if (!present.words.empty() && ChipChecksum(present.words, present.chipType) != present.words.back())
+    if (ImageCutOff(present))
         return "its EEPROM words fail the chip's checksum";
     return {};
+}
+
+bool ImageCutOff(const ConverterSnapshot& present)
+{
+    return !present.words.empty() && ChipChecksum(present.words, present.chipType) != present.words.back();
 }
 
 std::uint32_t BackupWordCount(std::uint32_t chipType)

@@ -42,6 +42,9 @@ std::uint32_t BackupWordCount(std::uint32_t chipType);
 // cut off, which may have moved or garbled the serial string); empty when it can be trusted.
 std::string UntrustedSerial(const ConverterSnapshot& present);
 
+// Words that fail the chip's checksum: an image a write left half done, not another converter's.
+bool ImageCutOff(const ConverterSnapshot& present);
+
 // Reads everything from the open converter, leaving the device object's images as they are.
 // withWords: also the raw words. error: what could not be read.
 bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWords,

@@ -1790,6 +1790,19 @@ TEST_P(CliPath, RestoreIsByteForByteOrNothing)
     ProcessResult asked = Run({"--yes", "eeprom", "restore", foreign.string(), "--other-converter"});
     EXPECT_EQ(asked.status, 0) << asked.err;
     EXPECT_EQ(ReadText(state), foreignGood);
+
+    // Another converter in the same socket, whole and without a serial number, is no write cut
+    // off: its place does not make the backup its own.
+    fs::remove_all(dir_ / "state");
+    sim_["Converter"]["SerialNumber"] = "";
+    sim_["Eeprom"] = {{"SerialNumber", ""}, {"Description", "OTHER UNIT"}, {"Manufacturer", "ACME"}};
+    WriteSimulator(dir_ / "sim.ini", sim_);
+    ASSERT_EQ(Run({"eeprom", "show"}).status, 0);
+    const std::string stranger = ReadText(state);
+    ProcessResult notOwn = Run({"--yes", "eeprom", "restore", backup.string()});
+    EXPECT_EQ(notOwn.status, 1) << notOwn.err;
+    EXPECT_NE(notOwn.err.find("was taken from the converter ZK000001"), std::string::npos) << notOwn.err;
+    EXPECT_EQ(ReadText(state), stranger);
 }
 
 } // namespace
