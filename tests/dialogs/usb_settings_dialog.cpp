@@ -179,7 +179,7 @@ TEST_F(UsbSettingsDialog, FailedProgrammingKeepsTheDialogAndTheNewValuesInMemory
     Configure({{"Eeprom", "ProgramFails", "1"}});
     ASSERT_TRUE(Connect());
     Open();
-    Type("edit1001", "1fg"); // reads as 0x1f
+    Type("edit1001", "1f");
     m_ui.QueueAnswer(IDOK);
     Click(m_dlg.get(), "button1");
     ASSERT_EQ(m_ui.Boxes().size(), 2u);
