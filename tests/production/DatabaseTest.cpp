@@ -92,7 +92,8 @@ TEST(DatabaseRecord, SplitLogKeepsEveryByte)
     const std::string b = Record("op", "st", "0002.0001.001", "\n");
     const std::string garbage = "left by an editor\r\n***\r\n";
     std::size_t skipped = 0;
-    const auto parts = production::SplitLog(garbage + a + a + b, &skipped);
+    const std::string log = garbage + a + a + b; // the parts are views into it
+    const auto parts = production::SplitLog(log, &skipped);
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(skipped, garbage.size());
     EXPECT_EQ(parts[0], a);
