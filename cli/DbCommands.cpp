@@ -62,9 +62,14 @@ int DbCommand(const Invocation& inv)
         const production::SyncResult sync = store->Sync();
         Out().Text(std::to_string(sync.delivered) + " records delivered, " + std::to_string(sync.waiting) +
                    " waiting.");
+        if (sync.backupsDelivered + sync.backupsWaiting > 0)
+            Out().Text(std::to_string(sync.backupsDelivered) + " backups delivered, " +
+                       std::to_string(sync.backupsWaiting) + " waiting.");
         result["delivered"] = sync.delivered;
         result["waiting"] = sync.waiting;
-        if (sync.waiting == 0)
+        result["backupsDelivered"] = sync.backupsDelivered;
+        result["backupsWaiting"] = sync.backupsWaiting;
+        if (sync.waiting == 0 && sync.backupsWaiting == 0)
             return kExitOk;
         Complain(sync.error.empty() ? "records are still waiting" : sync.error);
         return kExitFailed;

@@ -69,21 +69,28 @@ bool Succeeded(const Result& result)
     return status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK;
 }
 
-// sql, or with prepared the name of a prepared statement.
-Result Exec(PGconn* conn, const char* sql, const std::vector<Param>& params = {}, bool prepared = false)
-{
+// The three arrays libpq takes the parameters in; they point into params, which must outlive them.
+struct ParamArrays {
+    explicit ParamArrays(const std::vector<Param>& params)
+    {
+        for (const Param& p : params) {
+            values.push_back(p.value ? p.value->data() : nullptr);
+            lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
+            formats.push_back(p.binary ? 1 : 0);
+        }
+    }
+    int Count() const { return static_cast<int>(values.size()); }
     std::vector<const char*> values;
     std::vector<int> lengths;
     std::vector<int> formats;
-    for (const Param& p : params) {
-        values.push_back(p.value ? p.value->data() : nullptr);
-        lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
-        formats.push_back(p.binary ? 1 : 0);
-    }
-    const int count = static_cast<int>(params.size());
-    return Result(prepared ? PQexecPrepared(conn, sql, count, values.data(), lengths.data(), formats.data(), 0)
-                           : PQexecParams(conn, sql, count, nullptr, values.data(), lengths.data(),
-                                          formats.data(), 0));
+};
+
+// resultFormat 1: the answer's values as raw bytes.
+Result Exec(PGconn* conn, const char* sql, const std::vector<Param>& params = {}, int resultFormat = 0)
+{
+    const ParamArrays a(params);
+    return Result(PQexecParams(conn, sql, a.Count(), nullptr, a.values.data(), a.lengths.data(), a.formats.data(),
+                               resultFormat));
 }
 
 std::string ErrorOf(PGconn* conn, const Result& result)
@@ -323,6 +330,9 @@ bool WriteFileDurably(const std::string& folder, const std::string& name, const 
 }
 
 constexpr std::string_view kSpoolSuffix = ".rec";
+// A converter backup: its converter folder, NUL, its name, NUL, its text (names of files hold no NUL).
+constexpr std::string_view kBackupSuffix = ".bak";
+static_assert(kBackupSuffix.size() == kSpoolSuffix.size());
 
 } // namespace
 
@@ -458,7 +468,8 @@ SyncResult DatabaseStore::Sync()
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(SpoolFolder(), error)) {
         const std::string name = entry.path().filename().string();
-        if (name.size() > kSpoolSuffix.size() && name.ends_with(kSpoolSuffix) && name.front() != '.')
+        if (name.size() > kSpoolSuffix.size() && (name.ends_with(kSpoolSuffix) || name.ends_with(kBackupSuffix)) &&
+            name.front() != '.')
             files.push_back(entry.path());
         // Half written by a station killed at that moment: its record was never given out as kept.
         struct stat info {};
@@ -482,16 +493,19 @@ SyncResult DatabaseStore::Sync()
         const bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
                           platform::ReadRegularFile(path.string(), record) == platform::FileStatus::Ok;
         std::string name = path.filename().string();
+        const bool backup = name.ends_with(kBackupSuffix);
         name.resize(name.size() - kSpoolSuffix.size());
-        std::string why = sync.error.empty() && read ? Insert(name, record) : std::string("not delivered");
+        std::string why = "not delivered";
+        if (sync.error.empty() && read)
+            why = backup ? InsertSpooledBackup(record) : Insert(name, record);
         // Still there after the lock: another delivery may have removed it in between.
         if (why.empty() && ::access(path.c_str(), F_OK) == 0) {
             ::unlink(path.c_str());
-            ++sync.delivered;
+            ++(backup ? sync.backupsDelivered : sync.delivered);
         } else if (!why.empty()) {
             if (sync.error.empty() && read)
                 sync.error = why;
-            ++sync.waiting;
+            ++(backup ? sync.backupsWaiting : sync.waiting);
         }
         ::close(fd);
     }
@@ -622,16 +636,9 @@ ImportResult DatabaseStore::Import(const std::string& path)
         // The same bytes at the same place in the log: the same id every import.
         const std::string id = "log-" + Hex(digest) + "-" + std::to_string(copy);
         const std::vector<Param> params = InsertParams(id, record, copy);
-        std::vector<const char*> values;
-        std::vector<int> lengths;
-        std::vector<int> formats;
-        for (const Param& p : params) {
-            values.push_back(p.value ? p.value->data() : nullptr);
-            lengths.push_back(p.value ? static_cast<int>(p.value->size()) : 0);
-            formats.push_back(p.binary ? 1 : 0);
-        }
-        if (PQsendQueryPrepared(conn_, "kestrune_import", static_cast<int>(params.size()), values.data(),
-                                lengths.data(), formats.data(), 0) != 1) {
+        const ParamArrays a(params);
+        if (PQsendQueryPrepared(conn_, "kestrune_import", a.Count(), a.values.data(), a.lengths.data(),
+                                a.formats.data(), 0) != 1) {
             failure = OneLine(PQerrorMessage(conn_));
             break;
         }
@@ -701,18 +708,15 @@ bool DatabaseStore::ScanRecords(const std::string& serialNumber, const std::func
     std::vector<Param> params;
     if (!serialNumber.empty())
         params.push_back(Text(DatabaseText(SerialKey(serialNumber))));
-    std::vector<const char*> values;
-    values.reserve(params.size());
-    for (const Param& p : params)
-        values.push_back(p.value->c_str());
+    const ParamArrays a(params);
     bool ok = false;
     std::size_t rows = 0;
     // A connection the server dropped since the last command gets one more try.
     for (int attempt = 0; attempt < 2 && !ok && rows == 0; ++attempt) {
         if (attempt > 0 && (PQstatus(conn_) == CONNECTION_OK || !Connect(error)))
             break;
-        if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr, values.data(), nullptr,
-                              nullptr, 1) != 1) {
+        if (PQsendQueryParams(conn_, sql.c_str(), a.Count(), nullptr, a.values.data(), a.lengths.data(),
+                              a.formats.data(), 1) != 1) {
             error = "the database cannot be read: " + OneLine(PQerrorMessage(conn_));
             continue;
         }
@@ -735,17 +739,45 @@ bool DatabaseStore::ScanRecords(const std::string& serialNumber, const std::func
     return ok;
 }
 
-void DatabaseStore::AddBackup(const std::string& converter, const std::string& name, const std::string& content)
+std::string DatabaseStore::InsertBackup(const std::string& converter, const std::string& name,
+                                        const std::string& content)
 {
     std::string error;
     if (!Connect(error))
-        return;
-    (void)Exec(conn_,
-               "INSERT INTO backups (converter_serial, file_name, computer, content, sha256) "
-               "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (converter_serial, file_name) DO NOTHING",
-               {Text(DatabaseText(converter)), Text(DatabaseText(name)), Text(DatabaseText(platform::GetComputerName())),
-                Bytes(content),
-                Text(platform::Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size())))});
+        return error;
+    // The same converter and name is the same backup: a second delivery adds nothing.
+    constexpr const char* kSql = "INSERT INTO backups (converter_serial, file_name, computer, content, sha256) "
+                                 "VALUES ($1, $2, $3, $4, $5) ON CONFLICT (converter_serial, file_name) DO NOTHING";
+    const std::vector<Param> params{
+        Text(DatabaseText(converter)), Text(DatabaseText(name)), Text(DatabaseText(platform::GetComputerName())),
+        Bytes(content),
+        Text(platform::Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size())))};
+    Result result = Exec(conn_, kSql, params);
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+        result = Exec(conn_, kSql, params);
+    return Succeeded(result) ? std::string() : "the database did not take the backup: " + ErrorOf(conn_, result);
+}
+
+std::string DatabaseStore::InsertSpooledBackup(const std::string& spooled)
+{
+    const std::size_t first = spooled.find('\0');
+    const std::size_t second = first == std::string::npos ? first : spooled.find('\0', first + 1);
+    if (second == std::string::npos)
+        return "a kept backup is damaged";
+    return InsertBackup(spooled.substr(0, first), spooled.substr(first + 1, second - first - 1),
+                        spooled.substr(second + 1));
+}
+
+void DatabaseStore::AddBackup(const std::string& converter, const std::string& name, const std::string& content)
+{
+    // Kept first, as records are: a copy the database refuses or cannot take now arrives later.
+    const std::string id = NewRecordId();
+    const std::string file = id + std::string(kBackupSuffix);
+    const bool kept = !id.empty() && converter.find('\0') == std::string::npos &&
+                      name.find('\0') == std::string::npos && platform::CreatePrivateFolders(SpoolFolder()) &&
+                      WriteFileDurably(SpoolFolder(), file, converter + '\0' + name + '\0' + content);
+    if (InsertBackup(converter, name, content).empty() && kept)
+        ::unlink((SpoolFolder() + "/" + file).c_str());
 }
 
 std::vector<std::pair<std::string, std::string>> DatabaseStore::StoredBackups()
@@ -776,10 +808,8 @@ std::optional<std::string> DatabaseStore::FetchBackup(const std::string& convert
     std::string error;
     if (!Connect(error))
         return std::nullopt;
-    Result result(PQexecParams(conn_, "SELECT content FROM backups WHERE converter_serial = $1 AND file_name = $2",
-                               2, nullptr,
-                               std::array<const char*, 2>{DatabaseText(converter).c_str(), DatabaseText(name).c_str()}.data(), nullptr,
-                               nullptr, 1));
+    Result result = Exec(conn_, "SELECT content FROM backups WHERE converter_serial = $1 AND file_name = $2",
+                         {Text(DatabaseText(converter)), Text(DatabaseText(name))}, 1);
     if (!Succeeded(result) || PQntuples(result.get()) != 1)
         return std::nullopt;
     return std::string(PQgetvalue(result.get(), 0, 0), static_cast<std::size_t>(PQgetlength(result.get(), 0, 0)));

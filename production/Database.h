@@ -34,6 +34,8 @@ struct ImportResult {
 struct SyncResult {
     std::size_t delivered = 0;
     std::size_t waiting = 0; // still in the spool
+    std::size_t backupsDelivered = 0;
+    std::size_t backupsWaiting = 0;
     std::string error;
 };
 
@@ -64,7 +66,7 @@ public:
     // Loads a text log; records the database holds already (from an earlier import or inserted
     // live) are not added again.
     ImportResult Import(const std::string& path);
-    // Delivers the spooled records, each exactly once.
+    // Delivers the spooled records and backups, each exactly once.
     SyncResult Sync();
     CheckResult Check();
     // Each stored record whose serial number is serialNumber (as history compares them; empty:
@@ -79,6 +81,8 @@ private:
     bool Connect(std::string& error);
     // Inserts one record under its id; "" when the database holds it (now or before).
     std::string Insert(const std::string& id, const std::string& record);
+    std::string InsertBackup(const std::string& converter, const std::string& name, const std::string& content);
+    std::string InsertSpooledBackup(const std::string& spooled);
 
     std::string conninfo_;
     PGconn* conn_ = nullptr;

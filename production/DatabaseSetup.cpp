@@ -62,6 +62,12 @@ std::string InstalledDatabase::Deliver()
         text += (text.empty() ? "" : "; ") + std::to_string(sync.waiting) +
                 " production record(s) still wait for the database" +
                 (sync.error.empty() ? std::string() : ": " + sync.error);
+    if (sync.backupsDelivered > 0)
+        text += (text.empty() ? "" : "; ") + std::to_string(sync.backupsDelivered) +
+                " waiting converter backup(s) delivered to the database";
+    if (sync.backupsWaiting > 0)
+        text += (text.empty() ? "" : "; ") + std::to_string(sync.backupsWaiting) +
+                " converter backup(s) still wait for the database";
     return text;
 }
 

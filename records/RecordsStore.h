@@ -28,8 +28,8 @@ public:
     virtual StoreOutcome AddRecord(const std::string& record) = 0;
 
     // Converter backups, so that any station can list and restore any converter's: a copy of
-    // each one written here (the file stays the backup; a copy that fails is not retried), the
-    // stored ones as (converter folder, name), and one's text.
+    // each one written here (the file stays the backup; a copy the store cannot take now is
+    // kept for later), the stored ones as (converter folder, name), and one's text.
     virtual void AddBackup(const std::string& /*converter*/, const std::string& /*name*/,
                            const std::string& /*content*/) {}
     virtual std::vector<std::pair<std::string, std::string>> StoredBackups() { return {}; }

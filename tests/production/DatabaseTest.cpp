@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <regex>
 #include <set>
@@ -372,11 +373,85 @@ TEST_F(Database, KilledStationsLeaveNoDuplicateNorHalfRecord)
               0);
 }
 
-// A record the database refuses waits in the spool and arrives once, whoever delivers it.
+// The server restarted under stations at work: a failed reservation writes nothing, and what
+// could not be inserted is kept and arrives once.
+TEST_F(Database, ServerRestartedUnderStations)
+{
+    constexpr int kStations = 4;
+    constexpr int kEach = 40;
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    std::vector<pid_t> children;
+    for (int s = 0; s < kStations; ++s) {
+        const pid_t pid = ::fork();
+        if (pid == 0) {
+            ::close(fds[0]);
+            std::string error;
+            auto store = DatabaseStore::Create(PgServer::Get().Conninfo(db_), error);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            for (int done = 0; store && done < kEach && std::chrono::steady_clock::now() < end;) {
+                const auto reserved = store->ReserveSerial(98, 0, 65535);
+                if (reserved.number <= 0) {
+                    if (reserved.error.empty() || ::write(fds[1], "0\n", 2) != 2)
+                        ::_exit(1);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    continue;
+                }
+                const std::string serial = Serial(reserved.number);
+                const auto outcome = store->AddRecord(Record("op", "R" + std::to_string(s), serial));
+                if (!outcome.stored && !outcome.kept)
+                    ::_exit(1);
+                if (++done % 10 == 0)
+                    store->AddBackup("ZK00000" + std::to_string(s), serial, "[Converter]\r\n" + serial);
+                const std::string line = std::to_string(reserved.number) + "\n";
+                if (::write(fds[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+                    ::_exit(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            ::_exit(store ? 0 : 1);
+        }
+        children.push_back(pid);
+    }
+    ::close(fds[1]);
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    EXPECT_TRUE(PgServer::Get().Control("pause"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(PgServer::Get().Control("resume"));
+    for (const pid_t pid : children) {
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    std::string numbers;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
+        numbers.append(buffer, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    std::set<long long> distinct;
+    std::size_t count = 0;
+    std::size_t refused = 0;
+    std::istringstream lines(numbers);
+    for (long long number; lines >> number;) {
+        refused += number == 0;
+        count += number != 0;
+        distinct.insert(number);
+    }
+    distinct.erase(0);
+    EXPECT_GT(refused, 0u); // the restart came in the middle
+    EXPECT_EQ(count, std::size_t{kStations * kEach});
+    EXPECT_EQ(distinct.size(), count);
+    const production::SyncResult sync = store_->Sync();
+    EXPECT_EQ(sync.waiting + sync.backupsWaiting, 0u) << sync.error;
+    EXPECT_EQ(Rows(), kStations * kEach);
+    EXPECT_EQ(Admin("SELECT count(DISTINCT serial_number) FROM production_records"), std::to_string(kStations * kEach));
+    EXPECT_EQ(Admin("SELECT count(*) FROM backups"), std::to_string(kStations * kEach / 10));
+}
+
+// A record or backup the database refuses waits in the spool and arrives once, whoever delivers it.
 TEST_F(Database, SpooledRecordsArriveExactlyOnce)
 {
     const std::string role = StationRole();
-    Admin("REVOKE INSERT ON production_records FROM " + role);
+    Admin("REVOKE INSERT ON production_records, backups FROM " + role);
     auto station = Open(PgServer::Get().Conninfo(db_, role));
     for (int i = 1; i <= 5; ++i) {
         const records::StoreOutcome outcome = station->AddRecord(Record("op", "st", Serial(i)));
@@ -384,15 +459,27 @@ TEST_F(Database, SpooledRecordsArriveExactlyOnce)
         EXPECT_TRUE(outcome.kept);
         EXPECT_NE(outcome.error.find("permission denied"), std::string::npos) << outcome.error;
     }
+    static constexpr char kBackup[] = "[Converter]\r\nSerialNumber=ZK000001\r\n\0\xff";
+    const std::string backup(kBackup, sizeof kBackup - 1);
+    station->AddBackup("ZK000001", "20261207-101404", backup);
+    station->AddBackup("ZK000002", "20261207-101405", "");
+    EXPECT_TRUE(station->StoredBackups().empty());
     production::SyncResult refused = station->Sync();
     EXPECT_EQ(refused.delivered, 0u);
     EXPECT_EQ(refused.waiting, 5u);
-    Admin("GRANT INSERT ON production_records TO " + role);
+    EXPECT_EQ(refused.backupsWaiting, 2u);
+    Admin("GRANT INSERT ON production_records, backups TO " + role);
     // A delivery killed after the insert and before the file was removed leaves it behind.
-    const fs::path left = fs::directory_iterator(production::SpoolFolder())->path();
-    const std::string content = ReadText(left.string());
-    ASSERT_EQ(station->Sync().delivered, 5u);
-    WriteText(left.string(), content);
+    std::map<fs::path, std::string> left;
+    for (const auto& entry : fs::directory_iterator(production::SpoolFolder()))
+        left[entry.path()] = ReadText(entry.path().string());
+    ASSERT_EQ(left.size(), 7u);
+    production::SyncResult delivered = station->Sync();
+    ASSERT_EQ(delivered.delivered, 5u);
+    EXPECT_EQ(delivered.backupsDelivered, 2u);
+    EXPECT_EQ(station->FetchBackup("ZK000001", "20261207-101404"), backup);
+    for (const auto& [path, content] : left)
+        WriteText(path.string(), content);
     std::vector<pid_t> children;
     for (int i = 0; i < 2; ++i) {
         const pid_t pid = ::fork();
@@ -407,6 +494,7 @@ TEST_F(Database, SpooledRecordsArriveExactlyOnce)
         ::waitpid(pid, nullptr, 0);
     EXPECT_EQ(mine.error, "");
     EXPECT_EQ(Rows(), 5);
+    EXPECT_EQ(Admin("SELECT count(*) FROM backups"), "2");
     EXPECT_TRUE(fs::is_empty(production::SpoolFolder()));
 }
 
