@@ -10,7 +10,9 @@
 
 #include <chrono>
 #include <cstdio>
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <random>
 #include <regex>
@@ -268,51 +270,102 @@ TEST_F(Database, PasswordsStayOutOfTheProfile)
     }
 }
 
-// Eight station processes reserving and recording at once.
-TEST_F(Database, StationsAtOnceGetDistinctNumbers)
+// Station processes reserving numbers and recording at once while meanwhile runs; the numbers
+// they were given, and as 0 each reservation the database refused.
+std::vector<long long> RunStations(const std::string& conninfo, int stations, int each,
+                                   const std::function<void()>& meanwhile)
 {
-    constexpr int kStations = 8;
-    constexpr int kEach = 50;
     int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(::pipe(fds), 0);
     std::vector<pid_t> children;
-    for (int s = 0; s < kStations; ++s) {
+    for (int s = 0; s < stations; ++s) {
         const pid_t pid = ::fork();
         if (pid == 0) {
             ::close(fds[0]);
             std::string error;
-            auto store = DatabaseStore::Create(PgServer::Get().Conninfo(db_), error);
-            for (int i = 0; store && i < kEach; ++i) {
+            auto store = DatabaseStore::Create(conninfo, error);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+            for (int done = 0; store && done < each && std::chrono::steady_clock::now() < end;) {
                 const auto reserved = store->ReserveSerial(98, 0, 65535);
-                if (reserved.number <= 0 || !store->AddRecord(Record("op", "S" + std::to_string(s), Serial(reserved.number))).stored)
+                if (reserved.number <= 0) {
+                    // Nothing may be written to a display without a number.
+                    if (reserved.error.empty() || ::write(fds[1], "0\n", 2) != 2)
+                        ::_exit(1);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                    continue;
+                }
+                const std::string serial = Serial(reserved.number);
+                const auto outcome = store->AddRecord(Record("op", "S" + std::to_string(s), serial));
+                if (!outcome.stored && !outcome.kept)
                     ::_exit(1);
+                if (++done % 10 == 0)
+                    store->AddBackup("ZK00000" + std::to_string(s), serial, "[Converter]\r\n" + serial);
                 const std::string line = std::to_string(reserved.number) + "\n";
                 if (::write(fds[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
                     ::_exit(1);
+                std::this_thread::sleep_for(std::chrono::milliseconds(10)); // a display takes longer
             }
             ::_exit(store ? 0 : 1);
         }
         children.push_back(pid);
     }
     ::close(fds[1]);
+    meanwhile();
     for (const pid_t pid : children) {
         int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        EXPECT_EQ(::waitpid(pid, &status, 0), pid);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     }
-    std::string numbers;
+    std::string text;
     char buffer[4096];
     for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-        numbers.append(buffer, static_cast<std::size_t>(n));
+        text.append(buffer, static_cast<std::size_t>(n));
     ::close(fds[0]);
-    std::set<long long> distinct;
-    std::istringstream lines(numbers);
+    std::vector<long long> numbers;
+    std::istringstream lines(text);
     for (long long number; lines >> number;)
-        distinct.insert(number);
-    EXPECT_EQ(distinct.size(), std::size_t{kStations * kEach});
-    EXPECT_EQ(*distinct.rbegin(), kStations * kEach);
-    EXPECT_EQ(Rows(), kStations * kEach);
-    EXPECT_EQ(Admin("SELECT count(DISTINCT serial_number) FROM production_records"), std::to_string(kStations * kEach));
+        numbers.push_back(number);
+    return numbers;
+}
+
+// Stations at once, and under a server restarted in the middle: no number twice, every record
+// and backup once, those the database could not take at the time delivered afterwards.
+TEST_F(Database, StationsAtOnceGetDistinctNumbers)
+{
+    struct Case {
+        const char* name;
+        int stations, each;
+        bool restart;
+    };
+    for (const Case& c : {Case{"at once", 8, 50, false}, Case{"server restarted", 4, 40, true}}) {
+        SCOPED_TRACE(c.name);
+        Admin("TRUNCATE production_records, firmware_records, serial_counters, backups");
+        const auto numbers = RunStations(PgServer::Get().Conninfo(db_), c.stations, c.each, [&] {
+            if (!c.restart)
+                return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(150));
+            EXPECT_TRUE(PgServer::Get().Control("pause"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            EXPECT_TRUE(PgServer::Get().Control("resume"));
+        });
+        const auto refused = static_cast<std::size_t>(std::count(numbers.begin(), numbers.end(), 0));
+        const std::set<long long> distinct(numbers.begin(), numbers.end());
+        const int total = c.stations * c.each;
+        EXPECT_EQ(refused > 0, c.restart); // the restart came in the middle of the run
+        EXPECT_EQ(numbers.size() - refused, std::size_t(total));
+        EXPECT_EQ(distinct.size() - (refused > 0), std::size_t(total));
+        const production::SyncResult sync = store_->Sync();
+        EXPECT_EQ(sync.waiting + sync.backupsWaiting, 0u) << sync.error;
+        if (!c.restart) {
+            EXPECT_EQ(sync.delivered + sync.backupsDelivered, 0u);
+        }
+        EXPECT_EQ(Rows(), total);
+        EXPECT_EQ(Admin("SELECT count(DISTINCT serial_number) FROM production_records"), std::to_string(total));
+        EXPECT_EQ(Admin("SELECT count(*) FROM backups"), std::to_string(total / 10));
+        if (!c.restart) {
+            EXPECT_EQ(*distinct.rbegin(), total);
+        }
+    }
 }
 
 // Stations killed at any moment: no number twice, no record in part.
@@ -371,80 +424,6 @@ TEST_F(Database, KilledStationsLeaveNoDuplicateNorHalfRecord)
     EXPECT_EQ(error, "");
     EXPECT_EQ(Rows("serial_number IS NULL OR length(record) <> " + std::to_string(Record("op", "K", Serial(1)).size())),
               0);
-}
-
-// The server restarted under stations at work: a failed reservation writes nothing, and what
-// could not be inserted is kept and arrives once.
-TEST_F(Database, ServerRestartedUnderStations)
-{
-    constexpr int kStations = 4;
-    constexpr int kEach = 40;
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    std::vector<pid_t> children;
-    for (int s = 0; s < kStations; ++s) {
-        const pid_t pid = ::fork();
-        if (pid == 0) {
-            ::close(fds[0]);
-            std::string error;
-            auto store = DatabaseStore::Create(PgServer::Get().Conninfo(db_), error);
-            const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-            for (int done = 0; store && done < kEach && std::chrono::steady_clock::now() < end;) {
-                const auto reserved = store->ReserveSerial(98, 0, 65535);
-                if (reserved.number <= 0) {
-                    if (reserved.error.empty() || ::write(fds[1], "0\n", 2) != 2)
-                        ::_exit(1);
-                    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                    continue;
-                }
-                const std::string serial = Serial(reserved.number);
-                const auto outcome = store->AddRecord(Record("op", "R" + std::to_string(s), serial));
-                if (!outcome.stored && !outcome.kept)
-                    ::_exit(1);
-                if (++done % 10 == 0)
-                    store->AddBackup("ZK00000" + std::to_string(s), serial, "[Converter]\r\n" + serial);
-                const std::string line = std::to_string(reserved.number) + "\n";
-                if (::write(fds[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-                    ::_exit(1);
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
-            }
-            ::_exit(store ? 0 : 1);
-        }
-        children.push_back(pid);
-    }
-    ::close(fds[1]);
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_TRUE(PgServer::Get().Control("pause"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(PgServer::Get().Control("resume"));
-    for (const pid_t pid : children) {
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    }
-    std::string numbers;
-    char buffer[4096];
-    for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;)
-        numbers.append(buffer, static_cast<std::size_t>(n));
-    ::close(fds[0]);
-    std::set<long long> distinct;
-    std::size_t count = 0;
-    std::size_t refused = 0;
-    std::istringstream lines(numbers);
-    for (long long number; lines >> number;) {
-        refused += number == 0;
-        count += number != 0;
-        distinct.insert(number);
-    }
-    distinct.erase(0);
-    EXPECT_GT(refused, 0u); // the restart came in the middle
-    EXPECT_EQ(count, std::size_t{kStations * kEach});
-    EXPECT_EQ(distinct.size(), count);
-    const production::SyncResult sync = store_->Sync();
-    EXPECT_EQ(sync.waiting + sync.backupsWaiting, 0u) << sync.error;
-    EXPECT_EQ(Rows(), kStations * kEach);
-    EXPECT_EQ(Admin("SELECT count(DISTINCT serial_number) FROM production_records"), std::to_string(kStations * kEach));
-    EXPECT_EQ(Admin("SELECT count(*) FROM backups"), std::to_string(kStations * kEach / 10));
 }
 
 // A record or backup the database refuses waits in the spool and arrives once, whoever delivers it.
