@@ -173,17 +173,44 @@ std::string NewRecordId()
     return time + Hex(std::string_view(bytes.data(), bytes.size()));
 }
 
-// $20: at most this many records of the same bytes (an import's n-th copy of a record goes in
-// only when fewer than n are there); NULL for a record made here, which its id alone guards.
-constexpr const char* kInsertSql =
-    "WITH r AS (INSERT INTO production_records (record_id, logged_at, logged_unix, station_user, computer, "
-    "kind, result, device_type, serial_number, serial_key, section_name, section, record, digest) "
-    "SELECT $1, $2, $3::bigint, $4, $5, $6, $7, $8::integer, $9, $20, $10, $11::jsonb, $12, $13 "
-    "WHERE $14::integer IS NULL OR (SELECT count(*) FROM production_records WHERE digest = $13) < $14::integer "
-    "ON CONFLICT (record_id) DO NOTHING RETURNING record_id), "
+// A record's identity is its bytes and which copy of them it is (a station may log the same
+// bytes twice in a second): an import and a live insert of the same record meet on that key, in
+// either order and at the same time, and the second adds nothing.
+constexpr const char* kRecordColumns =
+    "record_id, logged_at, logged_unix, station_user, computer, kind, result, device_type, serial_number, "
+    "serial_key, section_name, section, record, digest, occurrence";
+constexpr const char* kRecordValues = "$2, $3::bigint, $4, $5, $6, $7, $8::integer, $9, $19, $10, $11::jsonb, $12, $13";
+constexpr const char* kFirmwareRow =
     "f AS (INSERT INTO firmware_records (record_id, file_name, size, sha256, family, result) "
-    "SELECT record_id, $15, $16::bigint, $17, $18::integer, $19::integer FROM r WHERE $6 = 'firmware') "
+    "SELECT record_id, $14, $15::bigint, $16, $17::integer, $18::integer FROM r WHERE $6 = 'firmware') "
     "SELECT count(*) FROM r";
+
+// A record made here: the next copy of its bytes that stations made, under the id it was made
+// with. An imported copy of it holds the number already, whether it came first or comes later.
+const std::string& InsertSql()
+{
+    static const std::string sql = std::string("WITH r AS (INSERT INTO production_records (") + kRecordColumns +
+                                   ") SELECT $1, " + kRecordValues +
+                                   ", (SELECT count(*) FROM production_records WHERE digest = $13 "
+                                   "AND record_id NOT LIKE 'log-%') + 1 "
+                                   "ON CONFLICT DO NOTHING RETURNING record_id), " +
+                                   kFirmwareRow;
+    return sql;
+}
+
+// A record of an imported log: the n-th copy of its bytes in the log is their n-th copy, under an
+// id every import of the log gives it. The copies seen so far are counted on the server, so
+// that the import's memory does not grow with the log.
+const std::string& ImportSql()
+{
+    static const std::string sql =
+        std::string("WITH n AS (INSERT INTO kestrune_import_copies AS c (digest, copies) VALUES ($13, 1) "
+                    "ON CONFLICT (digest) DO UPDATE SET copies = c.copies + 1 RETURNING copies), "
+                    "r AS (INSERT INTO production_records (") +
+        kRecordColumns + ") SELECT $1 || '-' || n.copies, " + kRecordValues +
+        ", n.copies FROM n ON CONFLICT DO NOTHING RETURNING record_id), " + kFirmwareRow;
+    return sql;
+}
 
 std::optional<std::int64_t> Integer(const RecordColumns& columns, const char* key)
 {
@@ -207,7 +234,7 @@ std::optional<std::string> Value(const RecordColumns& columns, const char* key)
     return std::nullopt;
 }
 
-std::vector<Param> InsertParams(const std::string& id, std::string_view record, std::optional<int> copies)
+std::vector<Param> InsertParams(const std::string& id, std::string_view record, const std::string& digest)
 {
     RecordColumns c;
     ParseRecord(record, c);
@@ -223,8 +250,7 @@ std::vector<Param> InsertParams(const std::string& id, std::string_view record, 
                          c.sectionName.empty() ? Null() : Text(DatabaseText(c.sectionName)),
                          Text(SectionJson(c)),
                          Bytes(std::string(record)),
-                         Bytes(Digest(record)),
-                         Number(copies)};
+                         Bytes(digest)};
     const auto file = Value(c, "File");
     const auto sha = Value(c, "SHA256");
     p.push_back(file ? Text(*file) : Null());
@@ -285,6 +311,20 @@ CREATE TABLE backups (
     UNIQUE (converter_serial, file_name)
 );
 )SQL";
+
+// Which copy of its bytes each record is, numbered in the order they arrived.
+constexpr const char* kSchemaV2 = R"SQL(
+ALTER TABLE production_records ADD COLUMN occurrence integer;
+UPDATE production_records p SET occurrence = n.copy
+    FROM (SELECT id, row_number() OVER (PARTITION BY digest ORDER BY id) AS copy FROM production_records) n
+    WHERE p.id = n.id;
+ALTER TABLE production_records ALTER COLUMN occurrence SET NOT NULL;
+CREATE UNIQUE INDEX production_records_identity ON production_records (digest, occurrence);
+DROP INDEX production_records_digest;
+)SQL";
+
+constexpr SchemaStep kSchemaSteps[] = {{1, kSchemaV1}, {2, kSchemaV2}};
+static_assert(std::size(kSchemaSteps) == kSchemaVersion);
 
 // The rights a station's user needs, for doctor.
 struct Right {
@@ -429,11 +469,27 @@ std::string DatabaseStore::Insert(const std::string& id, const std::string& reco
     std::string error;
     if (!Connect(error))
         return error;
-    const std::vector<Param> params = InsertParams(id, record, std::nullopt);
-    Result result = Exec(conn_, kInsertSql, params);
-    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
-        result = Exec(conn_, kInsertSql, params);
-    return Succeeded(result) ? std::string() : "the database did not take the record: " + ErrorOf(conn_, result);
+    const std::vector<Param> params = InsertParams(id, record, Digest(record));
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Result result = Exec(conn_, InsertSql().c_str(), params);
+        if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+            result = Exec(conn_, InsertSql().c_str(), params);
+        if (!Succeeded(result))
+            return "the database did not take the record: " + ErrorOf(conn_, result);
+        if (std::string_view(PQgetvalue(result.get(), 0, 0)) != "0")
+            return {};
+        // Not added: there already under its id (delivered before), or an import brought the
+        // same bytes from the log. Else another copy of them came first: take the next.
+        result = Exec(conn_,
+                      "SELECT 1 FROM production_records WHERE record_id = $1 "
+                      "OR (digest = $2 AND record_id LIKE 'log-%') LIMIT 1",
+                      {params[0], params[12]});
+        if (!Succeeded(result))
+            return "the database did not take the record: " + ErrorOf(conn_, result);
+        if (PQntuples(result.get()) == 1)
+            return {};
+    }
+    return "the database did not take the record: its copies keep changing";
 }
 
 records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
@@ -512,7 +568,17 @@ SyncResult DatabaseStore::Sync()
     return sync;
 }
 
+std::span<const SchemaStep> SchemaSteps()
+{
+    return kSchemaSteps;
+}
+
 std::string DatabaseStore::Init()
+{
+    return Upgrade(SchemaSteps());
+}
+
+std::string DatabaseStore::Upgrade(std::span<const SchemaStep> steps)
 {
     std::string error;
     if (!Connect(error))
@@ -523,10 +589,11 @@ std::string DatabaseStore::Init()
         return Succeeded(result) ? std::string() : ErrorOf(conn_, result);
     };
     error = run("BEGIN");
+    // Before the version table exists too: two stations' db init at once take turns.
+    if (error.empty())
+        error = run("SELECT pg_advisory_xact_lock(hashtext('kestrune schema'))");
     if (error.empty())
         error = run("CREATE TABLE IF NOT EXISTS kestrune_schema (version integer NOT NULL)");
-    if (error.empty())
-        error = run("LOCK TABLE kestrune_schema IN EXCLUSIVE MODE");
     int version = 0;
     if (error.empty()) {
         Result result = Exec(conn_, "SELECT coalesce(max(version), 0) FROM kestrune_schema");
@@ -535,16 +602,24 @@ std::string DatabaseStore::Init()
         else
             error = ErrorOf(conn_, result);
     }
-    if (error.empty() && version > kSchemaVersion)
+    const int target = steps.empty() ? 0 : steps.back().version;
+    if (error.empty() && version > target)
         error = "the database's schema is version " + std::to_string(version) + ", newer than this program's (" +
-                std::to_string(kSchemaVersion) + ")";
-    if (error.empty() && version < 1)
-        error = run(kSchemaV1);
-    if (error.empty() && version < kSchemaVersion) {
+                std::to_string(target) + ")";
+    for (const SchemaStep& step : steps) {
+        if (!error.empty() || step.version <= version)
+            continue;
+        if (step.version != version + 1)
+            error = "no way from schema version " + std::to_string(version) + " to " + std::to_string(step.version);
+        else
+            error = run(step.sql);
+        version = step.version;
+    }
+    if (error.empty()) {
         error = run("DELETE FROM kestrune_schema");
         if (error.empty()) {
             Result result = Exec(conn_, "INSERT INTO kestrune_schema (version) VALUES ($1::integer)",
-                                 {Text(std::to_string(kSchemaVersion))});
+                                 {Text(std::to_string(version))});
             error = Succeeded(result) ? std::string() : ErrorOf(conn_, result);
         }
     }
@@ -572,32 +647,36 @@ ImportResult DatabaseStore::Import(const std::string& path)
         import.error = path + ": cannot be read";
         return import;
     }
-    std::string log(static_cast<std::size_t>(info.st_size), '\0');
-    in.read(log.data(), static_cast<std::streamsize>(log.size()));
-    log.resize(static_cast<std::size_t>(in.gcount()));
     if (!Connect(import.error))
         return import;
-    const std::vector<std::string_view> parts = SplitLog(log);
-    import.records = parts.size();
-    auto fail = [&](const Result& result) {
-        import.error = "the log was not imported: " + ErrorOf(conn_, result);
-        Exec(conn_, "ROLLBACK");
+    auto fail = [&](const std::string& why) {
+        import.error = "the log was not imported: " + why;
         import.inserted = 0;
+        // Answers still pending keep the connection in the pipeline: the server rolls back when it ends.
+        if (PQexitPipelineMode(conn_) != 1) {
+            PQfinish(conn_);
+            conn_ = nullptr;
+            return import;
+        }
+        Exec(conn_, "ROLLBACK");
+        Exec(conn_, "DEALLOCATE kestrune_import");
         return import;
     };
-    Result result = Exec(conn_, "BEGIN");
-    if (!Succeeded(result))
-        return fail(result);
-    // Two imports at once would each count the other's copies as missing.
-    result = Exec(conn_, "SELECT pg_advisory_xact_lock(hashtext('kestrune import'))");
-    if (!Succeeded(result))
-        return fail(result);
-    result = Result(PQprepare(conn_, "kestrune_import", kInsertSql, 0, nullptr));
-    if (!Succeeded(result))
-        return fail(result);
+    for (const char* sql : {"BEGIN",
+                            // Two imports at once would count each other's copies.
+                            "SELECT pg_advisory_xact_lock(hashtext('kestrune import'))",
+                            "CREATE TEMPORARY TABLE kestrune_import_copies (digest bytea PRIMARY KEY, "
+                            "copies integer NOT NULL) ON COMMIT DROP"}) {
+        Result result = Exec(conn_, sql);
+        if (!Succeeded(result))
+            return fail(ErrorOf(conn_, result));
+    }
+    Result prepared(PQprepare(conn_, "kestrune_import", ImportSql().c_str(), 0, nullptr));
+    if (!Succeeded(prepared))
+        return fail(ErrorOf(conn_, prepared));
     // Batches in a pipeline: a log of hundreds of MB is not a round trip per record.
     if (PQenterPipelineMode(conn_) != 1)
-        return fail(nullptr);
+        return fail(OneLine(PQerrorMessage(conn_)));
     std::string failure;
     // The answers of the batch up to its sync point; the first failure is kept.
     auto collect = [&] {
@@ -628,38 +707,41 @@ ImportResult DatabaseStore::Import(const std::string& path)
         }
     };
     constexpr std::size_t kBatch = 256;
-    std::map<std::string, int> copies;
-    for (std::size_t i = 0; i < parts.size() && failure.empty(); ++i) {
-        const std::string_view record = parts[i];
+    std::size_t sent = 0;
+    auto send = [&](std::string_view record) {
         const std::string digest = Digest(record);
-        const int copy = ++copies[digest];
-        // The same bytes at the same place in the log: the same id every import.
-        const std::string id = "log-" + Hex(digest) + "-" + std::to_string(copy);
-        const std::vector<Param> params = InsertParams(id, record, copy);
+        ++import.records;
+        // The same bytes at the same place among their copies: the same id every import.
+        const std::vector<Param> params = InsertParams("log-" + Hex(digest), record, digest);
         const ParamArrays a(params);
         if (PQsendQueryPrepared(conn_, "kestrune_import", a.Count(), a.values.data(), a.lengths.data(),
                                 a.formats.data(), 0) != 1) {
             failure = OneLine(PQerrorMessage(conn_));
-            break;
+            return false;
         }
-        if ((i + 1) % kBatch == 0 || i + 1 == parts.size()) {
-            if (PQpipelineSync(conn_) != 1) {
+        if (++sent % kBatch == 0) {
+            if (PQpipelineSync(conn_) != 1)
                 failure = OneLine(PQerrorMessage(conn_));
-                break;
-            }
-            collect();
+            else
+                collect();
         }
+        return failure.empty();
+    };
+    std::string unread;
+    if (!ForEachRecord(in, send, unread) && failure.empty())
+        failure = path + ": " + unread;
+    if (failure.empty() && sent % kBatch != 0) {
+        if (PQpipelineSync(conn_) != 1)
+            failure = OneLine(PQerrorMessage(conn_));
+        else
+            collect();
     }
+    if (!failure.empty())
+        return fail(failure);
     (void)PQexitPipelineMode(conn_);
-    if (!failure.empty()) {
-        import.error = "the log was not imported: " + failure;
-        Exec(conn_, "ROLLBACK");
-        import.inserted = 0;
-        return import;
-    }
-    result = Exec(conn_, "COMMIT");
+    Result result = Exec(conn_, "COMMIT");
     if (!Succeeded(result))
-        return fail(result);
+        return fail(ErrorOf(conn_, result));
     Exec(conn_, "DEALLOCATE kestrune_import");
     return import;
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,7 +18,15 @@ typedef struct pg_conn PGconn;
 namespace production {
 
 // The schema version db init creates; a database at another version is refused until db init ran.
-constexpr int kSchemaVersion = 1;
+constexpr int kSchemaVersion = 2;
+
+// What takes a database's schema from version - 1 to version.
+struct SchemaStep {
+    int version;
+    const char* sql;
+};
+// This program's steps, from version 1 on.
+std::span<const SchemaStep> SchemaSteps();
 
 // [Settings] Database= of the profile store: a libpq connection string; empty without one.
 std::string DatabaseSetting(const std::string& profilePath);
@@ -63,6 +72,9 @@ public:
 
     // Creates or upgrades the tables in one transaction; "" when done.
     std::string Init();
+    // Init with other steps (the first of them from an empty database); a database newer than
+    // the last step is refused.
+    std::string Upgrade(std::span<const SchemaStep> steps);
     // Loads a text log; records the database holds already (from an earlier import or inserted
     // live) are not added again.
     ImportResult Import(const std::string& path);

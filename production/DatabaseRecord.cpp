@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <istream>
 
 namespace production {
 
@@ -168,6 +169,47 @@ std::vector<std::string_view> SplitLog(std::string_view log, std::size_t* skippe
     if (skipped != nullptr)
         *skipped = starts.empty() ? log.size() : starts.front();
     return records;
+}
+
+bool ForEachRecord(std::istream& in, const std::function<bool(std::string_view)>& each, std::string& error,
+                   std::size_t chunk, std::size_t maxRecord)
+{
+    std::string buffer;
+    for (bool end = false; !end;) {
+        const std::size_t had = buffer.size();
+        buffer.resize(had + chunk);
+        in.read(buffer.data() + had, static_cast<std::streamsize>(chunk));
+        buffer.resize(had + static_cast<std::size_t>(in.gcount()));
+        end = in.eof();
+        if (in.bad() || (!end && in.fail())) {
+            error = "the log cannot be read";
+            return false;
+        }
+        const std::vector<std::string_view> parts = SplitLog(buffer);
+        // The last record may go on in the next chunk; the ones before it are whole.
+        const std::size_t whole = end ? parts.size() : parts.empty() ? 0 : parts.size() - 1;
+        for (std::size_t i = 0; i < whole; ++i)
+            if (!each(parts[i]))
+                return false;
+        if (end)
+            break;
+        std::size_t keep = 0;
+        if (!parts.empty()) {
+            keep = static_cast<std::size_t>(parts.back().data() - buffer.data());
+        } else {
+            // No record yet: only the last three lines can hold the start of one.
+            std::size_t lines = 0;
+            for (std::size_t at = buffer.size(); at > 0 && lines < 3; --at)
+                if (buffer[at - 1] == '\n' && ++lines == 3)
+                    keep = at;
+        }
+        buffer.erase(0, keep);
+        if (buffer.size() > maxRecord) {
+            error = "the log holds a record longer than " + std::to_string(maxRecord) + " bytes";
+            return false;
+        }
+    }
+    return true;
 }
 
 std::string DatabaseText(std::string_view bytes)

@@ -2,6 +2,8 @@
 // A production log record taken apart into the columns the database indexes. The text itself is
 // stored too, byte for byte, so nothing the parse misses is lost.
 #include <cstdint>
+#include <functional>
+#include <iosfwd>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,6 +35,13 @@ bool ParseRecord(std::string_view text, RecordColumns& columns);
 // The records of a whole log, each from its leading empty line up to the next record. Text before
 // the first record is left out; skipped counts its bytes.
 std::vector<std::string_view> SplitLog(std::string_view log, std::size_t* skipped = nullptr);
+
+// The records of a log read from in a chunk at a time, as SplitLog would split the whole of it,
+// so that a log of any size needs no more memory than a chunk and its longest record. False,
+// with error, when a record or the text before the first is longer than maxRecord, in cannot
+// be read, or each returned false (error is left to it then).
+bool ForEachRecord(std::istream& in, const std::function<bool(std::string_view)>& each, std::string& error,
+                   std::size_t chunk = std::size_t{1} << 20, std::size_t maxRecord = std::size_t{16} << 20);
 
 // Text the database takes: valid UTF-8 as it is, else read as Latin-1 (the older stations'
 // code page); NUL, which a text column cannot hold, as U+FFFD.

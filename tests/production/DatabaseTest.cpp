@@ -17,6 +17,7 @@
 #include <random>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "cli/CliProcess.h"
@@ -103,6 +104,33 @@ TEST(DatabaseRecord, SplitLogKeepsEveryByte)
     EXPECT_EQ(parts[1], a);
     EXPECT_EQ(parts[2], b);
     EXPECT_TRUE(production::SplitLog("").empty());
+    // Read a chunk at a time, whatever the chunk cuts; a long lead-in of stray lines is dropped
+    // as it is read, a record longer than the limit refused.
+    std::string lines;
+    for (int i = 0; i < 100; ++i)
+        lines += "stray line\r\n";
+    const struct {
+        std::string log;
+        std::size_t chunk, limit;
+        std::size_t records; // none: refused
+    } reads[] = {{log, 1, 1000, 3}, {log, 7, 1000, 3}, {log, 64, 1000, 3}, {log, 1 << 20, 1000, 3},
+                 {lines + a + "\r\n" + b, 13, 300, 2}, {"", 5, 10, 0}, {garbage, 4, 100, 0},
+                 {lines, 32, 300, 0}, {a + b, 16, 100, std::string::npos},
+                 {std::string(400, 'x'), 32, 300, std::string::npos}};
+    for (const auto& r : reads) {
+        SCOPED_TRACE(r.chunk);
+        std::istringstream in(r.log);
+        std::vector<std::string> got;
+        std::string error;
+        const bool read = production::ForEachRecord(
+            in, [&](std::string_view record) { return got.emplace_back(record), true; }, error, r.chunk, r.limit);
+        EXPECT_EQ(read, r.records != std::string::npos) << error;
+        if (read) {
+            const auto whole = production::SplitLog(r.log);
+            EXPECT_EQ(got, std::vector<std::string>(whole.begin(), whole.end()));
+            EXPECT_EQ(got.size(), r.records);
+        }
+    }
 }
 
 TEST(DatabaseRecord, TextTheDatabaseTakes)
@@ -248,7 +276,7 @@ protected:
 TEST_F(Database, InitTwiceAndTheReadmeRightsSuffice)
 {
     EXPECT_EQ(store_->Init(), "");
-    EXPECT_EQ(Admin("SELECT version FROM kestrune_schema"), "1");
+    EXPECT_EQ(Admin("SELECT version FROM kestrune_schema"), std::to_string(production::kSchemaVersion));
     auto station = Open(PgServer::Get().Conninfo(db_, StationRole()));
     const production::CheckResult check = station->Check();
     EXPECT_TRUE(check.connected);
@@ -259,6 +287,42 @@ TEST_F(Database, InitTwiceAndTheReadmeRightsSuffice)
     // A schema newer than the program is left alone.
     Admin("UPDATE kestrune_schema SET version = 99");
     EXPECT_NE(store_->Init().find("newer"), std::string::npos);
+}
+
+// A database of the first version with records in it is brought up step by step, each in one
+// transaction; a step that fails leaves it as it was.
+TEST_F(Database, SchemaUpgradesStepByStep)
+{
+    Admin("DROP TABLE firmware_records, production_records, serial_counters, backups, kestrune_schema");
+    const auto steps = production::SchemaSteps();
+    ASSERT_EQ(store_->Upgrade(steps.first(1)), "");
+    EXPECT_EQ(Admin("SELECT version FROM kestrune_schema"), "1");
+    // The same bytes logged twice, and once more by an import, before records had copies.
+    const std::string twice = Record("op", "st", Serial(7));
+    const std::string once = Record("op", "st", Serial(8));
+    for (const auto& [id, record] : {std::pair{"a", twice}, {"b", once}, {"c", twice}})
+        Admin(std::string("INSERT INTO production_records (record_id, logged_at, station_user, computer, kind, result, "
+                          "section, record, digest) SELECT '") + id + "', 't', 'op', 'st', 'device', 'r', '{}', r, "
+              "sha256(r) FROM (SELECT convert_to($r$" + record + "$r$, 'UTF8') AS r) x");
+    ASSERT_EQ(store_->Init(), "");
+    EXPECT_EQ(Admin("SELECT version FROM kestrune_schema"), std::to_string(production::kSchemaVersion));
+    EXPECT_EQ(Admin("SELECT string_agg(record_id || occurrence, ',' ORDER BY id) FROM production_records"), "a1,b1,c2");
+    const std::string path = data_.File("fertigung.log");
+    WriteText(path, twice + once + twice);
+    EXPECT_EQ(store_->Import(path).inserted, 0u);
+    EXPECT_EQ(Rows(), 3);
+
+    std::vector<production::SchemaStep> later(steps.begin(), steps.end());
+    later.push_back({production::kSchemaVersion + 1, "CREATE TABLE later (x integer); CREATE TABLE backups (x integer)"});
+    EXPECT_NE(store_->Upgrade(later).find("already exists"), std::string::npos);
+    EXPECT_EQ(Admin("SELECT version FROM kestrune_schema"), std::to_string(production::kSchemaVersion));
+    EXPECT_EQ(Admin("SELECT count(*) FROM pg_tables WHERE tablename = 'later'"), "0");
+    later.back().sql = "CREATE TABLE later (x integer)";
+    EXPECT_EQ(store_->Upgrade(later), "");
+    EXPECT_EQ(Admin("SELECT version FROM kestrune_schema"), std::to_string(production::kSchemaVersion + 1));
+    EXPECT_NE(store_->Init().find("newer than this program's"), std::string::npos);
+    later.push_back({production::kSchemaVersion + 3, "SELECT 1"});
+    EXPECT_NE(store_->Upgrade(later).find("no way from schema version"), std::string::npos);
 }
 
 TEST_F(Database, PasswordsStayOutOfTheProfile)
@@ -518,6 +582,38 @@ TEST_F(Database, ImportTwiceAddsOneCopy)
     EXPECT_EQ(Rows(), 602);
     EXPECT_EQ(Rows("serial_number = '" + Serial(3) + "'"), 3);
     EXPECT_EQ(store_->Import(data_.File("missing.log")).error.empty(), false);
+
+    // A record kept at a station while an import brought it from the log arrives once.
+    const std::string role = StationRole();
+    Admin("REVOKE INSERT ON production_records FROM " + role);
+    auto station = Open(PgServer::Get().Conninfo(db_, role));
+    const std::string kept = Record("op", "st", Serial(601));
+    EXPECT_TRUE(station->AddRecord(kept).kept);
+    WriteText(path, log + kept);
+    EXPECT_EQ(store_->Import(path).inserted, 1u);
+    Admin("GRANT INSERT ON production_records TO " + role);
+    EXPECT_EQ(station->Sync().delivered, 1u);
+    EXPECT_EQ(Rows(), 603);
+    // Live inserts while an import of the same records runs: each record once.
+    std::string more;
+    for (int i = 1000; i < 1600; ++i)
+        more += Record("op", "race", Serial(i));
+    WriteText(path, more);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        auto live = Open(PgServer::Get().Conninfo(db_));
+        for (const std::string_view record : production::SplitLog(more))
+            if (!live->AddRecord(std::string(record)).stored)
+                ::_exit(1);
+        ::_exit(0);
+    }
+    const production::ImportResult racing = store_->Import(path);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(racing.error, "");
+    EXPECT_EQ(Rows("computer = 'race'"), 600);
+    EXPECT_EQ(Rows("computer = 'race' AND record_id LIKE 'log-%'"), static_cast<long>(racing.inserted));
     ASSERT_EQ(::mkfifo(data_.File("fifo.log").c_str(), 0600), 0);
     EXPECT_NE(store_->Import(data_.File("fifo.log")).error.find("not a regular file"), std::string::npos);
 }
@@ -597,7 +693,7 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     EXPECT_EQ(run({"db", "sync"}).status, 1);
     const clitest::ProcessResult doctor = run({"doctor"});
     EXPECT_EQ(doctor.status, 1);
-    EXPECT_NE(doctor.out.find("Records database: connected, schema version 1 (this program's: 1), rights: missing "
+    EXPECT_NE(doctor.out.find("Records database: connected, schema version 2 (this program's: 2), rights: missing "
                               "INSERT on production_records"), std::string::npos) << doctor.out;
     Admin("GRANT INSERT ON production_records TO station_" + db_);
     clitest::ProcessResult next = run({"db", "check"});
