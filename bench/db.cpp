@@ -145,12 +145,12 @@ int main()
     const auto filling = Clock::now();
     const bool filled = Sql(conninfo,
         "INSERT INTO production_records (record_id, logged_at, station_user, computer, kind, result, device_type, "
-        "serial_number, serial_key, section, record, digest) "
+        "serial_number, serial_key, section, record, digest, occurrence) "
         "SELECT 'bench-' || i, 'Mon Dec  7 10:14:04 2026', 'OPERATOR', 'STATION1', 'device', "
         "'Device data to user area flashed', 98, s, (i % 50000) || '.' || (i / 50000) || '.1', '{}', "
         "convert_to(E'\\r\\n***\\r\\n*** [Mon Dec  7 10:14:04 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\\r\\n"
         "*** Device data to user area flashed\\r\\n***\\r\\n[Device]\\r\\nType=0x62\\r\\nSerialNumber=' || s || E'\\r\\n', 'UTF8'), "
-        "sha256(convert_to(s, 'UTF8')) "
+        "sha256(convert_to(s, 'UTF8')), i "
         "FROM generate_series(1, 1000000) AS i, "
         "LATERAL (SELECT lpad((i % 50000)::text, 4, '0') || '.' || lpad((i / 50000)::text, 4, '0') || '.001' AS s) AS t; "
         "ANALYZE production_records");

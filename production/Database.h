@@ -81,10 +81,9 @@ public:
     // Delivers the spooled records and backups, each exactly once.
     SyncResult Sync();
     CheckResult Check();
-    // Each stored record whose serial number is serialNumber (as history compares them; empty:
-    // every record), oldest first, as the log holds it. False, with error, when it cannot be read.
+    bool KeepsHistory() const override { return true; }
     bool ScanRecords(const std::string& serialNumber, const std::function<void(std::string_view)>& found,
-                     std::string& error);
+                     std::string& error) override;
     // The stored records of a serial number, oldest first, as the log holds them.
     std::vector<std::string> RecordsOfSerial(const std::string& serialNumber, std::string& error);
 

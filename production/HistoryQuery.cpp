@@ -3,6 +3,7 @@
 #include "platform/System.h"
 #include "records/ProductionLog.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/RecordsStore.h"
 
 namespace production {
 
@@ -15,12 +16,23 @@ HistorySource LogOf(CMyCrvUsbDevice& device)
 }
 
 bool ReadHistory(const HistorySource& log, const records::HistoryFilter& filter,
-                 const std::function<void(const records::LogEntry&)>& found)
+                 const std::function<void(const records::LogEntry&)>& found, std::string* error)
 {
     if (platform::PathFileExists(log.path)) records::AppendOrphanedRecords(log.path);
-    return records::ScanLogFile(log.path, [&](const records::LogEntry& e) {
+    auto matching = [&](const records::LogEntry& e) {
         if (records::Matches(e, filter)) found(e);
-    });
+    };
+    records::RecordsStore* store = records::CurrentRecordsStore();
+    if (store == nullptr || !store->KeepsHistory()) {
+        if (records::ScanLogFile(log.path, matching)) return true;
+        if (error != nullptr) *error = log.stored + ": cannot be read";
+        return false;
+    }
+    std::string unread;
+    const bool read = store->ScanRecords(
+        filter.serial, [&](std::string_view record) { records::ScanLog(record, matching); }, unread);
+    if (!read && error != nullptr) *error = unread;
+    return read;
 }
 
 } // namespace production

@@ -19,9 +19,10 @@ struct HistorySource {
 HistorySource LogOf(CMyCrvUsbDevice& device);
 
 // Calls found for each matching record, in the log's order (the entry's views live for the
-// call only). Writes whose program stopped before logging them are added to the log first, so
-// that they belong to the listing too. False when the log cannot be read.
+// call only), from the records database instead when one is installed. Writes whose program
+// stopped before logging them are added to the log first, so that they belong to the listing
+// too. False when the records cannot be read (error, when given, says why).
 bool ReadHistory(const HistorySource& log, const records::HistoryFilter& filter,
-                 const std::function<void(const records::LogEntry&)>& found);
+                 const std::function<void(const records::LogEntry&)>& found, std::string* error = nullptr);
 
 } // namespace production

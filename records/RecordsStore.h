@@ -3,8 +3,10 @@
 // numbers and takes a copy of every record the log gets. The front ends install one at start-up
 // when the profile names a database; without one the files alone serve, as always.
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -36,6 +38,17 @@ public:
     virtual std::optional<std::string> FetchBackup(const std::string& /*converter*/, const std::string& /*name*/)
     {
         return std::nullopt;
+    }
+
+    // Whether history is read from the store rather than from the text log.
+    virtual bool KeepsHistory() const { return false; }
+    // Each stored record whose serial number is serialNumber (as history compares them; empty:
+    // every record), oldest first, as the log holds it. False, with error, when it cannot be read.
+    virtual bool ScanRecords(const std::string& /*serialNumber*/,
+                             const std::function<void(std::string_view)>& /*found*/, std::string& error)
+    {
+        error = "this records store keeps no history";
+        return false;
     }
 };
 

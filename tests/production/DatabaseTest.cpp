@@ -23,6 +23,9 @@
 #include "cli/CliProcess.h"
 #include "production/Database.h"
 #include "production/DatabaseRecord.h"
+#include "production/DatabaseSetup.h"
+#include "production/Backups.h"
+#include "production/HistoryQuery.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -677,6 +680,27 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     EXPECT_NE(run({"--dry-run", "eeprom", "restore", file}).err.find("digest"), std::string::npos);
     // history answers from the database as it does from the log.
     const clitest::ProcessResult fromDatabase = run({"history", "1.1.1"});
+    // The desktop's History and Backups windows, through the same profile: the database's
+    // records and backups, though this station has neither the log nor the backup files.
+    {
+        production::InstalledDatabase installed;
+        ASSERT_EQ(installed.Install(dir.File("kestrune.ini")), "");
+        const production::HistorySource absent{"C:\\LOG\\other.log", dir.File("c/LOG/other.log")};
+        records::HistoryFilter filter;
+        filter.serial = "1.1.1";
+        std::vector<std::string> kinds;
+        std::string error;
+        EXPECT_TRUE(production::ReadHistory(absent, filter, [&](const records::LogEntry& e) { kinds.emplace_back(e.kind); },
+                                            &error)) << error;
+        EXPECT_EQ(kinds, std::vector<std::string>{"Device data to user area flashed"});
+        const auto listed = production::BackupsFor("ZK000001");
+        ASSERT_FALSE(listed.empty());
+        EXPECT_EQ(listed.front().converter, "ZK000001");
+        EXPECT_NE(backups.out.find(listed.front().name), std::string::npos) << backups.out;
+        installed.Uninstall();
+        EXPECT_FALSE(production::ReadHistory(absent, filter, [](const records::LogEntry&) {}, &error));
+        EXPECT_TRUE(production::BackupsFor("ZK000001").empty());
+    }
     WriteText(dir.File("kestrune.ini"), "");
     const clitest::ProcessResult fromLog = run({"history", "1.1.1"});
     EXPECT_EQ(fromDatabase.status, 0) << fromDatabase.err;
