@@ -552,14 +552,16 @@ SyncResult DatabaseStore::Sync()
         const bool backup = name.ends_with(kBackupSuffix);
         name.resize(name.size() - kSpoolSuffix.size());
         std::string why = "not delivered";
-        if (sync.error.empty() && read)
+        const bool damaged = backup && std::count(record.begin(), record.end(), '\0') < 2;
+        if (sync.error.empty() && read && !damaged)
             why = backup ? InsertSpooledBackup(record) : Insert(name, record);
         // Still there after the lock: another delivery may have removed it in between.
         if (why.empty() && ::access(path.c_str(), F_OK) == 0) {
             ::unlink(path.c_str());
             ++(backup ? sync.backupsDelivered : sync.delivered);
         } else if (!why.empty()) {
-            if (sync.error.empty() && read)
+            // One the database refused; not one this station cannot read, which must not hold up the others.
+            if (sync.error.empty() && read && !damaged)
                 sync.error = why;
             ++(backup ? sync.backupsWaiting : sync.waiting);
         }
@@ -842,10 +844,9 @@ std::string DatabaseStore::InsertBackup(const std::string& converter, const std:
 
 std::string DatabaseStore::InsertSpooledBackup(const std::string& spooled)
 {
+    // Holds two NULs: Sync checked.
     const std::size_t first = spooled.find('\0');
-    const std::size_t second = first == std::string::npos ? first : spooled.find('\0', first + 1);
-    if (second == std::string::npos)
-        return "a kept backup is damaged";
+    const std::size_t second = spooled.find('\0', first + 1);
     return InsertBackup(spooled.substr(0, first), spooled.substr(first + 1, second - first - 1),
                         spooled.substr(second + 1));
 }

@@ -526,6 +526,9 @@ TEST_F(Database, SpooledRecordsArriveExactlyOnce)
     EXPECT_EQ(station->FetchBackup("ZK000001", "20261207-101404"), backup);
     for (const auto& [path, content] : left)
         WriteText(path.string(), content);
+    // One this station cannot read stays, and holds up no other.
+    const std::string damaged = production::SpoolFolder() + "/0000000000000000-damaged.bak";
+    WriteText(damaged, "ZK000003");
     std::vector<pid_t> children;
     for (int i = 0; i < 2; ++i) {
         const pid_t pid = ::fork();
@@ -541,6 +544,8 @@ TEST_F(Database, SpooledRecordsArriveExactlyOnce)
     EXPECT_EQ(mine.error, "");
     EXPECT_EQ(Rows(), 5);
     EXPECT_EQ(Admin("SELECT count(*) FROM backups"), "2");
+    EXPECT_EQ(station->Sync().backupsWaiting, 1u);
+    ASSERT_TRUE(fs::remove(damaged));
     EXPECT_TRUE(fs::is_empty(production::SpoolFolder()));
 }
 
