@@ -2,11 +2,10 @@
 
 #include <cstdlib>
 #include <filesystem>
-#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 
-#include "platform/SafeFile.h"
+#include "platform/File.h"
 #include "platform/System.h"
 
 namespace platform {
@@ -75,22 +74,8 @@ std::string WriteDefaultConfig(const fs::path& file)
     std::error_code error;
     fs::create_directories(file.parent_path(), error);
     if (error) return "cannot create " + file.parent_path().string() + ": " + error.message();
-    std::string name;
-    const int fd = CreateTemporaryFile(file.string() + ".tmp", name);
-    if (fd < 0) return "cannot write in " + file.parent_path().string();
-    const fs::path temporary = name;
-    const std::string text = DefaultSimulatorConfig();
-    const bool written = ::fchmod(fd, 0644) == 0 &&
-                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (::close(fd) != 0 || !written) {
-        fs::remove(temporary, error);
-        return "cannot write " + temporary.string();
-    }
-    fs::rename(temporary, file, error);
-    if (error) {
-        fs::remove(temporary, error);
+    if (!ReplaceFileContent(file.string(), DefaultSimulatorConfig(), 0644))
         return "cannot write " + file.string();
-    }
     return {};
 }
 

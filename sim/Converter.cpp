@@ -1,9 +1,5 @@
 #include "sim/Converter.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -44,25 +40,7 @@ std::string Text(const std::string& file, const char* section, const char* key)
 // state or the new one, never half of it.
 bool WriteFileAtomically(const std::string& path, const std::string& text)
 {
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
-            ok = false;
-    }
-    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return platform::ReplaceFileContent(path, text, 0644);
 }
 
 // No image is larger than 64 KiB; anything larger is not ours.
