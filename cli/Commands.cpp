@@ -770,7 +770,7 @@ int Main(const std::vector<std::string>& args)
 {
     // A reader that went away (| head) must not end a flash half-way: a failed write is seen
     // through the stream's error flag instead, and progress is never worth stopping for.
-    (void)std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.ok) {
         Complain(parsed.error);

@@ -3,7 +3,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
-#include <unistd.h>
 
 #include "platform/File.h"
 #include "platform/System.h"
@@ -11,13 +10,6 @@
 namespace platform {
 
 namespace fs = std::filesystem;
-
-std::string ExecutableFolder()
-{
-    std::error_code error;
-    fs::path exe = fs::read_symlink("/proc/self/exe", error);
-    return error ? std::string() : exe.parent_path().string();
-}
 
 std::string FindProgramLibrary(const std::string& programFolder, const std::string& name)
 {
@@ -102,8 +94,8 @@ std::string EnableSimulation(const std::string& programFolder)
         }
     }
     // Called before the program starts any thread (see the header).
-    ::setenv("KESTRUNE_D2XX", library.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
-    if (!config.empty()) ::setenv("KESTRUNE_SIM", config.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    SetEnvironment("KESTRUNE_D2XX", library);
+    if (!config.empty()) SetEnvironment("KESTRUNE_SIM", config);
     return {};
 }
 

@@ -1,32 +1,25 @@
 #include "platform/win32/Windows.h"
 
 #include "platform/File.h"
-#include "platform/Utf16.h"
+#include "platform/win32/Text.h"
 
 #include <algorithm>
 #include <chrono>
+#include <cwchar>
 #include <random>
 #include <system_error>
 #include <thread>
 
 namespace platform {
 
+using win32::Narrow;
+using win32::Wide;
+
 namespace {
 
 HANDLE Native(std::intptr_t handle)
 {
     return reinterpret_cast<HANDLE>(handle);
-}
-
-std::wstring Wide(const std::string& path)
-{
-    // Paths are UTF-8 inside the program, as on Linux.
-    const std::string units = Utf8ToUtf16Le(path);
-    std::wstring wide(units.size() / 2, L'\0');
-    for (std::size_t i = 0; i < wide.size(); ++i)
-        wide[i] = static_cast<wchar_t>(static_cast<unsigned char>(units[2 * i]) |
-                                       (static_cast<unsigned char>(units[2 * i + 1]) << 8));
-    return wide;
 }
 
 thread_local DWORD t_lastError = 0;
@@ -382,12 +375,7 @@ bool ListFolder(const std::string& folder, std::vector<std::string>& names)
     if (search == INVALID_HANDLE_VALUE)
         return false;
     do {
-        std::string units;
-        for (const wchar_t* c = found.cFileName; *c != 0; ++c) {
-            units += static_cast<char>(*c & 0xFF);
-            units += static_cast<char>((*c >> 8) & 0xFF);
-        }
-        std::string name = Utf16LeToUtf8(units);
+        std::string name = Narrow(found.cFileName, std::wcslen(found.cFileName));
         if (name != "." && name != "..")
             names.push_back(std::move(name));
     } while (::FindNextFileW(search, &found));

@@ -10,6 +10,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <shlobj.h>
 
 #undef ERROR_SUCCESS
 #undef ERROR_FILE_NOT_FOUND
