@@ -111,6 +111,14 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
         unusable[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(unusable[0])));
         ready += "\n" + unusable + "; its settings are not used.";
     }
+    // Before any write: a database that cannot be used refuses numbers and records, so say why.
+    std::string database = m_database.Install(platform::ProfileStorePath());
+    if (database.empty())
+        database = m_database.Deliver();
+    if (!database.empty()) {
+        database[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(database[0])));
+        ready += "\n" + database + ".";
+    }
 
     // 13. Steps 1 to 3 of showing a status text; a larger font gets a larger window, so that
     // the ready line is not broken in the middle of a field.
@@ -233,5 +241,6 @@ int CCrvsetupApp::ExitInstance(int loopExitCode)
     platform::SetUi(m_pPreviousUi);
     m_pPreviousUi = nullptr;
     m_pDevice = nullptr;
+    m_database.Uninstall();
     return loopExitCode != 0 ? loopExitCode : m_nExitCode;
 }

@@ -9,6 +9,7 @@
 #include "app/CommandTable.h"
 #include "app/QtUi.h"
 #include "app/Screenshots.h"
+#include "production/DatabaseSetup.h"
 #include "platform/Types.h"
 
 class CMainFrame;
@@ -69,6 +70,8 @@ private:
     gui::ScriptedRun m_script;
     platform::UserInterface* m_pPreviousUi = nullptr;
     CMyCrvUsbDevice* m_pDevice = nullptr;
+    // The profile's records database, for this run's serial numbers and records.
+    production::InstalledDatabase m_database;
     std::unique_ptr<CMainFrame> m_pMainWnd;
     std::unique_ptr<QTimer> m_pStartupTimer;
     std::unique_ptr<QTimer> m_pQuitTimer;

@@ -44,6 +44,15 @@ std::string Station(int k)
     return record;
 }
 
+// Processor time of this process: on a shared machine the wall clock says more about the others.
+double CpuSeconds()
+{
+    rusage usage {};
+    ::getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -68,6 +77,7 @@ int main(int argc, char** argv)
     }
     // As a log that was written earlier: in the page cache, not in our memory.
 
+    const double cpuStart = CpuSeconds();
     const auto start = std::chrono::steady_clock::now();
     records::HistoryFilter filter;
     filter.serial = "0042.3456.042";
@@ -82,18 +92,21 @@ int main(int argc, char** argv)
         }
     });
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double cpu = CpuSeconds() - cpuStart;
     // Without a filter every record is formatted, as `history` alone lists the whole log.
+    const double allCpuStart = CpuSeconds();
     const auto allStart = std::chrono::steady_clock::now();
     std::size_t allBytes = 0;
     records::ScanLogFile(path, [&](const records::LogEntry& e) { allBytes += records::FormatEntry(e).size() + 1; });
     const double all = std::chrono::duration<double>(std::chrono::steady_clock::now() - allStart).count();
+    const double allCpu = CpuSeconds() - allCpuStart;
     const double size = static_cast<double>(std::filesystem::file_size(path));
     std::filesystem::remove(path);
     std::printf("history: %.1f MB, %zu records, %zu matched (%zu bytes listed): %.3f s read and "
-                "filtered (goal < 2 s: %s)\n",
-                size / 1e6, records, matched, listed, seconds, seconds < 2.0 ? "met" : "missed");
-    std::printf("history: every record listed (%zu bytes): %.3f s (goal < 2 s: %s)\n", allBytes, all,
-                all < 2.0 ? "met" : "missed");
+                "filtered, %.3f s of processor time (goal < 2 s: %s)\n",
+                size / 1e6, records, matched, listed, seconds, cpu, seconds < 2.0 ? "met" : "missed");
+    std::printf("history: every record listed (%zu bytes): %.3f s, %.3f s of processor time (goal < 2 s: %s)\n",
+                allBytes, all, allCpu, all < 2.0 ? "met" : "missed");
     rusage usage {};
     ::getrusage(RUSAGE_SELF, &usage);
     const double peakMb = static_cast<double>(usage.ru_maxrss) / 1024.0;

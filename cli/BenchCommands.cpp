@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "cli/Commands.h"
+#include "cli/DbCommands.h"
 #include "cli/Output.h"
 #include "cli/Terminal.h"
 #include "firmware/FirmwareCheck.h"
@@ -283,7 +284,8 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     std::size_t matched = 0;
     const OutputMode& mode = Out().Mode();
     nlohmann::json& found = Out().Result()["records"] = nlohmann::json::array();
-    const bool read = records::ScanLogFile(path, [&](const records::LogEntry& e) {
+    std::string unread;
+    const bool read = ScanProductionRecords(path, filter.serial, unread, [&](const records::LogEntry& e) {
         if (!records::Matches(e, filter)) return;
         ++matched;
         if (mode.json || mode.jsonLines) {
@@ -310,7 +312,7 @@ int History(CMyCrvUsbDevice& device, const Invocation& inv)
     (void)std::fwrite(out.data(), 1, out.size(), stdout);
     std::fflush(stdout);
     if (!read) {
-        Complain("cannot read the production log " + stored +
+        Complain(!unread.empty() ? unread : "cannot read the production log " + stored +
                  (path != stored ? " (" + path + ")" : std::string()));
         return kExitFailed;
     }
@@ -348,7 +350,20 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
         Complain("cannot restore " + inv.file + ": " + error);
         return kExitFailed;
     }
-    if (records::StoredSerial(present.converterSerial) != backup.converterSerial && !inv.otherConverter) {
+    const std::string untrusted = records::UntrustedSerial(present);
+    const bool sameSerial = records::StoredSerial(present.converterSerial) == backup.converterSerial;
+    // A write cut off may leave the serial number garbled; the converter is still where it was.
+    // Not a blank part (a new converter in that socket), nor a location an edit may have put
+    // into a backup without a digest.
+    const bool blank = std::all_of(present.words.begin(), present.words.end(),
+                                   [](std::uint16_t w) { return w == 0xFFFF; });
+    const bool samePlace = !sameSerial && !untrusted.empty() && !blank && backup.digested &&
+                           !backup.location.empty() && backup.location == present.location;
+    if (samePlace && !inv.otherConverter)
+        Complain("the converter's serial number no longer reads (" + untrusted + "): " + inv.file +
+                 " was taken from the converter " + backup.converterSerial + " at the same USB location, " +
+                 present.location + ", so it is this converter's own backup");
+    if (!sameSerial && !samePlace && !inv.otherConverter) {
         Complain("the backup " + inv.file + " was taken from the converter " + backup.converterSerial +
                  ", this one is " + present.converterSerial +
                  "; nothing was written (--other-converter writes it all the same)");

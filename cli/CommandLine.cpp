@@ -28,6 +28,8 @@ std::string UsageText()
            "                                the bench's whole job for one display (see below)\n"
            "  history [SERIAL] [--type CODE] [--since DD.MM.YY] [--station NAME]\n"
            "                                list the production log's records that match\n"
+           "  db init | db import LOGFILE | db sync | db check\n"
+           "                                the shared records database ([Settings] Database=)\n"
            "kestrune-cli --help | --version\n"
            "\n"
            "Options:\n"
@@ -243,6 +245,15 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
     } else if (command == "unit" || command == "history") {
         return ParseBenchCommand(command == "unit" ? Command::Unit : Command::History,
                                  {list.begin() + static_cast<std::ptrdiff_t>(args.next), list.end()}, inv);
+    } else if (command == "db") {
+        const std::string what = sub();
+        if (what == "init") inv.command = Command::DbInit;
+        else if (what == "import") inv.command = Command::DbImport;
+        else if (what == "sync") inv.command = Command::DbSync;
+        else if (what == "check") inv.command = Command::DbCheck;
+        else return Fail("db needs 'init', 'import LOGFILE', 'sync' or 'check'");
+        rest = TakeRest(args, false, false, inv);
+        minWords = maxWords = inv.command == Command::DbImport ? 1 : 0;
     } else if (command == "port-test") {
         inv.command = Command::PortTest;
         rest = TakeRest(args, false, false, inv);
@@ -267,6 +278,7 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
     case Command::Flash:
     case Command::SettingsSave:
     case Command::SettingsLoad:
+    case Command::DbImport:
         inv.file = rest.words.front();
         break;
     case Command::EepromProgram:

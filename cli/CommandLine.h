@@ -25,6 +25,10 @@ enum class Command {
     EepromRestore,
     Unit,
     History,
+    DbInit,
+    DbImport,
+    DbSync,
+    DbCheck,
 };
 
 struct Invocation {

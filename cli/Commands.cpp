@@ -15,6 +15,7 @@
 #include <sstream>
 
 #include "cli/BenchCommands.h"
+#include "cli/DbCommands.h"
 #include "cli/Doctor.h"
 #include "cli/KeyValues.h"
 #include "cli/Output.h"
@@ -33,6 +34,7 @@
 #include "platform/TextNumber.h"
 #include "platform/Utf16.h"
 #include "platform/Ui.h"
+#include "production/DatabaseSetup.h"
 #include "records/DeviceReport.h"
 #include "records/DeviceSettingsEdit.h"
 #include "records/FirmwareLog.h"
@@ -183,6 +185,15 @@ bool Unread(bool wasRead, const char* part, const std::string& remedy)
 {
     if (wasRead) return false;
     Complain(std::string("the ") + part + " could not be read, so nothing was written (" + remedy + ")");
+    return true;
+}
+
+// A chip whose configuration the program does not hold is refused by name, not as unread.
+bool Unheld(const CMyCrvUsbDevice& theDevice, const std::string& lead)
+{
+    const std::string unheld = theDevice.UnheldConfiguration();
+    if (unheld.empty()) return false;
+    Complain(lead + unheld);
     return true;
 }
 
@@ -395,7 +406,10 @@ int EepromShow(CMyCrvUsbDevice& theDevice)
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // Zeros in place of settings that could not be read are no settings.
     if (!theDevice.EepromWasRead) {
-        if (theDevice.EepromReadStatus == d2xx::FT_EEPROM_NOT_PROGRAMMED)
+        if (const std::string unheld = theDevice.UnheldConfiguration(); !unheld.empty())
+            Complain("the USB EEPROM is not shown: " + unheld + "; record show, eeprom backups and eeprom "
+                     "restore work on it");
+        else if (theDevice.EepromReadStatus == d2xx::FT_EEPROM_NOT_PROGRAMMED)
             Complain("the USB EEPROM's checksum is wrong: what it holds is no valid configuration "
                      "(a write was cut off, or the part is blank); eeprom restore writes a backup back");
         return kExitFailed;
@@ -408,6 +422,7 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // The power settings and the rest of the image have no keys here: they can only come from
     // the converter itself or from a settings file that holds them all.
+    if (Unheld(theDevice, "the USB EEPROM was not programmed: ")) return kExitFailed;
     if (Unread(theDevice.EepromWasRead, "USB EEPROM",
                "settings load FILE --program writes every USB setting from a file"))
         return kExitFailed;
@@ -622,6 +637,8 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     Result()["file"] = inv.file;
     Result()["programmed"] = false;
     if (!inv.program) return inv.dryRun ? ReportChanges(before, SectionFields(theDevice)) : kExitOk;
+    // The record alone would be written, and the USB half refused after it.
+    if (Unheld(theDevice, "nothing was programmed: ")) return kExitFailed;
     // What could not be read must all come from the file.
     if (!FileHasKeys(inv.file, "Device", {"Type", "SerialNumber", "Manufacturing", "LastUpdate"}) &&
         Unread(theDevice.UserAreaWasRead, "identification record",
@@ -669,6 +686,7 @@ int SerialNext(CMyCrvUsbDevice& theDevice, const Invocation& inv)
 {
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     // The number follows the record's device code, and --program writes the rest as read.
+    if (inv.program && Unheld(theDevice, "nothing was programmed: ")) return kExitFailed;
     if (Unread(theDevice.UserAreaWasRead, "identification record", "its device code decides the number") ||
         (inv.program && Unread(theDevice.EepromWasRead, "USB EEPROM", "the new serial number goes there too")))
         return kExitFailed;
@@ -733,6 +751,10 @@ std::string CommandName(Command command)
     case Command::EepromRestore: return "eeprom restore";
     case Command::Unit: return "unit";
     case Command::History: return "history";
+    case Command::DbInit: return "db init";
+    case Command::DbImport: return "db import";
+    case Command::DbSync: return "db sync";
+    case Command::DbCheck: return "db check";
     }
     return {};
 }
@@ -762,6 +784,10 @@ int RunInvocation(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     case Command::EepromRestore: return EepromRestore(theDevice, inv);
     case Command::Unit: return Unit(theDevice, inv);
     case Command::History: return History(theDevice, inv);
+    case Command::DbInit:
+    case Command::DbImport:
+    case Command::DbSync:
+    case Command::DbCheck: return DbCommand(inv);
     }
     return kExitUsage;
 }
@@ -793,9 +819,19 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    // Before anything is written: a database that is set up but cannot be used must not be
+    // passed over silently.
+    production::InstalledDatabase database;
+    if (usesFiles) {
+        if (const std::string failure = database.Install(platform::ProfileStorePath()); !failure.empty()) {
+            Complain(failure);
+            return kExitFailed;
+        }
+    }
     platform::InstallStopSignals();
     Output output({inv.json, inv.jsonLines, inv.quiet, inv.verbose});
     Output* previousOutput = SetOutput(&output);
+    if (const std::string delivered = database.Deliver(); !delivered.empty()) Out().Info(delivered);
     if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);

@@ -13,7 +13,9 @@
 #include "platform/Profile.h"
 #include "platform/Registry.h"
 #include "platform/System.h"
+#include "production/Database.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/RecordsStore.h"
 #include "res/Strings.h"
 
 namespace cli {
@@ -146,6 +148,40 @@ bool ReportConverter(D2xxLibrary& lib, d2xx::DWORD index)
     return true;
 }
 
+// The profile's records database, when it names one: reachable, at this program's schema, and
+// with the rights a station needs. False when it is named but not usable.
+bool ReportDatabase()
+{
+    const std::string conninfo = production::DatabaseSetting(platform::ProfileStorePath());
+    if (conninfo.empty())
+        return true;
+    nlohmann::json& database = Result()["database"] = nlohmann::json::object();
+    auto* store = dynamic_cast<production::DatabaseStore*>(records::CurrentRecordsStore());
+    if (store == nullptr) {
+        Line("Records database: NOT usable - the setting cannot be used");
+        database["usable"] = false;
+        return false;
+    }
+    const production::CheckResult check = store->Check();
+    std::string missing;
+    for (const std::string& right : check.missingRights)
+        missing += (missing.empty() ? "" : ", ") + right;
+    const bool usable = check.connected && check.schemaVersion == production::kSchemaVersion && missing.empty();
+    if (!check.connected)
+        Line("Records database: NOT reachable - " + check.error);
+    else
+        Line("Records database: connected, schema version " + std::to_string(check.schemaVersion) +
+             " (this program's: " + std::to_string(production::kSchemaVersion) + "), rights: " +
+             (check.schemaVersion == 0 ? std::string("not known without the schema (kestrune-cli db init)")
+              : missing.empty()        ? std::string("all the program needs")
+                                       : "missing " + missing));
+    database["usable"] = usable;
+    database["connected"] = check.connected;
+    database["schemaVersion"] = check.schemaVersion;
+    database["missingRights"] = check.missingRights;
+    return usable;
+}
+
 } // namespace
 
 int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
@@ -181,6 +217,7 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
     Result()["productionLog"] = stored;
     Result()["productionLogPath"] = local;
     Result()["logFolder"] = FolderState(local);
+    const bool databaseUsable = ReportDatabase();
 
     if (count == 0) {
         Line("Identify: not tried, no converter was found.");
@@ -195,7 +232,7 @@ int Doctor(CMyCrvUsbDevice& theDevice, const std::function<int()>& identify)
     const int status = identify();
     report["identify"] = std::move(Result());
     Result() = std::move(report);
-    return status == 0 ? 0 : 1;
+    return status == 0 && databaseUsable ? 0 : 1;
 }
 
 } // namespace cli

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "link/CrvSerialDevice.h"
 #include "link/D2xxLibrary.h"
 
 namespace cli {
@@ -100,11 +101,13 @@ void TraceRequests(std::FILE* err)
 {
     traceFile.store(err);
     SetD2xxTrace(&Trace);
+    SetSerialTrace(&Trace);
 }
 
 void StopTracingRequests()
 {
     SetD2xxTrace(nullptr);
+    SetSerialTrace(nullptr);
     traceFile.store(nullptr);
 }
 

@@ -30,9 +30,9 @@ constexpr std::uint32_t kVerdictTimeoutMs = 100;
 constexpr int kResetPolls = 60;
 constexpr std::uint32_t kResetPollMs = 1000;
 constexpr std::uint32_t kAfterBannerMs = 1000;
-// The banner may straddle a latency-timer flush: its rest comes one period later. Four periods
-// of the converter's default 16 ms timer.
-constexpr std::uint32_t kBannerRestMs = 64;
+// The banner or a reply may straddle a latency-timer flush: its rest comes one period later.
+// Four periods of the converter's default 16 ms timer.
+constexpr std::uint32_t kReplyRestMs = 64;
 // Each verdict waits for the converter's latency timer; 2 ms is the shortest it takes.
 constexpr d2xx::UCHAR kUpdateLatencyMs = 2;
 
@@ -294,19 +294,7 @@ private:
 
     // The banner up to its line end: what is queued, then the rest while it keeps coming.
     std::size_t ReadBanner() {
-        std::size_t n = ReadQueued(0);
-        const auto lineEnded = [this](std::size_t count) {
-            const auto end = reply_.begin() + static_cast<std::ptrdiff_t>(count);
-            return std::find_if(reply_.begin(), end, [](std::uint8_t c) { return c == '\n'; }) != end;
-        };
-        while (n < reply_.size() && !lineEnded(n) && !LinkLost()) {
-            const std::int32_t got = device_.ReadBuffer(std::span(&reply_[n], 1), kBannerRestMs);
-            if (got <= 0) {
-                break;
-            }
-            n = ReadQueued(n + static_cast<std::size_t>(got));
-        }
-        return n;
+        return ReadLineRest(ReadQueued(0));
     }
 
     // Sends every record line and matches each verdict, however late, to the record it
@@ -469,9 +457,28 @@ private:
         return AwaitReplyCount(timeoutMs) > 0 && !LinkLost();
     }
 
+    // A reply ends at its line end, or when the line has been quiet for a while: the converter
+    // may hand it over in two packets, and its tail must not pass for the next request's reply.
     std::size_t AwaitReplyCount(std::uint32_t timeoutMs) {
         const std::size_t n = static_cast<std::size_t>(std::max(0, ReadFirstByte(timeoutMs)));
-        return ReadQueued(n);
+        return n == 0 ? 0 : ReadLineRest(ReadQueued(n));
+    }
+
+    // The rest of a line whose first n bytes are in the reply buffer: what is queued, then more
+    // while it keeps coming within kReplyRestMs.
+    std::size_t ReadLineRest(std::size_t n) {
+        const auto lineEnded = [this](std::size_t count) {
+            const auto end = reply_.begin() + static_cast<std::ptrdiff_t>(count);
+            return std::find(reply_.begin(), end, '\n') != end;
+        };
+        while (n < reply_.size() && !lineEnded(n) && !LinkLost()) {
+            const std::int32_t got = device_.ReadBuffer(std::span(&reply_[n], 1), kReplyRestMs);
+            if (got <= 0) {
+                break;
+            }
+            n = ReadQueued(n + static_cast<std::size_t>(got));
+        }
+        return n;
     }
 
     // Reads what the receive queue holds, one byte at a time, after the n bytes already in the

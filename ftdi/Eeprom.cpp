@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 
 namespace ftdiprov {
 
@@ -92,10 +93,19 @@ std::string DescriptorString(const std::vector<std::uint8_t>& image, std::size_t
     const std::size_t used = std::min<std::size_t>(length, image[start]);
     std::string text;
     for (std::size_t i = start + 2; i + 1 < start + used; i += 2) {
+        // D2XX hands a unit up to U+00FF over as its byte; a NUL would cut the string short.
         const unsigned c = image[i] | image[i + 1] << 8;
-        text += c >= 0x20 && c < 0x7F ? static_cast<char>(c) : '?';
+        text += c != 0 && c <= 0xFF ? static_cast<char>(c) : '?';
     }
     return text;
+}
+
+bool WritableString(const char* text, std::size_t limit)
+{
+    if (text == nullptr)
+        return true;
+    const std::size_t length = strnlen(text, limit + 1);
+    return length <= limit && std::all_of(text, text + length, [](char c) { return c >= 0x20 && c < 0x7F; });
 }
 
 ByteRange UserArea(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)

@@ -24,7 +24,14 @@ bool ChecksumValid(const std::vector<std::uint8_t>& image, d2xx::FT_DEVICE chip)
 
 // String descriptor whose pointer and length bytes are at image[at], image[at + 1]: 0x0E
 // manufacturer, 0x10 description, 0x12 serial number. "" when absent or out of the image.
+// Units above U+00FF, and U+0000, read as '?'.
 std::string DescriptorString(const std::vector<std::uint8_t>& image, std::size_t at);
+
+// Whether a string given to a programming call can be written so that it reads back as given:
+// at most `limit` characters (what D2XX's buffers hand back), printable ASCII only. The
+// caller's bytes carry no encoding: a UTF-8 caller's "ö" would be stored as two Latin-1
+// characters. A null pointer keeps the chip's string and passes.
+bool WritableString(const char* text, std::size_t limit);
 
 struct ByteRange {
     std::size_t start = 0;

@@ -508,6 +508,10 @@ FT_STATUS ProgramImage(Device& d, const CommonFields& c, const char* manufacture
                        const char* description, const char* serial, Extra extra,
                        const std::vector<std::uint8_t>* xBytes = nullptr)
 {
+    // Refused before anything is written: libftdi1 would store it, and it would not read back.
+    if (!WritableString(manufacturer, 31) || !WritableString(description, 63) ||
+        !WritableString(serial, kListedSerialMax))
+        return FT_INVALID_PARAMETER;
     std::vector<std::uint8_t> before;
     if (!Decode(d, before))
         return FT_EEPROM_READ_FAILED;

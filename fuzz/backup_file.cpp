@@ -31,7 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     records::ConverterSnapshot again;
     if (!records::ParseBackup(records::FormatBackup(parsed, 0), again, error) || !again.digested ||
         again.image != parsed.image || again.strings != parsed.strings || again.words != parsed.words ||
-        again.userArea != parsed.userArea || again.chipType != parsed.chipType)
+        again.userArea != parsed.userArea || again.chipType != parsed.chipType ||
+        again.location != parsed.location)
         std::abort();
     return 0;
 }

@@ -3,10 +3,13 @@
 #include "link/LineSettings.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 
 #include "platform/Clock.h"
@@ -33,7 +36,35 @@ std::string NormalizePortName(std::string_view name)
     return text;
 }
 
+std::atomic<SerialTraceHook> traceHook{nullptr};
+
+// The request, timed and told to the hook when one is set; moved(result) names the bytes.
+template <typename Call, typename Moved>
+auto Traced(const char* name, const Call& call, const Moved& moved)
+{
+    const SerialTraceHook hook = traceHook.load(std::memory_order_relaxed);
+    if (hook == nullptr)
+        return call();
+    const auto start = std::chrono::steady_clock::now();
+    const auto result = call();
+    const auto took = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    const std::span<const std::uint8_t> bytes = moved(result);
+    hook(name, static_cast<unsigned long>(result), static_cast<long long>(took.count()), bytes.data(),
+         static_cast<unsigned long>(bytes.size()));
+    return result;
+}
+
+std::span<const std::uint8_t> NoBytes(BOOL /*result*/)
+{
+    return {};
+}
+
 } // namespace
+
+void SetSerialTrace(SerialTraceHook hook)
+{
+    traceHook.store(hook);
+}
 
 CCrvSerialDevice::CCrvSerialDevice() = default;
 
@@ -43,6 +74,11 @@ CCrvSerialDevice::~CCrvSerialDevice()
 }
 
 BOOL CCrvSerialDevice::OpenPort(std::string_view portName)
+{
+    return Traced("Serial_OpenPort", [&] { return OpenPortUntraced(portName); }, NoBytes);
+}
+
+BOOL CCrvSerialDevice::OpenPortUntraced(std::string_view portName)
 {
     const std::string name = NormalizePortName(portName);
     if (name.size() >= m_szPortName.size())
@@ -72,19 +108,26 @@ BOOL CCrvSerialDevice::OpenPort(std::string_view portName)
 
 BOOL CCrvSerialDevice::WriteByte(std::int32_t value)
 {
-    if (m_bLinkLost)
-        return TRUE;
-    if (m_hPort == platform::kInvalidSerialHandle)
-        return FALSE;
     const std::uint8_t byte = static_cast<std::uint8_t>(value);
-    std::uint32_t written = 0;
-    if (platform::WriteFile(m_hPort, &byte, 1, &written) && written == 1)
-        return TRUE;
-    platform::ClearCommError(m_hPort);
-    return FALSE;
+    return Traced("Serial_WriteByte", [&]() -> BOOL {
+        if (m_bLinkLost)
+            return TRUE;
+        if (m_hPort == platform::kInvalidSerialHandle)
+            return FALSE;
+        std::uint32_t written = 0;
+        if (platform::WriteFile(m_hPort, &byte, 1, &written) && written == 1)
+            return TRUE;
+        platform::ClearCommError(m_hPort);
+        return FALSE;
+    }, [&](BOOL) { return std::span<const std::uint8_t>(&byte, 1); });
 }
 
 BOOL CCrvSerialDevice::WriteBuffer(std::span<const std::uint8_t> data)
+{
+    return Traced("Serial_WriteBuffer", [&] { return WriteBufferUntraced(data); }, [&](BOOL) { return data; });
+}
+
+BOOL CCrvSerialDevice::WriteBufferUntraced(std::span<const std::uint8_t> data)
 {
     if (m_bLinkLost) {
         const std::string name(m_szPortName.data());
@@ -108,6 +151,14 @@ BOOL CCrvSerialDevice::WriteBuffer(std::span<const std::uint8_t> data)
 }
 
 std::int32_t CCrvSerialDevice::ReadBuffer(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs)
+{
+    return Traced("Serial_ReadBuffer", [&] { return ReadBufferUntraced(buffer, timeoutMs); },
+                  [&](std::int32_t got) {
+                      return std::span<const std::uint8_t>(buffer).first(m_bLinkLost ? 0 : static_cast<std::size_t>(got));
+                  });
+}
+
+std::int32_t CCrvSerialDevice::ReadBufferUntraced(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs)
 {
     const std::uint32_t start = platform::GetTickCount();
     if (m_bLinkLost)
@@ -144,7 +195,7 @@ std::int32_t CCrvSerialDevice::ReadBuffer(std::span<std::uint8_t> buffer, std::u
 void CCrvSerialDevice::PurgePort()
 {
     if (m_hPort != platform::kInvalidSerialHandle)
-        platform::PurgeComm(m_hPort, kPurgeBoth);
+        Traced("Serial_PurgePort", [&] { return platform::PurgeComm(m_hPort, kPurgeBoth) ? TRUE : FALSE; }, NoBytes);
 }
 
 void CCrvSerialDevice::ClosePort()

@@ -6,6 +6,13 @@
 #include "platform/SerialPort.h"
 #include "protocol/Crv2Device.h"
 
+// Told of every request on a serial link when set (kestrune-cli -v), as the D2XX trace is of the
+// converter's: the method's name, its result, its duration in microseconds and the bytes that
+// moved. Called on the calling thread.
+using SerialTraceHook = void (*)(const char* call, unsigned long status, long long micros,
+                                 const void* bytes, unsigned long count);
+void SetSerialTrace(SerialTraceHook hook);
+
 class CCrvSerialDevice : public CCrv2Device {
 public:
     CCrvSerialDevice();
@@ -23,4 +30,9 @@ public:
     std::array<char, PATH_MAX> m_szPortName{};
     platform::SerialHandle m_hPort = platform::kInvalidSerialHandle;
     BOOL m_bLinkLost = FALSE;
+
+private:
+    BOOL OpenPortUntraced(std::string_view portName);
+    BOOL WriteBufferUntraced(std::span<const std::uint8_t> data);
+    std::int32_t ReadBufferUntraced(std::span<std::uint8_t> buffer, std::uint32_t timeoutMs);
 };

@@ -107,6 +107,7 @@ BOOL CCrvUsbDevice::OpenPort(std::string_view /*portName*/)
     if (BaudRateOverride != 0)
         baud = static_cast<std::uint32_t>(BaudRateOverride);
     ApplyPlainLine(dcb, baud, opal ? d2xx::RTS_CONTROL_ENABLE : d2xx::RTS_CONTROL_DISABLE);
+    m_lineBaud = baud;
     m_d2xx.W32_SetCommState(m_hDevice, &dcb);
 
     // Reads return at once with what is queued; ReadBuffer does the waiting.
@@ -192,12 +193,35 @@ std::int32_t CCrvUsbDevice::ReadBuffer(std::span<std::uint8_t> buffer, std::uint
         }
         if (platform::GetTickCount() - start > timeoutMs)
             break;
-        // A millisecond's nap between empty polls keeps a long wait off the processor while a
-        // byte that arrives is still seen within about a millisecond.
         if (!progressed && got < want)
-            platform::Sleep(1);
+            PollNap();
     }
     return static_cast<std::int32_t>(got);
+}
+
+// A millisecond's nap between empty polls keeps a long wait off the processor. Around the
+// moment the last request has left the wire its answer is due: shorter naps then let a
+// stop-and-wait exchange see it within a fraction of a millisecond.
+void CCrvUsbDevice::PollNap() const
+{
+    constexpr std::int64_t kLeadUs = 1100;   // a millisecond's nap may overshoot a little
+    constexpr std::int64_t kWindowUs = 3000; // later answers wait for a latency tick anyway
+    const auto sinceFree = static_cast<std::int64_t>(platform::MicroCount() - m_lineFreeAtUs);
+    if (m_lineFreeAtUs != 0 && sinceFree > -kLeadUs && sinceFree < kWindowUs)
+        platform::Nap();
+    else
+        platform::Sleep(1);
+}
+
+void CCrvUsbDevice::NoteWritten(std::size_t bytes)
+{
+    if (m_lineBaud == 0)
+        return;
+    // Ten bits a character: start, eight data bits, stop.
+    const std::uint64_t now = platform::MicroCount();
+    const std::uint64_t wireUs = static_cast<std::uint64_t>(bytes) * 10u * 1000000u / m_lineBaud;
+    const bool busy = m_lineFreeAtUs != 0 && static_cast<std::int64_t>(m_lineFreeAtUs - now) > 0;
+    m_lineFreeAtUs = (busy ? m_lineFreeAtUs : now) + wireUs;
 }
 
 BOOL CCrvUsbDevice::WriteByte(std::int32_t value)
@@ -208,8 +232,10 @@ BOOL CCrvUsbDevice::WriteByte(std::int32_t value)
         return FALSE;
     const std::uint8_t byte = static_cast<std::uint8_t>(value & 0xFF);
     d2xx::DWORD written = 0;
-    if (m_d2xx.W32_WriteFile(m_hDevice, &byte, 1, &written) && written == 1)
+    if (m_d2xx.W32_WriteFile(m_hDevice, &byte, 1, &written) && written == 1) {
+        NoteWritten(1);
         return TRUE;
+    }
     m_d2xx.W32_ClearCommError(m_hDevice);
     return FALSE;
 }
@@ -225,8 +251,10 @@ BOOL CCrvUsbDevice::WriteBuffer(std::span<const std::uint8_t> data)
         return FALSE;
     const auto length = static_cast<d2xx::DWORD>(data.size());
     d2xx::DWORD written = 0;
-    if (m_d2xx.W32_WriteFile(m_hDevice, data.data(), length, &written) && written == length)
+    if (m_d2xx.W32_WriteFile(m_hDevice, data.data(), length, &written) && written == length) {
+        NoteWritten(data.size());
         return TRUE;
+    }
     m_d2xx.W32_ClearCommError(m_hDevice);
     m_d2xx.StopInTask(m_hDevice);
     m_d2xx.W32_PurgeComm(m_hDevice, kPurgeBoth);

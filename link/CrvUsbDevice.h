@@ -56,4 +56,11 @@ public:
     std::string OpenFailureSentence() const;
     BOOL UserAreaValid = FALSE;
     UserAreaImageBuffer UserAreaImage{};
+
+private:
+    void NoteWritten(std::size_t bytes);
+    void PollNap() const;
+
+    std::uint32_t m_lineBaud = 0;
+    std::uint64_t m_lineFreeAtUs = 0; // when the bytes written last have left at the line rate
 };

@@ -27,6 +27,20 @@ void RealClock::Sleep(std::uint32_t ms)
     }
 }
 
+std::uint64_t RealClock::MicroCount()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
+}
+
+void RealClock::Nap()
+{
+    timespec left{0, 200000L};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
 namespace {
 RealClock& TheRealClock()
 {
@@ -55,6 +69,16 @@ std::uint32_t GetTickCount()
 void Sleep(std::uint32_t ms)
 {
     CurrentClock().Sleep(ms);
+}
+
+void Nap()
+{
+    CurrentClock().Nap();
+}
+
+std::uint64_t MicroCount()
+{
+    return CurrentClock().MicroCount();
 }
 
 } // namespace platform

@@ -12,6 +12,11 @@ public:
     // Milliseconds since an arbitrary start; wraps after 49.7 days (compare by unsigned difference).
     virtual std::uint32_t TickCount() = 0;
     virtual void Sleep(std::uint32_t ms) = 0;
+    // A wait far shorter than a tick, for polling loops that must notice a byte soon after it
+    // lands. Clocks without finer time take a whole tick.
+    virtual void Nap() { Sleep(1); }
+    // Microseconds on the same time line, for such loops' timing; wraps like TickCount.
+    virtual std::uint64_t MicroCount() { return std::uint64_t{TickCount()} * 1000u; }
 };
 
 // Monotonic time; Sleep really sleeps.
@@ -19,6 +24,8 @@ class RealClock final : public Clock {
 public:
     std::uint32_t TickCount() override;
     void Sleep(std::uint32_t ms) override;
+    void Nap() override;
+    std::uint64_t MicroCount() override;
 };
 
 // Time moves only when someone sleeps or calls Advance. Safe to use from several threads.
@@ -40,5 +47,7 @@ void SetClock(Clock* clock);
 // The Windows names, through the current clock.
 std::uint32_t GetTickCount();
 void Sleep(std::uint32_t ms);
+void Nap();
+std::uint64_t MicroCount();
 
 } // namespace platform

@@ -55,22 +55,46 @@ struct Line {
     std::string_view value;
 };
 
+// A name or value ends at a NUL, as a C string does.
+std::string_view UpToNul(std::string_view text)
+{
+    return text.substr(0, text.find('\0'));
+}
+
+// Win32's reading: a header needs a closing bracket and the last one counts ("[Dev]ice]" is
+// "Dev]ice"); every other line with an equals sign is a key, even one starting with ';' or '#'.
 Line Classify(std::string_view text)
 {
     const std::string_view t = Trim(text);
-    if (t.empty() || t.front() == ';' || t.front() == '#')
+    if (t.empty())
         return {};
     if (t.front() == '[') {
-        std::string_view name = t.substr(1);
-        const auto close = name.find(']');
+        const auto close = t.rfind(']');
         if (close != std::string_view::npos)
-            name = name.substr(0, close);
-        return {LineKind::Section, Trim(name), {}};
+            return {LineKind::Section, UpToNul(Trim(t.substr(1, close - 1))), {}};
     }
     const auto eq = t.find('=');
     if (eq == std::string_view::npos)
         return {};
-    return {LineKind::Key, Trim(t.substr(0, eq)), Trim(t.substr(eq + 1))};
+    return {LineKind::Key, UpToNul(Trim(t.substr(0, eq))), UpToNul(Trim(t.substr(eq + 1)))};
+}
+
+// Keys written before any header belong to the nameless first section.
+bool IsHead(std::string_view section)
+{
+    return Trim(section).empty();
+}
+
+// Win32 writes a line break as it stands and the rest becomes lines of their own; a key that
+// reads as a header or holds '=' would come back as something else.
+bool KeepsLine(std::string_view section, std::string_view key, std::string_view value)
+{
+    for (const std::string_view text : {section, key, value})
+        if (text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos)
+            return false;
+    const std::string line = std::string(Trim(key)) + "=" + std::string(value);
+    const Line read = Classify(line);
+    return read.kind == LineKind::Key && read.name == Trim(key);
 }
 
 std::string Unquoted(std::string_view value)
@@ -170,6 +194,8 @@ ProfileDocument ProfileDocument::Parse(std::string_view text)
     if (text.substr(0, 2) == "\xFF\xFE" || text.substr(0, 2) == "\xFE\xFF") {
         doc.encoding_ = text[0] == '\xFF' ? Encoding::Utf16Le : Encoding::Utf16Be;
         std::string units(text.substr(2));
+        if (units.size() % 2 != 0)
+            units += '\0'; // a cut last character keeps the byte it has, as Win32 reads it
         if (doc.encoding_ == Encoding::Utf16Be)
             for (std::size_t i = 0; i + 1 < units.size(); i += 2)
                 std::swap(units[i], units[i + 1]);
@@ -194,6 +220,12 @@ ProfileDocument ProfileDocument::Parse(std::string_view text)
 std::optional<std::pair<std::size_t, std::size_t>> ProfileDocument::SectionLines(std::string_view section) const
 {
     section = Trim(section);
+    if (section.empty()) {
+        std::size_t end = 0;
+        while (end < lines_.size() && Classify(lines_[end]).kind != LineKind::Section)
+            ++end;
+        return std::make_pair(std::size_t{0}, end);
+    }
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line line = Classify(lines_[i]);
         if (line.kind != LineKind::Section || !SameName(line.name, section))
@@ -238,7 +270,7 @@ std::optional<std::string> ProfileDocument::GetLatest(std::string_view section, 
     section = Trim(section);
     key = Trim(key);
     std::optional<std::string> found;
-    bool inSection = false, foundHere = false;
+    bool inSection = IsHead(section), foundHere = false;
     for (const auto& text : lines_) {
         const Line line = Classify(text);
         if (line.kind == LineKind::Section) {
@@ -264,17 +296,16 @@ void ProfileDocument::Set(std::string_view section, std::string_view key, std::s
         lines_.push_back(keyText + "=" + valueText);
         return;
     }
-    // After the last key of the section, before its trailing blank lines and comments.
+    // After the section's last line that is not blank: to Win32 its comments are entries too.
     std::size_t insertAt = range->first;
     for (std::size_t i = range->first; i < range->second; ++i) {
         const Line line = Classify(lines_[i]);
-        if (line.kind != LineKind::Key)
-            continue;
-        if (SameName(line.name, keyText)) {
+        if (line.kind == LineKind::Key && SameName(line.name, keyText)) {
             lines_[i] = std::string(line.name) + "=" + valueText;
             return;
         }
-        insertAt = i + 1;
+        if (!Trim(lines_[i]).empty())
+            insertAt = i + 1;
     }
     lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(insertAt), keyText + "=" + valueText);
 }
@@ -284,7 +315,7 @@ void ProfileDocument::DeleteKey(std::string_view section, std::string_view key)
     // Unlike reading, deleting looks on into later sections of the same name, as Win32 does.
     section = Trim(section);
     key = Trim(key);
-    bool inSection = false;
+    bool inSection = IsHead(section);
     for (std::size_t i = 0; i < lines_.size(); ++i) {
         const Line line = Classify(lines_[i]);
         if (line.kind == LineKind::Section) {
@@ -298,10 +329,10 @@ void ProfileDocument::DeleteKey(std::string_view section, std::string_view key)
 
 void ProfileDocument::DeleteSection(std::string_view section)
 {
-    // The section's comments and blank lines go with it.
+    // The section's comments and blank lines go with it; the nameless first one has no header.
     const auto range = SectionLines(section);
     if (range)
-        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(range->first - 1),
+        lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(range->first - (IsHead(section) ? 0 : 1)),
                      lines_.begin() + static_cast<std::ptrdiff_t>(range->second));
 }
 
@@ -411,6 +442,8 @@ bool WritePrivateProfileString(const char* section, const char* key, const char*
     // Every write reaches the disk before returning, so the flushing call has nothing to do.
     if (section == nullptr)
         return key == nullptr && value == nullptr;
+    if (key != nullptr && value != nullptr && !KeepsLine(section, key, value))
+        return false;
     const bool deleting = key == nullptr || value == nullptr;
     return UpdateProfileFile(path, !deleting, [&](ProfileDocument& doc) {
         if (key == nullptr)

@@ -27,9 +27,11 @@ std::string GetProfileString(const std::string& section, const std::string& key,
                              const std::string& def, const std::string& path,
                              std::uint32_t bufferSize = 256);
 
-// Writes key=value into section. A null value deletes the key; a null key deletes the section;
-// all three null only flushes (returns TRUE-like true). Returns false when the file cannot be
-// written (the folder is missing or not writable, the lock cannot be had within 10 s).
+// Writes key=value into section ("" is the part before the first header). A null value deletes
+// the key; a null key deletes the section; all three null only flushes (returns TRUE-like true).
+// Returns false when the file cannot be written (the folder is missing or not writable, the
+// lock cannot be had within 10 s), and refuses, writing nothing, a CR or LF in any of the texts
+// and a key whose line would read back as another (one holding '=', or read as a header).
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,
                                const std::string& path);
 
@@ -66,8 +68,9 @@ public:
     std::optional<std::string> GetLatest(std::string_view section, std::string_view key) const;
     // The number (from 1) of the line Get reads the key from; nullopt when missing.
     std::optional<std::size_t> LineOf(std::string_view section, std::string_view key) const;
-    // Replaces the matching key line in place, or adds the key after the last key of the
-    // section, or adds the section at the end. CR and LF in the texts become blanks.
+    // Replaces the matching key line in place, or adds the key after the last line of the
+    // section that is not blank, or adds the section at the end. CR and LF in the texts become
+    // blanks.
     void Set(std::string_view section, std::string_view key, std::string_view value);
     void DeleteKey(std::string_view section, std::string_view key);
     void DeleteSection(std::string_view section);

@@ -1,5 +1,6 @@
 #include "platform/SimulationSwitch.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -63,9 +64,10 @@ namespace {
 // never reads half a file.
 std::string WriteDefaultConfig(const fs::path& file)
 {
-    std::error_code error;
-    fs::create_directories(file.parent_path(), error);
-    if (error) return "cannot create " + file.parent_path().string() + ": " + error.message();
+    // Our data folder holds the state of every run: private, whichever program makes it first.
+    if (!CreatePrivateFolders(file.parent_path().string()))
+        return "cannot create " + file.parent_path().string() + ": " +
+               std::error_code(errno, std::generic_category()).message();
     if (!ReplaceFileContent(file.string(), DefaultSimulatorConfig(), 0644))
         return "cannot write " + file.string();
     return {};

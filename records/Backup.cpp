@@ -17,6 +17,7 @@
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/RecordsStore.h"
 #include "records/SettingsFile.h"
 #include "records/TextScan.h"
 #include "records/UsbSettingsEdit.h"
@@ -158,6 +159,13 @@ std::string HexWord(unsigned value)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%04x", value & 0xFFFFu);
+    return text;
+}
+
+std::string HexDword(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
     return text;
 }
 
@@ -328,6 +336,18 @@ std::string StoredSerial(std::string serial)
     return serial;
 }
 
+std::string UntrustedSerial(const ConverterSnapshot& present)
+{
+    if (present.converterSerial.empty())
+        return "no serial number is listed";
+    if (!std::all_of(present.converterSerial.begin(), present.converterSerial.end(),
+                     [](char c) { return c >= 0x20 && c < 0x7F; }))
+        return "the listed serial number holds other than printable ASCII";
+    if (!present.words.empty() && ChipChecksum(present.words, present.chipType) != present.words.back())
+        return "its EEPROM words fail the chip's checksum";
+    return {};
+}
+
 std::uint32_t BackupWordCount(std::uint32_t chipType)
 {
     // The X series keeps configuration and user area in its first 128 words; the others in 64.
@@ -354,6 +374,21 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
     }
     out.converterSerial.assign(serial, strnlen(serial, sizeof serial));
     out.chipType = device.ChipType;
+    // The location stays when a write cut off garbles the serial number: the list entry that
+    // holds our handle gives it.
+    d2xx::DWORD listed = 0;
+    if (lib.ListDevices(&listed, nullptr, d2xx::FT_LIST_NUMBER_ONLY) == d2xx::FT_OK) {
+        for (d2xx::DWORD i = 0; i < listed && i < 128; ++i) {
+            d2xx::DWORD flags = 0, locId = 0;
+            d2xx::FT_HANDLE handle = nullptr;
+            if (lib.GetDeviceInfoDetail(i, &flags, nullptr, nullptr, &locId, nullptr, nullptr, &handle) ==
+                    d2xx::FT_OK &&
+                handle != nullptr && handle == device.DeviceHandle()) {
+                out.location = HexDword(locId);
+                break;
+            }
+        }
+    }
 
     if (const std::size_t size = ImageSize(out.chipType)) {
         out.image.assign(size, 0);
@@ -403,10 +438,13 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
 
 std::string FormatBackup(const ConverterSnapshot& s, std::int64_t utcTime)
 {
-    std::string text = FormatSection(
-        "Backup", {{"Converter", StoredSerial(s.converterSerial)},
-                   {"ChipType", std::to_string(s.chipType)},
-                   {"Time", BackupTimeName(utcTime)}});
+    KeyValues backup = {{"Converter", StoredSerial(s.converterSerial)},
+                        {"ChipType", std::to_string(s.chipType)},
+                        {"Time", BackupTimeName(utcTime)}};
+    // Older readers skip the key; a converter whose location was not known has none.
+    if (!s.location.empty())
+        backup.emplace_back("Location", s.location);
+    std::string text = FormatSection("Backup", backup);
     text += FormatSection("Device", DeviceValues(s.userArea));
     if (!s.image.empty())
         text += FormatSection("USB", UsbValues(s));
@@ -463,6 +501,15 @@ bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& err
     }
     out.converterSerial = *converter;
     out.chipType = static_cast<std::uint32_t>(chipType);
+    if (const auto location = doc.Get("Backup", "Location")) {
+        // Compared as text, so only the form it is written in.
+        if (location->size() != 10 || location->rfind("0x", 0) != 0 ||
+            location->find_first_not_of("0123456789abcdef", 2) != std::string::npos) {
+            error = "its location is damaged";
+            return false;
+        }
+        out.location = *location;
+    }
     if (image->size() != ImageSize(out.chipType) || userArea->size() != kUserAreaSize ||
         words->size() % 2 != 0) {
         error = "its EEPROM image, record or words have the wrong size";
@@ -499,7 +546,18 @@ bool ReadBackupFile(const std::string& path, ConverterSnapshot& out, std::string
     std::string text;
     switch (platform::ReadRegularFile(path, text, kMaxBackupSize)) {
     case platform::FileStatus::Ok: return ParseBackup(text, out, error);
-    case platform::FileStatus::Missing: error = "it does not exist"; break;
+    case platform::FileStatus::Missing: {
+        // Taken at another station: the shared store has it.
+        const fs::path file(path);
+        RecordsStore* store = CurrentRecordsStore();
+        if (store != nullptr && file.extension() == ".ini" &&
+            file.parent_path().parent_path().lexically_normal() == fs::path(BackupFolder()).lexically_normal()) {
+            if (auto stored = store->FetchBackup(file.parent_path().filename().string(), file.stem().string()))
+                return ParseBackup(*stored, out, error);
+        }
+        error = "it does not exist";
+        break;
+    }
     case platform::FileStatus::NotRegular: error = "it is not a regular file"; break;
     case platform::FileStatus::TooLarge: error = "it is larger than 1 MiB, which no backup is"; break;
     case platform::FileStatus::Unreadable:
@@ -541,7 +599,8 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
     }
     const std::string name = BackupTimeName(utcTime);
     std::string temp;
-    if (!WriteFileSynced(folder.string(), FormatBackup(snapshot, utcTime), temp)) {
+    const std::string content = FormatBackup(snapshot, utcTime);
+    if (!WriteFileSynced(folder.string(), content, temp)) {
         if (!temp.empty())
             platform::RemoveFile(temp);
         error = "no file can be written in " + folder.string();
@@ -552,8 +611,11 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
         const std::string path =
             (folder / (name + (n == 1 ? "" : "-" + std::to_string(n)) + ".ini")).string();
         const platform::PublishResult published = platform::PublishFile(temp, path);
-        if (published == platform::PublishResult::Published)
+        if (published == platform::PublishResult::Published) {
+            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr)
+                store->AddBackup(folder.filename().string(), fs::path(path).stem().string(), content);
             return path;
+        }
         if (published == platform::PublishResult::Failed)
             break;
     }
@@ -574,6 +636,14 @@ std::vector<BackupEntry> ListBackups()
             if (file.is_regular_file(ec) && file.path().extension() == ".ini" && name[0] != '.')
                 list.push_back({dir.path().filename().string(), file.path().stem().string(),
                                 file.path().string()});
+        }
+    }
+    // Those other stations took, where restore finds them.
+    if (RecordsStore* store = CurrentRecordsStore(); store != nullptr) {
+        for (const auto& [converter, name] : store->StoredBackups()) {
+            const std::string path = (fs::path(BackupFolder()) / converter / (name + ".ini")).string();
+            if (std::none_of(list.begin(), list.end(), [&](const BackupEntry& e) { return e.path == path; }))
+                list.push_back({converter, name, path});
         }
     }
     // Time names sort as text; within one second the plain name is the first, then "-2" up to

@@ -18,6 +18,7 @@ namespace records {
 // and the identification record.
 struct ConverterSnapshot {
     std::string converterSerial; // as the converter is listed
+    std::string location;        // its D2XX location ID, "0x00001011"; empty when not known
     std::uint32_t chipType = 0;
     std::vector<std::uint8_t> image; // FT_EEPROM_Read's structure; empty for an unknown chip
     std::array<std::string, 4> strings; // Manufacturer, ManufacturerId, Description, SerialNumber
@@ -35,6 +36,11 @@ std::string StoredSerial(std::string serial);
 
 // Words a backup reads: the configuration and the user area of the chip type.
 std::uint32_t BackupWordCount(std::uint32_t chipType);
+
+// Why the serial number a converter is listed by says nothing about which converter it is
+// (none listed, other than printable ASCII, or words that fail the chip's checksum: a write
+// cut off, which may have moved or garbled the serial string); empty when it can be trusted.
+std::string UntrustedSerial(const ConverterSnapshot& present);
 
 // Reads everything from the open converter, leaving the device object's images as they are.
 // withWords: also the raw words. error: what could not be read.

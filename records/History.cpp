@@ -121,10 +121,15 @@ public:
     {
         if (inSection_ && SectionLine(line))
             return;
+        if (leadCount_ == 0 && line != "***")
+            return; // between records
         lead_[leadCount_++].assign(line);
-        while (leadCount_ > 0 && !LeadFits()) {
-            std::rotate(lead_.begin(), lead_.begin() + 1, lead_.begin() + leadCount_);
-            --leadCount_;
+        // The lines before fit: only the new one needs a look, unless it does not fit.
+        if (!Fits(leadCount_ - 1, line)) {
+            do {
+                std::rotate(lead_.begin(), lead_.begin() + 1, lead_.begin() + leadCount_);
+                --leadCount_;
+            } while (leadCount_ > 0 && !LeadFits());
         }
         if (leadCount_ == lead_.size())
             StartSection();
@@ -142,19 +147,23 @@ private:
         std::size_t at = 0, size = 0;
     };
 
-    // Lead-in lines so far: "***", the station line, the kind line, "***", the section line.
+    // Lead-in lines: "***", the station line, the kind line, "***", the section line.
+    static bool Fits(std::size_t i, std::string_view line)
+    {
+        if (i == 1) {
+            LogEntry probe;
+            return ParseStationLine(line, probe);
+        }
+        return i == 0 || i == 3 ? line == "***"
+             : i == 2           ? StartsWith(line, "*** ") && line.size() > 4
+                                : line.size() >= 3 && line.front() == '[' && line.back() == ']';
+    }
+
     bool LeadFits() const
     {
-        LogEntry probe;
-        for (std::size_t i = 0; i < leadCount_; ++i) {
-            const std::string_view line = lead_[i];
-            const bool fits = i == 0 || i == 3 ? line == "***"
-                            : i == 1           ? ParseStationLine(line, probe)
-                            : i == 2           ? StartsWith(line, "*** ") && line.size() > 4
-                                               : line.size() >= 3 && line.front() == '[' && line.back() == ']';
-            if (!fits)
+        for (std::size_t i = 0; i < leadCount_; ++i)
+            if (!Fits(i, lead_[i]))
                 return false;
-        }
         return true;
     }
 
@@ -197,8 +206,8 @@ private:
         afterEmpty_ = false;
         const std::size_t eq = line.find('=');
         if (eq != std::string_view::npos && eq > 0) {
-            const Span key = Keep(line.substr(0, eq));
-            values_.push_back({key, Keep(line.substr(eq + 1))});
+            const Span whole = Keep(line);
+            values_.push_back({{whole.at, eq}, {whole.at + eq + 1, line.size() - eq - 1}});
         }
         return true;
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/ConverterRules.h"
 #include "platform/Clock.h"
 #include "platform/Profile.h"
 #include "platform/StopSignals.h"
@@ -115,6 +116,15 @@ void CMyCrvUsbDevice::ShowUnknownDeviceMessage()
     std::snprintf(text, sizeof text, "Ooops Unknown Device found!\nDevice ID: 0x%02x", ChipType);
     platform::Ui().MessageBox(text, "Unknown Device!", platform::MB_ICONWARNING,
                               platform::BoxOwner::None);
+}
+
+std::string CMyCrvUsbDevice::UnheldConfiguration() const
+{
+    if (ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM)
+        return {};
+    const char* name = d2xx::ChipName(ChipType);
+    return std::string("its chip (") + (name ? name : "unknown") + ", chip type " + std::to_string(ChipType) +
+           ") keeps a USB configuration this program does not read or program (only chip types 0 and 9)";
 }
 
 BOOL CMyCrvUsbDevice::ReadEeprom()

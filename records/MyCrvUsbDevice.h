@@ -106,6 +106,10 @@ public:
     // checksum is wrong (a write cut off halfway, or a blank part).
     d2xx::FT_STATUS EepromReadStatus = d2xx::FT_OK;
     bool UserAreaWasRead = false;
+    // Why the USB configuration of this converter's chip is not held (an FT232R's and any but
+    // chip types 0 and 9), for messages; empty when it is. The record, backups and restores
+    // work on every chip that is written.
+    std::string UnheldConfiguration() const;
 
     BOOL Connected = FALSE;
     std::string ProfilePath;

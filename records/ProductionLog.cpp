@@ -20,6 +20,7 @@
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/RecordsStore.h"
 #include "records/SerialStore.h"
 #include "records/SettingsFile.h"
 #include "platform/TextNumber.h"
@@ -159,6 +160,9 @@ int AppendOrphanedRecords(const std::string& logPath)
         if (platform::LockFileRange(file, 0, 0, 0) &&
             platform::ReadRegularFile(path, record) == platform::FileStatus::Ok &&
             (record.empty() || AppendToLogFile(logPath, record) == AppendResult::Ok)) {
+            // The shared store takes it too, or keeps it for its next delivery.
+            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr && !record.empty())
+                (void)store->AddRecord(record);
             platform::RemoveFile(path);
             appended += record.empty() ? 0 : 1;
         }
@@ -338,8 +342,22 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
         records::AppendOrphanedRecords(local);
         result = records::AppendToLogFile(local, record);
     }
+    // The shared store gets every record the log gets; one it cannot take now is kept at the
+    // station and delivered later, but this command still did not record it everywhere.
+    records::StoreOutcome copied;
+    if (records::RecordsStore* store = records::CurrentRecordsStore(); store != nullptr)
+        copied = store->AddRecord(record);
+    if (!copied.stored) {
+        ++LogFailures;
+        platform::Ui().MessageBox("The production record could not be added to the database: " + copied.error +
+                                      (copied.kept ? ".\nIt is kept at this station and delivered by the next "
+                                                     "command or by 'kestrune-cli db sync'."
+                                                   : ".\nIt could not be kept at this station either.\n" + advice),
+                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+                                  platform::BoxOwner::MainWindow);
+    }
     if (result == records::AppendResult::Ok)
-        return TRUE;
+        return copied.stored ? TRUE : FALSE;
     ++LogFailures;
 
     std::string where = "\"" + stored + "\"";
@@ -412,9 +430,12 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
     std::int64_t next = std::int64_t{platform::LeadingDecimal(last)} + 1;
     char store[260] = {};
-    if (next <= 65535 && ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store)) {
+    records::RecordsStore* database = records::CurrentRecordsStore();
+    if (next <= 65535 &&
+        (database != nullptr || ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store))) {
         records::Reservation shared =
-            records::ReserveSerialNumber(platform::MapPath(store), data.DeviceCode, next - 1);
+            database != nullptr ? database->ReserveSerial(data.DeviceCode, next - 1, 65535)
+                                : records::ReserveSerialNumber(platform::MapPath(store), data.DeviceCode, next - 1);
         if (shared.number <= 0) {
             platform::Ui().MessageBox("No serial number was generated: " + shared.error + ".",
                                       LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,

@@ -318,7 +318,7 @@ BOOL CMyCrvUsbDevice::SaveSettingsFile(const char* path)
     // settings (a Vendor ID of 0 takes the converter off the bus).
     std::string unread;
     if (!EepromWasRead)
-        unread = "the USB EEPROM";
+        unread = "the USB EEPROM" + (UnheldConfiguration().empty() ? "" : " (" + UnheldConfiguration() + ")");
     if (!UserAreaWasRead)
         unread += std::string(unread.empty() ? "" : " and ") + "the identification record";
     if (!unread.empty()) {

@@ -83,6 +83,7 @@ BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath) {
     config.silentFromRecord = static_cast<int>(std::max(0L, ParseNumber(get("SilentFromRecord"), 0)));
     config.verdictDelayMs = static_cast<int>(std::clamp(ParseNumber(get("VerdictDelayMs"), 0), 0L, 600000L));
     config.splitBannerAt = static_cast<int>(std::max(0L, ParseNumber(get("SplitBannerAt"), 0)));
+    config.splitReplyAt = static_cast<int>(std::max(0L, ParseNumber(get("SplitReplyAt"), 0)));
     const long size = ParseNumber(get("FlashSize"), static_cast<long>(config.flashSize));
     // A zero or absurd size would make every record an address fault or exhaust memory.
     if (size > 0 && size <= 16L * 1024 * 1024) {
@@ -169,7 +170,7 @@ void BootLoader::Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
     if (!erasePending_ || static_cast<std::int32_t>(nowMs - eraseDoneAt_) < 0) {
         return;
     }
-    FinishErase(out);
+    FinishErase(nowMs, out);
     std::vector<std::uint8_t> held;
     held.swap(held_);
     for (std::size_t i = 0; i < held.size(); ++i) {
@@ -217,11 +218,11 @@ void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
                 erasePending_ = true;
                 eraseDoneAt_ = nowMs + static_cast<std::uint32_t>(config_.eraseMs);
             } else {
-                FinishErase(out);
+                FinishErase(nowMs, out);
             }
         } else if (line_ == "L" && erased_) {
             if (config_.loadReply) {
-                Append(out, kLoadReply);
+                Reply(kLoadReply, nowMs, out);
             }
             mode_ = Mode::Records;
         }
@@ -243,11 +244,21 @@ void BootLoader::Erase() {
     any_ = false;
 }
 
-void BootLoader::FinishErase(std::vector<std::uint8_t>& out) {
+void BootLoader::FinishErase(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
     erasePending_ = false;
     if (config_.eraseReply) {
-        Append(out, kEraseReply);
+        Reply(kEraseReply, nowMs, out);
     }
+}
+
+void BootLoader::Reply(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
+    const auto split = static_cast<std::size_t>(config_.splitReplyAt);
+    if (split == 0 || split >= reply.size()) {
+        Append(out, reply);
+        return;
+    }
+    Append(out, reply.substr(0, split));
+    delayed_.push_back({nowMs + kSplitReplyRestMs, std::string(reply.substr(split))});
 }
 
 void BootLoader::Answer(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {

@@ -34,12 +34,15 @@ struct BootLoaderConfig {
     int verdictDelayMs = 0;    // every verdict (and what follows it) comes this much later
     int splitBannerAt = 0;     // the banner line reaches the host in two packets split after
                                // this many characters (the converter does it); 0 whole
+    int splitReplyAt = 0;      // the erase and load replies come in two parts split after this
+                               // many characters, the rest kSplitReplyRestMs later; 0 whole
     std::uint32_t flashSize = 131072;
 };
 
 // Reads section [BootLoader] of a simulator configuration file (keys Banner, ResetAfterMs,
 // WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C (C: the reply, one character or
-// more), PullCableAtRecord, SilentFromRecord, VerdictDelayMs, SplitBannerAt, FlashSize);
+// more), PullCableAtRecord, SilentFromRecord, VerdictDelayMs, SplitBannerAt, SplitReplyAt,
+// FlashSize);
 // missing keys keep their defaults. Numbers may be decimal or 0x hexadecimal.
 BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath);
 
@@ -48,6 +51,8 @@ inline constexpr const char* kWakeUpReply = ">";
 inline constexpr const char* kEraseReply = "OK\r\n";
 inline constexpr const char* kLoadReply = "OK\r\n";
 inline constexpr const char* kFinalReply = "OK\r\n";
+// A latency tick inside a reply: the rest follows one default timer period later.
+inline constexpr std::uint32_t kSplitReplyRestMs = 16;
 
 // Thread-safe: the converter may feed it and poll it from different threads.
 class BootLoader : public Peer {
@@ -109,7 +114,9 @@ private:
     // Verdicts go out at once, or verdictDelayMs later through Poll.
     void Answer(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out);
     void Erase();
-    void FinishErase(std::vector<std::uint8_t>& out);
+    void FinishErase(std::uint32_t nowMs, std::vector<std::uint8_t>& out);
+    // The erase and load replies, split as SplitReplyAt asks.
+    void Reply(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out);
 
     mutable std::mutex mutex_;
     BootLoaderConfig config_;

@@ -156,7 +156,7 @@ std::uint32_t Converter::UsbId() const
     return static_cast<std::uint32_t>(image_.Word(1)) << 16 | image_.Word(2);
 }
 
-void Converter::PullCable(std::uint32_t nowMs)
+void Converter::PullCable(SimTime nowMs)
 {
     Now(nowMs);
     if (session_ && unit_->InBootLoader())
@@ -166,7 +166,7 @@ void Converter::PullCable(std::uint32_t nowMs)
     ClearQueues();
 }
 
-std::uint64_t Converter::Open(std::uint32_t nowMs)
+std::uint64_t Converter::Open(SimTime nowMs)
 {
     if (!Listed() || session_ || config_.busy || config_.accessDenied)
         return 0;
@@ -192,7 +192,7 @@ std::uint64_t Converter::Open(std::uint32_t nowMs)
     return session_;
 }
 
-void Converter::Close(std::uint64_t session, std::uint32_t nowMs)
+void Converter::Close(std::uint64_t session, SimTime nowMs)
 {
     if (session == 0 || session != session_)
         return;
@@ -222,18 +222,23 @@ void Converter::ClearQueues()
     txFree_ = rxFree_ = now_;
 }
 
-Converter::Nanos Converter::Now(std::uint32_t nowMs)
+Converter::Nanos Converter::Now(SimTime nowMs)
 {
+    const Nanos within = std::min<Nanos>(nowMs.ns, kNsPerMs - 1);
     if (!haveTime_) {
         haveTime_ = true;
-        lastMs_ = nowMs;
+        lastMs_ = nowMs.ms;
+        msBase_ = now_;
+        now_ += within;
         return now_;
     }
-    const std::uint32_t delta = nowMs - lastMs_;
+    const std::uint32_t delta = nowMs.ms - lastMs_;
     // A clock read on another thread a moment earlier must not throw time forward by 49 days.
     if (delta < 0x80000000u) {
-        now_ += delta * kNsPerMs;
-        lastMs_ = nowMs;
+        msBase_ += delta * kNsPerMs;
+        lastMs_ = nowMs.ms;
+        // Never backwards: a caller without finer time gives the millisecond's start.
+        now_ = std::max(now_, msBase_ + within);
     }
     return now_;
 }
@@ -246,7 +251,7 @@ Converter::Nanos Converter::ByteTime() const
     return bits * 1000000000ull / baud;
 }
 
-void Converter::Advance(std::uint32_t nowMs)
+void Converter::Advance(SimTime nowMs)
 {
     const Nanos now = Now(nowMs);
     while (!toDisplay_.empty() && toDisplay_.front().at <= now && !cablePulled_) {
@@ -336,6 +341,30 @@ void Converter::MoveReceived(Nanos now)
     }
 }
 
+std::int64_t Converter::NanosToNextDelivery() const
+{
+    Nanos next = ~Nanos{0};
+    if (!toDisplay_.empty())
+        next = toDisplay_.back().at;
+    std::size_t held = chipBuffer_.size();
+    if (held > 0 && latencyMs_ > 0)
+        next = std::min(next, NextTick(chipBuffer_.front().at));
+    for (const Timed& t : onWire_) {
+        if (t.at >= next)
+            break;
+        if (held == 0 && latencyMs_ > 0)
+            next = std::min(next, NextTick(t.at));
+        ++held;
+        if (latencyMs_ == 0 || held >= kPacketBytes || (eventOn_ && t.byte == eventChar_)) {
+            next = std::min(next, t.at);
+            break;
+        }
+    }
+    if (next == ~Nanos{0})
+        return -1;
+    return next > now_ ? static_cast<std::int64_t>(next - now_) : 0;
+}
+
 void Converter::HarvestFrames()
 {
     for (auto& frame : unit_->TakeFrames())
@@ -368,7 +397,7 @@ void Converter::EnterBootLoader(bool withBanner, Nanos at)
     FromDisplay(out, at);
 }
 
-bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
+bool Converter::Write(std::span<const std::uint8_t> data, SimTime nowMs,
                       std::uint32_t& written)
 {
     written = 0;
@@ -409,7 +438,7 @@ bool Converter::Write(std::span<const std::uint8_t> data, std::uint32_t nowMs,
     return n == data.size() && !pulledMeanwhile;
 }
 
-std::uint32_t Converter::QueuedForHost(std::uint32_t nowMs)
+std::uint32_t Converter::QueuedForHost(SimTime nowMs)
 {
     Advance(nowMs);
     ReleaseBannerTail();
@@ -427,7 +456,7 @@ void Converter::ReleaseBannerTail()
     bannerTail_.clear();
 }
 
-std::uint32_t Converter::Read(std::span<std::uint8_t> out, std::uint32_t nowMs)
+std::uint32_t Converter::Read(std::span<std::uint8_t> out, SimTime nowMs)
 {
     Advance(nowMs);
     ReleaseBannerTail();
@@ -448,7 +477,7 @@ std::uint32_t Converter::Read(std::span<std::uint8_t> out, std::uint32_t nowMs)
     return static_cast<std::uint32_t>(n);
 }
 
-std::uint32_t Converter::QueuedForDisplay(std::uint32_t nowMs)
+std::uint32_t Converter::QueuedForDisplay(SimTime nowMs)
 {
     Advance(nowMs);
     return static_cast<std::uint32_t>(toDisplay_.size());
@@ -466,7 +495,7 @@ void Converter::PurgeTransmit()
     txFree_ = now_;
 }
 
-bool Converter::Escape(std::uint32_t function, std::uint32_t nowMs)
+bool Converter::Escape(std::uint32_t function, SimTime nowMs)
 {
     Advance(nowMs);
     switch (function) {
@@ -521,7 +550,7 @@ void Converter::GetLine(FTDCB& dcb) const
     dcb.fErrorChar = errorOn_ ? 1 : 0;
 }
 
-bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
+bool Converter::SetLine(const FTDCB& dcb, SimTime nowMs)
 {
     Advance(nowMs);
     if (dcb.BaudRate == 0 || dcb.ByteSize < 5 || dcb.ByteSize > 8)
@@ -549,13 +578,13 @@ bool Converter::SetLine(const FTDCB& dcb, std::uint32_t nowMs)
 }
 
 void Converter::SetChars(std::uint8_t eventChar, bool eventOn, std::uint8_t errorChar, bool errorOn,
-                         std::uint32_t nowMs)
+                         SimTime nowMs)
 {
     SetEventChar(eventChar, eventOn, nowMs);
     SetErrorChar(errorChar, errorOn);
 }
 
-void Converter::SetEventChar(std::uint8_t c, bool on, std::uint32_t nowMs)
+void Converter::SetEventChar(std::uint8_t c, bool on, SimTime nowMs)
 {
     // Bytes that arrived before the change met the old setting.
     Advance(nowMs);
@@ -577,7 +606,7 @@ bool Converter::SetLatencyTimer(std::uint8_t ms, std::uint8_t least)
     return true;
 }
 
-void Converter::ResetSio(std::uint32_t nowMs)
+void Converter::ResetSio(SimTime nowMs)
 {
     Advance(nowMs);
     PurgeReceive();
@@ -586,7 +615,7 @@ void Converter::ResetSio(std::uint32_t nowMs)
     eventOn_ = false;
 }
 
-void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs)
+void Converter::InjectFromDisplay(std::span<const std::uint8_t> data, SimTime nowMs)
 {
     Advance(nowMs);
     FromDisplay(std::vector<std::uint8_t>(data.begin(), data.end()), now_);

@@ -18,6 +18,14 @@
 
 namespace sim {
 
+// A moment on the caller's clock: its milliseconds and, from a clock that has them, the
+// nanoseconds into that millisecond. Bytes then reach the host at their own line time.
+struct SimTime {
+    SimTime(std::uint32_t milliseconds, std::uint32_t nanoseconds = 0) : ms(milliseconds), ns(nanoseconds) {}
+    std::uint32_t ms;
+    std::uint32_t ns;
+};
+
 class DisplayUnit;
 struct UsbIdentity;
 
@@ -43,34 +51,34 @@ public:
     bool Listed() const { return config_.present && !cablePulled_; }
 
     // The cable: pulled, the converter leaves the list and its session dies.
-    void PullCable(std::uint32_t nowMs);
+    void PullCable(SimTime nowMs);
     void PlugCable() { cablePulled_ = false; }
     bool CablePulled() const { return cablePulled_; }
 
     // A session: Open returns its number (0 when the converter is absent or already open);
     // every other call names it and fails for a dead one.
-    std::uint64_t Open(std::uint32_t nowMs);
-    void Close(std::uint64_t session, std::uint32_t nowMs);
+    std::uint64_t Open(SimTime nowMs);
+    void Close(std::uint64_t session, SimTime nowMs);
     bool Alive(std::uint64_t session) const;
     bool IsOpen() const { return session_ != 0; }
 
     // The host's side of the byte stream.
-    bool Write(std::span<const std::uint8_t> data, std::uint32_t nowMs, std::uint32_t& written);
-    std::uint32_t QueuedForHost(std::uint32_t nowMs);
-    std::uint32_t Read(std::span<std::uint8_t> out, std::uint32_t nowMs);
-    std::uint32_t QueuedForDisplay(std::uint32_t nowMs);
+    bool Write(std::span<const std::uint8_t> data, SimTime nowMs, std::uint32_t& written);
+    std::uint32_t QueuedForHost(SimTime nowMs);
+    std::uint32_t Read(std::span<std::uint8_t> out, SimTime nowMs);
+    std::uint32_t QueuedForDisplay(SimTime nowMs);
     void PurgeReceive();
     void PurgeTransmit();
     // SETDTR, CLRDTR, SETRTS, CLRRTS, SETBREAK, CLRBREAK, RESETDEV; false for other codes.
-    bool Escape(std::uint32_t function, std::uint32_t nowMs);
+    bool Escape(std::uint32_t function, SimTime nowMs);
     // The DCB's EvtChar is the chip's event character: 0 disabled, else enabled.
     void GetLine(d2xx::FTDCB& dcb) const;
-    bool SetLine(const d2xx::FTDCB& dcb, std::uint32_t nowMs);
+    bool SetLine(const d2xx::FTDCB& dcb, SimTime nowMs);
     // A received byte equal to the enabled event character sends the chip's packet at once,
     // without waiting for the latency timer. The error character is only kept.
     void SetChars(std::uint8_t eventChar, bool eventOn, std::uint8_t errorChar, bool errorOn,
-                  std::uint32_t nowMs);
-    void SetEventChar(std::uint8_t c, bool on, std::uint32_t nowMs);
+                  SimTime nowMs);
+    void SetEventChar(std::uint8_t c, bool on, SimTime nowMs);
     void SetErrorChar(std::uint8_t c, bool on);
     bool EventCharOn() const { return eventOn_; }
     std::uint8_t EventChar() const { return eventChar_; }
@@ -83,9 +91,9 @@ public:
     bool SetLatencyTimer(std::uint8_t ms, std::uint8_t least = 2);
     // The chip's reset request: queues purged, DTR and RTS low, event character off, line
     // settings kept.
-    void ResetSio(std::uint32_t nowMs);
+    void ResetSio(SimTime nowMs);
     // Bytes as if the display had sent them.
-    void InjectFromDisplay(std::span<const std::uint8_t> data, std::uint32_t nowMs);
+    void InjectFromDisplay(std::span<const std::uint8_t> data, SimTime nowMs);
 
     // EEPROM.
     d2xx::FT_STATUS ReadEeprom(void* image, std::uint32_t size, char* manufacturer,
@@ -113,7 +121,11 @@ public:
     void Replug();
 
     // Lets the time pass up to nowMs (deliveries, replies, a due operator reset).
-    void Update(std::uint32_t nowMs) { Advance(nowMs); }
+    void Update(SimTime nowMs) { Advance(nowMs); }
+    // Nanoseconds from the last moment seen until bytes may reach the host queue (a tick, a
+    // full packet, the event character) or the display may answer (its last byte lands);
+    // -1 when nothing is on its way. A waiting reader wakes then instead of polling.
+    std::int64_t NanosToNextDelivery() const;
 
     // What the display got and did (for tests and for other processes through frames.log).
     std::size_t FrameCount() const { return frames_.size(); }
@@ -133,9 +145,9 @@ private:
         std::uint8_t byte;
     };
 
-    Nanos Now(std::uint32_t nowMs);
+    Nanos Now(SimTime nowMs);
     Nanos ByteTime() const;
-    void Advance(std::uint32_t nowMs);
+    void Advance(SimTime nowMs);
     void DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at);
     void FromDisplay(const std::vector<std::uint8_t>& bytes, Nanos at);
     void MoveReceived(Nanos now);
@@ -173,6 +185,7 @@ private:
     std::uint64_t bytesRead_ = 0;
 
     // The caller's 32-bit milliseconds, extended so that they never wrap (with lastMs_, haveTime_).
+    Nanos msBase_ = 0; // now_ at lastMs_'s start
     Nanos now_ = 0;
     Nanos opened_ = 0;
 

@@ -45,7 +45,7 @@ int Descriptor(const UsbIdentity& id, std::uint16_t value, std::uint8_t* data, s
 }
 
 // Request 4: data bits, parity, stop bits and break in one value.
-bool SetData(Converter& c, std::uint16_t value, std::uint32_t nowMs)
+bool SetData(Converter& c, std::uint16_t value, SimTime nowMs)
 {
     FTDCB dcb;
     c.GetLine(dcb);
@@ -134,7 +134,7 @@ void StatusBytes(const Converter& c, std::uint8_t out[2])
 
 int ControlTransfer(Converter& c, const UsbIdentity& id, std::uint8_t requestType,
                     std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                    std::uint8_t* data, std::uint16_t length, std::uint32_t nowMs)
+                    std::uint8_t* data, std::uint16_t length, SimTime nowMs)
 {
     if (requestType == 0x80 && request == 6)
         return Descriptor(id, value, data, length);
@@ -214,7 +214,7 @@ int ControlTransfer(Converter& c, const UsbIdentity& id, std::uint8_t requestTyp
     }
 }
 
-std::size_t BulkIn(Converter& c, std::uint8_t* out, std::size_t length, std::uint32_t nowMs)
+std::size_t BulkIn(Converter& c, std::uint8_t* out, std::size_t length, SimTime nowMs)
 {
     if (length < 2)
         return 0;

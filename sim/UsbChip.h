@@ -10,6 +10,7 @@
 namespace sim {
 
 class Converter;
+struct SimTime;
 
 // libusb's error numbers, which the front end passes on unchanged.
 enum UsbError : int {
@@ -49,7 +50,7 @@ std::optional<std::vector<std::uint8_t>> StringDescriptor(const UsbIdentity& id,
 // the bytes transferred or a UsbError. `data` holds `length` bytes (IN: room for them).
 int ControlTransfer(Converter& c, const UsbIdentity& id, std::uint8_t requestType,
                     std::uint8_t request, std::uint16_t value, std::uint16_t index,
-                    std::uint8_t* data, std::uint16_t length, std::uint32_t nowMs);
+                    std::uint8_t* data, std::uint16_t length, SimTime nowMs);
 
 // The baud rate an FT232BM/FT232R/FT-X divisor (request 3's value and index) stands for.
 std::uint32_t BaudFromDivisor(std::uint16_t value, std::uint16_t index);
@@ -60,6 +61,6 @@ void StatusBytes(const Converter& c, std::uint8_t out[2]);
 // One bulk-IN transfer into `out` (room for `length` bytes): full packets (64 bytes, 512 on the
 // high-speed chips) while a packet's worth of data waits, then one short packet with what is
 // left, or only the status bytes.
-std::size_t BulkIn(Converter& c, std::uint8_t* out, std::size_t length, std::uint32_t nowMs);
+std::size_t BulkIn(Converter& c, std::uint8_t* out, std::size_t length, SimTime nowMs);
 
 } // namespace sim

@@ -28,12 +28,11 @@ struct Session {
     std::uint64_t id;
 };
 
-std::uint32_t OwnClock()
+sim::SimTime OwnClock()
 {
     static const auto start = std::chrono::steady_clock::now();
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - start)
-                                          .count());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
+    return {static_cast<std::uint32_t>(ns / 1000000), static_cast<std::uint32_t>(ns % 1000000)};
 }
 
 // The library's whole state; calls from any thread are serialised.
@@ -43,7 +42,7 @@ public:
 
     std::mutex mutex;
 
-    std::uint32_t Now() const { return now_ ? now_() : OwnClock(); }
+    sim::SimTime Now() const { return now_ ? sim::SimTime(now_()) : OwnClock(); }
     void SetTimeSource(std::uint32_t (*now)(void)) { now_ = now; }
 
     // The converter, built on first use, and again when $KESTRUNE_SIM names another file while

@@ -47,20 +47,30 @@ std::chrono::steady_clock::time_point ClockStart()
     return start;
 }
 
-std::uint32_t OwnClock()
+sim::SimTime OwnTime()
 {
-    return static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                          std::chrono::steady_clock::now() - ClockStart())
-                                          .count());
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - ClockStart()).count();
+    return {static_cast<std::uint32_t>(ns / 1000000), static_cast<std::uint32_t>(ns % 1000000)};
 }
 
-// The simulated chip lives in whole milliseconds of OwnClock: between two of them nothing it
-// holds can change unless a call on the bus changes it.
-std::chrono::steady_clock::time_point NextMillisecond()
+std::uint32_t OwnClock()
 {
-    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(
-        std::chrono::steady_clock::now() - ClockStart());
-    return ClockStart() + since + std::chrono::milliseconds(1);
+    return OwnTime().ms;
+}
+
+// Between two calls on the bus the chip changes only when a byte is due to move (a packet
+// leaves at a tick, a full packet or an event character) or on a millisecond of its own.
+std::chrono::steady_clock::time_point NextChange(const sim::Converter& c)
+{
+    const auto now = std::chrono::steady_clock::now();
+    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - ClockStart());
+    auto next = ClockStart() + since + std::chrono::milliseconds(1);
+    const std::int64_t due = c.NanosToNextDelivery();
+    if (due >= 0) {
+        // A floor, so that a moment the chip has just reached cannot spin the wait.
+        next = std::min(next, now + std::chrono::nanoseconds(std::max<std::int64_t>(due, 20000)));
+    }
+    return next;
 }
 
 class Bus {
@@ -88,7 +98,7 @@ public:
     // An open session of the simulated converter; 0 when it cannot be had.
     std::uint64_t Claim()
     {
-        const std::uint64_t s = Sim().Open(OwnClock());
+        const std::uint64_t s = Sim().Open(OwnTime());
         if (s)
             ++open_;
         return s;
@@ -99,7 +109,7 @@ public:
             return;
         --open_;
         if (converter_)
-            converter_->Close(session, OwnClock());
+            converter_->Close(session, OwnTime());
     }
     // Sessions of a converter that was dropped are dead; their handles fail with NO_DEVICE.
     std::uint64_t Generation() const { return generation_; }
@@ -179,7 +189,7 @@ int BulkOut(libusb_device_handle* h, unsigned char* data, int length, int* actua
         return status;
     std::uint32_t written = 0;
     const bool ok = c->Write(std::span<const std::uint8_t>(data, static_cast<std::size_t>(length)),
-                             OwnClock(), written);
+                             OwnTime(), written);
     if (actual)
         *actual = static_cast<int>(written);
     return ok ? 0 : LIBUSB_ERROR_NO_DEVICE;
@@ -201,12 +211,12 @@ int BulkIn(libusb_device_handle* h, unsigned char* data, int length, int* actual
     std::uint32_t wait = latency;
     if (timeoutMs && timeoutMs < wait)
         wait = timeoutMs;
-    while (c->QueuedForHost(OwnClock()) == 0 && OwnClock() - start < wait) {
-        B().changed.wait_until(lock, NextMillisecond());
+    while (c->QueuedForHost(OwnTime()) == 0 && OwnClock() - start < wait) {
+        B().changed.wait_until(lock, NextChange(*c));
         if (!(c = Live(h, status)))
             return status;
     }
-    const std::size_t n = sim::BulkIn(*c, data, static_cast<std::size_t>(length), OwnClock());
+    const std::size_t n = sim::BulkIn(*c, data, static_cast<std::size_t>(length), OwnTime());
     if (actual)
         *actual = static_cast<int>(n);
     // Pulled in the middle of the transfer: libusb reports the bytes that came, and the loss.
@@ -578,13 +588,13 @@ USB_EXPORT int libusb_control_transfer(libusb_device_handle* h, uint8_t requestT
     // Descriptors come from the device itself; everything else from the chip's session.
     if ((requestType & 0x60) == 0)
         return sim::ControlTransfer(B().Sim(), h->dev->id, requestType, request, value, index,
-                                    data, length, OwnClock());
+                                    data, length, OwnTime());
     int status;
     sim::Converter* c = Live(h, status);
     if (!c)
         return status;
     return sim::ControlTransfer(*c, h->dev->id, requestType, request, value, index, data, length,
-                                OwnClock());
+                                OwnTime());
 }
 
 USB_EXPORT int libusb_get_string_descriptor_ascii(libusb_device_handle* h, uint8_t index,
@@ -756,7 +766,7 @@ USB_EXPORT void KestruneUsbSim_Reset(void)
 USB_EXPORT void KestruneUsbSim_PullCable(void)
 {
     LOCKED;
-    B().Sim().PullCable(OwnClock());
+    B().Sim().PullCable(OwnTime());
 }
 
 USB_EXPORT void KestruneUsbSim_PlugCable(void)
@@ -775,7 +785,7 @@ USB_EXPORT std::uint32_t KestruneUsbSim_ModemLines(void)
 USB_EXPORT std::uint32_t KestruneUsbSim_InBootLoader(void)
 {
     LOCKED;
-    B().Sim().Update(OwnClock());
+    B().Sim().Update(OwnTime());
     return B().Sim().InBootLoader() ? 1 : 0;
 }
 
@@ -783,7 +793,7 @@ USB_EXPORT void KestruneUsbSim_InjectFromDisplay(const std::uint8_t* data, std::
 {
     LOCKED;
     if (data)
-        B().Sim().InjectFromDisplay(std::span<const std::uint8_t>(data, size), OwnClock());
+        B().Sim().InjectFromDisplay(std::span<const std::uint8_t>(data, size), OwnTime());
 }
 
 USB_EXPORT void KestruneUsbSim_SetDisplayResponds(int on)
@@ -795,6 +805,6 @@ USB_EXPORT void KestruneUsbSim_SetDisplayResponds(int on)
 USB_EXPORT std::uint32_t KestruneUsbSim_FrameCount(void)
 {
     LOCKED;
-    B().Sim().Update(OwnClock());
+    B().Sim().Update(OwnTime());
     return static_cast<std::uint32_t>(B().Sim().FrameCount());
 }

@@ -225,6 +225,11 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
         {"another banner", "Banner=C8051F020 Firmware Updater\n", heron, FamilyHeron, -3, 0, "Error writing flash. (-3)."},
         {"no erase reply", "EraseReply=0\n", heron, FamilyHeron, -33, 20000, "Error writing flash. (-33)."},
         {"no load reply", "LoadReply=0\n", nova, FamilyNova, -34, 20000, "Error writing flash. (-34)."},
+        // The erase reply's line end arrives after its first packet: it is no load reply.
+        {"erase reply in two packets, no load reply, family 0", "SplitReplyAt=3\nLoadReply=0\n", kv, FamilyKv, -3,
+         20000, "Error. Device not responding."},
+        {"erase reply in two packets, no load reply", "SplitReplyAt=2\nLoadReply=0\n", nova, FamilyNova, -34, 20000,
+         "Error writing flash. (-34)."},
         {"refused record, family 0", "RefuseRecord=3:S\n", kv, FamilyKv, 'S', 0, "Record with incorrect checksum."},
         {"refused record, family 4", "RefuseRecord=3:S\n", heron, FamilyHeron, 'S', 0, "Error writing flash. (83)."},
         {"record with a wrong checksum: refused before the display is touched", "", kvBad, FamilyKv, -1, 0,
@@ -437,8 +442,11 @@ TEST_F(SimUpdate, ABannerInTwoPacketsAndLateVerdictsStillSucceed) {
         ASSERT_GE(sink.Texts().size(), 2u);
         EXPECT_EQ(sink.Texts()[1], kErasing + line + ": ");
     }
-    Configure("VerdictDelayMs=150\n");
-    EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 0);
+    for (const char* config : {"SplitReplyAt=3\n", "VerdictDelayMs=150\n"}) {
+        SCOPED_TRACE(config);
+        Configure(config);
+        EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 0);
+    }
     EXPECT_EQ(FlashFile(), std::string(image.data.begin(), image.data.end()));
 }
 

@@ -142,6 +142,26 @@ TEST_F(Provider, EepromWritesOfTheKnownChipsAreCheckedAndKeepTheChecksum)
         EXPECT_EQ(data.ProductId, 0x1234);
         EXPECT_STREQ(data.Description, "Checked unit");
 
+        // Strings that would not read back as given are refused before a word is written.
+        const auto eeProgram = Fn<FT_STATUS (*)(FT_HANDLE, FT_PROGRAM_DATA*)>("FT_EE_Program");
+        const std::vector<WORD> kept = Words();
+        for (char* field : {data.Description, data.Manufacturer, data.SerialNumber}) {
+            const std::string was = field;
+            for (const char* text : {"Gr\xc3\xb6\xc3\x9f" "e", "a\nb", "\x7f"}) {
+                std::strcpy(field, text);
+                EXPECT_EQ(eeProgram(h_, &data), FT_INVALID_PARAMETER) << text;
+            }
+            std::strcpy(field, was.c_str());
+        }
+        std::strcpy(data.SerialNumber, "KS00000100000001");
+        EXPECT_EQ(eeProgram(h_, &data), FT_INVALID_PARAMETER);
+        EXPECT_EQ(Words(), kept);
+
+        // A chip programmed elsewhere with characters beyond ASCII is read as it is.
+        Start(chip, "[Eeprom]\nDescription=Gr\xfc\xdf" "e\n");
+        ASSERT_EQ(EeRead(data, strings), FT_OK);
+        EXPECT_STREQ(data.Description, "Gr\xfc\xdf" "e");
+
         // A word that does not take its value is a failed write, not a success.
         Start(chip, "[Eeprom]\nWordWriteCorrupts=1\n");
         EXPECT_EQ(UaWrite(std::vector<UCHAR>(25, 0x33)), FT_EEPROM_WRITE_FAILED);

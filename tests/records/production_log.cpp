@@ -676,9 +676,10 @@ TEST(Backup, TextRoundTripAndDamage)
     for (std::uint32_t chip : {9u, 0u}) {
         SCOPED_TRACE("chip type " + std::to_string(chip));
         records::ConverterSnapshot s = ChipSnapshot(chip, 0x0403, 0xF208, {"ZKM", "ZK", " Corvina \"Nova\" ", "ZK000012"});
+        s.location = "0x00001011";
         const std::string text = records::FormatBackup(s, 1796548444);
         EXPECT_EQ(text.rfind("[Backup]\r\nConverter=ZK000012\r\nChipType=" + std::to_string(chip) +
-                                 "\r\nTime=20261206T091404Z\r\n[Device]\r\n",
+                                 "\r\nTime=20261206T091404Z\r\nLocation=0x00001011\r\n[Device]\r\n",
                              0),
                   0u)
             << text;
@@ -687,6 +688,7 @@ TEST(Backup, TextRoundTripAndDamage)
         ASSERT_TRUE(records::ParseBackup(text, back, error)) << error;
         EXPECT_TRUE(back.digested);
         EXPECT_EQ(back.converterSerial, s.converterSerial);
+        EXPECT_EQ(back.location, s.location);
         EXPECT_EQ(back.image, s.image);
         EXPECT_EQ(back.strings, s.strings); // blanks and quotes kept, unlike a settings value
         EXPECT_EQ(back.words, s.words);
@@ -719,6 +721,8 @@ TEST(Backup, TextRoundTripAndDamage)
              "its [Raw] Words do not agree with its [Raw] Manufacturer"},
             {"UserArea=62", "UserArea=6", "its digest does not match its content", "is missing or damaged"},
             {"[Raw]", "[Other]", "its digest does not match its content", "is missing or damaged"},
+            {"Location=0x00001011", "Location=0x1011", "its digest does not match its content",
+             "its location is damaged"},
             {"SHA256=", "SHA256=0", "its digest is damaged", nullptr},
         };
         for (const auto& d : damage) {

@@ -1,0 +1,87 @@
+#pragma once
+// The production records in a PostgreSQL database that every station shares: serial numbers are
+// reserved there, every log record is inserted there as well, and a record the database cannot
+// take at once waits in the station's spool folder until the next command delivers it.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "records/RecordsStore.h"
+
+typedef struct pg_conn PGconn;
+
+namespace production {
+
+// The schema version db init creates; a database at another version is refused until db init ran.
+constexpr int kSchemaVersion = 1;
+
+// [Settings] Database= of the profile store: a libpq connection string; empty without one.
+std::string DatabaseSetting(const std::string& profilePath);
+
+// Records waiting for the database: one file a record, named by its id.
+std::string SpoolFolder();
+
+struct ImportResult {
+    std::size_t records = 0;  // found in the log
+    std::size_t inserted = 0; // not in the database before
+    std::string error;        // empty on success
+};
+
+struct SyncResult {
+    std::size_t delivered = 0;
+    std::size_t waiting = 0; // still in the spool
+    std::string error;
+};
+
+struct CheckResult {
+    bool connected = false;
+    int schemaVersion = 0; // 0: no schema
+    std::vector<std::string> missingRights; // "INSERT on production_records" and the like
+    std::string error;
+};
+
+class DatabaseStore : public records::RecordsStore {
+public:
+    // Connects lazily; error is set (and the store is null) when the connection string cannot
+    // be used: unparsable, or holding a password, which belongs in ~/.pgpass or a service file.
+    static std::unique_ptr<DatabaseStore> Create(const std::string& conninfo, std::string& error);
+    ~DatabaseStore() override;
+    DatabaseStore(const DatabaseStore&) = delete;
+    DatabaseStore& operator=(const DatabaseStore&) = delete;
+
+    records::Reservation ReserveSerial(std::int32_t deviceCode, std::int64_t floor, std::int64_t maxNumber) override;
+    records::StoreOutcome AddRecord(const std::string& record) override;
+    void AddBackup(const std::string& converter, const std::string& name, const std::string& content) override;
+    std::vector<std::pair<std::string, std::string>> StoredBackups() override;
+    std::optional<std::string> FetchBackup(const std::string& converter, const std::string& name) override;
+
+    // Creates or upgrades the tables in one transaction; "" when done.
+    std::string Init();
+    // Loads a text log; records the database holds already (from an earlier import or inserted
+    // live) are not added again.
+    ImportResult Import(const std::string& path);
+    // Delivers the spooled records, each exactly once.
+    SyncResult Sync();
+    CheckResult Check();
+    // Each stored record whose serial number is serialNumber (as history compares them; empty:
+    // every record), oldest first, as the log holds it. False, with error, when it cannot be read.
+    bool ScanRecords(const std::string& serialNumber, const std::function<void(std::string_view)>& found,
+                     std::string& error);
+    // The stored records of a serial number, oldest first, as the log holds them.
+    std::vector<std::string> RecordsOfSerial(const std::string& serialNumber, std::string& error);
+
+private:
+    explicit DatabaseStore(std::string conninfo);
+    bool Connect(std::string& error);
+    // Inserts one record under its id; "" when the database holds it (now or before).
+    std::string Insert(const std::string& id, const std::string& record);
+
+    std::string conninfo_;
+    PGconn* conn_ = nullptr;
+};
+
+} // namespace production
