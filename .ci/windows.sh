@@ -56,9 +56,9 @@ cmake --build "$out" --target kestrune_cli kestrune_sim_d2xx
 wine=/usr/lib/wine/wine64
 work=$(mktemp -d)
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-trap '/usr/lib/wine/wineserver64 -k 2>/dev/null || true; rm -rf "$work"' EXIT
+trap '/usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 mkdir -p "$WINEPREFIX"
-/usr/lib/wine/wineserver64 -p 60
+/usr/lib/wine/wineserver64 -p 60 >/dev/null 2>&1
 [ -x "$linux/bin/make_sample_firmware" ] || cmake --build "$linux" --target kestrune_sample_firmware kestrune_cli kestrune_sim_d2xx
 "$linux/bin/make_sample_firmware" "$work/heron-100.hex" >/dev/null
 
@@ -73,6 +73,16 @@ grep -q "Firmware successfully updated." "$work/windows.log"
 windows_flash=$(find "$WINEPREFIX/drive_c/users" -path '*/AppData/Local/kestrune/simulator/flash.bin' | head -1)
 cmp "$windows_flash" "$work/home/data/kestrune/simulator/flash.bin"
 echo "windows: the flash state under Wine is the Linux build's ($(stat -c %s "$windows_flash") bytes)"
+
+# COM1 of Wine's device folder on the simulated display's pseudo-terminal.
+"$(realpath "$linux/bin/kestrune-sim")" >"$work/sim.out" 2>&1 &
+sim=$!
+trap 'kill "$sim" 2>/dev/null; /usr/lib/wine/wineserver64 -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+for _ in $(seq 50); do grep -qs '^/dev/' "$work/sim.out" && break; sleep 0.1; done
+ln -sfn "$(grep -m1 '^/dev/' "$work/sim.out")" "$WINEPREFIX/dosdevices/com1"
+"$wine" "$exe" port-test COM1 >"$work/port.log" 2>&1 || { cat "$work/port.log"; exit 1; }
+grep -q "Device replied with device id" "$work/port.log"
+echo "windows: port-test COM1 reached the simulated display through Wine's COM1"
 
 # The zip for Windows stations: no run-time DLLs, the program links its C++ run time statically.
 rm -f "$out/kestrune-windows.zip"
