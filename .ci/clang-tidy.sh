@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 tree=${1:-build}
-folders="platform|res|protocol|link|firmware|records|dialogs|app|cli|sim|ftdi"
+folders="platform|res|protocol|link|firmware|records|production|dialogs|app|cli|sim|ftdi"
 src=$PWD
 # Our .cpp files only: generated moc and uic files and the tests stay out.
 mapfile -t files < <(python3 -c '

@@ -21,7 +21,16 @@ bool IsSwitch(const std::string& arg)
 
 void CCommandLineInfo::ParseCommandLine(const std::vector<std::string>& args)
 {
-    for (const std::string& arg : args) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--device" && i + 1 < args.size()) {
+            m_strDevice = args[++i];
+            continue;
+        }
+        if (arg.rfind("--device=", 0) == 0) {
+            m_strDevice = arg.substr(9);
+            continue;
+        }
         if (IsSwitch(arg)) {
             if (arg == "--help" || arg == "-h")
                 m_bHelp = true;

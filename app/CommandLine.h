@@ -15,6 +15,7 @@ public:
     bool m_bVersion = false;
     bool m_bService = false;
     bool m_bSimulate = false;
+    std::string m_strDevice; // --device SPEC (or --device=SPEC): the converter to use
 };
 
 namespace gui {

@@ -13,9 +13,11 @@
 #include "app/FrameUpdateSink.h"
 #include "app/MainFrame.h"
 #include "app/Placement.h"
+#include "dialogs/ConverterChooser.h"
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "firmware/Firmware.h"
+#include "link/DeviceSelection.h"
 #include "platform/Profile.h"
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
@@ -79,6 +81,15 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
     if (!decoration.isEmpty())
         m_pMainWnd->resize(place.size() - decoration);
     m_pMainWnd->repaint();
+
+    // A bench: the converter named, else asked for when several are attached.
+    converters::DeviceSelection named;
+    std::string problem;
+    converters::DeviceSelectionFromEnvironment(named, problem);
+    if (auto given = converters::ParseDeviceSelection(cmdInfo.m_strDevice))
+        named = *given;
+    converters::SetDeviceSelection(named);
+    gui::ChooseStartupConverter(m_pMainWnd.get(), device.Library());
 
     // 7, 8. Connect quietly and ask for the identity; the results are looked at later.
     Device().ConnectDevice(FALSE);

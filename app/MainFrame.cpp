@@ -18,6 +18,7 @@
 #include "app/CrvsetupApp.h"
 #include "app/FrameUpdateSink.h"
 #include "app/MainFrameCommands.h"
+#include "app/ProductionCommands.h"
 #include "app/QtUi.h"
 #include "app/Resources.h"
 #include "dialogs/QtText.h"
@@ -35,6 +36,7 @@ namespace {
 constexpr void (*kCommandRegistrations[])(CMainFrame&) = {
     &RegisterUpdateCommands,
     &RegisterMainFrameCommands,
+    &RegisterProductionCommands,
 };
 
 struct MenuItem {
@@ -153,9 +155,24 @@ void CMainFrame::CreateMenus(bool serviceMenu)
         action->setStatusTip(gui::ToQt(gui::PromptLine(LoadStdString(popup.item.id))));
         const unsigned id = popup.item.id;
         connect(action, &QAction::triggered, this, [this, id] { SendCommand(id); });
+        if (popup.item.id == ID_UPDATE_HERON)
+            CreateProductionMenu();
     }
     if (m_pServiceMenu != nullptr)
         FillServiceMenu();
+}
+
+void CMainFrame::CreateProductionMenu()
+{
+    // Always there: the bench's work is the technicians' daily work, not a service mode.
+    QMenu* menu = menuBar()->addMenu(QStringLiteral("&Production"));
+    menu->setObjectName(QStringLiteral("menuProduction"));
+    for (const ProductionItem& item : kProductionMenu) {
+        QAction* action = menu->addAction(QString::fromLatin1(item.text));
+        action->setObjectName(QStringLiteral("action%1").arg(item.id));
+        const unsigned id = item.id;
+        connect(action, &QAction::triggered, this, [this, id] { SendCommand(id); });
+    }
 }
 
 void CMainFrame::AddServiceItem(unsigned id, const QString& label)
@@ -214,6 +231,8 @@ std::vector<unsigned> CMainFrame::MenuCommandIds() const
     std::vector<unsigned> ids;
     for (const MenuPopup& popup : kMenu)
         ids.push_back(popup.item.id);
+    for (const ProductionItem& item : kProductionMenu)
+        ids.push_back(item.id);
     return ids;
 }
 
@@ -376,17 +395,23 @@ bool CMainFrame::StartUpdate(const std::string& path, int family)
 
 void CMainFrame::OnUpdateProgress(int percent)
 {
-    m_wndStatusBar->SetProgressPos(percent);
+    theApp.OnUpdateProgress(percent);
+    // Told in steps of 10 %: every value and title change is an event a screen reader speaks.
+    const int told = percent - percent % 10;
+    if (told == m_nToldPercent)
+        return;
+    m_nToldPercent = told;
+    m_wndStatusBar->SetProgressPos(told);
     // The title tells the progress also where the status bar is out of sight (task bar, a
     // screen reader's window list).
     SetTitle(QString::fromLatin1(LoadString(IDS_TITLE_PROGRESS))
                  .arg(gui::ToQt(LoadStdString(IDR_MAINFRAME)))
-                 .arg(percent));
-    theApp.OnUpdateProgress(percent);
+                 .arg(told));
 }
 
 void CMainFrame::EndProgress()
 {
+    m_nToldPercent = -1;
     m_wndStatusBar->DestroyProgressBar();
     SetTitle(gui::ToQt(LoadStdString(IDR_MAINFRAME)));
 }

@@ -88,6 +88,7 @@ protected:
 
 private:
     void CreateMenus(bool serviceMenu);
+    void CreateProductionMenu();
     void FillServiceMenu();
     void AddServiceItem(unsigned id, const QString& label);
     void SetTitle(const QString& title);
@@ -99,6 +100,7 @@ private:
     gui::CommandTable m_commands;
     QMenu* m_pServiceMenu = nullptr;
     bool m_bUpdateActive = false;
+    int m_nToldPercent = -1; // the progress last shown, in steps of 10 %
     // SIGTERM, SIGHUP and SIGINT stop the run cleanly instead of ending the program under it.
     std::optional<platform::StopSignalRun> m_stopSignals;
     QPointer<QDialog> m_pRefusalBox; // the "update is running" box while it is open
@@ -107,3 +109,4 @@ private:
 // Rows that other files add to the frame's table; the frame calls each at construction.
 void RegisterUpdateCommands(CMainFrame& frame);    // app/UpdateCommands.cpp
 void RegisterMainFrameCommands(CMainFrame& frame); // app/MainFrameCommands.cpp
+void RegisterProductionCommands(CMainFrame& frame); // app/ProductionCommands.cpp

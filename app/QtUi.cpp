@@ -111,12 +111,21 @@ void QtUi::MessageBeep(unsigned)
 
 void QtUi::SetStatusViewText(const std::string& text)
 {
+    // A job on a worker thread (the unit job) reports here too; widgets are the UI thread's.
+    if (QThread::currentThread() != qApp->thread()) {
+        QMetaObject::invokeMethod(qApp, [this, text] { SetStatusViewText(text); }, Qt::QueuedConnection);
+        return;
+    }
     if (frame_)
         frame_->SetStatusViewText(text);
 }
 
 void QtUi::SetStatusBarMessage(const std::string& text)
 {
+    if (QThread::currentThread() != qApp->thread()) {
+        QMetaObject::invokeMethod(qApp, [this, text] { SetStatusBarMessage(text); }, Qt::QueuedConnection);
+        return;
+    }
     if (frame_)
         frame_->m_wndStatusBar->SetMessage(ToQt(text));
 }

@@ -3,12 +3,14 @@
 #include <charconv>
 #include <optional>
 
+#include "link/DeviceSelection.h"
+
 namespace cli {
 
 std::string UsageText()
 {
     return "Usage:\n"
-           "kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"
+           "kestrune-cli [--yes] [--simulate] [--device SPEC] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"
            "  identify                      connect, identify, print the ready line\n"
            "  info                          print the device-information report\n"
            "  flash [--family N] FILE       update the firmware (N 0..4, default 4)\n"
@@ -37,6 +39,10 @@ std::string UsageText()
            "              terminal and refused when standard input is not one)\n"
            "  --simulate  use the simulated display built beside the program; without\n"
            "              KESTRUNE_SIM, a Nova display kept in the user's data folder\n"
+           "  --device SPEC  the converter to use when several are attached: serial:S,\n"
+           "              location:L (USB port path as 1-2.3, or location ID) or index:N;\n"
+           "              default $KESTRUNE_DEVICE. With several attached and none named,\n"
+           "              reading commands use the first and writing commands are refused\n"
            "  --json      the result as one JSON document on standard output (keys: see the\n"
            "              manual page); --json-lines: history as one JSON object a record\n"
            "  -q, --quiet   no progress and no informational lines: results and errors only\n"
@@ -151,7 +157,23 @@ ParsedCommandLine Checked(const Invocation& inv)
                         inv.command == Command::EepromRestore || inv.command == Command::Unit ||
                         inv.command == Command::Flash;
     if (inv.dryRun && !writes) return Fail("--dry-run is for commands that write");
+    if (!inv.device.empty() && !converters::ParseDeviceSelection(inv.device))
+        return Fail("--device " + inv.device + ": name a converter as serial:S, location:L or index:N");
     return {true, inv, {}};
+}
+
+bool WritesConverter(const Invocation& inv)
+{
+    switch (inv.command) {
+    case Command::EepromProgram:
+    case Command::RecordProgram:
+    case Command::EepromRestore:
+    case Command::Unit:
+    case Command::Flash: return true;
+    case Command::SettingsLoad:
+    case Command::SerialNext: return inv.program;
+    default: return false;
+    }
 }
 
 bool TakeCommonOption(const std::string& arg, Invocation& inv)
@@ -163,12 +185,28 @@ bool TakeCommonOption(const std::string& arg, Invocation& inv)
     else if (arg == "-q" || arg == "--quiet") inv.quiet = true;
     else if (arg == "-v" || arg == "--verbose") inv.verbose = true;
     else if (arg == "--dry-run") inv.dryRun = true;
+    else if (arg.rfind("--device=", 0) == 0) inv.device = arg.substr(9);
     else return false;
     return true;
 }
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::string>& list)
+ParsedCommandLine ParseCommandLine(const std::vector<std::string>& given)
 {
+    // "--device SPEC" is "--device=SPEC", so that every option stays one word below.
+    std::vector<std::string> list;
+    for (std::size_t i = 0; i < given.size(); ++i) {
+        if (given[i] == "--") {
+            list.insert(list.end(), given.begin() + static_cast<std::ptrdiff_t>(i), given.end());
+            break;
+        }
+        if (given[i] != "--device") {
+            list.push_back(given[i]);
+        } else if (i + 1 < given.size()) {
+            list.push_back("--device=" + given[++i]);
+        } else {
+            return Fail("--device needs serial:S, location:L or index:N");
+        }
+    }
     Args args{list};
     Invocation inv;
     for (const std::string& arg : list) {

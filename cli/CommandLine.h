@@ -40,6 +40,7 @@ struct Invocation {
     bool quiet = false;     // -q: results and errors only
     bool verbose = false;   // -v: every request on standard error
     bool dryRun = false;    // --dry-run: everything up to the write, which is left out
+    std::string device;     // --device: serial:S, location:L or index:N; empty: none
     std::int32_t family = 4;
     std::string file;                     // flash, settings save and load
     std::vector<std::string> assignments; // KEY=VALUE of eeprom and record program
@@ -68,6 +69,9 @@ bool TakeCommonOption(const std::string& arg, Invocation& inv);
 
 // The checks of the switches against each other and the command; parsed as given when they pass.
 ParsedCommandLine Checked(const Invocation& invocation);
+
+// Whether the command writes to a converter (a dry run counts: it shows that converter's changes).
+bool WritesConverter(const Invocation& invocation);
 
 // args without the program name.
 ParsedCommandLine ParseCommandLine(const std::vector<std::string>& args);

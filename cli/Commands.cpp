@@ -23,6 +23,7 @@
 #include "firmware/FirmwareCheck.h"
 #include "firmware/UpdateWorker.h"
 #include "link/CrvSerialDevice.h"
+#include "link/DeviceSelection.h"
 #include "platform/Clock.h"
 #include "platform/LastError.h"
 #include "platform/Profile.h"
@@ -819,6 +820,13 @@ int Main(const std::vector<std::string>& args)
             return kExitFailed;
         }
     }
+    converters::DeviceSelection selection;
+    if (std::string problem; !converters::DeviceSelectionFromEnvironment(selection, problem)) {
+        Complain(problem);
+        return kExitUsage;
+    }
+    if (!inv.device.empty()) selection = *converters::ParseDeviceSelection(inv.device);
+    converters::SetDeviceSelection(selection);
     // Before anything is written: a database that is set up but cannot be used must not be
     // passed over silently.
     production::InstalledDatabase database;
@@ -839,7 +847,13 @@ int Main(const std::vector<std::string>& args)
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;
     try {
-        status = RunInvocation(theDevice, inv);
+        // A stranger on the bench (a debug cable listed first) is never written by default.
+        if (WritesConverter(inv) && converters::WriteTargetAmbiguous(theDevice.Library())) {
+            Complain(converters::kSeveralConvertersText);
+            status = kExitUsage;
+        } else {
+            status = RunInvocation(theDevice, inv);
+        }
     } catch (const platform::CommandError& error) {
         // What the desktop's command dispatch shows for a command that stopped with an error.
         platform::Ui().MessageBox(error.what(), LoadStdString(IDS_APP_TITLE),

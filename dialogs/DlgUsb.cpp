@@ -76,7 +76,12 @@ void CDlgUsb::ProgramUsbSettings()
         FocusOffendingControl(ControlOf(problem.field));
         return;
     }
-    if (DialogMessageBox(LoadStdString(IDS_CONFIRM_PROGRAM), LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
+    // The operator confirms the values, not only the act: a screen reader reads them out here.
+    const std::string confirm = LoadStdString(IDS_CONFIRM_PROGRAM) + "\n\nVendorId=" + fields.VendorId +
+                                "\nProductId=" + fields.ProductId + "\nManufacturer=" + fields.Manufacturer +
+                                "\nManufacturerId=" + fields.ManufacturerId + "\nSerialNumber=" +
+                                fields.SerialNumber + "\nDescription=" + fields.Description;
+    if (DialogMessageBox(confirm, LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
                          platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL) != platform::IDOK)
         return;
     if (ProgramUsbSettingsFields(m_device, fields)) {
@@ -85,6 +90,20 @@ void CDlgUsb::ProgramUsbSettings()
     }
     DialogMessageBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), LoadStdString(IDS_ERROR_CAPTION),
                      platform::MB_ICONEXCLAMATION);
+    // After a read-back that differed, the operator starts at the field the converter did not keep.
+    const std::pair<const char*, UsbField> named[] = {
+        {"VendorId", UsbField::VendorId},         {"ProductId", UsbField::ProductId},
+        {"Manufacturer", UsbField::Manufacturer}, {"ManufacturerId", UsbField::ManufacturerId},
+        {"SerialNumber", UsbField::SerialNumber}, {"Description", UsbField::Description},
+    };
+    for (const std::string& differing : m_device.LastDiffering) {
+        for (const auto& [name, field] : named) {
+            if (differing == name) {
+                FocusOffendingControl(ControlOf(field));
+                return;
+            }
+        }
+    }
 }
 
 QWidget* CDlgUsb::ControlOf(UsbField field) const

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "firmware/FirmwareCheck.h"
 #include "platform/File.h"
@@ -73,6 +75,20 @@ bool FirmwareNameFits(const std::string& fileName, std::int32_t family) {
 
 namespace {
 
+// A gang of stations flashing one file each holds it for the moment of reading it; they take
+// turns instead of refusing each other. A holder that keeps it longer is refused.
+constexpr int kLockWaitMs = 2000;
+
+bool LockWithin(platform::File& file, int waitMs) {
+    for (int waited = 0;; waited += 10) {
+        if (file.TryLockWhole())
+            return true;
+        if (waited >= waitMs)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
 // The checks of CheckFirmwareFile on an open that stays open (and locked) for the caller:
 // the file, or a closed one with the reason set.
 platform::File OpenChecked(const std::string& path, std::int32_t family, std::uint64_t& size) {
@@ -90,7 +106,7 @@ platform::File OpenChecked(const std::string& path, std::int32_t family, std::ui
     if (!file.IsOpen()) {
         // A folder or a device cannot be opened as a file on the stations.
         code = status == platform::FileStatus::NotRegular ? kErrorAccessDenied : OpenErrorCode(status);
-    } else if (!file.TryLockWhole()) {
+    } else if (!LockWithin(file, kLockWaitMs)) {
         // Exclusive open: a file another program holds locked is refused, as share mode 0 would.
         code = kErrorSharingViolation;
     } else if (!file.Size(size)) {

@@ -56,6 +56,7 @@ struct Listed {
     FT_DEVICE type = 3;
     std::string serial;
     std::string description;
+    std::string portPath; // "1-2.3", as sysfs names the port
     bool accessible = false;
     DWORD Id() const { return static_cast<DWORD>(kVendor) << 16 | productId; }
     DWORD LocationId() const { return static_cast<DWORD>(bus) << 8 | address; }
@@ -101,6 +102,13 @@ std::vector<Listed> Enumerate(libusb_context* usb)
         l.bus = libusb_get_bus_number(devices[i]);
         l.address = libusb_get_device_address(devices[i]);
         l.productId = desc.idProduct;
+        std::uint8_t ports[8] = {};
+        const int depth = libusb_get_port_numbers(devices[i], ports, sizeof ports);
+        if (depth > 0) {
+            l.portPath = std::to_string(l.bus) + "-";
+            for (int p = 0; p < depth; ++p)
+                l.portPath += (p ? "." : "") + std::to_string(ports[p]);
+        }
         l.type = ChipFromBcdDevice(desc.bcdDevice, desc.iSerialNumber != 0);
         libusb_device_handle* h = nullptr;
         if (libusb_open(devices[i], &h) == 0) {
@@ -739,6 +747,25 @@ FTDI_EXPORT FT_STATUS FT_CreateDeviceInfoList(DWORD* count)
     if (!count)
         return FT_INVALID_PARAMETER;
     *count = static_cast<DWORD>(Relist().size());
+    return FT_OK;
+}
+
+// Not a D2XX function: the USB port path of a listed converter, so that a bench names a
+// converter by the socket it is plugged into.
+FTDI_EXPORT FT_STATUS Kestrune_PortPath(DWORD index, char* path, DWORD size)
+{
+    std::vector<Listed> list;
+    {
+        std::lock_guard lock(Reg().mutex);
+        list = Reg().list;
+    }
+    if (list.empty())
+        list = Relist();
+    if (!path || size == 0)
+        return FT_INVALID_PARAMETER;
+    if (index >= list.size())
+        return FT_DEVICE_NOT_FOUND;
+    CopyText(path, list[index].portPath, size);
     return FT_OK;
 }
 

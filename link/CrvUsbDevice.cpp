@@ -1,5 +1,6 @@
 #include "link/CrvUsbDevice.h"
 
+#include "link/DeviceSelection.h"
 #include "link/LineSettings.h"
 
 #include <algorithm>
@@ -127,6 +128,7 @@ std::string CCrvUsbDevice::OpenFailureSentence() const
     switch (OpenFailureCause) {
     case d2xx::kOpenFailureBusy: return LoadStdString(IDS_CONVERTER_BUSY);
     case d2xx::kOpenFailureAccessDenied: return LoadStdString(IDS_CONVERTER_ACCESS_DENIED);
+    case kOpenFailureNotNamed: return converters::NoMatchSentence(converters::CurrentDeviceSelection());
     default: return {};
     }
 }
@@ -138,11 +140,13 @@ BOOL CCrvUsbDevice::FindFirstDevice(std::string& serial, int size)
     std::vector<char> work(static_cast<std::size_t>(size), '\0');
     serial.clear();
 
-    auto anyListed = [this] {
-        d2xx::DWORD count = 0;
+    d2xx::DWORD count = 0;
+    auto anyListed = [this, &count] {
+        count = 0;
         return m_d2xx.ListDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY) == FT_OK &&
                count > 0;
     };
+    ChosenConverter.clear();
     if (!anyListed()) {
         // A converter plugged in a moment ago may not be enumerated yet.
         m_d2xx.Rescan();
@@ -152,13 +156,28 @@ BOOL CCrvUsbDevice::FindFirstDevice(std::string& serial, int size)
         if (!anyListed())
             return FALSE;
     }
+    // A converter named on the bench (--device) instead of device 0.
+    const converters::DeviceSelection& selection = converters::CurrentDeviceSelection();
+    std::uintptr_t index = 0;
+    if (selection.Named()) {
+        const int chosen = converters::SelectConverter(converters::ListConverters(m_d2xx), selection);
+        if (chosen < 0) {
+            OpenFailureCause = kOpenFailureNotNamed;
+            return FALSE;
+        }
+        index = static_cast<std::uintptr_t>(chosen);
+    }
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::fill(work.begin(), work.end(), '\0');
         // With FT_LIST_BY_INDEX the first argument is the index itself, not a pointer to it.
-        if (m_d2xx.ListDevices(nullptr, work.data(),
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
+        if (m_d2xx.ListDevices(reinterpret_cast<void*>(index), work.data(),
                                d2xx::FT_LIST_BY_INDEX | d2xx::FT_OPEN_BY_SERIAL_NUMBER) == FT_OK) {
             work.back() = '\0';
             serial = work.data();
+            // On a bench the ready line says which converter this is.
+            if (selection.Named() || count > 1)
+                ChosenConverter = serial.empty() ? "index:" + std::to_string(index) : "serial:" + serial;
             return TRUE;
         }
     }

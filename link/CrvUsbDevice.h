@@ -23,7 +23,8 @@ public:
     void ClosePort() override;
 
     BOOL BindD2xxLibrary();
-    // Serial number of device 0 (at most size-1 characters).
+    // Serial number of device 0, or of the converter named with --device (at most size-1
+    // characters).
     BOOL FindFirstDevice(std::string& serial, int size = 128);
     // Receive-queue count, or -1 when the query fails.
     std::int32_t GetBytesAvailable();
@@ -52,8 +53,13 @@ public:
     // Why the last OpenPort found a converter but could not open it, where the provider tells
     // (d2xx::OpenFailure); unknown otherwise.
     d2xx::DWORD OpenFailureCause = d2xx::kOpenFailureUnknown;
+    // Ours, beside the providers' causes: the converter named with --device is not attached.
+    static constexpr d2xx::DWORD kOpenFailureNotNamed = 0x100;
     // The plain sentence naming that cause; "" when it is not known.
     std::string OpenFailureSentence() const;
+    // "serial:KS000042" when the last open chose among several converters or by --device;
+    // "" with one converter and no choice.
+    std::string ChosenConverter;
     BOOL UserAreaValid = FALSE;
     UserAreaImageBuffer UserAreaImage{};
 

@@ -240,6 +240,8 @@ using PFN_FT_W32_SetCommMask = BOOL (*)(FT_HANDLE, ULONG);
 using PFN_FT_W32_SetupComm = BOOL (*)(FT_HANDLE, DWORD, DWORD);
 using PFN_FT_W32_WaitCommEvent = BOOL (*)(FT_HANDLE, ULONG*, void*);
 using PFN_Kestrune_OpenFailure = DWORD (*)(void);
+// Our providers' USB port path ("1-2.3") of a listed converter, NUL-terminated.
+using PFN_Kestrune_PortPath = FT_STATUS (*)(DWORD index, char* path, DWORD size);
 }
 
 } // namespace d2xx

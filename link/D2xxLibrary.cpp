@@ -1,5 +1,6 @@
 #include "link/D2xxLibrary.h"
 
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -59,6 +60,7 @@ struct D2xxLibrary::Entries {
     PFN_FT_GetLatencyTimer GetLatencyTimer = nullptr;
     PFN_FT_SetChars SetChars = nullptr;
     PFN_Kestrune_OpenFailure OpenFailure = nullptr;
+    PFN_Kestrune_PortPath PortPath = nullptr;
 };
 
 namespace {
@@ -223,6 +225,7 @@ BOOL D2xxLibrary::Bind()
     Lookup(m, "FT_GetLatencyTimer", e.GetLatencyTimer);
     Lookup(m, "FT_SetChars", e.SetChars);
     Lookup(m, "Kestrune_OpenFailure", e.OpenFailure);
+    Lookup(m, "Kestrune_PortPath", e.PortPath);
     bound_ = true;
     return TRUE;
 }
@@ -342,6 +345,15 @@ FT_STATUS D2xxLibrary::SetChars(FT_HANDLE h, UCHAR eventChar, UCHAR eventOn, UCH
 DWORD D2xxLibrary::OpenFailure()
 {
     return entries_ && entries_->OpenFailure ? entries_->OpenFailure() : DWORD{kOpenFailureUnknown};
+}
+
+std::string D2xxLibrary::PortPath(DWORD index)
+{
+    std::array<char, 64> path{};
+    if (!entries_ || !entries_->PortPath || entries_->PortPath(index, path.data(), path.size()) != FT_OK)
+        return {};
+    path.back() = '\0';
+    return path.data();
 }
 
 FT_HANDLE D2xxLibrary::W32_CreateFile(const char* name, DWORD access, DWORD share, void* security,

@@ -81,6 +81,8 @@ public:
     // Our providers' answer to why the last open failed (d2xx::OpenFailure); kOpenFailureUnknown
     // from a provider without the entry.
     d2xx::DWORD OpenFailure();
+    // Our providers' USB port path of list entry `index` ("1-2.3"); "" where it is not told.
+    std::string PortPath(d2xx::DWORD index);
 
     d2xx::FT_HANDLE W32_CreateFile(const char* name, d2xx::DWORD access, d2xx::DWORD share,
                                    void* security, d2xx::DWORD disposition, d2xx::DWORD flags,

@@ -21,4 +21,10 @@ std::string FileStatusText(const std::string& path, FileStatus status);
 // the folder's owner. Otherwise the refusal, naming the component.
 std::string CheckLinkInSharedFolder(const std::string& path);
 
+// path opened to append to, created when missing, after CheckLinkInSharedFolder passed. A link
+// put in path's place since that check is not followed; a link is followed only while it passes
+// the check and it and its target are still the ones checked once the file is open. linkRefused
+// tells such a refusal from other failures.
+File OpenSharedForAppend(const std::string& path, FileStatus& status, bool& linkRefused);
+
 } // namespace platform

@@ -501,7 +501,7 @@ std::string DatabaseStore::Init()
     if (error.empty()) {
         Result result = Exec(conn_, "SELECT coalesce(max(version), 0) FROM kestrune_schema");
         if (Succeeded(result))
-            version = std::atoi(PQgetvalue(result.get(), 0, 0));
+            version = static_cast<int>(std::strtol(PQgetvalue(result.get(), 0, 0), nullptr, 10));
         else
             error = ErrorOf(conn_, result);
     }
@@ -530,9 +530,15 @@ std::string DatabaseStore::Init()
 ImportResult DatabaseStore::Import(const std::string& path)
 {
     ImportResult import;
-    std::ifstream in(path, std::ios::binary);
+    // Checked before the open: a FIFO in its place would hang the open.
     struct stat info {};
-    if (!in || ::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    const bool exists = ::stat(path.c_str(), &info) == 0;
+    if (!exists || !S_ISREG(info.st_mode)) {
+        import.error = path + (exists ? ": not a regular file" : ": cannot be read");
+        return import;
+    }
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
         import.error = path + ": cannot be read";
         return import;
     }
@@ -649,7 +655,7 @@ CheckResult DatabaseStore::Check()
         check.error = "no schema: " + ErrorOf(conn_, result);
         return check;
     }
-    check.schemaVersion = std::atoi(PQgetvalue(result.get(), 0, 0));
+    check.schemaVersion = static_cast<int>(std::strtol(PQgetvalue(result.get(), 0, 0), nullptr, 10));
     for (const Right& right : kRights) {
         result = Exec(conn_,
                       right.sequence ? "SELECT has_sequence_privilege($1, $2)" : "SELECT has_table_privilege($1, $2)",
@@ -680,6 +686,7 @@ bool DatabaseStore::ScanRecords(const std::string& serialNumber, const std::func
     if (!serialNumber.empty())
         params.push_back(Text(DatabaseText(SerialKey(serialNumber))));
     std::vector<const char*> values;
+    values.reserve(params.size());
     for (const Param& p : params)
         values.push_back(p.value->c_str());
     bool ok = false;

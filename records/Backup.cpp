@@ -343,9 +343,14 @@ std::string UntrustedSerial(const ConverterSnapshot& present)
     if (!std::all_of(present.converterSerial.begin(), present.converterSerial.end(),
                      [](char c) { return c >= 0x20 && c < 0x7F; }))
         return "the listed serial number holds other than printable ASCII";
-    if (!present.words.empty() && ChipChecksum(present.words, present.chipType) != present.words.back())
+    if (ImageCutOff(present))
         return "its EEPROM words fail the chip's checksum";
     return {};
+}
+
+bool ImageCutOff(const ConverterSnapshot& present)
+{
+    return !present.words.empty() && ChipChecksum(present.words, present.chipType) != present.words.back();
 }
 
 std::uint32_t BackupWordCount(std::uint32_t chipType)
@@ -769,8 +774,10 @@ void TakeImage(CMyCrvUsbDevice& device, const ConverterSnapshot& s)
 
 } // namespace
 
-bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified)
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified,
+                       std::vector<std::string>& differing)
 {
+    differing.clear();
     notVerified.clear();
     ConverterSnapshot written;
     written.chipType = device.ChipType;
@@ -800,6 +807,7 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before,
         names.push_back("record " + n);
     if (names.empty())
         return true;
+    differing = names;
     // What the converter holds is what the program works with, and logs, from now on.
     TakeImage(device, now);
     notVerified = Differ(names);
@@ -808,9 +816,10 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before,
 }
 
 bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written,
-                         std::string& notVerified)
+                         std::string& notVerified, std::vector<std::string>& differing)
 {
     notVerified.clear();
+    differing.clear();
     // What the converter holds is what the program works with from now on.
     if (!device.ReadUserArea()) {
         device.UserAreaImage = written;
@@ -821,6 +830,7 @@ bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& wri
     const std::vector<std::string> names = DifferingRecordFields(written, device.UserAreaImage);
     if (names.empty())
         return true;
+    differing = names;
     notVerified = Differ(names);
     ErrorBox("The converter does not hold the device record that was written: " + notVerified + ".");
     return false;

@@ -42,6 +42,9 @@ std::uint32_t BackupWordCount(std::uint32_t chipType);
 // cut off, which may have moved or garbled the serial string); empty when it can be trusted.
 std::string UntrustedSerial(const ConverterSnapshot& present);
 
+// Words that fail the chip's checksum: an image a write left half done, not another converter's.
+bool ImageCutOff(const ConverterSnapshot& present);
+
 // Reads everything from the open converter, leaving the device object's images as they are.
 // withWords: also the raw words. error: what could not be read.
 bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWords,
@@ -90,10 +93,12 @@ std::vector<std::string> DifferingRecordFields(const UserAreaImageBuffer& writte
 bool PrepareWrite(CMyCrvUsbDevice& device, ConverterSnapshot& before);
 // After a successful write: read back and compare; false, after a message naming the fields,
 // on any difference or when it cannot be read back, with notVerified saying which for the log.
-// The device object then holds what was read back.
-bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified);
+// The device object then holds what was read back; differing: the fields' names (empty when
+// it matched or could not be read back).
+bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before, std::string& notVerified,
+                       std::vector<std::string>& differing);
 bool VerifyUserAreaWrite(CMyCrvUsbDevice& device, const UserAreaImageBuffer& written,
-                         std::string& notVerified);
+                         std::string& notVerified, std::vector<std::string>& differing);
 
 // Writes a backup back byte for byte: the configuration through the library (which keeps the
 // ManufacturerId), then every EEPROM word the backup holds, then all of them read back; false,

@@ -196,7 +196,7 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
     }
     // The log holds what the converter holds, so the read-back comes first.
     std::string notVerified;
-    const bool verified = records::VerifyEepromWrite(*this, before, notVerified);
+    const bool verified = records::VerifyEepromWrite(*this, before, notVerified, LastDiffering);
     WriteProductionLog(FALSE, TRUE, notVerified);
     return verified ? TRUE : FALSE;
 }
@@ -309,7 +309,7 @@ BOOL CMyCrvUsbDevice::WriteUserArea()
         return FALSE;
     }
     std::string notVerified;
-    const bool verified = records::VerifyUserAreaWrite(*this, written, notVerified);
+    const bool verified = records::VerifyUserAreaWrite(*this, written, notVerified, LastDiffering);
     WriteProductionLog(TRUE, TRUE, notVerified);
     return verified ? TRUE : FALSE;
 }
@@ -324,5 +324,7 @@ BOOL CMyCrvUsbDevice::FormatIdentityLine(std::string& text)
         return TRUE;
     }
     text = BuildIdentityLine(data, DeviceId, RevisionMajor, RevisionMinor);
+    if (!ChosenConverter.empty())
+        text += " - Converter " + ChosenConverter;
     return TRUE;
 }

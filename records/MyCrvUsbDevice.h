@@ -120,6 +120,9 @@ public:
     std::string HeldBackup;
     std::string LastBackup;         // the backup the last write took
     std::uint32_t LogFailures = 0;  // records that could not be appended to the log
+    // The fields the last write's read-back found different ("ProductId, SerialNumber"); empty
+    // when it matched or was not read back.
+    std::vector<std::string> LastDiffering;
 
 private:
     void ShowUnknownDeviceMessage();

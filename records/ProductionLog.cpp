@@ -176,7 +176,12 @@ AppendResult AppendToLogFile(const std::string& path, const std::string& text,
     if (!platform::CheckLinkInSharedFolder(path).empty())
         return AppendResult::LinkRefused;
     platform::FileStatus status = platform::FileStatus::Ok;
-    platform::File file = platform::File::Open(path, platform::FileAccess::AppendCreate, status);
+    bool linkRefused = false;
+    // The check above and this open are two steps: a link put in the log's place between them
+    // must not be followed.
+    platform::File file = platform::OpenSharedForAppend(path, status, linkRefused);
+    if (linkRefused)
+        return AppendResult::LinkRefused;
     if (!file.IsOpen())
         return AppendResult::CannotOpen;
     // Other processes hold the lock, so the bound is real time, not the program clock.

@@ -130,7 +130,13 @@ std::string CheckUsbIdText(const char* name, std::string_view text)
     const std::optional<std::uint32_t> value = ParseHexId(text);
     // "x" or blanks alone read as 0 but hold no number at all.
     const bool digits = text.find_first_of("0123456789abcdefABCDEF") != std::string_view::npos;
-    if (!value || !digits)
+    // The reading stops at the first other character: "0x6O15" (a letter O) would program 0x0006.
+    const std::size_t from = text.find_first_not_of(std::string_view("\t x0", 4));
+    const std::size_t last = text.find_last_not_of(std::string_view("\t ", 2));
+    bool junk = false;
+    for (std::size_t i = from; i != std::string_view::npos && last != std::string_view::npos && i <= last; ++i)
+        junk = junk || HexDigit(text[i]) < 0;
+    if (!value || !digits || junk)
         return Formatted(IDS_USB_ID_NOT_HEX, name);
     if (*value > 0xFFFFu)
         return "The " + std::string(name) + " " + Escaped(text) +

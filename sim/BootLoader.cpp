@@ -56,9 +56,12 @@ std::string UnescapeReply(const std::string& text) {
 
 } // namespace
 
-BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath) {
+BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath, const std::string& own) {
     BootLoaderConfig config;
-    auto get = [&](const char* key) { return platform::GetProfileString(kSection, key, "", iniPath); };
+    auto get = [&](const char* key) {
+        std::string v = own.empty() ? std::string() : platform::GetProfileString(own, key, "", iniPath);
+        return v.empty() ? platform::GetProfileString(kSection, key, "", iniPath) : v;
+    };
 
     if (const std::string banner = get("Banner"); !banner.empty()) {
         config.banner = banner;

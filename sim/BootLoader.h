@@ -42,9 +42,9 @@ struct BootLoaderConfig {
 // Reads section [BootLoader] of a simulator configuration file (keys Banner, ResetAfterMs,
 // WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C (C: the reply, one character or
 // more), PullCableAtRecord, SilentFromRecord, VerdictDelayMs, SplitBannerAt, SplitReplyAt,
-// FlashSize);
-// missing keys keep their defaults. Numbers may be decimal or 0x hexadecimal.
-BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath);
+// FlashSize); missing keys keep their defaults. Numbers may be decimal or 0x hexadecimal. With
+// `own` (a second converter's [BootLoader.N]), its keys come first and [BootLoader] fills the rest.
+BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath, const std::string& own = {});
 
 // The reply texts, for the converter's and the tests' use.
 inline constexpr const char* kWakeUpReply = ">";

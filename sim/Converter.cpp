@@ -30,6 +30,7 @@ constexpr std::size_t kPacketBytes = 62;
 constexpr std::size_t kHostQueueLimit = 1 << 20;
 constexpr const char* kStateFile = "converter.ini";
 constexpr const char* kImageFile = "eeprom.bin";
+constexpr const char* kLockFile = "converter.lock";
 
 std::string Text(const std::string& file, const char* section, const char* key)
 {
@@ -103,6 +104,31 @@ Converter::~Converter()
 {
     if (session_)
         Close(session_, lastMs_);
+    Unlock();
+}
+
+// A real converter takes one open at a time across the whole machine: the lock in the state
+// folder stands for that, and the kernel frees it when the holder dies.
+bool Converter::LockForSession()
+{
+    heldElsewhere_ = false;
+    if (config_.stateFolder.empty() || lock_.IsOpen())
+        return true;
+    platform::CreateDirectory(config_.stateFolder);
+    platform::FileStatus status = platform::FileStatus::Ok;
+    lock_ = platform::File::Open(StatePath(kLockFile), platform::FileAccess::ReadWriteCreate, status, false);
+    if (!lock_.IsOpen())
+        return true; // a folder we cannot write holds no state to guard either
+    if (lock_.TryLockWhole())
+        return true;
+    Unlock();
+    heldElsewhere_ = true;
+    return false;
+}
+
+void Converter::Unlock()
+{
+    lock_.Close();
 }
 
 int Converter::ListedCount() const
@@ -163,12 +189,13 @@ void Converter::PullCable(SimTime nowMs)
         unit_->SaveFlash();
     cablePulled_ = true;
     session_ = 0;
+    Unlock();
     ClearQueues();
 }
 
 std::uint64_t Converter::Open(SimTime nowMs)
 {
-    if (!Listed() || session_ || config_.busy || config_.accessDenied)
+    if (!Listed() || session_ || config_.busy || config_.accessDenied || !LockForSession())
         return 0;
     // Another process may have programmed the EEPROM since.
     LoadState();
@@ -199,6 +226,7 @@ void Converter::Close(std::uint64_t session, SimTime nowMs)
     Now(nowMs);
     unit_->SaveFlash();
     session_ = 0;
+    Unlock();
     ClearQueues();
 }
 

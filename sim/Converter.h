@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/D2xx.h"
+#include "platform/File.h"
 #include "sim/EepromImage.h"
 #include "sim/SimConfig.h"
 
@@ -61,6 +62,10 @@ public:
     void Close(std::uint64_t session, SimTime nowMs);
     bool Alive(std::uint64_t session) const;
     bool IsOpen() const { return session_ != 0; }
+    // The last Open failed because another process holds this converter.
+    bool HeldElsewhere() const { return heldElsewhere_; }
+    // Busy for an open, by configuration or by another process.
+    bool Busy() const { return config_.busy || heldElsewhere_; }
 
     // The host's side of the byte stream.
     bool Write(std::span<const std::uint8_t> data, SimTime nowMs, std::uint32_t& written);
@@ -173,6 +178,8 @@ private:
     void LoadState();
     void SaveState() const;
     std::string StatePath(const char* name) const;
+    bool LockForSession();
+    void Unlock();
 
     SimConfig config_;
     EepromImage image_;
@@ -212,6 +219,7 @@ private:
     std::uint32_t wordWrites_ = 0;
     std::uint32_t lastMs_ = 0;
     int latencyMs_ = 16;
+    platform::File lock_; // held from Open to Close: the converter is busy for other processes
     std::uint8_t eventChar_ = 0;
     std::uint8_t errorChar_ = 0;
     bool eventOn_ = false;
@@ -224,6 +232,7 @@ private:
     bool haveTime_ = false;
     bool haveClrDtr_ = false;
     bool resetPending_ = false;
+    bool heldElsewhere_ = false;
 };
 
 } // namespace sim

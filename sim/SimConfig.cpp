@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <system_error>
 
 #include "link/UserArea.h"
@@ -30,11 +31,24 @@ std::string Lower(std::string text)
 // overrides, so a test can append what differs from a base configuration.
 class Reader {
 public:
-    explicit Reader(const platform::ProfileDocument& doc) : doc_(doc) {}
+    // suffix: ".N" for converter N, which reads [Section.N] ([Link] as a fallback).
+    Reader(const platform::ProfileDocument& doc, std::string suffix)
+        : doc_(doc), suffix_(std::move(suffix))
+    {
+    }
 
+    // The key from this converter's own section only.
+    std::optional<std::string> Own(const char* section, const char* key) const
+    {
+        return suffix_.empty() ? doc_.GetLatest(section, key)
+                               : doc_.GetLatest(std::string(section) + suffix_, key);
+    }
     std::optional<std::string> Text(const char* section, const char* key) const
     {
-        std::optional<std::string> v = doc_.GetLatest(section, key);
+        std::optional<std::string> v = Own(section, key);
+        // A converter's identity is its own; the bench's line timing is shared.
+        if (!v && !suffix_.empty() && std::string_view(section) == "Link")
+            v = doc_.GetLatest(section, key);
         if (v && v->size() > 4095)
             v->resize(4095);
         return v;
@@ -70,6 +84,7 @@ public:
 
 private:
     const platform::ProfileDocument& doc_;
+    std::string suffix_;
 };
 
 // Three decimal numbers with a separator between them and nothing after; a number too large
@@ -148,6 +163,13 @@ std::optional<std::uint32_t> ParseNumber(const std::string& text)
     if (*end != '\0' || errno != 0 || v > 0xFFFFFFFFull || t[0] == '-' || t[0] == '+')
         return std::nullopt;
     return static_cast<std::uint32_t>(v);
+}
+
+std::string Decimal(long value)
+{
+    char text[24];
+    std::snprintf(text, sizeof text, "%ld", value);
+    return text;
 }
 
 std::string ToHex(const std::uint8_t* data, std::size_t size)
@@ -234,28 +256,29 @@ std::string SimConfigFileFromEnvironment()
     return file ? file : "";
 }
 
-SimConfig LoadSimConfig(const std::string& file)
+namespace {
+
+// Converter `number` (1 the first) from the parsed file. The first keeps the file's plain
+// sections as they always were; a further one reads [Section.N] first.
+SimConfig LoadConverter(const platform::ProfileDocument& doc, const std::string& file, int number,
+                        const std::string& firstSerial)
 {
     SimConfig c;
     c.file = file;
-    std::string text;
-    if (!file.empty()) {
-        const platform::FileStatus status = platform::ReadRegularFile(file, text);
-        // A folder, FIFO or device named by mistake must not hang or exhaust the program that
-        // loads us; the simulated display is then simply absent.
-        if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
-            c.problem = platform::FileStatusText(file, status);
-            c.present = false;
-            return c;
-        }
-    }
-    const platform::ProfileDocument doc = platform::ProfileDocument::Parse(text);
-    const Reader r(doc);
+    c.number = number;
+    const std::string suffix = number > 1 ? "." + Decimal(number) : std::string();
+    const Reader r(doc, suffix);
 
     r.Flag("Converter", "Present", c.present);
-    r.Integer("Converter", "Count", c.count);
-    c.count = std::clamp(c.count, 1, 16);
-    r.String("Converter", "SerialNumber", c.serialNumber);
+    if (number == 1) {
+        r.Integer("Converter", "Count", c.count);
+        c.count = std::clamp(c.count, 1, 16);
+        r.String("Converter", "SerialNumber", c.serialNumber);
+    } else {
+        // Two converters never share a serial number unless the file says so.
+        c.serialNumber = firstSerial.substr(0, 12) + "." + Decimal(number);
+        r.String("Converter", "SerialNumber", c.serialNumber);
+    }
     // Longer than the D2XX list's 15 characters is allowed: such converters exist.
     if (c.serialNumber.size() > 63)
         c.serialNumber.resize(63);
@@ -354,15 +377,57 @@ SimConfig LoadSimConfig(const std::string& file)
             c.pullCableAfterReadBytes = *n;
 
     if (!file.empty())
-        c.bootLoader = LoadBootLoaderConfig(file);
+        c.bootLoader = LoadBootLoaderConfig(file, number > 1 ? "BootLoader" + suffix : std::string());
 
     if (!file.empty()) {
         c.stateFolder = platform::PathRemoveFileSpec(file);
         if (c.stateFolder.empty())
             c.stateFolder = ".";
-        r.String("State", "Folder", c.stateFolder);
+        Reader(doc, {}).String("State", "Folder", c.stateFolder);
+        if (number > 1 && !c.stateFolder.empty())
+            c.stateFolder = platform::PathAppend(c.stateFolder, "converter" + suffix);
     }
     return c;
+}
+
+// The file's text, or the problem that keeps every converter away.
+bool ReadConfigText(const std::string& file, std::string& text, std::string& problem)
+{
+    if (file.empty())
+        return true;
+    const platform::FileStatus status = platform::ReadRegularFile(file, text);
+    // A folder, FIFO or device named by mistake must not hang or exhaust the program that
+    // loads us; the simulated display is then simply absent.
+    if (status != platform::FileStatus::Ok && status != platform::FileStatus::Missing) {
+        problem = platform::FileStatusText(file, status);
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
+SimConfig LoadSimConfig(const std::string& file)
+{
+    return LoadSimConfigs(file).front();
+}
+
+std::vector<SimConfig> LoadSimConfigs(const std::string& file)
+{
+    std::string text, problem;
+    if (!ReadConfigText(file, text, problem)) {
+        SimConfig c;
+        c.file = file;
+        c.problem = problem;
+        c.present = false;
+        return {c};
+    }
+    const platform::ProfileDocument doc = platform::ProfileDocument::Parse(text);
+    std::vector<SimConfig> out{LoadConverter(doc, file, 1, {})};
+    for (int n = 2; n <= kMaxConverters; ++n)
+        if (doc.HasSection("Converter." + Decimal(n)))
+            out.push_back(LoadConverter(doc, file, n, out.front().serialNumber));
+    return out;
 }
 
 } // namespace sim

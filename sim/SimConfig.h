@@ -27,6 +27,7 @@ struct SimConfig {
     std::string file;        // the configuration file; empty when none was named
     std::string stateFolder; // where programmed state lives; empty: nothing is persisted
     std::string problem;     // why the file was refused (then no converter is present)
+    int number = 1;          // 1 the file's first converter, N the one of [Converter.N]
 
     // [Converter]
     bool present = true;
@@ -80,6 +81,10 @@ std::string SimConfigFileFromEnvironment();
 // file or is too large gives no converter, and problem). The state folder is [State] Folder=,
 // else the file's own folder.
 SimConfig LoadSimConfig(const std::string& file);
+// Every converter of the file: the first, then one for each [Converter.N] (N 2..16) in the
+// order of N, with its own state folder (converter.N in the first's).
+inline constexpr int kMaxConverters = 16;
+std::vector<SimConfig> LoadSimConfigs(const std::string& file);
 
 // The 25-byte record for the given fields, serial as 0012.3456.789 and dates as YYYY-MM-DD;
 // false when a field cannot be read. The checksum is spoilt on request.
@@ -90,6 +95,9 @@ bool EncodeUserAreaFields(int deviceCode, const std::string& serial,
 // Number parsing shared with the state file: decimal, or hexadecimal after 0x.
 std::optional<std::uint32_t> ParseNumber(const std::string& text);
 std::string ToHex(const std::uint8_t* data, std::size_t size);
+// A number in decimal. Not std::to_string: its out-of-line helper carries a unique symbol, and
+// a library that binds one can never be unloaded, which the tests that reload us rely on.
+std::string Decimal(long value);
 // Hex digit pairs; blanks, commas, colons and dashes between bytes are skipped. nullopt on any
 // other character or an odd digit count.
 std::optional<std::vector<std::uint8_t>> FromHex(const std::string& text);

@@ -36,4 +36,29 @@ std::string CheckLinkInSharedFolder(const std::string& path)
     }
 }
 
+File OpenSharedForAppend(const std::string& path, FileStatus& status, bool& linkRefused)
+{
+    linkRefused = false;
+    File file = File::Open(path, FileAccess::AppendCreate, status, false);
+    if (file.IsOpen() || status != FileStatus::NotRegular)
+        return file;
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return file; // a folder or a FIFO, not a link
+    if (!CheckLinkInSharedFolder(path).empty()) {
+        linkRefused = true;
+        return file;
+    }
+    file = File::Open(path, FileAccess::AppendCreate, status);
+    if (!file.IsOpen())
+        return file;
+    struct stat again {};
+    if (::lstat(path.c_str(), &again) != 0 || again.st_ino != link.st_ino || again.st_dev != link.st_dev ||
+        again.st_uid != link.st_uid || !file.IsNamedBy(path)) {
+        file.Close();
+        linkRefused = true;
+    }
+    return file;
+}
+
 } // namespace platform

@@ -9,4 +9,10 @@ std::string CheckLinkInSharedFolder(const std::string&)
     return {};
 }
 
+File OpenSharedForAppend(const std::string& path, FileStatus& status, bool& linkRefused)
+{
+    linkRefused = false;
+    return File::Open(path, FileAccess::AppendCreate, status);
+}
+
 } // namespace platform

@@ -26,6 +26,7 @@ namespace {
 
 struct Session {
     std::uint64_t id;
+    sim::Converter* converter;
 };
 
 sim::SimTime OwnClock()
@@ -34,6 +35,18 @@ sim::SimTime OwnClock()
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start).count();
     return {static_cast<std::uint32_t>(ns / 1000000), static_cast<std::uint32_t>(ns % 1000000)};
 }
+
+// One line of the device list: a simulated converter, or one of the first converter's
+// Count-1 others that someone else holds (converter null).
+struct Entry {
+    sim::Converter* converter = nullptr;
+    std::string portPath; // as the simulated bus numbers its ports
+    std::string serial;
+    std::string description;
+    DWORD locationId = 0;
+    DWORD usbId = 0;
+    DWORD chipType = 0;
+};
 
 // The library's whole state; calls from any thread are serialised.
 class Provider {
@@ -45,31 +58,76 @@ public:
     sim::SimTime Now() const { return now_ ? sim::SimTime(now_()) : OwnClock(); }
     void SetTimeSource(std::uint32_t (*now)(void)) { now_ = now; }
 
-    // The converter, built on first use, and again when $KESTRUNE_SIM names another file while
-    // nothing is open (tests switch configurations within one process).
-    sim::Converter& Sim()
+    // The first converter, built on first use, and again when $KESTRUNE_SIM names another file
+    // while nothing is open (tests switch configurations within one process).
+    sim::Converter& Sim() { return *Converters().front(); }
+    const std::vector<std::unique_ptr<sim::Converter>>& Converters()
     {
         const std::string file = sim::SimConfigFileFromEnvironment();
-        if (!converter_ || (sessions_.empty() && file != converter_->Config().file))
+        if (converters_.empty() || (sessions_.empty() && file != converters_.front()->Config().file))
             Rebuild(file);
-        return *converter_;
+        return converters_;
     }
     void Rebuild(const std::string& file)
     {
         Drop();
-        sim::SimConfig config = sim::LoadSimConfig(file);
-        if (!config.problem.empty())
-            std::fprintf(stderr, "kestrune-sim: KESTRUNE_SIM=%s\n", config.problem.c_str());
-        converter_ = std::make_unique<sim::Converter>(std::move(config));
+        for (sim::SimConfig& config : sim::LoadSimConfigs(file)) {
+            if (!config.problem.empty())
+                std::fprintf(stderr, "kestrune-sim: KESTRUNE_SIM=%s\n", config.problem.c_str());
+            converters_.push_back(std::make_unique<sim::Converter>(std::move(config)));
+        }
     }
     void Reset() { Rebuild(sim::SimConfigFileFromEnvironment()); }
 
-    FT_HANDLE Open()
+    // The device list in its order: the converters of the file that are present, then the
+    // first one's others.
+    std::vector<Entry> List()
     {
-        const std::uint64_t id = Sim().Open(Now());
+        std::vector<Entry> list;
+        DWORD location = 0x1011;
+        for (const auto& c : Converters()) {
+            if (c->Listed())
+                list.push_back({c.get(), "1-" + sim::Decimal(location - 0x1011 + 1), c->ListedSerial(0), c->ListedDescription(0), location,
+                                c->UsbId(), c->Config().chipType});
+            ++location;
+        }
+        sim::Converter& first = Sim();
+        if (!first.Config().present)
+            return list;
+        --location; // the first's others are numbered on from it, as they always were
+        for (int other = 1; other < first.Config().count; ++other)
+            list.push_back({nullptr, "1-" + sim::Decimal(location - 0x1011 + 1 + other),
+                            first.Config().serialNumber.substr(0, 12) + "-" + sim::Decimal(other + 1),
+                            "USB Serial Converter", location + static_cast<DWORD>(other),
+                            first.UsbId(), first.Config().chipType});
+        return list;
+    }
+    // The entry an open by serial number names: the whole serial, or the list's cut of a
+    // longer one when only one listed serial begins with it. -1: none.
+    static int IndexBySerial(const std::vector<Entry>& list, const std::string& name)
+    {
+        int prefixed = -1;
+        int prefixes = 0;
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            if (list[i].serial == name)
+                return static_cast<int>(i);
+            if (SerialNames(name, list[i].serial)) {
+                prefixed = static_cast<int>(i);
+                ++prefixes;
+            }
+        }
+        return prefixes == 1 ? prefixed : -1;
+    }
+
+    FT_HANDLE Open(const Entry& e)
+    {
+        lastTried_ = e.converter;
+        if (!e.converter)
+            return nullptr;
+        const std::uint64_t id = e.converter->Open(Now());
         if (!id)
             return nullptr;
-        auto* s = new Session{id};
+        auto* s = new Session{id, e.converter};
         sessions_.insert(s);
         return s;
     }
@@ -78,8 +136,7 @@ public:
         auto* s = static_cast<Session*>(h);
         if (!sessions_.erase(s))
             return false;
-        if (converter_)
-            converter_->Close(s->id, Now());
+        s->converter->Close(s->id, Now());
         delete s;
         return true;
     }
@@ -88,23 +145,39 @@ public:
     sim::Converter* Live(FT_HANDLE h, FT_STATUS& status)
     {
         auto* s = static_cast<Session*>(h);
-        if (!converter_ || !sessions_.count(s)) {
+        if (!sessions_.count(s)) {
             status = FT_INVALID_HANDLE;
             return nullptr;
         }
-        if (!converter_->Alive(s->id)) {
+        if (!s->converter->Alive(s->id)) {
             status = FT_IO_ERROR;
             return nullptr;
         }
         status = FT_OK;
-        return converter_.get();
+        return s->converter;
     }
     sim::Converter* Live(FT_HANDLE h)
     {
         FT_STATUS ignored;
         return Live(h, ignored);
     }
-    FT_HANDLE HandleOfOpen() const { return sessions_.empty() ? nullptr : *sessions_.begin(); }
+    FT_HANDLE HandleOf(const sim::Converter* c) const
+    {
+        for (Session* s : sessions_)
+            if (s->converter == c)
+                return s;
+        return nullptr;
+    }
+    // Why the last open failed; another's converter in the list counts as busy.
+    DWORD OpenFailure() const
+    {
+        if (!lastTried_)
+            return kOpenFailureBusy;
+        const sim::SimConfig& c = lastTried_->Config();
+        return c.accessDenied ? kOpenFailureAccessDenied
+               : lastTried_->Busy() ? kOpenFailureBusy
+                                    : kOpenFailureUnknown;
+    }
 
     std::uint32_t rescans = 0;
     std::uint32_t reloads = 0;
@@ -113,17 +186,18 @@ private:
     void Drop()
     {
         for (Session* s : sessions_) {
-            if (converter_)
-                converter_->Close(s->id, Now());
+            s->converter->Close(s->id, Now());
             delete s;
         }
         sessions_.clear();
-        converter_.reset();
+        converters_.clear();
+        lastTried_ = nullptr;
     }
 
     std::uint32_t (*now_)(void) = nullptr;
-    std::unique_ptr<sim::Converter> converter_;
+    std::vector<std::unique_ptr<sim::Converter>> converters_;
     std::set<Session*> sessions_;
+    sim::Converter* lastTried_ = nullptr;
 };
 
 Provider& P()
@@ -168,16 +242,16 @@ void CopyText(void* out, const std::string& text, std::size_t size)
 }
 
 // One entry of the device list into a caller's buffer, by the FT_OPEN_BY_* kind asked for.
-FT_STATUS ListEntry(sim::Converter& c, int index, void* out, DWORD flags)
+FT_STATUS ListEntry(const Entry& e, void* out, DWORD flags)
 {
     if (!out)
         return FT_INVALID_PARAMETER;
     if (flags & FT_OPEN_BY_LOCATION)
-        *static_cast<DWORD*>(out) = c.LocationId(index);
+        *static_cast<DWORD*>(out) = e.locationId;
     else if (flags & FT_OPEN_BY_DESCRIPTION)
-        CopyText(out, c.ListedDescription(index), 64);
+        CopyText(out, e.description, 64);
     else
-        CopyText(out, c.ListedSerial(index), 16);
+        CopyText(out, e.serial, 16);
     return FT_OK;
 }
 
@@ -188,28 +262,28 @@ FT_STATUS ListEntry(sim::Converter& c, int index, void* out, DWORD flags)
 SIM_EXPORT FT_STATUS FT_ListDevices(void* arg1, void* arg2, DWORD flags)
 {
     LOCKED;
-    sim::Converter& c = P().Sim();
-    const int count = c.ListedCount();
+    const std::vector<Entry> list = P().List();
+    const auto count = static_cast<DWORD>(list.size());
     if (flags & FT_LIST_NUMBER_ONLY) {
         if (!arg1)
             return FT_INVALID_PARAMETER;
-        *static_cast<DWORD*>(arg1) = static_cast<DWORD>(count);
+        *static_cast<DWORD*>(arg1) = count;
         return FT_OK;
     }
     if (flags & FT_LIST_BY_INDEX) {
         const auto index = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(arg1));
-        if (index >= static_cast<DWORD>(count))
+        if (index >= count)
             return FT_DEVICE_NOT_FOUND;
-        return ListEntry(c, static_cast<int>(index), arg2, flags);
+        return ListEntry(list[index], arg2, flags);
     }
     if (flags & FT_LIST_ALL) {
         if (!arg1 || !arg2)
             return FT_INVALID_PARAMETER;
         auto** buffers = static_cast<void**>(arg1);
         // The caller's array ends with a null entry; never write past it.
-        for (int i = 0; i < count && buffers[i]; ++i)
-            ListEntry(c, i, buffers[i], flags);
-        *static_cast<DWORD*>(arg2) = static_cast<DWORD>(count);
+        for (DWORD i = 0; i < count && buffers[i]; ++i)
+            ListEntry(list[i], buffers[i], flags);
+        *static_cast<DWORD*>(arg2) = count;
         return FT_OK;
     }
     return FT_INVALID_ARGS;
@@ -220,24 +294,24 @@ SIM_EXPORT FT_STATUS FT_GetDeviceInfoDetail(DWORD index, DWORD* flags, DWORD* ty
                                             FT_HANDLE* handle)
 {
     LOCKED;
-    sim::Converter& c = P().Sim();
-    if (index >= static_cast<DWORD>(c.ListedCount()))
+    const std::vector<Entry> list = P().List();
+    if (index >= list.size())
         return FT_DEVICE_NOT_FOUND;
-    const bool ours = c.Listed() && index == 0;
-    if (flags)
-        *flags = (ours ? (c.IsOpen() ? 1u : 0u) : 1u) | 2u; // other converters are in use
+    const Entry& e = list[index];
+    if (flags) // others' converters are in use
+        *flags = (e.converter ? (e.converter->IsOpen() ? 1u : 0u) : 1u) | 2u;
     if (type)
-        *type = c.Config().chipType;
+        *type = e.chipType;
     if (id)
-        *id = c.UsbId();
+        *id = e.usbId;
     if (locId)
-        *locId = c.LocationId(static_cast<int>(index));
+        *locId = e.locationId;
     if (serial)
-        CopyText(serial, c.ListedSerial(static_cast<int>(index)), 16);
+        CopyText(serial, e.serial, 16);
     if (description)
-        CopyText(description, c.ListedDescription(static_cast<int>(index)), 64);
+        CopyText(description, e.description, 64);
     if (handle)
-        *handle = ours ? P().HandleOfOpen() : nullptr;
+        *handle = e.converter ? P().HandleOf(e.converter) : nullptr;
     return FT_OK;
 }
 
@@ -247,12 +321,10 @@ SIM_EXPORT FT_STATUS FT_Open(int index, FT_HANDLE* handle)
     if (!handle)
         return FT_INVALID_PARAMETER;
     *handle = nullptr;
-    sim::Converter& c = P().Sim();
-    if (index < 0 || index >= c.ListedCount())
+    const std::vector<Entry> list = P().List();
+    if (index < 0 || static_cast<std::size_t>(index) >= list.size())
         return FT_DEVICE_NOT_FOUND;
-    if (index != 0 || !c.Listed())
-        return FT_DEVICE_NOT_OPENED;
-    *handle = P().Open();
+    *handle = P().Open(list[static_cast<std::size_t>(index)]);
     return *handle ? FT_OK : FT_DEVICE_NOT_OPENED;
 }
 
@@ -267,26 +339,37 @@ SIM_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWORD
                                        void* /*templ*/)
 {
     LOCKED;
-    sim::Converter& c = P().Sim();
+    const std::vector<Entry> list = P().List();
     int index = -1;
-    for (int i = 0; i < c.ListedCount() && index < 0; ++i) {
-        if (flags & FT_OPEN_BY_LOCATION) {
-            if (c.LocationId(i) == static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(name)))
-                index = i;
-        } else if (!name) {
-            break;
-        } else if (flags & FT_OPEN_BY_DESCRIPTION) {
-            if (c.ListedDescription(i) == name)
-                index = i;
-        } else if (c.IndexBySerial(name) == i) {
-            index = i;
-        }
+    if (flags & FT_OPEN_BY_LOCATION) {
+        const auto wanted = static_cast<DWORD>(reinterpret_cast<std::uintptr_t>(name));
+        for (std::size_t i = 0; i < list.size() && index < 0; ++i)
+            if (list[i].locationId == wanted)
+                index = static_cast<int>(i);
+    } else if (name && (flags & FT_OPEN_BY_DESCRIPTION)) {
+        for (std::size_t i = 0; i < list.size() && index < 0; ++i)
+            if (list[i].description == name)
+                index = static_cast<int>(i);
+    } else if (name) {
+        index = Provider::IndexBySerial(list, name);
     }
-    // Only the first converter is ours; the others are busy with someone else.
-    if (index != 0 || !c.Listed())
+    if (index < 0)
         return LinuxInvalidHandle();
-    FT_HANDLE h = P().Open();
+    FT_HANDLE h = P().Open(list[static_cast<std::size_t>(index)]);
     return h ? h : LinuxInvalidHandle();
+}
+
+// The port a converter is plugged into, as our libftdi1 provider tells it.
+SIM_EXPORT FT_STATUS Kestrune_PortPath(DWORD index, char* path, DWORD size)
+{
+    LOCKED;
+    const std::vector<Entry> list = P().List();
+    if (!path || size == 0)
+        return FT_INVALID_PARAMETER;
+    if (index >= list.size())
+        return FT_DEVICE_NOT_FOUND;
+    CopyText(path, list[index].portPath, size);
+    return FT_OK;
 }
 
 // Why an open fails, as our libftdi1 provider tells it (no D2XX function): the program asks
@@ -294,8 +377,7 @@ SIM_EXPORT FT_HANDLE FT_W32_CreateFile(const char* name, DWORD /*access*/, DWORD
 SIM_EXPORT DWORD Kestrune_OpenFailure(void)
 {
     LOCKED;
-    const sim::SimConfig& c = P().Sim().Config();
-    return c.accessDenied ? kOpenFailureAccessDenied : c.busy ? kOpenFailureBusy : kOpenFailureUnknown;
+    return P().OpenFailure();
 }
 
 SIM_EXPORT BOOL FT_W32_CloseHandle(FT_HANDLE h)

@@ -14,6 +14,7 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "sim/Converter.h"
 #include "sim/UsbChip.h"
@@ -25,7 +26,7 @@ struct libusb_context {
 };
 
 struct libusb_device {
-    int slot = 0;        // 0: the simulated converter; others are held by someone else
+    int slot = 0;        // the file's converters first, then the first one's others
     int refs = 0;
     sim::UsbIdentity id; // as enumerated when it was listed
 };
@@ -78,50 +79,68 @@ public:
     std::mutex mutex;
     std::condition_variable changed; // a call on the bus ended: waiting bulk reads look again
 
-    sim::Converter& Sim()
+    // The file's first converter, which the control entries act on.
+    sim::Converter& Sim() { return *Converters().front(); }
+    const std::vector<std::unique_ptr<sim::Converter>>& Converters()
     {
         const std::string file = sim::SimConfigFileFromEnvironment();
-        if (!converter_ || (open_ == 0 && file != converter_->Config().file)) {
-            converter_.reset();
-            converter_ = std::make_unique<sim::Converter>(sim::LoadSimConfig(file));
+        if (converters_.empty() || (open_ == 0 && file != converters_.front()->Config().file)) {
+            converters_.clear();
+            for (sim::SimConfig& config : sim::LoadSimConfigs(file))
+                converters_.push_back(std::make_unique<sim::Converter>(std::move(config)));
         }
-        return *converter_;
+        return converters_;
     }
+    // Slots 0.. hold the file's converters in their order, then the first one's others, which
+    // someone else holds (no converter here).
+    sim::Converter* At(int slot)
+    {
+        const auto& all = Converters();
+        return slot >= 0 && static_cast<std::size_t>(slot) < all.size() ? all[static_cast<std::size_t>(slot)].get()
+                                                                         : nullptr;
+    }
+    int Other(int slot) { return slot - static_cast<int>(Converters().size()) + 1; }
     libusb_device* Device(int slot) { return &devices_[slot]; }
     bool Listed(int slot)
     {
-        sim::Converter& c = Sim();
-        if (!c.Config().present || slot >= c.Config().count)
-            return false;
-        return slot != 0 || !c.CablePulled();
+        if (sim::Converter* c = At(slot))
+            return c->Config().present && !c->CablePulled();
+        const sim::SimConfig& first = Sim().Config();
+        return first.present && Other(slot) < first.count;
     }
-    // An open session of the simulated converter; 0 when it cannot be had.
-    std::uint64_t Claim()
+    sim::UsbIdentity Identity(int slot)
     {
-        const std::uint64_t s = Sim().Open(OwnTime());
+        sim::Converter* c = At(slot);
+        return c ? sim::IdentityOf(*c, 0) : sim::IdentityOf(Sim(), Other(slot));
+    }
+    // An open session of the slot's converter; 0 when it cannot be had.
+    std::uint64_t Claim(int slot)
+    {
+        sim::Converter* c = At(slot);
+        const std::uint64_t s = c ? c->Open(OwnTime()) : 0;
         if (s)
             ++open_;
         return s;
     }
-    void Release(std::uint64_t session, std::uint64_t generation)
+    void Release(int slot, std::uint64_t session, std::uint64_t generation)
     {
         if (!session || generation != generation_)
             return;
         --open_;
-        if (converter_)
-            converter_->Close(session, OwnTime());
+        if (sim::Converter* c = At(slot))
+            c->Close(session, OwnTime());
     }
     // Sessions of a converter that was dropped are dead; their handles fail with NO_DEVICE.
     std::uint64_t Generation() const { return generation_; }
     void Drop()
     {
-        converter_.reset();
+        converters_.clear();
         open_ = 0;
         ++generation_;
     }
 
 private:
-    std::unique_ptr<sim::Converter> converter_;
+    std::vector<std::unique_ptr<sim::Converter>> converters_;
     libusb_device devices_[kSlots];
     int open_ = 0;
     std::uint64_t generation_ = 1;
@@ -164,21 +183,23 @@ sim::Converter* Live(libusb_device_handle* h, int& status)
         status = LIBUSB_ERROR_INVALID_PARAM;
         return nullptr;
     }
-    if (!B().Listed(h->dev->slot) ||
-        (h->session && (h->generation != B().Generation() || !B().Sim().Alive(h->session)))) {
+    const int slot = h->dev->slot;
+    sim::Converter* c = B().At(slot);
+    if (!B().Listed(slot) ||
+        (h->session && (h->generation != B().Generation() || !c || !c->Alive(h->session)))) {
         status = LIBUSB_ERROR_NO_DEVICE;
         return nullptr;
     }
     if (!h->session) {
         // Requests to a handle whose interface nobody claimed still reach the chip.
-        if (h->dev->slot != 0 || B().Sim().Config().busy || !(h->session = B().Claim())) {
+        if (!c || c->Config().busy || !(h->session = B().Claim(slot))) {
             status = LIBUSB_ERROR_BUSY;
             return nullptr;
         }
         h->generation = B().Generation();
     }
     status = 0;
-    return &B().Sim();
+    return c;
 }
 
 int BulkOut(libusb_device_handle* h, unsigned char* data, int length, int* actual)
@@ -278,12 +299,13 @@ USB_EXPORT ssize_t libusb_get_device_list(libusb_context*, libusb_device*** list
     if (!out)
         return LIBUSB_ERROR_NO_MEM;
     ssize_t n = 0;
-    B().Sim().Replug();
+    for (const auto& c : B().Converters())
+        c->Replug();
     for (int slot = 0; slot < kSlots; ++slot) {
         if (!B().Listed(slot))
             continue;
         libusb_device* d = B().Device(slot);
-        d->id = sim::IdentityOf(B().Sim(), slot);
+        d->id = B().Identity(slot);
         ++d->refs;
         out[n++] = d;
     }
@@ -351,10 +373,11 @@ USB_EXPORT int libusb_get_port_numbers(libusb_device* dev, uint8_t* ports, int l
     return 1;
 }
 
-USB_EXPORT int libusb_get_max_packet_size(libusb_device*, unsigned char endpoint)
+USB_EXPORT int libusb_get_max_packet_size(libusb_device* dev, unsigned char endpoint)
 {
     LOCKED;
-    return endpoint == 0x81 || endpoint == 0x02 ? static_cast<int>(B().Sim().UsbPacketSize())
+    sim::Converter* c = dev ? B().At(dev->slot) : nullptr;
+    return endpoint == 0x81 || endpoint == 0x02 ? static_cast<int>((c ? *c : B().Sim()).UsbPacketSize())
                                                 : LIBUSB_ERROR_NOT_FOUND;
 }
 
@@ -469,7 +492,7 @@ USB_EXPORT int libusb_open(libusb_device* dev, libusb_device_handle** handle)
     LOCKED;
     if (!B().Listed(dev->slot))
         return LIBUSB_ERROR_NO_DEVICE;
-    if (B().Sim().Config().accessDenied)
+    if (sim::Converter* c = B().At(dev->slot); c && c->Config().accessDenied)
         return LIBUSB_ERROR_ACCESS;
     ++dev->refs;
     *handle = new libusb_device_handle{dev, 0, 0, false};
@@ -481,7 +504,7 @@ USB_EXPORT void libusb_close(libusb_device_handle* h)
     if (!h)
         return;
     LOCKED;
-    B().Release(h->session, h->generation);
+    B().Release(h->dev->slot, h->session, h->generation);
     --h->dev->refs;
     delete h;
 }
@@ -517,7 +540,8 @@ USB_EXPORT int libusb_claim_interface(libusb_device_handle* h, int interface)
         return 0;
     // Another program holds the converter: the busy key, the other slots, or an open session.
     if (!h->session) {
-        if (h->dev->slot != 0 || B().Sim().Config().busy || !(h->session = B().Claim()))
+        sim::Converter* c = B().At(h->dev->slot);
+        if (!c || c->Config().busy || !(h->session = B().Claim(h->dev->slot)))
             return LIBUSB_ERROR_BUSY;
         h->generation = B().Generation();
     }
@@ -530,7 +554,7 @@ USB_EXPORT int libusb_release_interface(libusb_device_handle* h, int)
     if (!h)
         return LIBUSB_ERROR_INVALID_PARAM;
     LOCKED;
-    B().Release(h->session, h->generation);
+    B().Release(h->dev->slot, h->session, h->generation);
     h->session = 0;
     h->claimed = false;
     return 0;
@@ -586,9 +610,11 @@ USB_EXPORT int libusb_control_transfer(libusb_device_handle* h, uint8_t requestT
     if (!B().Listed(h->dev->slot))
         return LIBUSB_ERROR_NO_DEVICE;
     // Descriptors come from the device itself; everything else from the chip's session.
-    if ((requestType & 0x60) == 0)
-        return sim::ControlTransfer(B().Sim(), h->dev->id, requestType, request, value, index,
+    if ((requestType & 0x60) == 0) {
+        sim::Converter* own = B().At(h->dev->slot);
+        return sim::ControlTransfer(own ? *own : B().Sim(), h->dev->id, requestType, request, value, index,
                                     data, length, OwnTime());
+    }
     int status;
     sim::Converter* c = Live(h, status);
     if (!c)

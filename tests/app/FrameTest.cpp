@@ -60,12 +60,18 @@ protected:
     }
 };
 
-TEST_F(Frame, MenuOffersOnlyExitUpdateAndAbout)
+TEST_F(Frame, MenuOffersExitUpdateTheBenchAndAbout)
 {
     StartApp();
     const auto items = MenuItems(MainFrame().menuBar());
     const std::vector<std::pair<QString, QString>> expected = {
-        {"&File", "E&xit"}, {"&Options", "&Update..."}, {"&Help", "&About Kestrune..."}};
+        {"&File", "E&xit"},
+        {"&Options", "&Update..."},
+        {"&Production", "&Run Unit..."},
+        {"&Production", "&History..."},
+        {"&Production", "&Backups..."},
+        {"&Production", "&Diagnostics..."},
+        {"&Help", "&About Kestrune..."}};
     EXPECT_EQ(items, expected);
     EXPECT_EQ(MainFrame().windowTitle(), "Kestrune");
     EXPECT_FALSE(MainFrame().windowIcon().isNull());
@@ -120,6 +126,7 @@ TEST_F(Frame, ServiceMenuOffersEveryCommandWithoutMenuItem)
     };
     expectOwnLetters(service->actions(), "service menu");
     expectOwnLetters(MainFrame().menuBar()->actions(), "menu bar");
+    expectOwnLetters(MainFrame().findChild<QMenu*>("menuProduction")->actions(), "production menu");
 
     // Choosing one runs its handler: with no display, the connection check reports it.
     service->findChild<QAction*>("action32794")->trigger();

@@ -142,12 +142,28 @@ TEST_F(StatusView, ProgressBarLiesOverTheMessagePane)
 {
     CStatusBar* bar = theApp.MainWindow()->m_wndStatusBar;
     gui::FrameUpdateSink& sink = gui::FrameUpdateSink::Instance();
+    std::vector<int> told;
+    std::atomic<bool> sent{false};
     std::thread worker([&] {
         sink.CreateProgressBar();
-        sink.SetProgressPos(42);
+        // Told in steps of 10 %: each change of the value is an event a screen reader speaks.
+        for (int percent : {42, 47, 49, 50, 51})
+            sink.SetProgressPos(percent);
+        sent = true;
     });
-    ASSERT_TRUE(WaitFor([&] { return bar->ProgressBar() != nullptr && bar->ProgressBar()->value() == 42; }));
+    // Each call waits for the UI thread: the loop runs until the worker is through, then joins.
+    const bool through = WaitFor([&] {
+        if (bar->ProgressBar() != nullptr && (told.empty() || told.back() != bar->ProgressBar()->value()))
+            told.push_back(bar->ProgressBar()->value());
+        return sent.load();
+    });
     worker.join();
+    ASSERT_TRUE(through);
+    Pump(50);
+    for (int value : told)
+        EXPECT_EQ(value % 10, 0) << value;
+    EXPECT_EQ(bar->ProgressBar()->value(), 50);
+    EXPECT_EQ(theApp.MainWindow()->windowTitle(), "Kestrune - 50 %");
     EXPECT_EQ(bar->ProgressBar()->objectName(), "progress51");
     EXPECT_EQ(bar->ProgressBar()->geometry(), bar->MessagePane()->geometry());
     EXPECT_EQ(bar->ProgressBar()->minimum(), 0);

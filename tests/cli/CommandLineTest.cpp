@@ -53,6 +53,11 @@ TEST(CommandLine, CommandsWithTheirArguments)
     EXPECT_EQ(Parsed({"info"}).command, Command::Info);
     // Scripts put the switches after the command as well.
     EXPECT_TRUE(Parsed({"record", "program", "Type=98", "--yes"}).yes);
+    EXPECT_EQ(Parsed({"--device", "serial:KS000042", "identify"}).device, "serial:KS000042");
+    EXPECT_EQ(Parsed({"unit", "--device=location:1-2.3", "--yes"}).device, "location:1-2.3");
+    EXPECT_EQ(Parsed({"flash", "--", "--device"}).file, "--device");
+    EXPECT_NE(UsageError({"identify", "--device"}).find("--device needs"), std::string::npos);
+    EXPECT_NE(UsageError({"--device", "KS000042", "identify"}).find("name a converter"), std::string::npos);
 
     cli::Invocation unit = Parsed({"unit", "--flash", "nova.hex", "--family=3", "--template",
                                    "t.bin", "--serial", "next", "--yes"});
@@ -85,7 +90,7 @@ TEST(CommandLine, HelpAndVersion)
     EXPECT_EQ(Parsed({"--help"}).command, Command::Help);
     EXPECT_EQ(Parsed({"flash", "--help"}).command, Command::Help);
     EXPECT_EQ(Parsed({"--version"}).command, Command::Version);
-    EXPECT_NE(cli::UsageText().find("kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]"),
+    EXPECT_NE(cli::UsageText().find("kestrune-cli [--yes] [--simulate] [--device SPEC] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]"),
               std::string::npos);
 }
 

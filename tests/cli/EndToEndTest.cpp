@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -11,11 +13,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -220,7 +224,7 @@ TEST_F(Cli, HelpVersionAndUsageErrors)
 {
     ProcessResult help = Run({"--help"});
     EXPECT_EQ(help.status, 0);
-    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"), std::string::npos);
+    EXPECT_NE(help.out.find("kestrune-cli [--yes] [--simulate] [--device SPEC] [--json] [-q|-v] [--dry-run] COMMAND [ARGUMENTS]\n"), std::string::npos);
     EXPECT_NE(help.out.find("  port-test [PORT]              identity test over a serial port\n"),
               std::string::npos);
 
@@ -1278,6 +1282,110 @@ TEST_P(CliPath, ABusyOrForbiddenConverterIsExplained)
     }
 }
 
+// A bench with a debug cable among the displays: a command uses the converter it names; with
+// none named, reads take the first listed and no write reaches any of them.
+TEST_P(CliPath, SeveralConvertersAreChosenByNameAndNeverWrittenUnnamed)
+{
+    // The adapter first, and between the displays.
+    for (int adapterAt : {1, 2}) {
+        SCOPED_TRACE(adapterAt);
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        fs::remove(Log());
+        sim_ = BaseSimulator(dir_ / "state");
+        const std::string a = adapterAt == 1 ? "" : "." + std::to_string(adapterAt);
+        const std::string d = adapterAt == 1 ? ".2" : "";
+        sim_["Converter" + a] = {{"SerialNumber", "FT9XQ1"}};
+        sim_["Eeprom" + a] = {{"ProductId", "0x6001"}, {"Description", "USB Serial"}, {"SerialNumber", "FT9XQ1"}};
+        sim_["UserArea" + a] = {{"Erased", "1"}};
+        sim_["Display" + a] = {{"Responds", "0"}};
+        sim_["Converter" + d] = {{"SerialNumber", "ZK000001"}};
+        sim_["Eeprom" + d] = BaseSimulator(dir_)["Eeprom"];
+        sim_["UserArea" + d] = BaseSimulator(dir_)["UserArea"];
+        sim_["Display" + d] = {{"Revision", "1.00"}};
+        sim_["Converter.3"] = {{"SerialNumber", "ZK000002"}};
+        sim_["UserArea.3"] = {{"DeviceCode", "95"}};
+        WriteSimulator(dir_ / "sim.ini", sim_);
+        const std::string adapterPort = "location:1-" + std::to_string(adapterAt);
+        const ProcessResult adapterBefore = Run({"--device", adapterPort, "eeprom", "show"});
+        EXPECT_NE(adapterBefore.out.find("Description=USB Serial\n"), std::string::npos) << adapterBefore.out;
+
+        for (const std::vector<std::string>& write :
+             {std::vector<std::string>{"--yes", "eeprom", "program", "ProductId=0xF209"},
+              {"--yes", "record", "program", "Type=95"},
+              {"--yes", "settings", "load", "x.ini", "--program"},
+              {"--yes", "serial", "next", "--program"},
+              {"--yes", "unit"},
+              {"--yes", "flash", "x.hex"},
+              {"--yes", "eeprom", "program", "ProductId=0xF209", "--dry-run"}}) {
+            SCOPED_TRACE(write[1]);
+            const ProcessResult refused = Run(write);
+            EXPECT_EQ(refused.status, 2);
+            EXPECT_EQ(refused.err,
+                      "kestrune-cli: Several converters are attached; name one with --device (see kestrune-cli "
+                      "doctor).\n");
+        }
+        EXPECT_FALSE(fs::exists(Log()));
+        EXPECT_EQ(Run({"--device", adapterPort, "eeprom", "show"}).out, adapterBefore.out);
+
+        // Reads use the first listed.
+        const ProcessResult first = Run({"identify"});
+        EXPECT_NE(first.out.find(adapterAt == 1 ? " - Converter serial:FT9XQ1\n" : " - Converter serial:ZK000001\n"),
+                  std::string::npos)
+            << first.out;
+
+        const std::string displayIndex = adapterAt == 1 ? "index:1" : "index:0";
+        for (const std::string& name : {std::string("serial:ZK000001"), displayIndex,
+                                        "location:1-" + std::to_string(adapterAt == 1 ? 2 : 1)}) {
+            SCOPED_TRACE(name);
+            const ProcessResult named = Run({"--device", name, "identify"});
+            EXPECT_EQ(named.status, 0) << named.err;
+            EXPECT_EQ(named.out, std::string(kReady).insert(std::strlen(kReady) - 1, " - Converter serial:ZK000001"));
+        }
+        ProcessOptions byName;
+        byName.env["KESTRUNE_DEVICE"] = "serial:ZK000002";
+        const ProcessResult byVariable = Run({"--yes", "record", "program", "Type=94"}, byName);
+        EXPECT_EQ(byVariable.status, 0) << byVariable.err;
+        EXPECT_NE(Run({"--device", "serial:ZK000002", "record", "show"}).out.find("Type=0x5e"), std::string::npos);
+        EXPECT_NE(Run({"--device", "serial:ZK000001", "record", "show"}).out.find("Type=0x62"), std::string::npos);
+
+        const ProcessResult none = Run({"--device", "serial:ZK000009", "identify"});
+        EXPECT_EQ(none.status, 3);
+        EXPECT_EQ(none.err, std::string(kNoDevice) + "No converter attached matches --device serial:ZK000009.\n");
+        EXPECT_EQ(Run({"--device", "port:3", "identify"}).status, 2);
+    }
+}
+
+// A real converter takes one open at a time: the second process is told it is busy.
+TEST_P(CliPath, AConverterHeldByAnotherProcessIsBusy)
+{
+#ifdef KESTRUNE_CLI
+    Simulate("Eeprom", "WriteDelayMs", "3000");
+    const int pid = clitest::StartProcess(KESTRUNE_CLI, {"--yes", "eeprom", "program", "ProductId=0xF209"}, env_);
+    ASSERT_GT(pid, 0);
+    // Until the first holds it (its lock is taken), then try.
+    const std::string lock = (dir_ / "state" / "converter.lock").string();
+    bool held = false;
+    for (int i = 0; i < 400 && !held; ++i) {
+        const int fd = ::open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd >= 0) {
+            held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+            ::close(fd);
+        }
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(held);
+    const ProcessResult second = Run({"identify"});
+    EXPECT_EQ(second.status, 3);
+    EXPECT_EQ(second.err, std::string(kNoDevice) +
+                              "Another program is using the display's USB converter: close that program, then try again.\n");
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_EQ(Run({"identify"}).status, 0);
+#endif
+}
+
 TEST_P(CliPath, DoctorLooksAndIdentifies)
 {
     ProcessResult run = Run({"doctor"});
@@ -1682,6 +1790,19 @@ TEST_P(CliPath, RestoreIsByteForByteOrNothing)
     ProcessResult asked = Run({"--yes", "eeprom", "restore", foreign.string(), "--other-converter"});
     EXPECT_EQ(asked.status, 0) << asked.err;
     EXPECT_EQ(ReadText(state), foreignGood);
+
+    // Another converter in the same socket, whole and without a serial number, is no write cut
+    // off: its place does not make the backup its own.
+    fs::remove_all(dir_ / "state");
+    sim_["Converter"]["SerialNumber"] = "";
+    sim_["Eeprom"] = {{"SerialNumber", ""}, {"Description", "OTHER UNIT"}, {"Manufacturer", "ACME"}};
+    WriteSimulator(dir_ / "sim.ini", sim_);
+    ASSERT_EQ(Run({"eeprom", "show"}).status, 0);
+    const std::string stranger = ReadText(state);
+    ProcessResult notOwn = Run({"--yes", "eeprom", "restore", backup.string()});
+    EXPECT_EQ(notOwn.status, 1) << notOwn.err;
+    EXPECT_NE(notOwn.err.find("was taken from the converter ZK000001"), std::string::npos) << notOwn.err;
+    EXPECT_EQ(ReadText(state), stranger);
 }
 
 } // namespace
@@ -1991,6 +2112,48 @@ TEST_F(Unit, SerialNumbersFromTheSharedStore)
         << refused.err;
 }
 
+// Four displays flashed and programmed at once, one process each, on a shared serial store
+// and log: four numbers of their own and every record whole.
+TEST_F(Unit, AGangOfFourSharesTheStoreAndTheLog)
+{
+    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+    for (int n = 2; n <= 4; ++n) {
+        const std::string s = "." + std::to_string(n);
+        sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
+        sim_["UserArea" + s] = sim_["UserArea"];
+    }
+    WriteSimulator(dir_ / "sim.ini", sim_);
+    std::vector<ProcessResult> runs(4);
+    std::vector<std::thread> gang;
+    for (int n = 1; n <= 4; ++n)
+        gang.emplace_back([&, n] {
+            runs[static_cast<std::size_t>(n - 1)] =
+                Run({"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit", "--flash", firmware_.string(),
+                     "--family", "3", "--serial", "next"});
+        });
+    for (std::thread& t : gang) t.join();
+    std::set<std::string> numbers;
+    for (const ProcessResult& run : runs) {
+        EXPECT_EQ(run.status, 0) << run.err;
+        numbers.insert(run.out.substr(0, 13));
+    }
+    EXPECT_EQ(numbers, (std::set<std::string>{"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"}));
+    const std::string log = ReadText(Log());
+    for (const std::string& number : numbers) {
+        const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\nSerialNumber=" +
+                                   number + "\r\n";
+        EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
+        EXPECT_EQ(log.find(record), log.rfind(record)) << number;
+    }
+    std::size_t usb = 0;
+    for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
+         at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
+        ++usb;
+    EXPECT_EQ(usb, 4u);
+}
+
 // Scripts read --json instead of the text: the same facts, field by field, and the same status.
 class Json : public Unit {
 protected:
@@ -2209,4 +2372,149 @@ TEST_F(Unit, DryRunChangesNoByte)
     }
     EXPECT_EQ(Run({"--dry-run", "record", "show"}).status, 2) << "only writing commands take --dry-run";
     EXPECT_EQ(Backups(), backups);
+}
+
+// The bench commands' whole output, pinned: what a production script parses today must stay so
+// wherever the job's code lives. Run times, the test's folder and the backup's time are masked.
+TEST_F(Unit, BenchOutputsStayByteForByte)
+{
+    WriteText(dir_ / "template.bin", "[Device]\r\nType=0x62\r\nSerialNumber=0000.0777.042\r\n"
+                                     "Manufacturing=01.12.26\r\nLastUpdate=02.12.26\r\n[USB]\r\n"
+                                     "Description=Corvina Nova bench\r\n");
+    fs::create_directories(dir_ / "c" / "LOG");
+    WriteText(Log(),
+              "\r\n***\r\n*** [Sun Dec  6 10:14:04 2026] USER \"OPERATOR\" on COMPUTER \"STATION1\"\r\n"
+              "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x5f\r\n"
+              "SerialNumber=0012.3456.789\r\nManufacturing=04.03.15\r\nLastUpdate=06.05.16\r\n"
+              "\n***\n*** [Mon Dec  7 08:00:00 2026] USER \"TECH\" on COMPUTER \"station2\"\n"
+              "*** USB data flashed\n***\n[USB]\nVendorId=0x0403\nSerialNumber=ZK000013\n"
+              "\r\n***\r\n*** [Mon Dec  7 08:02:00 2026] USER \"TECH\" on COMPUTER \"STATION2\"\r\n"
+              "*** Firmware updated\r\n***\r\n[Firmware]\r\nType=0x62\r\nSerialNumber=0013.3456.789\r\n"
+              "File=nova-101.hex\r\nResult=0\r\n");
+    const auto masked = [this](std::string text) {
+        for (const std::string& known : {dir_.string(), env_["KESTRUNE_D2XX"]}) {
+            for (std::size_t at; (at = text.find(known)) != std::string::npos;) text.replace(at, known.size(), "<>");
+        }
+        text = std::regex_replace(text, std::regex("\\d+\\.\\d\\d s\\)"), "_ s)");
+        text = std::regex_replace(text, std::regex("\"seconds\":[-0-9.e]+"), "\"seconds\":_");
+        return std::regex_replace(text, std::regex("\\d{8}T\\d{6}Z"), "<time>");
+    };
+    struct Case {
+        std::vector<std::string> args;
+        const char* expected; // status, standard output, standard error
+    };
+    const Case cases[] = {
+        {{"history", "--station", "station2"},
+         R"x(0
+--- out
+Mon Dec  7 08:00:00 2026	TECH	station2	USB data flashed	VendorId=0x0403	SerialNumber=ZK000013
+Mon Dec  7 08:02:00 2026	TECH	STATION2	Firmware updated	Type=0x62	SerialNumber=0013.3456.789	File=nova-101.hex	Result=0
+--- err
+)x"},
+        {{"history", "--type", "0x62", "--since", "07.12.26"},
+         R"x(0
+--- out
+Mon Dec  7 08:02:00 2026	TECH	STATION2	Firmware updated	Type=0x62	SerialNumber=0013.3456.789	File=nova-101.hex	Result=0
+--- err
+)x"},
+        {{"--json", "history", "12.3456.789"},
+         R"x(0
+--- out
+{"command":"history","records":[{"computer":"STATION1","kind":"Device data to user area flashed","section":"Device","time":"Sun Dec  6 10:14:04 2026","user":"OPERATOR","values":{"LastUpdate":"06.05.16","Manufacturing":"04.03.15","SerialNumber":"0012.3456.789","Type":"0x5f"}}],"status":0}
+--- err
+)x"},
+        {{"history", "--type", "300"},
+         R"x(2
+--- out
+--- err
+kestrune-cli: --type needs a device code from 0 to 255 (98 or 0x62), not '300'
+)x"},
+        {{"--dry-run", "unit", "--template", "template.bin", "--serial", "next"},
+         R"x(0
+--- out
+0042.0777.042 Nova 0x62: identify ok (_ s), template ok (_ s), serial ok (_ s)
+Device.LastUpdate: 04.03.24 -> 02.12.26
+Device.Manufacturing: 04.03.24 -> 01.12.26
+Device.SerialNumber: 0001.0001.001 -> 0042.0777.042
+USB.Description: Corvina Nova -> Corvina Nova bench
+USB.SerialNumber: ZK000001 -> ZK000042
+--- err
+kestrune-cli: dry run: nothing was written
+)x"},
+        {{"--yes", "unit", "--template", "template.bin", "--serial", "next"},
+         R"x(0
+--- out
+0042.0777.042 Nova 0x62: identify ok (_ s), template ok (_ s), serial ok (_ s), backup ok (_ s), eeprom ok (_ s), record ok (_ s), logged (_ s)
+--- err
+Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?
+)x"},
+        {{"--json", "--yes", "unit", "--template", "missing.bin"},
+         R"x(1
+--- out
+{"command":"unit","deviceCode":98,"model":"Nova","reason":"Cannot load data from file","serialNumber":"0042.0777.042","status":1,"steps":[{"name":"identify","ok":true,"seconds":_},{"name":"template","ok":false,"seconds":_}],"stoppedAt":"template"}
+--- err
+Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?
+kestrune-cli: Cannot load data from file
+kestrune-cli: unit stopped at the step 'template'
+)x"},
+        {{"eeprom", "backups"},
+         R"x(0
+--- out
+ZK000001	<time>	<>/data/kestrune/backups/ZK000001/<time>.ini
+--- err
+)x"},
+        {{"--json", "eeprom", "backups"},
+         R"x(0
+--- out
+{"backups":[{"converter":"ZK000001","file":"<>/data/kestrune/backups/ZK000001/<time>.ini","time":"<time>"}],"command":"eeprom backups","status":0}
+--- err
+)x"},
+        {{"--dry-run", "eeprom", "restore", "<backup>"},
+         R"x(0
+--- out
+EEPROM words: as read -> 31 differ
+Record bytes: as read -> 17 differ
+USB.Description: Corvina Nova bench -> Corvina Nova
+USB.SerialNumber: ZK000042 -> ZK000001
+--- err
+kestrune-cli: dry run: nothing was written
+)x"},
+        {{"doctor"},
+         R"x(0
+--- out
+D2XX provider: <>, version 1.04.24
+Converters found: 1
+Converter 1: USB ID 0403:f208, serial number "ZK000001", description "Corvina Nova bench", chip type 9 (X series)
+  kernel driver ftdi_sio: not known (not found in /sys/bus/usb/devices)
+  this user may open it: yes
+  latency timer: 16 ms
+  --device serial:ZK000001 | location:1-1 | index:0; looks like a display's converter: yes
+Without --device commands use converter 1 (serial:ZK000001).
+Profile store: <>/kestrune.ini
+  folder <> is writable
+Registry file: <>/registry.reg (does not exist)
+Production log: C:\LOG\fertigung.log (<>/c/LOG/fertigung.log)
+  folder <>/c/LOG is writable
+Identify:
+Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26
+--- err
+)x"},
+        {{"--json", "doctor"},
+         R"x(0
+--- out
+{"chosen":0,"command":"doctor","converters":[{"chipType":9,"description":"Corvina Nova bench","index":0,"kernelDriverHolds":null,"latencyTimerMs":16,"looksLikeDisplay":true,"names":["serial:ZK000001","location:1-1","index:0"],"productId":61960,"readable":true,"serialNumber":"ZK000001","userMayOpen":true,"vendorId":1027}],"identify":{"answered":true,"deviceCode":98,"deviceId":98,"lastUpdate":"02.12.26","manufacturing":"01.12.26","ready":"Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26","revision":"1.00","serialNumber":"0042.0777.042"},"logFolder":"folder <>/c/LOG is writable","productionLog":"C:\\LOG\\fertigung.log","productionLogPath":"<>/c/LOG/fertigung.log","profileFolder":"folder <> is writable","profileStore":"<>/kestrune.ini","provider":"<>, version 1.04.24","registryFile":"<>/registry.reg","status":0}
+--- err
+)x"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        for (std::string& arg : args) {
+            if (arg.ends_with(".bin")) arg = (dir_ / arg).string();
+            if (arg == "<backup>") arg = Backups().at(0).substr(Backups().at(0).rfind('\t') + 1);
+        }
+        const ProcessResult run = Run(args);
+        const std::string got =
+            masked(std::to_string(run.status) + "\n--- out\n" + run.out + "--- err\n" + run.err);
+        EXPECT_EQ(got, c.expected) << args.back();
+    }
 }

@@ -1,4 +1,5 @@
 #include <QGroupBox>
+#include <QListWidget>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QScrollBar>
@@ -6,7 +7,9 @@
 #include <QTextDocument>
 
 #include "SimFixture.h"
+#include "dialogs/ConverterChooser.h"
 #include "dialogs/DlgDeviceControls.h"
+#include "dialogs/Seams.h"
 #include "dialogs/DlgTest.h"
 #include "records/MyCrvUsbDevice.h"
 
@@ -123,6 +126,37 @@ TEST(InformationDialog, OpensScrolledToTheEndOfALongReport)
     Click(&dlg, "button1");
     EXPECT_EQ(dlg.result(), QDialog::Accepted);
     EXPECT_EQ(dlg.m_strReport, report);
+}
+
+// The bench's start-up question, answered from the keyboard alone: the first display's
+// converter is preselected, arrows move, Enter takes the row, Escape takes none.
+TEST(ConverterChooser, KeyboardChoosesARowOrNone)
+{
+    TestApplication();
+    std::vector<converters::ListedConverter> list(3);
+    list[0] = {0, "FT9XQ1", "USB Serial", 0x1011, "1-1", 0x04036001, 9, false};
+    list[1] = {1, "KS000042", "CORVINA USB", 0x1012, "1-2", 0x0403F209, 9, false};
+    list[2] = {2, "KS000043", "CORVINA USB", 0x1013, "", 0x0403F208, 9, false};
+    EXPECT_EQ(gui::ConverterRowText(list[0]), "Serial FT9XQ1, USB Serial, location:1-1, product ID 6001");
+    EXPECT_EQ(gui::ConverterRowText(list[2]), "Serial KS000043, CORVINA USB, location:0x1013, product ID F208");
+
+    const struct {
+        std::vector<Qt::Key> keys;
+        int chosen;
+    } cases[] = {{{Qt::Key_Return}, 1}, {{Qt::Key_Down, Qt::Key_Return}, 2}, {{Qt::Key_Up, Qt::Key_Up, Qt::Key_Return}, 0},
+                 {{Qt::Key_Down, Qt::Key_Escape}, -1}};
+    for (const auto& c : cases) {
+        gui::seams::Reset();
+        gui::seams::SetDialogDriver([&](QDialog& dlg) {
+            auto* rows = dlg.findChild<QListWidget*>("converterList");
+            ASSERT_NE(rows, nullptr);
+            EXPECT_EQ(dlg.focusWidget(), rows);
+            EXPECT_FALSE(rows->accessibleName().isEmpty());
+            for (Qt::Key key : c.keys) QTest::keyClick(dlg.focusWidget(), key);
+        });
+        EXPECT_EQ(gui::ChooseConverter(nullptr, list), c.chosen);
+    }
+    gui::seams::Reset();
 }
 
 } // namespace

@@ -80,7 +80,10 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
 
     ASSERT_EQ(m_ui.Boxes().size(), 1u);
     const auto box = m_ui.Boxes()[0];
-    EXPECT_EQ(box.text, "Are you really sure you want to save the settings to the EEPROM area?");
+    // The values to be written are in the confirmation, for those who cannot see the fields.
+    EXPECT_EQ(box.text, "Are you really sure you want to save the settings to the EEPROM area?\n\n"
+                        "VendorId=0x1234\nProductId=x5678\nManufacturer=Maker\nManufacturerId=MK\n"
+                        "SerialNumber=MK000777\nDescription=" + std::string(31, 'd'));
     EXPECT_EQ(box.caption, "Save settings to EEPROM");
     EXPECT_EQ(box.flags, 0x31u);
     EXPECT_EQ(box.owner, BoxOwner::Dialog);
@@ -176,7 +179,7 @@ TEST_F(UsbSettingsDialog, FailedProgrammingKeepsTheDialogAndTheNewValuesInMemory
     Configure({{"Eeprom", "ProgramFails", "1"}});
     ASSERT_TRUE(Connect());
     Open();
-    Type("edit1001", "1fg"); // reads as 0x1f
+    Type("edit1001", "1f");
     m_ui.QueueAnswer(IDOK);
     Click(m_dlg.get(), "button1");
     ASSERT_EQ(m_ui.Boxes().size(), 2u);
@@ -203,6 +206,8 @@ TEST_F(UsbSettingsDialog, AValueTheConverterDoesNotKeepIsNamed)
     EXPECT_EQ(m_ui.Boxes()[1].caption, "Kestrune Error");
     EXPECT_EQ(m_ui.Boxes()[2].text, "Canot write to USB EEPROM");
     EXPECT_TRUE(m_dlg->isVisible());
+    // The operator goes on at the field that differed, not at the first one.
+    EXPECT_EQ(m_dlg->focusWidget(), Edit("edit1000"));
     // The log holds what the converter holds, and no device got its number.
     EXPECT_NE(ProductionLog().find("*** USB data NOT verified: ProductId differs when read back\r\n***\r\n"
                                    "[USB]\r\nVendorId=0xf300\r\nProductId=0x6000\r\n"),

@@ -93,6 +93,14 @@ TEST(CheckUsbSettingsFields, RefusesWhatTheConverterCannotTakeNamingTheValue)
         std::string message;
     } cases[] = {
         {&UsbSettingsFields::VendorId, "0xffff", UsbField::None, ""},
+        {&UsbSettingsFields::VendorId, " 403 ", UsbField::None, ""},
+        // Read up to the first other character, a typo would program another ID.
+        {&UsbSettingsFields::ProductId, "0x6O15", UsbField::ProductId,
+         "The Product ID must be a hexadecimal number, such as 0x0403."},
+        {&UsbSettingsFields::VendorId, "0x0403junk", UsbField::VendorId,
+         "The Vendor ID must be a hexadecimal number, such as 0x0403."},
+        {&UsbSettingsFields::ProductId, "0x6_15", UsbField::ProductId,
+         "The Product ID must be a hexadecimal number, such as 0x0403."},
         {&UsbSettingsFields::VendorId, "0x0000ffff", UsbField::None, ""},
         {&UsbSettingsFields::VendorId, "0x1beef", UsbField::VendorId,
          "The Vendor ID \"0x1beef\" is larger than 0xffff, the largest USB ID; nothing was programmed."},

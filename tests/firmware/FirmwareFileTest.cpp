@@ -2,6 +2,9 @@
 // the progress measure.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -151,6 +154,16 @@ TEST_F(FirmwareFileCheck, AFileHeldByAnotherProgramIsRefusedUntilReleased) {
     EXPECT_EQ(platform::GetLastError(), 32u);
     ::close(holder);
     EXPECT_EQ(CheckFirmwareFile(path, FamilyHeron), 12u);
+
+    // Another station of a gang reading the same file a moment: the check waits its turn.
+    const int reader = ::open(path.c_str(), O_RDONLY);
+    ASSERT_EQ(::flock(reader, LOCK_EX), 0);
+    std::thread release([reader] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ::close(reader);
+    });
+    EXPECT_EQ(CheckFirmwareFile(path, FamilyHeron), 12u);
+    release.join();
 }
 
 TEST_F(FirmwareFileCheck, AFileWithoutReadPermissionIsRefused) {

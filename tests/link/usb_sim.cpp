@@ -4,7 +4,11 @@
 #include <cstring>
 #include <vector>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "link/D2xxLibrary.h"
+#include "link/DeviceSelection.h"
 #include "sim/Converter.h"
 #include "sim/UsbChip.h"
 #include "protocol/Frame.h"
@@ -26,6 +30,12 @@ protected:
         UsbSimTest::TearDown();
     }
 
+    void OpenFirstExpectingFailure()
+    {
+        ASSERT_TRUE(lib_.Bind());
+        EXPECT_FALSE(IsValidHandle(lib_.W32_CreateFile("KS000042", GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                                        OPEN_EXISTING, FT_OPEN_BY_SERIAL_NUMBER, nullptr)));
+    }
     FT_HANDLE OpenFirst()
     {
         EXPECT_TRUE(lib_.Bind());
@@ -101,6 +111,92 @@ TEST_F(SimLink, ListsItsConvertersAndOpensOnlyTheFirst)
     FT_HANDLE again = lib_.W32_CreateFile(first, 0, 0, nullptr, OPEN_EXISTING,
                                           FT_OPEN_BY_SERIAL_NUMBER, nullptr);
     EXPECT_FALSE(IsValidHandle(again));
+}
+
+// A bench: a debug cable listed first, then two displays, each converter with its own
+// EEPROM, record and state; the program names the one it wants.
+TEST_F(SimLink, SeveralConvertersEachWithItsOwnStateAndName)
+{
+    Configure("[Converter]\nSerialNumber=FT9XQ1\n[Eeprom]\nProductId=0x6001\nDescription=USB Serial\n"
+              "[Display]\nResponds=0\n"
+              "[Converter.2]\nSerialNumber=KS000042\n[UserArea.2]\nDeviceCode=0x59\n"
+              "[Converter.3]\nSerialNumber=KS000043\nChipType=5\n[Eeprom.3]\nProductId=0xF208\n");
+    ASSERT_TRUE(lib_.Bind());
+    const auto list = converters::ListConverters(lib_);
+    ASSERT_EQ(list.size(), 3u);
+    const struct {
+        const char* serial;
+        DWORD usbId;
+        DWORD chip;
+        const char* path;
+        bool display;
+    } expected[] = {{"FT9XQ1", 0x04036001, 9, "1-1", false},
+                    {"KS000042", 0x0403F209, 9, "1-2", true},
+                    {"KS000043", 0x0403F208, 5, "1-3", true}};
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(list[i].serial, expected[i].serial);
+        EXPECT_EQ(list[i].usbId, expected[i].usbId);
+        EXPECT_EQ(list[i].chipType, expected[i].chip);
+        EXPECT_EQ(list[i].portPath, expected[i].path);
+        EXPECT_EQ(list[i].LooksLikeDisplay(), expected[i].display);
+    }
+    EXPECT_NE(list[1].locationId, list[2].locationId);
+
+    using converters::ParseDeviceSelection;
+    using converters::SelectConverter;
+    EXPECT_EQ(SelectConverter(list, {}), 0);
+    EXPECT_EQ(SelectConverter(list, *ParseDeviceSelection("serial:KS000043")), 2);
+    EXPECT_EQ(SelectConverter(list, *ParseDeviceSelection("location:1-2")), 1);
+    EXPECT_EQ(SelectConverter(list, *ParseDeviceSelection("location:" + std::to_string(list[2].locationId))), 2);
+    EXPECT_EQ(SelectConverter(list, *ParseDeviceSelection("index:1")), 1);
+    for (const char* none : {"serial:KS000044", "serial:KS00004", "location:1-4", "location:2-2", "index:3"})
+        EXPECT_EQ(SelectConverter(list, *ParseDeviceSelection(none)), -1) << none;
+    for (const char* bad : {"", "KS000042", "serial:", "index:-1", "index:x", "location:1-", "location:-2", "port:1"})
+        EXPECT_FALSE(ParseDeviceSelection(bad)) << bad;
+
+    // All three open at once, each on its own chip: the record tells them apart.
+    FT_HANDLE h[3];
+    for (int i = 0; i < 3; ++i) {
+        h[i] = lib_.W32_CreateFile(expected[i].serial, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                   OPEN_EXISTING, FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+        ASSERT_TRUE(IsValidHandle(h[i])) << i;
+    }
+    UCHAR record[25] = {};
+    DWORD got = 0;
+    ASSERT_EQ(lib_.EE_UARead(h[1], record, 25, &got), FT_OK);
+    EXPECT_EQ(record[0], 0x59);
+    ASSERT_EQ(lib_.EE_UARead(h[2], record, 25, &got), FT_OK);
+    EXPECT_EQ(record[0], 0x62);
+    for (FT_HANDLE each : h)
+        EXPECT_TRUE(lib_.W32_CloseHandle(each));
+}
+
+// One open at a time across the machine, as on hardware: a second process is refused until
+// the first closes or dies.
+TEST_F(SimLink, AConverterOpenInOneProcessIsBusyForEveryOther)
+{
+    Configure("[Converter]\nSerialNumber=KS000042\n");
+    sim::Converter mine(sim::LoadSimConfig(dir_.File("sim.ini")));
+    const std::uint64_t session = mine.Open(0);
+    ASSERT_NE(session, 0u);
+    OpenFirstExpectingFailure();
+    EXPECT_EQ(lib_.OpenFailure(), kOpenFailureBusy);
+    mine.Close(session, 0);
+    OpenFirst();
+    lib_.W32_CloseHandle(h_);
+    h_ = InvalidHandle();
+
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sim::Converter theirs(sim::LoadSimConfig(dir_.File("sim.ini")));
+        ::_exit(theirs.Open(0) ? 0 : 1); // dies holding it
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_EQ(status, 0);
+    OpenFirst();
 }
 
 TEST_F(SimLink, NoConverterListsNothing)

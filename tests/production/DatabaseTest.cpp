@@ -92,7 +92,8 @@ TEST(DatabaseRecord, SplitLogKeepsEveryByte)
     const std::string b = Record("op", "st", "0002.0001.001", "\n");
     const std::string garbage = "left by an editor\r\n***\r\n";
     std::size_t skipped = 0;
-    const auto parts = production::SplitLog(garbage + a + a + b, &skipped);
+    const std::string log = garbage + a + a + b; // the parts are views into it
+    const auto parts = production::SplitLog(log, &skipped);
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_EQ(skipped, garbage.size());
     EXPECT_EQ(parts[0], a);
@@ -450,6 +451,8 @@ TEST_F(Database, ImportTwiceAddsOneCopy)
     EXPECT_EQ(Rows(), 602);
     EXPECT_EQ(Rows("serial_number = '" + Serial(3) + "'"), 3);
     EXPECT_EQ(store_->Import(data_.File("missing.log")).error.empty(), false);
+    ASSERT_EQ(::mkfifo(data_.File("fifo.log").c_str(), 0600), 0);
+    EXPECT_NE(store_->Import(data_.File("fifo.log")).error.find("not a regular file"), std::string::npos);
 }
 
 // The command line against the simulated display: a number only from a reachable database, and
