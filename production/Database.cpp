@@ -528,7 +528,7 @@ SyncResult DatabaseStore::Sync()
             continue;
         // Another delivery has it.
         if (!platform::LockFileRange(file, 0, 0, 0)) {
-            ++sync.waiting;
+            ++(path.string().ends_with(kBackupSuffix) ? sync.backupsWaiting : sync.waiting);
             continue;
         }
         std::string record;
@@ -844,7 +844,7 @@ void DatabaseStore::AddBackup(const std::string& converter, const std::string& n
                       name.find('\0') == std::string::npos && platform::CreatePrivateFolders(SpoolFolder()) &&
                       WriteFileDurably(SpoolFolder(), file, converter + '\0' + name + '\0' + content);
     if (InsertBackup(converter, name, content).empty() && kept)
-        ::unlink((SpoolFolder() + "/" + file).c_str());
+        platform::RemoveFile(SpoolFolder() + "/" + file);
 }
 
 std::vector<std::pair<std::string, std::string>> DatabaseStore::StoredBackups()
