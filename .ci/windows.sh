@@ -84,6 +84,13 @@ ln -sfn "$(grep -m1 '^/dev/' "$work/sim.out")" "$WINEPREFIX/dosdevices/com1"
 grep -q "Device replied with device id" "$work/port.log"
 echo "windows: port-test COM1 reached the simulated display through Wine's COM1"
 
+# The profile's [Ports] sends another COM name to that port, as it sends one to a device on Linux.
+printf '[Ports]\r\nCOM7=COM1\r\n' >"$work/ports.ini"
+KESTRUNE_PROFILE="Z:$(echo "$work/ports.ini" | tr / '\\')" "$wine" "$exe" port-test COM7 >"$work/port7.log" 2>&1 ||
+  { cat "$work/port7.log"; exit 1; }
+grep -q "Device replied with device id" "$work/port7.log"
+echo "windows: [Ports] COM7=COM1 reached the same display"
+
 # The zip for Windows stations: no run-time DLLs, the program links its C++ run time statically.
 rm -f "$out/kestrune-windows.zip"
 sed -n '/^## On Windows/,/^## /p' README.md | sed '$d' >"$work/README-Windows.txt"

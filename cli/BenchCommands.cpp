@@ -1,7 +1,5 @@
 #include "cli/BenchCommands.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <memory>
@@ -45,7 +43,7 @@ public:
     bool ConfirmWrites() override { return Confirm(); }
     platform::UpdateSink& FlashProgress() override
     {
-        progress_ = std::make_unique<TerminalProgress>(::isatty(STDERR_FILENO) == 1);
+        progress_ = std::make_unique<TerminalProgress>(platform::IsTerminal(stderr));
         if (Out().Mode().quiet) progress_->Silence();
         return *progress_;
     }

@@ -1,7 +1,5 @@
 #include "cli/Commands.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <csignal>
@@ -344,7 +342,7 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
     if (inv.dryRun) return FlashDryRun(theDevice, inv);
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     UpdateWorker& worker = theDevice.Worker();
-    TerminalProgress progress(::isatty(STDERR_FILENO) == 1);
+    TerminalProgress progress(platform::IsTerminal(stderr));
     if (Out().Mode().quiet) progress.Silence();
     {
         const platform::StopSignalRun signals(true);
@@ -842,7 +840,7 @@ int Main(const std::vector<std::string>& args)
     if (const std::string delivered = database.Deliver(); !delivered.empty()) Out().Info(delivered);
     if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
-    TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
+    TerminalUi terminal(inv.yes, platform::IsTerminal(stdin));
     if (inv.quiet) terminal.Silence();
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;

@@ -29,6 +29,10 @@ bool ScanProductionRecords(const std::string& logPath, const std::string& serial
 
 int DbCommand(const Invocation& inv)
 {
+    if (!production::kDatabaseInBuild) {
+        Complain("the database store is not in this build");
+        return kExitUsage;
+    }
     auto* store = dynamic_cast<production::DatabaseStore*>(records::CurrentRecordsStore());
     if (store == nullptr) {
         Complain("no records database is set up: [Settings] Database= in " + platform::ProfileStorePath());

@@ -1,7 +1,5 @@
 #include "cli/Terminal.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -80,7 +78,7 @@ int TerminalUi::MessageBox(const std::string& text, const std::string& caption, 
 // A bell in a script's log is noise; only an operator at a terminal hears it.
 void TerminalUi::MessageBeep(unsigned)
 {
-    if (::isatty(::fileno(err_)) != 1) return;
+    if (!platform::IsTerminal(err_)) return;
     std::fputc('\a', err_);
     std::fflush(err_);
 }

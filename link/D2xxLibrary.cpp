@@ -84,12 +84,11 @@ namespace {
 constexpr const char* kOwnProvider = "libkestrune-ftdi.so";
 
 // A candidate that is simply absent is no news; one that is there and does not load is.
-bool Missing(const std::string& file, const std::string& error)
+bool Missing(const std::string& file)
 {
-    if (file.find('/') != std::string::npos)
+    if (file.find_first_of("/\\") != std::string::npos)
         return !std::filesystem::exists(file);
-    return error.find("No such file") != std::string::npos ||
-           error.find("cannot open shared object") != std::string::npos;
+    return platform::LastLoadFoundNothing();
 }
 
 void NameFailure(const std::string& file, const std::string& error)
@@ -113,7 +112,7 @@ platform::ModuleHandle LoadFirstProvider()
         if (module)
             return module;
         const std::string error = platform::LastLoadError();
-        if (named || !Missing(file, error))
+        if (named || !Missing(file))
             NameFailure(file, error);
     }
     return nullptr;
@@ -126,7 +125,7 @@ std::vector<std::string> D2xxLibrary::ProviderFiles()
     const char* file = std::getenv("KESTRUNE_D2XX");
     if (file && *file)
         return {file};
-    std::vector<std::string> files = {"libftd2xx.so"};
+    std::vector<std::string> files = {platform::SystemD2xxLibrary()};
     // Found from the program's own folder, so a package or an install under any prefix works.
     const std::string folder = platform::ExecutableFolder();
     if (!folder.empty()) {

@@ -24,8 +24,8 @@ public:
     D2xxLibrary& operator=(const D2xxLibrary&) = delete;
 
     // The provider files in the order they are tried: $KESTRUNE_D2XX alone when it is set;
-    // else FTDI's "libftd2xx.so", then our libkestrune-ftdi.so beside the program, then in the
-    // installed library folder.
+    // else FTDI's "libftd2xx.so" ("Ftd2xx.dll" on Windows), then our
+    // libkestrune-ftdi.so beside the program, then in the installed library folder.
     static std::vector<std::string> ProviderFiles();
 
     // BindD2xxLibrary: TRUE at once when bound; loads the first provider that loads (FALSE

@@ -303,12 +303,9 @@ std::optional<RegistryKey> RegistryKey::FromText(const std::string& raw, const s
     return key;
 }
 
-std::optional<RegistryKey> RegistryKey::OpenCurrentUser(const std::string& subKey)
+void RegistryKey::Set(const std::string& name, RegistryValue value)
 {
-    std::string text;
-    if (ReadRegularFile(RegistryFilePath(), text) != FileStatus::Ok || text.empty())
-        return std::nullopt;
-    return FromText(text, subKey);
+    values_[Folded(name)] = std::move(value);
 }
 
 std::int32_t RegistryKey::QueryValue(const std::string& name, std::uint32_t* type, std::uint8_t* data,

@@ -1,7 +1,7 @@
 #pragma once
-// Read-only stand-in for the per-user registry: a file in the .reg export text format
-// ("REGEDIT4" or "Windows Registry Editor Version 5.00"; "Name"="text", "Name"=hex:03,02,
-// "Name"=dword:0000002a). The file is $KESTRUNE_REGISTRY, else
+// The per-user registry, read only. On Windows the registry itself; elsewhere a stand-in: a file
+// in the .reg export text format ("REGEDIT4" or "Windows Registry Editor Version 5.00";
+// "Name"="text", "Name"=hex:03,02, "Name"=dword:0000002a). The file is $KESTRUNE_REGISTRY, else
 // $XDG_CONFIG_HOME/kestrune/registry.reg. No file or no key means the values are absent.
 #include <cstdint>
 #include <map>
@@ -38,7 +38,7 @@ struct RegistryValue {
 class RegistryKey {
 public:
     // Opens HKEY_CURRENT_USER\subKey (e.g. "SOFTWARE\\ZKM\\CORVINA"), matched without regard to
-    // case; nullopt when the file or the key is missing.
+    // case, and takes its values as they are now; nullopt when the file or the key is missing.
     static std::optional<RegistryKey> OpenCurrentUser(const std::string& subKey);
 
     // RegQueryValueExA: copies the value into data (when not null) if it fits in *size bytes.
@@ -53,6 +53,8 @@ public:
     static std::optional<RegistryKey> FromText(const std::string& text, const std::string& subKey);
 
 private:
+    void Set(const std::string& name, RegistryValue value);
+
     std::map<std::string, RegistryValue> values_; // names folded to lower case
 };
 

@@ -3,6 +3,8 @@
 // OpenSerialPort takes a COM name as the transport passes it (upper case, no colon): section
 // [Ports] of the profile store maps it (COM3=/dev/ttyUSB0); an unmapped COMn is /dev/ttyS(n-1);
 // a name starting with '/' is a device path. The open is exclusive (TIOCEXCL plus a lock).
+// On Windows [Ports] maps a COM name to another (COM3=COM7) or to a device path, and a COM
+// name opens as \\.\COMn.
 #include <cstddef>
 #include <cstdint>
 #include <span>

@@ -4,6 +4,7 @@
 // local path at the moment of use: drive X maps to $KESTRUNE_DRIVE_X if set, else
 // $XDG_DATA_HOME/kestrune/drive_x; backslashes become slashes. POSIX paths stay as they are.
 #include <cstdio>
+#include <span>
 #include <string>
 
 namespace platform {
@@ -34,6 +35,13 @@ std::string DataHome();         // $XDG_DATA_HOME/kestrune (default ~/.local/sha
 
 // Columns of the terminal window behind stream; 0 when it is no terminal.
 int TerminalColumns(std::FILE* stream);
+bool IsTerminal(std::FILE* stream);
+
+// Whether this user may create or change files in folder.
+bool FolderWritable(const std::string& folder);
+
+// Fills bytes from the system's cryptographic source; false when it gave none.
+bool RandomBytes(std::span<char> bytes);
 
 // Sets a variable of the program's environment; only before the program starts a thread.
 bool SetEnvironment(const std::string& name, const std::string& value);

@@ -1,10 +1,6 @@
 #include "production/Database.h"
 
-#include <fcntl.h>
 #include <libpq-fe.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -163,13 +159,8 @@ std::string NewRecordId()
                                                       std::chrono::system_clock::now().time_since_epoch())
                                                       .count()));
     std::array<char, 12> bytes{};
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = ::getrandom(bytes.data() + got, bytes.size() - got, 0);
-        if (n <= 0)
-            return {};
-        got += static_cast<std::size_t>(n);
-    }
+    if (!platform::RandomBytes(bytes))
+        return {};
     return time + Hex(std::string_view(bytes.data(), bytes.size()));
 }
 
@@ -361,18 +352,18 @@ constexpr std::string_view kSpoolSuffix = ".rec";
 constexpr std::string_view kBackupSuffix = ".bak";
 static_assert(kBackupSuffix.size() == kSpoolSuffix.size());
 
+// Half written by a station killed at that moment: its record was never given out as kept.
+bool IncomingAbandoned(const std::string& path)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    if (!fs::is_regular_file(fs::symlink_status(path, error)))
+        return false;
+    const fs::file_time_type written = fs::last_write_time(path, error);
+    return !error && written < fs::file_time_type::clock::now() - std::chrono::minutes(10);
+}
+
 } // namespace
-
-std::string DatabaseSetting(const std::string& profilePath)
-{
-    // A connection string is longer than the usual 255-character value.
-    return platform::GetProfileString("Settings", "Database", "", profilePath, 4096);
-}
-
-std::string SpoolFolder()
-{
-    return platform::DataHome() + "/spool";
-}
 
 std::unique_ptr<DatabaseStore> DatabaseStore::Create(const std::string& conninfo, std::string& error)
 {
@@ -496,7 +487,7 @@ records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
     outcome.error = Insert(id, record);
     if (outcome.error.empty()) {
         if (kept)
-            ::unlink(spooled.c_str());
+            platform::RemoveFile(spooled);
         return outcome;
     }
     outcome.stored = false;
@@ -514,11 +505,8 @@ SyncResult DatabaseStore::Sync()
         if (name.size() > kSpoolSuffix.size() && (name.ends_with(kSpoolSuffix) || name.ends_with(kBackupSuffix)) &&
             name.front() != '.')
             files.push_back(entry.path());
-        // Half written by a station killed at that moment: its record was never given out as kept.
-        struct stat info {};
-        if (name.starts_with(".incoming-") && ::lstat(entry.path().c_str(), &info) == 0 && S_ISREG(info.st_mode) &&
-            info.st_mtime < ::time(nullptr) - 600)
-            ::unlink(entry.path().c_str());
+        if (name.starts_with(".incoming-") && IncomingAbandoned(entry.path().string()))
+            platform::RemoveFile(entry.path().string());
     }
     std::sort(files.begin(), files.end());
     for (const auto& path : files) {
@@ -541,8 +529,7 @@ SyncResult DatabaseStore::Sync()
         if (sync.error.empty() && read && !damaged)
             why = backup ? InsertSpooledBackup(record) : Insert(name, record);
         // Still there after the lock: another delivery may have removed it in between.
-        if (why.empty() && ::access(path.c_str(), F_OK) == 0) {
-            ::unlink(path.c_str());
+        if (why.empty() && platform::RemoveFile(path.string())) {
             ++(backup ? sync.backupsDelivered : sync.delivered);
         } else if (!why.empty()) {
             // One the database refused; not one this station cannot read, which must not hold up the others.
@@ -622,9 +609,11 @@ ImportResult DatabaseStore::Import(const std::string& path)
 {
     ImportResult import;
     // Checked before the open: a FIFO in its place would hang the open.
-    struct stat info {};
-    const bool exists = ::stat(path.c_str(), &info) == 0;
-    if (!exists || !S_ISREG(info.st_mode)) {
+    std::error_code error;
+    const std::filesystem::file_status info = std::filesystem::status(path, error);
+    const bool exists = std::filesystem::exists(info);
+    const std::uintmax_t size = exists ? std::filesystem::file_size(path, error) : 0;
+    if (!exists || !std::filesystem::is_regular_file(info) || error) {
         import.error = path + (exists ? ": not a regular file" : ": cannot be read");
         return import;
     }

@@ -17,6 +17,10 @@ typedef struct pg_conn PGconn;
 
 namespace production {
 
+// False in a build without libpq: a profile that names a database then gets a store that refuses
+// every number and record, and the db commands say so.
+constexpr bool kDatabaseInBuild = KESTRUNE_DATABASE != 0;
+
 // The schema version db init creates; a database at another version is refused until db init ran.
 constexpr int kSchemaVersion = 2;
 

@@ -2,7 +2,10 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <iomanip>
 #include <istream>
+#include <locale>
+#include <sstream>
 
 namespace production {
 
@@ -40,8 +43,10 @@ std::string_view Trimmed(std::string_view text)
 std::optional<std::int64_t> LocalTime(const std::string& text)
 {
     std::tm tm{};
-    const char* end = ::strptime(text.c_str(), "%a %b %d %H:%M:%S %Y", &tm);
-    if (end == nullptr || *end != '\0')
+    std::istringstream in(text);
+    in.imbue(std::locale::classic());
+    in >> std::get_time(&tm, "%a %b %d %H:%M:%S %Y");
+    if (in.fail() || in.peek() != std::char_traits<char>::eof())
         return std::nullopt;
     tm.tm_isdst = -1;
     const std::time_t t = std::mktime(&tm);

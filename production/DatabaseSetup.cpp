@@ -1,6 +1,21 @@
 #include "production/DatabaseSetup.h"
 
+#include "platform/Profile.h"
+#include "platform/System.h"
+
 namespace production {
+
+std::string DatabaseSetting(const std::string& profilePath)
+{
+    // A connection string is longer than the usual 255-character value.
+    return platform::GetProfileString("Settings", "Database", "", profilePath, 4096);
+}
+
+std::string SpoolFolder()
+{
+    return platform::DataHome() + "/spool";
+}
+
 
 namespace {
 

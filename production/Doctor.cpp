@@ -1,7 +1,5 @@
 #include "production/Doctor.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -71,14 +69,14 @@ std::string FolderState(const std::string& local)
         folder = ".";
     std::error_code error;
     if (fs::is_directory(folder, error))
-        return "folder " + folder.string() + (::access(folder.c_str(), W_OK) == 0 ? " is writable" : " is NOT writable");
+        return "folder " + folder.string() + (platform::FolderWritable(folder.string()) ? " is writable" : " is NOT writable");
     fs::path existing = folder;
     while (!existing.empty() && existing != existing.root_path() && !fs::is_directory(existing, error))
         existing = existing.parent_path();
     if (existing.empty())
         existing = ".";
     return "folder " + folder.string() + " does not exist yet; " + existing.string() +
-           (::access(existing.c_str(), W_OK) == 0 ? " is writable, so it can be created"
+           (platform::FolderWritable(existing.string()) ? " is writable, so it can be created"
                                                   : " is NOT writable, so it cannot be created");
 }
 

@@ -58,4 +58,15 @@ std::string LastLoadError()
     return lastLoadError;
 }
 
+bool LastLoadFoundNothing()
+{
+    return lastLoadError.find("No such file") != std::string::npos ||
+           lastLoadError.find("cannot open shared object") != std::string::npos;
+}
+
+std::string SystemD2xxLibrary()
+{
+    return "libftd2xx.so";
+}
+
 } // namespace platform

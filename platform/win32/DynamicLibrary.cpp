@@ -8,10 +8,12 @@ namespace platform {
 
 namespace {
 thread_local std::string lastLoadError;
+thread_local DWORD lastLoadCode = 0;
 
 void RememberError()
 {
     const DWORD code = ::GetLastError();
+    lastLoadCode = code;
     lastLoadError = code != 0 ? std::system_category().message(static_cast<int>(code)) : "unknown error";
 }
 } // namespace
@@ -57,6 +59,18 @@ std::string ModuleFile(ModuleHandle module)
 std::string LastLoadError()
 {
     return lastLoadError;
+}
+
+bool LastLoadFoundNothing()
+{
+    constexpr DWORD kModuleNotFound = 126; // ERROR_MOD_NOT_FOUND, whose macro Windows.h drops
+    return lastLoadCode == kModuleNotFound;
+}
+
+std::string SystemD2xxLibrary()
+{
+    // The driver package installs it into the system folder, where LoadLibraryA finds it.
+    return "Ftd2xx.dll";
 }
 
 } // namespace platform

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
 
 namespace platform {
 
@@ -20,6 +21,25 @@ std::string ExecutableFolder()
     // UTF-8, as every path inside the program.
     const std::u8string folder = std::filesystem::path(std::wstring(name, length)).parent_path().u8string();
     return {folder.begin(), folder.end()};
+}
+
+bool IsTerminal(std::FILE* stream)
+{
+    return ::_isatty(::_fileno(stream)) != 0;
+}
+
+bool FolderWritable(const std::string& folder)
+{
+    return ::_waccess(std::filesystem::u8path(folder).c_str(), 2) == 0;
+}
+
+bool RandomBytes(std::span<char> bytes)
+{
+    // RtlGenRandom behind the C run-time's rand_s, without its _CRT_RAND_S dance.
+    thread_local std::random_device source;
+    for (char& byte : bytes)
+        byte = static_cast<char>(source() & 0xFF);
+    return true;
 }
 
 int TerminalColumns(std::FILE* stream)

@@ -1,6 +1,7 @@
 #include "platform/win32/Windows.h"
 
 #include "platform/SerialPort.h"
+#include "platform/Profile.h"
 
 #include <chrono>
 #include <cstring>
@@ -33,10 +34,19 @@ bool IsComName(const std::string& name)
 
 std::string MapComName(const std::string& name)
 {
+    if (name.empty())
+        return {};
+    // The profile may send a COM name to another port, or to a device path, as on Linux.
+    std::string target = name;
+    if (name.rfind("\\\\", 0) != 0) {
+        const std::string mapped = GetProfileString("Ports", name, "", ProfileStorePath());
+        if (!mapped.empty())
+            target = mapped;
+    }
     // COM10 and above open only through the device namespace; COM1 works either way.
-    if (IsComName(name))
-        return "\\\\.\\" + name;
-    return name;
+    if (IsComName(target))
+        return "\\\\.\\" + target;
+    return target;
 }
 
 SerialHandle OpenSerialPort(const std::string& name)

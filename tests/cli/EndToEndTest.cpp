@@ -1118,6 +1118,13 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
     EXPECT_EQ(Run({"settings", "save", own.string()}).status, 0);
     EXPECT_NE(ReadText(victim).find("[Device]\r\nType=0x62\r\n"), std::string::npos);
     EXPECT_TRUE(fs::is_symlink(own));
+    const fs::path ownLog = shared / "own.log";
+    fs::create_symlink(dir_ / "target.log", ownLog);
+    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nLOG=" + ownLog.string() + "\r\n");
+    ProcessResult followed = Run({"--yes", "eeprom", "program", "Description=Linked"});
+    EXPECT_EQ(followed.status, 0) << followed.err;
+    EXPECT_FALSE(ReadText(dir_ / "target.log").empty());
+    EXPECT_TRUE(fs::is_symlink(ownLog));
     ASSERT_EQ(::chown(shared.c_str(), 65534, 65534), 0);
     WriteText(victim, "");
     EXPECT_EQ(Run({"settings", "save", settings}).status, 0);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -91,6 +92,22 @@ TEST(DatabaseRecord, ColumnsOfRecords)
         EXPECT_EQ(columns.serialNumber, c.serial);
         EXPECT_EQ(columns.deviceType, c.type);
     }
+    // The station's local time, its day padded with a space; one with anything after it is none.
+    production::RecordColumns columns;
+    ASSERT_TRUE(production::ParseRecord(firmware, columns));
+    std::tm tm{};
+    tm.tm_year = 2026 - 1900;
+    tm.tm_mon = 11;
+    tm.tm_mday = 7;
+    tm.tm_hour = 10;
+    tm.tm_min = 14;
+    tm.tm_sec = 4;
+    tm.tm_isdst = -1;
+    EXPECT_EQ(columns.unixTime, std::optional<std::int64_t>(std::mktime(&tm)));
+    std::string trailing = firmware;
+    trailing.replace(trailing.find("2026]"), 5, "2026x]");
+    ASSERT_TRUE(production::ParseRecord(trailing, columns));
+    EXPECT_FALSE(columns.unixTime.has_value());
 }
 
 TEST(DatabaseRecord, SplitLogKeepsEveryByte)
