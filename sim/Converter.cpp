@@ -313,6 +313,7 @@ void Converter::Advance(SimTime nowMs)
             resetPending_ = false;
             EnterBootLoader(true, resetAt_);
         }
+        PollDue(t.at);
         DeliverToDisplay(std::span<const std::uint8_t>(&t.byte, 1), t.at);
     }
     if (cablePulled_)
@@ -321,10 +322,29 @@ void Converter::Advance(SimTime nowMs)
         resetPending_ = false;
         EnterBootLoader(true, resetAt_);
     }
+    PollDue(now);
     std::vector<std::uint8_t> out;
     unit_->Poll(Millis(now), out);
     FromDisplay(out, now);
     MoveReceived(now);
+}
+
+// What the display had due before `until` leaves at its own time, not when the host next looks:
+// a late byte must land where it would on the wire, before or after the host's next request.
+void Converter::PollDue(Nanos until)
+{
+    constexpr int kMostSteps = 1 << 16; // a fast trickle over a long pause; the rest goes at once
+    const std::uint32_t untilMs = Millis(until);
+    std::vector<std::uint8_t> out;
+    for (int step = 0; step < kMostSteps; ++step) {
+        std::uint32_t due = 0;
+        if (!unit_->NextDue(due) || static_cast<std::int32_t>(untilMs - due) < 0)
+            return;
+        const Nanos at = until - until % kNsPerMs - static_cast<Nanos>(untilMs - due) * kNsPerMs;
+        out.clear();
+        unit_->Poll(due, out);
+        FromDisplay(out, at);
+    }
 }
 
 void Converter::DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at)

@@ -152,6 +152,7 @@ private:
     Nanos Now(SimTime nowMs);
     Nanos ByteTime() const;
     void Advance(SimTime nowMs);
+    void PollDue(Nanos until);
     void DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at);
     void FromDisplay(const std::vector<std::uint8_t>& bytes, Nanos at);
     void MoveReceived(Nanos now);
