@@ -418,6 +418,13 @@ std::int64_t Converter::NanosToNextDelivery() const
     Nanos next = ~Nanos{0};
     if (!toDisplay_.empty())
         next = toDisplay_.back().at;
+    if (resetPending_)
+        next = std::min(next, resetAt_);
+    if (std::uint32_t dueMs = 0; unit_->NextDue(dueMs)) {
+        const auto ahead = static_cast<std::int32_t>(dueMs - Millis(now_));
+        const Nanos msStart = now_ - now_ % kNsPerMs;
+        next = std::min(next, ahead <= 0 ? now_ : msStart + static_cast<Nanos>(ahead) * kNsPerMs);
+    }
     std::size_t held = chipBuffer_.size();
     if (held > 0 && latencyMs_ > 0)
         next = std::min(next, NextTick(chipBuffer_.front().at));
