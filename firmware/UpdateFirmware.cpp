@@ -193,7 +193,7 @@ private:
         platform::Sleep(kDtrPulseMs);
         file_.emplace(bytes_);
         // On these exits DTR stays set and the link keeps its state.
-        Send("\r\n");
+        Request("\r\n");
         if (!AwaitReply(kWakeUpTimeoutMs)) {
             return StopOr(kResultNoAnswer);
         }
@@ -201,11 +201,11 @@ private:
             return kResultStopped;
         }
         ShowStatus(LoadStdString(IDS_ERASING_FLASH));
-        Send("K\r\n");
+        Request("K\r\n");
         if (!AwaitReply(kRequestTimeoutMs)) {
             return StopOr(kResultNoAnswer);
         }
-        Send("L\r\n");
+        Request("L\r\n");
         platform::Sleep(kAfterLoadRequestMs);
         if (!AwaitReply(kRequestTimeoutMs)) {
             return StopOr(kResultNoAnswer);
@@ -240,18 +240,18 @@ private:
         const std::size_t n = ReadBanner();
         const std::string text = ReplyText(n);
         if (LinkLost() || text.compare(0, kBanner.size(), kBanner) != 0) {
-            return kResultNoAnswer;
+            return StopOr(kResultNoAnswer);
         }
         ShowStatus(LoadStdString(IDS_ERASING_FLASH) + text + ": ");
         platform::Sleep(kAfterBannerMs);
         if (!StartErase()) {
             return kResultStopped;
         }
-        Send("K\r\n");
+        Request("K\r\n");
         if (!AwaitReply(kRequestTimeoutMs)) {
             return StopOr(LinkLost() ? kResultNoAnswer : kResultNoEraseAnswer);
         }
-        Send("L\r\n");
+        Request("L\r\n");
         platform::Sleep(kAfterLoadRequestMs);
         if (!AwaitReply(kRequestTimeoutMs)) {
             return StopOr(LinkLost() ? kResultNoAnswer : kResultNoLoadAnswer);
@@ -294,7 +294,7 @@ private:
 
     // The banner up to its line end: what is queued, then the rest while it keeps coming.
     std::size_t ReadBanner() {
-        return ReadLineRest(ReadQueued(0));
+        return ReadLineRest(ReadQueued(0), platform::GetTickCount(), kWakeUpTimeoutMs);
     }
 
     // Sends every record line and matches each verdict, however late, to the record it
@@ -332,6 +332,8 @@ private:
         piece.reserve(kLineBufferSize);
         reply_.fill(0);
         pending_.clear();
+        // Whatever came after the load reply was read is no verdict of a record not sent yet.
+        DropStale();
         std::uint32_t nextLine = 1;
         while (ReadRecordLine(*file_, piece)) {
             const std::uint32_t line = nextLine;
@@ -459,19 +461,25 @@ private:
 
     // A reply ends at its line end, or when the line has been quiet for a while: the converter
     // may hand it over in two packets, and its tail must not pass for the next request's reply.
+    // The request's time-out bounds the whole reply, its first byte and its rest alike.
     std::size_t AwaitReplyCount(std::uint32_t timeoutMs) {
+        const std::uint32_t start = platform::GetTickCount();
         const std::size_t n = static_cast<std::size_t>(std::max(0, ReadFirstByte(timeoutMs)));
-        return n == 0 ? 0 : ReadLineRest(ReadQueued(n));
+        return n == 0 ? 0 : ReadLineRest(ReadQueued(n), start, timeoutMs);
     }
 
     // The rest of a line whose first n bytes are in the reply buffer: what is queued, then more
-    // while it keeps coming within kReplyRestMs.
-    std::size_t ReadLineRest(std::size_t n) {
+    // while it keeps coming within kReplyRestMs. A line that keeps trickling without ending
+    // until limitMs after start, or one cut short by a stop request, is no reply: 0.
+    std::size_t ReadLineRest(std::size_t n, std::uint32_t start, std::uint32_t limitMs) {
         const auto lineEnded = [this](std::size_t count) {
             const auto end = reply_.begin() + static_cast<std::ptrdiff_t>(count);
             return std::find(reply_.begin(), end, '\n') != end;
         };
         while (n < reply_.size() && !lineEnded(n) && !LinkLost()) {
+            if (Stopping() || platform::GetTickCount() - start >= limitMs) {
+                return 0;
+            }
             const std::int32_t got = device_.ReadBuffer(std::span(&reply_[n], 1), kReplyRestMs);
             if (got <= 0) {
                 break;
@@ -480,6 +488,15 @@ private:
         }
         return n;
     }
+
+    // A request goes out on a quiet line: bytes that came after the last reply was read (a late
+    // tail, a second answer) must not pass for this request's reply.
+    void Request(std::string_view text) {
+        DropStale();
+        Send(text);
+    }
+
+    void DropStale() { ReadQueued(reply_.size()); }
 
     // Reads what the receive queue holds, one byte at a time, after the n bytes already in the
     // reply buffer; bytes beyond its end are read and dropped. Returns the bytes stored.

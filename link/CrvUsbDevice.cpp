@@ -210,26 +210,33 @@ std::int32_t CCrvUsbDevice::ReadBuffer(std::span<std::uint8_t> buffer, std::uint
             got += std::min<std::size_t>(read, n);
             progressed = read > 0;
         }
-        if (platform::GetTickCount() - start > timeoutMs)
+        const std::uint32_t spent = platform::GetTickCount() - start;
+        if (spent > timeoutMs)
             break;
         if (!progressed && got < want)
-            PollNap();
+            PollNap((timeoutMs - spent + 1) * 1000u);
     }
     return static_cast<std::int32_t>(got);
 }
 
 // A millisecond's nap between empty polls keeps a long wait off the processor. Around the
 // moment the last request has left the wire its answer is due: shorter naps then let a
-// stop-and-wait exchange see it within a fraction of a millisecond.
-void CCrvUsbDevice::PollNap() const
+// stop-and-wait exchange see it within a fraction of a millisecond. Before that moment no
+// answer can come, so one sleep takes the wait there: each wake-up costs a task switch.
+void CCrvUsbDevice::PollNap(std::uint32_t mostUs) const
 {
-    constexpr std::int64_t kLeadUs = 1100;   // a millisecond's nap may overshoot a little
+    constexpr std::int64_t kEarlyUs = 150;   // an answer may follow the line's last byte at once
     constexpr std::int64_t kWindowUs = 3000; // later answers wait for a latency tick anyway
+    constexpr std::int64_t kLongestUs = 20000;
     const auto sinceFree = static_cast<std::int64_t>(platform::MicroCount() - m_lineFreeAtUs);
-    if (m_lineFreeAtUs != 0 && sinceFree > -kLeadUs && sinceFree < kWindowUs)
-        platform::Nap();
-    else
+    if (m_lineFreeAtUs == 0 || sinceFree >= kWindowUs) {
         platform::Sleep(1);
+        return;
+    }
+    const std::int64_t toAnswer = -sinceFree - kEarlyUs;
+    const auto fine = static_cast<std::int64_t>(platform::kNapUs);
+    const std::int64_t us = toAnswer > fine ? std::min({toAnswer, kLongestUs, static_cast<std::int64_t>(mostUs)}) : fine;
+    platform::Nap(static_cast<std::uint32_t>(std::max(us, fine)));
 }
 
 void CCrvUsbDevice::NoteWritten(std::size_t bytes)

@@ -65,7 +65,7 @@ public:
 
 private:
     void NoteWritten(std::size_t bytes);
-    void PollNap() const;
+    void PollNap(std::uint32_t mostUs) const;
 
     std::uint32_t m_lineBaud = 0;
     std::uint64_t m_lineFreeAtUs = 0; // when the bytes written last have left at the line rate

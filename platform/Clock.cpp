@@ -34,9 +34,9 @@ std::uint64_t RealClock::MicroCount()
     return static_cast<std::uint64_t>(ts.tv_sec) * 1000000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000u;
 }
 
-void RealClock::Nap()
+void RealClock::Nap(std::uint32_t us)
 {
-    timespec left{0, 200000L};
+    timespec left{static_cast<time_t>(us / 1000000u), static_cast<long>(us % 1000000u) * 1000L};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
@@ -71,9 +71,9 @@ void Sleep(std::uint32_t ms)
     CurrentClock().Sleep(ms);
 }
 
-void Nap()
+void Nap(std::uint32_t us)
 {
-    CurrentClock().Nap();
+    CurrentClock().Nap(us);
 }
 
 std::uint64_t MicroCount()

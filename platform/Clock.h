@@ -12,9 +12,9 @@ public:
     // Milliseconds since an arbitrary start; wraps after 49.7 days (compare by unsigned difference).
     virtual std::uint32_t TickCount() = 0;
     virtual void Sleep(std::uint32_t ms) = 0;
-    // A wait far shorter than a tick, for polling loops that must notice a byte soon after it
+    // A wait of about `us` microseconds, for polling loops that must notice a byte soon after it
     // lands. Clocks without finer time take a whole tick.
-    virtual void Nap() { Sleep(1); }
+    virtual void Nap(std::uint32_t us) { (void)us; Sleep(1); }
     // Microseconds on the same time line, for such loops' timing; wraps like TickCount.
     virtual std::uint64_t MicroCount() { return std::uint64_t{TickCount()} * 1000u; }
 };
@@ -24,7 +24,7 @@ class RealClock final : public Clock {
 public:
     std::uint32_t TickCount() override;
     void Sleep(std::uint32_t ms) override;
-    void Nap() override;
+    void Nap(std::uint32_t us) override;
     std::uint64_t MicroCount() override;
 };
 
@@ -47,7 +47,8 @@ void SetClock(Clock* clock);
 // The Windows names, through the current clock.
 std::uint32_t GetTickCount();
 void Sleep(std::uint32_t ms);
-void Nap();
+inline constexpr std::uint32_t kNapUs = 200;
+void Nap(std::uint32_t us = kNapUs);
 std::uint64_t MicroCount();
 
 } // namespace platform

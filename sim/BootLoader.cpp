@@ -87,6 +87,13 @@ BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath, const std::str
     config.verdictDelayMs = static_cast<int>(std::clamp(ParseNumber(get("VerdictDelayMs"), 0), 0L, 600000L));
     config.splitBannerAt = static_cast<int>(std::max(0L, ParseNumber(get("SplitBannerAt"), 0)));
     config.splitReplyAt = static_cast<int>(std::max(0L, ParseNumber(get("SplitReplyAt"), 0)));
+    const std::string late = get("LateByte");
+    if (const auto colon = late.find(':'); colon != std::string::npos && colon + 1 < late.size()) {
+        const std::string byte = UnescapeReply(late.substr(colon + 1));
+        config.lateByteMs = static_cast<int>(std::clamp(ParseNumber(late.substr(0, colon), 0), 0L, 600000L));
+        config.lateByte = byte.empty() ? '\0' : byte.front();
+    }
+    config.trickleMs = static_cast<int>(std::clamp(ParseNumber(get("TrickleReplyMs"), 0), 0L, 600000L));
     const long size = ParseNumber(get("FlashSize"), static_cast<long>(config.flashSize));
     // A zero or absurd size would make every record an address fault or exhaust memory.
     if (size > 0 && size <= 16L * 1024 * 1024) {
@@ -99,7 +106,6 @@ BootLoader::BootLoader(BootLoaderConfig config)
     : config_(std::move(config)), flash_(config_.flashSize, 0xFF) {}
 
 void BootLoader::Enter(bool withBanner, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
-    (void)nowMs;
     std::lock_guard lock(mutex_);
     line_.clear();
     held_.clear();
@@ -111,9 +117,11 @@ void BootLoader::Enter(bool withBanner, std::uint32_t nowMs, std::vector<std::ui
     erasePending_ = false;
     erased_ = false;
     delayed_.clear();
+    trickling_ = false;
     if (withBanner) {
         Append(out, config_.banner);
         Append(out, "\r\n");
+        AfterReply(nowMs);
         mode_ = Mode::Commands;
     } else {
         mode_ = Mode::Quiet;
@@ -127,6 +135,7 @@ void BootLoader::Leave() {
     held_.clear();
     delayed_.clear();
     erasePending_ = false;
+    trickling_ = false;
 }
 
 BootLoader::Mode BootLoader::CurrentMode() const {
@@ -170,6 +179,10 @@ void BootLoader::Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
         ++due;
     }
     delayed_.erase(delayed_.begin(), delayed_.begin() + static_cast<std::ptrdiff_t>(due));
+    while (trickling_ && static_cast<std::int32_t>(nowMs - nextTrickleAt_) >= 0) {
+        out.push_back('.');
+        nextTrickleAt_ += static_cast<std::uint32_t>(config_.trickleMs);
+    }
     if (!erasePending_ || static_cast<std::int32_t>(nowMs - eraseDoneAt_) < 0) {
         return;
     }
@@ -183,6 +196,27 @@ void BootLoader::Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
         }
         HandleByte(held[i], nowMs, out);
     }
+}
+
+bool BootLoader::NextDue(std::uint32_t& dueMs) const {
+    std::lock_guard lock(mutex_);
+    bool any = false;
+    const auto consider = [&](std::uint32_t at) {
+        if (!any || static_cast<std::int32_t>(at - dueMs) < 0) {
+            dueMs = at;
+        }
+        any = true;
+    };
+    if (!delayed_.empty()) {
+        consider(delayed_.front().dueMs);
+    }
+    if (erasePending_) {
+        consider(eraseDoneAt_);
+    }
+    if (trickling_) {
+        consider(nextTrickleAt_);
+    }
+    return any;
 }
 
 void BootLoader::HandleByte(std::uint8_t byte, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
@@ -210,6 +244,7 @@ void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
         // Any line end wakes it; the host sends a bare CR LF.
         if (config_.wakeUp) {
             Append(out, kWakeUpReply);
+            AfterReply(nowMs);
             mode_ = Mode::Commands;
         }
         break;
@@ -226,6 +261,7 @@ void BootLoader::HandleLine(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
         } else if (line_ == "L" && erased_) {
             if (config_.loadReply) {
                 Reply(kLoadReply, nowMs, out);
+                AfterReply(nowMs);
             }
             mode_ = Mode::Records;
         }
@@ -249,8 +285,12 @@ void BootLoader::Erase() {
 
 void BootLoader::FinishErase(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
     erasePending_ = false;
-    if (config_.eraseReply) {
+    if (config_.trickleMs > 0) {
+        trickling_ = true;
+        nextTrickleAt_ = nowMs;
+    } else if (config_.eraseReply) {
         Reply(kEraseReply, nowMs, out);
+        AfterReply(nowMs);
     }
 }
 
@@ -261,7 +301,21 @@ void BootLoader::Reply(std::string_view reply, std::uint32_t nowMs, std::vector<
         return;
     }
     Append(out, reply.substr(0, split));
-    delayed_.push_back({nowMs + kSplitReplyRestMs, std::string(reply.substr(split))});
+    Delay(nowMs + kSplitReplyRestMs, std::string(reply.substr(split)));
+}
+
+void BootLoader::AfterReply(std::uint32_t nowMs) {
+    if (config_.lateByteMs > 0) {
+        Delay(nowMs + static_cast<std::uint32_t>(config_.lateByteMs), std::string(1, config_.lateByte));
+    }
+}
+
+// Kept in due order, equal times in the order given: Poll stops at the first one not due.
+void BootLoader::Delay(std::uint32_t dueMs, std::string bytes) {
+    const auto at = std::find_if(delayed_.begin(), delayed_.end(), [&](const Delayed& d) {
+        return static_cast<std::int32_t>(d.dueMs - dueMs) > 0;
+    });
+    delayed_.insert(at, Delayed{dueMs, std::move(bytes)});
 }
 
 void BootLoader::Answer(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out) {
@@ -269,7 +323,7 @@ void BootLoader::Answer(std::string_view reply, std::uint32_t nowMs, std::vector
         Append(out, reply);
         return;
     }
-    delayed_.push_back({nowMs + static_cast<std::uint32_t>(config_.verdictDelayMs), std::string(reply)});
+    Delay(nowMs + static_cast<std::uint32_t>(config_.verdictDelayMs), std::string(reply));
 }
 
 void BootLoader::HandleRecord(std::uint32_t nowMs, std::vector<std::uint8_t>& out) {

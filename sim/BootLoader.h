@@ -36,13 +36,18 @@ struct BootLoaderConfig {
                                // this many characters (the converter does it); 0 whole
     int splitReplyAt = 0;      // the erase and load replies come in two parts split after this
                                // many characters, the rest kSplitReplyRestMs later; 0 whole
+    int lateByteMs = 0;        // the banner and the wake-up, erase and load replies are each
+    char lateByte = 0;         // followed by lateByte this much later (junk after a reply); 0 none
+    int trickleMs = 0;         // the erase request gets no reply but one '.' every trickleMs,
+                               // without end and without a line end; 0 a normal reply
     std::uint32_t flashSize = 131072;
 };
 
 // Reads section [BootLoader] of a simulator configuration file (keys Banner, ResetAfterMs,
 // WakeUp, EraseReply, LoadReply, EraseMs, RefuseRecord as N:C (C: the reply, one character or
 // more), PullCableAtRecord, SilentFromRecord, VerdictDelayMs, SplitBannerAt, SplitReplyAt,
-// FlashSize); missing keys keep their defaults. Numbers may be decimal or 0x hexadecimal. With
+// LateByte as MS:C, TrickleReplyMs, FlashSize); missing keys keep their defaults. Numbers may
+// be decimal or 0x hexadecimal. With
 // `own` (a second converter's [BootLoader.N]), its keys come first and [BootLoader] fills the rest.
 BootLoaderConfig LoadBootLoaderConfig(const std::string& iniPath, const std::string& own = {});
 
@@ -78,6 +83,7 @@ public:
     void Receive(std::span<const std::uint8_t> bytes, std::uint32_t nowMs,
                  std::vector<std::uint8_t>& out) override;
     void Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) override;
+    bool NextDue(std::uint32_t& dueMs) const override;
 
     Mode CurrentMode() const;
     bool Active() const { return CurrentMode() != Mode::Off; }
@@ -117,6 +123,8 @@ private:
     void FinishErase(std::uint32_t nowMs, std::vector<std::uint8_t>& out);
     // The erase and load replies, split as SplitReplyAt asks.
     void Reply(std::string_view reply, std::uint32_t nowMs, std::vector<std::uint8_t>& out);
+    void AfterReply(std::uint32_t nowMs);
+    void Delay(std::uint32_t dueMs, std::string bytes);
 
     mutable std::mutex mutex_;
     BootLoaderConfig config_;
@@ -139,6 +147,8 @@ private:
     };
     std::vector<Delayed> delayed_; // in order of their due times
     std::vector<std::uint8_t> held_; // input that came while the erase was running
+    bool trickling_ = false;
+    std::uint32_t nextTrickleAt_ = 0;
 };
 
 } // namespace sim

@@ -289,6 +289,7 @@ void Converter::Advance(SimTime nowMs)
             resetPending_ = false;
             EnterBootLoader(true, resetAt_);
         }
+        PollDue(t.at);
         DeliverToDisplay(std::span<const std::uint8_t>(&t.byte, 1), t.at);
     }
     if (cablePulled_)
@@ -297,10 +298,29 @@ void Converter::Advance(SimTime nowMs)
         resetPending_ = false;
         EnterBootLoader(true, resetAt_);
     }
+    PollDue(now);
     std::vector<std::uint8_t> out;
     unit_->Poll(Millis(now), out);
     FromDisplay(out, now);
     MoveReceived(now);
+}
+
+// What the display had due before `until` leaves at its own time, not when the host next looks:
+// a late byte must land where it would on the wire, before or after the host's next request.
+void Converter::PollDue(Nanos until)
+{
+    constexpr int kMostSteps = 1 << 16; // a fast trickle over a long pause; the rest goes at once
+    const std::uint32_t untilMs = Millis(until);
+    std::vector<std::uint8_t> out;
+    for (int step = 0; step < kMostSteps; ++step) {
+        std::uint32_t due = 0;
+        if (!unit_->NextDue(due) || static_cast<std::int32_t>(untilMs - due) < 0)
+            return;
+        const Nanos at = until - until % kNsPerMs - static_cast<Nanos>(untilMs - due) * kNsPerMs;
+        out.clear();
+        unit_->Poll(due, out);
+        FromDisplay(out, at);
+    }
 }
 
 void Converter::DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at)
@@ -374,6 +394,13 @@ std::int64_t Converter::NanosToNextDelivery() const
     Nanos next = ~Nanos{0};
     if (!toDisplay_.empty())
         next = toDisplay_.back().at;
+    if (resetPending_)
+        next = std::min(next, resetAt_);
+    if (std::uint32_t dueMs = 0; unit_->NextDue(dueMs)) {
+        const auto ahead = static_cast<std::int32_t>(dueMs - Millis(now_));
+        const Nanos msStart = now_ - now_ % kNsPerMs;
+        next = std::min(next, ahead <= 0 ? now_ : msStart + static_cast<Nanos>(ahead) * kNsPerMs);
+    }
     std::size_t held = chipBuffer_.size();
     if (held > 0 && latencyMs_ > 0)
         next = std::min(next, NextTick(chipBuffer_.front().at));

@@ -128,8 +128,9 @@ public:
     // Lets the time pass up to nowMs (deliveries, replies, a due operator reset).
     void Update(SimTime nowMs) { Advance(nowMs); }
     // Nanoseconds from the last moment seen until bytes may reach the host queue (a tick, a
-    // full packet, the event character) or the display may answer (its last byte lands);
-    // -1 when nothing is on its way. A waiting reader wakes then instead of polling.
+    // full packet, the event character) or the display may answer (its last byte lands, a
+    // delayed answer falls due, the operator's reset); -1 when nothing is on its way. A waiting
+    // reader wakes then instead of polling.
     std::int64_t NanosToNextDelivery() const;
 
     // What the display got and did (for tests and for other processes through frames.log).
@@ -153,6 +154,7 @@ private:
     Nanos Now(SimTime nowMs);
     Nanos ByteTime() const;
     void Advance(SimTime nowMs);
+    void PollDue(Nanos until);
     void DeliverToDisplay(std::span<const std::uint8_t> bytes, Nanos at);
     void FromDisplay(const std::vector<std::uint8_t>& bytes, Nanos at);
     void MoveReceived(Nanos now);

@@ -53,6 +53,11 @@ void DisplayUnit::Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out)
         firmware_.Poll(nowMs, out);
 }
 
+bool DisplayUnit::NextDue(std::uint32_t& dueMs) const
+{
+    return inBootLoader_ ? bootLoader_->NextDue(dueMs) : firmware_.NextDue(dueMs);
+}
+
 void DisplayUnit::EnterBootLoader(bool withBanner, std::uint32_t nowMs,
                                   std::vector<std::uint8_t>& out)
 {

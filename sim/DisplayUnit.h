@@ -26,6 +26,7 @@ public:
     void Receive(std::span<const std::uint8_t> bytes, std::uint32_t nowMs,
                  std::vector<std::uint8_t>& out) override;
     void Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) override;
+    bool NextDue(std::uint32_t& dueMs) const override;
 
     // A reset into the boot loader (see BootLoader::Enter); the flash is read from the state
     // folder the first time.

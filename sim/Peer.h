@@ -16,6 +16,8 @@ public:
                          std::vector<std::uint8_t>& out) = 0;
     // Time passes: answers that were due later (an erase that takes time) are appended to out.
     virtual void Poll(std::uint32_t nowMs, std::vector<std::uint8_t>& out) { (void)nowMs; (void)out; }
+    // The earliest time at which Poll has something to send, if anything is waiting.
+    virtual bool NextDue(std::uint32_t& dueMs) const { (void)dueMs; return false; }
 };
 
 } // namespace sim

@@ -60,12 +60,13 @@ std::uint32_t OwnClock()
 }
 
 // Between two calls on the bus the chip changes only when a byte is due to move (a packet
-// leaves at a tick, a full packet or an event character) or on a millisecond of its own.
-std::chrono::steady_clock::time_point NextChange(const sim::Converter& c)
+// leaves at a tick, a full packet or an event character) or the display's side has something
+// due; else the wait runs to its end. Waking every millisecond instead cost a core's percents.
+std::chrono::steady_clock::time_point NextChange(const sim::Converter& c,
+                                                 std::chrono::steady_clock::time_point end)
 {
     const auto now = std::chrono::steady_clock::now();
-    const auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - ClockStart());
-    auto next = ClockStart() + since + std::chrono::milliseconds(1);
+    auto next = end;
     const std::int64_t due = c.NanosToNextDelivery();
     if (due >= 0) {
         // A floor, so that a moment the chip has just reached cannot spin the wait.
@@ -233,7 +234,7 @@ int BulkIn(libusb_device_handle* h, unsigned char* data, int length, int* actual
     if (timeoutMs && timeoutMs < wait)
         wait = timeoutMs;
     while (c->QueuedForHost(OwnTime()) == 0 && OwnClock() - start < wait) {
-        B().changed.wait_until(lock, NextChange(*c));
+        B().changed.wait_until(lock, NextChange(*c, ClockStart() + std::chrono::milliseconds(start + wait)));
         if (!(c = Live(h, status)))
             return status;
     }

@@ -54,8 +54,9 @@ public:
         RecordingUpdateSink::ShowStatusText(text);
     }
     void RecordRefused(std::uint32_t line) override { refusedLine = line; }
-    bool StopRequested() override { return stop; }
+    bool StopRequested() override { return stop || (stopAt != 0 && platform::GetTickCount() >= stopAt); }
     std::atomic<bool> stop{false};
+    std::uint32_t stopAt = 0; // a tick count from which the stop is asked for; 0 never
 };
 
 // The chip's event character as FT_W32_GetCommState shows it: 0 when off.
@@ -230,6 +231,14 @@ TEST_F(SimUpdate, EveryFailureEndsWithItsCodeAndNeverAsSuccess) {
          20000, "Error. Device not responding."},
         {"erase reply in two packets, no load reply", "SplitReplyAt=2\nLoadReply=0\n", nova, FamilyNova, -34, 20000,
          "Error writing flash. (-34)."},
+        // Junk that came during the pause after the banner is no erase reply.
+        {"junk after the banner, no erase reply", "LateByte=300:X\nEraseReply=0\n", heron, FamilyHeron, -33, 20000,
+         "Error writing flash. (-33)."},
+        // A reply that never ends its line is none, however long it keeps coming.
+        {"an erase reply trickling without end, family 0", "TrickleReplyMs=30\n", kv, FamilyKv, -3, 20000,
+         "Error. Device not responding."},
+        {"an erase reply trickling without end", "TrickleReplyMs=30\n", nova, FamilyNova, -33, 20000,
+         "Error writing flash. (-33)."},
         {"refused record, family 0", "RefuseRecord=3:S\n", kv, FamilyKv, 'S', 0, "Record with incorrect checksum."},
         {"refused record, family 4", "RefuseRecord=3:S\n", heron, FamilyHeron, 'S', 0, "Error writing flash. (83)."},
         {"record with a wrong checksum: refused before the display is touched", "", kvBad, FamilyKv, -1, 0,
@@ -404,24 +413,31 @@ TEST_F(SimUpdate, AStopRequestEndsTheRunCleanlyWhereverItWaits) {
         std::string path;
         std::int32_t family;
         std::string when;
+        std::uint32_t afterMs = 0; // the stop comes this long after that text
     } cases[] = {
         {"in the record loop", "", kv, FamilyKv, "Updating flash memory: 30 %"},
         {"while late verdicts are owed", "VerdictDelayMs=21000\n", heron, FamilyHeron, "Updating flash memory: 99 %"},
         {"waiting for the operator's reset", "ResetAfterMs=-1\n", heron, FamilyHeron, kPleaseReset},
         {"waiting for the erase", "EraseReply=0\n", kv, FamilyKv, kErasing},
+        {"while the erase reply trickles", "TrickleReplyMs=30\n", kv, FamilyKv, kErasing, 1000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         Configure(c.config);
         ActingSink sink;
         sink.onText = [&](const std::string& text) {
-            if (text == c.when) {
+            if (text == c.when && c.afterMs == 0) {
                 sink.stop = true;
+            } else if (text == c.when) {
+                sink.stopAt = platform::GetTickCount() + c.afterMs;
             }
         };
         const std::uint32_t start = platform::GetTickCount();
         EXPECT_EQ(UpdateFirmware(device_, c.path, &sink, c.family), kUpdateStopped);
         EXPECT_LT(platform::GetTickCount() - start, 15000u) << "no wait runs to its end";
+        if (c.afterMs != 0) {
+            EXPECT_LT(platform::GetTickCount() - sink.stopAt, 500u) << "the stop seen within a read";
+        }
         EXPECT_EQ(sink.Texts().back(), kReady);
         EXPECT_EQ(control_.ModemLines() & 1u, 0u) << "DTR cleared";
         EXPECT_EQ(control_.Escape(control_.EscapeCount() - 1), d2xx::CLRDTR);
@@ -442,7 +458,7 @@ TEST_F(SimUpdate, ABannerInTwoPacketsAndLateVerdictsStillSucceed) {
         ASSERT_GE(sink.Texts().size(), 2u);
         EXPECT_EQ(sink.Texts()[1], kErasing + line + ": ");
     }
-    for (const char* config : {"SplitReplyAt=3\n", "VerdictDelayMs=150\n"}) {
+    for (const char* config : {"SplitReplyAt=3\n", "VerdictDelayMs=150\n", "LateByte=100:X\n"}) {
         SCOPED_TRACE(config);
         Configure(config);
         EXPECT_EQ(UpdateFirmware(device_, path, &sink_, FamilyHeron), 0);
