@@ -612,7 +612,6 @@ ImportResult DatabaseStore::Import(const std::string& path)
     std::error_code error;
     const std::filesystem::file_status info = std::filesystem::status(path, error);
     const bool exists = std::filesystem::exists(info);
-    const std::uintmax_t size = exists ? std::filesystem::file_size(path, error) : 0;
     if (!exists || !std::filesystem::is_regular_file(info) || error) {
         import.error = path + (exists ? ": not a regular file" : ": cannot be read");
         return import;
