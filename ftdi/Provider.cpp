@@ -517,12 +517,17 @@ FT_STATUS ProgramImage(Device& d, const CommonFields& c, const char* manufacture
                        const std::vector<std::uint8_t>* xBytes = nullptr)
 {
     // Refused before anything is written: libftdi1 would store it, and it would not read back.
-    if (!WritableString(manufacturer, 31) || !WritableString(description, 63) ||
-        !WritableString(serial, kListedSerialMax))
+    if (!WritableString(manufacturer, 31) || !WritableString(description, 63))
         return FT_INVALID_PARAMETER;
     std::vector<std::uint8_t> before;
     if (!Decode(d, before))
         return FT_EEPROM_READ_FAILED;
+    const Strings old = ImageStrings(before);
+    // The chip's own serial number, whole or as our 16-byte buffers handed it out, stays as the
+    // chip holds it: a caller that read it could not have had more of it.
+    const bool keepSerial = serial && SerialNames(std::string_view(serial, strnlen(serial, 64)), old.serial);
+    if (!keepSerial && !WritableString(serial, kListedSerialMax))
+        return FT_INVALID_PARAMETER;
     ftdi_context* ctx = d.ctx;
     ftdi_set_eeprom_value(ctx, VENDOR_ID, c.vendorId);
     ftdi_set_eeprom_value(ctx, PRODUCT_ID, c.productId);
@@ -534,10 +539,9 @@ FT_STATUS ProgramImage(Device& d, const CommonFields& c, const char* manufacture
     extra(ctx);
     if (d.info.type == FT_DEVICE_BM || Value(ctx, CHIP_TYPE) == -1)
         ftdi_set_eeprom_value(ctx, CHIP_TYPE, 0x46);
-    const Strings old = ImageStrings(before);
     const std::string m = manufacturer ? manufacturer : old.manufacturer;
     const std::string p = description ? description : old.description;
-    const std::string s = serial ? serial : old.serial;
+    const std::string s = serial && !keepSerial ? serial : old.serial;
     if (ftdi_eeprom_set_strings(ctx, m.c_str(), p.c_str(), s.c_str()) != 0)
         return FT_EEPROM_WRITE_FAILED;
     if (ftdi_eeprom_build(ctx) < 0)
