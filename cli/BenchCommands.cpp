@@ -8,6 +8,7 @@
 #include "cli/DbCommands.h"
 #include "cli/Output.h"
 #include "cli/Terminal.h"
+#include "link/UserArea.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
 #include "production/Backups.h"
@@ -170,8 +171,14 @@ int EepromBackups()
     const auto list = production::BackupsFor({});
     nlohmann::json& backups = Out().Result()["backups"] = nlohmann::json::array();
     for (const records::BackupEntry& b : list) {
-        Out().Text(b.converter + "\t" + b.name + "\t" + b.path);
+        // A record damaged before the backup was taken comes back damaged: say so here.
+        records::ConverterSnapshot held;
+        std::string error;
+        const bool damaged = records::ReadBackupFile(b.path, held, error) && !UserAreaChecksumMatches(held.userArea);
+        Out().Text(b.converter + "\t" + b.name + "\t" + b.path + (damaged ? "\trecord checksum error" : ""));
         backups.push_back({{"converter", b.converter}, {"time", b.name}, {"file", b.path}});
+        // Only on the damaged ones, so the report of sound backups stays as it was.
+        if (damaged) backups.back()["recordChecksum"] = "error";
     }
     if (list.empty()) Out().Info("no backups in " + records::BackupFolder());
     return kExitOk;
@@ -188,6 +195,9 @@ int EepromRestore(CMyCrvUsbDevice& device, const Invocation& inv)
     if (!backup.digested)
         Complain(inv.file + " has no digest (an older backup); its [Raw] words pass the chip's checksum and "
                             "agree with its [USB] and [Device] sections");
+    if (!UserAreaChecksumMatches(backup.userArea))
+        Complain(inv.file + ": its identification record fails its own checksum; it is restored as the backup "
+                            "holds it, damaged (record program writes a sound one)");
     records::ConverterSnapshot present;
     const production::RestoreCheck check = production::CheckRestore(device, backup, inv.otherConverter, present, error);
     if (check == production::RestoreCheck::NoDisplay) return kExitNoDisplay;

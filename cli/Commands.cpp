@@ -439,7 +439,7 @@ int EepromProgram(CMyCrvUsbDevice& theDevice, const Invocation& inv)
             return kExitFailed;
         }
     }
-    const UsbFieldProblem problem = CheckUsbSettingsFields(fields);
+    const UsbFieldProblem problem = CheckUsbSettingsFields(fields, &theDevice);
     if (problem.field != UsbField::None) {
         ErrorBox(problem.message, platform::MB_ICONEXCLAMATION);
         return kExitFailed;
@@ -576,6 +576,11 @@ namespace {
 // printed, against the fields as they were before the command.
 int WriteRecordAndUsbSettings(CMyCrvUsbDevice& theDevice, const Invocation& inv, const Fields& before)
 {
+    // Every value is checked before the record is written, and a dry run checks the same.
+    if (const UsbFieldProblem problem = CheckHeldUsbSettings(theDevice); problem.field != UsbField::None) {
+        ErrorBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM) + "\n" + problem.message, platform::MB_ICONEXCLAMATION);
+        return kExitFailed;
+    }
     if (inv.dryRun) return ReportChanges(before, SectionFields(theDevice));
     if (!ConfirmProgramming()) return kExitFailed;
     DeviceData data;

@@ -69,7 +69,7 @@ void CDlgUsb::ProgramUsbSettings()
     const UsbSettingsFields fields{m_strVendorId,       m_strProductId,    m_strManufacturer,
                                    m_strManufacturerId, m_strSerialNumber, m_strDescription};
     // Nothing the converter cannot take is offered for confirmation.
-    const UsbFieldProblem problem = CheckUsbSettingsFields(fields);
+    const UsbFieldProblem problem = CheckUsbSettingsFields(fields, &m_device);
     if (problem.field != UsbField::None) {
         DialogMessageBox(problem.message, LoadStdString(IDS_ERROR_CAPTION),
                          platform::MB_ICONEXCLAMATION);

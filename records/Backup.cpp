@@ -359,6 +359,21 @@ std::uint32_t BackupWordCount(std::uint32_t chipType)
     return chipType == d2xx::FT_DEVICE_X_SERIES ? 128 : 64;
 }
 
+std::string WholeUsbSerial(CMyCrvUsbDevice& device, const std::string& listed)
+{
+    if (listed.size() != d2xx::kListedSerialMax || !device.IsOpen())
+        return listed;
+    std::vector<std::uint16_t> words(BackupWordCount(device.ChipType));
+    for (std::uint32_t i = 0; i < words.size(); ++i) {
+        d2xx::WORD w = 0;
+        if (device.Library().ReadEE(device.DeviceHandle(), i, &w) != d2xx::FT_OK)
+            return listed;
+        words[i] = w;
+    }
+    const std::optional<std::string> whole = Descriptor(WordBytes(words), 0x12);
+    return whole && d2xx::SerialNames(listed, *whole) ? *whole : listed;
+}
+
 bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWords,
                    std::string& error)
 {
@@ -414,6 +429,8 @@ bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWor
         }
         for (int i = 0; i < 4 && !out.image.empty(); ++i)
             out.strings[i].assign(strings[i].data(), strnlen(strings[i].data(), 63));
+        if (!out.image.empty())
+            out.strings[3] = WholeUsbSerial(device, out.strings[3]);
     }
     if (withWords) {
         const std::uint32_t count = BackupWordCount(out.chipType);
@@ -515,6 +532,17 @@ bool ParseBackup(std::string_view text, ConverterSnapshot& out, std::string& err
         }
         out.location = *location;
     }
+    // Taken when the chip's checksum already failed: the configuration read as nothing.
+    if (image->empty() && ImageSize(out.chipType) != 0 && words->size() % 2 == 0 && !words->empty()) {
+        std::vector<std::uint16_t> held;
+        for (std::size_t i = 0; i < words->size(); i += 2)
+            held.push_back(static_cast<std::uint16_t>((*words)[i] | (*words)[i + 1] << 8));
+        if (ChipChecksum(held, out.chipType) != held.back()) {
+            error = "it was taken from an EEPROM whose words fail the chip's checksum (a write cut off), so it "
+                    "holds no configuration to write back";
+            return false;
+        }
+    }
     if (image->size() != ImageSize(out.chipType) || userArea->size() != kUserAreaSize ||
         words->size() % 2 != 0) {
         error = "its EEPROM image, record or words have the wrong size";
@@ -592,7 +620,12 @@ std::string BackupTimeName(std::int64_t utcTime)
 std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::int64_t utcTime,
                                       std::string& error)
 {
-    const fs::path folder = fs::path(BackupFolder()) / FolderName(snapshot.converterSerial);
+    // A write cut off garbles the serial string the bus lists: such a name is no converter's, so
+    // the backup is filed by where the converter is plugged in.
+    const std::string owner = ImageCutOff(snapshot)
+                                  ? "unreadable-" + (snapshot.location.empty() ? "unknown" : snapshot.location)
+                                  : FolderName(snapshot.converterSerial);
+    const fs::path folder = fs::path(BackupFolder()) / owner;
     std::error_code ec;
     // Backups hold what the converters held: our own data folder, nobody else's to enter.
     if (BackupFolder().rfind(platform::DataHome() + "/", 0) == 0)

@@ -45,6 +45,10 @@ std::string UntrustedSerial(const ConverterSnapshot& present);
 // Words that fail the chip's checksum: an image a write left half done, not another converter's.
 bool ImageCutOff(const ConverterSnapshot& present);
 
+// The USB serial number the chip's words hold when `listed`, as the library handed it out, may
+// be the first 15 characters of a longer one; otherwise `listed` itself.
+std::string WholeUsbSerial(CMyCrvUsbDevice& device, const std::string& listed);
+
 // Reads everything from the open converter, leaving the device object's images as they are.
 // withWords: also the raw words. error: what could not be read.
 bool ReadConverter(CMyCrvUsbDevice& device, ConverterSnapshot& out, bool withWords,

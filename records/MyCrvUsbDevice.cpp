@@ -153,6 +153,11 @@ BOOL CMyCrvUsbDevice::ReadEeprom()
     // The library does not bound the strings; keep ours terminated whatever it returned.
     for (auto* s : {&Manufacturer, &ManufacturerId, &Description, &SerialNumber})
         s->back() = '\0';
+    EepromSerial.clear();
+    if (status == d2xx::FT_OK) {
+        EepromSerial = records::WholeUsbSerial(*this, SerialNumber.data());
+        CopyDescriptor(SerialNumber, EepromSerial.c_str());
+    }
     EepromWasRead = status == d2xx::FT_OK;
     EepromReadStatus = status;
     return status == d2xx::FT_OK;
@@ -165,8 +170,9 @@ BOOL CMyCrvUsbDevice::ProgramEeprom()
     records::ConverterSnapshot before;
     const bool known = ChipType == d2xx::FT_DEVICE_X_SERIES || ChipType == d2xx::FT_DEVICE_BM;
     // Every way of programming ends here; a settings file is not checked field by field.
-    if (const std::string problem = CheckUsbSerialLength(SerialNumber.data()); known && !problem.empty()) {
-        platform::Ui().MessageBox(problem, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONEXCLAMATION,
+    if (const UsbFieldProblem problem = known ? CheckHeldUsbSettings(*this) : UsbFieldProblem{};
+        problem.field != UsbField::None) {
+        platform::Ui().MessageBox(problem.message, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONEXCLAMATION,
                                   platform::BoxOwner::None);
         return FALSE;
     }

@@ -106,6 +106,9 @@ public:
     // checksum is wrong (a write cut off halfway, or a blank part).
     d2xx::FT_STATUS EepromReadStatus = d2xx::FT_OK;
     bool UserAreaWasRead = false;
+    // The USB serial number as the chip holds it at the last EEPROM read, whole (the library's
+    // buffer may hold only its first 15 characters); programming it unchanged keeps it.
+    std::string EepromSerial;
     // Why the USB configuration of this converter's chip is not held (an FT232R's and any but
     // chip types 0 and 9), for messages; empty when it is. The record, backups and restores
     // work on every chip that is written.

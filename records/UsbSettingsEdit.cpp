@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "link/ConverterRules.h"
+#include "link/UserArea.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
 
@@ -176,7 +177,18 @@ std::string CheckUsbSerialLength(const std::string& serial)
            ", the longest the D2XX device list can name a converter by; nothing was programmed.";
 }
 
-UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
+std::size_t UsbStringRoom(std::uint32_t chipType)
+{
+    // Each string also takes a two-byte header; the checksum word ends the space.
+    if (chipType == d2xx::FT_DEVICE_X_SERIES)
+        return (0xFE - 0xA0 - 3 * 2) / 2;
+    // The library puts the user area right after the serial-number string.
+    if (chipType == d2xx::FT_DEVICE_BM)
+        return (0x7E - 0x14 - 3 * 2 - kUserAreaSize) / 2;
+    return 0;
+}
+
+UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields, const CMyCrvUsbDevice* device)
 {
     struct Id {
         UsbField field;
@@ -197,9 +209,27 @@ UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields)
         if (std::string problem = CheckUsbStringText(t.name, *t.text); !problem.empty())
             return {t.field, std::move(problem)};
     }
-    if (std::string problem = CheckUsbSerialLength(fields.SerialNumber); !problem.empty())
+    // Keeping what the chip holds is no new serial number: the converter is found as before.
+    const bool keptSerial = device && device->EepromWasRead && fields.SerialNumber == device->EepromSerial;
+    if (std::string problem = CheckUsbSerialLength(fields.SerialNumber); !problem.empty() && !keptSerial)
         return {UsbField::SerialNumber, std::move(problem)};
+    const std::size_t room = device ? UsbStringRoom(device->ChipType) : 0;
+    const std::size_t total = fields.Manufacturer.size() + fields.Description.size() + fields.SerialNumber.size();
+    if (room != 0 && total > room) {
+        const char* chip = d2xx::ChipName(device->ChipType);
+        return {UsbField::Description,
+                "Manufacturer, Description and SerialNumber hold " + std::to_string(total) +
+                    " characters together: the " + (chip ? chip : "converter's") + " chip holds at most " +
+                    std::to_string(room) + "; nothing was programmed."};
+    }
     return {};
+}
+
+UsbFieldProblem CheckHeldUsbSettings(CMyCrvUsbDevice& device)
+{
+    UsbSettingsRecord record;
+    device.GetUsbSettings(&record.data);
+    return CheckUsbSettingsFields(UsbFieldsFromRecord(record.data), &device);
 }
 
 BOOL ProgramUsbSettingsFields(CMyCrvUsbDevice& device, const UsbSettingsFields& fields)

@@ -63,6 +63,10 @@ std::string CheckUsbStringText(const char* name, std::string_view text);
 // D2XX open by serial number finds again.
 std::string CheckUsbSerialLength(const std::string& serial);
 
+// How many characters Manufacturer, Description and SerialNumber may hold together on the chip
+// (on an FT232BM with room left for the identification record); 0 for a chip not programmed.
+std::size_t UsbStringRoom(std::uint32_t chipType);
+
 enum class UsbField { None, VendorId, ProductId, Manufacturer, ManufacturerId, SerialNumber,
                       Description };
 
@@ -73,7 +77,12 @@ struct UsbFieldProblem {
 
 // First field, top to bottom, that cannot be programmed: an ID without a defined value, 0 or
 // above 0xffff, a text longer than kUsbTextMax bytes or holding other than printable ASCII.
-UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields);
+// With the device: a serial number as long as the chip already holds it is kept, not refused,
+// and strings beyond the chip's room are refused.
+UsbFieldProblem CheckUsbSettingsFields(const UsbSettingsFields& fields,
+                                       const CMyCrvUsbDevice* device = nullptr);
+// The same checks of the settings the device object holds now (a loaded file, a new number).
+UsbFieldProblem CheckHeldUsbSettings(CMyCrvUsbDevice& device);
 
 // The write after the operator confirmed, for checked fields: the current settings are taken
 // from the device so that the fields not edited keep their values, the edited ones replace

@@ -566,6 +566,49 @@ TEST_P(CliPath, EepromOfEachChipType)
         Simulate("Eeprom", "Description", "Gr\xfc\xdf" "e");
         EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Gr\xc3\xbc\xc3\x9f" "e\n"), std::string::npos);
         Simulate("Eeprom", "Description", "Corvina Nova");
+
+        // Strings beyond the chip's room are refused naming the limit before anything is
+        // written, by a dry run as well, and a settings file's record is not written first.
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        const std::string roomMessage =
+            std::string("Manufacturer, Description and SerialNumber hold 71 characters together: the ") +
+            (std::string(chip) == "9" ? "X series chip holds at most 44" : "FT232BM chip holds at most 37") +
+            "; nothing was programmed.";
+        ASSERT_EQ(Run({"settings", "save", (dir_ / "wide.bin").string()}).status, 0);
+        std::string wideFile = ReadText(dir_ / "wide.bin");
+        wideFile.replace(wideFile.find("Corvina Nova"), 12, std::string(60, 'D'));
+        wideFile.replace(wideFile.find("0001.0001.001"), 13, "0042.0000.001");
+        WriteText(dir_ / "wide.bin", wideFile);
+        const std::string beforeWide = ReadText(state);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"--yes", "eeprom", "program", "Description=" + std::string(60, 'D')},
+              {"--yes", "--dry-run", "eeprom", "program", "Description=" + std::string(60, 'D')},
+              {"--yes", "settings", "load", (dir_ / "wide.bin").string(), "--program"},
+              {"--yes", "--dry-run", "settings", "load", (dir_ / "wide.bin").string(), "--program"}}) {
+            ProcessResult wide = Run(args);
+            EXPECT_EQ(wide.status, 1) << args[2];
+            EXPECT_NE(wide.err.find(roomMessage), std::string::npos) << wide.err;
+            EXPECT_EQ(ReadText(state), beforeWide) << args[2];
+        }
+        EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+
+        // A serial longer than the device list's buffer, as another tool wrote it: shown and
+        // saved whole, and kept whole when another field is programmed.
+        const std::string longSerial = "KS00000100000001";
+        Simulate("Converter", "SerialNumber", longSerial);
+        Simulate("Eeprom", "SerialNumber", longSerial);
+        fs::remove_all(dir_ / "state");
+        fs::create_directories(dir_ / "state");
+        EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=" + longSerial + "\n"), std::string::npos);
+        ASSERT_EQ(Run({"settings", "save", (dir_ / "long.bin").string()}).status, 0);
+        EXPECT_NE(ReadText(dir_ / "long.bin").find("SerialNumber=" + longSerial + "\r\n"), std::string::npos);
+        ProcessResult kept = Run({"--yes", "eeprom", "program", "Description=Bench 9"});
+        EXPECT_EQ(kept.status, 0) << kept.err;
+        EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Bench 9\nSerialNumber=" + longSerial + "\n"),
+                  std::string::npos);
+        Simulate("Converter", "SerialNumber", "ZK000001");
+        Simulate("Eeprom", "SerialNumber", "ZK000001");
     }
 }
 
@@ -618,7 +661,13 @@ TEST_P(CliPath, APullAtAnyWordIsNeverShownAsValidAndTheBackupMendsIt)
     const std::string programmedRecord =
         "[Device]\nType=0x5f\nSerialNumber=0077.0001.002\nManufacturing=04.03.24\nLastUpdate=04.03.24\n"
         "Checksum=ok\n";
-    bool partialTried = false;
+    auto backupLines = [this] {
+        std::istringstream list(Run({"eeprom", "backups"}).out);
+        std::vector<std::string> lines;
+        for (std::string line; std::getline(list, line);) lines.push_back(line);
+        return lines;
+    };
+    bool partialTried = false, damagedTried = false, cutTried = false;
     for (const Write& w : writes) {
         Simulate("Converter", "ChipType", w.chip);
         // An FT232R's configuration is not shown at all; its words must come back whole.
@@ -659,6 +708,27 @@ TEST_P(CliPath, APullAtAnyWordIsNeverShownAsValidAndTheBackupMendsIt)
                 EXPECT_NE(partial.err.find("the USB EEPROM could not be read, so nothing was written"),
                           std::string::npos)
                     << partial.err;
+                // The refusal took no backup: the one before the pulled write stays alone.
+                EXPECT_EQ(backupLines().size(), 1u);
+            }
+            if (usb.status == 0 && shown && record.out.find("Checksum=error") != std::string::npos && !damagedTried) {
+                damagedTried = true;
+                // A backup taken of the damaged record is marked, and its restore warns first.
+                ASSERT_EQ(Run({"--yes", "eeprom", "program", "Description=Bench 9"}).status, 0);
+                const std::vector<std::string> lines = backupLines();
+                ASSERT_EQ(lines.size(), 2u);
+                const std::string mark = "\trecord checksum error";
+                EXPECT_EQ(lines[0].find(mark), std::string::npos) << lines[0];
+                ASSERT_TRUE(lines[1].ends_with(mark)) << lines[1];
+                const std::string taken = lines[1].substr(0, lines[1].size() - mark.size());
+                const std::string damaged = taken.substr(taken.rfind('\t') + 1);
+                EXPECT_NE(Run({"--json", "eeprom", "backups"}).out.find("\"recordChecksum\":\"error\""),
+                          std::string::npos);
+                const ProcessResult back = Run({"--yes", "eeprom", "restore", damaged});
+                EXPECT_EQ(back.status, 0) << back.err;
+                EXPECT_NE(back.err.find("its identification record fails its own checksum"), std::string::npos)
+                    << back.err;
+                EXPECT_EQ(ReadText(dir_ / "state" / "eeprom.bin"), BackupWords(damaged));
             }
 
             std::istringstream list(Run({"eeprom", "backups"}).out);
@@ -673,6 +743,22 @@ TEST_P(CliPath, APullAtAnyWordIsNeverShownAsValidAndTheBackupMendsIt)
                 EXPECT_EQ(Run({"eeprom", "show"}).out, kUsbSection);
             }
             EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
+            if (usb.status != 0 && shown && !cutTried) {
+                cutTried = true;
+                // The restore backed up the cut image too: filed by location, not under the serial
+                // the bus listed, and refused as a source with the true reason.
+                const std::vector<std::string> after = backupLines();
+                ASSERT_EQ(after.size(), 2u);
+                EXPECT_EQ(after[1].rfind("unreadable-", 0), 0u) << after[1];
+                const std::string cut = after[1].substr(after[1].rfind('\t') + 1);
+                const std::string mended = ReadText(dir_ / "state" / "eeprom.bin");
+                const ProcessResult again = Run({"--yes", "eeprom", "restore", cut});
+                EXPECT_EQ(again.status, 1);
+                EXPECT_NE(again.err.find("it was taken from an EEPROM whose words fail the chip's checksum"),
+                          std::string::npos)
+                    << again.err;
+                EXPECT_EQ(ReadText(dir_ / "state" / "eeprom.bin"), mended);
+            }
         }
     }
 }
@@ -2084,6 +2170,21 @@ TEST_F(Unit, BackupAndRestoreGiveTheConverterBackByteForByte)
     ProcessResult damaged = Run({"--yes", "eeprom", "restore", other.string()});
     EXPECT_EQ(damaged.status, 1);
     EXPECT_NE(damaged.err.find("its digest does not match its content"), std::string::npos) << damaged.err;
+
+    // A number whose write did not verify stays used: the log says so, and the next is another.
+    const std::size_t logged = ReadText(Log()).size();
+    Simulate("UserArea", "WriteCorrupts", "1");
+    ProcessResult tried = Run({"--yes", "serial", "next", "--program"});
+    Simulate("UserArea", "WriteCorrupts", "0");
+    EXPECT_EQ(tried.status, 1);
+    const std::string triedLog = ReadText(Log()).substr(logged);
+    EXPECT_NE(triedLog.find("*** Device data to user area NOT verified: SerialNumber differs when read back"),
+              std::string::npos)
+        << triedLog;
+    EXPECT_EQ(triedLog.find("flashed"), std::string::npos) << triedLog;
+    ProcessResult after = Run({"--yes", "serial", "next"});
+    ASSERT_EQ(after.status, 0) << after.err;
+    EXPECT_GT(after.out, tried.out);
 }
 
 TEST_F(Unit, NoBackupNoWrite)
