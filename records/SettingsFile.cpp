@@ -403,12 +403,16 @@ BOOL CMyCrvUsbDevice::LoadUsbSection(const char* path)
     return SetUsbSettings(&usb.data);
 }
 
-BOOL CMyCrvUsbDevice::WriteProfileSetting(const char* section, const char* key, const char* value)
+void CMyCrvUsbDevice::PrepareProfileFolder()
 {
-    // A fresh account has no configuration folder yet.
     const std::string own = platform::ConfigHome();
     if (ProfilePath.rfind(own + "/", 0) == 0 && ProfilePath.find('/', own.size() + 1) == std::string::npos)
         platform::CreatePrivateFolders(own);
+}
+
+BOOL CMyCrvUsbDevice::WriteProfileSetting(const char* section, const char* key, const char* value)
+{
+    PrepareProfileFolder();
     BOOL written = platform::WritePrivateProfileString(section, key, value, ProfilePath);
     platform::WritePrivateProfileString(nullptr, nullptr, nullptr, ProfilePath);
     return written;

@@ -2113,45 +2113,58 @@ TEST_F(Unit, SerialNumbersFromTheSharedStore)
 }
 
 // Four displays flashed and programmed at once, one process each, on a shared serial store
-// and log: four numbers of their own and every record whole.
+// and log, and on the station's own profile store alone: four numbers of their own, every
+// record whole, and the status left at the highest number.
 TEST_F(Unit, AGangOfFourSharesTheStoreAndTheLog)
 {
-    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
-    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
-                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
-    for (int n = 2; n <= 4; ++n) {
-        const std::string s = "." + std::to_string(n);
-        sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
-        sim_["UserArea" + s] = sim_["UserArea"];
+    for (const bool sharedStore : {true, false}) {
+        SCOPED_TRACE(sharedStore ? "shared serial store" : "own profile store");
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        std::vector<std::string> expected = {"0042.0001.001", "0043.0001.001", "0044.0001.001", "0045.0001.001"};
+        if (sharedStore) {
+            WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+            WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                                 "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+            expected = {"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"};
+        }
+        for (int n = 2; n <= 4; ++n) {
+            const std::string s = "." + std::to_string(n);
+            sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
+            sim_["UserArea" + s] = sim_["UserArea"];
+        }
+        WriteSimulator(dir_ / "sim.ini", sim_);
+        std::vector<ProcessResult> runs(4);
+        std::vector<std::thread> gang;
+        for (int n = 1; n <= 4; ++n)
+            gang.emplace_back([&, n] {
+                std::vector<std::string> args = {"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit",
+                                                 "--serial", "next"};
+                if (sharedStore) args.insert(args.end(), {"--flash", firmware_.string(), "--family", "3"});
+                runs[static_cast<std::size_t>(n - 1)] = Run(args);
+            });
+        for (std::thread& t : gang) t.join();
+        std::set<std::string> numbers;
+        for (const ProcessResult& run : runs) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            numbers.insert(run.out.substr(0, 13));
+        }
+        EXPECT_EQ(numbers, std::set<std::string>(expected.begin(), expected.end()));
+        const std::string status = ReadText(dir_ / "kestrune.ini");
+        EXPECT_NE(status.find("SerialNumber=" + expected.back() + "\r\n"), std::string::npos) << status;
+        const std::string log = ReadText(Log());
+        for (const std::string& number : numbers) {
+            const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\n"
+                                       "SerialNumber=" + number + "\r\n";
+            EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
+            EXPECT_EQ(log.find(record), log.rfind(record)) << number;
+        }
+        std::size_t usb = 0;
+        for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
+             at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
+            ++usb;
+        EXPECT_EQ(usb, 4u);
     }
-    WriteSimulator(dir_ / "sim.ini", sim_);
-    std::vector<ProcessResult> runs(4);
-    std::vector<std::thread> gang;
-    for (int n = 1; n <= 4; ++n)
-        gang.emplace_back([&, n] {
-            runs[static_cast<std::size_t>(n - 1)] =
-                Run({"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit", "--flash", firmware_.string(),
-                     "--family", "3", "--serial", "next"});
-        });
-    for (std::thread& t : gang) t.join();
-    std::set<std::string> numbers;
-    for (const ProcessResult& run : runs) {
-        EXPECT_EQ(run.status, 0) << run.err;
-        numbers.insert(run.out.substr(0, 13));
-    }
-    EXPECT_EQ(numbers, (std::set<std::string>{"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"}));
-    const std::string log = ReadText(Log());
-    for (const std::string& number : numbers) {
-        const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\nSerialNumber=" +
-                                   number + "\r\n";
-        EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
-        EXPECT_EQ(log.find(record), log.rfind(record)) << number;
-    }
-    std::size_t usb = 0;
-    for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
-         at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
-        ++usb;
-    EXPECT_EQ(usb, 4u);
 }
 
 // Scripts read --json instead of the text: the same facts, field by field, and the same status.
@@ -2352,14 +2365,14 @@ TEST_F(Unit, DryRunChangesNoByte)
         {{"settings", "load", (dir_ / "template.bin").string(), "--program"},
          "\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"},
         {{"serial", "next", "--program"},
-         // The write above left its number in the profile store's status.
-         "Serial Number generated: 0002.0001.001\nDevice.SerialNumber: 0001.0001.001 -> 0002.0001.001\n"
-         "USB.SerialNumber: ZK000001 -> ZK000002\n"},
+         // The write above of an older number leaves the status at the last one given.
+         "Serial Number generated: 0042.0001.001\nDevice.SerialNumber: 0001.0001.001 -> 0042.0001.001\n"
+         "USB.SerialNumber: ZK000001 -> ZK000042\n"},
         {{"flash", "--family", "3", firmware_.string()}, "Firmware: revision 1.00 -> nova-100.hex ("},
         {{"unit", "--flash", firmware_.string(), "--family", "3", "--template", (dir_ / "template.bin").string(),
           "--serial", "next"},
-         "Device.SerialNumber: 0001.0001.001 -> 0002.0001.001\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"
-         "USB.SerialNumber: ZK000001 -> ZK000002\n"},
+         "Device.SerialNumber: 0001.0001.001 -> 0042.0001.001\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"
+         "USB.SerialNumber: ZK000001 -> ZK000042\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
