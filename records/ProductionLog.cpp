@@ -261,6 +261,40 @@ AppendResult AppendToLogFile(const std::string& path, const std::string& text,
     return result;
 }
 
+std::string LogWriteProblem(const std::string& path)
+{
+    if (std::string refused = platform::CheckLinkInSharedFolder(path); !refused.empty())
+        return refused;
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0) {
+        platform::FileStatus status = platform::FileStatus::Ok;
+        const int fd = platform::OpenRegularFile(path, O_WRONLY | O_APPEND, status);
+        if (fd >= 0) {
+            ::close(fd);
+            return {};
+        }
+        return status != platform::FileStatus::Ok ? platform::FileStatusText(path, status)
+                                                  : path + ": " + std::generic_category().message(errno);
+    }
+    std::string folder = path;
+    for (;;) {
+        const auto slash = folder.find_last_of('/');
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        struct stat dir {};
+        if (::stat(folder.c_str(), &dir) == 0) {
+            if (!S_ISDIR(dir.st_mode))
+                return folder + ": not a folder";
+            if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+                return folder + ": " + std::generic_category().message(errno);
+            return {};
+        }
+        if (errno != ENOENT && errno != ENOTDIR)
+            return folder + ": " + std::generic_category().message(errno);
+        if (folder == "/" || folder == ".")
+            return {};
+    }
+}
+
 bool EnsureLogFolder(const std::string& path)
 {
     // A bare file name lives in the working folder; "C:" alone is a drive, whose folder

@@ -299,6 +299,11 @@ std::optional<platform::ProfileDocument> ReadSettingsFile(const char* path, std:
 {
     std::string text;
     const std::string file = platform::MapPath(path);
+    // Another user's link would have us load (and program) a file only we may read.
+    if (std::string refused = platform::CheckLinkInSharedFolder(file); !refused.empty()) {
+        problem = std::move(refused);
+        return std::nullopt;
+    }
     const platform::FileStatus status = platform::ReadRegularFile(file, text);
     if (status != platform::FileStatus::Ok) {
         problem = platform::FileStatusText(path, status);

@@ -1105,12 +1105,31 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
               std::string::npos)
         << logged.err;
 
+    // A unit stops before anything is written that could not be logged.
+    const std::string record = Run({"record", "show"}).out;
+    ProcessResult unit = Run({"--yes", "unit", "--serial", "next"});
+    EXPECT_EQ(unit.status, 1) << unit.err;
+    EXPECT_NE(unit.err.find("the production log " + log + " cannot be written (" + log +
+                            ": a symbolic link of another user in a folder others can write to; not followed)"),
+              std::string::npos)
+        << unit.err;
+    EXPECT_EQ(Run({"record", "show"}).out, record);
+
     const std::string settings = (shared / "devinfo.bin").string();
     ProcessResult saved = Run({"settings", "save", settings});
     EXPECT_EQ(saved.status, 1);
     EXPECT_EQ(saved.err, "Kestrune Error: Cannot save EEPROM data to file / " + settings +
                              ": a symbolic link of another user in a folder others can write to; not followed\n");
     EXPECT_EQ(ReadText(victim), "keep\n");
+    WriteText(victim, "[USB]\r\nDescription=Victim\r\n");
+    ProcessResult loaded = Run({"--yes", "settings", "load", settings, "--program"});
+    EXPECT_EQ(loaded.status, 1);
+    EXPECT_NE(loaded.err.find(settings + ": a symbolic link of another user in a folder others can write to; "
+                                         "not followed"),
+              std::string::npos)
+        << loaded.err;
+    EXPECT_EQ(Run({"eeprom", "show"}).out.find("Victim"), std::string::npos);
+    WriteText(victim, "keep\n");
 
     // Our own link in the same folder is followed, and so is the folder owner's.
     const fs::path own = shared / "own.bin";
@@ -1901,7 +1920,8 @@ TEST_F(Unit, StopsAtTheFirstFailedStep)
          "SerialNumber=0001.0001.001\n", false, true},
         {"user-area write corrupts", "UserArea", "WriteCorrupts", "1", "record FAILED", 1,
          "SerialNumber=0042.0001.000\n", true, true},
-        {"log not writable", "", "", "", "log FAILED", 4, "SerialNumber=0042.0001.001\n", true, true},
+        // Known before the first write: nothing is written that could not be logged.
+        {"log not writable", "", "", "", "log FAILED", 1, "SerialNumber=0001.0001.001\n", false, false},
     };
     for (const Case& c : cases) {
         for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
