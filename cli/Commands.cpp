@@ -634,7 +634,7 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         for (const std::string& key : theDevice.SettingsFileMissingKeys) keys += (keys.empty() ? "" : ", ") + key;
         Out().Info(inv.file + ": missing keys take their defaults: " + keys);
     }
-    Print(LoadStdString(IDS_SETTINGS_LOADED));
+    if (!Out().Mode().quiet) Print(LoadStdString(IDS_SETTINGS_LOADED));
     Result()["message"] = LoadStdString(IDS_SETTINGS_LOADED);
     Result()["file"] = inv.file;
     Result()["programmed"] = false;
@@ -844,7 +844,7 @@ int Main(const std::vector<std::string>& args)
     if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, ::isatty(STDIN_FILENO) == 1);
-    if (inv.quiet) terminal.Silence();
+    if (inv.verbose) terminal.EchoAnswered();
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;
     try {
