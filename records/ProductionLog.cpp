@@ -216,31 +216,30 @@ std::string LogWriteProblem(const std::string& path)
 {
     if (std::string refused = platform::CheckLinkInSharedFolder(path); !refused.empty())
         return refused;
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0) {
-        platform::FileStatus status = platform::FileStatus::Ok;
-        const int fd = platform::OpenRegularFile(path, O_WRONLY | O_APPEND, status);
-        if (fd >= 0) {
-            ::close(fd);
+    platform::FileStatus status = platform::FileStatus::Ok;
+    if (platform::NameExists(path)) {
+        platform::File file = platform::File::Open(path, platform::FileAccess::AppendCreate, status);
+        if (file.IsOpen())
             return {};
-        }
         return status != platform::FileStatus::Ok ? platform::FileStatusText(path, status)
-                                                  : path + ": " + std::generic_category().message(errno);
+                                                  : path + ": " + platform::LastFileErrorText();
     }
+    // The nearest folder that is there must take the folders and the file still to be made.
     std::string folder = path;
     for (;;) {
-        const auto slash = folder.find_last_of('/');
+        const auto slash = folder.find_last_of("/\\");
         folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
-        struct stat dir {};
-        if (::stat(folder.c_str(), &dir) == 0) {
-            if (!S_ISDIR(dir.st_mode))
-                return folder + ": not a folder";
-            if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
-                return folder + ": " + std::generic_category().message(errno);
+        if (platform::DirectoryExists(folder)) {
+            std::string probe;
+            platform::File file = platform::File::CreateTemporary(folder + "/.kestrune-probe-", probe);
+            if (!file.IsOpen())
+                return folder + ": " + platform::LastFileErrorText();
+            file.Close();
+            platform::RemoveFile(probe);
             return {};
         }
-        if (errno != ENOENT && errno != ENOTDIR)
-            return folder + ": " + std::generic_category().message(errno);
+        if (platform::NameExists(folder))
+            return folder + ": not a folder";
         if (folder == "/" || folder == ".")
             return {};
     }

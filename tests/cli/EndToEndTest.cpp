@@ -2016,6 +2016,9 @@ TEST_F(Unit, ANumberIsNeverGivenTwice)
                            {"XDG_DATA_HOME", ""}};
         }
         std::vector<std::string> given;
+        // The folders a fresh account gets stay private under the loosest umask.
+        const mode_t umask = ::umask(0);
+        if (store != Store::FreshAccount) ::umask(umask);
         for (int i = 0; i < 3; ++i) {
             ProcessResult run = Run({"--yes", "unit", "--serial", "next"}, options);
             const std::string serial = run.out.substr(0, run.out.find(' '));
@@ -2032,11 +2035,18 @@ TEST_F(Unit, ANumberIsNeverGivenTwice)
         if (store == Store::FreshAccount) {
             EXPECT_EQ(given, (std::vector<std::string>{"0001.0001.001", "0002.0001.001", "0003.0001.001"}));
             struct stat info {};
-            ASSERT_EQ(::stat((home / ".config" / "kestrune").c_str(), &info), 0);
+            EXPECT_EQ(::stat((home / ".config" / "kestrune").c_str(), &info), 0);
             EXPECT_EQ(info.st_mode & 07777, 0700u);
             EXPECT_EQ(::stat((home / ".config").c_str(), &info), 0);
             EXPECT_EQ(info.st_mode & 07777, 0700u);
+            const fs::path data = home / ".local" / "share" / "kestrune";
+            for (const fs::path& folder : {data / "backups", data / "backups" / "ZK000001"}) {
+                info.st_mode = 0;
+                EXPECT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+                EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+            }
         }
+        ::umask(umask);
         if (store == Store::ReadOnly && !mount.Mounted())
             fs::permissions(dir_ / "store", fs::perms::owner_all);
     }
