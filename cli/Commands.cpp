@@ -636,7 +636,7 @@ int SettingsLoad(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         for (const std::string& key : theDevice.SettingsFileMissingKeys) keys += (keys.empty() ? "" : ", ") + key;
         Out().Info(inv.file + ": missing keys take their defaults: " + keys);
     }
-    Print(LoadStdString(IDS_SETTINGS_LOADED));
+    if (!Out().Mode().quiet) Print(LoadStdString(IDS_SETTINGS_LOADED));
     Result()["message"] = LoadStdString(IDS_SETTINGS_LOADED);
     Result()["file"] = inv.file;
     Result()["programmed"] = false;
@@ -846,7 +846,7 @@ int Main(const std::vector<std::string>& args)
     if (inv.verbose) TraceRequests(stderr);
     CMyCrvUsbDevice theDevice;
     TerminalUi terminal(inv.yes, platform::IsTerminal(stdin));
-    if (inv.quiet) terminal.Silence();
+    if (inv.verbose) terminal.EchoAnswered();
     platform::UserInterface* previous = platform::SetUi(&terminal);
     int status = kExitFailed;
     try {

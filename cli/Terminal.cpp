@@ -53,7 +53,7 @@ int TerminalUi::MessageBox(const std::string& text, const std::string& caption, 
         return platform::IDOK;
     }
     if (assumeYes_) {
-        if (quiet_) return platform::IDOK;
+        if (!echo_) return platform::IDOK;
         std::fprintf(err_, "%s\n", line.c_str());
         std::fflush(err_);
         return platform::IDOK;

@@ -17,8 +17,8 @@ class TerminalUi : public platform::UserInterface {
 public:
     // assumeYes: --yes. interactive: standard input is a terminal the operator answers on.
     TerminalUi(bool assumeYes, bool interactive, std::FILE* in = stdin, std::FILE* err = stderr);
-    // -q: a confirmation answered by --yes is not echoed.
-    void Silence() { quiet_ = true; }
+    // -v: a confirmation answered by --yes is echoed (else it is not: the operator chose it).
+    void EchoAnswered() { echo_ = true; }
 
     // Boxes with OK and Cancel are confirmations: OK with --yes, asked when interactive,
     // refused otherwise. Every other box is shown and answered OK.
@@ -32,7 +32,7 @@ public:
 private:
     bool assumeYes_;
     bool interactive_;
-    bool quiet_ = false;
+    bool echo_ = false;
     std::FILE* in_;
     std::FILE* err_;
 };

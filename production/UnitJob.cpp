@@ -16,6 +16,7 @@
 #include "records/Backup.h"
 #include "records/FirmwareLog.h"
 #include "records/MyCrvUsbDevice.h"
+#include "records/ProductionLog.h"
 #include "res/Strings.h"
 
 namespace production {
@@ -125,6 +126,16 @@ UnitResult RunUnit(CMyCrvUsbDevice& device, const UnitOptions& options, UnitObse
             return kUnitFailed;
         }))
         return result;
+    // Known before anything is written: a display written but not logged has lost its record.
+    // Named in the summary only when it fails.
+    if (const std::string stored = device.LogFileSetting(),
+        problem = records::LogWriteProblem(platform::MapPath(stored));
+        !problem.empty()) {
+        result.reason = "the production log " + stored + " cannot be written (" + problem + ")";
+        observer.StepChanged(result.steps.emplace_back(UnitStep{"log", StepState::Failed, 0}));
+        result.status = kUnitFailed;
+        return result;
+    }
     if (!options.dryRun && !observer.ConfirmWrites()) {
         result.confirmed = false;
         result.status = kUnitFailed;

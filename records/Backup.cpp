@@ -629,8 +629,9 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
     std::error_code ec;
     // Backups hold what the converters held: our own data folder, nobody else's to enter.
     if (BackupFolder().rfind(platform::DataHome() + "/", 0) == 0)
-        platform::CreatePrivateFolders(platform::DataHome());
-    fs::create_directories(folder, ec);
+        platform::CreatePrivateFolders(folder.string());
+    else
+        fs::create_directories(folder, ec);
     if (!fs::is_directory(folder)) {
         error = "the folder " + folder.string() + " cannot be created";
         return std::nullopt;

@@ -134,6 +134,7 @@ private:
     void FillUsbSettings(d2xx::FT_PROGRAM_DATA& data, bool report);
     bool UpdateStatusEntries(const records::StationInfo& station); // false: not all stored
     bool StoreStatusEntries(const DeviceData& data, const records::StationInfo& station);
+    void PrepareProfileFolder(); // a fresh account has no configuration folder yet
     std::string LogSection(BOOL deviceData); // the section of a record, as the log has it
 
     std::unique_ptr<UpdateWorker> m_pUpdateWorker;

@@ -16,6 +16,7 @@
 
 #include "platform/FileLock.h"
 #include "platform/LastError.h"
+#include "platform/Profile.h"
 #include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "platform/Ui.h"
@@ -211,6 +212,39 @@ AppendResult AppendToLogFile(const std::string& path, const std::string& text,
     return result;
 }
 
+std::string LogWriteProblem(const std::string& path)
+{
+    if (std::string refused = platform::CheckLinkInSharedFolder(path); !refused.empty())
+        return refused;
+    platform::FileStatus status = platform::FileStatus::Ok;
+    if (platform::NameExists(path)) {
+        platform::File file = platform::File::Open(path, platform::FileAccess::AppendCreate, status);
+        if (file.IsOpen())
+            return {};
+        return status != platform::FileStatus::Ok ? platform::FileStatusText(path, status)
+                                                  : path + ": " + platform::LastFileErrorText();
+    }
+    // The nearest folder that is there must take the folders and the file still to be made.
+    std::string folder = path;
+    for (;;) {
+        const auto slash = folder.find_last_of("/\\");
+        folder = slash == std::string::npos ? "." : slash == 0 ? "/" : folder.substr(0, slash);
+        if (platform::DirectoryExists(folder)) {
+            std::string probe;
+            platform::File file = platform::File::CreateTemporary(folder + "/.kestrune-probe-", probe);
+            if (!file.IsOpen())
+                return folder + ": " + platform::LastFileErrorText();
+            file.Close();
+            platform::RemoveFile(probe);
+            return {};
+        }
+        if (platform::NameExists(folder))
+            return folder + ": not a folder";
+        if (folder == "/" || folder == ".")
+            return {};
+    }
+}
+
 bool EnsureLogFolder(const std::string& path)
 {
     // A bare file name lives in the working folder; "C:" alone is a drive, whose folder
@@ -243,6 +277,16 @@ std::string DescribeFailure(records::AppendResult result)
     }
 }
 
+void SetStatusEntries(platform::ProfileDocument& doc, const std::string& section, const std::string& serial,
+                      const records::StationInfo& station)
+{
+    doc.Set("Status", "Device", section);
+    doc.Set(section, "Date", records::FormatLogTime(station.time));
+    doc.Set(section, "User", station.user);
+    doc.Set(section, "Computer", station.computer);
+    doc.Set(section, "SerialNumber", serial);
+}
+
 } // namespace
 
 std::string CMyCrvUsbDevice::LogFileSetting()
@@ -255,14 +299,16 @@ std::string CMyCrvUsbDevice::LogFileSetting()
 
 bool CMyCrvUsbDevice::StoreStatusEntries(const DeviceData& data, const records::StationInfo& station)
 {
-    std::string timeText = records::FormatLogTime(station.time);
-    std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
-    bool stored = WriteProfileSetting("Status", "Device", section.c_str()) != FALSE;
-    stored = WriteProfileSetting(section.c_str(), "Date", timeText.c_str()) && stored;
-    stored = WriteProfileSetting(section.c_str(), "User", station.user.c_str()) && stored;
-    stored = WriteProfileSetting(section.c_str(), "Computer", station.computer.c_str()) && stored;
-    stored = WriteProfileSetting(section.c_str(), "SerialNumber", FormatSerialNumber(data).c_str()) && stored;
-    return stored;
+    PrepareProfileFolder();
+    const std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
+    // One replacement under the store's lock: another process may have reserved a newer number
+    // since this one was taken, and writing ours back would hand that number out again.
+    return platform::UpdateProfileFile(ProfilePath, true, [&](platform::ProfileDocument& doc) {
+        if (const auto stored = doc.Get(section, "SerialNumber");
+            stored && platform::LeadingDecimal(*stored) > data.SerialPart1)
+            return;
+        SetStatusEntries(doc, section, FormatSerialNumber(data), station);
+    });
 }
 
 bool CMyCrvUsbDevice::UpdateStatusEntries(const records::StationInfo& station)
@@ -430,42 +476,50 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
                                   platform::BoxOwner::MainWindow);
         return -1;
     }
-    std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
-    char last[256] = {};
-    ReadProfileSetting(section.c_str(), "SerialNumber", "00000000000", last, sizeof last);
-    std::int64_t next = std::int64_t{platform::LeadingDecimal(last)} + 1;
+    const std::string section = "Device" + std::to_string(data.DeviceCode) + "Status";
     char store[260] = {};
+    const bool shared = ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store);
     records::RecordsStore* database = records::CurrentRecordsStore();
-    if (next <= 65535 &&
-        (database != nullptr || ReadProfileSetting("Settings", "SerialStore", "", store, sizeof store))) {
-        records::Reservation shared =
-            database != nullptr ? database->ReserveSerial(data.DeviceCode, next - 1, 65535)
-                                : records::ReserveSerialNumber(platform::MapPath(store), data.DeviceCode, next - 1);
-        if (shared.number <= 0) {
-            platform::Ui().MessageBox("No serial number was generated: " + shared.error + ".",
-                                      LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
-                                      platform::BoxOwner::MainWindow);
-            return -1;
-        }
-        next = shared.number;
-    }
+    const records::StationInfo station = records::CurrentStationInfo();
     DeviceData generated = data;
-    generated.SerialPart1 = static_cast<std::int32_t>(std::min<std::int64_t>(next, INT32_MAX));
-    if (next > 65535 || !DeviceDataFits(generated)) {
-        char text[256];
-        std::snprintf(text, sizeof text,
-                      "No serial number was generated: the device record of type 0x%02x cannot "
-                      "hold %s (running numbers end at 65535).",
-                      static_cast<unsigned>(data.DeviceCode), FormatSerialNumber(generated).c_str());
-        platform::Ui().MessageBox(text, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
-                                  platform::BoxOwner::MainWindow);
-        return -1;
-    }
-    // Taken before anything uses it: a number that a later step leaves unused stays a gap.
-    if (!StoreStatusEntries(generated, records::CurrentStationInfo())) {
-        platform::Ui().MessageBox("No serial number was generated: the device status cannot be stored in \"" +
-                                      ProfilePath + "\".",
-                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
+    std::string refused;
+    bool reserved = false;
+    PrepareProfileFolder();
+    // Read, counted on and stored under the profile store's lock, so that two processes of this
+    // station (two benches, or the desktop and the command line) never take the same number.
+    // It is taken before anything uses it: a number a later step leaves unused stays a gap.
+    std::string problem;
+    const bool updated = platform::UpdateProfileFile(ProfilePath, true, [&](platform::ProfileDocument& doc) {
+        std::int64_t next =
+            std::int64_t{platform::LeadingDecimal(doc.Get(section, "SerialNumber").value_or("00000000000"))} + 1;
+        if (next <= 65535 && (database != nullptr || shared)) {
+            const records::Reservation taken =
+                database != nullptr ? database->ReserveSerial(data.DeviceCode, next - 1, 65535)
+                                    : records::ReserveSerialNumber(platform::MapPath(store), data.DeviceCode, next - 1);
+            if (taken.number <= 0) {
+                refused = "No serial number was generated: " + taken.error + ".";
+                return;
+            }
+            next = taken.number;
+        }
+        generated.SerialPart1 = static_cast<std::int32_t>(std::min<std::int64_t>(next, INT32_MAX));
+        if (next > 65535 || !DeviceDataFits(generated)) {
+            char text[256];
+            std::snprintf(text, sizeof text,
+                          "No serial number was generated: the device record of type 0x%02x cannot "
+                          "hold %s (running numbers end at 65535).",
+                          static_cast<unsigned>(data.DeviceCode), FormatSerialNumber(generated).c_str());
+            refused = text;
+            return;
+        }
+        SetStatusEntries(doc, section, FormatSerialNumber(generated), station);
+        reserved = true;
+    }, &problem);
+    if (refused.empty() && !(updated && reserved))
+        refused = "No serial number was generated: the device status cannot be stored in \"" + ProfilePath + "\"" +
+                  (problem.empty() ? std::string(".") : " (" + problem + ").");
+    if (!refused.empty()) {
+        platform::Ui().MessageBox(refused, LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                                   platform::BoxOwner::MainWindow);
         return -1;
     }

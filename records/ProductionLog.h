@@ -68,6 +68,11 @@ enum class AppendResult { Ok, CannotOpen, LockTimeout, WriteFailed, LinkRefused 
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
                              std::uint32_t timeoutMs = kLogLockTimeoutMs);
 
+// Empty when an append to the log at path (local form) can be expected to work: no link of
+// another user on the way, the file writable, or missing and its nearest folder writable.
+// Otherwise why not, naming the file or folder. Nothing is created.
+std::string LogWriteProblem(const std::string& path);
+
 // Makes sure the folder of a log file exists, creating missing parents. A file in the root of
 // a drive or of the file system, or a bare file name, needs no folder. path is in stored form
 // (C:\LOG\fertigung.log); folders are created where MapPath puts them.

@@ -299,6 +299,11 @@ std::optional<platform::ProfileDocument> ReadSettingsFile(const char* path, std:
 {
     std::string text;
     const std::string file = platform::MapPath(path);
+    // Another user's link would have us load (and program) a file only we may read.
+    if (std::string refused = platform::CheckLinkInSharedFolder(file); !refused.empty()) {
+        problem = std::move(refused);
+        return std::nullopt;
+    }
     const platform::FileStatus status = platform::ReadRegularFile(file, text);
     if (status != platform::FileStatus::Ok) {
         problem = platform::FileStatusText(path, status);
@@ -403,12 +408,16 @@ BOOL CMyCrvUsbDevice::LoadUsbSection(const char* path)
     return SetUsbSettings(&usb.data);
 }
 
-BOOL CMyCrvUsbDevice::WriteProfileSetting(const char* section, const char* key, const char* value)
+void CMyCrvUsbDevice::PrepareProfileFolder()
 {
-    // A fresh account has no configuration folder yet.
     const std::string own = platform::ConfigHome();
     if (ProfilePath.rfind(own + "/", 0) == 0 && ProfilePath.find('/', own.size() + 1) == std::string::npos)
         platform::CreatePrivateFolders(own);
+}
+
+BOOL CMyCrvUsbDevice::WriteProfileSetting(const char* section, const char* key, const char* value)
+{
+    PrepareProfileFolder();
     BOOL written = platform::WritePrivateProfileString(section, key, value, ProfilePath);
     platform::WritePrivateProfileString(nullptr, nullptr, nullptr, ProfilePath);
     return written;

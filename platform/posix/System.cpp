@@ -74,8 +74,13 @@ bool MakeDirectories(const std::string& path, mode_t mode = 0777)
         if (i < path.size() && path[i] != '/')
             continue;
         const std::string part = path.substr(0, i);
-        if (mkdir(part.c_str(), mode) != 0 && errno != EEXIST)
+        if (mkdir(part.c_str(), mode) == 0) {
+            // A private folder stays private whatever the umask took away or left.
+            if (mode != 0777 && chmod(part.c_str(), mode) != 0)
+                return false;
+        } else if (errno != EEXIST) {
             return false;
+        }
     }
     return DirectoryExists(path);
 }
@@ -123,8 +128,11 @@ bool CreateDirectory(const std::string& path)
         const std::string data = DataHome();
         if (root.rfind(data + "/", 0) == 0 && !CreatePrivateFolders(data))
             return false;
-        if (!MakeDirectories(root))
+        const bool own = root.rfind(data + "/", 0) == 0;
+        if (!MakeDirectories(root, own ? 0700 : 0777))
             return false;
+        if (own && local.rfind(root + "/", 0) == 0)
+            return MakeDirectories(local, 0700);
     }
     return mkdir(local.c_str(), 0777) == 0;
 }

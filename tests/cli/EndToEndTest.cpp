@@ -383,7 +383,7 @@ TEST_P(CliPath, EepromProgramWritesAndLogs)
                              "Description=Bench display 7", "SerialNumber=ZK000077"});
     EXPECT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, kConfirmLine);
+    EXPECT_EQ(run.err, ""); // --yes answers without echoing the question
 
     // A second process reads what the first programmed.
     ProcessResult show = Run({"eeprom", "show"});
@@ -461,7 +461,7 @@ TEST_P(CliPath, EepromProgramRefusesAndChangesNothing)
     Simulate("Eeprom", "ProgramFails", "1");
     ProcessResult failed = Run({"--yes", "eeprom", "program", "VendorId=0x3333"});
     EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
+    EXPECT_EQ(failed.err, "Kestrune Error: Canot write to USB EEPROM\n");
     // The failed attempt is logged as failed; the status was stored before it, as for every write.
     EXPECT_NE(ReadText(Log()).find("*** USB data NOT flashed: the write failed\r\n***\r\n[USB]\r\nVendorId=0x3333\r\n"),
               std::string::npos);
@@ -768,7 +768,7 @@ TEST_P(CliPath, RecordProgramWritesAndLogs)
     ProcessResult run = Run({"--yes", "record", "program", "Type=0x5f", "SerialNumber=12.3456.789",
                              "Manufacturing=04.03.15", "LastUpdate=06.05.16"});
     EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.err, kConfirmLine);
+    EXPECT_EQ(run.err, ""); // --yes answers without echoing the question
     ProcessResult show = Run({"record", "show"});
     EXPECT_EQ(show.out,
               "[Device]\nType=0x5f\nSerialNumber=0012.3456.789\nManufacturing=04.03.15\n"
@@ -806,7 +806,9 @@ TEST_P(CliPath, StopSignalsWaitForAnEepromOrRecordWrite)
         ProcessOptions options;
         // Late enough to find the write under way, not only its preparation.
         options.signals = {{kConfirmLine, SIGTERM, 500}};
-        ProcessResult run = Run(c.args, options);
+        std::vector<std::string> args = c.args;
+        args.insert(args.begin(), "-v"); // echoes the answered question the signal waits for
+        ProcessResult run = Run(args, options);
         EXPECT_EQ(run.status, 128 + SIGTERM) << run.err;
         ProcessResult show = Run(c.show);
         EXPECT_NE(show.out.find(c.stored), std::string::npos) << show.out;
@@ -835,7 +837,7 @@ TEST_P(CliPath, RecordProgramRefusesAndChangesNothing)
     Simulate("UserArea", "WriteFails", "1");
     ProcessResult failed = Run({"--yes", "record", "program", "Type=99"});
     EXPECT_EQ(failed.status, 1);
-    EXPECT_EQ(failed.err, std::string(kConfirmLine) + "Kestrune Error: Canot write to USB EEPROM\n");
+    EXPECT_EQ(failed.err, "Kestrune Error: Canot write to USB EEPROM\n");
 
     Simulate("UserArea", "WriteFails", "0");
     EXPECT_EQ(Run({"record", "show"}).out, std::string(kDeviceSection) + "Checksum=ok\n");
@@ -979,7 +981,7 @@ TEST_P(CliPath, SettingsCopyOneDisplayToAnother)
     ProcessResult load = Run({"--yes", "settings", "load", file.string(), "--program"});
     EXPECT_EQ(load.status, 0) << load.err;
     EXPECT_EQ(load.out, "Settings loaded into memory.\n");
-    EXPECT_EQ(load.err, kConfirmLine);
+    EXPECT_EQ(load.err, "");
     EXPECT_EQ(Run({"record", "show"}).out, recordA);
     EXPECT_EQ(Run({"eeprom", "show"}).out, usbA);
     const std::string log = ReadText(Log());
@@ -1047,7 +1049,7 @@ TEST_F(Cli, Utf16SettingsFileIsProgrammedAndSavedBackAsUtf16)
     ProcessResult load = Run({"--yes", "settings", "load", file.string(), "--program"});
     EXPECT_EQ(load.status, 0) << load.err;
     EXPECT_EQ(load.out, "Settings loaded into memory.\n");
-    EXPECT_EQ(load.err, kConfirmLine);
+    EXPECT_EQ(load.err, "");
     EXPECT_EQ(Run({"record", "show"}).out, "[Device]\nType=0x64\nSerialNumber=0555.0002.003\n"
                                            "Manufacturing=30.11.19\nLastUpdate=01.12.19\nChecksum=ok\n");
     EXPECT_NE(Run({"eeprom", "show"}).out.find("Description=Another one\n"), std::string::npos);
@@ -1191,12 +1193,31 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
               std::string::npos)
         << logged.err;
 
+    // A unit stops before anything is written that could not be logged.
+    const std::string record = Run({"record", "show"}).out;
+    ProcessResult unit = Run({"--yes", "unit", "--serial", "next"});
+    EXPECT_EQ(unit.status, 1) << unit.err;
+    EXPECT_NE(unit.err.find("the production log " + log + " cannot be written (" + log +
+                            ": a symbolic link of another user in a folder others can write to; not followed)"),
+              std::string::npos)
+        << unit.err;
+    EXPECT_EQ(Run({"record", "show"}).out, record);
+
     const std::string settings = (shared / "devinfo.bin").string();
     ProcessResult saved = Run({"settings", "save", settings});
     EXPECT_EQ(saved.status, 1);
     EXPECT_EQ(saved.err, "Kestrune Error: Cannot save EEPROM data to file / " + settings +
                              ": a symbolic link of another user in a folder others can write to; not followed\n");
     EXPECT_EQ(ReadText(victim), "keep\n");
+    WriteText(victim, "[USB]\r\nDescription=Victim\r\n");
+    ProcessResult loaded = Run({"--yes", "settings", "load", settings, "--program"});
+    EXPECT_EQ(loaded.status, 1);
+    EXPECT_NE(loaded.err.find(settings + ": a symbolic link of another user in a folder others can write to; "
+                                         "not followed"),
+              std::string::npos)
+        << loaded.err;
+    EXPECT_EQ(Run({"eeprom", "show"}).out.find("Victim"), std::string::npos);
+    WriteText(victim, "keep\n");
 
     // Our own link in the same folder is followed, and so is the folder owner's.
     const fs::path own = shared / "own.bin";
@@ -1994,7 +2015,8 @@ TEST_F(Unit, StopsAtTheFirstFailedStep)
          "SerialNumber=0001.0001.001\n", false, true},
         {"user-area write corrupts", "UserArea", "WriteCorrupts", "1", "record FAILED", 1,
          "SerialNumber=0042.0001.000\n", true, true},
-        {"log not writable", "", "", "", "log FAILED", 4, "SerialNumber=0042.0001.001\n", true, true},
+        // Known before the first write: nothing is written that could not be logged.
+        {"log not writable", "", "", "", "log FAILED", 1, "SerialNumber=0001.0001.001\n", false, false},
     };
     for (const Case& c : cases) {
         for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
@@ -2087,6 +2109,9 @@ TEST_F(Unit, ANumberIsNeverGivenTwice)
                            {"XDG_DATA_HOME", ""}};
         }
         std::vector<std::string> given;
+        // The folders a fresh account gets stay private under the loosest umask.
+        const mode_t umask = ::umask(0);
+        if (store != Store::FreshAccount) ::umask(umask);
         for (int i = 0; i < 3; ++i) {
             ProcessResult run = Run({"--yes", "unit", "--serial", "next"}, options);
             const std::string serial = run.out.substr(0, run.out.find(' '));
@@ -2103,11 +2128,18 @@ TEST_F(Unit, ANumberIsNeverGivenTwice)
         if (store == Store::FreshAccount) {
             EXPECT_EQ(given, (std::vector<std::string>{"0001.0001.001", "0002.0001.001", "0003.0001.001"}));
             struct stat info {};
-            ASSERT_EQ(::stat((home / ".config" / "kestrune").c_str(), &info), 0);
+            EXPECT_EQ(::stat((home / ".config" / "kestrune").c_str(), &info), 0);
             EXPECT_EQ(info.st_mode & 07777, 0700u);
             EXPECT_EQ(::stat((home / ".config").c_str(), &info), 0);
             EXPECT_EQ(info.st_mode & 07777, 0700u);
+            const fs::path data = home / ".local" / "share" / "kestrune";
+            for (const fs::path& folder : {data / "backups", data / "backups" / "ZK000001"}) {
+                info.st_mode = 0;
+                EXPECT_EQ(::stat(folder.c_str(), &info), 0) << folder;
+                EXPECT_EQ(info.st_mode & 07777, 0700u) << folder;
+            }
         }
+        ::umask(umask);
         if (store == Store::ReadOnly && !mount.Mounted())
             fs::permissions(dir_ / "store", fs::perms::owner_all);
     }
@@ -2221,45 +2253,58 @@ TEST_F(Unit, SerialNumbersFromTheSharedStore)
 }
 
 // Four displays flashed and programmed at once, one process each, on a shared serial store
-// and log: four numbers of their own and every record whole.
+// and log, and on the station's own profile store alone: four numbers of their own, every
+// record whole, and the status left at the highest number.
 TEST_F(Unit, AGangOfFourSharesTheStoreAndTheLog)
 {
-    WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
-    WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
-                                         "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
-    for (int n = 2; n <= 4; ++n) {
-        const std::string s = "." + std::to_string(n);
-        sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
-        sim_["UserArea" + s] = sim_["UserArea"];
+    for (const bool sharedStore : {true, false}) {
+        SCOPED_TRACE(sharedStore ? "shared serial store" : "own profile store");
+        for (const auto& entry : fs::directory_iterator(dir_)) fs::remove_all(entry.path());
+        SetUp();
+        std::vector<std::string> expected = {"0042.0001.001", "0043.0001.001", "0044.0001.001", "0045.0001.001"};
+        if (sharedStore) {
+            WriteText(dir_ / "serials.ini", "[Serials]\r\nDevice98=99\r\n");
+            WriteText(dir_ / "kestrune.ini", "[Settings]\r\nSerialStore=" + (dir_ / "serials.ini").string() +
+                                                 "\r\n[Device98Status]\r\nSerialNumber=0041.0001.001\r\n");
+            expected = {"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"};
+        }
+        for (int n = 2; n <= 4; ++n) {
+            const std::string s = "." + std::to_string(n);
+            sim_["Converter" + s] = {{"SerialNumber", "ZK00000" + std::to_string(n)}};
+            sim_["UserArea" + s] = sim_["UserArea"];
+        }
+        WriteSimulator(dir_ / "sim.ini", sim_);
+        std::vector<ProcessResult> runs(4);
+        std::vector<std::thread> gang;
+        for (int n = 1; n <= 4; ++n)
+            gang.emplace_back([&, n] {
+                std::vector<std::string> args = {"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit",
+                                                 "--serial", "next"};
+                if (sharedStore) args.insert(args.end(), {"--flash", firmware_.string(), "--family", "3"});
+                runs[static_cast<std::size_t>(n - 1)] = Run(args);
+            });
+        for (std::thread& t : gang) t.join();
+        std::set<std::string> numbers;
+        for (const ProcessResult& run : runs) {
+            EXPECT_EQ(run.status, 0) << run.err;
+            numbers.insert(run.out.substr(0, 13));
+        }
+        EXPECT_EQ(numbers, std::set<std::string>(expected.begin(), expected.end()));
+        const std::string status = ReadText(dir_ / "kestrune.ini");
+        EXPECT_NE(status.find("SerialNumber=" + expected.back() + "\r\n"), std::string::npos) << status;
+        const std::string log = ReadText(Log());
+        for (const std::string& number : numbers) {
+            const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\n"
+                                       "SerialNumber=" + number + "\r\n";
+            EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
+            EXPECT_EQ(log.find(record), log.rfind(record)) << number;
+        }
+        std::size_t usb = 0;
+        for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
+             at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
+            ++usb;
+        EXPECT_EQ(usb, 4u);
     }
-    WriteSimulator(dir_ / "sim.ini", sim_);
-    std::vector<ProcessResult> runs(4);
-    std::vector<std::thread> gang;
-    for (int n = 1; n <= 4; ++n)
-        gang.emplace_back([&, n] {
-            runs[static_cast<std::size_t>(n - 1)] =
-                Run({"--yes", "--device", "serial:ZK00000" + std::to_string(n), "unit", "--flash", firmware_.string(),
-                     "--family", "3", "--serial", "next"});
-        });
-    for (std::thread& t : gang) t.join();
-    std::set<std::string> numbers;
-    for (const ProcessResult& run : runs) {
-        EXPECT_EQ(run.status, 0) << run.err;
-        numbers.insert(run.out.substr(0, 13));
-    }
-    EXPECT_EQ(numbers, (std::set<std::string>{"0100.0001.001", "0101.0001.001", "0102.0001.001", "0103.0001.001"}));
-    const std::string log = ReadText(Log());
-    for (const std::string& number : numbers) {
-        const std::string record = "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\nSerialNumber=" +
-                                   number + "\r\n";
-        EXPECT_NE(log.find(record), std::string::npos) << number << "\n" << log;
-        EXPECT_EQ(log.find(record), log.rfind(record)) << number;
-    }
-    std::size_t usb = 0;
-    for (auto at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n"); at != std::string::npos;
-         at = log.find("*** USB data flashed\r\n***\r\n[USB]\r\n", at + 1))
-        ++usb;
-    EXPECT_EQ(usb, 4u);
 }
 
 // Scripts read --json instead of the text: the same facts, field by field, and the same status.
@@ -2460,14 +2505,14 @@ TEST_F(Unit, DryRunChangesNoByte)
         {{"settings", "load", (dir_ / "template.bin").string(), "--program"},
          "\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"},
         {{"serial", "next", "--program"},
-         // The write above left its number in the profile store's status.
-         "Serial Number generated: 0002.0001.001\nDevice.SerialNumber: 0001.0001.001 -> 0002.0001.001\n"
-         "USB.SerialNumber: ZK000001 -> ZK000002\n"},
+         // The write above of an older number leaves the status at the last one given.
+         "Serial Number generated: 0042.0001.001\nDevice.SerialNumber: 0001.0001.001 -> 0042.0001.001\n"
+         "USB.SerialNumber: ZK000001 -> ZK000042\n"},
         {{"flash", "--family", "3", firmware_.string()}, "Firmware: revision 1.00 -> nova-100.hex ("},
         {{"unit", "--flash", firmware_.string(), "--family", "3", "--template", (dir_ / "template.bin").string(),
           "--serial", "next"},
-         "Device.SerialNumber: 0001.0001.001 -> 0002.0001.001\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"
-         "USB.SerialNumber: ZK000001 -> ZK000002\n"},
+         "Device.SerialNumber: 0001.0001.001 -> 0042.0001.001\nUSB.Description: Corvina Nova -> Corvina Nova bench\n"
+         "USB.SerialNumber: ZK000001 -> ZK000042\n"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = c.args;
@@ -2554,14 +2599,12 @@ kestrune-cli: dry run: nothing was written
 --- out
 0042.0777.042 Nova 0x62: identify ok (_ s), template ok (_ s), serial ok (_ s), backup ok (_ s), eeprom ok (_ s), record ok (_ s), logged (_ s)
 --- err
-Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?
 )x"},
         {{"--json", "--yes", "unit", "--template", "missing.bin"},
          R"x(1
 --- out
 {"command":"unit","deviceCode":98,"model":"Nova","reason":"Cannot load data from file","serialNumber":"0042.0777.042","status":1,"steps":[{"name":"identify","ok":true,"seconds":_},{"name":"template","ok":false,"seconds":_}],"stoppedAt":"template"}
 --- err
-Save settings to EEPROM: Are you really sure you want to save the settings to the EEPROM area?
 kestrune-cli: Cannot load data from file
 kestrune-cli: unit stopped at the step 'template'
 )x"},
@@ -2611,6 +2654,12 @@ Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.1
          R"x(0
 --- out
 {"chosen":0,"command":"doctor","converters":[{"chipType":9,"description":"Corvina Nova bench","index":0,"kernelDriverHolds":null,"latencyTimerMs":16,"looksLikeDisplay":true,"names":["serial:ZK000001","location:1-1","index:0"],"productId":61960,"readable":true,"serialNumber":"ZK000001","userMayOpen":true,"vendorId":1027}],"identify":{"answered":true,"deviceCode":98,"deviceId":98,"lastUpdate":"02.12.26","manufacturing":"01.12.26","ready":"Kestrune is ready - DIC:0x62 - SN:0042.0777.042 - Rev:1.00 - P:01.12.26 - U:02.12.26","revision":"1.00","serialNumber":"0042.0777.042"},"logFolder":"folder <>/c/LOG is writable","productionLog":"C:\\LOG\\fertigung.log","productionLogPath":"<>/c/LOG/fertigung.log","profileFolder":"folder <> is writable","profileStore":"<>/kestrune.ini","provider":"<>, version 1.04.24","registryFile":"<>/registry.reg","status":0}
+--- err
+)x"},
+        // Last: it changes the display. Under -q its "Settings loaded" line is no result.
+        {{"-q", "--yes", "settings", "load", "template.bin", "--program"},
+         R"x(0
+--- out
 --- err
 )x"},
     };

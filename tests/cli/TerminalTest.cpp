@@ -88,6 +88,9 @@ TEST(Terminal, MessageBoxesAndConfirmations)
         Answer none("");
         cli::TerminalUi ui(true, false, none.File(), err.File());
         EXPECT_EQ(Confirm(ui), platform::IDOK);
+        EXPECT_EQ(err.Text(), ""); // --yes was the answer; only -v echoes the question
+        ui.EchoAnswered();
+        EXPECT_EQ(Confirm(ui), platform::IDOK);
         EXPECT_EQ(err.Text(), kConfirmCaption + ": " + kConfirm + "\n");
     }
     const struct {
