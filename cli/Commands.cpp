@@ -139,13 +139,12 @@ std::optional<std::string> SectionText(CMyCrvUsbDevice& theDevice,
                                        BOOL (CMyCrvUsbDevice::*save)(const char*))
 {
     std::string pattern;
-    const int fd = platform::CreateTemporaryFile(platform::GetTempPath() + "kestrune-cli-", pattern);
-    if (fd < 0) return std::nullopt;
-    ::close(fd);
+    platform::File made = platform::File::CreateTemporary(platform::GetTempPath() + "kestrune-cli-", pattern);
+    if (!made.IsOpen() || !made.Close()) return std::nullopt;
     const BOOL saved = (theDevice.*save)(pattern.c_str());
     std::string content;
     const bool read = platform::ReadRegularFile(pattern, content) == platform::FileStatus::Ok;
-    ::unlink(pattern.c_str());
+    platform::RemoveFile(pattern);
     if (!saved || !read) return std::nullopt;
     std::string text;
     for (char c : content) {
@@ -798,7 +797,7 @@ int Main(const std::vector<std::string>& args)
 {
     // A reader that went away (| head) must not end a flash half-way: a failed write is seen
     // through the stream's error flag instead, and progress is never worth stopping for.
-    (void)std::signal(SIGPIPE, SIG_IGN);
+    platform::IgnoreBrokenPipe();
     ParsedCommandLine parsed = ParseCommandLine(args);
     if (!parsed.ok) {
         Complain(parsed.error);

@@ -1,6 +1,5 @@
 #include "cli/Terminal.h"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -8,6 +7,7 @@
 #include <cstring>
 
 #include "platform/StopSignals.h"
+#include "platform/System.h"
 #include "res/Strings.h"
 
 namespace cli {
@@ -125,9 +125,8 @@ void TerminalProgress::DrawBar()
 {
     if (quiet_) return;
     int columns = 80;
-    winsize size {};
     // Asked at every redraw, so the bar follows a resized window.
-    if (::ioctl(::fileno(err_), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) columns = size.ws_col;
+    if (const int width = platform::TerminalColumns(err_); width > 0) columns = width;
     // Clear to the end of the line: a narrower bar must not leave the old one's tail.
     std::fprintf(err_, "\r%s\x1b[K", BarLine(percent_, columns).c_str());
     std::fflush(err_);

@@ -1,18 +1,13 @@
 #include "firmware/Firmware.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <chrono>
-#include <cerrno>
 #include <thread>
 
 #include "firmware/FirmwareCheck.h"
+#include "platform/File.h"
 #include "platform/LastError.h"
 #include "platform/System.h"
 
@@ -44,12 +39,11 @@ bool PrefixMatches(const std::string& fileName, const char* prefix, std::size_t 
     return true;
 }
 
-std::uint32_t OpenErrorCode(int error) {
-    switch (error) {
-    case ENOENT:
-    case ENOTDIR:
+std::uint32_t OpenErrorCode(platform::FileStatus status) {
+    switch (status) {
+    case platform::FileStatus::Missing:
         return kErrorFileNotFound;
-    case EWOULDBLOCK:
+    case platform::FileStatus::Busy:
         return kErrorSharingViolation;
     default:
         return kErrorAccessDenied;
@@ -85,110 +79,91 @@ namespace {
 // turns instead of refusing each other. A holder that keeps it longer is refused.
 constexpr int kLockWaitMs = 2000;
 
-bool LockWithin(int fd, int waitMs) {
+bool LockWithin(platform::File& file, int waitMs) {
     for (int waited = 0;; waited += 10) {
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (file.TryLockWhole())
             return true;
-        if (errno != EWOULDBLOCK || waited >= waitMs)
+        if (waited >= waitMs)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
 }
 
 // The checks of CheckFirmwareFile on an open that stays open (and locked) for the caller:
-// the descriptor, or -1 with the reason set.
-int OpenChecked(const std::string& path, std::int32_t family, std::uint64_t& size) {
+// the file, or a closed one with the reason set.
+platform::File OpenChecked(const std::string& path, std::int32_t family, std::uint64_t& size) {
     if (!FirmwareNameFits(platform::PathFindFileName(path), family)) {
         Fail(kErrorInvalidName);
-        return -1;
+        return {};
     }
     if (!platform::PathFileExists(path)) {
         Fail(kErrorFileNotFound);
-        return -1;
+        return {};
     }
-    const std::string local = platform::MapPath(path);
-    // Without O_NONBLOCK the open of a FIFO waits for a writer, for ever.
-    const int fd = ::open(local.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        Fail(OpenErrorCode(errno));
-        return -1;
-    }
-    struct stat info {};
+    platform::FileStatus status = platform::FileStatus::Ok;
+    platform::File file = platform::File::Open(platform::MapPath(path), platform::FileAccess::Read, status);
     std::uint32_t code = 0;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        code = kErrorAccessDenied; // a folder or a device cannot be opened as a file on the stations
-    } else if (!LockWithin(fd, kLockWaitMs)) {
+    if (!file.IsOpen()) {
+        // A folder or a device cannot be opened as a file on the stations.
+        code = status == platform::FileStatus::NotRegular ? kErrorAccessDenied : OpenErrorCode(status);
+    } else if (!LockWithin(file, kLockWaitMs)) {
         // Exclusive open: a file another program holds locked is refused, as share mode 0 would.
-        code = OpenErrorCode(errno);
-    } else if (info.st_size == 0) {
+        code = kErrorSharingViolation;
+    } else if (!file.Size(size)) {
+        code = kErrorAccessDenied;
+    } else if (size == 0) {
         code = kErrorHandleEof;
-    } else if (static_cast<std::uint64_t>(info.st_size) > kFirmwareMaxSize) {
+    } else if (size > kFirmwareMaxSize) {
         code = kFirmwareTooLarge;
     }
     if (code != 0) {
-        ::close(fd);
         Fail(code);
-        return -1;
+        return {};
     }
-    size = static_cast<std::uint64_t>(info.st_size);
-    return fd;
+    return file;
 }
 
-// Reads to the end, at most kFirmwareMaxSize + 1 bytes (one more tells a file that grew).
-bool ReadAll(int fd, std::string& bytes, std::uint64_t sizeHint) {
-    bytes.clear();
-    bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(sizeHint, kFirmwareMaxSize)) + 1);
-    std::array<char, 65536> chunk{};
-    while (bytes.size() <= kFirmwareMaxSize) {
-        const ssize_t got = ::read(fd, chunk.data(), chunk.size());
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got < 0) {
-            Fail(kErrorAccessDenied);
-            return false;
-        }
-        if (got == 0) {
-            break;
-        }
-        bytes.append(chunk.data(), static_cast<std::size_t>(got));
+// Reads to the end, at most kFirmwareMaxSize bytes: 0, or the error code of the failure.
+std::uint32_t ReadAll(platform::File& file, std::string& bytes) {
+    std::uint64_t sizeHint = 0;
+    if (!file.Size(sizeHint)) {
+        return kErrorAccessDenied;
     }
-    if (bytes.empty()) {
-        Fail(kErrorHandleEof);
-        return false;
+    bytes.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(sizeHint, kFirmwareMaxSize)));
+    switch (platform::ReadToEnd(file, bytes, kFirmwareMaxSize)) {
+    case platform::FileStatus::Ok:
+        return bytes.empty() ? kErrorHandleEof : 0;
+    case platform::FileStatus::TooLarge:
+        return kFirmwareTooLarge;
+    default:
+        return kErrorAccessDenied;
     }
-    if (bytes.size() > kFirmwareMaxSize) {
-        Fail(kFirmwareTooLarge);
-        return false;
-    }
-    return true;
 }
 
 } // namespace
 
 std::uint32_t CheckFirmwareFile(const std::string& path, std::int32_t family) {
     std::uint64_t size = 0;
-    const int fd = OpenChecked(path, family, size);
-    if (fd < 0) {
+    const platform::File file = OpenChecked(path, family, size);
+    if (!file.IsOpen()) {
         return 0;
     }
-    ::close(fd);
     return static_cast<std::uint32_t>(size);
 }
 
 bool ReadFirmwareFile(const std::string& path, std::int32_t family, std::string& bytes) {
     std::uint64_t size = 0;
-    const int fd = OpenChecked(path, family, size);
-    if (fd < 0) {
+    platform::File file = OpenChecked(path, family, size);
+    if (!file.IsOpen()) {
         bytes.clear();
         return false;
     }
-    const bool read = ReadAll(fd, bytes, size);
-    ::close(fd);
-    if (!read) {
+    if (const std::uint32_t code = ReadAll(file, bytes); code != 0) {
+        Fail(code);
         bytes.clear();
+        return false;
     }
-    return read;
+    return true;
 }
 
 std::string DescribeFirmwareFileError(std::uint32_t code, std::int32_t family) {
@@ -211,23 +186,17 @@ std::string DescribeFirmwareFileError(std::uint32_t code, std::int32_t family) {
 
 bool FirmwareTextFile::Open(const std::string& path) {
     Close();
-    const int fd = ::open(platform::MapPath(path).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        Fail(OpenErrorCode(errno));
-        return false;
-    }
     // A FIFO or a device must not block the reader.
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
-        Fail(kErrorAccessDenied);
+    platform::FileStatus status = platform::FileStatus::Ok;
+    platform::File file = platform::File::Open(platform::MapPath(path), platform::FileAccess::Read, status);
+    if (!file.IsOpen()) {
+        Fail(OpenErrorCode(status));
         return false;
     }
     std::string bytes;
     // An empty file opens and has no pieces; only a failed read is a failure here.
-    const bool read = ReadAll(fd, bytes, static_cast<std::uint64_t>(info.st_size)) || bytes.empty();
-    ::close(fd);
-    if (!read) {
+    if (const std::uint32_t code = ReadAll(file, bytes); code != 0 && code != kErrorHandleEof) {
+        Fail(code);
         return false;
     }
     own_ = std::move(bytes);

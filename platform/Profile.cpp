@@ -8,14 +8,10 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -117,79 +113,12 @@ std::string OneLine(std::string_view text)
     return out;
 }
 
-FileStatus ReadAll(int fd, std::string& out)
-{
-    out.clear();
-    char buffer[65536];
-    off_t offset = 0;
-    for (;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, offset);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return FileStatus::Unreadable;
-        }
-        if (n == 0)
-            return FileStatus::Ok;
-        if (out.size() + static_cast<std::size_t>(n) > kMaxTextFileSize)
-            return FileStatus::TooLarge;
-        out.append(buffer, static_cast<std::size_t>(n));
-        offset += n;
-    }
-}
-
-bool WriteAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 std::optional<std::string> ReadFile(const std::string& path)
 {
     std::string text;
     if (ReadRegularFile(path, text) != FileStatus::Ok)
         return std::nullopt;
     return text;
-}
-
-class Fd {
-public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() { Reset(); }
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    int Get() const { return fd_; }
-    void Reset(int fd = -1)
-    {
-        if (fd_ >= 0)
-            close(fd_);
-        fd_ = fd;
-    }
-
-private:
-    int fd_;
-};
-
-// The rename below would replace a symbolic link by a plain file; write through it instead.
-std::string ResolveLink(const std::string& path)
-{
-    struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        if (char* real = realpath(path.c_str(), nullptr)) {
-            std::string resolved = real;
-            std::free(real);
-            return resolved;
-        }
-    }
-    return path;
 }
 
 std::string DirectoryOf(const std::string& path)
@@ -202,21 +131,18 @@ std::string DirectoryOf(const std::string& path)
 
 // Opens and locks the file that path names at the moment the lock is granted. A writer that
 // finished meanwhile has renamed a new file into place, whose lock is the one that counts.
-bool OpenLocked(const std::string& path, bool create, Fd& fd, struct stat& st, FileStatus& status)
+bool OpenLocked(const std::string& path, bool create, File& file, FileStatus& status)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockTimeoutMs);
     for (;;) {
-        fd.Reset(OpenRegularFile(path, O_RDWR | (create ? O_CREAT : 0), status));
-        if (fd.Get() < 0)
+        file = File::Open(path, create ? FileAccess::ReadWriteCreate : FileAccess::ReadWrite, status);
+        if (!file.IsOpen())
             return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (!LockFileRange(fd.Get(), 0, 0, left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0))
+        if (!LockFileRange(file, 0, 0, left.count() > 0 ? static_cast<std::uint32_t>(left.count()) : 0))
             return false;
-        struct stat named {};
-        if (fstat(fd.Get(), &st) != 0)
-            return false;
-        if (stat(path.c_str(), &named) == 0 && named.st_dev == st.st_dev && named.st_ino == st.st_ino)
+        if (file.IsNamedBy(path))
             return true;
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
@@ -235,37 +161,28 @@ void RemoveStaleTemps(const std::string& path)
 {
     const std::string dir = DirectoryOf(path);
     const std::string prefix = TempPrefix(path);
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr)
-        return;
-    while (const dirent* entry = readdir(d)) {
-        const std::string_view name = entry->d_name;
-        if (name.size() == prefix.size() + 6 && name.substr(0, prefix.size()) == prefix)
-            unlinkat(dirfd(d), entry->d_name, 0);
-    }
-    closedir(d);
+    std::vector<std::string> names;
+    ListFolder(dir, names);
+    for (const std::string& name : names)
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
+            RemoveFile(dir + "/" + name);
 }
 
-bool ReplaceFile(const std::string& path, const std::string& text, mode_t mode)
+bool ReplaceFile(const std::string& path, const std::string& text, unsigned mode)
 {
     RemoveStaleTemps(path);
     const std::string dir = DirectoryOf(path);
     std::string temp;
-    Fd fd(CreateTemporaryFile(dir + "/" + TempPrefix(path), temp));
-    if (fd.Get() < 0)
+    File file = File::CreateTemporary(dir + "/" + TempPrefix(path), temp);
+    if (!file.IsOpen())
         return false;
-    const bool written = fchmod(fd.Get(), mode & 07777) == 0 && WriteAll(fd.Get(), text) &&
-                         fsync(fd.Get()) == 0;
-    fd.Reset();
-    if (!written || rename(temp.c_str(), path.c_str()) != 0) {
-        unlink(temp.c_str());
+    bool written = file.SetMode(mode) && file.WriteAll(text) && file.Flush();
+    written = file.Close() && written;
+    if (!written) {
+        RemoveFile(temp);
         return false;
     }
-    // Make the rename itself durable; failing here does not undo a completed replacement.
-    Fd dirFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dirFd.Get() >= 0)
-        fsync(dirFd.Get());
-    return true;
+    return MoveIntoPlace(temp, path);
 }
 
 } // namespace
@@ -485,14 +402,14 @@ bool UpdateProfileFile(const std::string& path, bool create,
         return fail({});
     if (std::string refusal = CheckLinkInSharedFolder(path); !refusal.empty())
         return fail(std::move(refusal));
-    const std::string target = ResolveLink(path);
-    struct stat st {};
-    const bool missing = stat(target.c_str(), &st) != 0 && errno == ENOENT;
+    // A replacement would put a plain file in a link's place; write through it instead.
+    const std::string target = ResolveSymbolicLink(path);
+    const bool missing = !NameExists(target);
     if (!create && missing)
         return true; // nothing to change, and no file to create for it
-    Fd fd;
+    File file;
     FileStatus status = FileStatus::Ok;
-    if (!OpenLocked(target, create, fd, st, status)) {
+    if (!OpenLocked(target, create, file, status)) {
         if (status == FileStatus::Missing)
             return fail(path + ": the folder does not exist");
         return fail(status == FileStatus::Ok ? std::string() : FileStatusText(path, status));
@@ -500,21 +417,23 @@ bool UpdateProfileFile(const std::string& path, bool create,
     // The lock lives on the file, so a new file exists, empty, before its text is written: when
     // the text cannot be written (a full disk), the empty file must not stay behind.
     auto failNew = [&](std::string text) {
-        struct stat now {};
-        if (missing && fstat(fd.Get(), &now) == 0 && now.st_size == 0 && stat(target.c_str(), &st) == 0 &&
-            st.st_ino == now.st_ino && st.st_dev == now.st_dev)
-            unlink(target.c_str());
+        std::uint64_t size = 0;
+        if (missing && file.Size(size) && size == 0 && file.IsNamedBy(target))
+            RemoveFile(target);
         return fail(std::move(text));
     };
     std::string before;
-    if (status = ReadAll(fd.Get(), before); status != FileStatus::Ok)
+    if (status = ReadToEnd(file, before); status != FileStatus::Ok)
         return fail(FileStatusText(path, status));
     ProfileDocument doc = ProfileDocument::Parse(before);
     edit(doc);
     const std::string after = doc.Text();
     if (after == before)
         return true;
-    return ReplaceFile(target, after, st.st_mode) || failNew({});
+    unsigned mode = 0644;
+    if (!file.Mode(mode))
+        return fail(FileStatusText(path, FileStatus::Unreadable));
+    return ReplaceFile(target, after, mode) || failNew({});
 }
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,

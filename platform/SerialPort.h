@@ -3,7 +3,9 @@
 // OpenSerialPort takes a COM name as the transport passes it (upper case, no colon): section
 // [Ports] of the profile store maps it (COM3=/dev/ttyUSB0); an unmapped COMn is /dev/ttyS(n-1);
 // a name starting with '/' is a device path. The open is exclusive (TIOCEXCL plus a lock).
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 
 namespace platform {
@@ -56,8 +58,9 @@ enum : std::uint32_t {
     PURGE_TXABORT = 0x1, PURGE_RXABORT = 0x2, PURGE_TXCLEAR = 0x4, PURGE_RXCLEAR = 0x8,
 };
 
-using SerialHandle = int;
-constexpr SerialHandle kInvalidSerialHandle = -1;
+// An open port; what it holds is the implementation's own business.
+enum class SerialHandle : std::intptr_t {};
+inline constexpr SerialHandle kInvalidSerialHandle{-1};
 
 // The device path a COM name maps to (see above).
 std::string MapComName(const std::string& name);
@@ -81,11 +84,17 @@ bool WaitReadable(SerialHandle port, std::uint32_t timeoutMs);
 // program opens slavePath like a serial port. The slave is set raw and kept open by `slave`,
 // so the master does not see a hang-up while the program has the port closed.
 struct PseudoTerminal {
-    int master = -1;
-    int slave = -1;
+    SerialHandle master = kInvalidSerialHandle;
+    SerialHandle slave = kInvalidSerialHandle;
     std::string slavePath;
 };
 bool OpenPseudoTerminal(PseudoTerminal& pty);  // both ends non-blocking
 void ClosePseudoTerminal(PseudoTerminal& pty); // the program's side then reads as hung up
+// The serving side: waits until the master side can be read (or, writing, written) or
+// timeoutMs passed; readable says whether bytes came. False on a failure other than a signal.
+bool WaitPseudoTerminal(const PseudoTerminal& pty, bool writing, std::uint32_t timeoutMs, bool& readable);
+// What one call moves at once without waiting; 0 when nothing.
+std::size_t ReadPseudoTerminal(const PseudoTerminal& pty, std::span<std::uint8_t> buffer);
+std::size_t WritePseudoTerminal(const PseudoTerminal& pty, std::span<const std::uint8_t> bytes);
 
 } // namespace platform

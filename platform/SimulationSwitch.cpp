@@ -3,23 +3,14 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
-#include <sys/stat.h>
 #include <system_error>
-#include <unistd.h>
 
-#include "platform/SafeFile.h"
+#include "platform/File.h"
 #include "platform/System.h"
 
 namespace platform {
 
 namespace fs = std::filesystem;
-
-std::string ExecutableFolder()
-{
-    std::error_code error;
-    fs::path exe = fs::read_symlink("/proc/self/exe", error);
-    return error ? std::string() : exe.parent_path().string();
-}
 
 std::string FindProgramLibrary(const std::string& programFolder, const std::string& name)
 {
@@ -73,27 +64,12 @@ namespace {
 // never reads half a file.
 std::string WriteDefaultConfig(const fs::path& file)
 {
-    std::error_code error;
     // Our data folder holds the state of every run: private, whichever program makes it first.
     if (!CreatePrivateFolders(file.parent_path().string()))
         return "cannot create " + file.parent_path().string() + ": " +
                std::error_code(errno, std::generic_category()).message();
-    std::string name;
-    const int fd = CreateTemporaryFile(file.string() + ".tmp", name);
-    if (fd < 0) return "cannot write in " + file.parent_path().string();
-    const fs::path temporary = name;
-    const std::string text = DefaultSimulatorConfig();
-    const bool written = ::fchmod(fd, 0644) == 0 &&
-                         ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    if (::close(fd) != 0 || !written) {
-        fs::remove(temporary, error);
-        return "cannot write " + temporary.string();
-    }
-    fs::rename(temporary, file, error);
-    if (error) {
-        fs::remove(temporary, error);
+    if (!ReplaceFileContent(file.string(), DefaultSimulatorConfig(), 0644))
         return "cannot write " + file.string();
-    }
     return {};
 }
 
@@ -120,8 +96,8 @@ std::string EnableSimulation(const std::string& programFolder)
         }
     }
     // Called before the program starts any thread (see the header).
-    ::setenv("KESTRUNE_D2XX", library.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
-    if (!config.empty()) ::setenv("KESTRUNE_SIM", config.c_str(), 1); // NOLINT(concurrency-mt-unsafe)
+    SetEnvironment("KESTRUNE_D2XX", library);
+    if (!config.empty()) SetEnvironment("KESTRUNE_SIM", config);
     return {};
 }
 

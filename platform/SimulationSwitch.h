@@ -5,13 +5,17 @@
 namespace platform {
 
 // File name of the simulator's D2XX provider, built beside the programs.
+#ifdef _WIN32
+inline constexpr const char* kSimulatorLibraryName = "libkestrune-sim.dll";
+#else
 inline constexpr const char* kSimulatorLibraryName = "libkestrune-sim.so";
+#endif
 
 // Where an installed program keeps its own libraries, relative to the program's folder
 // (bin/ and lib/kestrune/ under one prefix; the install rules use the same layout).
 inline constexpr const char* kInstalledLibraryFolder = "../lib/kestrune";
 
-// The folder of the running program (from /proc/self/exe); "" when it cannot be told.
+// The folder of the running program; "" when it cannot be told.
 std::string ExecutableFolder();
 
 // A library of ours for the program in programFolder: beside it (a build tree), else in the

@@ -5,6 +5,9 @@
 // polls StopRequested and ends cleanly instead of leaving the display half-flashed and silent.
 namespace platform {
 
+// A reader that went away (| head) is seen as a failed write, never as the end of the program.
+void IgnoreBrokenPipe();
+
 // Installs the handlers (once per process).
 void InstallStopSignals();
 

@@ -3,6 +3,7 @@
 // Stored paths keep their Windows form (C:\LOG\fertigung.log); MapPath turns them into a
 // local path at the moment of use: drive X maps to $KESTRUNE_DRIVE_X if set, else
 // $XDG_DATA_HOME/kestrune/drive_x; backslashes become slashes. POSIX paths stay as they are.
+#include <cstdio>
 #include <string>
 
 namespace platform {
@@ -30,6 +31,12 @@ std::string GetUserName();      // login name; empty when unknown
 std::string GetComputerName();  // gethostname; empty when unknown
 std::string ConfigHome();       // $XDG_CONFIG_HOME/kestrune (default ~/.config/kestrune)
 std::string DataHome();         // $XDG_DATA_HOME/kestrune (default ~/.local/share/kestrune)
+
+// Columns of the terminal window behind stream; 0 when it is no terminal.
+int TerminalColumns(std::FILE* stream);
+
+// Sets a variable of the program's environment; only before the program starts a thread.
+bool SetEnvironment(const std::string& name, const std::string& value);
 
 // Makes the folder and its missing parents, each one it makes with mode 0700 (a fresh account
 // has no ~/.config yet). True when path is a folder afterwards.

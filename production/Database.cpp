@@ -297,29 +297,16 @@ constexpr Right kRights[] = {
 bool WriteFileDurably(const std::string& folder, const std::string& name, const std::string& content)
 {
     std::string temporary;
-    const int fd = platform::CreateTemporaryFile(folder + "/.incoming-", temporary);
-    if (fd < 0)
+    platform::File file = platform::File::CreateTemporary(folder + "/.incoming-", temporary);
+    if (!file.IsOpen())
         return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < content.size()) {
-        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
-        ok = n > 0;
-        done += ok ? static_cast<std::size_t>(n) : 0;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    ok = ok && ::rename(temporary.c_str(), (folder + "/" + name).c_str()) == 0;
+    bool ok = file.WriteAll(content) && file.Flush();
+    ok = file.Close() && ok;
     if (!ok) {
-        ::unlink(temporary.c_str());
+        platform::RemoveFile(temporary);
         return false;
     }
-    const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir >= 0) {
-        (void)::fsync(dir);
-        ::close(dir);
-    }
-    return true;
+    return platform::MoveIntoPlace(temporary, folder + "/" + name);
 }
 
 constexpr std::string_view kSpoolSuffix = ".rec";
@@ -468,19 +455,17 @@ SyncResult DatabaseStore::Sync()
     }
     std::sort(files.begin(), files.end());
     for (const auto& path : files) {
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+        platform::FileStatus status = platform::FileStatus::Ok;
+        platform::File file = platform::File::Open(path.string(), platform::FileAccess::ReadWrite, status, false);
+        if (!file.IsOpen())
             continue;
         // Another delivery has it.
-        if (!platform::LockFileRange(fd, 0, 0, 0)) {
-            ::close(fd);
+        if (!platform::LockFileRange(file, 0, 0, 0)) {
             ++sync.waiting;
             continue;
         }
         std::string record;
-        struct stat info {};
-        const bool read = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                          platform::ReadRegularFile(path.string(), record) == platform::FileStatus::Ok;
+        const bool read = platform::ReadRegularFile(path.string(), record) == platform::FileStatus::Ok;
         std::string name = path.filename().string();
         name.resize(name.size() - kSpoolSuffix.size());
         std::string why = sync.error.empty() && read ? Insert(name, record) : std::string("not delivered");
@@ -493,7 +478,6 @@ SyncResult DatabaseStore::Sync()
                 sync.error = why;
             ++sync.waiting;
         }
-        ::close(fd);
     }
     return sync;
 }

@@ -6,12 +6,9 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 #include "link/ConverterRules.h"
 #include "platform/Profile.h"
@@ -137,23 +134,11 @@ std::string FolderName(std::string serial)
 // folder may be shared, and a planted link must not receive the converter's image.
 bool WriteFileSynced(const std::string& folder, const std::string& text, std::string& temp)
 {
-    const int fd = platform::CreateTemporaryFile(folder + "/.backup-", temp);
-    if (fd < 0)
+    platform::File file = platform::File::CreateTemporary(folder + "/.backup-", temp);
+    if (!file.IsOpen())
         return false;
-    std::size_t done = 0;
-    bool ok = true;
-    while (ok && done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<std::size_t>(n);
-    }
-    ok = ok && ::fchmod(fd, 0644) == 0;
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    return ok;
+    const bool ok = file.WriteAll(text) && file.SetMode(0644) && file.Flush();
+    return file.Close() && ok;
 }
 
 void ErrorBox(const std::string& text)
@@ -559,8 +544,7 @@ bool ReadBackupFile(const std::string& path, ConverterSnapshot& out, std::string
 {
     out = ConverterSnapshot{};
     // A link may be planted in a shared folder; the backup is named by its own path.
-    struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    if (platform::IsSymbolicLink(path)) {
         error = "it is a symbolic link; name the backup file itself";
         return false;
     }
@@ -581,7 +565,9 @@ bool ReadBackupFile(const std::string& path, ConverterSnapshot& out, std::string
     }
     case platform::FileStatus::NotRegular: error = "it is not a regular file"; break;
     case platform::FileStatus::TooLarge: error = "it is larger than 1 MiB, which no backup is"; break;
-    case platform::FileStatus::Unreadable: error = "it cannot be read"; break;
+    case platform::FileStatus::Unreadable:
+    case platform::FileStatus::Busy:
+    case platform::FileStatus::Exists: error = "it cannot be read"; break;
     }
     return false;
 }
@@ -621,7 +607,7 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
     const std::string content = FormatBackup(snapshot, utcTime);
     if (!WriteFileSynced(folder.string(), content, temp)) {
         if (!temp.empty())
-            ::unlink(temp.c_str());
+            platform::RemoveFile(temp);
         error = "no file can be written in " + folder.string();
         return std::nullopt;
     }
@@ -629,21 +615,16 @@ std::optional<std::string> SaveBackup(const ConverterSnapshot& snapshot, std::in
     for (int n = 1; n < 1000; ++n) {
         const std::string path =
             (folder / (name + (n == 1 ? "" : "-" + std::to_string(n)) + ".ini")).string();
-        if (::link(temp.c_str(), path.c_str()) == 0) {
-            ::unlink(temp.c_str());
-            const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-            if (dir >= 0) {
-                ::fsync(dir);
-                ::close(dir);
-            }
+        const platform::PublishResult published = platform::PublishFile(temp, path);
+        if (published == platform::PublishResult::Published) {
             if (RecordsStore* store = CurrentRecordsStore(); store != nullptr)
                 store->AddBackup(folder.filename().string(), fs::path(path).stem().string(), content);
             return path;
         }
-        if (errno != EEXIST)
+        if (published == platform::PublishResult::Failed)
             break;
     }
-    ::unlink(temp.c_str());
+    platform::RemoveFile(temp);
     error = "no file can be named in " + folder.string();
     return std::nullopt;
 }

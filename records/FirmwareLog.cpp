@@ -1,7 +1,6 @@
 #include "records/FirmwareLog.h"
 
-#include <sys/stat.h>
-
+#include "platform/File.h"
 #include "platform/LastError.h"
 #include "platform/Sha256.h"
 #include "platform/System.h"
@@ -22,10 +21,11 @@ KeyValues FirmwareSectionValues(const std::string& path, std::int32_t family, st
         size = std::to_string(checked->size);
         sha256 = checked->sha256;
     } else {
-        struct stat st {};
         const std::string local = platform::MapPath(path);
-        if (::stat(local.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
-            size = std::to_string(st.st_size);
+        platform::FileStatus status = platform::FileStatus::Ok;
+        const platform::File file = platform::File::Open(local, platform::FileAccess::Read, status);
+        if (std::uint64_t bytes = 0; file.IsOpen() && file.Size(bytes)) {
+            size = std::to_string(bytes);
             sha256 = platform::Sha256HexOfFile(local);
         }
     }

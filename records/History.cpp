@@ -3,11 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/SafeFile.h"
 #include "records/TextScan.h"
@@ -266,24 +262,23 @@ bool ScanLogFile(const std::string& path, const std::function<void(const LogEntr
     // The log may be any size and may be cut back or rotated while we read it: it is read as a
     // stream (a mapping would fault past a new end), from a regular file opened without blocking.
     platform::FileStatus status = platform::FileStatus::Ok;
-    const int fd = platform::OpenRegularFile(path, O_RDONLY, status);
-    if (fd < 0)
+    platform::File file = platform::File::Open(path, platform::FileAccess::Read, status);
+    if (!file.IsOpen())
         return false;
-    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
     LogScanner scanner(found);
     std::string buffer(1u << 20, '\0');
     std::string carry; // the start of a line that goes on in the next read
     bool skipping = false; // inside an overlong line
     bool ok = true;
     for (;;) {
-        const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ok = n == 0;
+        std::size_t n = 0;
+        if (!file.Read(buffer, n)) {
+            ok = false;
             break;
         }
-        std::string_view chunk(buffer.data(), static_cast<std::size_t>(n));
+        if (n == 0)
+            break;
+        std::string_view chunk(buffer.data(), n);
         for (;;) {
             const std::size_t nl = chunk.find('\n');
             if (nl == std::string_view::npos) {
@@ -312,7 +307,6 @@ bool ScanLogFile(const std::string& path, const std::function<void(const LogEntr
             carry.clear();
         }
     }
-    ::close(fd);
     // A last line without its line end was cut by a writer that stopped: it is not handed in.
     scanner.End();
     return ok;

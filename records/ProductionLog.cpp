@@ -1,6 +1,7 @@
 #include "records/ProductionLog.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -8,13 +9,10 @@
 #include <ctime>
 #include <cstring>
 #include <filesystem>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <iterator>
 #include <mutex>
 #include <sstream>
 #include <system_error>
-#include <unistd.h>
 
 #include "platform/FileLock.h"
 #include "platform/LastError.h"
@@ -41,20 +39,6 @@ std::string Cut127(std::string text)
     if (text.size() > 127)
         text.resize(127);
     return text;
-}
-
-bool WriteAll(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
 }
 
 std::string TrimSeparators(std::string path)
@@ -141,24 +125,23 @@ std::string PendingFolder()
 
 PendingRecord::~PendingRecord()
 {
-    if (fd_ < 0)
+    if (!file_.IsOpen())
         return;
-    ::unlink(path_.c_str());
-    ::close(fd_);
+    platform::RemoveFile(path_);
+    file_.Close();
 }
 
 bool PendingRecord::Keep(const std::string& record)
 {
     if (!platform::CreatePrivateFolders(PendingFolder()))
         return false;
-    fd_ = platform::CreateTemporaryFile(PendingFolder() + "/record-", path_);
-    if (fd_ >= 0 && platform::LockFileRange(fd_, 0, 0, 0) && WriteAll(fd_, record) && ::fsync(fd_) == 0)
+    file_ = platform::File::CreateTemporary(PendingFolder() + "/record-", path_);
+    if (file_.IsOpen() && platform::LockFileRange(file_, 0, 0, 0) && file_.WriteAll(record) && file_.Flush())
         return true;
-    if (fd_ >= 0) {
-        ::unlink(path_.c_str());
-        ::close(fd_);
+    if (file_.IsOpen()) {
+        platform::RemoveFile(path_);
+        file_.Close();
     }
-    fd_ = -1;
     return false;
 }
 
@@ -168,52 +151,24 @@ int AppendOrphanedRecords(const std::string& logPath)
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(PendingFolder(), error)) {
         const std::string path = entry.path().string();
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
+        platform::FileStatus status = platform::FileStatus::Ok;
+        platform::File file = platform::File::Open(path, platform::FileAccess::ReadWrite, status, false);
+        if (!file.IsOpen())
             continue;
         // Locked: its program still runs and logs the record itself.
         std::string record;
-        struct stat info {};
-        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && platform::LockFileRange(fd, 0, 0, 0) &&
+        if (platform::LockFileRange(file, 0, 0, 0) &&
             platform::ReadRegularFile(path, record) == platform::FileStatus::Ok &&
             (record.empty() || AppendToLogFile(logPath, record) == AppendResult::Ok)) {
             // The shared store takes it too, or keeps it for its next delivery.
             if (RecordsStore* store = CurrentRecordsStore(); store != nullptr && !record.empty())
                 (void)store->AddRecord(record);
-            ::unlink(path.c_str());
+            platform::RemoveFile(path);
             appended += record.empty() ? 0 : 1;
         }
-        ::close(fd);
     }
     return appended;
 }
-
-namespace {
-
-constexpr int kLinkChanged = -2;
-
-// A log that is a link the station set up: followed only when it passes the check, and only if
-// the link and its target are still the ones checked once the file is open.
-int OpenTrustedLink(const std::string& path, platform::FileStatus& status)
-{
-    struct stat link {};
-    if (::lstat(path.c_str(), &link) != 0 || !S_ISLNK(link.st_mode) ||
-        !platform::CheckLinkInSharedFolder(path).empty())
-        return kLinkChanged;
-    const int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND, status, 0666);
-    if (fd < 0)
-        return fd;
-    struct stat again {}, target {}, opened {};
-    if (::lstat(path.c_str(), &again) != 0 || again.st_ino != link.st_ino || again.st_dev != link.st_dev ||
-        again.st_uid != link.st_uid || ::stat(path.c_str(), &target) != 0 || ::fstat(fd, &opened) != 0 ||
-        target.st_ino != opened.st_ino || target.st_dev != opened.st_dev) {
-        ::close(fd);
-        return kLinkChanged;
-    }
-    return fd;
-}
-
-} // namespace
 
 AppendResult AppendToLogFile(const std::string& path, const std::string& text,
                              std::uint32_t timeoutMs)
@@ -221,41 +176,37 @@ AppendResult AppendToLogFile(const std::string& path, const std::string& text,
     if (!platform::CheckLinkInSharedFolder(path).empty())
         return AppendResult::LinkRefused;
     platform::FileStatus status = platform::FileStatus::Ok;
+    bool linkRefused = false;
     // The check above and this open are two steps: a link put in the log's place between them
     // must not be followed.
-    int fd = platform::OpenRegularFile(path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW, status, 0666);
-    if (fd < 0 && errno == ELOOP)
-        fd = OpenTrustedLink(path, status);
-    if (fd == kLinkChanged)
+    platform::File file = platform::OpenSharedForAppend(path, status, linkRefused);
+    if (linkRefused)
         return AppendResult::LinkRefused;
-    if (fd < 0)
+    if (!file.IsOpen())
         return AppendResult::CannotOpen;
     // Other processes hold the lock, so the bound is real time, not the program clock.
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    off_t end = 0;
+    std::uint64_t end = 0;
     for (;;) {
-        end = ::lseek(fd, 0, SEEK_END);
+        const bool seeked = file.SeekToEnd(end);
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (end < 0 || left.count() < 0 ||
-            !platform::LockFileRange(fd, end, 0, static_cast<std::uint32_t>(left.count()))) {
-            ::close(fd);
-            return end < 0 ? AppendResult::WriteFailed : AppendResult::LockTimeout;
-        }
+        if (!seeked || left.count() < 0 ||
+            !platform::LockFileRange(file, end, 0, static_cast<std::uint32_t>(left.count())))
+            return !seeked ? AppendResult::WriteFailed : AppendResult::LockTimeout;
         // Another station may have appended between the seek and the lock: lock its new end.
-        if (::lseek(fd, 0, SEEK_END) == end)
+        if (std::uint64_t now = 0; file.SeekToEnd(now) && now == end)
             break;
-        platform::UnlockFileRange(fd, end, 0);
+        platform::UnlockFileRange(file, end, 0);
     }
     AppendResult result = AppendResult::Ok;
-    if (!WriteAll(fd, text)) {
+    if (!file.WriteAll(text)) {
         result = AppendResult::WriteFailed;
         // Still under our lock from the old end onwards: nobody else wrote there.
-        if (::ftruncate(fd, end) != 0)
-            result = AppendResult::WriteFailed;
+        file.Truncate(end);
     }
-    platform::UnlockFileRange(fd, end, 0);
-    if (::close(fd) != 0 && result == AppendResult::Ok)
+    platform::UnlockFileRange(file, end, 0);
+    if (!file.Close() && result == AppendResult::Ok)
         result = AppendResult::WriteFailed;
     return result;
 }
@@ -451,18 +402,18 @@ namespace {
 // "" when the store can be read or is simply not there yet; else why it cannot be read.
 std::string ProfileUnreadable(const std::string& path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? std::string() : std::generic_category().message(errno);
-    struct stat info {};
-    char byte = 0;
-    std::string why;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        why = "it is not a regular file";
-    else if (::read(fd, &byte, 1) < 0)
-        why = std::generic_category().message(errno);
-    ::close(fd);
-    return why;
+    platform::FileStatus status = platform::FileStatus::Ok;
+    platform::File file = platform::File::Open(path, platform::FileAccess::Read, status);
+    // A path through a file (not a folder) is no missing store: it cannot be read.
+    if (status == platform::FileStatus::Missing && !platform::NameExists(path))
+        return {};
+    if (status == platform::FileStatus::NotRegular)
+        return "it is not a regular file";
+    std::array<char, 1> byte{};
+    std::size_t got = 0;
+    if (!file.IsOpen() || !file.Read(byte, got))
+        return platform::LastFileErrorText();
+    return {};
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The production log: one record per write to a converter, appended whole to a text file that
 // several stations share.
+#include "platform/File.h"
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -48,7 +49,7 @@ public:
     bool Keep(const std::string& record); // false when it cannot be kept
 
 private:
-    int fd_ = -1;
+    platform::File file_;
     std::string path_;
 };
 

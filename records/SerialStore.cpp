@@ -1,11 +1,7 @@
 #include "records/SerialStore.h"
 
-#include <cerrno>
 #include <ctime>
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <vector>
 
 #include "platform/FileLock.h"
 #include "platform/Profile.h"
@@ -16,20 +12,6 @@ namespace records {
 
 namespace {
 
-bool WriteAllSynced(int fd, const std::string& text)
-{
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return ::fsync(fd) == 0;
-}
-
 std::string FolderOf(const std::string& path)
 {
     const auto slash = path.find_last_of('/');
@@ -38,22 +20,11 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-mode_t CurrentUmask()
-{
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return mask;
-}
-
 // Every station account that may write the folder must be able to lock and replace the store:
 // new files take the folder's group and 0666 less the umask, as the shared log does.
-bool ShareLikeFolder(int fd, const std::string& folder, mode_t mode)
+bool ShareLikeFolder(platform::File& file, const std::string& folder, unsigned mode)
 {
-    struct stat dir {};
-    if (::stat(folder.c_str(), &dir) == 0 && ::fchown(fd, static_cast<uid_t>(-1), dir.st_gid) != 0 &&
-        errno != EPERM)
-        return false;
-    return ::fchmod(fd, mode) == 0;
+    return file.TakeGroupOf(folder) && file.SetMode(mode);
 }
 
 // A reservation killed between its temporary file and the rename leaves the file behind; the
@@ -62,55 +33,42 @@ void RemoveStaleTemporaries(const std::string& path)
 {
     const std::string folder = FolderOf(path);
     const std::string prefix = path.substr(path.find_last_of('/') + 1) + ".tmp";
-    DIR* dir = ::opendir(folder.c_str());
-    if (dir == nullptr)
-        return;
+    std::vector<std::string> names;
+    platform::ListFolder(folder, names);
     const std::time_t now = std::time(nullptr);
-    while (const dirent* entry = ::readdir(dir)) {
-        const std::string name = entry->d_name;
+    for (const std::string& name : names) {
         if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        struct stat st {};
-        if (::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            now - st.st_mtime > 60)
-            ::unlinkat(::dirfd(dir), name.c_str(), 0);
+        const std::string stale = folder + "/" + name;
+        platform::FileStatus status = platform::FileStatus::Ok;
+        const platform::File file = platform::File::Open(stale, platform::FileAccess::Read, status, false);
+        if (std::int64_t modified = 0; file.IsOpen() && file.ModifiedAt(modified) && now - modified > 60)
+            platform::RemoveFile(stale);
     }
-    ::closedir(dir);
 }
 
-// The whole store when it is a regular file (or missing: empty); else why not.
-std::string ReadStore(const std::string& path, std::string& text, struct stat& old, bool& exists)
+// The whole store when it is a regular file (or missing: empty); else why not. mode is the
+// old file's permission bits.
+std::string ReadStore(const std::string& path, std::string& text, unsigned& mode, bool& exists)
 {
     text.clear();
     exists = false;
     // The store is replaced by rename, so a link in its place is never ours.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        if (errno == ENOENT)
+    platform::FileStatus status = platform::FileStatus::Ok;
+    platform::File file = platform::File::Open(path, platform::FileAccess::Read, status, false);
+    if (!file.IsOpen()) {
+        if (status == platform::FileStatus::Missing && !platform::NameExists(path))
             return {};
-        if (errno == ELOOP)
+        if (platform::IsSymbolicLink(path))
             return "the serial-number store " + path + " is a symbolic link; it was not followed";
+        if (status == platform::FileStatus::NotRegular)
+            return "the serial-number store " + path + " is not a regular file of ours";
         return "the serial-number store " + path + " cannot be read";
     }
-    if (::fstat(fd, &old) != 0 || !S_ISREG(old.st_mode) ||
-        static_cast<std::size_t>(old.st_size) > platform::kMaxTextFileSize) {
-        ::close(fd);
+    if (std::uint64_t size = 0; !file.Size(size) || size > platform::kMaxTextFileSize || !file.Mode(mode))
         return "the serial-number store " + path + " is not a regular file of ours";
-    }
-    char buffer[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 || text.size() + static_cast<std::size_t>(std::max<ssize_t>(n, 0)) > platform::kMaxTextFileSize) {
-            ::close(fd);
-            return "the serial-number store " + path + " cannot be read";
-        }
-        if (n == 0)
-            break;
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    if (platform::ReadToEnd(file, text) != platform::FileStatus::Ok)
+        return "the serial-number store " + path + " cannot be read";
     exists = true;
     return {};
 }
@@ -125,21 +83,6 @@ bool AllDigits(const std::string& text)
     return true;
 }
 
-class HeldLock {
-public:
-    explicit HeldLock(int fd) : fd_(fd) {}
-    ~HeldLock()
-    {
-        platform::UnlockFileRange(fd_, 0, 0);
-        ::close(fd_);
-    }
-    HeldLock(const HeldLock&) = delete;
-    HeldLock& operator=(const HeldLock&) = delete;
-
-private:
-    int fd_;
-};
-
 } // namespace
 
 Reservation ReserveSerialNumber(const std::string& path, std::int32_t deviceCode, std::int64_t floor,
@@ -151,44 +94,39 @@ Reservation ReserveSerialNumber(const std::string& path, std::int32_t deviceCode
         r.error = refused;
         return r;
     }
-    const mode_t shared = 0666 & ~CurrentUmask();
+    const unsigned shared = platform::SharedFileMode();
     // The store itself is replaced by rename, so the lock lives on a file that stays. A link in
     // its place would have us create or lock a file anywhere.
     const std::string lockPath = path + ".lock";
-    int lock = ::open(lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (lock < 0 && errno == ENOENT) {
-        lock = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, shared);
-        if (lock >= 0 && !ShareLikeFolder(lock, folder, shared)) {
-            ::close(lock);
-            lock = -1;
-        }
-        if (lock < 0 && errno == EEXIST)
-            lock = ::open(lockPath.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    using platform::FileAccess;
+    using platform::FileStatus;
+    FileStatus status = FileStatus::Ok;
+    platform::File lock = platform::File::Open(lockPath, FileAccess::ReadWrite, status, false);
+    if (!lock.IsOpen() && status == FileStatus::Missing) {
+        lock = platform::File::Open(lockPath, FileAccess::CreateNew, status, false);
+        if (lock.IsOpen() && !ShareLikeFolder(lock, folder, shared))
+            lock.Close();
+        if (!lock.IsOpen() && status == FileStatus::Exists)
+            lock = platform::File::Open(lockPath, FileAccess::ReadWrite, status, false);
     }
-    struct stat lockInfo {};
-    if (lock >= 0 && (::fstat(lock, &lockInfo) != 0 || !S_ISREG(lockInfo.st_mode))) {
-        ::close(lock);
-        lock = -1;
-        errno = EINVAL;
-    }
-    if (lock < 0) {
+    if (!lock.IsOpen()) {
         r.error = "the lock file " + lockPath +
-                  (errno == ELOOP ? " is a symbolic link; it was not followed" : " cannot be opened");
+                  (platform::IsSymbolicLink(lockPath) ? " is a symbolic link; it was not followed"
+                                                      : " cannot be opened");
         return r;
     }
     if (!platform::LockFileRange(lock, 0, 0, timeoutMs)) {
-        ::close(lock);
         r.error = "other stations kept " + lockPath + " locked for more than " +
                   std::to_string(timeoutMs / 1000) + " seconds";
         return r;
     }
-    HeldLock held(lock);
+    // Closing the lock file lets go of the lock.
     RemoveStaleTemporaries(path);
 
     std::string text;
-    struct stat old {};
+    unsigned oldMode = 0;
     bool exists = false;
-    if (std::string why = ReadStore(path, text, old, exists); !why.empty()) {
+    if (std::string why = ReadStore(path, text, oldMode, exists); !why.empty()) {
         r.error = why;
         return r;
     }
@@ -213,19 +151,19 @@ Reservation ReserveSerialNumber(const std::string& path, std::int32_t deviceCode
     // The store lies in a folder all stations write to: a temporary name known in advance
     // could be a link planted there. The new file keeps the old one's permissions and group.
     std::string temp;
-    const int fd = platform::CreateTemporaryFile(path + ".tmp", temp);
-    bool ok = fd >= 0;
+    platform::File file = platform::File::CreateTemporary(path + ".tmp", temp);
+    bool ok = file.IsOpen();
     if (ok && exists)
-        ok = (::fchown(fd, static_cast<uid_t>(-1), old.st_gid) == 0 || errno == EPERM) &&
-             ::fchmod(fd, old.st_mode & 07777) == 0;
+        ok = file.TakeGroupOf(path) && file.SetMode(oldMode);
     else if (ok)
-        ok = ShareLikeFolder(fd, folder, shared);
-    ok = ok && WriteAllSynced(fd, doc.Text());
-    if (fd >= 0)
-        ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
-    if (!ok && !temp.empty())
-        ::unlink(temp.c_str());
+        ok = ShareLikeFolder(file, folder, shared);
+    ok = ok && file.WriteAll(doc.Text()) && file.Flush();
+    if (file.IsOpen())
+        ok = file.Close() && ok;
+    if (ok)
+        ok = platform::MoveIntoPlace(temp, path);
+    else if (!temp.empty())
+        platform::RemoveFile(temp);
     if (!ok) {
         r.error = "the serial-number store " + path + " cannot be written";
         return r;

@@ -1,9 +1,5 @@
 #include "sim/BootLoader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -403,38 +399,11 @@ std::vector<std::uint8_t> BootLoader::FlashImage() const {
 
 bool BootLoader::SaveFlash(const std::string& file) const {
     const std::vector<std::uint8_t> image = FlashImage();
-    // An exclusive, unpredictable name: the state folder may be shared, and a name known in
-    // advance could be a link planted there.
-    std::string temp;
-    const int fd = platform::CreateTemporaryFile(file + ".tmp", temp);
-    if (fd < 0 || ::fchmod(fd, 0644) != 0) {
-        if (fd >= 0) {
-            ::close(fd);
-            ::unlink(temp.c_str());
-        }
-        return false;
-    }
-    std::size_t done = 0;
-    bool ok = true;
-    while (done < image.size()) {
-        const ssize_t n = ::write(fd, image.data() + done, image.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ok = false;
-            break;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    // Without the sync a crash could leave a renamed but empty flash.bin behind.
-    ok = ok && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(temp.c_str(), file.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    // An exclusive, unpredictable name (the state folder may be shared, and a name known in
+    // advance could be a link planted there), synced before the rename, so that a crash never
+    // leaves a renamed but empty flash.bin behind.
+    return platform::ReplaceFileContent(
+        file, std::string_view(reinterpret_cast<const char*>(image.data()), image.size()), 0644);
 }
 
 bool BootLoader::LoadFlash(const std::string& file) {

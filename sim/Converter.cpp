@@ -1,10 +1,5 @@
 #include "sim/Converter.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -46,25 +41,7 @@ std::string Text(const std::string& file, const char* section, const char* key)
 // state or the new one, never half of it.
 bool WriteFileAtomically(const std::string& path, const std::string& text)
 {
-    std::string temp = path + ".XXXXXX";
-    const int fd = mkstemp(temp.data());
-    if (fd < 0)
-        return false;
-    bool ok = true;
-    for (std::size_t done = 0; ok && done < text.size();) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0)
-            done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
-            ok = false;
-    }
-    ok = ok && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-        ::unlink(temp.c_str());
-        return false;
-    }
-    return true;
+    return platform::ReplaceFileContent(path, text, 0644);
 }
 
 // No image is larger than 64 KiB; anything larger is not ours.
@@ -135,13 +112,14 @@ Converter::~Converter()
 bool Converter::LockForSession()
 {
     heldElsewhere_ = false;
-    if (config_.stateFolder.empty() || lockFd_ >= 0)
+    if (config_.stateFolder.empty() || lock_.IsOpen())
         return true;
     platform::CreateDirectory(config_.stateFolder);
-    lockFd_ = ::open(StatePath(kLockFile).c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (lockFd_ < 0)
+    platform::FileStatus status = platform::FileStatus::Ok;
+    lock_ = platform::File::Open(StatePath(kLockFile), platform::FileAccess::ReadWriteCreate, status, false);
+    if (!lock_.IsOpen())
         return true; // a folder we cannot write holds no state to guard either
-    if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0)
+    if (lock_.TryLockWhole())
         return true;
     Unlock();
     heldElsewhere_ = true;
@@ -150,9 +128,7 @@ bool Converter::LockForSession()
 
 void Converter::Unlock()
 {
-    if (lockFd_ >= 0)
-        ::close(lockFd_);
-    lockFd_ = -1;
+    lock_.Close();
 }
 
 int Converter::ListedCount() const

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "link/D2xx.h"
+#include "platform/File.h"
 #include "sim/EepromImage.h"
 #include "sim/SimConfig.h"
 
@@ -218,7 +219,7 @@ private:
     std::uint32_t wordWrites_ = 0;
     std::uint32_t lastMs_ = 0;
     int latencyMs_ = 16;
-    int lockFd_ = -1; // held from Open to Close: the converter is busy for other processes
+    platform::File lock_; // held from Open to Close: the converter is busy for other processes
     std::uint8_t eventChar_ = 0;
     std::uint8_t errorChar_ = 0;
     bool eventOn_ = false;

@@ -1,8 +1,6 @@
 #include "sim/DisplayUnit.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include "platform/File.h"
 #include "platform/System.h"
 #include "sim/SimConfig.h"
 
@@ -12,13 +10,11 @@ namespace {
 
 void AppendLine(const std::string& path, const std::string& line)
 {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return;
-    const std::string text = line + "\n";
-    // One write with O_APPEND: lines from two processes never interleave.
-    [[maybe_unused]] const ssize_t n = ::write(fd, text.data(), text.size());
-    ::close(fd);
+    platform::FileStatus status = platform::FileStatus::Ok;
+    platform::File file = platform::File::Open(path, platform::FileAccess::AppendCreate, status, false);
+    // One write in append mode: lines from two processes never interleave.
+    if (file.IsOpen())
+        file.WriteAll(line + "\n");
 }
 
 } // namespace

@@ -1,9 +1,6 @@
 #include "sim/PtyServer.h"
 
-#include <poll.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <array>
 #include <chrono>
 #include <vector>
 
@@ -12,7 +9,7 @@ namespace sim {
 namespace {
 
 // Often enough for answers a peer keeps for later (an erase that takes time) to go out promptly.
-constexpr int kPollIntervalMs = 10;
+constexpr std::uint32_t kPollIntervalMs = 10;
 
 } // namespace
 
@@ -55,24 +52,22 @@ void PtyServer::Serve()
                                               .count());
     };
     std::vector<std::uint8_t> outgoing;
-    std::uint8_t buffer[4096];
+    std::array<std::uint8_t, 4096> buffer{};
     while (!stop_) {
-        pollfd entry{pty_.master, static_cast<short>(POLLIN | (outgoing.empty() ? 0 : POLLOUT)), 0};
-        const int ready = poll(&entry, 1, kPollIntervalMs);
-        if (ready < 0 && errno != EINTR)
+        bool readable = false;
+        if (!platform::WaitPseudoTerminal(pty_, !outgoing.empty(), kPollIntervalMs, readable))
             break;
-        if (ready > 0 && (entry.revents & POLLIN)) {
-            const ssize_t n = read(pty_.master, buffer, sizeof buffer);
+        if (readable) {
+            const std::size_t n = platform::ReadPseudoTerminal(pty_, buffer);
             if (n > 0) {
-                received_ += static_cast<std::uint64_t>(n);
-                peer_.Receive(std::span(buffer, static_cast<std::size_t>(n)), nowMs(), outgoing);
+                received_ += n;
+                peer_.Receive(std::span(buffer.data(), n), nowMs(), outgoing);
             }
         }
         peer_.Poll(nowMs(), outgoing);
         if (!outgoing.empty()) {
-            const ssize_t n = write(pty_.master, outgoing.data(), outgoing.size());
-            if (n > 0)
-                outgoing.erase(outgoing.begin(), outgoing.begin() + n);
+            const std::size_t n = platform::WritePseudoTerminal(pty_, outgoing);
+            outgoing.erase(outgoing.begin(), outgoing.begin() + static_cast<std::ptrdiff_t>(n));
         }
     }
 }

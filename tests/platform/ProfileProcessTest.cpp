@@ -149,8 +149,9 @@ TEST(FileLock, SecondProcessWaitsBoundedThenGetsTheLock)
     ASSERT_EQ(pipe(locked), 0);
     ASSERT_EQ(pipe(release), 0);
     const pid_t holder = Spawn([&] {
-        const int fd = open(file.c_str(), O_RDWR);
-        if (!platform::LockFileRange(fd, 0, 100, 1000))
+        platform::FileStatus status{};
+        platform::File held = platform::File::Open(file, platform::FileAccess::ReadWrite, status);
+        if (!platform::LockFileRange(held, 0, 100, 1000))
             _exit(1);
         char c = 'x';
         if (write(locked[1], &c, 1) != 1 || read(release[0], &c, 1) != 1)
@@ -159,7 +160,8 @@ TEST(FileLock, SecondProcessWaitsBoundedThenGetsTheLock)
     });
     char c = 'x';
     ASSERT_EQ(read(locked[0], &c, 1), 1);
-    const int fd = open(file.c_str(), O_RDWR);
+    platform::FileStatus status{};
+    platform::File fd = platform::File::Open(file, platform::FileAccess::ReadWrite, status);
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(platform::LockFileRange(fd, 0, 0, 100));
     EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(100));
@@ -169,7 +171,6 @@ TEST(FileLock, SecondProcessWaitsBoundedThenGetsTheLock)
     ASSERT_EQ(write(release[1], &c, 1), 1);
     EXPECT_TRUE(platform::LockFileRange(fd, 0, 0, 5000));
     EXPECT_EQ(ExitCode(holder), 0);
-    close(fd);
     for (int p : {locked[0], locked[1], release[0], release[1]})
         close(p);
 }
@@ -179,14 +180,13 @@ TEST(FileLock, TwoDescriptionsInOneProcessExcludeEachOther)
     TempDir dir;
     const std::string file = dir.File("log");
     WriteText(file, "");
-    const int first = open(file.c_str(), O_RDWR);
-    const int second = open(file.c_str(), O_RDWR);
+    platform::FileStatus status{};
+    platform::File first = platform::File::Open(file, platform::FileAccess::ReadWrite, status);
+    platform::File second = platform::File::Open(file, platform::FileAccess::ReadWrite, status);
     ASSERT_TRUE(platform::LockFileRange(first, 0, 100, 0));
     EXPECT_FALSE(platform::LockFileRange(second, 50, 10, 20));
     platform::UnlockFileRange(first, 0, 100);
     EXPECT_TRUE(platform::LockFileRange(second, 50, 10, 0));
-    close(first);
-    close(second);
 }
 
 } // namespace

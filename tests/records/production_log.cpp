@@ -74,8 +74,9 @@ pid_t StartLockHolder(const std::string& path, int holdMs)
     pid_t pid = fork();
     if (pid == 0) {
         close(ready[0]);
-        int fd = open(path.c_str(), O_WRONLY | O_CREAT, 0666);
-        bool locked = fd >= 0 && platform::LockFileRange(fd, 0, 0, 1000);
+        platform::FileStatus status{};
+        platform::File file = platform::File::Open(path, platform::FileAccess::ReadWriteCreate, status);
+        bool locked = file.IsOpen() && platform::LockFileRange(file, 0, 0, 1000);
         char c = locked ? 'L' : 'x';
         (void)!write(ready[1], &c, 1);
         usleep(static_cast<useconds_t>(holdMs) * 1000);

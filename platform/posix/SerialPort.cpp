@@ -58,16 +58,16 @@ std::uint32_t BaudOf(speed_t code)
 
 // The time-outs each open port was given, as the Win32 driver keeps them per handle.
 std::mutex g_timeoutsMutex;
-std::map<SerialHandle, CommTimeouts> g_timeouts;
+std::map<int, CommTimeouts> g_timeouts;
 
-CommTimeouts TimeoutsOf(SerialHandle port)
+CommTimeouts TimeoutsOf(int port)
 {
     std::lock_guard lock(g_timeoutsMutex);
     const auto it = g_timeouts.find(port);
     return it == g_timeouts.end() ? CommTimeouts{} : it->second;
 }
 
-bool IsOpenDescriptor(SerialHandle port)
+bool IsOpenDescriptor(int port)
 {
     return port >= 0 && fcntl(port, F_GETFD) != -1;
 }
@@ -82,7 +82,7 @@ int RemainingMs(SteadyClock::time_point deadline)
 }
 
 // poll() for events until the deadline, retrying EINTR; the revents seen, 0 on time-out.
-short PollUntil(SerialHandle port, short events, SteadyClock::time_point deadline)
+short PollUntil(int port, short events, SteadyClock::time_point deadline)
 {
     for (;;) {
         pollfd entry{port, events, 0};
@@ -98,16 +98,21 @@ short PollUntil(SerialHandle port, short events, SteadyClock::time_point deadlin
     }
 }
 
-bool HungUp(SerialHandle port)
+bool HungUp(int port)
 {
     pollfd entry{port, POLLIN, 0};
     return poll(&entry, 1, 0) > 0 && (entry.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-void SetModemLine(SerialHandle port, int line, bool on)
+void SetModemLine(int port, int line, bool on)
 {
     // Pseudo-terminals and some adapters have no modem lines; the line settings still hold.
     (void)ioctl(port, on ? TIOCMBIS : TIOCMBIC, &line);
+}
+
+int Fd(SerialHandle handle)
+{
+    return static_cast<int>(handle);
 }
 
 } // namespace
@@ -155,11 +160,12 @@ SerialHandle OpenSerialPort(const std::string& name)
         errno = error == EWOULDBLOCK ? EBUSY : error;
         return kInvalidSerialHandle;
     }
-    return fd;
+    return static_cast<SerialHandle>(fd);
 }
 
-bool GetCommState(SerialHandle port, Dcb& dcb)
+bool GetCommState(SerialHandle handle, Dcb& dcb)
 {
+    const int port = Fd(handle);
     termios tio{};
     if (tcgetattr(port, &tio) != 0)
         return false;
@@ -188,8 +194,9 @@ bool GetCommState(SerialHandle port, Dcb& dcb)
     return true;
 }
 
-bool SetCommState(SerialHandle port, const Dcb& dcb)
+bool SetCommState(SerialHandle handle, const Dcb& dcb)
 {
+    const int port = Fd(handle);
     termios tio{};
     if (tcgetattr(port, &tio) != 0)
         return false;
@@ -235,8 +242,9 @@ bool SetCommState(SerialHandle port, const Dcb& dcb)
     return true;
 }
 
-bool SetCommTimeouts(SerialHandle port, const CommTimeouts& timeouts)
+bool SetCommTimeouts(SerialHandle handle, const CommTimeouts& timeouts)
 {
+    const int port = Fd(handle);
     if (!IsOpenDescriptor(port)) {
         errno = EBADF;
         return false;
@@ -246,8 +254,9 @@ bool SetCommTimeouts(SerialHandle port, const CommTimeouts& timeouts)
     return true;
 }
 
-bool ReadFile(SerialHandle port, void* buffer, std::uint32_t count, std::uint32_t* got)
+bool ReadFile(SerialHandle handle, void* buffer, std::uint32_t count, std::uint32_t* got)
 {
+    const int port = Fd(handle);
     *got = 0;
     if (count == 0)
         return true;
@@ -271,8 +280,9 @@ bool ReadFile(SerialHandle port, void* buffer, std::uint32_t count, std::uint32_
     }
 }
 
-bool WriteFile(SerialHandle port, const void* data, std::uint32_t count, std::uint32_t* written)
+bool WriteFile(SerialHandle handle, const void* data, std::uint32_t count, std::uint32_t* written)
 {
+    const int port = Fd(handle);
     *written = 0;
     const CommTimeouts timeouts = TimeoutsOf(port);
     const bool bounded = timeouts.WriteTotalTimeoutMultiplier != 0 || timeouts.WriteTotalTimeoutConstant != 0;
@@ -302,14 +312,16 @@ bool WriteFile(SerialHandle port, const void* data, std::uint32_t count, std::ui
     return true;
 }
 
-bool ClearCommError(SerialHandle port)
+bool ClearCommError(SerialHandle handle)
 {
+    const int port = Fd(handle);
     // termios keeps no sticky error state to clear.
     return IsOpenDescriptor(port);
 }
 
-bool PurgeComm(SerialHandle port, std::uint32_t flags)
+bool PurgeComm(SerialHandle handle, std::uint32_t flags)
 {
+    const int port = Fd(handle);
     const bool tx = (flags & (PURGE_TXCLEAR | PURGE_TXABORT)) != 0;
     const bool rx = (flags & (PURGE_RXCLEAR | PURGE_RXABORT)) != 0;
     if (!tx && !rx)
@@ -317,8 +329,9 @@ bool PurgeComm(SerialHandle port, std::uint32_t flags)
     return tcflush(port, tx && rx ? TCIOFLUSH : tx ? TCOFLUSH : TCIFLUSH) == 0;
 }
 
-bool CloseSerialPort(SerialHandle port)
+bool CloseSerialPort(SerialHandle handle)
 {
+    const int port = Fd(handle);
     if (port < 0) {
         errno = EBADF;
         return false;
@@ -333,8 +346,9 @@ bool CloseSerialPort(SerialHandle port)
     return close(port) == 0;
 }
 
-bool WaitReadable(SerialHandle port, std::uint32_t timeoutMs)
+bool WaitReadable(SerialHandle handle, std::uint32_t timeoutMs)
 {
+    const int port = Fd(handle);
     const auto deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     return PollUntil(port, POLLIN, deadline) != 0;
 }
@@ -363,19 +377,46 @@ bool OpenPseudoTerminal(PseudoTerminal& pty)
         tio.c_cc[VTIME] = 0;
         (void)tcsetattr(slave, TCSANOW, &tio);
     }
-    pty.master = master;
-    pty.slave = slave;
+    pty.master = static_cast<SerialHandle>(master);
+    pty.slave = static_cast<SerialHandle>(slave);
     pty.slavePath = path;
     return true;
 }
 
 void ClosePseudoTerminal(PseudoTerminal& pty)
 {
-    if (pty.slave >= 0)
-        close(pty.slave);
-    if (pty.master >= 0)
-        close(pty.master);
+    if (pty.slave != kInvalidSerialHandle)
+        close(Fd(pty.slave));
+    if (pty.master != kInvalidSerialHandle)
+        close(Fd(pty.master));
     pty = PseudoTerminal{};
+}
+
+} // namespace platform
+
+namespace platform {
+
+bool WaitPseudoTerminal(const PseudoTerminal& pty, bool writing, std::uint32_t timeoutMs, bool& readable)
+{
+    readable = false;
+    pollfd entry{Fd(pty.master), static_cast<short>(POLLIN | (writing ? POLLOUT : 0)), 0};
+    const int ready = poll(&entry, 1, static_cast<int>(std::min<std::uint32_t>(timeoutMs, INT_MAX)));
+    if (ready < 0)
+        return errno == EINTR;
+    readable = ready > 0 && (entry.revents & POLLIN) != 0;
+    return true;
+}
+
+std::size_t ReadPseudoTerminal(const PseudoTerminal& pty, std::span<std::uint8_t> buffer)
+{
+    const ssize_t n = read(Fd(pty.master), buffer.data(), buffer.size());
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+std::size_t WritePseudoTerminal(const PseudoTerminal& pty, std::span<const std::uint8_t> bytes)
+{
+    const ssize_t n = write(Fd(pty.master), bytes.data(), bytes.size());
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
 }
 
 } // namespace platform

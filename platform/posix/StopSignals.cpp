@@ -44,6 +44,8 @@ void OnSignal(int sig) {
 
 } // namespace
 
+void IgnoreBrokenPipe() { (void)::signal(SIGPIPE, SIG_IGN); }
+
 void InstallStopSignals() {
     static std::once_flag once;
     std::call_once(once, [] {
