@@ -82,19 +82,31 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
         m_pMainWnd->resize(place.size() - decoration);
     m_pMainWnd->repaint();
 
-    // A bench: the converter named, else asked for when several are attached.
+    // A bench: the converter named, else asked for when several are attached. A name that
+    // cannot be read is said at once and not used: the chooser then asks when several are there.
     converters::DeviceSelection named;
     std::string problem;
-    converters::DeviceSelectionFromEnvironment(named, problem);
-    if (auto given = converters::ParseDeviceSelection(cmdInfo.m_strDevice))
-        named = *given;
+    if (!converters::DeviceSelectionFromEnvironment(named, problem))
+        gui::ShowMessageBox(m_pMainWnd.get(), problem + "; it is not used.", LoadStdString(IDS_ERROR_CAPTION),
+                            platform::MB_ICONSTOP | platform::MB_OK);
+    if (!cmdInfo.m_strDevice.empty()) {
+        if (auto given = converters::ParseDeviceSelection(cmdInfo.m_strDevice))
+            named = *given;
+        else
+            gui::ShowMessageBox(m_pMainWnd.get(),
+                                "--device " + cmdInfo.m_strDevice +
+                                    ": name a converter as serial:S, location:L or index:N; it is not used.",
+                                LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONSTOP | platform::MB_OK);
+    }
     converters::SetDeviceSelection(named);
-    gui::ChooseStartupConverter(m_pMainWnd.get(), device.Library());
+    device.CauseInNotFoundBox = true;
+    m_bNoConverterChosen = !gui::ChooseStartupConverter(m_pMainWnd.get(), device.Library());
 
-    // 7, 8. Connect quietly and ask for the identity; the results are looked at later.
-    Device().ConnectDevice(FALSE);
-    if (Device().SendIdentifyRequest())
-        Device().ReadIdentityReply(2000);
+    // 7, 8. Connect quietly and ask for the identity; the results are looked at later. With
+    // several converters and none chosen, none is opened: it could be anybody's.
+    m_bDisplaySilent = false;
+    if (!m_bNoConverterChosen && Device().ConnectDevice(FALSE))
+        m_bDisplaySilent = !Device().SendIdentifyRequest() || Device().ReadIdentityReply(2000) == -1;
 
     // 9.
     g_strCommandLineFile = cmdInfo.m_strFileName;
@@ -115,8 +127,13 @@ BOOL CCrvsetupApp::InitInstance(CMyCrvUsbDevice& device, const std::vector<std::
     // 12.
     std::string ready = LoadStdString(IDS_IDLE_MESSAGE);
     std::string identity;
-    if (Device().FormatIdentityLine(identity))
+    if (m_bNoConverterChosen)
+        ready += "\nNo converter is chosen: several are attached and none was picked, so nothing is "
+                 "written. Start again and choose one, or name one with --device.";
+    else if (Device().FormatIdentityLine(identity))
         ready += " - " + identity;
+    if (m_bDisplaySilent)
+        ready += "\n" + LoadStdString(IDS_ERROR_WAITING_ID);
     // A store file that cannot be read leaves the program on its defaults: say so at once.
     for (std::string unusable : platform::UnusableStoreFiles()) {
         unusable[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(unusable[0])));
@@ -156,9 +173,19 @@ void CCrvsetupApp::StartupTimerProc()
             m_bRunStarted = owner->StartUpdate(g_strCommandLineFile, kAutomaticRunFamily);
             m_pQuitTimer->start();
         }
-    } else {
-        gui::ShowMessageBox(owner, LoadStdString(IDS_NO_USB_DEVICE), LoadStdString(IDS_ERROR_CAPTION),
-                            platform::MB_ICONINFORMATION);
+        // A converter that opens with nothing answering behind it: told with the box, not
+        // left to a revision of 0.00 in the ready line.
+        if (m_bDisplaySilent && !m_bAutomaticRun) {
+            gui::ShowMessageBox(owner, LoadStdString(IDS_ERROR_WAITING_ID), LoadStdString(IDS_ERROR_CAPTION),
+                                platform::MB_ICONINFORMATION);
+            owner->RestoreFocus();
+        }
+    } else if (!m_bNoConverterChosen) {
+        // The cause (busy, not the one named) in the same box: the status view's second line
+        // is read only later, if ever.
+        const std::string cause = Device().OpenFailureSentence();
+        gui::ShowMessageBox(owner, LoadStdString(IDS_NO_USB_DEVICE) + (cause.empty() ? "" : "\n" + cause),
+                            LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONINFORMATION);
         owner->RestoreFocus();
     }
     m_script.OnReady(*owner);
@@ -253,5 +280,8 @@ int CCrvsetupApp::ExitInstance(int loopExitCode)
     m_pPreviousUi = nullptr;
     m_pDevice = nullptr;
     m_database.Uninstall();
+    // Nothing is remembered for the next start (nor the next test's).
+    converters::SetDeviceSelection({});
+    m_bNoConverterChosen = m_bDisplaySilent = false;
     return loopExitCode != 0 ? loopExitCode : m_nExitCode;
 }

@@ -52,6 +52,7 @@ public:
     // The automatic update run: started by the start-up timer, it ends the program once the
     // quit timer has fired and the end-of-run message has been handled.
     bool AutomaticRun() const { return m_bAutomaticRun; }
+    bool NoConverterChosen() const { return m_bNoConverterChosen; }
     void OnUpdateRunHandled(bool reported);
     void OnUpdateProgress(int percent);
 
@@ -77,6 +78,8 @@ private:
     std::unique_ptr<QTimer> m_pQuitTimer;
     int m_nStartupTimerRuns = 0;
     bool m_bAutomaticRun = false;
+    bool m_bNoConverterChosen = false; // several attached, the chooser cancelled
+    bool m_bDisplaySilent = false;     // a converter opened, but the display did not answer
     bool m_bRunStarted = false;
     bool m_bRunHandled = false;
     bool m_bRunSucceeded = false;

@@ -21,6 +21,7 @@
 #include "app/ProductionCommands.h"
 #include "app/QtUi.h"
 #include "app/Resources.h"
+#include "dialogs/ConverterChooser.h"
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "app/StatusBar.h"
@@ -383,6 +384,10 @@ bool CMainFrame::StartUpdate(const std::string& path, int family)
 {
     if (RefuseWhileUpdating())
         return false;
+    if (gui::RefuseUnchosenConverter(this, m_device.Library())) {
+        RestoreFocus();
+        return false;
+    }
     m_stopSignals.emplace(false);
     gui::FrameUpdateSink::Instance().RunStarts();
     if (!m_device.Worker().StartUpdate(path, family, &gui::FrameUpdateSink::Instance())) {

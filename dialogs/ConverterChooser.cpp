@@ -13,6 +13,7 @@
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "link/D2xxLibrary.h"
+#include "res/Strings.h"
 
 namespace gui {
 
@@ -58,16 +59,16 @@ int ChooseConverter(QWidget* parent, const std::vector<converters::ListedConvert
     return row >= 0 && static_cast<std::size_t>(row) < list.size() ? list[static_cast<std::size_t>(row)].index : -1;
 }
 
-void ChooseStartupConverter(QWidget* parent, D2xxLibrary& library)
+bool ChooseStartupConverter(QWidget* parent, D2xxLibrary& library)
 {
     if (converters::CurrentDeviceSelection().Named() || !library.Bind())
-        return;
+        return true;
     const std::vector<converters::ListedConverter> list = converters::ListConverters(library);
     if (list.size() < 2)
-        return;
+        return true;
     const int chosen = ChooseConverter(parent, list);
     if (chosen < 0)
-        return;
+        return false;
     const converters::ListedConverter& c = list[static_cast<std::size_t>(chosen)];
     // By serial where it names one converter alone: the list's order may change on a replug.
     int same = 0;
@@ -78,6 +79,16 @@ void ChooseStartupConverter(QWidget* parent, D2xxLibrary& library)
                                                     : converters::DeviceSelection::Kind::Index;
     selection.value = selection.kind == converters::DeviceSelection::Kind::Serial ? c.serial : std::to_string(c.index);
     converters::SetDeviceSelection(selection);
+    return true;
+}
+
+bool RefuseUnchosenConverter(QWidget* parent, D2xxLibrary& library)
+{
+    if (!converters::WriteTargetAmbiguous(library))
+        return false;
+    ShowMessageBox(parent, std::string(converters::kSeveralConvertersText) + "\nNothing was written.",
+                   LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONSTOP | platform::MB_OK);
+    return true;
 }
 
 } // namespace gui

@@ -15,8 +15,13 @@ namespace gui {
 int ChooseConverter(QWidget* parent, const std::vector<converters::ListedConverter>& list);
 
 // At start-up: with no converter named (--device, KESTRUNE_DEVICE) and several listed, asks
-// and names the one chosen for every later open. A cancel leaves none named.
-void ChooseStartupConverter(QWidget* parent, D2xxLibrary& library);
+// and names the one chosen for every later open. False when the operator cancelled: none is
+// named, and the front end must not open one behind the operator's back.
+bool ChooseStartupConverter(QWidget* parent, D2xxLibrary& library);
+
+// Before anything is written to a converter: true (after a box saying so) when several are
+// attached and none was chosen, as the command line refuses it.
+bool RefuseUnchosenConverter(QWidget* parent, D2xxLibrary& library);
 
 // One row as the list shows it (and a screen reader reads it).
 std::string ConverterRowText(const converters::ListedConverter& converter);

@@ -81,6 +81,17 @@ protected:
     {
         if (watched == m_pPicker && event->type() == QEvent::KeyPress) {
             const auto* key = static_cast<QKeyEvent*>(event);
+            // A section Qt filled and left on its own (the 15 of 15.03.2024) must not be left a
+            // second time by the separator typed after it: the month would be skipped and the
+            // year typed into it.
+            const bool advanced = m_nDigitSection >= 0 && m_pPicker->currentSectionIndex() != m_nDigitSection;
+            m_nDigitSection = -1;
+            const QString text = key->text();
+            if (text.size() == 1 && text[0].isDigit()) {
+                m_nDigitSection = m_pPicker->currentSectionIndex();
+            } else if (advanced && text.size() == 1 && text[0].isPunct()) {
+                return true;
+            }
             if ((key->key() == Qt::Key_F4 && key->modifiers() == Qt::NoModifier) ||
                 (key->key() == Qt::Key_Down && key->modifiers() == Qt::AltModifier)) {
                 DropDown();
@@ -123,6 +134,7 @@ private:
     }
 
     QDateEdit* m_pPicker;
+    int m_nDigitSection = -1; // the section the last key, a digit, was typed into
 };
 
 bool IsBlank(QChar c) { return c == u' ' || c == u'\t'; }

@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "dialogs/ConverterChooser.h"
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "platform/Ui.h"
@@ -69,6 +70,7 @@ bool CDlgBackups::OnRestore()
 {
     const int row = m_pList->indexOfTopLevelItem(m_pList->currentItem());
     if (row < 0 || static_cast<std::size_t>(row) >= m_entries.size()) return false;
+    if (gui::RefuseUnchosenConverter(this, m_device.Library())) return false;
     const records::BackupEntry entry = m_entries[static_cast<std::size_t>(row)];
     records::ConverterSnapshot backup;
     std::string error;

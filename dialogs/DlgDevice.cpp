@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPushButton>
 
+#include "dialogs/ConverterChooser.h"
+#include "dialogs/QtText.h"
 #include "platform/LastError.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
@@ -110,6 +112,8 @@ void CDlgDevice::OnReload()
 
 void CDlgDevice::ProgramDeviceData()
 {
+    if (gui::RefuseUnchosenConverter(this, m_device.Library()))
+        return;
     const std::uint32_t previousCode = m_nDeviceCode;
     const bool exchanged = UpdateData(true);
     const DeviceSettingsFields fields{m_nDeviceCode, m_strSerial1,        m_strSerial2,
@@ -126,7 +130,9 @@ void CDlgDevice::ProgramDeviceData()
         FocusOffendingControl(ControlOf(problem.field));
         return;
     }
-    if (DialogMessageBox(LoadStdString(IDS_CONFIRM_PROGRAM), LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
+    // The operator confirms the values, not only the act: a screen reader reads them out here.
+    if (DialogMessageBox(LoadStdString(IDS_CONFIRM_PROGRAM) + "\n\n" + ConfirmationValues(fields),
+                         LoadStdString(IDS_CONFIRM_PROGRAM_CAPTION),
                          platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL) != platform::IDOK)
         return;
     BOOL written = FALSE;
@@ -140,9 +146,34 @@ void CDlgDevice::ProgramDeviceData()
         // OK and Cancel, the answer is not used.
         DialogMessageBox(LoadStdString(IDS_CANNOT_WRITE_EEPROM), LoadStdString(IDS_ERROR_CAPTION),
                          platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL);
+        // After a read-back that differed, the operator starts at the field the converter did not keep.
+        const std::pair<const char*, DeviceField> named[] = {
+            {"Type", DeviceField::DeviceCode},
+            {"SerialNumber", DeviceField::Serial1},
+            {"Manufacturing", DeviceField::Manufacturing},
+            {"LastUpdate", DeviceField::LastUpdate},
+        };
+        for (const std::string& differing : m_device.LastDiffering)
+            for (const auto& [name, field] : named)
+                if (differing == name) {
+                    FocusOffendingControl(ControlOf(field));
+                    return;
+                }
         return;
     }
+    // Told once, in a box: the dialog closing says nothing to a screen reader.
+    DialogMessageBox("The converter holds the new device record; the read-back matches it.",
+                     LoadStdString(IDS_APP_TITLE), platform::MB_ICONINFORMATION | platform::MB_OK);
     EndDialog(platform::IDOK);
+}
+
+std::string CDlgDevice::ConfirmationValues(const DeviceSettingsFields& fields) const
+{
+    // Dates as the fields show them, so what is read out is what was typed.
+    const auto date = [](const QDateEdit* picker) { return gui::FromQt(picker->date().toString(picker->displayFormat())); };
+    return "Device code=" + std::to_string(fields.DeviceCode) + "\nSerial number=" + fields.Serial1 + "." +
+           fields.Serial2 + "." + fields.Serial3 + "\nDate of Manufacturing=" + date(ui->datetime1014) +
+           "\nDate of Last Update=" + date(ui->datetime1015);
 }
 
 QWidget* CDlgDevice::ControlOf(DeviceField field) const

@@ -45,6 +45,8 @@ protected:
 private:
     CMyCrvUsbDevice& m_device;
     QWidget* ControlOf(DeviceField field) const;
+    // The values the confirmation reads out before the write.
+    std::string ConfirmationValues(const DeviceSettingsFields& fields) const;
 
     std::unique_ptr<Ui::DlgDevice> ui;
     DeviceData m_data;

@@ -16,6 +16,7 @@
 #include <QVBoxLayout>
 #include <cstdio>
 
+#include "dialogs/ConverterChooser.h"
 #include "dialogs/QtText.h"
 #include "dialogs/Seams.h"
 #include "platform/Ui.h"
@@ -168,6 +169,7 @@ CDlgRunUnit::~CDlgRunUnit()
 bool CDlgRunUnit::OnStart()
 {
     if (Running()) return false;
+    if (gui::RefuseUnchosenConverter(this, m_device.Library())) return false;
     production::UnitOptions options;
     options.firmware = gui::FromQt(m_pFirmware->text().trimmed());
     options.family = m_pFamily->currentIndex();

@@ -2,6 +2,7 @@
 
 #include <QPushButton>
 
+#include "dialogs/ConverterChooser.h"
 #include "platform/Ui.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
@@ -65,6 +66,8 @@ void CDlgUsb::OnReload()
 
 void CDlgUsb::ProgramUsbSettings()
 {
+    if (gui::RefuseUnchosenConverter(this, m_device.Library()))
+        return;
     UpdateData(true);
     const UsbSettingsFields fields{m_strVendorId,       m_strProductId,    m_strManufacturer,
                                    m_strManufacturerId, m_strSerialNumber, m_strDescription};
@@ -85,6 +88,9 @@ void CDlgUsb::ProgramUsbSettings()
                          platform::MB_ICONEXCLAMATION | platform::MB_OKCANCEL) != platform::IDOK)
         return;
     if (ProgramUsbSettingsFields(m_device, fields)) {
+        // Told once, in a box: the dialog closing says nothing to a screen reader.
+        DialogMessageBox("The converter holds the new USB settings; the read-back matches them.",
+                         LoadStdString(IDS_APP_TITLE), platform::MB_ICONINFORMATION | platform::MB_OK);
         EndDialog(platform::IDOK);
         return;
     }

@@ -59,12 +59,13 @@ BOOL CMyCrvUsbDevice::ConnectDevice(BOOL reportNotFound)
         return Connected;
     }
     if (reportNotFound) {
-        platform::Ui().MessageBox(LoadStdString(IDS_NO_USB_DEVICE), LoadStdString(IDS_ERROR_CAPTION),
-                                  platform::MB_ICONINFORMATION, platform::BoxOwner::MainWindow);
         // Where the provider knows why the converter would not open, the status view says so.
         const std::string cause = OpenFailureSentence();
-        platform::Ui().SetStatusViewText(LoadStdString(IDS_NO_USB_DEVICE) +
-                                         (cause.empty() ? "" : "\n" + cause));
+        const std::string notFound = LoadStdString(IDS_NO_USB_DEVICE) + (cause.empty() ? "" : "\n" + cause);
+        platform::Ui().MessageBox(CauseInNotFoundBox ? notFound : LoadStdString(IDS_NO_USB_DEVICE),
+                                  LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONINFORMATION,
+                                  platform::BoxOwner::MainWindow);
+        platform::Ui().SetStatusViewText(notFound);
     } else {
         platform::Ui().SetStatusViewText("");
     }

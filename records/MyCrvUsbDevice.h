@@ -126,6 +126,9 @@ public:
     // The fields the last write's read-back found different ("ProductId, SerialNumber"); empty
     // when it matched or was not read back.
     std::vector<std::string> LastDiffering;
+    // "No USB device found." names its cause (busy, not the one named) in the box itself; the
+    // command line prints the cause on a line of its own instead.
+    bool CauseInNotFoundBox = false;
 
 private:
     void ShowUnknownDeviceMessage();

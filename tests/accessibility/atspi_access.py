@@ -265,6 +265,16 @@ class Session:
         return self.state(self.main_frame(), self.at.STATE_ACTIVE) and \
             self.state(self.status_view(), self.at.STATE_FOCUSED)
 
+    def focus_detail(self):
+        """Where the focus is instead, for a failed check."""
+        try:
+            active = [w.name for w in self.windows() if self.state(w, self.at.STATE_ACTIVE)]
+            focused = [(n.getRoleName(), n.name) for w in self.windows() for n in self.descendants(w)
+                       if self.state(n, self.at.STATE_FOCUSED)]
+            return f"active windows {active}, focused {focused[:3]}"
+        except Exception as error:  # the tree changed meanwhile
+            return str(error)
+
     def top_window(self, exclude):
         for window in self.windows():
             if window.getRoleName() in ("dialog", "alert", "file chooser") and window.name not in exclude and \
@@ -373,13 +383,16 @@ def inner(args):
     program = subprocess.Popen([args.kestrune, "--simulate", "--service"], stdout=log, stderr=log)
     try:
         run_checks(session, checks)
+        stop(program)
+        # A bench with a second converter: the start-up question, by keyboard, answered and cancelled.
+        with open(os.path.join(simulator, "simulator.ini"), "a") as f:
+            f.write("[Converter.2]\nSerialNumber=ZK000002\n")
+        for cancel in (False, True):
+            program = subprocess.Popen([args.kestrune, "--simulate"], stdout=log, stderr=log)
+            run_chooser(session, checks, cancel)
+            stop(program)
     finally:
-        if program.poll() is None:
-            program.terminate()
-            try:
-                program.wait(5)
-            except subprocess.TimeoutExpired:
-                program.kill()
+        stop(program)
         launcher.terminate()
         log.close()
     if checks.failed:
@@ -391,6 +404,51 @@ def inner(args):
         return 1
     print("all accessibility checks passed")
     return 0
+
+
+def stop(program):
+    if program.poll() is None:
+        program.terminate()
+        try:
+            program.wait(5)
+        except subprocess.TimeoutExpired:
+            program.kill()
+
+
+def run_chooser(s, checks, cancel):
+    at = s.at
+    how = "cancelled" if cancel else "answered"
+    s.app = None
+    s.app = s.wait(s.find_app, 30)
+    chooser = s.wait(lambda: next(w for w in s.windows() if w.name == "Choose the converter"
+                                  and s.state(w, at.STATE_SHOWING)), 20) if s.app is not None else None
+    if not checks.expect(chooser is not None, f"with two converters the program asks which one ({how})"):
+        return
+    ids = subprocess.run(["xdotool", "search", "--name", "^Choose the converter$"], capture_output=True,
+                         text=True).stdout.split()
+    if ids:
+        subprocess.run(["xdotool", "windowfocus", "--sync", ids[0]], check=False)
+    rows = s.wait(lambda: s.find(chooser, "list", "Converter to use"), 5)
+    focused = s.wait(lambda: s.state(rows, at.STATE_FOCUSED) or any(
+        s.state(n, at.STATE_FOCUSED) for n in s.descendants(rows)), 5)
+    checks.expect(bool(focused), "the converter list has the focus", "")
+    s.named_controls(chooser, "the converter chooser")
+    if cancel:
+        s.keys("Escape", settle=0.5)
+        shown = s.wait(lambda: "No converter is chosen" in s.text_of(s.status_view()), 10)
+        checks.expect(bool(shown), "after a cancel the status view says no converter is chosen",
+                      f"'{s.text_of(s.status_view())[:120] if s.status_view() else None}'")
+        checks.expect(bool(s.wait(s.focus_home, 8)), "after the chooser closes the status view has the focus")
+        return
+    s.keys("Down", settle=0.5)
+    selected = [n.name for n in s.descendants(rows) if s.state(n, at.STATE_SELECTED)]
+    serial = selected[0].split(",")[0].replace("Serial ", "") if selected else ""
+    checks.expect(serial.startswith("ZK"), "an arrow moves to a row that reads its serial", f"selected {selected}")
+    s.keys("Return", settle=0.5)
+    ready = s.wait(lambda: s.text_of(s.status_view()).startswith(READY + " - "), 20)
+    checks.expect(bool(ready) and ("serial:" + serial) in s.text_of(s.status_view()),
+                  "the ready line names the converter chosen",
+                  f"'{s.text_of(s.status_view())[:160] if s.status_view() else None}'")
 
 
 def run_checks(s, checks):
@@ -511,7 +569,8 @@ def visit_dialog(s, checks, keys, title, close):
                           f"value {value}, labels {labels}")
     # (Qt's own file dialog starts in the current folder with the default name: Return takes it.)
     s.keys(*close, settle=0.5)
-    checks.expect(bool(s.wait(s.focus_home, 8)), f"after '{what}' closes the status view has the focus")
+    checks.expect(bool(s.wait(s.focus_home, 8)), f"after '{what}' closes the status view has the focus",
+                  s.focus_detail())
     if title is None:
         shown = s.wait(lambda: s.message_pane().name.startswith("Settings "), 3)
         s.pump(0.5)

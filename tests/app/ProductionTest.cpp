@@ -14,6 +14,7 @@
 #include <QTreeWidget>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 
 #include "GuiTest.h"
@@ -25,7 +26,9 @@
 #include "dialogs/DlgHistory.h"
 #include "dialogs/DlgRunUnit.h"
 #include "dialogs/Seams.h"
+#include "link/DeviceSelection.h"
 #include "platform/Ui.h"
+#include "res/Strings.h"
 
 namespace fs = std::filesystem;
 
@@ -259,4 +262,89 @@ TEST_F(Production, DiagnosticsReadsLineByLineAndCopies)
     });
     // The program's link is open again.
     EXPECT_TRUE(Device().CheckConnection());
+}
+
+// Several converters, the operator cancels the question: nothing is opened behind the operator's
+// back, the window says so, and every way the desktop writes refuses before anything is sent.
+TEST_F(Production, WithSeveralConvertersAndNoneChosenNothingIsWritten)
+{
+    UseDisplay("[Converter.2]\nSerialNumber=KS000042\n");
+    const std::string firmware = WriteFirmware();
+    gui::seams::SetBoxAnswerer([](const gui::BoxRequest&) { return platform::IDOK; });
+    StartApp(); // unattended: the chooser is cancelled
+    EXPECT_TRUE(theApp.NoConverterChosen());
+    EXPECT_FALSE(Device().IsOpen());
+    EXPECT_NE(StatusText().find("No converter is chosen"), std::string::npos) << StatusText();
+    ASSERT_TRUE(WaitFor([] { return theApp.StartupTimerRuns() > 0; }, 5000));
+    EXPECT_TRUE(BoxTexts().empty()) << LastBox();
+
+    const auto stateFiles = [&] {
+        std::map<std::string, std::string> files;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_.File("state")))
+            // frames.log traces what the display heard: reading sends frames too.
+            if (entry.is_regular_file() && entry.path().extension() != ".lock" &&
+                entry.path().filename() != "frames.log")
+                files[entry.path().string()] = Bytes(entry.path().string());
+        return files;
+    };
+    const auto before = stateFiles();
+    const std::string refused = std::string(converters::kSeveralConvertersText) + "\nNothing was written.";
+    const struct {
+        unsigned id;
+        const char* button; // clicked in the dialog the command opens
+    } writes[] = {{ID_USB_SETTINGS, "button1"}, {ID_DEVICE_SETTINGS, "button1"},
+                  {ID_PRODUCTION_RUN_UNIT, "buttonStart"}, {ID_UPDATE_HERON, nullptr}};
+    for (const auto& write : writes) {
+        const std::size_t boxes = BoxTexts().size();
+        if (write.button != nullptr) {
+            gui::seams::SetDialogDriver([&](QDialog& dialog) {
+                if (auto* dlg = dynamic_cast<CDlgRunUnit*>(&dialog))
+                    dlg->m_pFirmware->setText(QString::fromStdString(firmware));
+                auto* button = dialog.findChild<QPushButton*>(write.button);
+                ASSERT_NE(button, nullptr) << write.id;
+                button->click();
+                dialog.reject();
+            });
+        } else {
+            gui::seams::QueueFileAnswer(firmware);
+        }
+        EXPECT_TRUE(MainFrame().SendCommand(write.id));
+        gui::seams::SetDialogDriver(nullptr);
+        ASSERT_GT(BoxTexts().size(), boxes) << write.id;
+        EXPECT_EQ(LastBox(), refused) << write.id;
+    }
+    EXPECT_FALSE(Device().Worker().IsRunning());
+    const auto after = stateFiles();
+    for (const auto& [name, bytes] : after)
+        EXPECT_TRUE(before.count(name) == 1 && before.at(name) == bytes) << name;
+    EXPECT_FALSE(fs::exists(DriveC() + "/LOG/fertigung.log"));
+}
+
+// A name the desktop cannot read is said, not ignored; one that matches nothing is named in the
+// not-found box, as is a converter held by another program.
+TEST_F(Production, ANamedConverterThatCannotBeUsedIsSaidInTheBox)
+{
+    const struct {
+        const char* environment;
+        const char* simulator;
+        const char* box;
+    } cases[] = {
+        {"serial", "", "KESTRUNE_DEVICE=serial: name a converter as serial:S, location:L or index:N; it is not used."},
+        {"serial:KS999999", "", "No USB device found.\nNo converter attached matches --device serial:KS999999."},
+        {"", "[Converter]\nBusy=1\n",
+         "No USB device found.\nAnother program is using the display's USB converter: close that program, then "
+         "try again."},
+        {"", "[Display]\nResponds=0\n", "Error waiting for 'id' message reply."},
+    };
+    for (const auto& c : cases) {
+        ScopedEnv named("KESTRUNE_DEVICE", *c.environment ? c.environment : nullptr);
+        UseDisplay(c.simulator);
+        gui::seams::Reset();
+        gui::seams::SetUnattended(true);
+        StartApp();
+        ASSERT_TRUE(WaitFor([] { return theApp.StartupTimerRuns() > 0; }, 5000));
+        EXPECT_EQ(BoxTexts().empty() ? std::string() : BoxTexts().front(), c.box) << c.environment << c.simulator;
+        theApp.ExitInstance(0);
+        Device().ClosePort();
+    }
 }

@@ -141,10 +141,10 @@ TEST_F(Startup, AHeldOrForbiddenConverterIsExplainedInTheStatusView)
         UseDisplay(std::string("[Converter]\n") + key + "=1\n");
         const std::size_t before = gui::seams::Boxes().size();
         EXPECT_FALSE(Device().ConnectDevice(TRUE)) << key;
-        // The box keeps its text; the status view adds why.
+        // The box says why at once, and so does the status view.
         const auto boxes = gui::seams::Boxes();
         ASSERT_EQ(boxes.size(), before + 1) << key;
-        EXPECT_EQ(boxes.back().text, "No USB device found.");
+        EXPECT_EQ(boxes.back().text, std::string("No USB device found.\n") + sentence);
         EXPECT_EQ(StatusText(), std::string("No USB device found.\n") + sentence);
     }
 }

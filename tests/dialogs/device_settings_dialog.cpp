@@ -46,9 +46,18 @@ TEST_F(DeviceSettingsDialog, ShowsTheRecordAndStoresTheGroupsAsNumbers)
     Date("datetime1015")->setDate(QDate(2024, 2, 29));
     m_ui.QueueAnswer(IDOK);
     Click(m_dlg.get(), "button1");
-    ASSERT_EQ(m_ui.Boxes().size(), 1u);
+    ASSERT_EQ(m_ui.Boxes().size(), 2u);
     EXPECT_EQ(m_ui.Boxes()[0].caption, "Save settings to EEPROM");
     EXPECT_EQ(m_ui.Boxes()[0].flags, 0x31u);
+    // What will be written is read out before it is, dates as the fields show them.
+    const QString shown = Date("datetime1015")->text();
+    EXPECT_EQ(m_ui.Boxes()[0].text, "Are you really sure you want to save the settings to the EEPROM area?\n\n"
+                                    "Device code=96\nSerial number=0012.0345.006\nDate of Manufacturing=" +
+                                        Date("datetime1014")->text().toStdString() +
+                                        "\nDate of Last Update=" + shown.toStdString());
+    EXPECT_TRUE(shown.contains("2024"));
+    // And the success is told once.
+    EXPECT_EQ(m_ui.Boxes()[1].text, "The converter holds the new device record; the read-back matches it.");
     EXPECT_EQ(m_dlg->result(), QDialog::Accepted);
     EXPECT_EQ(m_dlg->m_nDeviceCode, 96u);
 
@@ -254,6 +263,46 @@ TEST_F(DeviceSettingsDialog, FailedWriteKeepsTheDialogOpenForAnotherTry)
     // The attempt is logged as one that failed.
     EXPECT_NE(ProductionLog().find("*** Device data to user area NOT flashed: the write failed\r\n"), std::string::npos);
     EXPECT_EQ(ProductionLog().find("user area flashed"), std::string::npos);
+}
+
+// Typed whole, as a user of the locale writes a date: the year stays the one typed.
+TEST_F(DeviceSettingsDialog, ADateTypedInTheLocaleKeepsItsFourDigitYear)
+{
+    ASSERT_TRUE(Connect());
+    const struct {
+        QLocale locale;
+        const char* typed;
+    } cases[] = {{QLocale(QLocale::German, QLocale::Germany), "15.03.2024"},
+                 {QLocale(QLocale::English, QLocale::UnitedStates), "3/15/2024"},
+                 {QLocale(QLocale::English, QLocale::UnitedKingdom), "15/03/2024"}};
+    for (const auto& c : cases) {
+        const QLocale previous;
+        QLocale::setDefault(c.locale);
+        Open();
+        QLocale::setDefault(previous);
+        QDateEdit* picker = Date("datetime1014");
+        picker->setFocus(Qt::TabFocusReason);
+        // Tabbed into, as from the field before: the first section is selected.
+        QTest::keyClicks(picker, c.typed);
+        QTest::keyClick(picker, Qt::Key_Tab);
+        EXPECT_EQ(picker->date(), QDate(2024, 3, 15)) << c.typed << " shown as " << picker->text().toStdString();
+        EXPECT_EQ(picker->text(), c.typed);
+        Click(m_dlg.get(), "button2");
+    }
+}
+
+// A record the converter does not keep: the operator goes on at the field that differed.
+TEST_F(DeviceSettingsDialog, ADifferingReadBackFocusesItsField)
+{
+    Configure({{"UserArea", "WriteCorrupts", "1"}});
+    ASSERT_TRUE(Connect());
+    Open();
+    m_ui.QueueAnswer(IDOK);
+    Click(m_dlg.get(), "button1");
+    ASSERT_GE(m_ui.Boxes().size(), 2u);
+    EXPECT_EQ(m_ui.Boxes().back().text, "Canot write to USB EEPROM");
+    EXPECT_TRUE(m_dlg->isVisible());
+    EXPECT_EQ(m_dlg->focusWidget(), Edit("edit1010"));
 }
 
 TEST_F(DeviceSettingsDialog, CancelClosesWithoutWriting)

@@ -78,8 +78,10 @@ TEST_F(UsbSettingsDialog, ProgramWritesWhatASecondProcessReadsBack)
     m_ui.QueueAnswer(IDOK);
     Click(m_dlg.get(), "button1");
 
-    ASSERT_EQ(m_ui.Boxes().size(), 1u);
+    ASSERT_EQ(m_ui.Boxes().size(), 2u);
     const auto box = m_ui.Boxes()[0];
+    // The success is told once, for those who do not see the dialog close.
+    EXPECT_EQ(m_ui.Boxes()[1].text, "The converter holds the new USB settings; the read-back matches them.");
     // The values to be written are in the confirmation, for those who cannot see the fields.
     EXPECT_EQ(box.text, "Are you really sure you want to save the settings to the EEPROM area?\n\n"
                         "VendorId=0x1234\nProductId=x5678\nManufacturer=Maker\nManufacturerId=MK\n"
