@@ -83,18 +83,18 @@ int Unit(CMyCrvUsbDevice& device, const Invocation& inv)
     DeviceData data;
     DecodeSerialNumber(device.UserAreaImage, data);
     nlohmann::json& r = Out().Result();
-    r["serialNumber"] = FormatSerialNumber(data);
-    r["model"] = ShortNameOf(static_cast<std::uint32_t>(data.DeviceCode));
-    r["deviceCode"] = data.DeviceCode & 0xFF;
+    // Without a passed identify step the record in memory is nobody's: nothing is invented.
+    const bool identified = !unit.steps.empty() && unit.steps.front().state == production::StepState::Ok;
+    r["serialNumber"] = identified ? nlohmann::json(FormatSerialNumber(data)) : nlohmann::json(nullptr);
+    r["model"] = identified ? nlohmann::json(ShortNameOf(static_cast<std::uint32_t>(data.DeviceCode))) : nlohmann::json(nullptr);
+    r["deviceCode"] = identified ? nlohmann::json(data.DeviceCode & 0xFF) : nlohmann::json(nullptr);
     r["steps"] = nlohmann::json::array();
     for (const production::UnitStep& s : unit.steps)
         r["steps"].push_back({{"name", s.name}, {"ok", s.state == production::StepState::Ok}, {"seconds", s.seconds}});
     if (unit.status != production::kUnitOk) {
         r["stoppedAt"] = unit.steps.back().name;
-        if (!unit.reason.empty()) {
-            Complain(unit.reason);
-            r["reason"] = unit.reason;
-        }
+        r["reason"] = unit.reason.empty() ? "the step '" + unit.steps.back().name + "' failed" : unit.reason;
+        if (!unit.reason.empty()) Complain(unit.reason);
         Complain("unit stopped at the step '" + unit.steps.back().name + "'");
         return unit.status;
     }

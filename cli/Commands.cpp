@@ -246,6 +246,10 @@ private:
 
 int Identify(CMyCrvUsbDevice& theDevice)
 {
+    // Every documented key is there: null for what the display did not tell.
+    for (const char* key : {"ready", "deviceCode", "deviceId", "serialNumber", "revision", "manufacturing", "lastUpdate"})
+        Result()[key] = nullptr;
+    Result()["answered"] = false;
     if (!theDevice.EnsureConnected()) return kExitNoDisplay;
     std::string line = LoadStdString(IDS_IDLE_MESSAGE);
     std::int32_t reply = -1;
@@ -377,6 +381,7 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
             Result()["reason"] = refusal.substr(1);
         }
     } else if (result == -1) { // the file was refused before the display was touched
+        Result()["errorCode"] = worker.m_nRunError.load();
         if (const std::string why = DescribeFirmwareFileError(worker.m_nRunError.load(), inv.family); !why.empty()) {
             std::fprintf(stderr, "%s: %s\n", inv.file.c_str(), why.c_str());
             Result()["reason"] = why;
@@ -395,7 +400,10 @@ int Flash(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         Result()["message"] = stopped;
         return kExitStopped;
     }
-    Result()["message"] = capture.Text();
+    // The shown line ends in a blank after the error number; a script compares the text without it.
+    std::string message = capture.Text();
+    while (!message.empty() && message.back() == ' ') message.pop_back();
+    Result()["message"] = message;
     Print(capture.Text());
     return result == 0 ? kExitOk : kExitFailed;
 }
@@ -719,6 +727,9 @@ int PortTest(CMyCrvUsbDevice& theDevice, const Invocation& inv)
         port = name.empty() ? "COM1:" : name;
     }
     CCrvSerialDevice serial;
+    Result()["port"] = port;
+    Result()["report"] = nlohmann::json::array();
+    Result()["answered"] = false;
     if (!serial.OpenPort(port)) {
         ErrorBox(LoadStdString(IDS_ERROR_COM_PORT), platform::MB_ICONINFORMATION);
         return kExitFailed;

@@ -2438,6 +2438,19 @@ TEST_F(Json, EveryReportSaysWhatItsTextSays)
     // The exit status stays the command's, with its document all the same.
     Simulate("Display", "Responds", "0");
     EXPECT_EQ(Document({"identify"}, 1)["answered"], false);
+    // Without a converter every documented key is still there, and nothing is invented.
+    Simulate("Converter", "Present", "0");
+    const nlohmann::json none = Document({"identify"}, 3);
+    EXPECT_EQ(none["answered"], false);
+    EXPECT_TRUE(none.contains("serialNumber") && none["serialNumber"].is_null()) << none;
+    const nlohmann::json noUnit = Document({"--yes", "unit", "--serial", "next"}, 3);
+    EXPECT_TRUE(noUnit["serialNumber"].is_null() && noUnit["deviceCode"].is_null() && noUnit["model"].is_null()) << noUnit;
+    EXPECT_EQ(noUnit["stoppedAt"], "identify");
+    EXPECT_TRUE(noUnit["reason"].is_string()) << noUnit;
+    const nlohmann::json port = Document({"port-test", (dir_ / "no-such-port").string()}, 1);
+    EXPECT_EQ(port["answered"], false);
+    EXPECT_EQ(port["port"], (dir_ / "no-such-port").string());
+    EXPECT_TRUE(port["report"].is_array()) << port;
 }
 
 TEST_F(Json, FlashAndUnitResults)
@@ -2451,6 +2464,8 @@ TEST_F(Json, FlashAndUnitResults)
     EXPECT_EQ(flashed["message"], "Firmware successfully updated.");
     const nlohmann::json refused = Document({"flash", (dir_ / "kv-1.hex").string()}, 1);
     EXPECT_EQ(refused["result"], -1);
+    EXPECT_EQ(refused["errorCode"], 123);
+    EXPECT_EQ(refused["message"], "Error loading firmware file. (123)");
     EXPECT_EQ(refused["reason"], "the name does not fit family 4: it must begin with heron or pika");
 
     const nlohmann::json unit = Document({"--yes", "unit", "--serial", "next"});
