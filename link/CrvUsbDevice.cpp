@@ -63,9 +63,16 @@ BOOL CCrvUsbDevice::OpenPort(std::string_view /*portName*/)
         m_d2xx.W32_CloseHandle(m_hDevice);
         m_hDevice = d2xx::InvalidHandle();
     }
-    m_hDevice = m_d2xx.W32_CreateFile(serial.c_str(), d2xx::GENERIC_READ | d2xx::GENERIC_WRITE, 0,
-                                      nullptr, d2xx::OPEN_EXISTING, d2xx::FT_OPEN_BY_SERIAL_NUMBER,
-                                      nullptr);
+    if (OpenLocation) {
+        // With FT_OPEN_BY_LOCATION the name is the location itself, not a pointer to text.
+        // NOLINTNEXTLINE(performance-no-int-to-ptr)
+        m_hDevice = m_d2xx.W32_CreateFile(reinterpret_cast<const char*>(static_cast<std::uintptr_t>(*OpenLocation)),
+                                          d2xx::GENERIC_READ | d2xx::GENERIC_WRITE, 0, nullptr, d2xx::OPEN_EXISTING,
+                                          d2xx::FT_OPEN_BY_LOCATION, nullptr);
+    } else {
+        m_hDevice = m_d2xx.W32_CreateFile(serial.c_str(), d2xx::GENERIC_READ | d2xx::GENERIC_WRITE, 0, nullptr,
+                                          d2xx::OPEN_EXISTING, d2xx::FT_OPEN_BY_SERIAL_NUMBER, nullptr);
+    }
     if (!IsOpen()) {
         m_hDevice = d2xx::InvalidHandle();
         OpenFailureCause = m_d2xx.OpenFailure();
@@ -129,6 +136,7 @@ std::string CCrvUsbDevice::OpenFailureSentence() const
     case d2xx::kOpenFailureBusy: return LoadStdString(IDS_CONVERTER_BUSY);
     case d2xx::kOpenFailureAccessDenied: return LoadStdString(IDS_CONVERTER_ACCESS_DENIED);
     case kOpenFailureNotNamed: return converters::NoMatchSentence(converters::CurrentDeviceSelection());
+    case kOpenFailureAmbiguous: return converters::AmbiguousSentence(converters::CurrentDeviceSelection());
     default: return {};
     }
 }
@@ -159,14 +167,22 @@ BOOL CCrvUsbDevice::FindFirstDevice(std::string& serial, int size)
     // A converter named on the bench (--device) instead of device 0.
     const converters::DeviceSelection& selection = converters::CurrentDeviceSelection();
     std::uintptr_t index = 0;
+    OpenLocation.reset();
+    const std::vector<converters::ListedConverter> listed =
+        count > 1 || selection.Named() ? converters::ListConverters(m_d2xx) : std::vector<converters::ListedConverter>{};
     if (selection.Named()) {
-        const int chosen = converters::SelectConverter(converters::ListConverters(m_d2xx), selection);
+        const int chosen = converters::SelectConverter(listed, selection);
         if (chosen < 0) {
-            OpenFailureCause = kOpenFailureNotNamed;
+            OpenFailureCause = chosen == converters::kAmbiguousSelection ? kOpenFailureAmbiguous : kOpenFailureNotNamed;
             return FALSE;
         }
         index = static_cast<std::uintptr_t>(chosen);
     }
+    // A serial another converter lists too (or none at all) would open that other one: the
+    // converter is opened by its location instead.
+    if (!listed.empty() && index < listed.size() && !converters::SerialOpensOnlyItself(listed, static_cast<int>(index)) &&
+        listed[index].locationId != 0)
+        OpenLocation = listed[index].locationId;
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::fill(work.begin(), work.end(), '\0');
         // With FT_LIST_BY_INDEX the first argument is the index itself, not a pointer to it.
@@ -176,7 +192,9 @@ BOOL CCrvUsbDevice::FindFirstDevice(std::string& serial, int size)
             work.back() = '\0';
             serial = work.data();
             // On a bench the ready line says which converter this is.
-            if (selection.Named() || count > 1)
+            if (OpenLocation)
+                ChosenConverter = listed[index].LocationName();
+            else if (selection.Named() || count > 1)
                 ChosenConverter = serial.empty() ? "index:" + std::to_string(index) : "serial:" + serial;
             return TRUE;
         }

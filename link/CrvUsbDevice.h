@@ -1,6 +1,7 @@
 #pragma once
 // The display over its USB serial converter, through the D2XX library.
 #include <array>
+#include <optional>
 #include <string>
 
 #include "link/D2xx.h"
@@ -55,6 +56,9 @@ public:
     d2xx::DWORD OpenFailureCause = d2xx::kOpenFailureUnknown;
     // Ours, beside the providers' causes: the converter named with --device is not attached.
     static constexpr d2xx::DWORD kOpenFailureNotNamed = 0x100;
+    static constexpr d2xx::DWORD kOpenFailureAmbiguous = 0x101;
+    // Set when the converter's listed serial would not name it alone.
+    std::optional<d2xx::DWORD> OpenLocation;
     // The plain sentence naming that cause; "" when it is not known.
     std::string OpenFailureSentence() const;
     // "serial:KS000042" when the last open chose among several converters or by --device;

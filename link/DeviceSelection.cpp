@@ -1,5 +1,6 @@
 #include "link/DeviceSelection.h"
 
+#include <algorithm>
 #include <array>
 #include <cctype>
 #include <charconv>
@@ -171,12 +172,15 @@ int SelectConverter(const std::vector<ListedConverter>& list, const DeviceSelect
     }
     int prefixed = -1;
     int prefixes = 0;
+    int exact = -1;
+    int exacts = 0;
     for (const ListedConverter& c : list) {
         if (selection.kind == Kind::Serial) {
             // The list cuts serials at 15 characters: a longer name matches its cut.
-            if (c.serial == selection.value)
-                return c.index;
-            if (d2xx::SerialNames(c.serial, selection.value)) {
+            if (c.serial == selection.value) {
+                exact = c.index;
+                ++exacts;
+            } else if (d2xx::SerialNames(c.serial, selection.value)) {
                 prefixed = c.index;
                 ++prefixes;
             }
@@ -185,7 +189,27 @@ int SelectConverter(const std::vector<ListedConverter>& list, const DeviceSelect
             return c.index;
         }
     }
+    // Two converters with one serial (blank parts, clones): the name does not say which.
+    if (exacts > 1 || (exacts == 0 && prefixes > 1))
+        return kAmbiguousSelection;
+    if (exacts == 1)
+        return exact;
     return prefixes == 1 ? prefixed : -1;
+}
+
+bool SerialOpensOnlyItself(const std::vector<ListedConverter>& list, int index)
+{
+    if (index < 0 || static_cast<std::size_t>(index) >= list.size())
+        return false;
+    const std::string& serial = list[static_cast<std::size_t>(index)].serial;
+    if (serial.empty())
+        return false;
+    return std::count_if(list.begin(), list.end(), [&](const ListedConverter& c) { return c.serial == serial; }) == 1;
+}
+
+std::string AmbiguousSentence(const DeviceSelection& selection)
+{
+    return "Several converters match --device " + selection.Text() + "; name one by location: or index: (see kestrune-cli doctor).";
 }
 
 std::string NoMatchSentence(const DeviceSelection& selection)

@@ -51,7 +51,12 @@ struct ListedConverter {
 std::vector<ListedConverter> ListConverters(D2xxLibrary& library);
 
 // The entry the selection names: -1 none. Without a selection, entry 0.
+// -1: none matches; kAmbiguousSelection: a serial that several converters list.
+constexpr int kAmbiguousSelection = -2;
 int SelectConverter(const std::vector<ListedConverter>& list, const DeviceSelection& selection);
+// Whether opening by its listed serial opens this converter and no other.
+bool SerialOpensOnlyItself(const std::vector<ListedConverter>& list, int index);
+std::string AmbiguousSentence(const DeviceSelection& selection);
 
 // The sentence after "No USB device found." when a named converter is not attached.
 std::string NoMatchSentence(const DeviceSelection& selection);

@@ -153,7 +153,8 @@ std::optional<int> ReportChoice(const std::vector<converters::ListedConverter>& 
     if (listed.empty()) return chosen < 0 ? std::nullopt : std::optional<int>(chosen);
     const std::string how = selection.Named() ? "With --device " + selection.Text() : std::string("Without --device");
     if (chosen < 0) {
-        line(how + " no converter is used: none matches.");
+        line(how + (chosen == converters::kAmbiguousSelection ? " no converter is used: several match."
+                                                               : " no converter is used: none matches."));
         return std::nullopt;
     }
     line(how + " commands use converter " + std::to_string(chosen + 1) + " (serial:" +

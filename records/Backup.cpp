@@ -1,6 +1,7 @@
 #include "records/Backup.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
@@ -835,6 +836,14 @@ bool VerifyEepromWrite(CMyCrvUsbDevice& device, const ConverterSnapshot& before,
         return false;
     }
     ZeroPadding(now.image);
+    // Chips hold no manufacturer ID of their own: it reads back as the serial number's letters.
+    // A written serial that came back whole is then the ID that was written.
+    const std::string& readSerial = now.strings[3];
+    const std::string letters(readSerial.begin(),
+                              std::find_if(readSerial.begin(), readSerial.end(),
+                                           [](char c) { return std::isalpha(static_cast<unsigned char>(c)) == 0; }));
+    if (written.strings[1] != now.strings[1] && written.strings[3] == readSerial && now.strings[1] == letters)
+        written.strings[1] = now.strings[1];
     std::vector<std::string> names = DifferingUsbFields(written, now);
     // Programming the configuration must leave the identification record alone.
     for (const std::string& n : DifferingRecordFields(before.userArea, now.userArea))

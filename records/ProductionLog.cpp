@@ -526,6 +526,9 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     data = generated;
     SerialNumber.fill('\0');
     std::snprintf(SerialNumber.data(), SerialNumber.size(), "ZK%06d", data.SerialPart1);
+    // The chip reads its manufacturer ID back from the serial number's letters.
+    ManufacturerId.fill('\0');
+    std::snprintf(ManufacturerId.data(), ManufacturerId.size(), "ZK");
     SetDeviceData(data);
     return data.SerialPart1;
 }

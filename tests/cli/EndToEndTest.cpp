@@ -1286,6 +1286,10 @@ TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
 {
     WriteText(dir_ / "kestrune.ini", "[Status]\r\nDevice=Device98Status\r\n[Device98Status]\r\n"
                                      "SerialNumber=0041.0001.001\r\n");
+    // A converter named by other letters: chips read the manufacturer ID back from the serial.
+    Simulate("Converter", "SerialNumber", "KS000061");
+    Simulate("Eeprom", "SerialNumber", "KS000061");
+    Simulate("Eeprom", "ManufacturerId", "KS");
     ProcessResult next = Run({"serial", "next"});
     EXPECT_EQ(next.status, 0) << next.err;
     EXPECT_EQ(next.out, "Serial Number generated: 0042.0001.001\n");
@@ -1296,7 +1300,7 @@ TEST_P(CliPath, SerialNextFollowsTheLastDeviceOfTheModel)
     EXPECT_EQ(program.status, 0) << program.err;
     EXPECT_EQ(program.out, "Serial Number generated: 0043.0001.001\n");
     EXPECT_NE(Run({"record", "show"}).out.find("SerialNumber=0043.0001.001\n"), std::string::npos);
-    EXPECT_NE(Run({"eeprom", "show"}).out.find("SerialNumber=ZK000043\n"), std::string::npos);
+    EXPECT_NE(Run({"eeprom", "show"}).out.find("ManufacturerId=ZK\nDescription=Corvina Nova\nSerialNumber=ZK000043\n"), std::string::npos);
 
     // One refused leaves a gap, never a number given twice.
     ProcessResult unconfirmed = Run({"serial", "next", "--program"});
@@ -1468,6 +1472,31 @@ TEST_P(CliPath, SeveralConvertersAreChosenByNameAndNeverWrittenUnnamed)
         EXPECT_EQ(none.err, std::string(kNoDevice) + "No converter attached matches --device serial:ZK000009.\n");
         EXPECT_EQ(Run({"--device", "port:3", "identify"}).status, 2);
     }
+
+    // Two converters listing one serial (blank or cloned parts): a location or index opens that
+    // converter, never the other; the serial alone names neither.
+    fs::remove_all(dir_ / "state");
+    fs::create_directories(dir_ / "state");
+    sim_ = BaseSimulator(dir_ / "state");
+    sim_["Converter"]["SerialNumber"] = "ZK000005";
+    sim_["Eeprom"]["SerialNumber"] = "ZK000005";
+    sim_["Converter.2"] = {{"SerialNumber", "ZK000005"}};
+    sim_["Eeprom.2"] = BaseSimulator(dir_)["Eeprom"];
+    sim_["Eeprom.2"]["SerialNumber"] = "ZK000005";
+    sim_["Eeprom.2"]["Description"] = "Second";
+    WriteSimulator(dir_ / "sim.ini", sim_);
+    for (const std::string& second : {std::string("index:1"), std::string("location:1-2")}) {
+        SCOPED_TRACE(second);
+        EXPECT_NE(Run({"--device", second, "eeprom", "show"}).out.find("Description=Second\n"), std::string::npos);
+    }
+    const ProcessResult meant = Run({"--yes", "--device", "location:1-2", "eeprom", "program", "Description=Meant"});
+    EXPECT_EQ(meant.status, 0) << meant.err;
+    EXPECT_NE(Run({"--device", "index:0", "eeprom", "show"}).out.find("Description=Corvina Nova\n"), std::string::npos);
+    EXPECT_NE(Run({"--device", "index:1", "eeprom", "show"}).out.find("Description=Meant\n"), std::string::npos);
+    const ProcessResult ambiguous = Run({"--device", "serial:ZK000005", "identify"});
+    EXPECT_EQ(ambiguous.status, 3);
+    EXPECT_EQ(ambiguous.err, std::string(kNoDevice) + "Several converters match --device serial:ZK000005; name one by "
+                                                      "location: or index: (see kestrune-cli doctor).\n");
 }
 
 // A real converter takes one open at a time: the second process is told it is busy.
