@@ -253,6 +253,21 @@ std::vector<Param> InsertParams(const std::string& id, std::string_view record, 
     return p;
 }
 
+// The running number of a display's serial number ("0042.0001.001": 42); none for a converter's.
+std::optional<std::int64_t> RunningNumber(const std::string& serial)
+{
+    const std::size_t dot = serial.find('.');
+    if (dot == 0 || dot > 5 || dot == std::string::npos)
+        return std::nullopt;
+    std::int64_t number = 0;
+    for (std::size_t i = 0; i < dot; ++i) {
+        if (serial[i] < '0' || serial[i] > '9')
+            return std::nullopt;
+        number = number * 10 + (serial[i] - '0');
+    }
+    return number;
+}
+
 constexpr const char* kSchemaV1 = R"SQL(
 CREATE TABLE production_records (
     id bigserial PRIMARY KEY,
@@ -682,11 +697,19 @@ ImportResult DatabaseStore::Import(const std::string& path)
     };
     constexpr std::size_t kBatch = 256;
     std::size_t sent = 0;
+    // The highest running number the log gave per device code: the counters go on from there.
+    std::map<std::int64_t, std::int64_t> highest;
     auto send = [&](std::string_view record) {
         const std::string digest = Digest(record);
         ++import.records;
         // The same bytes at the same place among their copies: the same id every import.
         const std::vector<Param> params = InsertParams("log-" + Hex(digest), record, digest);
+        if (params[7].value && params[8].value) {
+            const std::int64_t code = std::strtoll(params[7].value->c_str(), nullptr, 10);
+            const auto number = RunningNumber(*params[8].value);
+            if (number && code >= 0 && code <= 255)
+                highest[code] = std::max(highest[code], *number);
+        }
         const ParamArrays a(params);
         if (PQsendQueryPrepared(conn_, "kestrune_import", a.Count(), a.values.data(), a.lengths.data(),
                                 a.formats.data(), 0) != 1) {
@@ -713,6 +736,14 @@ ImportResult DatabaseStore::Import(const std::string& path)
     if (!failure.empty())
         return fail(failure);
     (void)PQexitPipelineMode(conn_);
+    for (const auto& [code, number] : highest) {
+        Result raised = Exec(conn_,
+                             "INSERT INTO serial_counters AS c (device_code, last_number) VALUES ($1::integer, $2::bigint) "
+                             "ON CONFLICT (device_code) DO UPDATE SET last_number = GREATEST(c.last_number, $2::bigint)",
+                             {Text(std::to_string(code)), Text(std::to_string(number))});
+        if (!Succeeded(raised))
+            return fail(ErrorOf(conn_, raised));
+    }
     Result result = Exec(conn_, "COMMIT");
     if (!Succeeded(result))
         return fail(ErrorOf(conn_, result));

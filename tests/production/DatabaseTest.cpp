@@ -602,8 +602,13 @@ TEST_F(Database, ImportTwiceAddsOneCopy)
     EXPECT_EQ(first.error, "");
     EXPECT_EQ(first.records, 602u);
     EXPECT_EQ(first.inserted, 601u); // the live one is there already
+    // The counters go on after the log's numbers, and never back.
+    EXPECT_EQ(Admin("SELECT last_number FROM serial_counters WHERE device_code = 98"), "600");
+    EXPECT_EQ(store_->ReserveSerial(98, 0, 65535).number, 601);
+    EXPECT_EQ(store_->ReserveSerial(98, 700, 65535).number, 701);
     production::ImportResult second = store_->Import(path);
     EXPECT_EQ(second.inserted, 0u);
+    EXPECT_EQ(Admin("SELECT last_number FROM serial_counters WHERE device_code = 98"), "701");
     EXPECT_EQ(Rows(), 602);
     EXPECT_EQ(Rows("serial_number = '" + Serial(3) + "'"), 3);
     EXPECT_EQ(store_->Import(data_.File("missing.log")).error.empty(), false);
