@@ -421,16 +421,31 @@ bool DatabaseStore::Connect(std::string& error)
     if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
         // The server's notices ("already exists, skipping") are no news to the operator.
         PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        // A row or table another session holds ends in a failure the operator sees, not a wait for ever.
+        Result limits(PQexec(conn_, "SET lock_timeout = '5s'; SET statement_timeout = '30s'"));
+        Result version(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM kestrune_schema"));
+        schemaVersion_ = Succeeded(version) ? static_cast<int>(std::strtol(PQgetvalue(version.get(), 0, 0), nullptr, 10)) : 0;
         return true;
     }
     error = "the database cannot be reached: " + OneLine(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
     return false;
 }
 
+bool DatabaseStore::ConnectToWrite(std::string& error)
+{
+    if (!Connect(error))
+        return false;
+    if (schemaVersion_ <= kSchemaVersion)
+        return true;
+    error = "the database's schema is version " + std::to_string(schemaVersion_) + ", newer than this program's (" +
+            std::to_string(kSchemaVersion) + ")";
+    return false;
+}
+
 records::Reservation DatabaseStore::ReserveSerial(std::int32_t deviceCode, std::int64_t floor, std::int64_t maxNumber)
 {
     records::Reservation reservation;
-    if (!Connect(reservation.error))
+    if (!ConnectToWrite(reservation.error))
         return reservation;
     // One statement: the counter's row lock orders the stations.
     const std::vector<Param> params{Text(std::to_string(deviceCode)), Text(std::to_string(floor)),
@@ -442,7 +457,7 @@ records::Reservation DatabaseStore::ReserveSerial(std::int32_t deviceCode, std::
         "WHERE GREATEST(c.last_number, $2::bigint) + 1 <= $3::bigint RETURNING last_number";
     Result result = Exec(conn_, kSql, params);
     // A connection the server dropped (a restart) gets one more try; at worst a number goes unused.
-    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(reservation.error))
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && ConnectToWrite(reservation.error))
         result = Exec(conn_, kSql, params);
     if (!Succeeded(result)) {
         reservation.error = "the database gave no serial number: " + ErrorOf(conn_, result);
@@ -460,12 +475,12 @@ records::Reservation DatabaseStore::ReserveSerial(std::int32_t deviceCode, std::
 std::string DatabaseStore::Insert(const std::string& id, const std::string& record)
 {
     std::string error;
-    if (!Connect(error))
+    if (!ConnectToWrite(error))
         return error;
     const std::vector<Param> params = InsertParams(id, record, Digest(record));
     for (int attempt = 0; attempt < 3; ++attempt) {
         Result result = Exec(conn_, InsertSql().c_str(), params);
-        if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+        if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && ConnectToWrite(error))
             result = Exec(conn_, InsertSql().c_str(), params);
         if (!Succeeded(result))
             return "the database did not take the record: " + ErrorOf(conn_, result);
@@ -577,6 +592,9 @@ std::string DatabaseStore::Upgrade(std::span<const SchemaStep> steps)
         return Succeeded(result) ? std::string() : ErrorOf(conn_, result);
     };
     error = run("BEGIN");
+    // An upgrade of millions of rows, or a wait for another's db init, is no stuck station.
+    if (error.empty())
+        error = run("SET LOCAL lock_timeout = 0; SET LOCAL statement_timeout = 0");
     // Before the version table exists too: two stations' db init at once take turns.
     if (error.empty())
         error = run("SELECT pg_advisory_xact_lock(hashtext('kestrune schema'))");
@@ -636,7 +654,7 @@ ImportResult DatabaseStore::Import(const std::string& path)
         import.error = path + ": cannot be read";
         return import;
     }
-    if (!Connect(import.error))
+    if (!ConnectToWrite(import.error))
         return import;
     auto fail = [&](const std::string& why) {
         import.error = "the log was not imported: " + why;
@@ -651,7 +669,7 @@ ImportResult DatabaseStore::Import(const std::string& path)
         Exec(conn_, "DEALLOCATE kestrune_import");
         return import;
     };
-    for (const char* sql : {"BEGIN",
+    for (const char* sql : {"BEGIN", "SET LOCAL lock_timeout = 0",
                             // Two imports at once would count each other's copies.
                             "SELECT pg_advisory_xact_lock(hashtext('kestrune import'))",
                             "CREATE TEMPORARY TABLE kestrune_import_copies (digest bytea PRIMARY KEY, "
@@ -830,7 +848,7 @@ std::string DatabaseStore::InsertBackup(const std::string& converter, const std:
                                         const std::string& content)
 {
     std::string error;
-    if (!Connect(error))
+    if (!ConnectToWrite(error))
         return error;
     // The same converter and name is the same backup: a second delivery adds nothing.
     constexpr const char* kSql = "INSERT INTO backups (converter_serial, file_name, computer, content, sha256) "
@@ -840,7 +858,7 @@ std::string DatabaseStore::InsertBackup(const std::string& converter, const std:
         Bytes(content),
         Text(platform::Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size())))};
     Result result = Exec(conn_, kSql, params);
-    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && ConnectToWrite(error))
         result = Exec(conn_, kSql, params);
     return Succeeded(result) ? std::string() : "the database did not take the backup: " + ErrorOf(conn_, result);
 }

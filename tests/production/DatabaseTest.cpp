@@ -753,6 +753,43 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     EXPECT_EQ(run({"db", "sync"}).out, "0 records delivered, 0 waiting.\n");
     EXPECT_EQ(Rows(), 4);
     EXPECT_EQ(production::SplitLog(ReadText(dir.File("c/LOG/fertigung.log"))).size(), 4u);
+
+    // A row or table another session holds: a bounded wait, then the failure as for a server that is down.
+    const std::string shown = run({"record", "show"}).out;
+    auto holding = [&](const std::string& lock, const std::vector<std::string>& args) {
+        PGconn* admin = PQconnectdb(PgServer::Get().Conninfo(db_).c_str());
+        PQclear(PQexec(admin, ("BEGIN; " + lock).c_str()));
+        clitest::ProcessResult held = run(args);
+        PQclear(PQexec(admin, "ROLLBACK"));
+        PQfinish(admin);
+        return held;
+    };
+    const clitest::ProcessResult rowHeld =
+        holding("SELECT * FROM serial_counters FOR UPDATE", {"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(rowHeld.status, 1) << rowHeld.err;
+    EXPECT_NE(rowHeld.err.find("No serial number was generated"), std::string::npos) << rowHeld.err;
+    EXPECT_EQ(run({"record", "show"}).out, shown);
+    const clitest::ProcessResult tableHeld = holding("LOCK TABLE production_records IN EXCLUSIVE MODE",
+                                                     {"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(tableHeld.status, 4) << tableHeld.err;
+    EXPECT_NE(tableHeld.err.find("kept at this station"), std::string::npos) << tableHeld.err;
+    EXPECT_EQ(run({"db", "sync"}).status, 0);
+    EXPECT_EQ(Rows(), static_cast<long>(production::SplitLog(ReadText(dir.File("c/LOG/fertigung.log"))).size()));
+
+    // A schema newer than this program's is not written to: neither numbers, records nor backups.
+    Admin("INSERT INTO kestrune_schema VALUES (" + std::to_string(production::kSchemaVersion + 1) + ")");
+    const std::string counters = Admin("SELECT string_agg(last_number::text, ',') FROM serial_counters");
+    const std::string beforeNewer = run({"record", "show"}).out;
+    const clitest::ProcessResult newer = run({"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(newer.status, 1) << newer.err;
+    EXPECT_NE(newer.err.find("newer than this program's"), std::string::npos) << newer.err;
+    EXPECT_EQ(run({"record", "show"}).out, beforeNewer);
+    EXPECT_EQ(Admin("SELECT string_agg(last_number::text, ',') FROM serial_counters"), counters);
+    auto station = Open(PgServer::Get().Conninfo(db_));
+    EXPECT_FALSE(station->AddRecord(Record("op", "st", Serial(9))).stored);
+    station->AddBackup("ZK000009", "a.ini", "x");
+    EXPECT_NE(station->Import(dir.File("c/LOG/fertigung.log")).error.find("newer"), std::string::npos);
+    EXPECT_EQ(Admin("SELECT count(*) FROM backups WHERE converter_serial = 'ZK000009'"), "0");
 #endif
 }
 
