@@ -19,6 +19,9 @@
 #include "platform/System.h"
 #include "production/DatabaseRecord.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace production {
 
 namespace {
@@ -378,6 +381,34 @@ bool IncomingAbandoned(const std::string& path)
     return !error && written < fs::file_time_type::clock::now() - std::chrono::minutes(10);
 }
 
+// Made here and for this user alone: another account's files must not become this station's records
+// or backups. Empty when it is, or does not exist yet.
+std::string SpoolRefused(const std::string& folder)
+{
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0)
+        return {};
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "the spool folder " + folder + " is not this user's own or others can write to it; it is not used";
+    return {};
+}
+
+// A spool file this user wrote: a plain file of its own, not a link or another's.
+bool OwnRegularFile(const std::string& path)
+{
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+}
+
+// One record from its lead-in to its last line's end, as a station spools it; not a cut one.
+bool WholeRecord(std::string_view text)
+{
+    RecordColumns columns;
+    const auto records = SplitLog(text);
+    return !text.empty() && text.back() == '\n' && records.size() == 1 && records.front().size() == text.size() &&
+           ParseRecord(text, columns);
+}
+
 } // namespace
 
 std::unique_ptr<DatabaseStore> DatabaseStore::Create(const std::string& conninfo, std::string& error)
@@ -512,8 +543,8 @@ records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
     // Kept before the insert, under its id: a station killed in between leaves it for the next
     // delivery, and a delivery of what the database has already adds nothing.
     const std::string spooled = SpoolFolder() + "/" + id + std::string(kSpoolSuffix);
-    const bool kept =
-        platform::CreatePrivateFolders(SpoolFolder()) && WriteFileDurably(SpoolFolder(), id + std::string(kSpoolSuffix), record);
+    const bool kept = platform::CreatePrivateFolders(SpoolFolder()) && SpoolRefused(SpoolFolder()).empty() &&
+                      WriteFileDurably(SpoolFolder(), id + std::string(kSpoolSuffix), record);
     outcome.error = Insert(id, record);
     if (outcome.error.empty()) {
         if (kept)
@@ -528,6 +559,9 @@ records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
 SyncResult DatabaseStore::Sync()
 {
     SyncResult sync;
+    sync.error = SpoolRefused(SpoolFolder());
+    if (!sync.error.empty())
+        return sync;
     std::error_code error;
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(SpoolFolder(), error)) {
@@ -540,6 +574,10 @@ SyncResult DatabaseStore::Sync()
     }
     std::sort(files.begin(), files.end());
     for (const auto& path : files) {
+        if (!OwnRegularFile(path.string())) {
+            ++(path.string().ends_with(kBackupSuffix) ? sync.backupsWaiting : sync.waiting);
+            continue;
+        }
         platform::FileStatus status = platform::FileStatus::Ok;
         platform::File file = platform::File::Open(path.string(), platform::FileAccess::ReadWrite, status, false);
         if (!file.IsOpen())
@@ -555,7 +593,7 @@ SyncResult DatabaseStore::Sync()
         const bool backup = name.ends_with(kBackupSuffix);
         name.resize(name.size() - kSpoolSuffix.size());
         std::string why = "not delivered";
-        const bool damaged = backup && std::count(record.begin(), record.end(), '\0') < 2;
+        const bool damaged = backup ? std::count(record.begin(), record.end(), '\0') < 2 : !WholeRecord(record);
         if (sync.error.empty() && read && !damaged)
             why = backup ? InsertSpooledBackup(record) : Insert(name, record);
         // Still there after the lock: another delivery may have removed it in between.
@@ -879,6 +917,7 @@ void DatabaseStore::AddBackup(const std::string& converter, const std::string& n
     const std::string file = id + std::string(kBackupSuffix);
     const bool kept = !id.empty() && converter.find('\0') == std::string::npos &&
                       name.find('\0') == std::string::npos && platform::CreatePrivateFolders(SpoolFolder()) &&
+                      SpoolRefused(SpoolFolder()).empty() &&
                       WriteFileDurably(SpoolFolder(), file, converter + '\0' + name + '\0' + content);
     if (InsertBackup(converter, name, content).empty() && kept)
         platform::RemoveFile(SpoolFolder() + "/" + file);

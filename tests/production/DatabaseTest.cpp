@@ -564,6 +564,41 @@ TEST_F(Database, SpooledRecordsArriveExactlyOnce)
     EXPECT_EQ(station->Sync().backupsWaiting, 1u);
     ASSERT_TRUE(fs::remove(damaged));
     EXPECT_TRUE(fs::is_empty(production::SpoolFolder()));
+
+    // Files no station of this user wrote whole wait, named, and are never inserted.
+    const std::string spool = production::SpoolFolder() + "/";
+    const std::string whole = Record("op", "st", Serial(77));
+    struct Planted {
+        const char* name;
+        std::string content;
+    };
+    const Planted planted[] = {{"0000000000000001-cut.rec", whole.substr(0, whole.size() - 5)},
+                               {"0000000000000002-header.rec", whole.substr(0, 60)},
+                               {"0000000000000003-empty.rec", ""},
+                               {"0000000000000004-garbage.rec", "garbage no record at all\n"},
+                               {"0000000000000005-two.rec", whole + whole}};
+    for (const Planted& p : planted)
+        WriteText(spool + p.name, p.content);
+    WriteText(data_.File("elsewhere.rec"), whole);
+    fs::create_symlink(data_.File("elsewhere.rec"), spool + "0000000000000006-link.rec");
+    production::SyncResult planted1 = station->Sync();
+    EXPECT_EQ(planted1.delivered, 0u);
+    EXPECT_EQ(planted1.waiting, std::size(planted) + 1);
+    EXPECT_EQ(Rows(), 5);
+    for (const auto& entry : fs::directory_iterator(production::SpoolFolder()))
+        fs::remove(entry.path());
+    // A spool others can write to is neither written to nor delivered from.
+    fs::permissions(production::SpoolFolder(), fs::perms::all);
+    WriteText(spool + "0000000000000007-lax.rec", whole);
+    production::SyncResult lax = station->Sync();
+    EXPECT_NE(lax.error.find("others can write"), std::string::npos) << lax.error;
+    EXPECT_EQ(lax.delivered, 0u);
+    Admin("REVOKE INSERT ON production_records FROM " + role);
+    EXPECT_FALSE(station->AddRecord(Record("op", "st", Serial(78))).kept);
+    Admin("GRANT INSERT ON production_records TO " + role);
+    EXPECT_EQ(Rows(), 5);
+    fs::permissions(production::SpoolFolder(), fs::perms::owner_all);
+    EXPECT_EQ(station->Sync().delivered, 1u);
 }
 
 TEST_F(Database, HostileNamesAreStoredAndFoundAsText)
