@@ -19,6 +19,9 @@
 #include "platform/System.h"
 #include "production/DatabaseRecord.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace production {
 
 namespace {
@@ -253,6 +256,21 @@ std::vector<Param> InsertParams(const std::string& id, std::string_view record, 
     return p;
 }
 
+// The running number of a display's serial number ("0042.0001.001": 42); none for a converter's.
+std::optional<std::int64_t> RunningNumber(const std::string& serial)
+{
+    const std::size_t dot = serial.find('.');
+    if (dot == 0 || dot > 5 || dot == std::string::npos)
+        return std::nullopt;
+    std::int64_t number = 0;
+    for (std::size_t i = 0; i < dot; ++i) {
+        if (serial[i] < '0' || serial[i] > '9')
+            return std::nullopt;
+        number = number * 10 + (serial[i] - '0');
+    }
+    return number;
+}
+
 constexpr const char* kSchemaV1 = R"SQL(
 CREATE TABLE production_records (
     id bigserial PRIMARY KEY,
@@ -363,6 +381,34 @@ bool IncomingAbandoned(const std::string& path)
     return !error && written < fs::file_time_type::clock::now() - std::chrono::minutes(10);
 }
 
+// Made here and for this user alone: another account's files must not become this station's records
+// or backups. Empty when it is, or does not exist yet.
+std::string SpoolRefused(const std::string& folder)
+{
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0)
+        return {};
+    if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid() || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+        return "the spool folder " + folder + " is not this user's own or others can write to it; it is not used";
+    return {};
+}
+
+// A spool file this user wrote: a plain file of its own, not a link or another's.
+bool OwnRegularFile(const std::string& path)
+{
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid();
+}
+
+// One record from its lead-in to its last line's end, as a station spools it; not a cut one.
+bool WholeRecord(std::string_view text)
+{
+    RecordColumns columns;
+    const auto records = SplitLog(text);
+    return !text.empty() && text.back() == '\n' && records.size() == 1 && records.front().size() == text.size() &&
+           ParseRecord(text, columns);
+}
+
 } // namespace
 
 std::unique_ptr<DatabaseStore> DatabaseStore::Create(const std::string& conninfo, std::string& error)
@@ -406,16 +452,31 @@ bool DatabaseStore::Connect(std::string& error)
     if (conn_ != nullptr && PQstatus(conn_) == CONNECTION_OK) {
         // The server's notices ("already exists, skipping") are no news to the operator.
         PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
+        // A row or table another session holds ends in a failure the operator sees, not a wait for ever.
+        Result limits(PQexec(conn_, "SET lock_timeout = '5s'; SET statement_timeout = '30s'"));
+        Result version(PQexec(conn_, "SELECT coalesce(max(version), 0) FROM kestrune_schema"));
+        schemaVersion_ = Succeeded(version) ? static_cast<int>(std::strtol(PQgetvalue(version.get(), 0, 0), nullptr, 10)) : 0;
         return true;
     }
     error = "the database cannot be reached: " + OneLine(conn_ != nullptr ? PQerrorMessage(conn_) : "out of memory");
     return false;
 }
 
+bool DatabaseStore::ConnectToWrite(std::string& error)
+{
+    if (!Connect(error))
+        return false;
+    if (schemaVersion_ <= kSchemaVersion)
+        return true;
+    error = "the database's schema is version " + std::to_string(schemaVersion_) + ", newer than this program's (" +
+            std::to_string(kSchemaVersion) + ")";
+    return false;
+}
+
 records::Reservation DatabaseStore::ReserveSerial(std::int32_t deviceCode, std::int64_t floor, std::int64_t maxNumber)
 {
     records::Reservation reservation;
-    if (!Connect(reservation.error))
+    if (!ConnectToWrite(reservation.error))
         return reservation;
     // One statement: the counter's row lock orders the stations.
     const std::vector<Param> params{Text(std::to_string(deviceCode)), Text(std::to_string(floor)),
@@ -427,7 +488,7 @@ records::Reservation DatabaseStore::ReserveSerial(std::int32_t deviceCode, std::
         "WHERE GREATEST(c.last_number, $2::bigint) + 1 <= $3::bigint RETURNING last_number";
     Result result = Exec(conn_, kSql, params);
     // A connection the server dropped (a restart) gets one more try; at worst a number goes unused.
-    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(reservation.error))
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && ConnectToWrite(reservation.error))
         result = Exec(conn_, kSql, params);
     if (!Succeeded(result)) {
         reservation.error = "the database gave no serial number: " + ErrorOf(conn_, result);
@@ -445,12 +506,12 @@ records::Reservation DatabaseStore::ReserveSerial(std::int32_t deviceCode, std::
 std::string DatabaseStore::Insert(const std::string& id, const std::string& record)
 {
     std::string error;
-    if (!Connect(error))
+    if (!ConnectToWrite(error))
         return error;
     const std::vector<Param> params = InsertParams(id, record, Digest(record));
     for (int attempt = 0; attempt < 3; ++attempt) {
         Result result = Exec(conn_, InsertSql().c_str(), params);
-        if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+        if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && ConnectToWrite(error))
             result = Exec(conn_, InsertSql().c_str(), params);
         if (!Succeeded(result))
             return "the database did not take the record: " + ErrorOf(conn_, result);
@@ -482,8 +543,8 @@ records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
     // Kept before the insert, under its id: a station killed in between leaves it for the next
     // delivery, and a delivery of what the database has already adds nothing.
     const std::string spooled = SpoolFolder() + "/" + id + std::string(kSpoolSuffix);
-    const bool kept =
-        platform::CreatePrivateFolders(SpoolFolder()) && WriteFileDurably(SpoolFolder(), id + std::string(kSpoolSuffix), record);
+    const bool kept = platform::CreatePrivateFolders(SpoolFolder()) && SpoolRefused(SpoolFolder()).empty() &&
+                      WriteFileDurably(SpoolFolder(), id + std::string(kSpoolSuffix), record);
     outcome.error = Insert(id, record);
     if (outcome.error.empty()) {
         if (kept)
@@ -498,6 +559,9 @@ records::StoreOutcome DatabaseStore::AddRecord(const std::string& record)
 SyncResult DatabaseStore::Sync()
 {
     SyncResult sync;
+    sync.error = SpoolRefused(SpoolFolder());
+    if (!sync.error.empty())
+        return sync;
     std::error_code error;
     std::vector<std::filesystem::path> files;
     for (const auto& entry : std::filesystem::directory_iterator(SpoolFolder(), error)) {
@@ -510,6 +574,10 @@ SyncResult DatabaseStore::Sync()
     }
     std::sort(files.begin(), files.end());
     for (const auto& path : files) {
+        if (!OwnRegularFile(path.string())) {
+            ++(path.string().ends_with(kBackupSuffix) ? sync.backupsWaiting : sync.waiting);
+            continue;
+        }
         platform::FileStatus status = platform::FileStatus::Ok;
         platform::File file = platform::File::Open(path.string(), platform::FileAccess::ReadWrite, status, false);
         if (!file.IsOpen())
@@ -525,7 +593,7 @@ SyncResult DatabaseStore::Sync()
         const bool backup = name.ends_with(kBackupSuffix);
         name.resize(name.size() - kSpoolSuffix.size());
         std::string why = "not delivered";
-        const bool damaged = backup && std::count(record.begin(), record.end(), '\0') < 2;
+        const bool damaged = backup ? std::count(record.begin(), record.end(), '\0') < 2 : !WholeRecord(record);
         if (sync.error.empty() && read && !damaged)
             why = backup ? InsertSpooledBackup(record) : Insert(name, record);
         // Still there after the lock: another delivery may have removed it in between.
@@ -562,6 +630,9 @@ std::string DatabaseStore::Upgrade(std::span<const SchemaStep> steps)
         return Succeeded(result) ? std::string() : ErrorOf(conn_, result);
     };
     error = run("BEGIN");
+    // An upgrade of millions of rows, or a wait for another's db init, is no stuck station.
+    if (error.empty())
+        error = run("SET LOCAL lock_timeout = 0; SET LOCAL statement_timeout = 0");
     // Before the version table exists too: two stations' db init at once take turns.
     if (error.empty())
         error = run("SELECT pg_advisory_xact_lock(hashtext('kestrune schema'))");
@@ -621,7 +692,7 @@ ImportResult DatabaseStore::Import(const std::string& path)
         import.error = path + ": cannot be read";
         return import;
     }
-    if (!Connect(import.error))
+    if (!ConnectToWrite(import.error))
         return import;
     auto fail = [&](const std::string& why) {
         import.error = "the log was not imported: " + why;
@@ -636,7 +707,7 @@ ImportResult DatabaseStore::Import(const std::string& path)
         Exec(conn_, "DEALLOCATE kestrune_import");
         return import;
     };
-    for (const char* sql : {"BEGIN",
+    for (const char* sql : {"BEGIN", "SET LOCAL lock_timeout = 0",
                             // Two imports at once would count each other's copies.
                             "SELECT pg_advisory_xact_lock(hashtext('kestrune import'))",
                             "CREATE TEMPORARY TABLE kestrune_import_copies (digest bytea PRIMARY KEY, "
@@ -682,11 +753,19 @@ ImportResult DatabaseStore::Import(const std::string& path)
     };
     constexpr std::size_t kBatch = 256;
     std::size_t sent = 0;
+    // The highest running number the log gave per device code: the counters go on from there.
+    std::map<std::int64_t, std::int64_t> highest;
     auto send = [&](std::string_view record) {
         const std::string digest = Digest(record);
         ++import.records;
         // The same bytes at the same place among their copies: the same id every import.
         const std::vector<Param> params = InsertParams("log-" + Hex(digest), record, digest);
+        if (params[7].value && params[8].value) {
+            const std::int64_t code = std::strtoll(params[7].value->c_str(), nullptr, 10);
+            const auto number = RunningNumber(*params[8].value);
+            if (number && code >= 0 && code <= 255)
+                highest[code] = std::max(highest[code], *number);
+        }
         const ParamArrays a(params);
         if (PQsendQueryPrepared(conn_, "kestrune_import", a.Count(), a.values.data(), a.lengths.data(),
                                 a.formats.data(), 0) != 1) {
@@ -713,6 +792,14 @@ ImportResult DatabaseStore::Import(const std::string& path)
     if (!failure.empty())
         return fail(failure);
     (void)PQexitPipelineMode(conn_);
+    for (const auto& [code, number] : highest) {
+        Result raised = Exec(conn_,
+                             "INSERT INTO serial_counters AS c (device_code, last_number) VALUES ($1::integer, $2::bigint) "
+                             "ON CONFLICT (device_code) DO UPDATE SET last_number = GREATEST(c.last_number, $2::bigint)",
+                             {Text(std::to_string(code)), Text(std::to_string(number))});
+        if (!Succeeded(raised))
+            return fail(ErrorOf(conn_, raised));
+    }
     Result result = Exec(conn_, "COMMIT");
     if (!Succeeded(result))
         return fail(ErrorOf(conn_, result));
@@ -799,7 +886,7 @@ std::string DatabaseStore::InsertBackup(const std::string& converter, const std:
                                         const std::string& content)
 {
     std::string error;
-    if (!Connect(error))
+    if (!ConnectToWrite(error))
         return error;
     // The same converter and name is the same backup: a second delivery adds nothing.
     constexpr const char* kSql = "INSERT INTO backups (converter_serial, file_name, computer, content, sha256) "
@@ -809,7 +896,7 @@ std::string DatabaseStore::InsertBackup(const std::string& converter, const std:
         Bytes(content),
         Text(platform::Sha256Hex(std::span(reinterpret_cast<const std::uint8_t*>(content.data()), content.size())))};
     Result result = Exec(conn_, kSql, params);
-    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && Connect(error))
+    if (!Succeeded(result) && PQstatus(conn_) != CONNECTION_OK && ConnectToWrite(error))
         result = Exec(conn_, kSql, params);
     return Succeeded(result) ? std::string() : "the database did not take the backup: " + ErrorOf(conn_, result);
 }
@@ -830,6 +917,7 @@ void DatabaseStore::AddBackup(const std::string& converter, const std::string& n
     const std::string file = id + std::string(kBackupSuffix);
     const bool kept = !id.empty() && converter.find('\0') == std::string::npos &&
                       name.find('\0') == std::string::npos && platform::CreatePrivateFolders(SpoolFolder()) &&
+                      SpoolRefused(SpoolFolder()).empty() &&
                       WriteFileDurably(SpoolFolder(), file, converter + '\0' + name + '\0' + content);
     if (InsertBackup(converter, name, content).empty() && kept)
         platform::RemoveFile(SpoolFolder() + "/" + file);

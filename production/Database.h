@@ -94,6 +94,8 @@ public:
 private:
     explicit DatabaseStore(std::string conninfo);
     bool Connect(std::string& error);
+    // Connected, and to a schema this program knows the meaning of.
+    bool ConnectToWrite(std::string& error);
     // Inserts one record under its id; "" when the database holds it (now or before).
     std::string Insert(const std::string& id, const std::string& record);
     std::string InsertBackup(const std::string& converter, const std::string& name, const std::string& content);
@@ -101,6 +103,7 @@ private:
 
     std::string conninfo_;
     PGconn* conn_ = nullptr;
+    int schemaVersion_ = 0; // as read at the connection
 };
 
 } // namespace production

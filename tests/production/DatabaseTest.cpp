@@ -564,6 +564,41 @@ TEST_F(Database, SpooledRecordsArriveExactlyOnce)
     EXPECT_EQ(station->Sync().backupsWaiting, 1u);
     ASSERT_TRUE(fs::remove(damaged));
     EXPECT_TRUE(fs::is_empty(production::SpoolFolder()));
+
+    // Files no station of this user wrote whole wait, named, and are never inserted.
+    const std::string spool = production::SpoolFolder() + "/";
+    const std::string whole = Record("op", "st", Serial(77));
+    struct Planted {
+        const char* name;
+        std::string content;
+    };
+    const Planted planted[] = {{"0000000000000001-cut.rec", whole.substr(0, whole.size() - 5)},
+                               {"0000000000000002-header.rec", whole.substr(0, 60)},
+                               {"0000000000000003-empty.rec", ""},
+                               {"0000000000000004-garbage.rec", "garbage no record at all\n"},
+                               {"0000000000000005-two.rec", whole + whole}};
+    for (const Planted& p : planted)
+        WriteText(spool + p.name, p.content);
+    WriteText(data_.File("elsewhere.rec"), whole);
+    fs::create_symlink(data_.File("elsewhere.rec"), spool + "0000000000000006-link.rec");
+    production::SyncResult planted1 = station->Sync();
+    EXPECT_EQ(planted1.delivered, 0u);
+    EXPECT_EQ(planted1.waiting, std::size(planted) + 1);
+    EXPECT_EQ(Rows(), 5);
+    for (const auto& entry : fs::directory_iterator(production::SpoolFolder()))
+        fs::remove(entry.path());
+    // A spool others can write to is neither written to nor delivered from.
+    fs::permissions(production::SpoolFolder(), fs::perms::all);
+    WriteText(spool + "0000000000000007-lax.rec", whole);
+    production::SyncResult lax = station->Sync();
+    EXPECT_NE(lax.error.find("others can write"), std::string::npos) << lax.error;
+    EXPECT_EQ(lax.delivered, 0u);
+    Admin("REVOKE INSERT ON production_records FROM " + role);
+    EXPECT_FALSE(station->AddRecord(Record("op", "st", Serial(78))).kept);
+    Admin("GRANT INSERT ON production_records TO " + role);
+    EXPECT_EQ(Rows(), 5);
+    fs::permissions(production::SpoolFolder(), fs::perms::owner_all);
+    EXPECT_EQ(station->Sync().delivered, 1u);
 }
 
 TEST_F(Database, HostileNamesAreStoredAndFoundAsText)
@@ -602,8 +637,13 @@ TEST_F(Database, ImportTwiceAddsOneCopy)
     EXPECT_EQ(first.error, "");
     EXPECT_EQ(first.records, 602u);
     EXPECT_EQ(first.inserted, 601u); // the live one is there already
+    // The counters go on after the log's numbers, and never back.
+    EXPECT_EQ(Admin("SELECT last_number FROM serial_counters WHERE device_code = 98"), "600");
+    EXPECT_EQ(store_->ReserveSerial(98, 0, 65535).number, 601);
+    EXPECT_EQ(store_->ReserveSerial(98, 700, 65535).number, 701);
     production::ImportResult second = store_->Import(path);
     EXPECT_EQ(second.inserted, 0u);
+    EXPECT_EQ(Admin("SELECT last_number FROM serial_counters WHERE device_code = 98"), "701");
     EXPECT_EQ(Rows(), 602);
     EXPECT_EQ(Rows("serial_number = '" + Serial(3) + "'"), 3);
     EXPECT_EQ(store_->Import(data_.File("missing.log")).error.empty(), false);
@@ -748,6 +788,43 @@ TEST_F(Database, StationCommandsWithTheDatabase)
     EXPECT_EQ(run({"db", "sync"}).out, "0 records delivered, 0 waiting.\n");
     EXPECT_EQ(Rows(), 4);
     EXPECT_EQ(production::SplitLog(ReadText(dir.File("c/LOG/fertigung.log"))).size(), 4u);
+
+    // A row or table another session holds: a bounded wait, then the failure as for a server that is down.
+    const std::string shown = run({"record", "show"}).out;
+    auto holding = [&](const std::string& lock, const std::vector<std::string>& args) {
+        PGconn* admin = PQconnectdb(PgServer::Get().Conninfo(db_).c_str());
+        PQclear(PQexec(admin, ("BEGIN; " + lock).c_str()));
+        clitest::ProcessResult held = run(args);
+        PQclear(PQexec(admin, "ROLLBACK"));
+        PQfinish(admin);
+        return held;
+    };
+    const clitest::ProcessResult rowHeld =
+        holding("SELECT * FROM serial_counters FOR UPDATE", {"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(rowHeld.status, 1) << rowHeld.err;
+    EXPECT_NE(rowHeld.err.find("No serial number was generated"), std::string::npos) << rowHeld.err;
+    EXPECT_EQ(run({"record", "show"}).out, shown);
+    const clitest::ProcessResult tableHeld = holding("LOCK TABLE production_records IN EXCLUSIVE MODE",
+                                                     {"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(tableHeld.status, 4) << tableHeld.err;
+    EXPECT_NE(tableHeld.err.find("kept at this station"), std::string::npos) << tableHeld.err;
+    EXPECT_EQ(run({"db", "sync"}).status, 0);
+    EXPECT_EQ(Rows(), static_cast<long>(production::SplitLog(ReadText(dir.File("c/LOG/fertigung.log"))).size()));
+
+    // A schema newer than this program's is not written to: neither numbers, records nor backups.
+    Admin("INSERT INTO kestrune_schema VALUES (" + std::to_string(production::kSchemaVersion + 1) + ")");
+    const std::string counters = Admin("SELECT string_agg(last_number::text, ',') FROM serial_counters");
+    const std::string beforeNewer = run({"record", "show"}).out;
+    const clitest::ProcessResult newer = run({"--yes", "serial", "next", "--program"});
+    EXPECT_EQ(newer.status, 1) << newer.err;
+    EXPECT_NE(newer.err.find("newer than this program's"), std::string::npos) << newer.err;
+    EXPECT_EQ(run({"record", "show"}).out, beforeNewer);
+    EXPECT_EQ(Admin("SELECT string_agg(last_number::text, ',') FROM serial_counters"), counters);
+    auto station = Open(PgServer::Get().Conninfo(db_));
+    EXPECT_FALSE(station->AddRecord(Record("op", "st", Serial(9))).stored);
+    station->AddBackup("ZK000009", "a.ini", "x");
+    EXPECT_NE(station->Import(dir.File("c/LOG/fertigung.log")).error.find("newer"), std::string::npos);
+    EXPECT_EQ(Admin("SELECT count(*) FROM backups WHERE converter_serial = 'ZK000009'"), "0");
 #endif
 }
 
