@@ -218,9 +218,13 @@ std::string LogWriteProblem(const std::string& path)
         return refused;
     platform::FileStatus status = platform::FileStatus::Ok;
     if (platform::NameExists(path)) {
-        platform::File file = platform::File::Open(path, platform::FileAccess::AppendCreate, status);
+        // As the append opens it: a link put in the checked name's place is not followed.
+        bool linkRefused = false;
+        platform::File file = platform::OpenSharedForAppend(path, status, linkRefused);
         if (file.IsOpen())
             return {};
+        if (linkRefused)
+            return path + ": a symbolic link took its place; not followed";
         return status != platform::FileStatus::Ok ? platform::FileStatusText(path, status)
                                                   : path + ": " + platform::LastFileErrorText();
     }

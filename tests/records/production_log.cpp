@@ -177,6 +177,55 @@ TEST_F(ProductionLog, AnUnwritableLogIsReportedWithItsPath)
     EXPECT_EQ(Status("Device95Status", "SerialNumber"), "0012.3456.789");
 }
 
+// Another user swaps a link in and out of the names we check, then open: the log's check before
+// a unit and a settings file's save must create nothing where the links point.
+TEST(SharedFolder, ALinkSwappedInAfterTheCheckIsNotFollowed)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string shared = dir.File("shared"), made = dir.File("made");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(made.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(made.c_str(), 0777), 0);
+    const std::string log = shared + "/f.log", settings = shared + "/s.ini";
+    const pid_t flipper = ::fork();
+    ASSERT_GE(flipper, 0);
+    if (flipper == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int n = 0; std::chrono::steady_clock::now() < end; ++n) {
+            const std::string target = made + "/" + std::to_string(n % 50), link = shared + "/L";
+            for (const std::string& name : {log, settings}) {
+                (void)::symlink(target.c_str(), link.c_str());
+                (void)::rename(link.c_str(), name.c_str());
+                (void)::unlink(name.c_str());
+                // The name is there as a plain file for the check to pass.
+                const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+                if (fd >= 0) ::close(fd);
+            }
+        }
+        ::_exit(0);
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < end) {
+        (void)records::LogWriteProblem(log);
+        std::string problem;
+        const auto edit = [](platform::ProfileDocument& doc) { doc.Set("A", "B", "C"); };
+        if (!platform::UpdateProfileFile(settings, true, edit, &problem)) {
+            EXPECT_FALSE(problem.empty()); // the reason, not only that it failed
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(flipper, &status, 0), flipper);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> created;
+    for (const auto& entry : std::filesystem::directory_iterator(made))
+        created.push_back(entry.path().filename().string());
+    EXPECT_EQ(created, std::vector<std::string>{});
+}
+
 TEST_F(ProductionLog, SerialNumbersFollowTheLastLoggedDevice)
 {
     EXPECT_EQ(device.GenerateSerialNumber(), 1); // no status yet
