@@ -468,6 +468,28 @@ std::string ProfileUnreadable(const std::string& path)
 
 } // namespace
 
+namespace {
+
+// As FormatSerialNumber writes it: three groups of digits.
+bool IsStatusSerialNumber(std::string_view text)
+{
+    int groups = 0;
+    std::size_t digits = 0;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            ++digits;
+        } else if (c == '.' && digits > 0 && groups < 2) {
+            ++groups;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+    return groups == 2 && digits > 0;
+}
+
+} // namespace
+
 std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
 {
     DeviceData data;
@@ -494,8 +516,15 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     // It is taken before anything uses it: a number a later step leaves unused stays a gap.
     std::string problem;
     const bool updated = platform::UpdateProfileFile(ProfilePath, true, [&](platform::ProfileDocument& doc) {
-        std::int64_t next =
-            std::int64_t{platform::LeadingDecimal(doc.Get(section, "SerialNumber").value_or("00000000000"))} + 1;
+        // Only a missing status starts at 1: a damaged one read as 0 would repeat numbers given.
+        const std::optional<std::string> status = doc.Get(section, "SerialNumber");
+        if (status && !IsStatusSerialNumber(*status)) {
+            refused = "No serial number was generated: the device status in \"" + ProfilePath + "\" holds no serial "
+                      "number at [" + section + "] SerialNumber on line " +
+                      std::to_string(doc.LineOf(section, "SerialNumber").value_or(0)) + " (\"" + *status + "\").";
+            return;
+        }
+        std::int64_t next = std::int64_t{platform::LeadingDecimal(status.value_or("00000000000"))} + 1;
         if (next <= 65535 && (database != nullptr || shared)) {
             const records::Reservation taken =
                 database != nullptr ? database->ReserveSerial(data.DeviceCode, next - 1, 65535)

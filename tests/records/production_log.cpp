@@ -260,6 +260,19 @@ TEST_F(ProductionLog, SerialNumbersStopAtWhatTheRecordHolds)
     auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].text.find("65535"), std::string::npos);
+
+    // A damaged status is no missing one: starting again at 1 would repeat numbers given.
+    for (const char* damaged : {"abc", "", "-1.1.1", "0020.0001.001x", "0020.0001", "0020.0001.001 ; c"}) {
+        ui.Clear();
+        device.WriteProfileSetting("Device95Status", "SerialNumber", damaged);
+        EXPECT_EQ(device.GenerateSerialNumber(), -1) << damaged;
+        EXPECT_EQ(device.UserAreaImage, before) << damaged;
+        EXPECT_EQ(Status("Device95Status", "SerialNumber"), damaged);
+        boxes = ui.Boxes();
+        ASSERT_EQ(boxes.size(), 1u) << damaged;
+        EXPECT_NE(boxes[0].text.find("[Device95Status] SerialNumber on line "), std::string::npos) << boxes[0].text;
+        EXPECT_NE(boxes[0].text.find(device.ProfilePath), std::string::npos) << boxes[0].text;
+    }
 }
 
 TEST_F(ProductionLog, AWriteWhoseProgramStoppedIsLoggedByTheNextAppend)
