@@ -146,6 +146,22 @@ bool PendingRecord::Keep(const std::string& record)
     return false;
 }
 
+bool KeepUndeliveredRecord(const std::string& record, bool logOnly)
+{
+    if (!platform::CreatePrivateFolders(PendingFolder()))
+        return false;
+    std::string path;
+    platform::File file = platform::File::CreateTemporary(PendingFolder() + (logOnly ? "/log-" : "/record-"), path);
+    if (!file.IsOpen())
+        return false;
+    const bool kept = file.WriteAll(record) && file.Flush();
+    if (!file.Close() || !kept) {
+        platform::RemoveFile(path);
+        return false;
+    }
+    return true;
+}
+
 int AppendOrphanedRecords(const std::string& logPath)
 {
     int appended = 0;
@@ -162,7 +178,8 @@ int AppendOrphanedRecords(const std::string& logPath)
             platform::ReadRegularFile(path, record) == platform::FileStatus::Ok &&
             (record.empty() || AppendToLogFile(logPath, record) == AppendResult::Ok)) {
             // The shared store takes it too, or keeps it for its next delivery.
-            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr && !record.empty())
+            const bool logOnly = entry.path().filename().string().rfind("log-", 0) == 0;
+            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr && !record.empty() && !logOnly)
                 (void)store->AddRecord(record);
             platform::RemoveFile(path);
             appended += record.empty() ? 0 : 1;
@@ -400,7 +417,8 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
     // The shared store gets every record the log gets; one it cannot take now is kept at the
     // station and delivered later, but this command still did not record it everywhere.
     records::StoreOutcome copied;
-    if (records::RecordsStore* store = records::CurrentRecordsStore(); store != nullptr)
+    records::RecordsStore* store = records::CurrentRecordsStore();
+    if (store != nullptr)
         copied = store->AddRecord(record);
     if (!copied.stored) {
         ++LogFailures;
@@ -418,8 +436,15 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
     std::string where = "\"" + stored + "\"";
     if (local != stored)
         where += " (" + local + ")";
+    // The pending note goes when this command ends: without a copy the written display would be
+    // missing from the history for good.
+    const bool kept = records::KeepUndeliveredRecord(record, store != nullptr && (copied.stored || copied.kept));
     platform::Ui().MessageBox("The production record could not be added to the log file " + where +
-                                  ".\n" + DescribeFailure(result) + "\n" + advice,
+                                  ".\n" + DescribeFailure(result) + "\n" +
+                                  (kept ? "It is kept at this station and added to the log by the next command "
+                                          "that logs.\n"
+                                        : "") +
+                                  advice,
                               LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                               platform::BoxOwner::MainWindow);
     return FALSE;

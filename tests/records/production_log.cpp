@@ -353,6 +353,25 @@ TEST_F(ProductionLog, AWriteThatFailsHalfWayLeavesNoPartOfTheRecord)
     });
     EXPECT_TRUE(ok);
     EXPECT_EQ(ReadText(log), std::string(100, 'x'));
+
+    // The record of a display that was written must not vanish with the failed append: the next
+    // append, with space again, delivers it.
+    ScopedEnv data("XDG_DATA_HOME", dir.File("data").c_str());
+    std::filesystem::create_directories(std::filesystem::path(logPath).parent_path());
+    WriteText(logPath, std::string(2000, 'x'));
+    EXPECT_TRUE(RunChildren(1, [&](int) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{2010, 2010};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        records::PendingRecord pending;
+        device.KeepPendingRecord(pending, TRUE);
+        return !device.WriteProductionLog(TRUE) && ui.Boxes().size() == 1 &&
+               ui.Boxes()[0].text.find("It is kept at this station") != std::string::npos;
+    }));
+    EXPECT_EQ(ReadText(logPath), std::string(2000, 'x'));
+    ASSERT_TRUE(device.WriteProductionLog(TRUE));
+    const std::string flashed = kExampleHeader + "*** Device data to user area flashed\r\n***\r\n" + kExampleDeviceSection;
+    EXPECT_EQ(ReadText(logPath), std::string(2000, 'x') + flashed + flashed);
 }
 
 // Stations sharing one log: every record whole, none interleaved, each one parseable.
