@@ -5,6 +5,7 @@
 #include "cli/Commands.h"
 #include "cli/Output.h"
 #include "platform/Profile.h"
+#include "platform/SafeFile.h"
 #include "production/Database.h"
 
 namespace cli {
@@ -22,8 +23,14 @@ bool ScanProductionRecords(const std::string& logPath, const std::string& serial
                            const std::function<void(const records::LogEntry&)>& found)
 {
     auto* store = dynamic_cast<production::DatabaseStore*>(records::CurrentRecordsStore());
-    if (store == nullptr)
+    if (store == nullptr) {
+        // Another user's link would decide what this account's history shows.
+        if (std::string refused = platform::CheckLinkInSharedFolder(logPath); !refused.empty()) {
+            error = std::move(refused);
+            return false;
+        }
         return records::ScanLogFile(logPath, found);
+    }
     return store->ScanRecords(serial, [&found](std::string_view record) { records::ScanLog(record, found); }, error);
 }
 

@@ -135,7 +135,8 @@ bool OpenLocked(const std::string& path, bool create, File& file, FileStatus& st
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kLockTimeoutMs);
     for (;;) {
-        file = File::Open(path, create ? FileAccess::ReadWriteCreate : FileAccess::ReadWrite, status);
+        // Not through a link: one put in the checked name's place would have us create its target.
+        file = File::Open(path, create ? FileAccess::ReadWriteCreate : FileAccess::ReadWrite, status, false);
         if (!file.IsOpen())
             return false;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -168,21 +169,32 @@ void RemoveStaleTemps(const std::string& path)
             RemoveFile(dir + "/" + name);
 }
 
-bool ReplaceFile(const std::string& path, const std::string& text, unsigned mode)
+bool ReplaceFile(const std::string& path, const std::string& text, unsigned mode, std::string& why)
 {
     RemoveStaleTemps(path);
     const std::string dir = DirectoryOf(path);
     std::string temp;
     File file = File::CreateTemporary(dir + "/" + TempPrefix(path), temp);
-    if (!file.IsOpen())
+    if (!file.IsOpen()) {
+        why = dir + ": " + LastFileErrorText();
         return false;
+    }
     bool written = file.SetMode(mode) && file.WriteAll(text) && file.Flush();
+    if (!written)
+        why = path + ": " + LastFileErrorText();
     written = file.Close() && written;
     if (!written) {
+        if (why.empty())
+            why = path + ": " + LastFileErrorText();
         RemoveFile(temp);
         return false;
     }
-    return MoveIntoPlace(temp, path);
+    if (!MoveIntoPlace(temp, path)) {
+        why = path + ": " + LastFileErrorText();
+        RemoveFile(temp);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -412,7 +424,10 @@ bool UpdateProfileFile(const std::string& path, bool create,
     if (!OpenLocked(target, create, file, status)) {
         if (status == FileStatus::Missing)
             return fail(path + ": the folder does not exist");
-        return fail(status == FileStatus::Ok ? std::string() : FileStatusText(path, status));
+        if (status == FileStatus::NotRegular && IsSymbolicLink(target))
+            return fail(path + ": a symbolic link took its place; not followed");
+        return fail(status == FileStatus::Ok ? path + ": could not be locked; another program holds it or replaced it"
+                                             : FileStatusText(path, status));
     }
     // The lock lives on the file, so a new file exists, empty, before its text is written: when
     // the text cannot be written (a full disk), the empty file must not stay behind.
@@ -433,7 +448,8 @@ bool UpdateProfileFile(const std::string& path, bool create,
     unsigned mode = 0644;
     if (!file.Mode(mode))
         return fail(FileStatusText(path, FileStatus::Unreadable));
-    return ReplaceFile(target, after, mode) || failNew({});
+    std::string why;
+    return ReplaceFile(target, after, mode, why) || failNew(std::move(why));
 }
 
 bool WritePrivateProfileString(const char* section, const char* key, const char* value,

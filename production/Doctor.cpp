@@ -9,6 +9,7 @@
 #include "link/DeviceSelection.h"
 #include "platform/Profile.h"
 #include "platform/Registry.h"
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "records/MyCrvUsbDevice.h"
 #include "res/Strings.h"
@@ -196,6 +197,9 @@ DoctorFacts Examine(CMyCrvUsbDevice& device, const Line& line)
     facts.productionLog = device.LogFileSetting();
     facts.productionLogPath = platform::MapPath(facts.productionLog);
     facts.logFolder = FolderState(facts.productionLogPath);
+    // Every unit would stop at it: say so before the first one does.
+    if (const std::string refused = platform::CheckLinkInSharedFolder(facts.productionLogPath); !refused.empty())
+        facts.logFolder += "; the log is NOT usable (" + refused + ")";
     line("Profile store: " + FileState(facts.profileStore));
     line("  " + facts.profileFolder);
     line("Registry file: " + FileState(facts.registryFile));

@@ -1,5 +1,6 @@
 #include "production/HistoryQuery.h"
 
+#include "platform/SafeFile.h"
 #include "platform/System.h"
 #include "records/ProductionLog.h"
 #include "records/MyCrvUsbDevice.h"
@@ -24,6 +25,11 @@ bool ReadHistory(const HistorySource& log, const records::HistoryFilter& filter,
     };
     records::RecordsStore* store = records::CurrentRecordsStore();
     if (store == nullptr || !store->KeepsHistory()) {
+        // Another user's link would decide what this account's history shows.
+        if (std::string refused = platform::CheckLinkInSharedFolder(log.path); !refused.empty()) {
+            if (error != nullptr) *error = std::move(refused);
+            return false;
+        }
         if (records::ScanLogFile(log.path, matching)) return true;
         if (error != nullptr) *error = log.stored + ": cannot be read";
         return false;

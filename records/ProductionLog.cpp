@@ -146,6 +146,22 @@ bool PendingRecord::Keep(const std::string& record)
     return false;
 }
 
+bool KeepUndeliveredRecord(const std::string& record, bool logOnly)
+{
+    if (!platform::CreatePrivateFolders(PendingFolder()))
+        return false;
+    std::string path;
+    platform::File file = platform::File::CreateTemporary(PendingFolder() + (logOnly ? "/log-" : "/record-"), path);
+    if (!file.IsOpen())
+        return false;
+    const bool kept = file.WriteAll(record) && file.Flush();
+    if (!file.Close() || !kept) {
+        platform::RemoveFile(path);
+        return false;
+    }
+    return true;
+}
+
 int AppendOrphanedRecords(const std::string& logPath)
 {
     int appended = 0;
@@ -162,7 +178,8 @@ int AppendOrphanedRecords(const std::string& logPath)
             platform::ReadRegularFile(path, record) == platform::FileStatus::Ok &&
             (record.empty() || AppendToLogFile(logPath, record) == AppendResult::Ok)) {
             // The shared store takes it too, or keeps it for its next delivery.
-            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr && !record.empty())
+            const bool logOnly = entry.path().filename().string().rfind("log-", 0) == 0;
+            if (RecordsStore* store = CurrentRecordsStore(); store != nullptr && !record.empty() && !logOnly)
                 (void)store->AddRecord(record);
             platform::RemoveFile(path);
             appended += record.empty() ? 0 : 1;
@@ -218,9 +235,13 @@ std::string LogWriteProblem(const std::string& path)
         return refused;
     platform::FileStatus status = platform::FileStatus::Ok;
     if (platform::NameExists(path)) {
-        platform::File file = platform::File::Open(path, platform::FileAccess::AppendCreate, status);
+        // As the append opens it: a link put in the checked name's place is not followed.
+        bool linkRefused = false;
+        platform::File file = platform::OpenSharedForAppend(path, status, linkRefused);
         if (file.IsOpen())
             return {};
+        if (linkRefused)
+            return path + ": a symbolic link took its place; not followed";
         return status != platform::FileStatus::Ok ? platform::FileStatusText(path, status)
                                                   : path + ": " + platform::LastFileErrorText();
     }
@@ -396,7 +417,8 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
     // The shared store gets every record the log gets; one it cannot take now is kept at the
     // station and delivered later, but this command still did not record it everywhere.
     records::StoreOutcome copied;
-    if (records::RecordsStore* store = records::CurrentRecordsStore(); store != nullptr)
+    records::RecordsStore* store = records::CurrentRecordsStore();
+    if (store != nullptr)
         copied = store->AddRecord(record);
     if (!copied.stored) {
         ++LogFailures;
@@ -414,8 +436,15 @@ BOOL CMyCrvUsbDevice::AppendLogRecord(const std::string& record, const std::stri
     std::string where = "\"" + stored + "\"";
     if (local != stored)
         where += " (" + local + ")";
+    // The pending note goes when this command ends: without a copy the written display would be
+    // missing from the history for good.
+    const bool kept = records::KeepUndeliveredRecord(record, store != nullptr && (copied.stored || copied.kept));
     platform::Ui().MessageBox("The production record could not be added to the log file " + where +
-                                  ".\n" + DescribeFailure(result) + "\n" + advice,
+                                  ".\n" + DescribeFailure(result) + "\n" +
+                                  (kept ? "It is kept at this station and added to the log by the next command "
+                                          "that logs.\n"
+                                        : "") +
+                                  advice,
                               LoadStdString(IDS_ERROR_CAPTION), platform::MB_ICONWARNING,
                               platform::BoxOwner::MainWindow);
     return FALSE;
@@ -464,6 +493,28 @@ std::string ProfileUnreadable(const std::string& path)
 
 } // namespace
 
+namespace {
+
+// As FormatSerialNumber writes it: three groups of digits.
+bool IsStatusSerialNumber(std::string_view text)
+{
+    int groups = 0;
+    std::size_t digits = 0;
+    for (const char c : text) {
+        if (c >= '0' && c <= '9') {
+            ++digits;
+        } else if (c == '.' && digits > 0 && groups < 2) {
+            ++groups;
+            digits = 0;
+        } else {
+            return false;
+        }
+    }
+    return groups == 2 && digits > 0;
+}
+
+} // namespace
+
 std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
 {
     DeviceData data;
@@ -490,8 +541,15 @@ std::int32_t CMyCrvUsbDevice::GenerateSerialNumber()
     // It is taken before anything uses it: a number a later step leaves unused stays a gap.
     std::string problem;
     const bool updated = platform::UpdateProfileFile(ProfilePath, true, [&](platform::ProfileDocument& doc) {
-        std::int64_t next =
-            std::int64_t{platform::LeadingDecimal(doc.Get(section, "SerialNumber").value_or("00000000000"))} + 1;
+        // Only a missing status starts at 1: a damaged one read as 0 would repeat numbers given.
+        const std::optional<std::string> status = doc.Get(section, "SerialNumber");
+        if (status && !IsStatusSerialNumber(*status)) {
+            refused = "No serial number was generated: the device status in \"" + ProfilePath + "\" holds no serial "
+                      "number at [" + section + "] SerialNumber on line " +
+                      std::to_string(doc.LineOf(section, "SerialNumber").value_or(0)) + " (\"" + *status + "\").";
+            return;
+        }
+        std::int64_t next = std::int64_t{platform::LeadingDecimal(status.value_or("00000000000"))} + 1;
         if (next <= 65535 && (database != nullptr || shared)) {
             const records::Reservation taken =
                 database != nullptr ? database->ReserveSerial(data.DeviceCode, next - 1, 65535)

@@ -56,6 +56,10 @@ private:
 // The notes of programs that stopped before logging, appended to the log and removed; how many.
 int AppendOrphanedRecords(const std::string& logPath);
 
+// A record the log could not take (a full disk), kept in the same place for the next append to
+// deliver. logOnly: the shared store has it already. False when it cannot be kept either.
+bool KeepUndeliveredRecord(const std::string& record, bool logOnly);
+
 // How long an append waits for the stations ahead of it.
 constexpr std::uint32_t kLogLockTimeoutMs = 10000;
 

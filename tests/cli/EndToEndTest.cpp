@@ -1193,6 +1193,20 @@ TEST_F(Cli, LinksOfOtherUsersInSharedFoldersAreNotFollowed)
               std::string::npos)
         << logged.err;
 
+    // Readers refuse it as the writers do: the history would be another user's choice.
+    WriteText(victim, "\r\n***\r\n*** [Sun Dec  6 10:14:04 2026] USER \"FORGED\" on COMPUTER \"X\"\r\n"
+                      "*** Device data to user area flashed\r\n***\r\n[Device]\r\nType=0x62\r\n"
+                      "SerialNumber=0001.0001.001\r\n");
+    ProcessResult history = Run({"history"});
+    EXPECT_NE(history.status, 0);
+    EXPECT_EQ(history.out.find("FORGED"), std::string::npos) << history.out;
+    EXPECT_NE(history.err.find("a symbolic link of another user"), std::string::npos) << history.err;
+    ProcessResult doctor = Run({"doctor"});
+    EXPECT_NE(doctor.out.find("the log is NOT usable (" + log + ": a symbolic link of another user"),
+              std::string::npos)
+        << doctor.out;
+    WriteText(victim, "keep\n");
+
     // A unit stops before anything is written that could not be logged.
     const std::string record = Run({"record", "show"}).out;
     ProcessResult unit = Run({"--yes", "unit", "--serial", "next"});

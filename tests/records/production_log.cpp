@@ -177,6 +177,55 @@ TEST_F(ProductionLog, AnUnwritableLogIsReportedWithItsPath)
     EXPECT_EQ(Status("Device95Status", "SerialNumber"), "0012.3456.789");
 }
 
+// Another user swaps a link in and out of the names we check, then open: the log's check before
+// a unit and a settings file's save must create nothing where the links point.
+TEST(SharedFolder, ALinkSwappedInAfterTheCheckIsNotFollowed)
+{
+    if (::geteuid() != 0) GTEST_SKIP() << "a second user's link needs root to be made";
+    TempDir dir;
+    ::chmod(dir.Path().c_str(), 0755);
+    const std::string shared = dir.File("shared"), made = dir.File("made");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(made.c_str(), 0777), 0);
+    ASSERT_EQ(::chmod(made.c_str(), 0777), 0);
+    const std::string log = shared + "/f.log", settings = shared + "/s.ini";
+    const pid_t flipper = ::fork();
+    ASSERT_GE(flipper, 0);
+    if (flipper == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(3);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        for (int n = 0; std::chrono::steady_clock::now() < end; ++n) {
+            const std::string target = made + "/" + std::to_string(n % 50), link = shared + "/L";
+            for (const std::string& name : {log, settings}) {
+                (void)::symlink(target.c_str(), link.c_str());
+                (void)::rename(link.c_str(), name.c_str());
+                (void)::unlink(name.c_str());
+                // The name is there as a plain file for the check to pass.
+                const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW, 0666);
+                if (fd >= 0) ::close(fd);
+            }
+        }
+        ::_exit(0);
+    }
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    while (std::chrono::steady_clock::now() < end) {
+        (void)records::LogWriteProblem(log);
+        std::string problem;
+        const auto edit = [](platform::ProfileDocument& doc) { doc.Set("A", "B", "C"); };
+        if (!platform::UpdateProfileFile(settings, true, edit, &problem)) {
+            EXPECT_FALSE(problem.empty()); // the reason, not only that it failed
+        }
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(flipper, &status, 0), flipper);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    std::vector<std::string> created;
+    for (const auto& entry : std::filesystem::directory_iterator(made))
+        created.push_back(entry.path().filename().string());
+    EXPECT_EQ(created, std::vector<std::string>{});
+}
+
 TEST_F(ProductionLog, SerialNumbersFollowTheLastLoggedDevice)
 {
     EXPECT_EQ(device.GenerateSerialNumber(), 1); // no status yet
@@ -211,6 +260,19 @@ TEST_F(ProductionLog, SerialNumbersStopAtWhatTheRecordHolds)
     auto boxes = ui.Boxes();
     ASSERT_EQ(boxes.size(), 1u);
     EXPECT_NE(boxes[0].text.find("65535"), std::string::npos);
+
+    // A damaged status is no missing one: starting again at 1 would repeat numbers given.
+    for (const char* damaged : {"abc", "", "-1.1.1", "0020.0001.001x", "0020.0001", "0020.0001.001 ; c"}) {
+        ui.Clear();
+        device.WriteProfileSetting("Device95Status", "SerialNumber", damaged);
+        EXPECT_EQ(device.GenerateSerialNumber(), -1) << damaged;
+        EXPECT_EQ(device.UserAreaImage, before) << damaged;
+        EXPECT_EQ(Status("Device95Status", "SerialNumber"), damaged);
+        boxes = ui.Boxes();
+        ASSERT_EQ(boxes.size(), 1u) << damaged;
+        EXPECT_NE(boxes[0].text.find("[Device95Status] SerialNumber on line "), std::string::npos) << boxes[0].text;
+        EXPECT_NE(boxes[0].text.find(device.ProfilePath), std::string::npos) << boxes[0].text;
+    }
 }
 
 TEST_F(ProductionLog, AWriteWhoseProgramStoppedIsLoggedByTheNextAppend)
@@ -291,6 +353,25 @@ TEST_F(ProductionLog, AWriteThatFailsHalfWayLeavesNoPartOfTheRecord)
     });
     EXPECT_TRUE(ok);
     EXPECT_EQ(ReadText(log), std::string(100, 'x'));
+
+    // The record of a display that was written must not vanish with the failed append: the next
+    // append, with space again, delivers it.
+    ScopedEnv data("XDG_DATA_HOME", dir.File("data").c_str());
+    std::filesystem::create_directories(std::filesystem::path(logPath).parent_path());
+    WriteText(logPath, std::string(2000, 'x'));
+    EXPECT_TRUE(RunChildren(1, [&](int) {
+        signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{2010, 2010};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        records::PendingRecord pending;
+        device.KeepPendingRecord(pending, TRUE);
+        return !device.WriteProductionLog(TRUE) && ui.Boxes().size() == 1 &&
+               ui.Boxes()[0].text.find("It is kept at this station") != std::string::npos;
+    }));
+    EXPECT_EQ(ReadText(logPath), std::string(2000, 'x'));
+    ASSERT_TRUE(device.WriteProductionLog(TRUE));
+    const std::string flashed = kExampleHeader + "*** Device data to user area flashed\r\n***\r\n" + kExampleDeviceSection;
+    EXPECT_EQ(ReadText(logPath), std::string(2000, 'x') + flashed + flashed);
 }
 
 // Stations sharing one log: every record whole, none interleaved, each one parseable.
