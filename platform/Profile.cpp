@@ -165,8 +165,12 @@ void RemoveStaleTemps(const std::string& path)
     std::vector<std::string> names;
     ListFolder(dir, names);
     for (const std::string& name : names)
-        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0)
-            RemoveFile(dir + "/" + name);
+        if (name.size() == prefix.size() + 6 && name.compare(0, prefix.size(), prefix) == 0) {
+            std::string stale = dir;
+            stale += '/';
+            stale += name;
+            RemoveFile(stale);
+        }
 }
 
 bool ReplaceFile(const std::string& path, const std::string& text, unsigned mode, std::string& why)

@@ -45,12 +45,16 @@ std::string DatabaseStore::Init()
 
 ImportResult DatabaseStore::Import(const std::string&)
 {
-    return {0, 0, kNotBuilt};
+    ImportResult result;
+    result.error = kNotBuilt;
+    return result;
 }
 
 SyncResult DatabaseStore::Sync()
 {
-    return {0, 0, kNotBuilt};
+    SyncResult result;
+    result.error = kNotBuilt;
+    return result;
 }
 
 CheckResult DatabaseStore::Check()

@@ -39,7 +39,9 @@ void RemoveStaleTemporaries(const std::string& path)
     for (const std::string& name : names) {
         if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0)
             continue;
-        const std::string stale = folder + "/" + name;
+        std::string stale = folder;
+        stale += '/';
+        stale += name;
         platform::FileStatus status = platform::FileStatus::Ok;
         const platform::File file = platform::File::Open(stale, platform::FileAccess::Read, status, false);
         if (std::int64_t modified = 0; file.IsOpen() && file.ModifiedAt(modified) && now - modified > 60)
