@@ -371,7 +371,8 @@ TEST_F(UsbDevice, WaitingSleepsBetweenPollsYetAnswersPromptly)
                               std::chrono::steady_clock::now() - wallBefore)
                               .count();
     EXPECT_GE(wallUs, 300000.0);
-    EXPECT_LT((cpu() - cpuBefore) / wallUs, 0.05);
+    // A loop that polls without sleeping takes a whole core; the sanitizers' own cost stays well under a tenth.
+    EXPECT_LT((cpu() - cpuBefore) / wallUs, 0.10);
 
     std::thread display([this] {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
